@@ -1,0 +1,28 @@
+// Owning heap arrays for images and texel blocks.
+//
+// Large buffers are page aligned and offered to the kernel for transparent huge pages: on
+// 4096 x 4096 maps first-touch page faults cost as much as the arithmetic. Allocation never
+// throws; a null result means the memory could not be had.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+struct BwFreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+template <typename T>
+using BwArray = std::unique_ptr<T[], BwFreeDeleter>;
+
+// Uninitialised storage for `count` bytes (at least one), or null.
+void* BwAllocBytes(uint64_t count);
+
+// Uninitialised array of `count` elements of a trivial type, or null (also on overflow).
+template <typename T>
+BwArray<T> BwAllocArray(uint64_t count) {
+  if (count > UINT64_MAX / sizeof(T)) return BwArray<T>();
+  return BwArray<T>(static_cast<T*>(BwAllocBytes(count * sizeof(T))));
+}

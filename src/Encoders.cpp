@@ -1,0 +1,197 @@
+// The eight output encodings: 8-bit Targa (codes 0 to 2) and packed .kep textures (3 to 7).
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+#include "Bumpweld.h"
+#include "Encoders.h"
+#include "KepFileIO.h"
+#include "OutputFile.h"
+#include "Parallel.h"
+#include "TGAIO.h"
+
+float BwNarrowToFloat(double d) {
+  const double magnitude = std::fabs(d);
+  if (std::isnan(d) || magnitude <= double(FLT_MAX)) return float(d);
+  // Halfway between FLT_MAX and 2^128 rounds to even, which is the infinity.
+  const float big = magnitude < 0x1.ffffffp127 ? FLT_MAX : HUGE_VALF;
+  return d < 0 ? -big : big;
+}
+
+void ConvertToExpPixel(double x, double y, double z, BwExpPixel* jp) {
+  if (!jp) {
+    BwErrorLog("ERROR: NULL pointer passed to ConvertToExpPixel!\n");
+    BwFatalExit();
+  }
+  // (x, y, 1 - z) divided by its largest magnitude, biased into r, g, b; the magnitude in a.
+  const double omz = 1.0 - z;
+  const double ax = std::fabs(x);
+  const double ay = std::fabs(y);
+  const double aomz = std::fabs(omz);
+  double max;
+  if (ax > ay)
+    max = ax > aomz ? ax : aomz;
+  else
+    max = ay > aomz ? ay : aomz;
+  // For the flat normal max is 0 and the quotients are not numbers: all four bytes become 0.
+  jp->r = BwT8(x / max * 127.5 + 127.5);
+  jp->g = BwT8(y / max * 127.5 + 127.5);
+  jp->b = BwT8(omz / max * 127.5 + 127.5);
+  jp->a = BwT8(max * 255.0);
+}
+
+namespace {
+
+struct Encoding {
+  const char* message;
+  int texelBytes;  // bytes of one encoded texel in the output buffer
+  int bitDepth;    // Targa bit depth, or .kep bitDepth
+  ZelBitmapFormatEnum format;
+  bool targa;
+};
+
+const Encoding kEncodings[8] = {
+    {"\rConverting to 8x8x8 Targa\n", 3, 24, ZEL_BITMAP_FORMAT_UNKNOWN, true},
+    {"\rConverting to 8x8x8x8 Targa\n", 4, 32, ZEL_BITMAP_FORMAT_UNKNOWN, true},
+    {"\rConverting to experimental format\n", 4, 32, ZEL_BITMAP_FORMAT_UNKNOWN, true},
+    {"\rConverting to 16x16 signed format\n", 4, 32, ZEL_BITMAP_FORMAT_S1616, false},
+    {"\rConverting to 16x16x16x16 signed format\n", 8, 64, ZEL_BITMAP_FORMAT_S16161616, false},
+    {"\rConverting to 10x10x10x2 format\n", 4, 32, ZEL_BITMAP_FORMAT_1010102, false},
+    {"\rConverting to 10x10x10x2 test format (bit chopped 16bpc)\n", 8, 64,
+     ZEL_BITMAP_FORMAT_16161616, false},
+    {"\rConverting to 11x11x10 test format (bit chopped 16bpc)\n", 8, 64,
+     ZEL_BITMAP_FORMAT_16161616, false},
+};
+
+// 16- and 32-bit texel words are stored in host byte order.
+inline void Store16(unsigned char* out, uint16_t value) { std::memcpy(out, &value, 2); }
+inline void Store32(unsigned char* out, uint32_t value) { std::memcpy(out, &value, 4); }
+
+// Encodes `count` texels starting at `in` into `out` in the encoding `code`.
+void EncodeTexels(int code, const float* in, int numComponents, int64_t count, unsigned char* out) {
+  for (int64_t i = 0; i < count; ++i, in += numComponents) {
+    switch (code) {
+      case 0:
+        out[0] = BwQ8(in[0]);
+        out[1] = BwQ8(in[1]);
+        out[2] = BwQ8(in[2]);
+        out += 3;
+        break;
+      case 1:
+        out[0] = BwQ8(in[0]);
+        out[1] = BwQ8(in[1]);
+        out[2] = BwQ8(in[2]);
+        out[3] = 255;
+        out += 4;
+        break;
+      case 2: {
+        BwExpPixel jp;
+        ConvertToExpPixel(double(in[0]), double(in[1]), double(in[2]), &jp);
+        out[0] = jp.r;
+        out[1] = jp.g;
+        out[2] = jp.b;
+        out[3] = jp.a;
+        out += 4;
+        break;
+      }
+      case 3:
+        Store16(out, uint16_t(BwS16(in[0])));
+        Store16(out + 2, uint16_t(BwS16(in[1])));
+        out += 4;
+        break;
+      case 4:
+        Store16(out, uint16_t(BwS16(in[0])));
+        Store16(out + 2, uint16_t(BwS16(in[1])));
+        Store16(out + 4, uint16_t(BwS16(in[2])));
+        Store16(out + 6, 32767);
+        out += 8;
+        break;
+      case 5:
+        Store32(out, (BwQ10(in[0]) << 22) | (BwQ10(in[1]) << 12) | (BwQ10(in[2]) << 2));
+        out += 4;
+        break;
+      case 6:
+        Store16(out, BwU16(in[0]) & 0xFFC0u);
+        Store16(out + 2, BwU16(in[1]) & 0xFFC0u);
+        Store16(out + 4, BwU16(in[2]) & 0xFFC0u);
+        Store16(out + 6, 32767);
+        out += 8;
+        break;
+      default:
+        Store16(out, BwU16(in[0]) & 0xFFE0u);
+        Store16(out + 2, BwU16(in[1]) & 0xFFE0u);
+        Store16(out + 4, BwU16(in[2]) & 0xFFC0u);
+        Store16(out + 6, 32767);
+        out += 8;
+        break;
+    }
+  }
+}
+
+// Writes the encoded Targa texels, ending the run if the file cannot be opened or written.
+void WriteTarga(const char* fName, const Encoding& encoding, const unsigned char* texels) {
+  bool opened = false;
+  bool written = false;
+  {
+    OutputFile out(fName);
+    opened = bool(out);
+    written = opened && TGAWriteImage(out.Stream(), gWidth, gHeight, encoding.bitDepth, texels, false) &&
+              out.Commit();
+  }
+  if (!opened) {
+    BwErrorLog("ERROR: Unable to open %s\n", fName);
+    BwFatalExit();
+  }
+  if (!written) {
+    BwErrorLog("ERROR: Unable to write %s\n", fName);
+    BwFatalExit();
+  }
+}
+
+}  // namespace
+
+void WriteOutputImage(const char* fName, const float* img, int numComponents) {
+  if (!fName || !img) {
+    BwErrorLog("ERROR: NULL pointer passed to WriteOutputImage\n");
+    BwFatalExit();
+  }
+  const unsigned code = unsigned(gOutput);
+  if (code > 7) {
+    BwErrorLog("ERROR: Unknown output format!\n");
+    BwFatalExit();
+  }
+  const Encoding& encoding = kEncodings[code];
+  const int64_t width = gWidth > 0 ? gWidth : 0;
+  const int64_t height = gHeight > 0 ? gHeight : 0;
+  BwArray<unsigned char> buffer = BwAllocArray<unsigned char>(uint64_t(width * height) * encoding.texelBytes);
+  if (!buffer) {
+    BwErrorLog("ERROR: Unable to allocate texture\n");
+    BwFatalExit();
+  }
+  BwErrorLog("%s", encoding.message);
+  BwShowSpinnerFrames(gHeight);
+  unsigned char* out = buffer.get();
+  BwParallelFor(width * height, 1 << 15, [=](int64_t begin, int64_t end) {
+    EncodeTexels(int(code), img + begin * numComponents, numComponents, end - begin,
+                 out + begin * encoding.texelBytes);
+  });
+  BwEndStage();
+
+  if (encoding.targa) {
+    WriteTarga(fName, encoding, buffer.get());
+    BwErrorLog("Wrote %s\n", fName);
+    return;
+  }
+  ZelBitmap header;
+  header.width = uint16_t(gWidth);
+  header.height = uint16_t(gHeight);
+  header.bitDepth = uint8_t(encoding.bitDepth);
+  header.format = encoding.format;
+  header.pixels = buffer.get();
+  if (!ZelWrite3DKEPImageFile(&header, fName)) {
+    BwErrorLog("ERROR: Unable to write %s\n", fName);
+    BwFatalExit();
+  }
+  buffer.reset();
+  BwErrorLog("Wrote %s\n", fName);
+}

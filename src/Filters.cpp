@@ -1,0 +1,180 @@
+// Whole-image passes over normal images: renormalisation, border dilation and box filtering.
+#include <algorithm>
+#include <vector>
+
+#include "Bumpweld.h"
+#include "Filters.h"
+#include "NormalMath.h"
+#include "Parallel.h"
+
+namespace {
+// Texels below which a pass is not worth splitting over threads.
+constexpr int64_t kTexelGrain = 1 << 15;
+
+int64_t RowGrain(int width) { return std::max<int64_t>(1, kTexelGrain / std::max(width, 1)); }
+}  // namespace
+
+void BwRenormalizeTexels(float* texels, int64_t count, int numComponents) {
+  for (int64_t i = 0; i < count; ++i) BwRenormalizeTexel(texels + i * numComponents);
+}
+
+void NormalizeImage(float* img, int numComponents) {
+  BwErrorLog("\rRenormalize\n");
+  BwShowSpinnerFrames(gHeight);
+  if (gWidth > 0 && gHeight > 0) {
+    const int64_t rowTexels = gWidth;
+    BwParallelFor(gHeight, RowGrain(gWidth), [=](int64_t y0, int64_t y1) {
+      BwRenormalizeTexels(img + y0 * rowTexels * numComponents, (y1 - y0) * rowTexels, numComponents);
+    });
+  }
+  BwEndStage();
+}
+
+namespace {
+
+// A texel that a dilation pass fills, and the direction it receives.
+struct Fill {
+  uint32_t texel;
+  float value[3];
+};
+
+// Texel indices of the empty texels, in storage order. 65535 x 65535 texels fit in 32 bits.
+std::vector<uint32_t> EmptyTexels(const float* img, int numComponents) {
+  const int64_t texelCount = int64_t(gWidth) * gHeight;
+  const int threads = BwThreadCount();
+  std::vector<std::vector<uint32_t>> parts(static_cast<size_t>(threads));
+  const int64_t per = (texelCount + threads - 1) / threads;
+  BwParallelFor(threads, 1, [&](int64_t t0, int64_t t1) {
+    for (int64_t t = t0; t < t1; ++t) {
+      const int64_t end = std::min(texelCount, (t + 1) * per);
+      for (int64_t i = t * per; i < end; ++i)
+        if (!BwIsFilled(img + i * numComponents)) parts[size_t(t)].push_back(uint32_t(i));
+    }
+  });
+  std::vector<uint32_t> empty;
+  for (const auto& part : parts) empty.insert(empty.end(), part.begin(), part.end());
+  return empty;
+}
+
+// One dilation pass: every empty texel with a filled four-neighbour receives the direction of
+// their sum. All reads see the image as it was at the start of the pass, so the fills are
+// applied only after all of them are computed. Returns false when nothing could be filled.
+bool DilatePass(float* img, int numComponents, std::vector<uint32_t>* empty) {
+  const int64_t width = gWidth;
+  const int64_t height = gHeight;
+  const int threads = BwThreadCount();
+  const int64_t count = int64_t(empty->size());
+  const int64_t per = (count + threads - 1) / threads;
+  std::vector<std::vector<Fill>> fills(static_cast<size_t>(threads));
+  std::vector<std::vector<uint32_t>> stillEmpty(static_cast<size_t>(threads));
+
+  BwParallelFor(threads, 1, [&](int64_t t0, int64_t t1) {
+    for (int64_t t = t0; t < t1; ++t) {
+      const int64_t end = std::min(count, (t + 1) * per);
+      for (int64_t k = t * per; k < end; ++k) {
+        const uint32_t texel = (*empty)[size_t(k)];
+        const int64_t x = texel % width;
+        const int64_t y = texel / width;
+        const int64_t up = y == 0 ? height - 1 : y - 1;
+        const int64_t down = y == height - 1 ? 0 : y + 1;
+        const int64_t left = x == 0 ? width - 1 : x - 1;
+        const int64_t right = x == width - 1 ? 0 : x + 1;
+        // Previous row, next row, previous column, next column, wrapping around the edges.
+        const int64_t neighbours[4] = {up * width + x, down * width + x, y * width + left,
+                                       y * width + right};
+        double nn[3] = {0.0, 0.0, 0.0};
+        int ncount = 0;
+        for (int64_t n : neighbours) {
+          const float* c = img + n * numComponents;
+          if (!BwIsFilled(c)) continue;
+          nn[0] += double(c[0]);
+          nn[1] += double(c[1]);
+          nn[2] += double(c[2]);
+          ++ncount;
+        }
+        if (ncount == 0) {
+          stillEmpty[size_t(t)].push_back(texel);
+          continue;
+        }
+        BwNormalize(nn);
+        fills[size_t(t)].push_back(Fill{texel, {float(nn[0]), float(nn[1]), float(nn[2])}});
+      }
+    }
+  });
+
+  bool filledAny = false;
+  empty->clear();
+  for (int t = 0; t < threads; ++t) {
+    for (const Fill& fill : fills[size_t(t)]) {
+      float* out = img + int64_t(fill.texel) * numComponents;
+      out[0] = fill.value[0];
+      out[1] = fill.value[1];
+      out[2] = fill.value[2];
+      filledAny = true;
+    }
+    empty->insert(empty->end(), stillEmpty[size_t(t)].begin(), stillEmpty[size_t(t)].end());
+  }
+  return filledAny;
+}
+
+}  // namespace
+
+void DilateImage(float** img, float** scratch, int numComponents) {
+  if (!img || !scratch) {
+    BwErrorLog("ERROR: NULL pointer passed to DilateImage\n");
+    BwFatalExit();
+  }
+  BwErrorLog("\rFilling borders\n");
+  // One spinner frame per pass. The passes work in place: only empty texels change, and the
+  // fills of a pass are applied after the pass has read everything it needs. Once a pass
+  // fills nothing, no later pass can, and the remaining passes are skipped.
+  BwShowSpinnerFrames(gDilateTexels);
+  if (gDilateTexels > 0 && gWidth > 0 && gHeight > 0) {
+    std::vector<uint32_t> empty = EmptyTexels(*img, numComponents);
+    for (int pass = 0; pass < gDilateTexels && !empty.empty(); ++pass)
+      if (!DilatePass(*img, numComponents, &empty)) break;
+  }
+  BwEndStage();
+}
+
+void BoxFilter(float* result, const float* source, int lastWidth, int lastHeight,
+               int numComponents) {
+  if (!result || !source) {
+    BwErrorLog("ERROR: NULL pointer passed to BoxFilter!\n");
+    BwFatalExit();
+  }
+  if (lastWidth < 1) {
+    BwErrorLog("ERROR: Bad width %d passed to BoxFilter!\n", lastWidth);
+    BwFatalExit();
+  }
+  if (lastHeight < 1) {
+    BwErrorLog("ERROR: Bad height %d passed to BoxFilter!\n", lastHeight);
+    BwFatalExit();
+  }
+  BwErrorLog("Box filtering\n");
+  BwShowSpinnerFrames(gHeight);
+  if (gWidth > 0 && gHeight > 0) {
+    const bool sameSize = lastWidth == gWidth && lastHeight == gHeight;
+    const int64_t width = gWidth;
+    const int64_t height = gHeight;
+    const int64_t nc = numComponents;
+    BwParallelFor(height, RowGrain(gWidth), [=](int64_t y0, int64_t y1) {
+      for (int64_t y = y0; y < y1; ++y) {
+        // Block rows: the texel's own and the next, wrapping at the bottom edge (same size),
+        // or twice the row and the one after, the last source row standing in for a missing one.
+        const int64_t cy = sameSize ? y : 2 * y;
+        const int64_t cy1 = sameSize ? (y + 1 == height ? 0 : y + 1) : std::min<int64_t>(cy + 1, lastHeight - 1);
+        for (int64_t x = 0; x < width; ++x) {
+          const int64_t cx = sameSize ? x : 2 * x;
+          const int64_t cx1 = sameSize ? (x + 1 == width ? 0 : x + 1) : std::min<int64_t>(cx + 1, lastWidth - 1);
+          const float* a = source + (cy * lastWidth + cx) * nc;
+          const float* b = source + (cy1 * lastWidth + cx) * nc;
+          const float* c = source + (cy1 * lastWidth + cx1) * nc;
+          const float* d = source + (cy * lastWidth + cx1) * nc;
+          BwBoxTexel(a, b, c, d, result + (y * width + x) * nc);
+        }
+      }
+    });
+  }
+  BwEndStage();
+}

@@ -1,0 +1,35 @@
+// Per-texel kernels of the filters, shared with the merge of the pipeline.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "NormalMath.h"
+
+// Rescales a filled texel to unit length in double precision; an empty texel is left as it is.
+inline void BwRenormalizeTexel(float* t) {
+  if (!BwIsFilled(t)) return;
+  double v[3] = {double(t[0]), double(t[1]), double(t[2])};
+  BwNormalize(v);
+  t[0] = float(v[0]);
+  t[1] = float(v[1]);
+  t[2] = float(v[2]);
+}
+
+// Renormalises `count` consecutive texels.
+void BwRenormalizeTexels(float* texels, int64_t count, int numComponents);
+
+// The direction of the single-precision sum a + b + c + d, or (0, 0, 0) for a sum shorter than
+// 1e-7.
+inline void BwBoxTexel(const float* a, const float* b, const float* c, const float* d, float* out) {
+  float norm[3];
+  for (int k = 0; k < 3; ++k) norm[k] = (((0.0f + a[k]) + b[k]) + c[k]) + d[k];
+  const double len = std::sqrt(double((norm[0] * norm[0] + norm[1] * norm[1]) + norm[2] * norm[2]));
+  if (len < BW_TINY) {
+    out[0] = out[1] = out[2] = 0.0f;
+    return;
+  }
+  out[0] = float(double(norm[0]) / len);
+  out[1] = float(double(norm[1]) / len);
+  out[2] = float(double(norm[2]) / len);
+}

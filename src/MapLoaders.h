@@ -1,0 +1,32 @@
+// The steps of the two map loaders, shared with the merge of the pipeline, which decodes both
+// inputs row by row straight into the merged image instead of building whole normal images.
+#pragma once
+
+#include <cstdint>
+
+#include "BwArray.h"
+
+// Reads the raw texels of a normal map with ReadNormalMap's checks and messages (ending the run
+// on failure); returns the bytes per texel, 3 or 4.
+int BwReadNormalMapTexels(const char* name, int* width, int* height, BwArray<unsigned char>* texels);
+
+// Unit normals (x, y, z) of `count` texels of `texelBytes` bytes; bytes 127, 127, 127 give the
+// empty texel (0, 0, 0).
+void BwDecodeNormals(const unsigned char* texels, int texelBytes, int64_t count, float* out);
+
+// A height map's raw texels and the height of each byte value.
+struct BwHeightField {
+  const unsigned char* texels = nullptr;
+  int width = 0;
+  int height = 0;
+  int texelBytes = 1;
+  float heights[256] = {};
+};
+
+// Reads the raw texels of a height map with GetBumpMapFromHeightMap's checks and messages
+// (ending the run on failure) and prepares the field for scale.
+void BwReadHeightField(const char* bumpName, int* bumpWidth, int* bumpHeight,
+                       BwArray<unsigned char>* texels, float scale, BwHeightField* field);
+
+// Normals of row y of the height field from the wrapping 3 x 3 Sobel operator: width x 3 floats.
+void BwHeightNormalsRow(const BwHeightField& field, int64_t y, float* out);

@@ -1,0 +1,86 @@
+// Output files that are complete or absent; see OutputFile.h.
+#include "OutputFile.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Directory part of a path, with its trailing '/', or "" for a bare name.
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Follows symbolic links at `path` to the name they finally lead to (which may not exist yet).
+std::string ResolveLinks(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+    std::vector<char> link(size_t(PATH_MAX) + 1);
+    const ssize_t length = readlink(path.c_str(), link.data(), link.size() - 1);
+    if (length <= 0) break;
+    const std::string next(link.data(), size_t(length));
+    path = next[0] == '/' ? next : DirectoryOf(path) + next;
+  }
+  return path;
+}
+
+mode_t NewFileMode() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+}  // namespace
+
+OutputFile::OutputFile(const char* path) {
+  target_ = ResolveLinks(path);
+  struct stat st;
+  const bool exists = stat(target_.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) {
+    // Devices, FIFOs and directories are written (or refused) in place.
+    stream_ = std::fopen(target_.c_str(), "wb");
+    return;
+  }
+  // A fresh name that nobody can predict or have linked, created exclusively beside the target
+  // so that the final rename stays within one file system.
+  std::string pattern = DirectoryOf(target_) + ".bumpweld-XXXXXX";
+  const int fd = mkstemp(pattern.data());
+  if (fd < 0) return;
+  temporary_ = pattern;
+  fchmod(fd, exists ? (st.st_mode & 07777) : NewFileMode());
+  stream_ = fdopen(fd, "wb");
+  if (!stream_) {
+    close(fd);
+    Discard();
+  }
+}
+
+OutputFile::~OutputFile() {
+  if (stream_) std::fclose(stream_);
+  stream_ = nullptr;
+  Discard();
+}
+
+bool OutputFile::Commit() {
+  if (!stream_) return false;
+  bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
+  ok = std::fclose(stream_) == 0 && ok;
+  stream_ = nullptr;
+  if (!temporary_.empty()) {
+    ok = ok && std::rename(temporary_.c_str(), target_.c_str()) == 0;
+    if (ok) temporary_.clear();
+    Discard();
+  }
+  return ok;
+}
+
+void OutputFile::Discard() {
+  if (!temporary_.empty()) unlink(temporary_.c_str());
+  temporary_.clear();
+}

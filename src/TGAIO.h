@@ -1,0 +1,54 @@
+// Targa files: the 18-byte header, and reading and writing texel blocks.
+//
+// The reader takes uncompressed (types 2, 3) and run-length encoded (10, 11) true-colour and
+// grey images of any depth, skips the image ID field and any colour map, and refuses
+// colour-mapped and other image types. It returns the texels bottom row first, left to right,
+// whatever the file's origin, with each texel's bytes in file order (blue, green, red, alpha).
+// It checks the announced size against the data the file really holds before it allocates.
+// The writer writes uncompressed true-colour files, bottom-left origin, at 24 or 32 bits.
+// Both report problems with one message on standard error and return false.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "BwArray.h"
+
+typedef unsigned char BYTE;
+typedef uint16_t WORD;
+
+#pragma pack(push, 1)
+struct _TGAHeaderInfo {
+  BYTE idlen;     // length of the image ID field after the header
+  BYTE cmtype;    // colour map type
+  BYTE imtype;    // image type
+  WORD cmorg;     // first colour map entry
+  WORD cmcnt;     // colour map entries
+  BYTE cmsize;    // bits per colour map entry
+  WORD imxorg;
+  WORD imyorg;
+  WORD imwidth;   // texels
+  WORD imheight;  // texels
+  BYTE imdepth;   // bits per texel
+  BYTE imdesc;    // bits 0-3 attribute bits, bit 4 right-to-left, bit 5 top-left origin
+};
+#pragma pack(pop)
+typedef _TGAHeaderInfo TGAHeaderInfo;
+
+static_assert(sizeof(TGAHeaderInfo) == 18, "Targa header is 18 packed bytes");
+static_assert(offsetof(TGAHeaderInfo, cmorg) == 3, "cmorg at byte 3");
+static_assert(offsetof(TGAHeaderInfo, cmsize) == 7, "cmsize at byte 7");
+static_assert(offsetof(TGAHeaderInfo, imwidth) == 12, "imwidth at byte 12");
+static_assert(offsetof(TGAHeaderInfo, imdesc) == 17, "imdesc at byte 17");
+
+// Largest piece handed to one fwrite.
+constexpr uint64_t TGA_WRITE_PIECE_BYTES = 8192000;
+
+// Reads a Targa image from fp into *pixels: width * height texels of bitDepth / 8 bytes.
+bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsigned char>* pixels);
+
+// Writes width x height texels of bitDepth / 8 bytes (24 or 32) as an uncompressed Targa file.
+// With aSwapRedBlue false, bytes 0 and 2 of each texel are exchanged on the way out.
+bool TGAWriteImage(FILE* fp, int width, int height, int bitDepth, const unsigned char* image,
+                   bool aSwapRedBlue);

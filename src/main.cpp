@@ -1,0 +1,3 @@
+#include "Bumpweld.h"
+
+int main(int argc, char** argv) { return BumpweldMain(argc, argv); }
