@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 struct BwFreeDeleter {
@@ -26,3 +27,10 @@ BwArray<T> BwAllocArray(uint64_t count) {
   if (count > UINT64_MAX / sizeof(T)) return BwArray<T>();
   return BwArray<T>(static_cast<T*>(BwAllocBytes(count * sizeof(T))));
 }
+
+// Fills out with `bytes` bytes of a texel block, starting at byte `offset`: lets a writer take
+// the encoded texels one piece at a time instead of from a whole image in memory.
+using BwTexelSource = std::function<void(uint64_t offset, uint64_t bytes, unsigned char* out)>;
+
+// Largest piece handed to one fwrite; a multiple of every texel size (3, 4 and 8 bytes).
+constexpr uint64_t BW_WRITE_PIECE_BYTES = 8192000;

@@ -44,7 +44,7 @@ namespace {
 
 struct Encoding {
   const char* message;
-  int texelBytes;  // bytes of one encoded texel in the output buffer
+  int texelBytes;  // bytes of one encoded texel
   int bitDepth;    // Targa bit depth, or .kep bitDepth
   ZelBitmapFormatEnum format;
   bool targa;
@@ -67,29 +67,30 @@ const Encoding kEncodings[8] = {
 inline void Store16(unsigned char* out, uint16_t value) { std::memcpy(out, &value, 2); }
 inline void Store32(unsigned char* out, uint32_t value) { std::memcpy(out, &value, 4); }
 
-// Encodes `count` texels starting at `in` into `out` in the encoding `code`.
+// Encodes `count` texels starting at `in` into `out` in the encoding `code`. Targa texels are
+// stored in file order (blue, green, red, alpha), which carries z, y, x and the fourth byte.
 void EncodeTexels(int code, const float* in, int numComponents, int64_t count, unsigned char* out) {
   for (int64_t i = 0; i < count; ++i, in += numComponents) {
     switch (code) {
       case 0:
-        out[0] = BwQ8(in[0]);
+        out[0] = BwQ8(in[2]);
         out[1] = BwQ8(in[1]);
-        out[2] = BwQ8(in[2]);
+        out[2] = BwQ8(in[0]);
         out += 3;
         break;
       case 1:
-        out[0] = BwQ8(in[0]);
+        out[0] = BwQ8(in[2]);
         out[1] = BwQ8(in[1]);
-        out[2] = BwQ8(in[2]);
+        out[2] = BwQ8(in[0]);
         out[3] = 255;
         out += 4;
         break;
       case 2: {
         BwExpPixel jp;
         ConvertToExpPixel(double(in[0]), double(in[1]), double(in[2]), &jp);
-        out[0] = jp.r;
+        out[0] = jp.b;
         out[1] = jp.g;
-        out[2] = jp.b;
+        out[2] = jp.r;
         out[3] = jp.a;
         out += 4;
         break;
@@ -128,14 +129,14 @@ void EncodeTexels(int code, const float* in, int numComponents, int64_t count, u
   }
 }
 
-// Writes the encoded Targa texels, ending the run if the file cannot be opened or written.
-void WriteTarga(const char* fName, const Encoding& encoding, const unsigned char* texels) {
+// Writes a Targa file, ending the run if it cannot be opened or written.
+void WriteTarga(const char* fName, const Encoding& encoding, const BwTexelSource& texels) {
   bool opened = false;
   bool written = false;
   {
     OutputFile out(fName);
     opened = bool(out);
-    written = opened && TGAWriteImage(out.Stream(), gWidth, gHeight, encoding.bitDepth, texels, false) &&
+    written = opened && TGAWriteTexels(out.Stream(), gWidth, gHeight, encoding.bitDepth, texels) &&
               out.Commit();
   }
   if (!opened) {
@@ -161,37 +162,32 @@ void WriteOutputImage(const char* fName, const float* img, int numComponents) {
     BwFatalExit();
   }
   const Encoding& encoding = kEncodings[code];
-  const int64_t width = gWidth > 0 ? gWidth : 0;
-  const int64_t height = gHeight > 0 ? gHeight : 0;
-  BwArray<unsigned char> buffer = BwAllocArray<unsigned char>(uint64_t(width * height) * encoding.texelBytes);
-  if (!buffer) {
-    BwErrorLog("ERROR: Unable to allocate texture\n");
-    BwFatalExit();
-  }
   BwErrorLog("%s", encoding.message);
   BwShowSpinnerFrames(gHeight);
-  unsigned char* out = buffer.get();
-  BwParallelFor(width * height, 1 << 15, [=](int64_t begin, int64_t end) {
-    EncodeTexels(int(code), img + begin * numComponents, numComponents, end - begin,
-                 out + begin * encoding.texelBytes);
-  });
   BwEndStage();
 
+  // The texels are encoded a piece at a time while the file is written.
+  const int64_t texelBytes = encoding.texelBytes;
+  const BwTexelSource encode = [=](uint64_t offset, uint64_t bytes, unsigned char* out) {
+    const float* first = img + int64_t(offset) / texelBytes * numComponents;
+    BwParallelFor(int64_t(bytes) / texelBytes, 1 << 15, [=](int64_t begin, int64_t end) {
+      EncodeTexels(int(code), first + begin * numComponents, numComponents, end - begin,
+                   out + begin * texelBytes);
+    });
+  };
   if (encoding.targa) {
-    WriteTarga(fName, encoding, buffer.get());
-    BwErrorLog("Wrote %s\n", fName);
-    return;
+    WriteTarga(fName, encoding, encode);
+  } else {
+    ZelBitmap header;
+    header.width = uint16_t(gWidth);
+    header.height = uint16_t(gHeight);
+    header.bitDepth = uint8_t(encoding.bitDepth);
+    header.format = encoding.format;
+    header.pixels = nullptr;
+    if (!ZelWrite3DKEPTexels(&header, fName, encode)) {
+      BwErrorLog("ERROR: Unable to write %s\n", fName);
+      BwFatalExit();
+    }
   }
-  ZelBitmap header;
-  header.width = uint16_t(gWidth);
-  header.height = uint16_t(gHeight);
-  header.bitDepth = uint8_t(encoding.bitDepth);
-  header.format = encoding.format;
-  header.pixels = buffer.get();
-  if (!ZelWrite3DKEPImageFile(&header, fName)) {
-    BwErrorLog("ERROR: Unable to write %s\n", fName);
-    BwFatalExit();
-  }
-  buffer.reset();
   BwErrorLog("Wrote %s\n", fName);
 }

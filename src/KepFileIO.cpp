@@ -1,6 +1,7 @@
 // Raw .kep texture files; see KepFileIO.h for the layout.
 #include "KepFileIO.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -42,7 +43,7 @@ uint64_t TexelBlockBytes(const ZelBitmap& bmp) {
 
 }  // namespace
 
-bool ZelWrite3DKEPImageFile(ZelBitmap* bmp, const char* fileName) {
+bool ZelWrite3DKEPTexels(ZelBitmap* bmp, const char* fileName, const BwTexelSource& source) {
   OutputFile out(fileName);
   if (!out) {
     std::fprintf(stderr, "Warning! Could not open texture map \"%s\"\n", fileName);
@@ -57,11 +58,25 @@ bool ZelWrite3DKEPImageFile(ZelBitmap* bmp, const char* fileName) {
     return false;
   }
   const uint64_t n = TexelBlockBytes(*bmp);
-  if ((n > 0 && std::fwrite(bmp->pixels, 1, n, out.Stream()) < n) || !out.Commit()) {
+  BwArray<unsigned char> piece = BwAllocArray<unsigned char>(std::min(n, BW_WRITE_PIECE_BYTES));
+  bool written = bool(piece);
+  for (uint64_t offset = 0; written && offset < n; offset += BW_WRITE_PIECE_BYTES) {
+    const uint64_t bytes = std::min(BW_WRITE_PIECE_BYTES, n - offset);
+    source(offset, bytes, piece.get());
+    written = std::fwrite(piece.get(), 1, bytes, out.Stream()) == bytes;
+  }
+  if (!written || !out.Commit()) {
     std::fprintf(stderr, "ERROR! Couldn't write texels!\n");
     return false;
   }
   return true;
+}
+
+bool ZelWrite3DKEPImageFile(ZelBitmap* bmp, const char* fileName) {
+  const unsigned char* pixels = bmp->pixels;
+  return ZelWrite3DKEPTexels(bmp, fileName, [pixels](uint64_t offset, uint64_t bytes, unsigned char* out) {
+    std::memcpy(out, pixels + offset, bytes);
+  });
 }
 
 bool ZelRead3DKEPImageFile(ZelBitmap* bmp, const char* fileName) {

@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include "BwArray.h"
+
 enum ZelBitmapFormatEnum : uint32_t {
   ZEL_BITMAP_FORMAT_UNKNOWN = 0,
   ZEL_BITMAP_FORMAT_8 = 1,
@@ -42,5 +44,8 @@ constexpr int ZEL_KEP_HEADER_BYTES = 13;
 
 // Writes *bmp and its texels to fileName. The record is the same after the call as before.
 bool ZelWrite3DKEPImageFile(ZelBitmap* bmp, const char* fileName);
+// Writes like ZelWrite3DKEPImageFile, taking the texel block from `source` one piece at a time
+// instead of from bmp->pixels.
+bool ZelWrite3DKEPTexels(ZelBitmap* bmp, const char* fileName, const BwTexelSource& source);
 // Reads fileName into *bmp; bmp->pixels receives a block the caller frees with delete[].
 bool ZelRead3DKEPImageFile(ZelBitmap* bmp, const char* fileName);

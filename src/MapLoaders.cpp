@@ -19,14 +19,13 @@ struct FileCloser {
 constexpr int64_t kTexelGrain = 1 << 15;
 
 // Opens `name` and reads its Targa texels, ending the run with the loaders' messages.
-void ReadTargaTexels(const char* name, int* width, int* height, int* bitDepth,
-                     BwArray<unsigned char>* texels) {
+void ReadTargaTexels(const char* name, int* width, int* height, int* bitDepth, TGATexels* texels) {
   std::unique_ptr<FILE, FileCloser> in(std::fopen(name, "rb"));
   if (!in) {
     BwErrorLog("ERROR: Unable to open %s\n", name);
     BwFatalExit();
   }
-  if (!TGAReadImage(in.get(), width, height, bitDepth, texels)) {
+  if (!TGAReadTexels(in.get(), width, height, bitDepth, texels)) {
     BwErrorLog("ERROR: Unable to read %s\n", name);
     in.reset();
     BwFatalExit();
@@ -60,7 +59,7 @@ void ReadPixel(const unsigned char* image, int width, int off, _pixel* pix, int 
   if (off > 2) pix->green = image[idx + 2];
 }
 
-int BwReadNormalMapTexels(const char* name, int* width, int* height, BwArray<unsigned char>* texels) {
+int BwReadNormalMapTexels(const char* name, int* width, int* height, TGATexels* texels) {
   if (name[0] == '\0') {
     BwErrorLog("ERROR: No file name passed to ReadNormalMap!\n");
     BwFatalExit();
@@ -98,26 +97,26 @@ void ReadNormalMap(const char* name, int* width, int* height, int* numComponents
     BwErrorLog("ERROR: NULL pointer passed to ReadNormalMap!\n");
     BwFatalExit();
   }
-  BwArray<unsigned char> texels;
+  TGATexels texels;
   const int texelBytes = BwReadNormalMapTexels(name, width, height, &texels);
   AllocateNormals(*width, *height, normals);
   const int64_t count = int64_t(*width) * *height;
-  const unsigned char* in = texels.get();
+  const unsigned char* in = texels.data;
   float* out = normals->get();
   BwParallelFor(count, kTexelGrain, [=](int64_t begin, int64_t end) {
     BwDecodeNormals(in + begin * texelBytes, texelBytes, end - begin, out + begin * 3);
   });
 }
 
-void BwReadHeightField(const char* bumpName, int* bumpWidth, int* bumpHeight,
-                       BwArray<unsigned char>* texels, float scale, BwHeightField* field) {
+void BwReadHeightField(const char* bumpName, int* bumpWidth, int* bumpHeight, TGATexels* texels,
+                       float scale, BwHeightField* field) {
   int bitDepth = 0;
   ReadTargaTexels(bumpName, bumpWidth, bumpHeight, &bitDepth, texels);
   if (bitDepth != 8 && bitDepth != 16 && bitDepth != 24 && bitDepth != 32) {
     BwErrorLog("ERROR: Unhandled bit depth for bump map!\n");
     BwFatalExit();
   }
-  field->texels = texels->get();
+  field->texels = texels->data;
   field->width = *bumpWidth;
   field->height = *bumpHeight;
   field->texelBytes = bitDepth / 8;
@@ -175,7 +174,7 @@ void GetBumpMapFromHeightMap(const char* bumpName, int* bumpWidth, int* bumpHeig
     bumpMap->reset();
     return;
   }
-  BwArray<unsigned char> texels;
+  TGATexels texels;
   auto field = std::make_unique<BwHeightField>();
   BwReadHeightField(bumpName, bumpWidth, bumpHeight, &texels, scale, field.get());
   AllocateNormals(*bumpWidth, *bumpHeight, bumpMap);

@@ -4,11 +4,11 @@
 
 #include <cstdint>
 
-#include "BwArray.h"
+#include "TGAIO.h"
 
 // Reads the raw texels of a normal map with ReadNormalMap's checks and messages (ending the run
 // on failure); returns the bytes per texel, 3 or 4.
-int BwReadNormalMapTexels(const char* name, int* width, int* height, BwArray<unsigned char>* texels);
+int BwReadNormalMapTexels(const char* name, int* width, int* height, TGATexels* texels);
 
 // Unit normals (x, y, z) of `count` texels of `texelBytes` bytes; bytes 127, 127, 127 give the
 // empty texel (0, 0, 0).
@@ -25,8 +25,8 @@ struct BwHeightField {
 
 // Reads the raw texels of a height map with GetBumpMapFromHeightMap's checks and messages
 // (ending the run on failure) and prepares the field for scale.
-void BwReadHeightField(const char* bumpName, int* bumpWidth, int* bumpHeight,
-                       BwArray<unsigned char>* texels, float scale, BwHeightField* field);
+void BwReadHeightField(const char* bumpName, int* bumpWidth, int* bumpHeight, TGATexels* texels,
+                       float scale, BwHeightField* field);
 
 // Normals of row y of the height field from the wrapping 3 x 3 Sobel operator: width x 3 floats.
 void BwHeightNormalsRow(const BwHeightField& field, int64_t y, float* out);

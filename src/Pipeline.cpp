@@ -36,9 +36,9 @@ void MergeTexels(const float* base, const float* second, int64_t count, float* o
 
 // The two inputs as raw texels; both are decoded a row at a time during the merge.
 struct Inputs {
-  BwArray<unsigned char> baseTexels;
+  TGATexels baseTexels;
   int baseTexelBytes = 3;
-  BwArray<unsigned char> secondTexels;
+  TGATexels secondTexels;
   int secondTexelBytes = 3;
   std::unique_ptr<BwHeightField> heightField;  // set when the second map is a height map
 };
@@ -54,12 +54,12 @@ void MergeLevelZero(const Inputs& inputs, float* img) {
     std::unique_ptr<float[]> base(new float[size_t(width) * 3]);
     std::unique_ptr<float[]> second(new float[size_t(width) * 3]);
     for (int64_t y = y0; y < y1; ++y) {
-      BwDecodeNormals(inputs.baseTexels.get() + y * width * inputs.baseTexelBytes,
+      BwDecodeNormals(inputs.baseTexels.data + y * width * inputs.baseTexelBytes,
                       inputs.baseTexelBytes, width, base.get());
       if (inputs.heightField)
         BwHeightNormalsRow(*inputs.heightField, y, second.get());
       else
-        BwDecodeNormals(inputs.secondTexels.get() + y * width * inputs.secondTexelBytes,
+        BwDecodeNormals(inputs.secondTexels.data + y * width * inputs.secondTexelBytes,
                         inputs.secondTexelBytes, width, second.get());
       MergeTexels(base.get(), second.get(), width, img + y * width * kNumComponents);
     }

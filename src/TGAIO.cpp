@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -18,64 +20,97 @@ bool ShortTexelData() {
   return false;
 }
 
-// Bytes between the stream position and the end of the file, or false if the stream cannot
-// tell (it is not seekable).
-bool BytesLeft(FILE* fp, uint64_t* bytesLeft) {
-  const off_t here = ftello(fp);
-  if (here < 0 || fseeko(fp, 0, SEEK_END) != 0) return false;
-  const off_t end = ftello(fp);
-  if (end < 0 || fseeko(fp, here, SEEK_SET) != 0) return false;
-  *bytesLeft = end > here ? uint64_t(end - here) : 0;
-  return true;
-}
-
-// Buffered reader over the run-length encoded stream; never reads past what the file holds.
+// The bytes of a Targa file: an open stream, or the whole file mapped into memory.
 class ByteSource {
  public:
   explicit ByteSource(FILE* fp) : fp_(fp), buffer_(1 << 16) {}
+  ByteSource(const unsigned char* data, uint64_t size) : data_(data), size_(size) {}
 
   // Copies n bytes to out; false if the file ends first.
-  bool Read(unsigned char* out, size_t n) {
+  bool Read(void* out, uint64_t n) {
+    unsigned char* to = static_cast<unsigned char*>(out);
+    if (!fp_) {
+      if (n > BytesLeft()) return false;
+      std::memcpy(to, data_ + pos_, n);
+      pos_ += n;
+      return true;
+    }
     while (n > 0) {
       if (pos_ == end_ && !Refill()) return false;
-      const size_t take = std::min(n, end_ - pos_);
-      std::memcpy(out, buffer_.data() + pos_, take);
+      const uint64_t take = std::min<uint64_t>(n, end_ - pos_);
+      std::memcpy(to, buffer_.data() + pos_, take);
       pos_ += take;
-      out += take;
+      to += take;
       n -= take;
     }
     return true;
   }
 
+  // Reads a large block straight into out, past the buffer.
+  bool ReadBlock(unsigned char* out, uint64_t n) {
+    if (!fp_ || pos_ != end_) return Read(out, n);
+    return std::fread(out, 1, n, fp_) == n;
+  }
+
+  // Skips n bytes; skipping past the end is allowed (the next read then fails).
+  bool Skip(uint64_t n) {
+    if (!fp_) {
+      pos_ += n;  // at most 2^16 * 4 + 255: no overflow
+      return true;
+    }
+    return n == 0 || fseeko(fp_, off_t(n), SEEK_CUR) == 0;
+  }
+
+  // Bytes from the current position to the end of the file, or false if the stream cannot
+  // tell (it is not seekable).
+  bool Remaining(uint64_t* bytes) {
+    if (!fp_) {
+      *bytes = BytesLeft();
+      return true;
+    }
+    const off_t here = ftello(fp_);
+    if (here < 0 || fseeko(fp_, 0, SEEK_END) != 0) return false;
+    const off_t end = ftello(fp_);
+    if (end < 0 || fseeko(fp_, here, SEEK_SET) != 0) return false;
+    *bytes = end > here ? uint64_t(end - here) : 0;
+    return true;
+  }
+
+  // The bytes of a mapped file from the current position on, without copying them.
+  const unsigned char* View() const { return fp_ ? nullptr : data_ + pos_; }
+
  private:
+  uint64_t BytesLeft() const { return pos_ < size_ ? size_ - pos_ : 0; }
+
   bool Refill() {
     pos_ = 0;
     end_ = std::fread(buffer_.data(), 1, buffer_.size(), fp_);
     return end_ > 0;
   }
 
-  FILE* fp_;
+  FILE* fp_ = nullptr;
   std::vector<unsigned char> buffer_;
-  size_t pos_ = 0;
-  size_t end_ = 0;
+  const unsigned char* data_ = nullptr;
+  uint64_t size_ = 0;
+  uint64_t pos_ = 0;
+  uint64_t end_ = 0;
 };
 
 // Decodes run-length packets into texelCount texels of texelBytes each. Packets may cross row
 // ends; decoding stops once the image is full, ignoring the rest of a longer packet.
-bool DecodeRunLength(FILE* fp, uint64_t texelCount, int texelBytes, unsigned char* out) {
-  ByteSource source(fp);
+bool DecodeRunLength(ByteSource* source, uint64_t texelCount, int texelBytes, unsigned char* out) {
   uint64_t texelsLeft = texelCount;
   unsigned char texel[4];
   while (texelsLeft > 0) {
     unsigned char packet;
-    if (!source.Read(&packet, 1)) return false;
+    if (!source->Read(&packet, 1)) return false;
     const uint64_t run = std::min<uint64_t>(uint64_t(packet & 0x7F) + 1, texelsLeft);
     if (packet & 0x80) {
-      if (!source.Read(texel, size_t(texelBytes))) return false;
+      if (!source->Read(texel, uint64_t(texelBytes))) return false;
       for (uint64_t i = 0; i < run; ++i, out += texelBytes) std::memcpy(out, texel, size_t(texelBytes));
     } else {
-      const size_t bytes = size_t(run) * size_t(texelBytes);
-      if (!source.Read(out, bytes)) return false;
+      const uint64_t bytes = run * uint64_t(texelBytes);
+      if (!source->Read(out, bytes)) return false;
       out += bytes;
     }
     texelsLeft -= run;
@@ -107,11 +142,12 @@ void ToBottomLeftOrigin(unsigned char* texels, uint64_t width, uint64_t height, 
   }
 }
 
-}  // namespace
-
-bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsigned char>* pixels) {
+// Reads a whole Targa image from source. Where `view` is given and the texels can be used as
+// they lie in a mapped file, *view points at them and nothing is allocated.
+bool ReadImage(ByteSource* source, int* width, int* height, int* bitDepth,
+               BwArray<unsigned char>* pixels, const unsigned char** view) {
   TGAHeaderInfo header;
-  if (std::fread(&header, sizeof header, 1, fp) != 1) {
+  if (!source->Read(&header, sizeof header)) {
     std::fprintf(stderr, "ERROR! Bad Targa header!\n");
     return false;
   }
@@ -129,7 +165,7 @@ bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsi
   // The image ID field, then a colour map if one is announced: ceil(cmsize / 8) bytes an entry.
   uint64_t skip = header.idlen;
   if (header.cmtype == 1) skip += uint64_t(header.cmcnt) * ((uint64_t(header.cmsize) + 7) / 8);
-  if (skip > 0 && fseeko(fp, off_t(skip), SEEK_CUR) != 0) {
+  if (!source->Skip(skip)) {
     std::fprintf(stderr, "ERROR! Couldn't seek past Targa header!\n");
     return false;
   }
@@ -141,12 +177,18 @@ bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsi
 
   // Refuse before allocating when the file cannot hold the texels: uncompressed data needs
   // every byte, run-length data at least one packet (1 + texelBytes) per 128 texels.
-  uint64_t bytesLeft = 0;
   if (byteCount > 0) {
-    if (!BytesLeft(fp, &bytesLeft)) return ShortTexelData();
+    uint64_t bytesLeft = 0;
+    if (!source->Remaining(&bytesLeft)) return ShortTexelData();
     const uint64_t needed =
         runLength ? (texelCount + 127) / 128 * (1 + uint64_t(texelBytes)) : byteCount;
     if (needed > bytesLeft) return ShortTexelData();
+  }
+
+  const bool asTheyLie = !runLength && !(header.imdesc & (kTopLeftOrigin | kRightToLeft));
+  if (view && asTheyLie && source->View()) {
+    *view = source->View();
+    return true;
   }
 
   *pixels = BwAllocArray<unsigned char>(byteCount);
@@ -158,17 +200,57 @@ bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsi
 
   unsigned char* texels = pixels->get();
   if (runLength) {
-    if (!DecodeRunLength(fp, texelCount, texelBytes, texels)) return ShortTexelData();
-  } else if (std::fread(texels, 1, byteCount, fp) != byteCount) {
+    if (!DecodeRunLength(source, texelCount, texelBytes, texels)) return ShortTexelData();
+  } else if (!source->ReadBlock(texels, byteCount)) {
     return ShortTexelData();
   }
   ToBottomLeftOrigin(texels, header.imwidth, header.imheight, texelBytes, header.imdesc);
   return true;
 }
 
-bool TGAWriteImage(FILE* fp, int width, int height, int bitDepth, const unsigned char* image,
-                   bool aSwapRedBlue) {
-  if (!image || !fp) {
+// A read-only mapping of the whole regular file behind fp, or null.
+std::shared_ptr<const void> MapFile(FILE* fp, uint64_t* size) {
+  const int fd = fileno(fp);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return nullptr;
+  if (ftello(fp) != 0) return nullptr;
+  const size_t bytes = size_t(st.st_size);
+  void* data = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  if (data == MAP_FAILED) return nullptr;
+  *size = bytes;
+  return std::shared_ptr<const void>(data, [bytes](const void* p) { munmap(const_cast<void*>(p), bytes); });
+}
+
+}  // namespace
+
+bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsigned char>* pixels) {
+  ByteSource source(fp);
+  return ReadImage(&source, width, height, bitDepth, pixels, nullptr);
+}
+
+bool TGAReadTexels(FILE* fp, int* width, int* height, int* bitDepth, TGATexels* texels) {
+  uint64_t size = 0;
+  texels->mapping = MapFile(fp, &size);
+  if (!texels->mapping) {
+    ByteSource source(fp);
+    if (!ReadImage(&source, width, height, bitDepth, &texels->decoded, nullptr)) return false;
+    texels->data = texels->decoded.get();
+    return true;
+  }
+  ByteSource source(static_cast<const unsigned char*>(texels->mapping.get()), size);
+  const unsigned char* view = nullptr;
+  if (!ReadImage(&source, width, height, bitDepth, &texels->decoded, &view)) return false;
+  if (view) {
+    texels->data = view;
+  } else {
+    texels->data = texels->decoded.get();
+    texels->mapping.reset();
+  }
+  return true;
+}
+
+bool TGAWriteTexels(FILE* fp, int width, int height, int bitDepth, const BwTexelSource& source) {
+  if (!fp) {
     std::fprintf(stderr, "ERROR: NULL image or file pointer!\n");
     return false;
   }
@@ -179,10 +261,7 @@ bool TGAWriteImage(FILE* fp, int width, int height, int bitDepth, const unsigned
   }
   const uint64_t texelBytes = uint64_t(bitDepth) / 8;
   const uint64_t total = uint64_t(std::max(width, 0)) * uint64_t(std::max(height, 0)) * texelBytes;
-
-  // Texels are converted to file order one piece at a time, each piece one write.
-  const uint64_t pieceBytes = std::min(total, TGA_WRITE_PIECE_BYTES);
-  BwArray<unsigned char> piece = BwAllocArray<unsigned char>(pieceBytes);
+  BwArray<unsigned char> piece = BwAllocArray<unsigned char>(std::min(total, BW_WRITE_PIECE_BYTES));
   if (!piece) {
     std::fprintf(stderr, "ERROR allocating memory for texel array!\n");
     return false;
@@ -201,22 +280,10 @@ bool TGAWriteImage(FILE* fp, int width, int height, int bitDepth, const unsigned
   }
   ZelByteSwap_TGAHeaderInfo(&header, 1);
 
-  for (uint64_t offset = 0; offset < total; offset += TGA_WRITE_PIECE_BYTES) {
-    const uint64_t bytes = std::min(TGA_WRITE_PIECE_BYTES, total - offset);
-    const unsigned char* in = image + offset;
-    unsigned char* out = piece.get();
-    if (aSwapRedBlue) {
-      std::memcpy(out, in, bytes);
-    } else {
-      // Pieces hold whole texels: 8,192,000 is a multiple of 3 and of 4.
-      for (uint64_t i = 0; i < bytes; i += texelBytes) {
-        out[i] = in[i + 2];
-        out[i + 1] = in[i + 1];
-        out[i + 2] = in[i];
-        if (texelBytes == 4) out[i + 3] = in[i + 3];
-      }
-    }
-    const size_t written = std::fwrite(out, 1, bytes, fp);
+  for (uint64_t offset = 0; offset < total; offset += BW_WRITE_PIECE_BYTES) {
+    const uint64_t bytes = std::min(BW_WRITE_PIECE_BYTES, total - offset);
+    source(offset, bytes, piece.get());
+    const size_t written = std::fwrite(piece.get(), 1, bytes, fp);
     if (written < bytes) {
       std::fprintf(stderr, "ERROR! Texels not written successfully! Wrote %d instead of  %d\n",
                    int(written), int(bytes));
@@ -224,4 +291,24 @@ bool TGAWriteImage(FILE* fp, int width, int height, int bitDepth, const unsigned
     }
   }
   return true;
+}
+
+bool TGAWriteImage(FILE* fp, int width, int height, int bitDepth, const unsigned char* image,
+                   bool aSwapRedBlue) {
+  if (!image) fp = nullptr;  // reported as a null pointer below
+  const uint64_t texelBytes = uint64_t(bitDepth) / 8;
+  return TGAWriteTexels(fp, width, height, bitDepth,
+                        [=](uint64_t offset, uint64_t bytes, unsigned char* out) {
+                          const unsigned char* in = image + offset;
+                          if (aSwapRedBlue) {
+                            std::memcpy(out, in, bytes);
+                            return;
+                          }
+                          for (uint64_t i = 0; i < bytes; i += texelBytes) {
+                            out[i] = in[i + 2];
+                            out[i + 1] = in[i + 1];
+                            out[i + 2] = in[i];
+                            if (texelBytes == 4) out[i + 3] = in[i + 3];
+                          }
+                        });
 }

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #include "BwArray.h"
 
@@ -42,13 +43,26 @@ static_assert(offsetof(TGAHeaderInfo, cmsize) == 7, "cmsize at byte 7");
 static_assert(offsetof(TGAHeaderInfo, imwidth) == 12, "imwidth at byte 12");
 static_assert(offsetof(TGAHeaderInfo, imdesc) == 17, "imdesc at byte 17");
 
-// Largest piece handed to one fwrite.
-constexpr uint64_t TGA_WRITE_PIECE_BYTES = 8192000;
-
 // Reads a Targa image from fp into *pixels: width * height texels of bitDepth / 8 bytes.
 bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsigned char>* pixels);
+
+// The texels of a Targa image: a view of the mapped file where the file holds them as they are
+// needed (uncompressed, bottom-left origin, left to right), else a decoded copy.
+struct TGATexels {
+  const unsigned char* data = nullptr;
+  BwArray<unsigned char> decoded;
+  std::shared_ptr<const void> mapping;
+};
+
+// Reads like TGAReadImage, with the same checks and messages, but maps a regular file instead
+// of copying texels that can be used as they lie.
+bool TGAReadTexels(FILE* fp, int* width, int* height, int* bitDepth, TGATexels* texels);
 
 // Writes width x height texels of bitDepth / 8 bytes (24 or 32) as an uncompressed Targa file.
 // With aSwapRedBlue false, bytes 0 and 2 of each texel are exchanged on the way out.
 bool TGAWriteImage(FILE* fp, int width, int height, int bitDepth, const unsigned char* image,
                    bool aSwapRedBlue);
+
+// Writes like TGAWriteImage, with the same checks and messages, taking the texels in file order
+// from `source` one piece at a time, so the whole converted image never needs to be in memory.
+bool TGAWriteTexels(FILE* fp, int width, int height, int bitDepth, const BwTexelSource& source);
