@@ -32,5 +32,5 @@ BwArray<T> BwAllocArray(uint64_t count) {
 // the encoded texels one piece at a time instead of from a whole image in memory.
 using BwTexelSource = std::function<void(uint64_t offset, uint64_t bytes, unsigned char* out)>;
 
-// Largest piece handed to one fwrite; a multiple of every texel size (3, 4 and 8 bytes).
+// Largest piece handed to one fwrite.
 constexpr uint64_t BW_WRITE_PIECE_BYTES = 8192000;

@@ -1,7 +1,6 @@
 // Raw .kep texture files; see KepFileIO.h for the layout.
 #include "KepFileIO.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -57,15 +56,11 @@ bool ZelWrite3DKEPTexels(ZelBitmap* bmp, const char* fileName, const BwTexelSour
     std::fprintf(stderr, "Error writing header!\n");
     return false;
   }
-  const uint64_t n = TexelBlockBytes(*bmp);
-  BwArray<unsigned char> piece = BwAllocArray<unsigned char>(std::min(n, BW_WRITE_PIECE_BYTES));
-  bool written = bool(piece);
-  for (uint64_t offset = 0; written && offset < n; offset += BW_WRITE_PIECE_BYTES) {
-    const uint64_t bytes = std::min(BW_WRITE_PIECE_BYTES, n - offset);
-    source(offset, bytes, piece.get());
-    written = std::fwrite(piece.get(), 1, bytes, out.Stream()) == bytes;
-  }
-  if (!written || !out.Commit()) {
+  uint64_t written = 0;
+  uint64_t pieceBytes = 0;
+  if (!BwWriteTexelPieces(out.Stream(), TexelBlockBytes(*bmp), bmp->bitDepth / 8, source, &written,
+                          &pieceBytes) ||
+      !out.Commit()) {
     std::fprintf(stderr, "ERROR! Couldn't write texels!\n");
     return false;
   }

@@ -8,6 +8,7 @@
 #include "MapLoaders.h"
 #include "NormalMath.h"
 #include "Parallel.h"
+#include "RowKernels.h"
 #include "TGAIO.h"
 
 namespace {
@@ -32,14 +33,20 @@ void ReadTargaTexels(const char* name, int* width, int* height, int* bitDepth, T
   }
 }
 
-// (b - 127.5) / 127.5 for every byte value b, in double precision.
-struct ByteToComponent {
-  double value[256];
-  ByteToComponent() {
-    for (int b = 0; b < 256; ++b) value[b] = (double(b) - 127.5) / 127.5;
-  }
-};
-const ByteToComponent kComponent;
+// Runs `rowKernel(y, scratch, x, y, z)` for every row and interleaves the results into the
+// normal image `out` (three floats a texel).
+template <typename RowKernel>
+void FillNormalRows(int64_t width, int64_t height, float* out, const RowKernel& rowKernel) {
+  BwParallelFor(height, std::max<int64_t>(1, kTexelGrain / std::max<int64_t>(width, 1)),
+                [&](int64_t y0, int64_t y1) {
+                  BwRowScratch scratch(width);
+                  for (int64_t y = y0; y < y1; ++y) {
+                    rowKernel(y, &scratch, scratch.sx.get(), scratch.sy.get(), scratch.sz.get());
+                    BwInterleave(width, scratch.sx.get(), scratch.sy.get(), scratch.sz.get(),
+                                 out + y * width * 3);
+                  }
+                });
+}
 
 void AllocateNormals(int width, int height, BwArray<float>* normals) {
   // 16-bit dimensions: at most 2^32 texels, no overflow in 64 bits.
@@ -75,22 +82,6 @@ int BwReadNormalMapTexels(const char* name, int* width, int* height, TGATexels* 
   BwFatalExit();
 }
 
-void BwDecodeNormals(const unsigned char* texels, int texelBytes, int64_t count, float* out) {
-  for (int64_t i = 0; i < count; ++i, texels += texelBytes, out += 3) {
-    // Byte 0 is the file's blue (z), byte 1 green (y), byte 2 red (x).
-    const unsigned char b0 = texels[0], b1 = texels[1], b2 = texels[2];
-    if (b0 == 127 && b1 == 127 && b2 == 127) {
-      out[0] = out[1] = out[2] = 0.0f;
-      continue;
-    }
-    double v[3] = {kComponent.value[b2], kComponent.value[b1], kComponent.value[b0]};
-    BwNormalize(v);
-    out[0] = float(v[0]);
-    out[1] = float(v[1]);
-    out[2] = float(v[2]);
-  }
-}
-
 void ReadNormalMap(const char* name, int* width, int* height, int* numComponents,
                    BwArray<float>* normals) {
   if (!name || !width || !height || !numComponents || !normals) {
@@ -100,12 +91,12 @@ void ReadNormalMap(const char* name, int* width, int* height, int* numComponents
   TGATexels texels;
   const int texelBytes = BwReadNormalMapTexels(name, width, height, &texels);
   AllocateNormals(*width, *height, normals);
-  const int64_t count = int64_t(*width) * *height;
+  const int64_t rowTexels = *width;
   const unsigned char* in = texels.data;
-  float* out = normals->get();
-  BwParallelFor(count, kTexelGrain, [=](int64_t begin, int64_t end) {
-    BwDecodeNormals(in + begin * texelBytes, texelBytes, end - begin, out + begin * 3);
-  });
+  FillNormalRows(rowTexels, *height, normals->get(),
+                 [=](int64_t y, BwRowScratch* scratch, float* x, float* yy, float* z) {
+                   BwDecodeNormalsRow(in + y * rowTexels * texelBytes, texelBytes, rowTexels, scratch, x, yy, z);
+                 });
 }
 
 void BwReadHeightField(const char* bumpName, int* bumpWidth, int* bumpHeight, TGATexels* texels,
@@ -124,44 +115,6 @@ void BwReadHeightField(const char* bumpName, int* bumpWidth, int* bumpHeight, TG
   for (int b = 0; b < 256; ++b) field->heights[b] = float(b) / 255.0f * scale;
 }
 
-void BwHeightNormalsRow(const BwHeightField& field, int64_t y, float* out) {
-  const int64_t w = field.width;
-  const int64_t h = field.height;
-  const int64_t step = field.texelBytes;
-  const int64_t ym = (y + h - 1) % h;
-  const int64_t yp = (y + 1) % h;
-  const unsigned char* rowM = field.texels + ym * w * step;
-  const unsigned char* row = field.texels + y * w * step;
-  const unsigned char* rowP = field.texels + yp * w * step;
-  const float* H = field.heights;
-  for (int64_t x = 0; x < w; ++x, out += 3) {
-    const int64_t xm = (x == 0 ? w - 1 : x - 1) * step;
-    const int64_t xp = (x + 1 == w ? 0 : x + 1) * step;
-    const int64_t xc = x * step;
-    // Sobel sums accumulated in exactly this order, in single precision.
-    float dY = -H[rowP[xm]];
-    dY += -2.0f * H[rowP[xc]];
-    dY -= H[rowP[xp]];
-    dY += H[rowM[xm]];
-    dY += 2.0f * H[rowM[xc]];
-    dY += H[rowM[xp]];
-    float dX = -H[rowM[xm]];
-    dX += -2.0f * H[row[xm]];
-    dX -= H[rowP[xm]];
-    dX += H[rowM[xp]];
-    dX += 2.0f * H[row[xp]];
-    dX += H[rowP[xp]];
-    const float nX = -dX;
-    const float nY = -dY;
-    const float nZ = 1.0f;
-    // The square root is taken in double and rounded to float before the division.
-    const float oolen = 1.0f / float(std::sqrt(double((nX * nX + nY * nY) + nZ * nZ)));
-    out[0] = nX * oolen;
-    out[1] = nY * oolen;
-    out[2] = nZ * oolen;
-  }
-}
-
 void GetBumpMapFromHeightMap(const char* bumpName, int* bumpWidth, int* bumpHeight,
                              BwArray<float>* bumpMap, float scale) {
   if (!bumpWidth || !bumpHeight || !bumpMap) {
@@ -178,11 +131,9 @@ void GetBumpMapFromHeightMap(const char* bumpName, int* bumpWidth, int* bumpHeig
   auto field = std::make_unique<BwHeightField>();
   BwReadHeightField(bumpName, bumpWidth, bumpHeight, &texels, scale, field.get());
   AllocateNormals(*bumpWidth, *bumpHeight, bumpMap);
-  const int64_t rowFloats = int64_t(*bumpWidth) * 3;
-  float* out = bumpMap->get();
-  const BwHeightField* f = field.get();
-  BwParallelFor(*bumpHeight, std::max<int64_t>(1, kTexelGrain / std::max(*bumpWidth, 1)),
-                [=](int64_t y0, int64_t y1) {
-                  for (int64_t y = y0; y < y1; ++y) BwHeightNormalsRow(*f, y, out + y * rowFloats);
-                });
+  const BwHeightField& heights = *field;
+  FillNormalRows(*bumpWidth, *bumpHeight, bumpMap->get(),
+                 [&](int64_t y, BwRowScratch* scratch, float* x, float* yy, float* z) {
+                   BwHeightNormalsRowSoA(heights, y, scratch, x, yy, z);
+                 });
 }

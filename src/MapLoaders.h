@@ -1,5 +1,6 @@
-// The steps of the two map loaders, shared with the merge of the pipeline, which decodes both
-// inputs row by row straight into the merged image instead of building whole normal images.
+// The reading steps of the two map loaders, shared with the merge of the pipeline, which decodes
+// both inputs row by row straight into the merged image instead of building whole normal images
+// (the row kernels are in RowKernels.h).
 #pragma once
 
 #include <cstdint>
@@ -9,10 +10,6 @@
 // Reads the raw texels of a normal map with ReadNormalMap's checks and messages (ending the run
 // on failure); returns the bytes per texel, 3 or 4.
 int BwReadNormalMapTexels(const char* name, int* width, int* height, TGATexels* texels);
-
-// Unit normals (x, y, z) of `count` texels of `texelBytes` bytes; bytes 127, 127, 127 give the
-// empty texel (0, 0, 0).
-void BwDecodeNormals(const unsigned char* texels, int texelBytes, int64_t count, float* out);
 
 // A height map's raw texels and the height of each byte value.
 struct BwHeightField {
@@ -27,6 +24,3 @@ struct BwHeightField {
 // (ending the run on failure) and prepares the field for scale.
 void BwReadHeightField(const char* bumpName, int* bumpWidth, int* bumpHeight, TGATexels* texels,
                        float scale, BwHeightField* field);
-
-// Normals of row y of the height field from the wrapping 3 x 3 Sobel operator: width x 3 floats.
-void BwHeightNormalsRow(const BwHeightField& field, int64_t y, float* out);

@@ -1,8 +1,10 @@
 // Output files that are complete or absent; see OutputFile.h.
 #include "OutputFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,4 +85,32 @@ bool OutputFile::Commit() {
 void OutputFile::Discard() {
   if (!temporary_.empty()) unlink(temporary_.c_str());
   temporary_.clear();
+}
+
+bool BwWriteTexelPieces(FILE* fp, uint64_t total, int texelBytes, const BwTexelSource& source,
+                        uint64_t* written, uint64_t* pieceBytes) {
+  *written = 0;
+  *pieceBytes = 0;
+  // A piece need not end on a texel boundary (8,192,000 is no multiple of 3): the texels that
+  // straddle it are made whole and their remaining bytes start the next piece.
+  const uint64_t step = uint64_t(std::max(texelBytes, 1));
+  BwArray<unsigned char> buffer = BwAllocArray<unsigned char>(std::min(total, BW_WRITE_PIECE_BYTES) + step);
+  if (!buffer) return false;
+  uint64_t produced = 0;  // bytes taken from the source, always whole texels
+  uint64_t held = 0;      // bytes in the buffer not yet written
+  for (uint64_t offset = 0; offset < total; offset += BW_WRITE_PIECE_BYTES) {
+    const uint64_t bytes = std::min(BW_WRITE_PIECE_BYTES, total - offset);
+    if (held < bytes) {
+      const uint64_t more = std::min((bytes - held + step - 1) / step * step, total - produced);
+      source(produced, more, buffer.get() + held);
+      produced += more;
+      held += more;
+    }
+    *pieceBytes = bytes;
+    *written = std::fwrite(buffer.get(), 1, bytes, fp);
+    if (*written < bytes) return false;
+    held -= bytes;
+    std::memmove(buffer.get(), buffer.get() + bytes, held);
+  }
+  return true;
 }

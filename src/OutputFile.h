@@ -8,8 +8,11 @@
 // and never removed or replaced.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+
+#include "BwArray.h"
 
 class OutputFile {
  public:
@@ -30,3 +33,10 @@ class OutputFile {
   std::string target_;     // the file that is replaced (symbolic links resolved)
   std::string temporary_;  // empty when writing the target directly
 };
+
+// Writes `total` bytes of texels of `texelBytes` bytes each, taken from `source` in whole
+// texels, as writes of BW_WRITE_PIECE_BYTES bytes (the last one shorter). False when a piece
+// could not be allocated (*pieceBytes is then 0) or not written in full (*written and
+// *pieceBytes tell how much of which piece).
+bool BwWriteTexelPieces(FILE* fp, uint64_t total, int texelBytes, const BwTexelSource& source,
+                        uint64_t* written, uint64_t* pieceBytes);

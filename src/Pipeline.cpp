@@ -10,29 +10,11 @@
 #include "MapLoaders.h"
 #include "NormalMath.h"
 #include "Parallel.h"
+#include "RowKernels.h"
 
 namespace {
 
 constexpr int kNumComponents = 3;
-
-// Rotates each second-map normal into the frame of its base normal and renormalises the
-// result. A base texel with a squared length of at most 1e-7 gives an empty texel.
-void MergeTexels(const float* base, const float* second, int64_t count, float* out) {
-  static const float from[3] = {0.0f, 0.0f, 1.0f};
-  for (int64_t i = 0; i < count; ++i, base += 3, second += 3, out += 3) {
-    const float* v0 = base;
-    const float len2 = v0[0] * v0[0] + v0[1] * v0[1] + v0[2] * v0[2];
-    if (!(double(len2) > BW_TINY)) {
-      out[0] = out[1] = out[2] = 0.0f;
-      continue;
-    }
-    float mtx[9];
-    BwFromToRotation(from, v0, mtx);
-    const float* v1 = second;
-    for (int r = 0; r < 3; ++r) out[r] = v1[0] * mtx[r * 3] + v1[1] * mtx[r * 3 + 1] + v1[2] * mtx[r * 3 + 2];
-    BwRenormalizeTexel(out);
-  }
-}
 
 // The two inputs as raw texels; both are decoded a row at a time during the merge.
 struct Inputs {
@@ -51,17 +33,16 @@ void MergeLevelZero(const Inputs& inputs, float* img) {
   const int64_t width = gWidth;
   const int64_t rowGrain = std::max<int64_t>(1, (1 << 15) / width);
   BwParallelFor(gHeight, rowGrain, [&](int64_t y0, int64_t y1) {
-    std::unique_ptr<float[]> base(new float[size_t(width) * 3]);
-    std::unique_ptr<float[]> second(new float[size_t(width) * 3]);
+    BwRowScratch s(width);
     for (int64_t y = y0; y < y1; ++y) {
-      BwDecodeNormals(inputs.baseTexels.data + y * width * inputs.baseTexelBytes,
-                      inputs.baseTexelBytes, width, base.get());
+      BwDecodeNormalsRow(inputs.baseTexels.data + y * width * inputs.baseTexelBytes,
+                         inputs.baseTexelBytes, width, &s, s.bx.get(), s.by.get(), s.bz.get());
       if (inputs.heightField)
-        BwHeightNormalsRow(*inputs.heightField, y, second.get());
+        BwHeightNormalsRowSoA(*inputs.heightField, y, &s, s.sx.get(), s.sy.get(), s.sz.get());
       else
-        BwDecodeNormals(inputs.secondTexels.data + y * width * inputs.secondTexelBytes,
-                        inputs.secondTexelBytes, width, second.get());
-      MergeTexels(base.get(), second.get(), width, img + y * width * kNumComponents);
+        BwDecodeNormalsRow(inputs.secondTexels.data + y * width * inputs.secondTexelBytes,
+                           inputs.secondTexelBytes, width, &s, s.sx.get(), s.sy.get(), s.sz.get());
+      BwMergeRow(&s, width, img + y * width * kNumComponents);
     }
   });
   if (gQuiet == 0) std::printf("\r100.00%%\r");

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "OutputFile.h"
 #include "mac/MacSpecific.h"
 
 namespace {
@@ -46,10 +47,13 @@ class ByteSource {
     return true;
   }
 
-  // Reads a large block straight into out, past the buffer.
+  // Reads a large block, the part beyond what is buffered straight into out.
   bool ReadBlock(unsigned char* out, uint64_t n) {
-    if (!fp_ || pos_ != end_) return Read(out, n);
-    return std::fread(out, 1, n, fp_) == n;
+    if (!fp_) return Read(out, n);
+    const uint64_t buffered = std::min<uint64_t>(n, end_ - pos_);
+    std::memcpy(out, buffer_.data() + pos_, buffered);
+    pos_ += buffered;
+    return std::fread(out + buffered, 1, n - buffered, fp_) == n - buffered;
   }
 
   // Skips n bytes; skipping past the end is allowed (the next read then fails).
@@ -58,6 +62,9 @@ class ByteSource {
       pos_ += n;  // at most 2^16 * 4 + 255: no overflow
       return true;
     }
+    const uint64_t buffered = std::min<uint64_t>(n, end_ - pos_);
+    pos_ += buffered;
+    n -= buffered;
     return n == 0 || fseeko(fp_, off_t(n), SEEK_CUR) == 0;
   }
 
@@ -72,7 +79,7 @@ class ByteSource {
     if (here < 0 || fseeko(fp_, 0, SEEK_END) != 0) return false;
     const off_t end = ftello(fp_);
     if (end < 0 || fseeko(fp_, here, SEEK_SET) != 0) return false;
-    *bytes = end > here ? uint64_t(end - here) : 0;
+    *bytes = (end > here ? uint64_t(end - here) : 0) + (end_ - pos_);
     return true;
   }
 
@@ -100,7 +107,7 @@ class ByteSource {
 // ends; decoding stops once the image is full, ignoring the rest of a longer packet.
 bool DecodeRunLength(ByteSource* source, uint64_t texelCount, int texelBytes, unsigned char* out) {
   uint64_t texelsLeft = texelCount;
-  unsigned char texel[4];
+  unsigned char texel[31];  // depths up to 255 bits
   while (texelsLeft > 0) {
     unsigned char packet;
     if (!source->Read(&packet, 1)) return false;
@@ -261,11 +268,6 @@ bool TGAWriteTexels(FILE* fp, int width, int height, int bitDepth, const BwTexel
   }
   const uint64_t texelBytes = uint64_t(bitDepth) / 8;
   const uint64_t total = uint64_t(std::max(width, 0)) * uint64_t(std::max(height, 0)) * texelBytes;
-  BwArray<unsigned char> piece = BwAllocArray<unsigned char>(std::min(total, BW_WRITE_PIECE_BYTES));
-  if (!piece) {
-    std::fprintf(stderr, "ERROR allocating memory for texel array!\n");
-    return false;
-  }
 
   TGAHeaderInfo header = {};
   header.imtype = 2;
@@ -280,15 +282,15 @@ bool TGAWriteTexels(FILE* fp, int width, int height, int bitDepth, const BwTexel
   }
   ZelByteSwap_TGAHeaderInfo(&header, 1);
 
-  for (uint64_t offset = 0; offset < total; offset += BW_WRITE_PIECE_BYTES) {
-    const uint64_t bytes = std::min(BW_WRITE_PIECE_BYTES, total - offset);
-    source(offset, bytes, piece.get());
-    const size_t written = std::fwrite(piece.get(), 1, bytes, fp);
-    if (written < bytes) {
+  uint64_t written = 0;
+  uint64_t pieceBytes = 0;
+  if (!BwWriteTexelPieces(fp, total, int(texelBytes), source, &written, &pieceBytes)) {
+    if (pieceBytes == 0)
+      std::fprintf(stderr, "ERROR allocating memory for texel array!\n");
+    else
       std::fprintf(stderr, "ERROR! Texels not written successfully! Wrote %d instead of  %d\n",
-                   int(written), int(bytes));
-      return false;
-    }
+                   int(written), int(pieceBytes));
+    return false;
   }
   return true;
 }

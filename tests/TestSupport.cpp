@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -37,7 +38,7 @@ bool FileExists(const std::string& path) {
 
 Bytes MakeTga(int width, int height, int bitDepth, const Bytes& texels, int imageType,
               int descriptor) {
-  Bytes file(18, 0);
+  Bytes file(18 + texels.size(), 0);
   file[2] = static_cast<unsigned char>(imageType);
   file[12] = static_cast<unsigned char>(width & 0xFF);
   file[13] = static_cast<unsigned char>(width >> 8);
@@ -45,7 +46,7 @@ Bytes MakeTga(int width, int height, int bitDepth, const Bytes& texels, int imag
   file[15] = static_cast<unsigned char>(height >> 8);
   file[16] = static_cast<unsigned char>(bitDepth);
   file[17] = static_cast<unsigned char>(descriptor);
-  file.insert(file.end(), texels.begin(), texels.end());
+  if (!texels.empty()) std::memcpy(file.data() + 18, texels.data(), texels.size());
   return file;
 }
 

@@ -1,0 +1,229 @@
+// Vectorisable row kernels; see RowKernels.h.
+#include "RowKernels.h"
+
+#include <cmath>
+
+#include "Filters.h"
+#include "NormalMath.h"
+
+// The arrays a kernel reads and writes never overlap.
+#define BW_RESTRICT __restrict__
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define BW_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define BW_VECTOR_CLONES
+#endif
+
+namespace {
+
+// (b - 127.5) / 127.5 for every byte value b, in double precision.
+struct ByteToComponent {
+  double value[256];
+  ByteToComponent() {
+    for (int b = 0; b < 256; ++b) value[b] = (double(b) - 127.5) / 127.5;
+  }
+};
+const ByteToComponent kComponent;
+
+BW_VECTOR_CLONES
+void NormalizeToFloat(int64_t count, const double* BW_RESTRICT dx, const double* BW_RESTRICT dy,
+                      const double* BW_RESTRICT dz, const unsigned char* BW_RESTRICT empty,
+                      float* BW_RESTRICT ox, float* BW_RESTRICT oy, float* BW_RESTRICT oz) {
+  for (int64_t i = 0; i < count; ++i) {
+    // Every value is computed and then selected, so the loop has no branches.
+    const double len = std::sqrt((dx[i] * dx[i] + dy[i] * dy[i]) + dz[i] * dz[i]);
+    const bool tiny = len < BW_TINY;
+    const float nx = float(dx[i] / len);
+    const float ny = float(dy[i] / len);
+    const float nz = float(dz[i] / len);
+    ox[i] = empty[i] ? 0.0f : (tiny ? 1.0f : nx);
+    oy[i] = empty[i] ? 0.0f : (tiny ? 0.0f : ny);
+    oz[i] = empty[i] ? 0.0f : (tiny ? 0.0f : nz);
+  }
+}
+
+BW_VECTOR_CLONES
+void SobelInterior(int64_t begin, int64_t end, const float* BW_RESTRICT hm,
+                   const float* BW_RESTRICT hc, const float* BW_RESTRICT hp, float* BW_RESTRICT ox,
+                   float* BW_RESTRICT oy, float* BW_RESTRICT oz) {
+  for (int64_t x = begin; x < end; ++x) {
+    float dY = -hp[x - 1];
+    dY += -2.0f * hp[x];
+    dY -= hp[x + 1];
+    dY += hm[x - 1];
+    dY += 2.0f * hm[x];
+    dY += hm[x + 1];
+    float dX = -hm[x - 1];
+    dX += -2.0f * hc[x - 1];
+    dX -= hp[x - 1];
+    dX += hm[x + 1];
+    dX += 2.0f * hc[x + 1];
+    dX += hp[x + 1];
+    const float nX = -dX;
+    const float nY = -dY;
+    const float nZ = 1.0f;
+    const float oolen = 1.0f / float(std::sqrt(double((nX * nX + nY * nY) + nZ * nZ)));
+    ox[x] = nX * oolen;
+    oy[x] = nY * oolen;
+    oz[x] = nZ * oolen;
+  }
+}
+
+// The Sobel normal at column x with explicit neighbour columns (used at the wrapping edges).
+void SobelAt(int64_t x, int64_t xm, int64_t xp, const float* hm, const float* hc, const float* hp,
+             float* ox, float* oy, float* oz) {
+  float dY = -hp[xm];
+  dY += -2.0f * hp[x];
+  dY -= hp[xp];
+  dY += hm[xm];
+  dY += 2.0f * hm[x];
+  dY += hm[xp];
+  float dX = -hm[xm];
+  dX += -2.0f * hc[xm];
+  dX -= hp[xm];
+  dX += hm[xp];
+  dX += 2.0f * hc[xp];
+  dX += hp[xp];
+  const float nX = -dX;
+  const float nY = -dY;
+  const float nZ = 1.0f;
+  const float oolen = 1.0f / float(std::sqrt(double((nX * nX + nY * nY) + nZ * nZ)));
+  ox[x] = nX * oolen;
+  oy[x] = nY * oolen;
+  oz[x] = nZ * oolen;
+}
+
+// The rotation of (0, 0, 1) onto the base normal in its general form, applied to the second
+// normal; an empty base texel gives (0, 0, 0). Texels whose base normal is nearly parallel or
+// opposite to (0, 0, 1) are flagged: the two-reflection form is computed for them afterwards.
+BW_VECTOR_CLONES
+void RotateGeneral(int64_t count, const float* BW_RESTRICT bx, const float* BW_RESTRICT by,
+                   const float* BW_RESTRICT bz, const float* BW_RESTRICT sx,
+                   const float* BW_RESTRICT sy, const float* BW_RESTRICT sz,
+                   unsigned char* BW_RESTRICT reflect, float* BW_RESTRICT rx,
+                   float* BW_RESTRICT ry, float* BW_RESTRICT rz) {
+  const float fx = 0.0f, fy = 0.0f, fz = 1.0f;
+  for (int64_t i = 0; i < count; ++i) {
+    const float tx = bx[i], ty = by[i], tz = bz[i];
+    const float len2 = tx * tx + ty * ty + tz * tz;
+    const bool merged = double(len2) > BW_TINY;
+    const float vx = fy * tz - fz * ty;
+    const float vy = fz * tx - fx * tz;
+    const float vz = fx * ty - fy * tx;
+    const float e = (fx * tx + fy * ty) + fz * tz;
+    const float f = e < 0.0f ? -e : e;
+    reflect[i] = merged & (double(f) > 0.9999999);
+    const float h = 1.0f / (1.0f + e);
+    const float hvx = h * vx;
+    const float hvz = h * vz;
+    const float hvxy = hvx * vy;
+    const float hvxz = hvx * vz;
+    const float hvyz = hvz * vy;
+    const float m00 = e + hvx * vx, m01 = hvxy - vz, m02 = hvxz + vy;
+    const float m10 = hvxy + vz, m11 = e + (h * vy) * vy, m12 = hvyz - vx;
+    const float m20 = hvxz - vy, m21 = hvyz + vx, m22 = e + hvz * vz;
+    rx[i] = merged ? sx[i] * m00 + sy[i] * m01 + sz[i] * m02 : 0.0f;
+    ry[i] = merged ? sx[i] * m10 + sy[i] * m11 + sz[i] * m12 : 0.0f;
+    rz[i] = merged ? sx[i] * m20 + sy[i] * m21 + sz[i] * m22 : 0.0f;
+  }
+}
+
+// Renormalises filled texels in double precision and interleaves them into out.
+BW_VECTOR_CLONES
+void RenormalizeInterleave(int64_t count, const float* BW_RESTRICT rx, const float* BW_RESTRICT ry,
+                           const float* BW_RESTRICT rz, float* BW_RESTRICT out) {
+  for (int64_t i = 0; i < count; ++i) {
+    const float r0 = rx[i], r1 = ry[i], r2 = rz[i];
+    const double d0 = double(r0), d1 = double(r1), d2 = double(r2);
+    const bool filled = (std::fabs(d0) > BW_TINY) | (std::fabs(d1) > BW_TINY) | (std::fabs(d2) > BW_TINY);
+    const double len = std::sqrt((d0 * d0 + d1 * d1) + d2 * d2);
+    const bool tiny = len < BW_TINY;
+    const float q0 = float(d0 / len), q1 = float(d1 / len), q2 = float(d2 / len);
+    out[3 * i] = filled ? (tiny ? 1.0f : q0) : r0;
+    out[3 * i + 1] = filled ? (tiny ? 0.0f : q1) : r1;
+    out[3 * i + 2] = filled ? (tiny ? 0.0f : q2) : r2;
+  }
+}
+
+}  // namespace
+
+BwRowScratch::BwRowScratch(int64_t width)
+    : dx(BwAllocArray<double>(uint64_t(width))),
+      dy(BwAllocArray<double>(uint64_t(width))),
+      dz(BwAllocArray<double>(uint64_t(width))),
+      bx(BwAllocArray<float>(uint64_t(width))),
+      by(BwAllocArray<float>(uint64_t(width))),
+      bz(BwAllocArray<float>(uint64_t(width))),
+      sx(BwAllocArray<float>(uint64_t(width))),
+      sy(BwAllocArray<float>(uint64_t(width))),
+      sz(BwAllocArray<float>(uint64_t(width))),
+      hm(BwAllocArray<float>(uint64_t(width))),
+      hc(BwAllocArray<float>(uint64_t(width))),
+      hp(BwAllocArray<float>(uint64_t(width))),
+      rx(BwAllocArray<float>(uint64_t(width))),
+      ry(BwAllocArray<float>(uint64_t(width))),
+      rz(BwAllocArray<float>(uint64_t(width))),
+      flag(BwAllocArray<unsigned char>(uint64_t(width))) {}
+
+void BwDecodeNormalsRow(const unsigned char* texels, int texelBytes, int64_t count, BwRowScratch* s,
+                        float* ox, float* oy, float* oz) {
+  double* dx = s->dx.get();
+  double* dy = s->dy.get();
+  double* dz = s->dz.get();
+  unsigned char* empty = s->flag.get();
+  // Byte 0 is the file's blue (z), byte 1 green (y), byte 2 red (x).
+  for (int64_t i = 0; i < count; ++i, texels += texelBytes) {
+    dx[i] = kComponent.value[texels[2]];
+    dy[i] = kComponent.value[texels[1]];
+    dz[i] = kComponent.value[texels[0]];
+    empty[i] = texels[0] == 127 && texels[1] == 127 && texels[2] == 127;
+  }
+  NormalizeToFloat(count, dx, dy, dz, empty, ox, oy, oz);
+}
+
+void BwHeightNormalsRowSoA(const BwHeightField& field, int64_t y, BwRowScratch* s, float* ox,
+                           float* oy, float* oz) {
+  const int64_t w = field.width;
+  const int64_t h = field.height;
+  const int64_t step = field.texelBytes;
+  const int64_t rows[3] = {(y + h - 1) % h, y, (y + 1) % h};
+  float* heights[3] = {s->hm.get(), s->hc.get(), s->hp.get()};
+  for (int r = 0; r < 3; ++r) {
+    const unsigned char* row = field.texels + rows[r] * w * step;
+    for (int64_t x = 0; x < w; ++x) heights[r][x] = field.heights[row[x * step]];
+  }
+  const float* hm = heights[0];
+  const float* hc = heights[1];
+  const float* hp = heights[2];
+  if (w >= 3) SobelInterior(1, w - 1, hm, hc, hp, ox, oy, oz);
+  SobelAt(0, w - 1, w > 1 ? 1 : 0, hm, hc, hp, ox, oy, oz);
+  if (w > 1) SobelAt(w - 1, w - 2, 0, hm, hc, hp, ox, oy, oz);
+}
+
+void BwInterleave(int64_t count, const float* BW_RESTRICT x, const float* BW_RESTRICT y,
+                  const float* BW_RESTRICT z, float* BW_RESTRICT out) {
+  for (int64_t i = 0; i < count; ++i) {
+    out[3 * i] = x[i];
+    out[3 * i + 1] = y[i];
+    out[3 * i + 2] = z[i];
+  }
+}
+
+void BwMergeRow(BwRowScratch* s, int64_t count, float* out) {
+  unsigned char* reflect = s->flag.get();
+  RotateGeneral(count, s->bx.get(), s->by.get(), s->bz.get(), s->sx.get(), s->sy.get(), s->sz.get(),
+                reflect, s->rx.get(), s->ry.get(), s->rz.get());
+  RenormalizeInterleave(count, s->rx.get(), s->ry.get(), s->rz.get(), out);
+  static const float from[3] = {0.0f, 0.0f, 1.0f};
+  for (int64_t i = 0; i < count; ++i) {
+    if (!reflect[i]) continue;
+    const float v0[3] = {s->bx[i], s->by[i], s->bz[i]};
+    const float v1[3] = {s->sx[i], s->sy[i], s->sz[i]};
+    float mtx[9];
+    BwFromToRotation(from, v0, mtx);
+    float* r = out + 3 * i;
+    for (int k = 0; k < 3; ++k) r[k] = v1[0] * mtx[k * 3] + v1[1] * mtx[k * 3 + 1] + v1[2] * mtx[k * 3 + 2];
+    BwRenormalizeTexel(r);
+  }
+}

@@ -1,0 +1,38 @@
+// Row kernels of the hot per-texel stages, written as plain loops over separate x, y and z
+// arrays so that the compiler can vectorise them; each has a version for AVX2 processors and a
+// baseline one, chosen when the program starts. They compute exactly what the per-texel
+// functions (BwNormalize, BwFromToRotation, BwRenormalizeTexel) compute: the same operations in
+// the same precision and order, only several texels at a time.
+#pragma once
+
+#include <cstdint>
+
+#include "MapLoaders.h"
+
+// Working arrays for one row of up to `width` texels.
+struct BwRowScratch {
+  explicit BwRowScratch(int64_t width);
+  BwArray<double> dx, dy, dz;
+  BwArray<float> bx, by, bz;  // base normals
+  BwArray<float> sx, sy, sz;  // second-map normals
+  BwArray<float> hm, hc, hp;  // heights of the rows above, at and below
+  BwArray<float> rx, ry, rz;  // merged normals before renormalisation
+  BwArray<unsigned char> flag;
+};
+
+// Unit normals of `count` texels of `texelBytes` bytes into ox, oy, oz (the empty texel for
+// bytes 127, 127, 127).
+void BwDecodeNormalsRow(const unsigned char* texels, int texelBytes, int64_t count, BwRowScratch* s,
+                        float* ox, float* oy, float* oz);
+
+// Normals of row y of a height field into ox, oy, oz, from the 3 x 3 Sobel operator wrapping
+// around all four edges.
+void BwHeightNormalsRowSoA(const BwHeightField& field, int64_t y, BwRowScratch* s, float* ox,
+                           float* oy, float* oz);
+
+// Writes x[i], y[i], z[i] as the three floats of texel i of out.
+void BwInterleave(int64_t count, const float* x, const float* y, const float* z, float* out);
+
+// Merges the base normals (s->bx, by, bz) with the second-map normals (s->sx, sy, sz) and
+// renormalises, writing `count` texels of three floats to out.
+void BwMergeRow(BwRowScratch* s, int64_t count, float* out);

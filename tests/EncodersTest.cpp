@@ -1,0 +1,98 @@
+// Output encoders: the component conversions, the experimental pixel and the file bytes of
+// every code.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "Bumpweld.h"
+#include "Encoders.h"
+#include "TestSupport.h"
+
+namespace {
+
+// Death tests read standard error; the messages go to standard output.
+#define EXPECT_FATAL(statement, message) EXPECT_EXIT({ std::fflush(stdout); dup2(2, 1); statement; }, \
+    ::testing::ExitedWithCode(255), ::testing::Matcher<const std::string&>(message))
+
+// Texel words as they lie in memory, in host order.
+template <typename T>
+Bytes Words(std::initializer_list<T> words) {
+  Bytes bytes(words.size() * sizeof(T));
+  std::memcpy(bytes.data(), words.begin(), bytes.size());
+  return bytes;
+}
+
+// Not a number and values beyond 32 bits convert as -2^31, whose low bits are all 0.
+TEST(EncodersTest, ComponentConversions) {
+  const struct { float v; int q8, q10, s16, u16; } cases[] = {
+      {-1.0f, 0, 0, -32767, 0},       {-0.5f, 63, 256, -16383, 16383}, {0.0f, 127, 511, 0, 32767},
+      {0.5f, 191, 766, 16383, 49151}, {1.0f, 255, 1022, 32767, 65535}, {1e-3f, 127, 511, 32, 32800},
+      {NAN, 0, 511, 0, 0},            {1e30f, 0, 511, 0, 0},           {-INFINITY, 0, 511, 0, 0}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(BwQ8(c.v), c.q8) << c.v;
+    EXPECT_EQ(BwQ10(c.v), unsigned(c.q10)) << c.v;
+    EXPECT_EQ(BwS16(c.v), c.s16) << c.v;
+    EXPECT_EQ(BwU16(c.v), c.u16) << c.v;
+  }
+  const struct { double t; int byte; } bytes[] = {{2147483647.9, 255}, {2147483648.0, 0}, {-1.5, 255},
+                                                   {-2147483648.9, 0}, {4294967301.0, 0}, {261.7, 5}};
+  for (const auto& b : bytes) EXPECT_EQ(BwT8(b.t), b.byte) << b.t;
+}
+
+TEST(EncodersTest, ExperimentalPixel) {
+  const struct { float x, y, z; unsigned char r, g, b, a; } cases[] = {
+      {0, 0, 1, 0, 0, 0, 0},        {1, 0, 0, 255, 127, 255, 255},       {-1, 0, 0, 0, 127, 255, 255},
+      {0, -1, 0, 127, 0, 255, 255}, {0.8f, 0, 0.6f, 255, 127, 191, 204}, {0, 0, -1, 127, 127, 255, 254}};
+  for (const auto& c : cases) {
+    BwExpPixel jp{9, 9, 9, 9};
+    ConvertToExpPixel(c.x, c.y, c.z, &jp);
+    EXPECT_EQ(Bytes({jp.r, jp.g, jp.b, jp.a}), Bytes({c.r, c.g, c.b, c.a})) << c.x << "," << c.y << "," << c.z;
+  }
+}
+
+// A 2 x 1 image of one texel twice, four floats a texel: the fourth floats differ and must not
+// reach the file. Targa files hold bytes 2, 1, 0 (, 3) of each texel after an 18-byte header,
+// .kep files the texel words after a 13-byte header.
+TEST(EncodersTest, EveryCodeWritesItsTexels) {
+  const struct { int code; float n[3]; Bytes texel; } cases[] = {
+      {0, {0, 0, 1}, {255, 127, 127}},
+      {1, {0, 0, 1}, {255, 127, 127, 255}},
+      {2, {0, -1, 0}, {255, 0, 127, 255}},
+      {3, {1, -0.5f, 0}, Words<int16_t>({32767, -16383})},
+      {4, {1, -0.5f, 0}, Words<int16_t>({32767, -16383, 0, 32767})},
+      {5, {1, 0, 0}, Words<uint32_t>({0xFF9FF7FCu})},
+      {5, {0, 0, 1}, Words<uint32_t>({0x7FDFFFF8u})},
+      {6, {0, 0, 1}, Words<uint16_t>({32704, 32704, 65472, 32767})},
+      {7, {0, 0, 1}, Words<uint16_t>({32736, 32736, 65472, 32767})},
+      {7, {1, -1, 1}, Words<uint16_t>({65504, 0, 65472, 32767})}};
+  TempDir dir;
+  for (const auto& c : cases) {
+    BwResetSettings();
+    gQuiet = 2, gWidth = 2, gHeight = 1, gOutput = c.code;
+    const long header = c.code < 3 ? 18 : 13;
+    const std::string path = dir / ("out" + std::to_string(c.code) + (c.code < 3 ? ".tga" : ".kep"));
+    const float img[8] = {c.n[0], c.n[1], c.n[2], 1e30f, c.n[0], c.n[1], c.n[2], NAN};
+    WriteOutputImage(path.c_str(), img, 4);
+    Bytes twice = c.texel;
+    twice.insert(twice.end(), c.texel.begin(), c.texel.end());
+    const Bytes file = ReadFile(path);
+    ASSERT_GE(file.size(), size_t(header)) << "code " << c.code;
+    EXPECT_EQ(Bytes(file.begin() + header, file.end()), twice) << "code " << c.code;
+  }
+}
+
+TEST(EncodersTest, UnknownCodesWriteNothing) {
+  TempDir dir;
+  const float img[6] = {0, 0, 1, 0, 0, 1};
+  for (int code : {8, -1}) {
+    BwResetSettings();
+    gQuiet = 1, gWidth = 2, gHeight = 1, gOutput = code;
+    EXPECT_FATAL(WriteOutputImage((dir / "out.tga").c_str(), img, 3), "ERROR: Unknown output format!\n") << code;
+    EXPECT_FALSE(FileExists(dir / "out.tga")) << code;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,144 @@
+// Whole-image filters: renormalisation, border dilation and the two box filter modes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <unistd.h>
+#include <vector>
+
+#include "Bumpweld.h"
+
+namespace {
+
+using Image = std::vector<float>;
+
+// Death tests read standard error; the messages go to standard output.
+#define EXPECT_FATAL(statement, message) EXPECT_EXIT({ std::fflush(stdout); dup2(2, 1); statement; }, \
+    ::testing::ExitedWithCode(255), ::testing::Matcher<const std::string&>(message))
+
+void Use(int w, int h, int quiet = 2) { BwResetSettings(), gWidth = w, gHeight = h, gQuiet = quiet; }
+
+// `count` spinner frames from the start phase.
+std::string Spin(int count) {
+  std::string frames;
+  for (int i = 0; i < count; ++i) frames += std::string("\r") + "\\|/-"[i % 4];
+  return frames;
+}
+
+Image Texel(const Image& img, int t) { return Image(&img[size_t(t) * 3], &img[size_t(t) * 3 + 3]); }
+
+// The direction of the double sum of texels `at`, as float.
+Image Direction(const Image& img, const std::vector<int>& at) {
+  double v[3] = {0, 0, 0};
+  for (int t : at) for (int k = 0; k < 3; ++k) v[k] += img[size_t(t * 3 + k)];
+  Normalize(v);
+  return {float(v[0]), float(v[1]), float(v[2])};
+}
+
+// `count` unit vectors in assorted directions.
+Image Units(int count) {
+  Image img;
+  for (int t = 0; t < count; ++t)
+    for (float c : Direction({std::sin(t * 2.1f + 1), std::cos(t * 1.3f), std::sin(t * 0.7f) + 0.2f}, {0}))
+      img.push_back(c);
+  return img;
+}
+
+// `passes` dilation passes on a copy of `start`, with a scratch buffer of garbage.
+Image Dilate(const Image& start, int passes) {
+  gDilateTexels = passes;
+  Image a = start, b(start.size(), 9.0f);
+  float *img = a.data(), *scratch = b.data();
+  DilateImage(&img, &scratch, 3);
+  return Image(img, img + start.size());
+}
+
+TEST(FiltersTest, NormalizeImageTouchesOnlyFilledTexelsAndSpinsPerRow) {
+  Use(1, 4, 0);
+  Image img = {3, 4, 0, 0, 0, 0, 5e-8f, 0, 0, 2e-7f, 0, 0};
+  testing::internal::CaptureStdout();
+  NormalizeImage(img.data(), 3);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\rRenormalize\n" + Spin(4) + "\r");
+  EXPECT_EQ(img, (Image{0.6f, 0.8f, 0, 0, 0, 0, 5e-8f, 0, 0, 1, 0, 0}));
+}
+
+// After n passes the filled texels are those within four-neighbour distance n of the seed at
+// (0, 0) on the torus, and the seed keeps its value. Without a filled texel nothing changes.
+TEST(FiltersTest, DilationGrowsOneWrappedRingPerPass) {
+  const int w = 7, h = 5;
+  Image start(size_t(w * h) * 3, 0.0f);
+  start[2] = -1;
+  for (int passes = 0; passes <= 6; ++passes) {
+    Use(w, h);
+    const Image out = Dilate(start, passes);
+    EXPECT_EQ(Texel(out, 0), Image({0, 0, -1}));
+    for (int t = 0; t < w * h; ++t) {
+      const int dist = std::min(t % w, w - t % w) + std::min(t / w, h - t / w);
+      EXPECT_EQ(Texel(out, t) != Image(3, 0.0f), dist <= passes) << passes << " passes, texel " << t;
+    }
+  }
+  Use(3, 2, 0);
+  const Image empty = {0, 0, 0, 5e-8f, 0, 0, 0, -9e-8f, 0, 0, 0, 1e-8f, -0.0f, 0, 0, 0, 0, 0};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Dilate(empty, 3), empty);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\rFilling borders\n" + Spin(3) + "\r");
+}
+
+// One pass: `target` takes the direction of the sum of the texels in `sum`, a texel that is
+// both left and right (or upper and lower) neighbour counted twice; cancelling gives (1, 0, 0).
+// Texel 1 of tiny components is empty: it is filled, and adds nothing to texel 7.
+TEST(FiltersTest, DilationSumsFilledNeighboursWithTheirMultiplicity) {
+  const Image tinyAbove = {0, 0, 0, 5e-8f, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  const struct { int w, h; Image img; int target; std::vector<int> sum; } cases[] = {
+      {2, 3, {0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}, 2, {0, 3, 3}},
+      {3, 2, {0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0}, 1, {0, 4, 4}},
+      {3, 3, {0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0}, 4, {}},
+      {3, 3, tinyAbove, 7, {4}}, {3, 3, tinyAbove, 1, {4}}};
+  for (const auto& c : cases) {
+    Use(c.w, c.h);
+    EXPECT_EQ(Texel(Dilate(c.img, 1), c.target), c.sum.empty() ? Image({1, 0, 0}) : Direction(c.img, c.sum))
+        << c.w << "x" << c.h << " texel " << c.target;
+  }
+}
+
+// Same size: the block at each texel with the next column and row, wrapping at the edges.
+// Halving: the block at twice the coordinates; a missing column or row repeats the last one,
+// and columns and rows beyond the blocks hold NaN, which would show in any output that read
+// them. One spinner frame per output row.
+TEST(FiltersTest, BoxFilterBlocksInBothModes) {
+  const struct { int sw, sh, w, h; } cases[] = {{3, 3, 3, 3}, {3, 4, 3, 4}, {4, 4, 2, 2}, {5, 5, 2, 2},
+                                                {2, 1, 1, 1}, {1, 4, 1, 2}, {4, 2, 2, 1}};
+  for (const auto& c : cases) {
+    Image src = Units(c.sw * c.sh), out(size_t(c.w * c.h) * 3, 7.0f);
+    for (int t = 0; t < c.sw * c.sh; ++t)
+      if ((c.w < c.sw && t % c.sw >= 2 * c.w) || (c.h < c.sh && t / c.sw >= 2 * c.h))
+        std::fill_n(&src[size_t(t) * 3], 3, NAN);
+    const bool same = c.sw == c.w && c.sh == c.h;
+    Use(c.w, c.h, 0);
+    testing::internal::CaptureStdout();
+    BoxFilter(out.data(), src.data(), c.sw, c.sh, 3);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Box filtering\n" + Spin(c.h) + "\r");
+    for (int t = 0, x = 0, y = 0; t < c.w * c.h; x = ++t % c.w, y = t / c.w) {
+      const int cx = same ? x : 2 * x, cx1 = same ? (x + 1) % c.w : std::min(cx + 1, c.sw - 1);
+      const int cy = same ? y : 2 * y, cy1 = same ? (y + 1) % c.h : std::min(cy + 1, c.sh - 1);
+      const Image want = Direction(src, {cy * c.sw + cx, cy1 * c.sw + cx, cy1 * c.sw + cx1, cy * c.sw + cx1});
+      for (int k = 0; k < 3; ++k)
+        EXPECT_NEAR(out[size_t(t * 3 + k)], want[size_t(k)], 1e-6) << c.sw << "x" << c.sh << " texel " << t;
+    }
+  }
+}
+
+TEST(FiltersTest, BoxFilterCancellingBlockAndBadWidths) {
+  Use(1, 1);
+  const Image block = {0.6f, 0, 0.8f, -0.6f, 0, -0.8f, 0, 0, 0, 0, 0, 0};  // N, -N below, empty
+  Image out(12, 7.0f);
+  BoxFilter(out.data(), block.data(), 2, 2, 3);
+  EXPECT_EQ(Texel(out, 0), Image(3, 0.0f));
+  for (int width : {0, -3}) {
+    Use(2, 2, 1);
+    EXPECT_FATAL(BoxFilter(out.data(), out.data(), width, 2, 3),
+                 "ERROR: Bad width " + std::to_string(width) + " passed to BoxFilter!\n");
+  }
+}
+
+}  // namespace

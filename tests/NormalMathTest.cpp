@@ -1,0 +1,98 @@
+// Vector normalisation and the from-to rotation: exact results, the parallel threshold, the
+// reflection axis and the rotation properties.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "Bumpweld.h"
+
+namespace {
+
+// Row i of m times a, in double.
+double Dot(const float* m, int i, const float* a) {
+  return double(m[i * 3]) * a[0] + double(m[i * 3 + 1]) * a[1] + double(m[i * 3 + 2]) * a[2];
+}
+
+void Unit(double x, double y, double z, float* out) {
+  double v[3] = {x, y, z};
+  Normalize(v);
+  for (int k = 0; k < 3; ++k) out[k] = float(v[k]);
+}
+
+TEST(NormalMathTest, NormalizeAndExactRotations) {
+  const struct { double in[3], out[3]; } vectors[] = {{{3, 4, 0}, {0.6, 0.8, 0}}, {{0, 0, 0}, {1, 0, 0}},
+      {{5e-8, 0, 0}, {1, 0, 0}}, {{0, -9e-8, 0}, {1, 0, 0}}, {{2e-7, 0, 0}, {1, 0, 0}}};
+  for (const auto& c : vectors) {
+    double v[3] = {c.in[0], c.in[1], c.in[2]};
+    Normalize(v);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(v[k], c.out[k]) << c.in[0] << "," << c.in[1] << " k " << k;
+  }
+  const float z[3] = {0, 0, 1};
+  const struct { float to[3], m[9]; } rotations[] = {{{0, 0, 1}, {1, 0, 0, 0, 1, 0, 0, 0, 1}},
+      {{0, 0, -1}, {1, 0, 0, 0, -1, 0, 0, 0, -1}}, {{1, 0, 0}, {0, 0, 1, 0, 1, 0, -1, 0, 0}}};
+  for (const auto& c : rotations) {
+    float m[9];
+    fromToRotation(z, c.to, m);
+    for (int k = 0; k < 9; ++k) EXPECT_EQ(m[k], c.m[k]) << "to z " << c.to[2] << " k " << k;
+  }
+}
+
+// (0, 0, 1) onto (s, 0, dot): the general formula turns about y, so element (0, 1) is exactly 0;
+// the two reflections through the y axis give a rotation whose element (0, 1) is about -s.
+TEST(NormalMathTest, ParallelThresholdOnTheWidenedDot) {
+  const float z[3] = {0, 0, 1};
+  for (const float dot : {0.99999994f, 0.99999988f}) {
+    const float to[3] = {float(std::sqrt(1.0 - double(dot) * dot)), 0.0f, dot};
+    ASSERT_EQ((z[0] * to[0] + z[1] * to[1]) + z[2] * to[2], dot);
+    float m[9];
+    fromToRotation(z, to, m);
+    EXPECT_NEAR(m[1], dot == 0.99999994f ? -to[0] : 0.0f, dot == 0.99999994f ? 1e-6 : 0.0) << dot;
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(Dot(m, i, z), to[i], 1e-6) << dot;
+  }
+}
+
+// Onto -from through axis a the result is the half turn about a x from, 2nn^T - I. The axis is
+// that of the smallest |component|; ties go to y over x, and to z over x, y or both.
+TEST(NormalMathTest, ReflectionAxisAndItsTies) {
+  const struct { double from[3]; int axis; } cases[] = {{{0.1, 0.3, 0.9}, 0}, {{-0.3, 0.1, 0.9}, 1},
+      {{0.6, -0.7, 0.1}, 2}, {{0.2, -0.2, 0.9}, 1}, {{-0.2, 0.9, 0.2}, 2}, {{0.9, 0.2, -0.2}, 2},
+      {{-1, 1, 1}, 2}, {{0, 0, -1}, 1}};
+  for (const auto& c : cases) {
+    float f[3], to[3], m[9];
+    Unit(c.from[0], c.from[1], c.from[2], f);
+    for (int k = 0; k < 3; ++k) to[k] = -f[k];
+    const int a = c.axis, b = (a + 1) % 3, d = (a + 2) % 3;
+    double n[3];
+    n[a] = 0, n[b] = -f[d], n[d] = f[b];  // e_a x f
+    Normalize(n);
+    fromToRotation(f, to, m);
+    for (int k = 0; k < 9; ++k)
+      EXPECT_NEAR(m[k], 2 * n[k / 3] * n[k % 3] - (k % 4 == 0), 2e-6) << c.from[0] << "," << c.from[1] << " k " << k;
+  }
+}
+
+// Pairs near parallel, near opposite and unrelated. Near opposite the general formula loses
+// accuracy as 1 + e shrinks (h = 1 / (1 + e) in single precision, on inputs only float-close
+// to unit length), so there the tolerance grows as 1 / (1 + e).
+TEST(NormalMathTest, RandomPairsGiveProperRotations) {
+  std::mt19937 rng(20240611);
+  std::normal_distribution<double> g;
+  for (int trial = 0; trial < 9000; ++trial) {
+    float from[3], to[3], m[9];
+    Unit(g(rng), g(rng), g(rng), from);
+    const double sign = trial % 3 - 1.0, eps = sign == 0.0 ? 1e9 : std::pow(10.0, -(trial / 3 % 9));
+    Unit(sign * from[0] + eps * g(rng), sign * from[1] + eps * g(rng), sign * from[2] + eps * g(rng), to);
+    const double e = double((from[0] * to[0] + from[1] * to[1]) + from[2] * to[2]);
+    const double tol = (std::fabs(e) > 0.9999999 || e > -0.9) ? 4e-6 : 2e-6 / (1.0 + e);
+    fromToRotation(from, to, m);
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_NEAR(Dot(m, i, from), to[i], tol) << "trial " << trial;
+      for (int j = 0; j < 3; ++j) ASSERT_NEAR(Dot(m, i, m + j * 3), i == j, tol) << "trial " << trial;
+    }
+    const float cross[3] = {m[1] * m[5] - m[2] * m[4], m[2] * m[3] - m[0] * m[5], m[0] * m[4] - m[1] * m[3]};
+    ASSERT_NEAR(Dot(m, 2, cross), 1.0, 2 * tol) << "trial " << trial;  // det = row 2 . (row 0 x row 1)
+  }
+}
+
+}  // namespace
