@@ -19,17 +19,28 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 // Follows symbolic links at `path` to the name they finally lead to (which may not exist yet).
-std::string ResolveLinks(std::string path) {
-  for (int hops = 0; hops < 40; ++hops) {
+// False for a loop of links, which cannot be opened.
+bool ResolveLinks(std::string* path) {
+  for (int hops = 0; hops <= 40; ++hops) {
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+    if (lstat(path->c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
     std::vector<char> link(size_t(PATH_MAX) + 1);
-    const ssize_t length = readlink(path.c_str(), link.data(), link.size() - 1);
-    if (length <= 0) break;
+    const ssize_t length = readlink(path->c_str(), link.data(), link.size() - 1);
+    if (length <= 0) return false;
     const std::string next(link.data(), size_t(length));
-    path = next[0] == '/' ? next : DirectoryOf(path) + next;
+    *path = next[0] == '/' ? next : DirectoryOf(*path) + next;
   }
-  return path;
+  return false;
+}
+
+// Whether a new file could be given this name: it has a last component, and one its directory
+// accepts (the directory itself is checked by creating the temporary file there).
+bool NameIsCreatable(const std::string& path) {
+  const std::string directory = DirectoryOf(path);
+  const std::string name = path.substr(directory.size());
+  if (name.empty() || name == "." || name == "..") return false;
+  const long nameMax = pathconf(directory.empty() ? "." : directory.c_str(), _PC_NAME_MAX);
+  return nameMax < 0 || name.size() <= size_t(nameMax);
 }
 
 mode_t NewFileMode() {
@@ -41,14 +52,18 @@ mode_t NewFileMode() {
 }  // namespace
 
 OutputFile::OutputFile(const char* path) {
-  target_ = ResolveLinks(path);
+  target_ = path;
+  if (!ResolveLinks(&target_)) return;
   struct stat st;
   const bool exists = stat(target_.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) return;
   if (exists && !S_ISREG(st.st_mode)) {
     // Devices, FIFOs and directories are written (or refused) in place.
     stream_ = std::fopen(target_.c_str(), "wb");
     return;
   }
+  // The open fails where opening the file itself for writing would.
+  if (exists ? access(target_.c_str(), W_OK) != 0 : !NameIsCreatable(target_)) return;
   // A fresh name that nobody can predict or have linked, created exclusively beside the target
   // so that the final rename stays within one file system.
   std::string pattern = DirectoryOf(target_) + ".bumpweld-XXXXXX";

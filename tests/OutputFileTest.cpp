@@ -75,9 +75,11 @@ TEST(OutputFile, DevicesDirectoriesAndMissingDirectories) {
   TempDir dir;
   mkdir((dir / "sub").c_str(), 0755);
   ASSERT_EQ(symlink("/dev/full", (dir / "full.tga").c_str()), 0);
+  ASSERT_EQ(symlink("loop.tga", (dir / "loop.tga").c_str()), 0);
   const struct { std::string path; bool opens, commits; } cases[] = {
       {"/dev/null", true, true}, {"/dev/full", true, false}, {dir / "full.tga", true, false},
-      {dir / "sub", false, false}, {dir / "none/out.tga", false, false}};
+      {dir / "sub", false, false}, {dir / "none/out.tga", false, false}, {"", false, false},
+      {dir / std::string(256, 'x'), false, false}, {dir / "loop.tga", false, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     OutputFile out(c.path.c_str());
@@ -87,5 +89,6 @@ TEST(OutputFile, DevicesDirectoriesAndMissingDirectories) {
   }
   EXPECT_TRUE(S_ISCHR(ModeOf("/dev/null")) && S_ISCHR(ModeOf("/dev/full")));
   EXPECT_TRUE(S_ISLNK(ModeOf(dir / "full.tga")) && S_ISDIR(ModeOf(dir / "sub")));
-  EXPECT_EQ(List(dir.path()), (Names{"full.tga", "sub"}));
+  EXPECT_TRUE(S_ISLNK(ModeOf(dir / "loop.tga")));
+  EXPECT_EQ(List(dir.path()), (Names{"full.tga", "loop.tga", "sub"}));
 }
