@@ -53,7 +53,10 @@ TEST_F(MapLoadersTest, NormalMapBytesToUnitVectors) {
   EXPECT_EQ(Image(loaded.begin(), loaded.begin() + 3), Image(3, 0.0f));
   for (const Bytes& alpha : {Bytes{0, 0, 0, 0}, Bytes{255, 1, 127, 200}}) {
     Bytes texels32;
-    for (size_t t = 0; t < 4; ++t) texels32.insert(texels32.end(), {texels[t * 3], texels[t * 3 + 1], texels[t * 3 + 2], alpha[t]});
+    for (size_t t = 0; t < 4; ++t) {
+      for (size_t k = 0; k < 3; ++k) texels32.push_back(texels[t * 3 + k]);
+      texels32.push_back(alpha[t]);
+    }
     EXPECT_EQ(Load(Tga(2, 2, 32, texels32)), loaded);
   }
 }

@@ -61,11 +61,11 @@ static std::string Quote(const std::string& arg) {
   return quoted + "'";
 }
 
-RunResult Run(const std::vector<std::string>& args, const std::string& cwd) {
+RunResult Run(const std::vector<std::string>& args, const std::string& cwd, const std::string& prefix) {
   TempDir capture;
   std::string command;
   if (!cwd.empty()) command += "cd " + Quote(cwd) + " && ";
-  command += Quote(BUMPWELD_EXE);
+  command += prefix + Quote(BUMPWELD_EXE);
   for (const std::string& arg : args) command += " " + Quote(arg);
   command += " >" + Quote(capture / "out") + " 2>" + Quote(capture / "err") + " </dev/null";
   const int raw = std::system(command.c_str());

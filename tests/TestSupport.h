@@ -37,8 +37,10 @@ struct RunResult {
   std::string err;  // standard error
 };
 
-// Runs the bumpweld executable with `args` in directory `cwd` (empty: the current one).
-RunResult Run(const std::vector<std::string>& args, const std::string& cwd = "");
+// Runs the bumpweld executable with `args` in directory `cwd` (empty: the current one), after
+// the shell words `prefix` (such as "taskset -c 0 ").
+RunResult Run(const std::vector<std::string>& args, const std::string& cwd = "",
+              const std::string& prefix = "");
 
 bool EndsWith(const std::string& text, const std::string& suffix);
 
