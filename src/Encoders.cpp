@@ -67,9 +67,9 @@ const Encoding kEncodings[8] = {
 inline void Store16(unsigned char* out, uint16_t value) { std::memcpy(out, &value, 2); }
 inline void Store32(unsigned char* out, uint32_t value) { std::memcpy(out, &value, 4); }
 
-// Encodes `count` texels starting at `in` into `out` in the encoding `code`. Targa texels are
-// stored in file order (blue, green, red, alpha), which carries z, y, x and the fourth byte.
-void EncodeTexels(int code, const float* in, int numComponents, int64_t count, unsigned char* out) {
+}  // namespace
+
+void BwEncodeTexels(int code, const float* in, int numComponents, int64_t count, unsigned char* out) {
   for (int64_t i = 0; i < count; ++i, in += numComponents) {
     switch (code) {
       case 0:
@@ -129,65 +129,79 @@ void EncodeTexels(int code, const float* in, int numComponents, int64_t count, u
   }
 }
 
-// Writes a Targa file, ending the run if it cannot be opened or written.
-void WriteTarga(const char* fName, const Encoding& encoding, const BwTexelSource& texels) {
+static const Encoding& SelectedEncoding() {
+  const unsigned code = unsigned(gOutput);
+  if (code > 7) {
+    BwErrorLog("ERROR: Unknown output format!\n");
+    BwFatalExit();
+  }
+  return kEncodings[code];
+}
+
+void BwShowEncodingStage() {
+  BwErrorLog("%s", SelectedEncoding().message);
+  BwShowSpinnerFrames(gHeight);
+  BwEndStage();
+}
+
+BwTexelSource BwEncodeFrom(const float* img, int numComponents) {
+  const int code = gOutput;
+  const int64_t texelBytes = SelectedEncoding().texelBytes;
+  return [=](uint64_t offset, uint64_t bytes, unsigned char* out) {
+    const float* first = img + int64_t(offset) / texelBytes * numComponents;
+    BwParallelFor(int64_t(bytes) / texelBytes, 1 << 15, [=](int64_t begin, int64_t end) {
+      BwEncodeTexels(code, first + begin * numComponents, numComponents, end - begin,
+                     out + begin * texelBytes);
+    });
+  };
+}
+
+int BwEncodedTexelBytes() { return SelectedEncoding().texelBytes; }
+
+bool BwWriteEncodedImage(const char* fName, const BwTexelSource& encoded,
+                         const std::function<bool()>& keep) {
+  const Encoding& encoding = SelectedEncoding();
   bool opened = false;
   bool written = false;
   {
     OutputFile out(fName);
     opened = bool(out);
-    written = opened && TGAWriteTexels(out.Stream(), gWidth, gHeight, encoding.bitDepth, texels) &&
-              out.Commit();
+    if (opened && encoding.targa) {
+      written = TGAWriteTexels(out.Stream(), gWidth, gHeight, encoding.bitDepth, encoded);
+    } else if (opened) {
+      ZelBitmap header;
+      header.width = uint16_t(gWidth);
+      header.height = uint16_t(gHeight);
+      header.bitDepth = uint8_t(encoding.bitDepth);
+      header.format = encoding.format;
+      header.pixels = nullptr;
+      written = ZelWriteKEPStream(out.Stream(), &header, encoded);
+    }
+    if (written && keep && !keep()) return false;  // the temporary file goes with `out`
+    if (written && !out.Commit()) {
+      written = false;
+      if (!encoding.targa) std::fprintf(stderr, "ERROR! Couldn't write texels!\n");
+    }
   }
-  if (!opened) {
+  if (!opened && encoding.targa) {
     BwErrorLog("ERROR: Unable to open %s\n", fName);
     BwFatalExit();
   }
+  if (!opened) std::fprintf(stderr, "Warning! Could not open texture map \"%s\"\n", fName);
   if (!written) {
     BwErrorLog("ERROR: Unable to write %s\n", fName);
     BwFatalExit();
   }
+  BwErrorLog("Wrote %s\n", fName);
+  return true;
 }
-
-}  // namespace
 
 void WriteOutputImage(const char* fName, const float* img, int numComponents) {
   if (!fName || !img) {
     BwErrorLog("ERROR: NULL pointer passed to WriteOutputImage\n");
     BwFatalExit();
   }
-  const unsigned code = unsigned(gOutput);
-  if (code > 7) {
-    BwErrorLog("ERROR: Unknown output format!\n");
-    BwFatalExit();
-  }
-  const Encoding& encoding = kEncodings[code];
-  BwErrorLog("%s", encoding.message);
-  BwShowSpinnerFrames(gHeight);
-  BwEndStage();
-
+  BwShowEncodingStage();
   // The texels are encoded a piece at a time while the file is written.
-  const int64_t texelBytes = encoding.texelBytes;
-  const BwTexelSource encode = [=](uint64_t offset, uint64_t bytes, unsigned char* out) {
-    const float* first = img + int64_t(offset) / texelBytes * numComponents;
-    BwParallelFor(int64_t(bytes) / texelBytes, 1 << 15, [=](int64_t begin, int64_t end) {
-      EncodeTexels(int(code), first + begin * numComponents, numComponents, end - begin,
-                   out + begin * texelBytes);
-    });
-  };
-  if (encoding.targa) {
-    WriteTarga(fName, encoding, encode);
-  } else {
-    ZelBitmap header;
-    header.width = uint16_t(gWidth);
-    header.height = uint16_t(gHeight);
-    header.bitDepth = uint8_t(encoding.bitDepth);
-    header.format = encoding.format;
-    header.pixels = nullptr;
-    if (!ZelWrite3DKEPTexels(&header, fName, encode)) {
-      BwErrorLog("ERROR: Unable to write %s\n", fName);
-      BwFatalExit();
-    }
-  }
-  BwErrorLog("Wrote %s\n", fName);
+  BwWriteEncodedImage(fName, BwEncodeFrom(img, numComponents), nullptr);
 }

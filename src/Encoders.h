@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+
+#include "BwArray.h"
 
 inline int32_t BwTruncToInt32(double t) {
   if (t > -2147483649.0 && t < 2147483648.0) return int32_t(t);
@@ -35,3 +38,27 @@ inline uint16_t BwU16(float v) {
 // Narrows a double to float as the hardware rounds, with no undefined behaviour for values
 // beyond the float range (they become infinities or the largest float).
 float BwNarrowToFloat(double d);
+
+// ---- Writing an encoded image ------------------------------------------------------------
+// Every function here takes the encoding from gOutput and ends the run with "ERROR: Unknown
+// output format!" when it names none.
+
+// Encodes `count` texels (numComponents floats each) into `out` in the encoding `code`. Targa
+// texels are stored in file order (blue, green, red, alpha), which carries z, y, x and the
+// fourth byte.
+void BwEncodeTexels(int code, const float* in, int numComponents, int64_t count, unsigned char* out);
+
+// Bytes of one encoded texel.
+int BwEncodedTexelBytes();
+
+// The console output of the encoding stage: its message, a spinner frame per row, "\r".
+void BwShowEncodingStage();
+
+// The encoded texels of the gWidth x gHeight image img.
+BwTexelSource BwEncodeFrom(const float* img, int numComponents);
+
+// Writes the gWidth x gHeight image whose encoded texels come from `encoded` to fName, as a
+// Targa or .kep file, and prints "Wrote". When `keep` is given and says no once every texel is
+// written, nothing is put in place and the result is false. Failures end the run.
+bool BwWriteEncodedImage(const char* fName, const BwTexelSource& encoded,
+                         const std::function<bool()>& keep);

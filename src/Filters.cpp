@@ -119,22 +119,28 @@ bool DilatePass(float* img, int numComponents, std::vector<uint32_t>* empty) {
 
 }  // namespace
 
+void BwDilateTexels(float* img, int numComponents) {
+  // The passes work in place: only empty texels change, and the fills of a pass are applied
+  // after the pass has read everything it needs. Once a pass fills nothing, no later pass can.
+  if (gDilateTexels <= 0 || gWidth <= 0 || gHeight <= 0) return;
+  std::vector<uint32_t> empty = EmptyTexels(img, numComponents);
+  for (int pass = 0; pass < gDilateTexels && !empty.empty(); ++pass)
+    if (!DilatePass(img, numComponents, &empty)) break;
+}
+
+void BwShowDilationStage() {
+  BwErrorLog("\rFilling borders\n");
+  BwShowSpinnerFrames(gDilateTexels);  // one frame per pass
+  BwEndStage();
+}
+
 void DilateImage(float** img, float** scratch, int numComponents) {
   if (!img || !scratch) {
     BwErrorLog("ERROR: NULL pointer passed to DilateImage\n");
     BwFatalExit();
   }
-  BwErrorLog("\rFilling borders\n");
-  // One spinner frame per pass. The passes work in place: only empty texels change, and the
-  // fills of a pass are applied after the pass has read everything it needs. Once a pass
-  // fills nothing, no later pass can, and the remaining passes are skipped.
-  BwShowSpinnerFrames(gDilateTexels);
-  if (gDilateTexels > 0 && gWidth > 0 && gHeight > 0) {
-    std::vector<uint32_t> empty = EmptyTexels(*img, numComponents);
-    for (int pass = 0; pass < gDilateTexels && !empty.empty(); ++pass)
-      if (!DilatePass(*img, numComponents, &empty)) break;
-  }
-  BwEndStage();
+  BwShowDilationStage();
+  BwDilateTexels(*img, numComponents);
 }
 
 void BoxFilter(float* result, const float* source, int lastWidth, int lastHeight,
@@ -151,8 +157,18 @@ void BoxFilter(float* result, const float* source, int lastWidth, int lastHeight
     BwErrorLog("ERROR: Bad height %d passed to BoxFilter!\n", lastHeight);
     BwFatalExit();
   }
+  BwShowBoxFilterStage();
+  BwBoxFilterTexels(result, source, lastWidth, lastHeight, numComponents);
+}
+
+void BwShowBoxFilterStage() {
   BwErrorLog("Box filtering\n");
-  BwShowSpinnerFrames(gHeight);
+  BwShowSpinnerFrames(gHeight);  // one frame per output row
+  BwEndStage();
+}
+
+void BwBoxFilterTexels(float* result, const float* source, int lastWidth, int lastHeight,
+                       int numComponents) {
   if (gWidth > 0 && gHeight > 0) {
     const bool sameSize = lastWidth == gWidth && lastHeight == gHeight;
     const int64_t width = gWidth;
@@ -176,5 +192,4 @@ void BoxFilter(float* result, const float* source, int lastWidth, int lastHeight
       }
     });
   }
-  BwEndStage();
 }

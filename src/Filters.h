@@ -33,3 +33,12 @@ inline void BwBoxTexel(const float* a, const float* b, const float* c, const flo
   out[1] = float(double(norm[1]) / len);
   out[2] = float(double(norm[2]) / len);
 }
+
+// The compute and the console parts of the dilation and box filter stages (DilateImage and
+// BoxFilter are the two together), so that a stage's console output can be printed before the
+// work is done.
+void BwDilateTexels(float* img, int numComponents);
+void BwShowDilationStage();
+void BwBoxFilterTexels(float* result, const float* source, int lastWidth, int lastHeight,
+                       int numComponents);
+void BwShowBoxFilterStage();

@@ -42,25 +42,18 @@ uint64_t TexelBlockBytes(const ZelBitmap& bmp) {
 
 }  // namespace
 
-bool ZelWrite3DKEPTexels(ZelBitmap* bmp, const char* fileName, const BwTexelSource& source) {
-  OutputFile out(fileName);
-  if (!out) {
-    std::fprintf(stderr, "Warning! Could not open texture map \"%s\"\n", fileName);
-    return false;
-  }
+bool ZelWriteKEPStream(FILE* fp, ZelBitmap* bmp, const BwTexelSource& source) {
   unsigned char header[ZEL_KEP_HEADER_BYTES];
   ZelByteSwap_ZelBitmap(bmp, 1);
   PackHeader(*bmp, header);
   ZelByteSwap_ZelBitmap(bmp, 1);
-  if (std::fwrite(header, sizeof header, 1, out.Stream()) != 1) {
+  if (std::fwrite(header, sizeof header, 1, fp) != 1) {
     std::fprintf(stderr, "Error writing header!\n");
     return false;
   }
   uint64_t written = 0;
   uint64_t pieceBytes = 0;
-  if (!BwWriteTexelPieces(out.Stream(), TexelBlockBytes(*bmp), bmp->bitDepth / 8, source, &written,
-                          &pieceBytes) ||
-      !out.Commit()) {
+  if (!BwWriteTexelPieces(fp, TexelBlockBytes(*bmp), bmp->bitDepth / 8, source, &written, &pieceBytes)) {
     std::fprintf(stderr, "ERROR! Couldn't write texels!\n");
     return false;
   }
@@ -68,10 +61,21 @@ bool ZelWrite3DKEPTexels(ZelBitmap* bmp, const char* fileName, const BwTexelSour
 }
 
 bool ZelWrite3DKEPImageFile(ZelBitmap* bmp, const char* fileName) {
+  OutputFile out(fileName);
+  if (!out) {
+    std::fprintf(stderr, "Warning! Could not open texture map \"%s\"\n", fileName);
+    return false;
+  }
   const unsigned char* pixels = bmp->pixels;
-  return ZelWrite3DKEPTexels(bmp, fileName, [pixels](uint64_t offset, uint64_t bytes, unsigned char* out) {
-    std::memcpy(out, pixels + offset, bytes);
-  });
+  const auto copy = [pixels](uint64_t offset, uint64_t bytes, unsigned char* to) {
+    std::memcpy(to, pixels + offset, bytes);
+  };
+  if (!ZelWriteKEPStream(out.Stream(), bmp, copy)) return false;
+  if (!out.Commit()) {
+    std::fprintf(stderr, "ERROR! Couldn't write texels!\n");
+    return false;
+  }
+  return true;
 }
 
 bool ZelRead3DKEPImageFile(ZelBitmap* bmp, const char* fileName) {

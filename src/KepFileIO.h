@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "BwArray.h"
 
@@ -44,8 +45,8 @@ constexpr int ZEL_KEP_HEADER_BYTES = 13;
 
 // Writes *bmp and its texels to fileName. The record is the same after the call as before.
 bool ZelWrite3DKEPImageFile(ZelBitmap* bmp, const char* fileName);
-// Writes like ZelWrite3DKEPImageFile, taking the texel block from `source` one piece at a time
-// instead of from bmp->pixels.
-bool ZelWrite3DKEPTexels(ZelBitmap* bmp, const char* fileName, const BwTexelSource& source);
+// Writes the header of *bmp and its texel block, taken from `source` one piece at a time, to the
+// open stream fp, with the writer's messages; opening and closing are the caller's.
+bool ZelWriteKEPStream(FILE* fp, ZelBitmap* bmp, const BwTexelSource& source);
 // Reads fileName into *bmp; bmp->pixels receives a block the caller frees with delete[].
 bool ZelRead3DKEPImageFile(ZelBitmap* bmp, const char* fileName);

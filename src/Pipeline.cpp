@@ -1,6 +1,8 @@
 // The combination pipeline: load both maps, merge, post-process, write every level.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <sys/stat.h>
 #include <memory>
 #include <utility>
 
@@ -25,31 +27,94 @@ struct Inputs {
   std::unique_ptr<BwHeightField> heightField;  // set when the second map is a height map
 };
 
-// Level 0: the merged, renormalised full-size image, with the console output of the merge and
-// renormalisation stages.
-void MergeLevelZero(const Inputs& inputs, float* img) {
-  BwErrorLog("Merging normals\n");
-  if (gQuiet == 0) std::printf("  0%%");
+// Merged, renormalised row y of level 0 (gWidth texels of three floats) into out.
+void MergeRow(const Inputs& inputs, int64_t y, BwRowScratch* s, float* out) {
   const int64_t width = gWidth;
-  const int64_t rowGrain = std::max<int64_t>(1, (1 << 15) / width);
-  BwParallelFor(gHeight, rowGrain, [&](int64_t y0, int64_t y1) {
+  BwDecodeNormalsRow(inputs.baseTexels.data + y * width * inputs.baseTexelBytes,
+                     inputs.baseTexelBytes, width, s, s->bx.get(), s->by.get(), s->bz.get());
+  if (inputs.heightField)
+    BwHeightNormalsRowSoA(*inputs.heightField, y, s, s->sx.get(), s->sy.get(), s->sz.get());
+  else
+    BwDecodeNormalsRow(inputs.secondTexels.data + y * width * inputs.secondTexelBytes,
+                       inputs.secondTexelBytes, width, s, s->sx.get(), s->sy.get(), s->sz.get());
+  BwMergeRow(s, width, out);
+}
+
+int64_t RowGrain() { return std::max<int64_t>(1, (1 << 15) / std::max(gWidth, 1)); }
+
+// Level 0, the merged and renormalised full-size image, into img.
+void MergeImage(const Inputs& inputs, float* img) {
+  const int64_t width = gWidth;
+  BwParallelFor(gHeight, RowGrain(), [&](int64_t y0, int64_t y1) {
     BwRowScratch s(width);
-    for (int64_t y = y0; y < y1; ++y) {
-      BwDecodeNormalsRow(inputs.baseTexels.data + y * width * inputs.baseTexelBytes,
-                         inputs.baseTexelBytes, width, &s, s.bx.get(), s.by.get(), s.bz.get());
-      if (inputs.heightField)
-        BwHeightNormalsRowSoA(*inputs.heightField, y, &s, s.sx.get(), s.sy.get(), s.sz.get());
-      else
-        BwDecodeNormalsRow(inputs.secondTexels.data + y * width * inputs.secondTexelBytes,
-                           inputs.secondTexelBytes, width, &s, s.sx.get(), s.sy.get(), s.sz.get());
-      BwMergeRow(&s, width, img + y * width * kNumComponents);
-    }
+    for (int64_t y = y0; y < y1; ++y) MergeRow(inputs, y, &s, img + y * width * kNumComponents);
   });
-  if (gQuiet == 0) std::printf("\r100.00%%\r");
-  // The renormalisation ran with the merge, texel by texel; its console output follows here.
+}
+
+// The console output of the merge and of the renormalisation, which runs with it.
+void ShowMergeStages() {
+  BwErrorLog("Merging normals\n");
+  if (gQuiet == 0) std::printf("  0%%\r100.00%%\r");
   BwErrorLog("\rRenormalize\n");
   BwShowSpinnerFrames(gHeight);
   BwEndStage();
+}
+
+// Whether some texel of a normal map is empty (bytes 127, 127, 127).
+bool HasEmptyTexel(const unsigned char* texels, int texelBytes, int64_t count) {
+  std::atomic<bool> found{false};
+  BwParallelFor(count, 1 << 16, [&](int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end && !found.load(std::memory_order_relaxed); ++i) {
+      const unsigned char* t = texels + i * texelBytes;
+      if (t[0] == 127 && t[1] == 127 && t[2] == 127) found = true;
+    }
+  });
+  return found;
+}
+
+// Whether level 0 can go straight from the inputs to the file, with no image in memory: it
+// must be the only level and be written as it is merged. Where the dilation might have work
+// (an empty texel in a normal map) the image is built instead.
+bool CanStreamLevelZero(const Inputs& inputs, const char* fName) {
+  if (gComputeMipLevels != 0 || gBoxFilter) return false;
+  // A device or FIFO cannot take back what was written to it.
+  struct stat st;
+  if (stat(fName, &st) == 0 && !S_ISREG(st.st_mode)) return false;
+  if (!gExpandTexels || gDilateTexels <= 0) return true;
+  const int64_t count = int64_t(gWidth) * gHeight;
+  return !HasEmptyTexel(inputs.baseTexels.data, inputs.baseTexelBytes, count) &&
+         (inputs.heightField || !HasEmptyTexel(inputs.secondTexels.data, inputs.secondTexelBytes, count));
+}
+
+// Writes level 0 to fName, merging and encoding the rows as the file is written. False, with
+// nothing written, when the merged image turned out to have an empty texel for the dilation to
+// fill after all: then the image has to be built.
+bool StreamLevelZero(const Inputs& inputs, const char* fName) {
+  const int code = gOutput;
+  const int64_t texelBytes = BwEncodedTexelBytes();
+  const int64_t width = gWidth;
+  const bool dilate = gExpandTexels && gDilateTexels > 0;
+  std::atomic<bool> sawEmpty{false};
+  const BwTexelSource merged = [&](uint64_t offset, uint64_t bytes, unsigned char* out) {
+    const int64_t first = int64_t(offset) / texelBytes;
+    const int64_t end = first + int64_t(bytes) / texelBytes;
+    const int64_t firstRow = first / width;
+    BwParallelFor((end - 1) / width + 1 - firstRow, RowGrain(), [&](int64_t r0, int64_t r1) {
+      BwRowScratch s(width);
+      BwArray<float> row = BwAllocArray<float>(uint64_t(width) * kNumComponents);
+      for (int64_t y = firstRow + r0; y < firstRow + r1; ++y) {
+        MergeRow(inputs, y, &s, row.get());
+        // The part of the row inside this piece.
+        const int64_t from = std::max(y * width, first), to = std::min((y + 1) * width, end);
+        const float* texels = row.get() + (from - y * width) * kNumComponents;
+        if (dilate)
+          for (int64_t i = 0; i < to - from; ++i)
+            if (!BwIsFilled(texels + i * kNumComponents)) sawEmpty = true;
+        BwEncodeTexels(code, texels, kNumComponents, to - from, out + (from - first) * texelBytes);
+      }
+    });
+  };
+  return BwWriteEncodedImage(fName, merged, [&] { return !sawEmpty; });
 }
 
 // Floats of a buffer for a w x h level, with one spare texel.
@@ -116,49 +181,63 @@ int BumpweldMain(int argc, char** argv) {
     BwFatalExit();
   }
 
-  // The current image and a scratch image. The scratch buffer is only ever written by the box
-  // filter: at full size for the final filter, else at the size of the first mip level, which
-  // is the largest level made from another.
-  int scratchWidth = 1;
-  int scratchHeight = 0;
-  if (gBoxFilter) {
-    scratchWidth = gWidth;
-    scratchHeight = gHeight;
-  } else if (gComputeMipLevels != 0) {
-    scratchWidth = std::max(gWidth / 2, 1);
-    scratchHeight = std::max(gHeight / 2, 1);
-  }
-  BwArray<float> img = BwAllocArray<float>(LevelFloats(gWidth, gHeight));
-  BwArray<float> img2 = BwAllocArray<float>(LevelFloats(scratchWidth, scratchHeight));
-  if (!img || !img2) {
-    BwErrorLog("ERROR: Unable to allocate texture\n");
-    BwFatalExit();
-  }
-
   int mipCount = 0;
   int lastWidth = gWidth;
   int lastHeight = gHeight;
   std::string fName;
+  GetOutputFilename(&fName, outName, 0);
+  const bool stream = CanStreamLevelZero(inputs, fName.c_str());
+
+  // The current image and a scratch image, unless level 0 goes straight to its file. The
+  // scratch buffer is only ever written by the box filter: at full size for the final filter,
+  // else at the size of the first mip level, the largest level made from another.
+  BwArray<float> img;
+  BwArray<float> img2;
+  const auto allocate = [&img, &img2] {
+    int scratchWidth = 1;
+    int scratchHeight = 0;
+    if (gBoxFilter) {
+      scratchWidth = gWidth;
+      scratchHeight = gHeight;
+    } else if (gComputeMipLevels != 0) {
+      scratchWidth = std::max(gWidth / 2, 1);
+      scratchHeight = std::max(gHeight / 2, 1);
+    }
+    img = BwAllocArray<float>(LevelFloats(gWidth, gHeight));
+    img2 = BwAllocArray<float>(LevelFloats(scratchWidth, scratchHeight));
+    if (!img || !img2) {
+      BwErrorLog("ERROR: Unable to allocate texture\n");
+      BwFatalExit();
+    }
+  };
+  if (!stream) allocate();
+
   while (gWidth > 0 && gHeight > 0) {
     BwErrorLog("Output normal map %d by %d\n", gWidth, gHeight);
+    GetOutputFilename(&fName, outName, mipCount);
     if (mipCount == 0) {
-      MergeLevelZero(inputs, img.get());
-      inputs = Inputs();  // the inputs are not needed again
-      if (gExpandTexels) {
-        float* current = img.get();
-        float* scratch = img2.get();
-        DilateImage(&current, &scratch, kNumComponents);
-      }
-      if (gBoxFilter) {
-        BoxFilter(img2.get(), img.get(), gWidth, gHeight, kNumComponents);
-        std::swap(img, img2);
+      // Every stage's console output depends only on the settings and the size, so it is all
+      // printed first; then the level is computed and written.
+      ShowMergeStages();
+      if (gExpandTexels) BwShowDilationStage();
+      if (gBoxFilter) BwShowBoxFilterStage();
+      BwShowEncodingStage();
+      if (!stream || !StreamLevelZero(inputs, fName.c_str())) {
+        if (!img) allocate();
+        MergeImage(inputs, img.get());
+        inputs = Inputs();  // the inputs are not needed again
+        if (gExpandTexels) BwDilateTexels(img.get(), kNumComponents);
+        if (gBoxFilter) {
+          BwBoxFilterTexels(img2.get(), img.get(), gWidth, gHeight, kNumComponents);
+          std::swap(img, img2);
+        }
+        BwWriteEncodedImage(fName.c_str(), BwEncodeFrom(img.get(), kNumComponents), nullptr);
       }
     } else {
       BoxFilter(img2.get(), img.get(), lastWidth, lastHeight, kNumComponents);
       std::swap(img, img2);
+      WriteOutputImage(fName.c_str(), img.get(), kNumComponents);
     }
-    GetOutputFilename(&fName, outName, mipCount);
-    WriteOutputImage(fName.c_str(), img.get(), kNumComponents);
     ComputeNextMipLevel(&lastWidth, &lastHeight);
     ++mipCount;
   }
