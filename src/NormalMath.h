@@ -28,6 +28,26 @@ inline bool BwIsFilled(const float* t) {
          std::fabs(double(t[2])) > BW_TINY;
 }
 
+// The rotation e I + [v]x + h v v^T, h = 1 / (1 + e), for the cross product v and the dot
+// product e of two unit vectors that are not nearly parallel or opposite; row-major.
+inline void BwGeneralRotation(float e, float vx, float vy, float vz, float* mtx) {
+  const float h = 1.0f / (1.0f + e);
+  const float hvx = h * vx;
+  const float hvz = h * vz;
+  const float hvxy = hvx * vy;
+  const float hvxz = hvx * vz;
+  const float hvyz = hvz * vy;
+  mtx[0] = e + hvx * vx;
+  mtx[1] = hvxy - vz;
+  mtx[2] = hvxz + vy;
+  mtx[3] = hvxy + vz;
+  mtx[4] = e + (h * vy) * vy;
+  mtx[5] = hvyz - vx;
+  mtx[6] = hvxz - vy;
+  mtx[7] = hvyz + vx;
+  mtx[8] = e + hvz * vz;
+}
+
 // Rotation carrying unit `from` onto unit `to` (Moller and Hughes 1999), row-major, all in
 // single precision. Nearly parallel or opposite vectors use two Householder reflections
 // through the coordinate axis along which `from` is smallest.
@@ -62,19 +82,5 @@ inline void BwFromToRotation(const float* from, const float* to, float* mtx) {
     return;
   }
 
-  const float h = 1.0f / (1.0f + e);
-  const float hvx = h * vx;
-  const float hvz = h * vz;
-  const float hvxy = hvx * vy;
-  const float hvxz = hvx * vz;
-  const float hvyz = hvz * vy;
-  mtx[0] = e + hvx * vx;
-  mtx[1] = hvxy - vz;
-  mtx[2] = hvxz + vy;
-  mtx[3] = hvxy + vz;
-  mtx[4] = e + (h * vy) * vy;
-  mtx[5] = hvyz - vx;
-  mtx[6] = hvxz - vy;
-  mtx[7] = hvyz + vx;
-  mtx[8] = e + hvz * vz;
+  BwGeneralRotation(e, vx, vy, vz, mtx);
 }

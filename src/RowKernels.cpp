@@ -46,55 +46,55 @@ void NormalizeToFloat(int64_t count, const double* BW_RESTRICT dx, const double*
   }
 }
 
+// The Sobel normal from the heights of the 3 x 3 neighbourhood: the row above (m), the middle
+// row (c, its centre not needed) and the row below (p), each at the left (l), centre (0) and
+// right (r) column. The sums are taken in exactly this order.
+struct Normal3 {
+  float x, y, z;
+};
+inline Normal3 SobelNormal(float ml, float m0, float mr, float cl, float cr, float pl, float p0,
+                           float pr) {
+  float dY = -pl;
+  dY += -2.0f * p0;
+  dY -= pr;
+  dY += ml;
+  dY += 2.0f * m0;
+  dY += mr;
+  float dX = -ml;
+  dX += -2.0f * cl;
+  dX -= pl;
+  dX += mr;
+  dX += 2.0f * cr;
+  dX += pr;
+  const float nX = -dX;
+  const float nY = -dY;
+  const float nZ = 1.0f;
+  // The square root is taken in double and rounded to float before the division.
+  const float oolen = 1.0f / float(std::sqrt(double((nX * nX + nY * nY) + nZ * nZ)));
+  return {nX * oolen, nY * oolen, nZ * oolen};
+}
+
+// Sobel normals of columns begin .. end - 1 with neighbour columns x - 1 and x + 1.
 BW_VECTOR_CLONES
 void SobelInterior(int64_t begin, int64_t end, const float* BW_RESTRICT hm,
                    const float* BW_RESTRICT hc, const float* BW_RESTRICT hp, float* BW_RESTRICT ox,
                    float* BW_RESTRICT oy, float* BW_RESTRICT oz) {
   for (int64_t x = begin; x < end; ++x) {
-    float dY = -hp[x - 1];
-    dY += -2.0f * hp[x];
-    dY -= hp[x + 1];
-    dY += hm[x - 1];
-    dY += 2.0f * hm[x];
-    dY += hm[x + 1];
-    float dX = -hm[x - 1];
-    dX += -2.0f * hc[x - 1];
-    dX -= hp[x - 1];
-    dX += hm[x + 1];
-    dX += 2.0f * hc[x + 1];
-    dX += hp[x + 1];
-    const float nX = -dX;
-    const float nY = -dY;
-    const float nZ = 1.0f;
-    const float oolen = 1.0f / float(std::sqrt(double((nX * nX + nY * nY) + nZ * nZ)));
-    ox[x] = nX * oolen;
-    oy[x] = nY * oolen;
-    oz[x] = nZ * oolen;
+    const Normal3 n = SobelNormal(hm[x - 1], hm[x], hm[x + 1], hc[x - 1], hc[x + 1], hp[x - 1],
+                                  hp[x], hp[x + 1]);
+    ox[x] = n.x;
+    oy[x] = n.y;
+    oz[x] = n.z;
   }
 }
 
-// The Sobel normal at column x with explicit neighbour columns (used at the wrapping edges).
+// The Sobel normal of column x with the neighbour columns xm and xp (at the wrapping edges).
 void SobelAt(int64_t x, int64_t xm, int64_t xp, const float* hm, const float* hc, const float* hp,
              float* ox, float* oy, float* oz) {
-  float dY = -hp[xm];
-  dY += -2.0f * hp[x];
-  dY -= hp[xp];
-  dY += hm[xm];
-  dY += 2.0f * hm[x];
-  dY += hm[xp];
-  float dX = -hm[xm];
-  dX += -2.0f * hc[xm];
-  dX -= hp[xm];
-  dX += hm[xp];
-  dX += 2.0f * hc[xp];
-  dX += hp[xp];
-  const float nX = -dX;
-  const float nY = -dY;
-  const float nZ = 1.0f;
-  const float oolen = 1.0f / float(std::sqrt(double((nX * nX + nY * nY) + nZ * nZ)));
-  ox[x] = nX * oolen;
-  oy[x] = nY * oolen;
-  oz[x] = nZ * oolen;
+  const Normal3 n = SobelNormal(hm[xm], hm[x], hm[xp], hc[xm], hc[xp], hp[xm], hp[x], hp[xp]);
+  ox[x] = n.x;
+  oy[x] = n.y;
+  oz[x] = n.z;
 }
 
 // The rotation of (0, 0, 1) onto the base normal in its general form, applied to the second
@@ -117,18 +117,11 @@ void RotateGeneral(int64_t count, const float* BW_RESTRICT bx, const float* BW_R
     const float e = (fx * tx + fy * ty) + fz * tz;
     const float f = e < 0.0f ? -e : e;
     reflect[i] = merged & (double(f) > 0.9999999);
-    const float h = 1.0f / (1.0f + e);
-    const float hvx = h * vx;
-    const float hvz = h * vz;
-    const float hvxy = hvx * vy;
-    const float hvxz = hvx * vz;
-    const float hvyz = hvz * vy;
-    const float m00 = e + hvx * vx, m01 = hvxy - vz, m02 = hvxz + vy;
-    const float m10 = hvxy + vz, m11 = e + (h * vy) * vy, m12 = hvyz - vx;
-    const float m20 = hvxz - vy, m21 = hvyz + vx, m22 = e + hvz * vz;
-    rx[i] = merged ? sx[i] * m00 + sy[i] * m01 + sz[i] * m02 : 0.0f;
-    ry[i] = merged ? sx[i] * m10 + sy[i] * m11 + sz[i] * m12 : 0.0f;
-    rz[i] = merged ? sx[i] * m20 + sy[i] * m21 + sz[i] * m22 : 0.0f;
+    float m[9];
+    BwGeneralRotation(e, vx, vy, vz, m);
+    rx[i] = merged ? sx[i] * m[0] + sy[i] * m[1] + sz[i] * m[2] : 0.0f;
+    ry[i] = merged ? sx[i] * m[3] + sy[i] * m[4] + sz[i] * m[5] : 0.0f;
+    rz[i] = merged ? sx[i] * m[6] + sy[i] * m[7] + sz[i] * m[8] : 0.0f;
   }
 }
 
