@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Bumpweld.h"
+#include "BwVector.h"
 #include "Encoders.h"
 #include "KepFileIO.h"
 #include "OutputFile.h"
@@ -67,65 +68,68 @@ const Encoding kEncodings[8] = {
 inline void Store16(unsigned char* out, uint16_t value) { std::memcpy(out, &value, 2); }
 inline void Store32(unsigned char* out, uint32_t value) { std::memcpy(out, &value, 4); }
 
+// One texel (x, y, z) in the encoding kCode, into kEncodings[kCode].texelBytes bytes.
+template <int kCode>
+BW_INLINE void EncodeTexel(float x, float y, float z, unsigned char* out) {
+  if constexpr (kCode == 0 || kCode == 1) {
+    out[0] = BwQ8(z);
+    out[1] = BwQ8(y);
+    out[2] = BwQ8(x);
+    if constexpr (kCode == 1) out[3] = 255;
+  } else if constexpr (kCode == 2) {
+    BwExpPixel jp;
+    ConvertToExpPixel(double(x), double(y), double(z), &jp);
+    out[0] = jp.b;
+    out[1] = jp.g;
+    out[2] = jp.r;
+    out[3] = jp.a;
+  } else if constexpr (kCode == 3 || kCode == 4) {
+    Store16(out, uint16_t(BwS16(x)));
+    Store16(out + 2, uint16_t(BwS16(y)));
+    if constexpr (kCode == 4) {
+      Store16(out + 4, uint16_t(BwS16(z)));
+      Store16(out + 6, 32767);
+    }
+  } else if constexpr (kCode == 5) {
+    Store32(out, (BwQ10(x) << 22) | (BwQ10(y) << 12) | (BwQ10(z) << 2));
+  } else {
+    // 10 significant bits in every component (code 6), or 11 in x and y (code 7).
+    const uint16_t chopXY = kCode == 6 ? 0xFFC0 : 0xFFE0;
+    Store16(out, BwU16(x) & chopXY);
+    Store16(out + 2, BwU16(y) & chopXY);
+    Store16(out + 4, BwU16(z) & 0xFFC0u);
+    Store16(out + 6, 32767);
+  }
+}
+
+// Inlined into each version of BwEncodeTexels, so that it is compiled for that processor.
+template <int kCode>
+BW_INLINE void EncodeLoop(const float* BW_RESTRICT in, int numComponents, int64_t count,
+                          unsigned char* BW_RESTRICT out) {
+  constexpr int64_t texelBytes = kCode == 0 ? 3 : (kCode == 4 || kCode >= 6) ? 8 : 4;
+  if (numComponents == 3) {
+    // The usual layout, with a constant stride the compiler can vectorise.
+    for (int64_t i = 0; i < count; ++i)
+      EncodeTexel<kCode>(in[3 * i], in[3 * i + 1], in[3 * i + 2], out + i * texelBytes);
+  } else {
+    for (int64_t i = 0; i < count; ++i, in += numComponents)
+      EncodeTexel<kCode>(in[0], in[1], in[2], out + i * texelBytes);
+  }
+}
+
 }  // namespace
 
+BW_VECTOR_CLONES
 void BwEncodeTexels(int code, const float* in, int numComponents, int64_t count, unsigned char* out) {
-  for (int64_t i = 0; i < count; ++i, in += numComponents) {
-    switch (code) {
-      case 0:
-        out[0] = BwQ8(in[2]);
-        out[1] = BwQ8(in[1]);
-        out[2] = BwQ8(in[0]);
-        out += 3;
-        break;
-      case 1:
-        out[0] = BwQ8(in[2]);
-        out[1] = BwQ8(in[1]);
-        out[2] = BwQ8(in[0]);
-        out[3] = 255;
-        out += 4;
-        break;
-      case 2: {
-        BwExpPixel jp;
-        ConvertToExpPixel(double(in[0]), double(in[1]), double(in[2]), &jp);
-        out[0] = jp.b;
-        out[1] = jp.g;
-        out[2] = jp.r;
-        out[3] = jp.a;
-        out += 4;
-        break;
-      }
-      case 3:
-        Store16(out, uint16_t(BwS16(in[0])));
-        Store16(out + 2, uint16_t(BwS16(in[1])));
-        out += 4;
-        break;
-      case 4:
-        Store16(out, uint16_t(BwS16(in[0])));
-        Store16(out + 2, uint16_t(BwS16(in[1])));
-        Store16(out + 4, uint16_t(BwS16(in[2])));
-        Store16(out + 6, 32767);
-        out += 8;
-        break;
-      case 5:
-        Store32(out, (BwQ10(in[0]) << 22) | (BwQ10(in[1]) << 12) | (BwQ10(in[2]) << 2));
-        out += 4;
-        break;
-      case 6:
-        Store16(out, BwU16(in[0]) & 0xFFC0u);
-        Store16(out + 2, BwU16(in[1]) & 0xFFC0u);
-        Store16(out + 4, BwU16(in[2]) & 0xFFC0u);
-        Store16(out + 6, 32767);
-        out += 8;
-        break;
-      default:
-        Store16(out, BwU16(in[0]) & 0xFFE0u);
-        Store16(out + 2, BwU16(in[1]) & 0xFFE0u);
-        Store16(out + 4, BwU16(in[2]) & 0xFFC0u);
-        Store16(out + 6, 32767);
-        out += 8;
-        break;
-    }
+  switch (code) {
+    case 0: return EncodeLoop<0>(in, numComponents, count, out);
+    case 1: return EncodeLoop<1>(in, numComponents, count, out);
+    case 2: return EncodeLoop<2>(in, numComponents, count, out);
+    case 3: return EncodeLoop<3>(in, numComponents, count, out);
+    case 4: return EncodeLoop<4>(in, numComponents, count, out);
+    case 5: return EncodeLoop<5>(in, numComponents, count, out);
+    case 6: return EncodeLoop<6>(in, numComponents, count, out);
+    default: return EncodeLoop<7>(in, numComponents, count, out);
   }
 }
 

@@ -9,8 +9,8 @@
 #include "BwArray.h"
 
 inline int32_t BwTruncToInt32(double t) {
-  if (t > -2147483649.0 && t < 2147483648.0) return int32_t(t);
-  return INT32_MIN;
+  const bool inRange = (t > -2147483649.0) & (t < 2147483648.0);  // no branch: vectorises
+  return inRange ? int32_t(t) : INT32_MIN;
 }
 
 // Low 8 bits of the truncated value.

@@ -60,35 +60,18 @@ void ShowMergeStages() {
   BwEndStage();
 }
 
-// Whether some texel of a normal map is empty (bytes 127, 127, 127).
-bool HasEmptyTexel(const unsigned char* texels, int texelBytes, int64_t count) {
-  std::atomic<bool> found{false};
-  BwParallelFor(count, 1 << 16, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end && !found.load(std::memory_order_relaxed); ++i) {
-      const unsigned char* t = texels + i * texelBytes;
-      if (t[0] == 127 && t[1] == 127 && t[2] == 127) found = true;
-    }
-  });
-  return found;
-}
-
 // Whether level 0 can go straight from the inputs to the file, with no image in memory: it
-// must be the only level and be written as it is merged. Where the dilation might have work
-// (an empty texel in a normal map) the image is built instead.
-bool CanStreamLevelZero(const Inputs& inputs, const char* fName) {
+// must be the only level, and the file one that can be discarded should the dilation turn out
+// to have work (a device or FIFO cannot take back what was written to it).
+bool CanStreamLevelZero(const char* fName) {
   if (gComputeMipLevels != 0 || gBoxFilter) return false;
-  // A device or FIFO cannot take back what was written to it.
   struct stat st;
-  if (stat(fName, &st) == 0 && !S_ISREG(st.st_mode)) return false;
-  if (!gExpandTexels || gDilateTexels <= 0) return true;
-  const int64_t count = int64_t(gWidth) * gHeight;
-  return !HasEmptyTexel(inputs.baseTexels.data, inputs.baseTexelBytes, count) &&
-         (inputs.heightField || !HasEmptyTexel(inputs.secondTexels.data, inputs.secondTexelBytes, count));
+  return stat(fName, &st) != 0 || S_ISREG(st.st_mode);
 }
 
 // Writes level 0 to fName, merging and encoding the rows as the file is written. False, with
-// nothing written, when the merged image turned out to have an empty texel for the dilation to
-// fill after all: then the image has to be built.
+// nothing written, when the merged image has an empty texel for the dilation to fill: then the
+// image has to be built (and the rest of this attempt is skipped as soon as one is seen).
 bool StreamLevelZero(const Inputs& inputs, const char* fName) {
   const int code = gOutput;
   const int64_t texelBytes = BwEncodedTexelBytes();
@@ -99,10 +82,11 @@ bool StreamLevelZero(const Inputs& inputs, const char* fName) {
     const int64_t first = int64_t(offset) / texelBytes;
     const int64_t end = first + int64_t(bytes) / texelBytes;
     const int64_t firstRow = first / width;
+    if (sawEmpty) return;
     BwParallelFor((end - 1) / width + 1 - firstRow, RowGrain(), [&](int64_t r0, int64_t r1) {
       BwRowScratch s(width);
       BwArray<float> row = BwAllocArray<float>(uint64_t(width) * kNumComponents);
-      for (int64_t y = firstRow + r0; y < firstRow + r1; ++y) {
+      for (int64_t y = firstRow + r0; y < firstRow + r1 && !sawEmpty; ++y) {
         MergeRow(inputs, y, &s, row.get());
         // The part of the row inside this piece.
         const int64_t from = std::max(y * width, first), to = std::min((y + 1) * width, end);
@@ -186,7 +170,7 @@ int BumpweldMain(int argc, char** argv) {
   int lastHeight = gHeight;
   std::string fName;
   GetOutputFilename(&fName, outName, 0);
-  const bool stream = CanStreamLevelZero(inputs, fName.c_str());
+  const bool stream = CanStreamLevelZero(fName.c_str());
 
   // The current image and a scratch image, unless level 0 goes straight to its file. The
   // scratch buffer is only ever written by the box filter: at full size for the final filter,

@@ -3,20 +3,9 @@
 
 #include <cmath>
 
+#include "BwVector.h"
 #include "Filters.h"
 #include "NormalMath.h"
-
-// The arrays a kernel reads and writes never overlap.
-#define BW_RESTRICT __restrict__
-
-// An AVX2 version beside the baseline one. Both do the same IEEE operations in the same order
-// (no fused multiply-add), so they give the same bits; builds with BUMPWELD_BASELINE keep only
-// the baseline, so that the tests can run on it.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(BUMPWELD_BASELINE)
-#define BW_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define BW_VECTOR_CLONES
-#endif
 
 namespace {
 
