@@ -172,6 +172,7 @@ void BwHeightNormalsRowSoA(const BwHeightField& field, int64_t y, BwRowScratch* 
   const int64_t w = field.width;
   const int64_t h = field.height;
   const int64_t step = field.texelBytes;
+  if (w <= 0) return;
   const int64_t rows[3] = {(y + h - 1) % h, y, (y + 1) % h};
   float* heights[3] = {s->hm.get(), s->hc.get(), s->hp.get()};
   for (int r = 0; r < 3; ++r) {

@@ -1,0 +1,53 @@
+// Helpers shared by the fuzz targets: a size cap read from the input's header, and a private
+// file that holds the input for readers that take a file name.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/types.h>
+#include <unistd.h>
+
+// Largest image a target passes on. Run-length data lets a few kilobytes announce a 65535 x
+// 65535 image legitimately; decoding it would be reported as running out of memory.
+constexpr uint64_t FUZZ_MAX_TEXELS = uint64_t(1) << 22;
+
+// Width x height of the 16-bit little-endian pair at `offset`, or 0 when the input is shorter.
+inline uint64_t FuzzAnnouncedTexels(const uint8_t* data, size_t size, size_t offset) {
+  if (size < offset + 4) return 0;
+  const uint64_t width = data[offset] | uint64_t(data[offset + 1]) << 8;
+  const uint64_t height = data[offset + 2] | uint64_t(data[offset + 3]) << 8;
+  return width * height;
+}
+
+// True when a Targa header announces more texels than a target decodes.
+inline bool FuzzTargaTooLarge(const uint8_t* data, size_t size) {
+  return FuzzAnnouncedTexels(data, size, 12) > FUZZ_MAX_TEXELS;
+}
+
+// Puts the input into a file of this process and returns a name that opens it. The file is
+// unlinked as soon as it is made, so nothing is left behind however the process ends, and is
+// reached through /dev/fd. It is rewritten in place and cut to size: truncating it to nothing
+// before each write makes some file systems flush it to disk every time.
+inline const char* FuzzInputFile(const uint8_t* data, size_t size) {
+  static std::string name;
+  static const int fd = [] {
+    const char* dir = std::getenv("TMPDIR");
+    std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/bumpweld-fuzz-XXXXXX";
+    const int made = mkstemp(pattern.data());
+    if (made < 0) {
+      std::perror("bumpweld fuzz: mkstemp");
+      std::abort();
+    }
+    unlink(pattern.c_str());
+    name = "/dev/fd/" + std::to_string(made);
+    return made;
+  }();
+  if (pwrite(fd, data, size, 0) != ssize_t(size) || ftruncate(fd, off_t(size)) != 0) {
+    std::perror("bumpweld fuzz: writing the input file");
+    std::abort();
+  }
+  return name.c_str();
+}
