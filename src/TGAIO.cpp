@@ -230,7 +230,23 @@ std::shared_ptr<const void> MapFile(FILE* fp, uint64_t* size) {
 
 }  // namespace
 
+// Reads a stream that cannot seek (a pipe) to its end, so that its size is known; the buffer
+// grows only as data arrives.
+static std::vector<unsigned char> ReadToEnd(FILE* fp) {
+  std::vector<unsigned char> bytes;
+  std::vector<unsigned char> chunk(1 << 16);
+  size_t got;
+  while ((got = std::fread(chunk.data(), 1, chunk.size(), fp)) > 0)
+    bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + std::ptrdiff_t(got));
+  return bytes;
+}
+
 bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsigned char>* pixels) {
+  if (ftello(fp) < 0) {
+    const std::vector<unsigned char> bytes = ReadToEnd(fp);
+    ByteSource source(bytes.data(), bytes.size());
+    return ReadImage(&source, width, height, bitDepth, pixels, nullptr);
+  }
   ByteSource source(fp);
   return ReadImage(&source, width, height, bitDepth, pixels, nullptr);
 }
@@ -239,8 +255,7 @@ bool TGAReadTexels(FILE* fp, int* width, int* height, int* bitDepth, TGATexels* 
   uint64_t size = 0;
   texels->mapping = MapFile(fp, &size);
   if (!texels->mapping) {
-    ByteSource source(fp);
-    if (!ReadImage(&source, width, height, bitDepth, &texels->decoded, nullptr)) return false;
+    if (!TGAReadImage(fp, width, height, bitDepth, &texels->decoded)) return false;
     texels->data = texels->decoded.get();
     return true;
   }
