@@ -167,29 +167,33 @@ void BwShowBoxFilterStage() {
   BwEndStage();
 }
 
+void BwBoxFilterRow(const float* row, const float* nextRow, int64_t sourceWidth, bool halve,
+                    int64_t width, int numComponents, float* out) {
+  const int64_t nc = numComponents;
+  for (int64_t x = 0; x < width; ++x) {
+    // Block columns: the texel's own and the next, wrapping at the right edge (same size), or
+    // twice the column and the one after, the last source column standing in for a missing one.
+    const int64_t cx = halve ? 2 * x : x;
+    const int64_t cx1 = halve ? std::min(cx + 1, sourceWidth - 1) : (x + 1 == width ? 0 : x + 1);
+    BwBoxTexel(row + cx * nc, nextRow + cx * nc, nextRow + cx1 * nc, row + cx1 * nc, out + x * nc);
+  }
+}
+
 void BwBoxFilterTexels(float* result, const float* source, int lastWidth, int lastHeight,
                        int numComponents) {
-  if (gWidth > 0 && gHeight > 0) {
-    const bool sameSize = lastWidth == gWidth && lastHeight == gHeight;
-    const int64_t width = gWidth;
-    const int64_t height = gHeight;
-    const int64_t nc = numComponents;
-    BwParallelFor(height, RowGrain(gWidth), [=](int64_t y0, int64_t y1) {
-      for (int64_t y = y0; y < y1; ++y) {
-        // Block rows: the texel's own and the next, wrapping at the bottom edge (same size),
-        // or twice the row and the one after, the last source row standing in for a missing one.
-        const int64_t cy = sameSize ? y : 2 * y;
-        const int64_t cy1 = sameSize ? (y + 1 == height ? 0 : y + 1) : std::min<int64_t>(cy + 1, lastHeight - 1);
-        for (int64_t x = 0; x < width; ++x) {
-          const int64_t cx = sameSize ? x : 2 * x;
-          const int64_t cx1 = sameSize ? (x + 1 == width ? 0 : x + 1) : std::min<int64_t>(cx + 1, lastWidth - 1);
-          const float* a = source + (cy * lastWidth + cx) * nc;
-          const float* b = source + (cy1 * lastWidth + cx) * nc;
-          const float* c = source + (cy1 * lastWidth + cx1) * nc;
-          const float* d = source + (cy * lastWidth + cx1) * nc;
-          BwBoxTexel(a, b, c, d, result + (y * width + x) * nc);
-        }
-      }
-    });
-  }
+  if (gWidth <= 0 || gHeight <= 0) return;
+  const bool halve = !(lastWidth == gWidth && lastHeight == gHeight);
+  const int64_t width = gWidth;
+  const int64_t height = gHeight;
+  const int64_t rowFloats = int64_t(lastWidth) * numComponents;
+  BwParallelFor(height, RowGrain(gWidth), [=](int64_t y0, int64_t y1) {
+    for (int64_t y = y0; y < y1; ++y) {
+      // Block rows: the texel's own and the next, wrapping at the bottom edge (same size), or
+      // twice the row and the one after, the last source row standing in for a missing one.
+      const int64_t cy = halve ? 2 * y : y;
+      const int64_t cy1 = halve ? std::min<int64_t>(cy + 1, lastHeight - 1) : (y + 1 == height ? 0 : y + 1);
+      BwBoxFilterRow(source + cy * rowFloats, source + cy1 * rowFloats, lastWidth, halve, width,
+                     numComponents, result + y * width * numComponents);
+    }
+  });
 }

@@ -41,4 +41,9 @@ void BwDilateTexels(float* img, int numComponents);
 void BwShowDilationStage();
 void BwBoxFilterTexels(float* result, const float* source, int lastWidth, int lastHeight,
                        int numComponents);
+// One row of `width` box-filtered texels into out, from a source row and the row after it
+// (sourceWidth texels each): in the same-size mode (halve false) wrapping at the right edge, in
+// the halving mode from columns 2x and 2x + 1.
+void BwBoxFilterRow(const float* row, const float* nextRow, int64_t sourceWidth, bool halve,
+                    int64_t width, int numComponents, float* out);
 void BwShowBoxFilterStage();

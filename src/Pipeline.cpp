@@ -60,22 +60,40 @@ void ShowMergeStages() {
   BwEndStage();
 }
 
-// Whether level 0 can go straight from the inputs to the file, with no image in memory: it
-// must be the only level, and the file one that can be discarded should the dilation turn out
-// to have work (a device or FIFO cannot take back what was written to it).
+// The size of the mip level after a w x h level, or 0 x 0 after the last one.
+void NextMipSize(int* w, int* h) {
+  *w /= 2;
+  *h /= 2;
+  if (*w > 0) {
+    if (*h < 1) *h = 1;
+  } else if (*h > 1) {
+    *w = 1;
+  }
+}
+
+// Whether level 0 can go straight from the inputs to the file, without the full-size image in
+// memory: not when the final box filter needs the whole image, nor when the file could not be
+// discarded should the dilation turn out to have work (a device or FIFO cannot take back what
+// was written to it).
 bool CanStreamLevelZero(const char* fName) {
-  if (gComputeMipLevels != 0 || gBoxFilter) return false;
+  if (gBoxFilter) return false;
   struct stat st;
   return stat(fName, &st) != 0 || S_ISREG(st.st_mode);
 }
 
-// Writes level 0 to fName, merging and encoding the rows as the file is written. False, with
-// nothing written, when the merged image has an empty texel for the dilation to fill: then the
-// image has to be built (and the rest of this attempt is skipped as soon as one is seen).
-bool StreamLevelZero(const Inputs& inputs, const char* fName) {
+// Writes level 0 to fName, merging and encoding the rows as the file is written, and when
+// levelOne is given makes mip level 1 from them on the way. False, with nothing written, when
+// the merged image has an empty texel for the dilation to fill: then the image has to be built
+// (and the rest of this attempt is skipped as soon as one is seen).
+bool StreamLevelZero(const Inputs& inputs, const char* fName, float* levelOne) {
   const int code = gOutput;
   const int64_t texelBytes = BwEncodedTexelBytes();
   const int64_t width = gWidth;
+  const int64_t height = gHeight;
+  int oneWidth = gWidth;
+  int oneHeight = gHeight;
+  NextMipSize(&oneWidth, &oneHeight);
+  const int64_t rowFloats = width * kNumComponents;
   const bool dilate = gExpandTexels && gDilateTexels > 0;
   std::atomic<bool> sawEmpty{false};
   const BwTexelSource merged = [&](uint64_t offset, uint64_t bytes, unsigned char* out) {
@@ -85,16 +103,26 @@ bool StreamLevelZero(const Inputs& inputs, const char* fName) {
     if (sawEmpty) return;
     BwParallelFor((end - 1) / width + 1 - firstRow, RowGrain(), [&](int64_t r0, int64_t r1) {
       BwRowScratch s(width);
-      BwArray<float> row = BwAllocArray<float>(uint64_t(width) * kNumComponents);
+      BwArray<float> rows = BwAllocArray<float>(uint64_t(rowFloats) * 2);
+      float* previous = rows.get();
+      float* row = rows.get() + rowFloats;
+      // Level 1 row y takes level 0 rows 2y and 2y + 1 (row 0 twice in a one-row image).
+      if (levelOne && (firstRow + r0) % 2 == 1) MergeRow(inputs, firstRow + r0 - 1, &s, previous);
       for (int64_t y = firstRow + r0; y < firstRow + r1 && !sawEmpty; ++y) {
-        MergeRow(inputs, y, &s, row.get());
+        MergeRow(inputs, y, &s, row);
         // The part of the row inside this piece.
         const int64_t from = std::max(y * width, first), to = std::min((y + 1) * width, end);
-        const float* texels = row.get() + (from - y * width) * kNumComponents;
+        const float* texels = row + (from - y * width) * kNumComponents;
         if (dilate)
           for (int64_t i = 0; i < to - from; ++i)
             if (!BwIsFilled(texels + i * kNumComponents)) sawEmpty = true;
         BwEncodeTexels(code, texels, kNumComponents, to - from, out + (from - first) * texelBytes);
+        if (levelOne && height == 1)
+          BwBoxFilterRow(row, row, width, true, oneWidth, kNumComponents, levelOne);
+        else if (levelOne && y % 2 == 1 && y / 2 < oneHeight)
+          BwBoxFilterRow(previous, row, width, true, oneWidth, kNumComponents,
+                         levelOne + y / 2 * oneWidth * kNumComponents);
+        std::swap(previous, row);
       }
     });
   };
@@ -132,13 +160,7 @@ void ComputeNextMipLevel(int* lastWidth, int* lastHeight) {
   }
   *lastWidth = gWidth;
   *lastHeight = gHeight;
-  gWidth /= 2;
-  gHeight /= 2;
-  if (gWidth > 0) {
-    if (gHeight < 1) gHeight = 1;
-  } else if (gHeight > 1) {
-    gWidth = 1;
-  }
+  NextMipSize(&gWidth, &gHeight);
 }
 
 int BumpweldMain(int argc, char** argv) {
@@ -165,37 +187,46 @@ int BumpweldMain(int argc, char** argv) {
     BwFatalExit();
   }
 
-  int mipCount = 0;
-  int lastWidth = gWidth;
-  int lastHeight = gHeight;
   std::string fName;
   GetOutputFilename(&fName, outName, 0);
   const bool stream = CanStreamLevelZero(fName.c_str());
 
-  // The current image and a scratch image, unless level 0 goes straight to its file. The
-  // scratch buffer is only ever written by the box filter: at full size for the final filter,
-  // else at the size of the first mip level, the largest level made from another.
+  // The current image and a scratch image. The scratch buffer is only ever written by the box
+  // filter: at full size for the final filter, else at the size of the first mip level, the
+  // largest level made from another. When level 0 goes straight to its file, mip level 1 is
+  // made on the way into the scratch buffer and the current one needs only level 2's size.
+  int oneWidth = gWidth, oneHeight = gHeight;
+  NextMipSize(&oneWidth, &oneHeight);
+  int twoWidth = oneWidth, twoHeight = oneHeight;
+  NextMipSize(&twoWidth, &twoHeight);
+  const bool mips = gComputeMipLevels != 0;
   BwArray<float> img;
   BwArray<float> img2;
-  const auto allocate = [&img, &img2] {
-    int scratchWidth = 1;
-    int scratchHeight = 0;
+  const auto allocate = [&](int imgWidth, int imgHeight) {
+    int scratchWidth = 1, scratchHeight = 0;
     if (gBoxFilter) {
       scratchWidth = gWidth;
       scratchHeight = gHeight;
-    } else if (gComputeMipLevels != 0) {
-      scratchWidth = std::max(gWidth / 2, 1);
-      scratchHeight = std::max(gHeight / 2, 1);
+    } else if (mips) {
+      scratchWidth = std::max(oneWidth, 1);
+      scratchHeight = std::max(oneHeight, 1);
     }
-    img = BwAllocArray<float>(LevelFloats(gWidth, gHeight));
-    img2 = BwAllocArray<float>(LevelFloats(scratchWidth, scratchHeight));
+    img = BwAllocArray<float>(LevelFloats(imgWidth, imgHeight));
+    if (!img2) img2 = BwAllocArray<float>(LevelFloats(scratchWidth, scratchHeight));
     if (!img || !img2) {
       BwErrorLog("ERROR: Unable to allocate texture\n");
       BwFatalExit();
     }
   };
-  if (!stream) allocate();
+  if (stream)
+    allocate(mips ? twoWidth : 0, mips ? twoHeight : 0);
+  else
+    allocate(gWidth, gHeight);
 
+  int mipCount = 0;
+  int lastWidth = gWidth;
+  int lastHeight = gHeight;
+  bool levelOneMade = false;
   while (gWidth > 0 && gHeight > 0) {
     BwErrorLog("Output normal map %d by %d\n", gWidth, gHeight);
     GetOutputFilename(&fName, outName, mipCount);
@@ -206,8 +237,9 @@ int BumpweldMain(int argc, char** argv) {
       if (gExpandTexels) BwShowDilationStage();
       if (gBoxFilter) BwShowBoxFilterStage();
       BwShowEncodingStage();
-      if (!stream || !StreamLevelZero(inputs, fName.c_str())) {
-        if (!img) allocate();
+      levelOneMade = stream && StreamLevelZero(inputs, fName.c_str(), mips ? img2.get() : nullptr);
+      if (!levelOneMade) {
+        if (stream) allocate(gWidth, gHeight);
         MergeImage(inputs, img.get());
         inputs = Inputs();  // the inputs are not needed again
         if (gExpandTexels) BwDilateTexels(img.get(), kNumComponents);
@@ -218,7 +250,10 @@ int BumpweldMain(int argc, char** argv) {
         BwWriteEncodedImage(fName.c_str(), BwEncodeFrom(img.get(), kNumComponents), nullptr);
       }
     } else {
-      BoxFilter(img2.get(), img.get(), lastWidth, lastHeight, kNumComponents);
+      if (mipCount == 1 && levelOneMade)
+        BwShowBoxFilterStage();  // level 1 was made with level 0
+      else
+        BoxFilter(img2.get(), img.get(), lastWidth, lastHeight, kNumComponents);
       std::swap(img, img2);
       WriteOutputImage(fName.c_str(), img.get(), kNumComponents);
     }
