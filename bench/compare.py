@@ -311,8 +311,8 @@ def main():
     if bad:
         ap.error("unknown case(s) %s; known: %s" % (",".join(bad), ",".join(CASES)))
     args.inputs = {}
-    for spec in args.input:
-        n, base, detail, height = spec.split(":")
+    for item in args.input:
+        n, base, detail, height = item.split(":")
         args.inputs[int(n)] = {"base": base, "detail": detail, "height": height}
     if not os.path.exists("/usr/bin/time"):
         sys.exit("compare.py: /usr/bin/time is needed for peak RSS (Debian package 'time')")
