@@ -1,8 +1,6 @@
 #include "TestSupport.h"
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -10,10 +8,8 @@
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "bumpweld-test-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) std::abort();
-  path_ = pattern;
+TempDir::TempDir() : path_((fs::temp_directory_path() / "bumpweld-test-XXXXXX").string()) {
+  if (!mkdtemp(path_.data())) std::abort();
 }
 
 TempDir::~TempDir() {
@@ -22,8 +18,7 @@ TempDir::~TempDir() {
 }
 
 void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
 }
 
 Bytes ReadFile(const std::string& path) {
@@ -36,48 +31,33 @@ bool FileExists(const std::string& path) {
   return fs::exists(fs::symlink_status(path, ignored));
 }
 
-Bytes MakeTga(int width, int height, int bitDepth, const Bytes& texels, int imageType,
-              int descriptor) {
-  Bytes file(18 + texels.size(), 0);
-  file[2] = static_cast<unsigned char>(imageType);
-  file[12] = static_cast<unsigned char>(width & 0xFF);
-  file[13] = static_cast<unsigned char>(width >> 8);
-  file[14] = static_cast<unsigned char>(height & 0xFF);
-  file[15] = static_cast<unsigned char>(height >> 8);
-  file[16] = static_cast<unsigned char>(bitDepth);
-  file[17] = static_cast<unsigned char>(descriptor);
-  if (!texels.empty()) std::memcpy(file.data() + 18, texels.data(), texels.size());
-  return file;
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
 }
 
-static std::string Quote(const std::string& arg) {
-  std::string quoted = "'";
-  for (char c : arg) {
-    if (c == '\'')
-      quoted += "'\\''";
-    else
-      quoted += c;
-  }
-  return quoted + "'";
+Bytes MakeTga(int width, int height, int bitDepth, const Bytes& texels, int imageType, int descriptor) {
+  using B = unsigned char;
+  return Cat({{0, 0, B(imageType), 0, 0, 0, 0, 0, 0, 0, 0, 0, B(width), B(width >> 8), B(height), B(height >> 8),
+               B(bitDepth), B(descriptor)}, texels});
 }
 
 RunResult Run(const std::vector<std::string>& args, const std::string& cwd, const std::string& prefix) {
+  auto quote = [](const std::string& arg) {
+    std::string quoted = "'";
+    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+  };
   TempDir capture;
-  std::string command;
-  if (!cwd.empty()) command += "cd " + Quote(cwd) + " && ";
-  command += prefix + Quote(BUMPWELD_EXE);
-  for (const std::string& arg : args) command += " " + Quote(arg);
-  command += " >" + Quote(capture / "out") + " 2>" + Quote(capture / "err") + " </dev/null";
+  std::string command = (cwd.empty() ? "" : "cd " + quote(cwd) + " && ") + prefix + quote(BUMPWELD_EXE);
+  for (const std::string& arg : args) command += " " + quote(arg);
+  command += " >" + quote(capture / "out") + " 2>" + quote(capture / "err") + " </dev/null";
   const int raw = std::system(command.c_str());
-  RunResult result;
   // The shell reports a child killed by a signal as status 128 + signal.
-  if (raw != -1 && WIFEXITED(raw) && WEXITSTATUS(raw) < 128) result.status = WEXITSTATUS(raw);
-  if (raw != -1 && WIFEXITED(raw) && WEXITSTATUS(raw) == 255) result.status = 255;
-  const Bytes out = ReadFile(capture / "out");
-  const Bytes err = ReadFile(capture / "err");
-  result.out.assign(out.begin(), out.end());
-  result.err.assign(err.begin(), err.end());
-  return result;
+  const int status = raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  const Bytes out = ReadFile(capture / "out"), err = ReadFile(capture / "err");
+  return {status < 128 || status == 255 ? status : -1, {out.begin(), out.end()}, {err.begin(), err.end()}};
 }
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
@@ -85,7 +65,12 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 }
 
 std::string TexturesDir() {
-  const char* dir = BUMPWELD_TEXTURES;
   std::error_code ignored;
-  return fs::is_directory(dir, ignored) ? std::string(dir) : std::string();
+  return fs::is_directory(BUMPWELD_TEXTURES, ignored) ? BUMPWELD_TEXTURES : "";
+}
+
+std::string Spin(int count, int phase) {
+  std::string frames;
+  for (int i = 0; i < count; ++i) frames += std::string("\r") + "\\|/-"[(phase + i) % 4];
+  return frames;
 }

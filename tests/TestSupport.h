@@ -1,9 +1,12 @@
-// Helpers shared by the tests: scratch directories, files, Targa images and runs of the real
-// executable.
+// Helpers shared by the tests: scratch directories, files, Targa images, runs of the real
+// executable, captured console output and fatal errors.
 #pragma once
 
-#include <cstdint>
+#include <gtest/gtest.h>
+
+#include <cstdio>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using Bytes = std::vector<unsigned char>;
@@ -15,7 +18,6 @@ class TempDir {
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-  // The path of `name` inside the directory.
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
   const std::string& path() const { return path_; }
 
@@ -26,10 +28,9 @@ class TempDir {
 void WriteFile(const std::string& path, const Bytes& bytes);
 Bytes ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
-
+Bytes Cat(std::initializer_list<Bytes> parts);
 // An uncompressed Targa file: 18-byte header (image type, depth, descriptor as given) + texels.
-Bytes MakeTga(int width, int height, int bitDepth, const Bytes& texels, int imageType = 2,
-              int descriptor = 0);
+Bytes MakeTga(int width, int height, int bitDepth, const Bytes& texels, int imageType = 2, int descriptor = 0);
 
 struct RunResult {
   int status = -1;  // exit status, or -1 when the process did not exit normally (a signal)
@@ -39,10 +40,24 @@ struct RunResult {
 
 // Runs the bumpweld executable with `args` in directory `cwd` (empty: the current one), after
 // the shell words `prefix` (such as "taskset -c 0 ").
-RunResult Run(const std::vector<std::string>& args, const std::string& cwd = "",
-              const std::string& prefix = "");
+RunResult Run(const std::vector<std::string>& args, const std::string& cwd = "", const std::string& prefix = "");
 
 bool EndsWith(const std::string& text, const std::string& suffix);
-
 // Directory of the shared real texture maps, or "" when it is absent.
 std::string TexturesDir();
+// `count` spinner frames from `phase` (0 to 3) on.
+std::string Spin(int count, int phase = 0);
+
+// What `f` prints on standard output, or on standard error.
+template <typename F>
+std::string Printed(F f, bool toStderr = false) {
+  toStderr ? testing::internal::CaptureStderr() : testing::internal::CaptureStdout();
+  f();
+  return toStderr ? testing::internal::GetCapturedStderr() : testing::internal::GetCapturedStdout();
+}
+
+// `statement` ends the process with status 255 after printing `message` on standard output
+// (sent to standard error, which is what a death test reads).
+#define EXPECT_FATAL(statement, message)                                                       \
+  EXPECT_EXIT({ std::fflush(stdout); dup2(2, 1); statement; }, ::testing::ExitedWithCode(255), \
+              ::testing::Matcher<const std::string&>(message))
