@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <sys/stat.h>
 #include <memory>
+#include <sys/stat.h>
 #include <utility>
 
 #include "Bumpweld.h"
@@ -60,7 +60,7 @@ void ShowMergeStages() {
   BwEndStage();
 }
 
-// The size of the mip level after a w x h level, or 0 x 0 after the last one.
+// The size of the mip level after a w x h level; a size of 0 in either direction ends the chain.
 void NextMipSize(int* w, int* h) {
   *w /= 2;
   *h /= 2;
