@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 
+#include "Bumpweld.h"
 #include "Encoders.h"
 #include "TestSupport.h"
 
@@ -155,15 +156,40 @@ TEST(Pipeline, StraightUpDetailReproducesTheBaseMap) {
   }
 }
 
-// A single level without empty texels goes from the inputs straight to the file; it must match
-// level 0 of a mip chain, which is built as an image first, also past the first 8,192,000-byte
-// write piece (which ends inside a row and inside a texel).
-TEST(Pipeline, StreamedLevelMatchesTheImagePath) {
+// Level 0 goes from the inputs straight to its file, and mip level 1 is made on the way; both
+// match what the library's whole-image functions make, also past the first 8,192,000-byte write
+// piece (which ends inside a row and inside a texel) and with odd sizes.
+TEST(Pipeline, StreamedLevelsMatchTheWholeImageFunctions) {
   TempDir dir;
-  WriteMaps(dir.path(), 1700, 1700, Noise(1700 * 1700 * 3, 4), Noise(1700 * 1700 * 3, 5));
-  ASSERT_EQ(::Run({"base.tga", "det.tga", "out.tga"}, dir.path()).status, 0);
-  ASSERT_EQ(::Run({"-m", "base.tga", "det.tga", "mip.tga"}, dir.path()).status, 0);
-  EXPECT_TRUE(ReadFile(dir / "out.tga") == ReadFile(dir / "mip00.tga"));
+  const int n = 1701;
+  WriteMaps(dir.path(), n, n, Noise(n * n * 3, 4), Noise(n * n * 3, 5));
+  // Without dilation, which would make the tool build the image should the merge leave a texel
+  // empty.
+  ASSERT_EQ(::Run({"-em", "base.tga", "det.tga", "mip.tga"}, dir.path()).status, 0);
+
+  BwResetSettings();
+  gQuiet = 2;
+  int width = 0, height = 0, components = 3;
+  BwArray<float> base, det;
+  ReadNormalMap((dir / "base.tga").c_str(), &gWidth, &gHeight, &components, &base);
+  ReadNormalMap((dir / "det.tga").c_str(), &width, &height, &components, &det);
+  std::vector<float> img(size_t(n) * n * 3, 0.0f), next(img.size() / 4);
+  const float from[3] = {0.0f, 0.0f, 1.0f};
+  for (size_t p = 0; p < size_t(n) * n; ++p) {
+    const float* v0 = &base[p * 3];
+    const float* v1 = &det[p * 3];
+    if (!(double(v0[0] * v0[0] + v0[1] * v0[1] + v0[2] * v0[2]) > 1e-7)) continue;
+    float m[9];
+    fromToRotation(from, v0, m);
+    for (int i = 0; i < 3; ++i) img[p * 3 + i] = v1[0] * m[i * 3] + v1[1] * m[i * 3 + 1] + v1[2] * m[i * 3 + 2];
+  }
+  NormalizeImage(img.data(), 3);
+  WriteOutputImage((dir / "ref00.tga").c_str(), img.data(), 3);
+  gWidth = gHeight = n / 2;
+  BoxFilter(next.data(), img.data(), n, n, 3);
+  WriteOutputImage((dir / "ref01.tga").c_str(), next.data(), 3);
+  EXPECT_TRUE(ReadFile(dir / "mip00.tga") == ReadFile(dir / "ref00.tga"));
+  EXPECT_TRUE(ReadFile(dir / "mip01.tga") == ReadFile(dir / "ref01.tga"));
 }
 
 // One filled texel at the start of an otherwise empty row, which stays bytes 127 with -e: each
