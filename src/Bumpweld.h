@@ -78,8 +78,14 @@ struct _pixel {
   unsigned char alpha;
 };
 
-// Copies bytes 0, 1, 2 of texel (x, y) into red, blue, green (as many as `off` provides).
-void ReadPixel(const unsigned char* image, int width, int off, _pixel* pix, int x, int y);
+// Copies bytes 0, 1, 2 of texel (x, y) into red, blue, green (as many as `off` provides): by
+// byte position, so a Targa texel's blue byte lands in red and its red byte in green.
+inline void ReadPixel(const unsigned char* image, int width, int off, _pixel* pix, int x, int y) {
+  const int64_t idx = (int64_t(y) * width + x) * off;
+  if (off > 0) pix->red = image[idx];
+  if (off > 1) pix->blue = image[idx + 1];
+  if (off > 2) pix->green = image[idx + 2];
+}
 // Loads a 24- or 32-bit Targa normal map as unit normals (empty texels as zero vectors).
 void ReadNormalMap(const char* name, int* width, int* height, int* numComponents,
                    BwArray<float>* normals);

@@ -2,7 +2,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 #include "Bumpweld.h"
 
@@ -57,21 +56,7 @@ void ShowSpinner(const char* header) {
 }
 
 void BwShowSpinnerFrames(int64_t count) {
-  if (gQuiet > 0 || count <= 0) return;
-  std::string frames;
-  constexpr int64_t kBatch = 1 << 16;
-  while (count > 0) {
-    const int64_t n = count < kBatch ? count : kBatch;
-    frames.clear();
-    for (int64_t i = 0; i < n; ++i) {
-      const int phase = (gSpinner >= 0 && gSpinner <= 3) ? gSpinner : 3;
-      frames += '\r';
-      frames += kSpinnerFrames[phase];
-      gSpinner = phase == 3 ? 0 : phase + 1;
-    }
-    std::fwrite(frames.data(), 1, frames.size(), stdout);
-    count -= n;
-  }
+  for (int64_t i = 0; i < count && gQuiet == 0; ++i) ShowSpinner(nullptr);
 }
 
 void BwEndStage() {

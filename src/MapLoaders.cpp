@@ -59,13 +59,6 @@ void AllocateNormals(int width, int height, BwArray<float>* normals) {
 
 }  // namespace
 
-void ReadPixel(const unsigned char* image, int width, int off, _pixel* pix, int x, int y) {
-  const int64_t idx = (int64_t(y) * width + x) * off;
-  if (off > 0) pix->red = image[idx];
-  if (off > 1) pix->blue = image[idx + 1];
-  if (off > 2) pix->green = image[idx + 2];
-}
-
 int BwReadNormalMapTexels(const char* name, int* width, int* height, TGATexels* texels) {
   if (name[0] == '\0') {
     BwErrorLog("ERROR: No file name passed to ReadNormalMap!\n");

@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "Bumpweld.h"
 #include "BwVector.h"
 #include "Filters.h"
 #include "NormalMath.h"
@@ -157,12 +158,14 @@ void BwDecodeNormalsRow(const unsigned char* texels, int texelBytes, int64_t cou
   double* dy = s->dy.get();
   double* dz = s->dz.get();
   unsigned char* empty = s->flag.get();
-  // Byte 0 is the file's blue (z), byte 1 green (y), byte 2 red (x).
-  for (int64_t i = 0; i < count; ++i, texels += texelBytes) {
-    dx[i] = kComponent.value[texels[2]];
-    dy[i] = kComponent.value[texels[1]];
-    dz[i] = kComponent.value[texels[0]];
-    empty[i] = texels[0] == 127 && texels[1] == 127 && texels[2] == 127;
+  // x from the file's red byte (in `green`), y from green (in `blue`), z from blue (in `red`).
+  for (int64_t i = 0; i < count; ++i) {
+    _pixel pix = {};
+    ReadPixel(texels, int(count), texelBytes, &pix, int(i), 0);
+    dx[i] = kComponent.value[pix.green];
+    dy[i] = kComponent.value[pix.blue];
+    dz[i] = kComponent.value[pix.red];
+    empty[i] = pix.red == 127 && pix.green == 127 && pix.blue == 127;
   }
   NormalizeToFloat(count, dx, dy, dz, empty, ox, oy, oz);
 }
@@ -176,8 +179,12 @@ void BwHeightNormalsRowSoA(const BwHeightField& field, int64_t y, BwRowScratch* 
   const int64_t rows[3] = {(y + h - 1) % h, y, (y + 1) % h};
   float* heights[3] = {s->hm.get(), s->hc.get(), s->hp.get()};
   for (int r = 0; r < 3; ++r) {
-    const unsigned char* row = field.texels + rows[r] * w * step;
-    for (int64_t x = 0; x < w; ++x) heights[r][x] = field.heights[row[x * step]];
+    // The height is byte 0 of the texel: the grey value, the low byte, or blue.
+    _pixel pix = {};
+    for (int64_t x = 0; x < w; ++x) {
+      ReadPixel(field.texels, int(w), int(step), &pix, int(x), int(rows[r]));
+      heights[r][x] = field.heights[pix.red];
+    }
   }
   const float* hm = heights[0];
   const float* hc = heights[1];
