@@ -12,6 +12,15 @@
 
 namespace {
 
+// The temporary file of the output being written (one at a time), for BwRemovePendingOutput.
+char gPendingTemporary[PATH_MAX + 1];
+
+void SetPendingTemporary(const std::string& path) {
+  const size_t length = path.size() <= PATH_MAX ? path.size() : 0;
+  std::memcpy(gPendingTemporary, path.data(), length);
+  gPendingTemporary[length] = '\0';
+}
+
 // Directory part of a path, with its trailing '/', or "" for a bare name.
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -70,6 +79,7 @@ OutputFile::OutputFile(const char* path) {
   const int fd = mkstemp(pattern.data());
   if (fd < 0) return;
   temporary_ = pattern;
+  SetPendingTemporary(temporary_);
   fchmod(fd, exists ? (st.st_mode & 07777) : NewFileMode());
   stream_ = fdopen(fd, "wb");
   if (!stream_) {
@@ -100,6 +110,11 @@ bool OutputFile::Commit() {
 void OutputFile::Discard() {
   if (!temporary_.empty()) unlink(temporary_.c_str());
   temporary_.clear();
+  SetPendingTemporary(temporary_);
+}
+
+void BwRemovePendingOutput() {
+  if (gPendingTemporary[0] != '\0') unlink(gPendingTemporary);
 }
 
 bool BwWriteTexelPieces(FILE* fp, uint64_t total, int texelBytes, const BwTexelSource& source,

@@ -34,6 +34,10 @@ class OutputFile {
   std::string temporary_;  // empty when writing the target directly
 };
 
+// Removes the temporary file of the output being written, if there is one. Safe to call from a
+// signal handler, so that an interrupted run leaves nothing behind either.
+void BwRemovePendingOutput();
+
 // Writes `total` bytes of texels of `texelBytes` bytes each, taken from `source` in whole
 // texels, as writes of BW_WRITE_PIECE_BYTES bytes (the last one shorter). False when a piece
 // could not be allocated (*pieceBytes is then 0) or not written in full (*written and

@@ -168,6 +168,7 @@ int BumpweldMain(int argc, char** argv) {
   char* nm2Name = nullptr;
   char* outName = nullptr;
   double bs = 0.0;
+  BwInstallSignalHandlers();
   ProcessArgs(argc, argv, &nm1Name, &nm2Name, &outName, &bs);
   const float bumpScale = BwNarrowToFloat(bs);
 

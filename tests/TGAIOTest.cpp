@@ -1,6 +1,9 @@
 // Targa reading in every layout the reader takes, its refusals, and the bytes the writer puts out.
 #include <tuple>
 
+#include <unistd.h>
+
+#include "Bumpweld.h"
 #include "TGAIO.h"
 #include "TestSupport.h"
 
@@ -151,4 +154,25 @@ TEST(TGAWriteImage, HeaderTexelOrderAndRoundTrip) {
   EXPECT_FALSE(refused.ok);
   EXPECT_EQ(refused.err, "ERROR! Can only write 24 and 32 bit images! This image is 16 bits.\n");
   EXPECT_TRUE(refused.bytes.empty());
+}
+
+// Maps the Targa file at path, cuts it short, then reads its last texel byte.
+static void ReadAfterTheFileShrinks(const std::string& path) {
+  BwInstallSignalHandlers();
+  FILE* fp = std::fopen(path.c_str(), "rb");
+  int w = 0, h = 0, depth = 0;
+  TGATexels texels;
+  if (!TGAReadTexels(fp, &w, &h, &depth, &texels) || truncate(path.c_str(), 18) != 0) std::exit(1);
+  const volatile unsigned char last = texels.data[size_t(w) * h * 3 - 1];
+  std::exit(last == 9 ? 0 : 2);
+}
+
+// An input cut short by another process while it is mapped ends the run with a message and
+// status 255 instead of a crash.
+TEST(TGAReadTexels, InputCutShortWhileReadEndsTheRun) {
+  TempDir dir;
+  const std::string path = dir / "in.tga";
+  WriteFile(path, Tga(2, 256, 256, 24, 0, Bytes(256 * 256 * 3, 9)));
+  EXPECT_EXIT(ReadAfterTheFileShrinks(path), ::testing::ExitedWithCode(255),
+              "An input file changed while it was read");
 }
