@@ -42,20 +42,22 @@ void NormalizeToFloat(int64_t count, const double* BW_RESTRICT dx, const double*
 struct Normal3 {
   float x, y, z;
 };
+
+// One Sobel sum, (d + 2 e + f) - (a + 2 b + c), accumulated in single precision in this order.
+inline float SobelSum(float a, float b, float c, float d, float e, float f) {
+  float sum = -a;
+  sum += -2.0f * b;
+  sum -= c;
+  sum += d;
+  sum += 2.0f * e;
+  sum += f;
+  return sum;
+}
+
 inline Normal3 SobelNormal(float ml, float m0, float mr, float cl, float cr, float pl, float p0,
                            float pr) {
-  float dY = -pl;
-  dY += -2.0f * p0;
-  dY -= pr;
-  dY += ml;
-  dY += 2.0f * m0;
-  dY += mr;
-  float dX = -ml;
-  dX += -2.0f * cl;
-  dX -= pl;
-  dX += mr;
-  dX += 2.0f * cr;
-  dX += pr;
+  const float dY = SobelSum(pl, p0, pr, ml, m0, mr);  // row above minus row below
+  const float dX = SobelSum(ml, cl, pl, mr, cr, pr);  // right column minus left column
   const float nX = -dX;
   const float nY = -dY;
   const float nZ = 1.0f;
