@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "Bumpweld.h"
-#include "BwFatal.h"
+#include "Job.h"
 #include "FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -16,6 +16,9 @@
 #include <string>
 
 #include "BwArray.h"
+#include "Encoders.h"
+#include "Job.h"
+#include "MapLoaders.h"
 
 // Settings, set from the command line and read by every stage.
 extern int gOutput;            // output encoding, 0 to 7 (see WriteOutputImage)
@@ -33,6 +36,9 @@ extern int gHeight;
 
 // Puts every setting and the image size back to its start value (for in-process callers).
 void BwResetSettings();
+// The settings of a job from the process-wide ones, and back.
+BwSettings BwGlobalSettings();
+void BwSetGlobalSettings(const BwSettings& settings);
 
 // ---- Console ----------------------------------------------------------------------------
 // printf-style message on standard output, cut at 4095 characters, silent at quiet level 2.
@@ -43,6 +49,9 @@ void ShowSpinner(const char* header);
 void BwShowSpinnerFrames(int64_t count);
 // Prints the lone "\r" that ends a long stage, at quiet level 0 only.
 void BwEndStage();
+// A console on standard output and standard error at the quiet level gQuiet, from the spinner
+// phase gSpinner.
+BwConsole BwStdioConsole();
 // Ends the run with status 255 (exit(-1)). The only way out on an error.
 [[noreturn]] void BwFatalExit();
 // On interruption (SIGINT, SIGTERM, SIGHUP) the output being written is removed before the
@@ -75,21 +84,6 @@ void BoxFilter(float* result, const float* source, int lastWidth, int lastHeight
                int numComponents);
 
 // ---- Map loaders ------------------------------------------------------------------------
-struct _pixel {
-  unsigned char red;
-  unsigned char blue;
-  unsigned char green;
-  unsigned char alpha;
-};
-
-// Copies bytes 0, 1, 2 of texel (x, y) into red, blue, green (as many as `off` provides): by
-// byte position, so a Targa texel's blue byte lands in red and its red byte in green.
-inline void ReadPixel(const unsigned char* image, int width, int off, _pixel* pix, int x, int y) {
-  const int64_t idx = (int64_t(y) * width + x) * off;
-  if (off > 0) pix->red = image[idx];
-  if (off > 1) pix->blue = image[idx + 1];
-  if (off > 2) pix->green = image[idx + 2];
-}
 // Loads a 24- or 32-bit Targa normal map as unit normals (empty texels as zero vectors).
 void ReadNormalMap(const char* name, int* width, int* height, int* numComponents,
                    BwArray<float>* normals);
@@ -98,18 +92,13 @@ void GetBumpMapFromHeightMap(const char* bumpName, int* bumpWidth, int* bumpHeig
                              BwArray<float>* bumpMap, float scale);
 
 // ---- Output -----------------------------------------------------------------------------
-// One texel of the experimental encoding: the direction scaled by its largest magnitude, biased
-// into r, g, b, and that magnitude in a.
-struct BwExpPixel {
-  unsigned char r, g, b, a;
-};
-
 void ConvertToExpPixel(double x, double y, double z, BwExpPixel* jp);
 // Encodes the gWidth x gHeight image in the encoding gOutput and writes it to fName.
 void WriteOutputImage(const char* fName, const float* img, int numComponents);
 
 // ---- Pipeline ---------------------------------------------------------------------------
-// The whole run: arguments, loading, merge, post-processing, every level written. Returns 0.
+// The whole run: arguments, loading, merge, post-processing, every level written. Returns 0,
+// or 255 after the message of a failure.
 int BumpweldMain(int argc, char** argv);
 // The file name of mip level mipCount for the output name outName.
 void GetOutputFilename(std::string* name, const char* outName, int mipCount);

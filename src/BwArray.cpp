@@ -1,6 +1,8 @@
 // Heap allocation for images and texel blocks.
 #include "BwArray.h"
 
+#include <algorithm>
+#include <cstring>
 #include <sys/mman.h>
 
 namespace {
@@ -18,4 +20,36 @@ void* BwAllocBytes(uint64_t count) {
   if (p) madvise(p, bytes, MADV_HUGEPAGE);
 #endif
   return p;
+}
+
+bool BwWriteTexelPieces(FILE* fp, uint64_t total, int texelBytes, const BwTexelSource& source,
+                        uint64_t* written, uint64_t* pieceBytes, bool* stopped) {
+  *written = 0;
+  *pieceBytes = 0;
+  *stopped = false;
+  // A piece need not end on a texel boundary (8,192,000 is no multiple of 3): the texels that
+  // straddle it are made whole and their remaining bytes start the next piece.
+  const uint64_t step = uint64_t(std::max(texelBytes, 1));
+  BwArray<unsigned char> buffer = BwAllocArray<unsigned char>(std::min(total, BW_WRITE_PIECE_BYTES) + step);
+  if (!buffer) return false;
+  uint64_t produced = 0;  // bytes taken from the source, always whole texels
+  uint64_t held = 0;      // bytes in the buffer not yet written
+  for (uint64_t offset = 0; offset < total; offset += BW_WRITE_PIECE_BYTES) {
+    const uint64_t bytes = std::min(BW_WRITE_PIECE_BYTES, total - offset);
+    if (held < bytes) {
+      const uint64_t more = std::min((bytes - held + step - 1) / step * step, total - produced);
+      if (!source(produced, more, buffer.get() + held)) {
+        *stopped = true;
+        return false;
+      }
+      produced += more;
+      held += more;
+    }
+    *pieceBytes = bytes;
+    *written = std::fwrite(buffer.get(), 1, bytes, fp);
+    if (*written < bytes) return false;
+    held -= bytes;
+    std::memmove(buffer.get(), buffer.get() + bytes, held);
+  }
+  return true;
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -29,8 +30,16 @@ BwArray<T> BwAllocArray(uint64_t count) {
 }
 
 // Fills out with `bytes` bytes of a texel block, starting at byte `offset`: lets a writer take
-// the encoded texels one piece at a time instead of from a whole image in memory.
-using BwTexelSource = std::function<void(uint64_t offset, uint64_t bytes, unsigned char* out)>;
+// the encoded texels one piece at a time instead of from a whole image in memory. A source that
+// returns false has given up: the writer stops at once and the output is to be discarded.
+using BwTexelSource = std::function<bool(uint64_t offset, uint64_t bytes, unsigned char* out)>;
 
 // Largest piece handed to one fwrite.
 constexpr uint64_t BW_WRITE_PIECE_BYTES = 8192000;
+
+// Writes `total` bytes of texels of `texelBytes` bytes each, taken from `source` in whole
+// texels, as writes of BW_WRITE_PIECE_BYTES bytes (the last one shorter). False when a piece
+// could not be allocated (*pieceBytes is then 0), not written in full (*written and
+// *pieceBytes tell how much of which piece), or the source gave up (*stopped).
+bool BwWriteTexelPieces(FILE* fp, uint64_t total, int texelBytes, const BwTexelSource& source,
+                        uint64_t* written, uint64_t* pieceBytes, bool* stopped);

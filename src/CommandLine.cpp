@@ -1,8 +1,28 @@
-// The command line: argument forms, the flag word, the usage text and the settings report.
+// The command line: argument forms, the flag word, the usage text and the settings report, the
+// process-wide settings they fill, the console on standard output, and the run of one job.
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "Bumpweld.h"
+#include "Encoders.h"
+#include "Job.h"
+#include "OutputFile.h"
+
+
+int gOutput = 0;
+int gComputeMipLevels = 0;
+int gQuiet = 0;
+bool gExpandTexels = true;
+int gDilateTexels = 10;
+bool gBoxFilter = false;
+bool gBumpMap = false;
+int gSpinner = 0;
+int gWidth = 0;
+int gHeight = 0;
 
 static const char versionString[] = "Bumpweld v00.00.01\n";
 static const char usage[] =
@@ -23,24 +43,77 @@ static const char* const kOptionLines[] = {
     "Q  - Very quiet mode, no messages\n",
 };
 
+void BwResetSettings() {
+  const BwSettings defaults;
+  BwSetGlobalSettings(defaults);
+  gBumpMap = false;
+  gSpinner = 0;
+  gWidth = 0;
+  gHeight = 0;
+}
+
+BwSettings BwGlobalSettings() {
+  BwSettings settings;
+  settings.output = gOutput;
+  settings.mipLevels = gComputeMipLevels;
+  settings.quiet = gQuiet;
+  settings.expandTexels = gExpandTexels;
+  settings.dilateTexels = gDilateTexels;
+  settings.boxFilter = gBoxFilter;
+  settings.bumpMap = gBumpMap;
+  return settings;
+}
+
+void BwSetGlobalSettings(const BwSettings& settings) {
+  gOutput = settings.output;
+  gComputeMipLevels = settings.mipLevels;
+  gQuiet = settings.quiet;
+  gExpandTexels = settings.expandTexels;
+  gDilateTexels = settings.dilateTexels;
+  gBoxFilter = settings.boxFilter;
+}
+
+// ---- The console on standard output -----------------------------------------------------
+
+void BwErrorLog(const char* szFmt, ...) {
+  va_list args;
+  va_start(args, szFmt);
+  BwConsole console = BwStdioConsole();
+  console.VMessage(szFmt, args);
+  va_end(args);
+}
+
+void ShowSpinner(const char* header) {
+  if (gQuiet > 0) return;
+  static const char kFrames[4] = {'\\', '|', '/', '-'};
+  const char* lineStart = header ? header : "";
+  const int phase = (gSpinner >= 0 && gSpinner <= 3) ? gSpinner : 3;
+  std::printf("\r%s%c", lineStart, kFrames[phase]);
+  gSpinner = phase == 3 ? 0 : phase + 1;
+}
+
+void BwShowSpinnerFrames(int64_t count) {
+  for (int64_t i = 0; i < count && gQuiet == 0; ++i) ShowSpinner(nullptr);
+}
+
+void BwEndStage() {
+  if (gQuiet == 0) std::fputs("\r", stdout);
+}
+
+BwConsole BwStdioConsole() {
+  BwConsole console(gQuiet, [](int stream, const char* text, size_t length) {
+    std::fwrite(text, 1, length, stream == BW_STDERR ? stderr : stdout);
+  });
+  console.SetSpinnerPhase(gSpinner);
+  return console;
+}
+
+// ---- Arguments ---------------------------------------------------------------------------
+
 void TestArgs(const char* args) {
-  // Each letter is looked for anywhere in the word, in this fixed order; where two letters set
-  // the same setting the later test wins, whatever their order in the word.
-  auto has = [args](char letter) { return std::strchr(args, letter) != nullptr; };
-  if (has('m')) gComputeMipLevels = 1;
-  if (has('M')) gComputeMipLevels = 2;
-  if (has('e')) gExpandTexels = false;
-  if (has('E')) gDilateTexels = 15;
-  if (has('g')) gDilateTexels = 20;
-  if (has('G')) gDilateTexels = 30;
-  if (has('h')) gOutput = 3;
-  if (has('H')) gOutput = 4;
-  if (has('i')) gOutput = 5;
-  if (has('s')) gOutput = 6;
-  if (has('S')) gOutput = 7;
-  if (has('B')) gBoxFilter = true;
-  if (has('q')) gQuiet = 1;
-  if (has('Q')) gQuiet = 2;
+  BwSettings settings = BwGlobalSettings();
+  BwApplyFlagWord(args, &settings);
+  BwSetGlobalSettings(settings);
 }
 
 void ProcessArgs(int argc, char** argv, char** nm1Name, char** nm2Name, char** outName,
@@ -102,3 +175,58 @@ void ProcessArgs(int argc, char** argv, char** nm1Name, char** nm2Name, char** o
   else
     BwErrorLog("No postprocess filter\n");
 }
+
+// ---- One run -----------------------------------------------------------------------------
+
+int BumpweldMain(int argc, char** argv) {
+  char* nm1Name = nullptr;
+  char* nm2Name = nullptr;
+  char* outName = nullptr;
+  double bs = 0.0;
+  BwInstallSignalHandlers();
+  ProcessArgs(argc, argv, &nm1Name, &nm2Name, &outName, &bs);
+
+  BwSettings settings = BwGlobalSettings();
+  settings.bumpScale = BwNarrowToFloat(bs);
+  settings.mapInputs = true;  // a file cut short while mapped ends the run through SIGBUS
+  BwInput base;
+  base.name = nm1Name;
+  BwInput second;
+  second.name = nm2Name;
+  BwConsole console = BwStdioConsole();
+  std::string error;
+  const auto output = BwFileOutput(outName);
+  const bool ok = BwRunJob(settings, console, base, second, *output, &error,
+                           gBumpMap ? argv[argc - 2] : nullptr);
+  std::fflush(stdout);
+  return ok ? 0 : 255;
+}
+
+// ---- Signals -----------------------------------------------------------------------------
+
+namespace {
+
+extern "C" void OnSignal(int signal) {
+  BwRemovePendingOutput();
+  if (signal == SIGBUS) {
+    // A mapped input file was cut short by another process while this run read it.
+    static const char message[] = "ERROR! An input file changed while it was read!\n";
+    const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
+    (void)written;
+    _exit(255);
+  }
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+}  // namespace
+
+void BwInstallSignalHandlers() {
+  for (int signal : {SIGBUS, SIGINT, SIGTERM, SIGHUP}) std::signal(signal, OnSignal);
+}
+
+#ifndef BUMPWELD_FUZZ
+void BwFatalExit() { std::exit(-1); }
+#else
+void BwFatalExit() { throw BwFatalError{}; }
+#endif

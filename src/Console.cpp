@@ -1,95 +1,91 @@
-// Console reporting: messages, the spinner, stage ends, and the one way out on an error.
-#include <csignal>
-#include <cstdarg>
+// The console of a job: messages, spinner frames, stage ends and file-module diagnostics,
+// filtered by the quiet level and handed to the job's sink.
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
+#include <string>
 
-#include <unistd.h>
+#include "Job.h"
 
-#include "Bumpweld.h"
-#include "OutputFile.h"
-
-#ifdef BUMPWELD_FUZZ
-#include "BwFatal.h"
-#endif
-
-int gOutput = 0;
-int gComputeMipLevels = 0;
-int gQuiet = 0;
-bool gExpandTexels = true;
-int gDilateTexels = 10;
-bool gBoxFilter = false;
-bool gBumpMap = false;
-int gSpinner = 0;
-int gWidth = 0;
-int gHeight = 0;
-
-void BwResetSettings() {
-  gOutput = 0;
-  gComputeMipLevels = 0;
-  gQuiet = 0;
-  gExpandTexels = true;
-  gDilateTexels = 10;
-  gBoxFilter = false;
-  gBumpMap = false;
-  gSpinner = 0;
-  gWidth = 0;
-  gHeight = 0;
+void BwConsole::Write(int stream, const char* text, size_t length) const {
+  if (sink_ && length > 0) sink_(stream, text, length);
 }
 
-void BwErrorLog(const char* szFmt, ...) {
-  if (gQuiet == 2) return;
+void BwConsole::VMessage(const char* format, va_list args) {
+  if (quiet_ == 2) return;
   // A message is at most 4095 characters; longer text is cut. It is written as formatted, so a
   // '%' that came in with an argument (a file name) is printed literally.
-  char szMsg[4096];
+  char text[4096];
+  const int length = std::vsnprintf(text, sizeof text, format, args);
+  if (length > 0) Write(BW_STDOUT, text, std::min<size_t>(size_t(length), sizeof text - 1));
+}
+
+void BwConsole::Message(const char* format, ...) {
   va_list args;
-  va_start(args, szFmt);
-  std::vsnprintf(szMsg, sizeof szMsg, szFmt, args);
+  va_start(args, format);
+  VMessage(format, args);
   va_end(args);
-  std::fputs(szMsg, stdout);
 }
 
-static const char kSpinnerFrames[4] = {'\\', '|', '/', '-'};
-
-void ShowSpinner(const char* header) {
-  if (gQuiet > 0) return;
-  const char* lineStart = header ? header : "";
-  const int phase = (gSpinner >= 0 && gSpinner <= 3) ? gSpinner : 3;
-  std::printf("\r%s%c", lineStart, kSpinnerFrames[phase]);
-  gSpinner = phase == 3 ? 0 : phase + 1;
+void BwConsole::Spinner(int64_t count) {
+  if (quiet_ > 0 || count <= 0 || !sink_) return;
+  // The frames cycle backslash, bar, slash, dash, each after a carriage return; the phase
+  // carries on from one stage to the next.
+  static const char kFrames[4] = {'\\', '|', '/', '-'};
+  std::string frames;
+  constexpr int64_t kChunk = 1 << 15;
+  for (int64_t done = 0; done < count;) {
+    const int64_t n = std::min(kChunk, count - done);
+    frames.clear();
+    for (int64_t i = 0; i < n; ++i) {
+      frames += '\r';
+      frames += kFrames[spinner_];
+      spinner_ = (spinner_ + 1) & 3;
+    }
+    Write(BW_STDOUT, frames.data(), frames.size());
+    done += n;
+  }
 }
 
-void BwShowSpinnerFrames(int64_t count) {
-  for (int64_t i = 0; i < count && gQuiet == 0; ++i) ShowSpinner(nullptr);
+void BwConsole::Progress(const char* text) {
+  if (quiet_ == 0) Write(BW_STDOUT, text, std::char_traits<char>::length(text));
 }
 
-void BwEndStage() {
-  if (gQuiet == 0) std::fputs("\r", stdout);
+void BwConsole::Diagnostic(const char* text) {
+  Write(BW_STDERR, text, std::char_traits<char>::length(text));
 }
 
 namespace {
-
-extern "C" void OnSignal(int signal) {
-  BwRemovePendingOutput();
-  if (signal == SIGBUS) {
-    // A mapped input file was cut short by another process while this run read it.
-    static const char message[] = "ERROR! An input file changed while it was read!\n";
-    const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
-    (void)written;
-    _exit(255);
-  }
-  std::signal(signal, SIG_DFL);
-  std::raise(signal);
+thread_local BwConsole* tDiagnosticConsole = nullptr;
 }
 
-}  // namespace
-
-void BwInstallSignalHandlers() {
-  for (int signal : {SIGBUS, SIGINT, SIGTERM, SIGHUP}) std::signal(signal, OnSignal);
+BwDiagnosticScope::BwDiagnosticScope(BwConsole* console) : previous_(tDiagnosticConsole) {
+  tDiagnosticConsole = console;
 }
 
-#ifndef BUMPWELD_FUZZ
-void BwFatalExit() { std::exit(-1); }
-#else
-void BwFatalExit() { throw BwFatalError(); }
-#endif
+BwDiagnosticScope::~BwDiagnosticScope() { tDiagnosticConsole = previous_; }
+
+void BwDiagnostic(const char* format, ...) {
+  char text[4096];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (tDiagnosticConsole)
+    tDiagnosticConsole->Diagnostic(text);
+  else
+    std::fputs(text, stderr);
+}
+
+void BwRun::Fail(const char* format, ...) {
+  char text[4096];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  console.Message("%s", text);
+  std::string message = text;
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  throw BwFatalError{std::move(message)};
+}
+
+void BwFailAllocation(BwRun& run) { run.Fail("ERROR: Unable to allocate texture\n"); }

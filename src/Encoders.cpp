@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "Bumpweld.h"
 #include "BwVector.h"
 #include "Encoders.h"
 #include "KepFileIO.h"
@@ -19,11 +18,7 @@ float BwNarrowToFloat(double d) {
   return d < 0 ? -big : big;
 }
 
-void ConvertToExpPixel(double x, double y, double z, BwExpPixel* jp) {
-  if (!jp) {
-    BwErrorLog("ERROR: NULL pointer passed to ConvertToExpPixel!\n");
-    BwFatalExit();
-  }
+void BwConvertToExpPixel(double x, double y, double z, BwExpPixel* jp) {
   // (x, y, 1 - z) divided by its largest magnitude, biased into r, g, b; the magnitude in a.
   const double omz = 1.0 - z;
   const double ax = std::fabs(x);
@@ -43,15 +38,7 @@ void ConvertToExpPixel(double x, double y, double z, BwExpPixel* jp) {
 
 namespace {
 
-struct Encoding {
-  const char* message;
-  int texelBytes;  // bytes of one encoded texel
-  int bitDepth;    // Targa bit depth, or .kep bitDepth
-  ZelBitmapFormatEnum format;
-  bool targa;
-};
-
-const Encoding kEncodings[8] = {
+const BwEncoding kEncodings[8] = {
     {"\rConverting to 8x8x8 Targa\n", 3, 24, ZEL_BITMAP_FORMAT_UNKNOWN, true},
     {"\rConverting to 8x8x8x8 Targa\n", 4, 32, ZEL_BITMAP_FORMAT_UNKNOWN, true},
     {"\rConverting to experimental format\n", 4, 32, ZEL_BITMAP_FORMAT_UNKNOWN, true},
@@ -78,7 +65,7 @@ BW_INLINE void EncodeTexel(float x, float y, float z, unsigned char* out) {
     if constexpr (kCode == 1) out[3] = 255;
   } else if constexpr (kCode == 2) {
     BwExpPixel jp;
-    ConvertToExpPixel(double(x), double(y), double(z), &jp);
+    BwConvertToExpPixel(double(x), double(y), double(z), &jp);
     out[0] = jp.b;
     out[1] = jp.g;
     out[2] = jp.r;
@@ -133,79 +120,42 @@ void BwEncodeTexels(int code, const float* in, int numComponents, int64_t count,
   }
 }
 
-static const Encoding& SelectedEncoding() {
-  const unsigned code = unsigned(gOutput);
-  if (code > 7) {
-    BwErrorLog("ERROR: Unknown output format!\n");
-    BwFatalExit();
-  }
-  return kEncodings[code];
+const BwEncoding* BwFindEncoding(int code) {
+  return code >= 0 && code <= 7 ? &kEncodings[code] : nullptr;
 }
 
-void BwShowEncodingStage() {
-  BwErrorLog("%s", SelectedEncoding().message);
-  BwShowSpinnerFrames(gHeight);
-  BwEndStage();
+const BwEncoding& BwSelectedEncoding(BwRun& run) {
+  const BwEncoding* encoding = BwFindEncoding(run.settings.output);
+  if (!encoding) run.Fail("ERROR: Unknown output format!\n");
+  return *encoding;
 }
 
-BwTexelSource BwEncodeFrom(const float* img, int numComponents) {
-  const int code = gOutput;
-  const int64_t texelBytes = SelectedEncoding().texelBytes;
+void BwShowEncodingStage(BwRun& run) {
+  run.console.Message("%s", BwSelectedEncoding(run).message);
+  run.console.Spinner(run.height);  // one frame per row
+  run.console.EndStage();
+}
+
+BwTexelSource BwEncodeFrom(int code, const float* img, int numComponents) {
+  const int64_t texelBytes = kEncodings[code].texelBytes;
   return [=](uint64_t offset, uint64_t bytes, unsigned char* out) {
     const float* first = img + int64_t(offset) / texelBytes * numComponents;
     BwParallelFor(int64_t(bytes) / texelBytes, 1 << 15, [=](int64_t begin, int64_t end) {
       BwEncodeTexels(code, first + begin * numComponents, numComponents, end - begin,
                      out + begin * texelBytes);
     });
+    return true;
   };
 }
 
-int BwEncodedTexelBytes() { return SelectedEncoding().texelBytes; }
-
-bool BwWriteEncodedImage(const char* fName, const BwTexelSource& encoded,
-                         const std::function<bool()>& keep) {
-  const Encoding& encoding = SelectedEncoding();
-  bool opened = false;
-  bool written = false;
-  {
-    OutputFile out(fName);
-    opened = bool(out);
-    if (opened && encoding.targa) {
-      written = TGAWriteTexels(out.Stream(), gWidth, gHeight, encoding.bitDepth, encoded);
-    } else if (opened) {
-      ZelBitmap header;
-      header.width = uint16_t(gWidth);
-      header.height = uint16_t(gHeight);
-      header.bitDepth = uint8_t(encoding.bitDepth);
-      header.format = encoding.format;
-      header.pixels = nullptr;
-      written = ZelWriteKEPStream(out.Stream(), &header, encoded);
-    }
-    if (written && keep && !keep()) return false;  // the temporary file goes with `out`
-    if (written && !out.Commit()) {
-      written = false;
-      if (!encoding.targa) std::fprintf(stderr, "ERROR! Couldn't write texels!\n");
-    }
-  }
-  if (!opened && encoding.targa) {
-    BwErrorLog("ERROR: Unable to open %s\n", fName);
-    BwFatalExit();
-  }
-  if (!opened) std::fprintf(stderr, "Warning! Could not open texture map \"%s\"\n", fName);
-  if (!written) {
-    BwErrorLog("ERROR: Unable to write %s\n", fName);
-    BwFatalExit();
-  }
-  BwErrorLog("Wrote %s\n", fName);
-  return true;
-}
-
-void WriteOutputImage(const char* fName, const float* img, int numComponents) {
-  if (!fName || !img) {
-    BwErrorLog("ERROR: NULL pointer passed to WriteOutputImage\n");
-    BwFatalExit();
-  }
-  BwShowEncodingStage();
-  // The texels are encoded a piece at a time while the file is written.
-  BwWriteEncodedImage(fName, BwEncodeFrom(img, numComponents), nullptr);
+bool BwWriteEncodedStream(FILE* fp, const BwEncoding& encoding, int width, int height,
+                          const BwTexelSource& encoded) {
+  if (encoding.targa) return TGAWriteTexels(fp, width, height, encoding.bitDepth, encoded);
+  ZelBitmap header;
+  header.width = uint16_t(width);
+  header.height = uint16_t(height);
+  header.bitDepth = uint8_t(encoding.bitDepth);
+  header.format = encoding.format;
+  header.pixels = nullptr;
+  return ZelWriteKEPStream(fp, &header, encoded);
 }

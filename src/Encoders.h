@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 
 #include "BwArray.h"
+#include "Job.h"
+#include "KepFileIO.h"
 
 inline int32_t BwTruncToInt32(double t) {
   const bool inRange = (t > -2147483649.0) & (t < 2147483648.0);  // no branch: vectorises
@@ -35,30 +38,45 @@ inline uint16_t BwU16(float v) {
   return static_cast<uint16_t>(uint32_t(BwTruncToInt32(double(v) * 32767.5 + 32767.5)));
 }
 
+// One texel of the experimental encoding: the direction scaled by its largest magnitude, biased
+// into r, g, b, and that magnitude in a.
+struct BwExpPixel {
+  unsigned char r, g, b, a;
+};
+
+void BwConvertToExpPixel(double x, double y, double z, BwExpPixel* jp);
+
 // Narrows a double to float as the hardware rounds, with no undefined behaviour for values
 // beyond the float range (they become infinities or the largest float).
 float BwNarrowToFloat(double d);
 
 // ---- Writing an encoded image ------------------------------------------------------------
-// Every function here takes the encoding from gOutput and ends the run with "ERROR: Unknown
-// output format!" when it names none.
-
 // Encodes `count` texels (numComponents floats each) into `out` in the encoding `code`. Targa
 // texels are stored in file order (blue, green, red, alpha), which carries z, y, x and the
 // fourth byte.
 void BwEncodeTexels(int code, const float* in, int numComponents, int64_t count, unsigned char* out);
 
-// Bytes of one encoded texel.
-int BwEncodedTexelBytes();
+// An output encoding: codes 0 to 2 are 8-bit Targa files, 3 to 7 packed .kep textures.
+struct BwEncoding {
+  const char* message;  // the stage header
+  int texelBytes;       // bytes of one encoded texel
+  int bitDepth;         // Targa bit depth, or .kep bitDepth
+  ZelBitmapFormatEnum format;
+  bool targa;
+};
+
+// The encoding of a code, or null for a code that names none.
+const BwEncoding* BwFindEncoding(int code);
+// The job's encoding; ends the job with "ERROR: Unknown output format!" when there is none.
+const BwEncoding& BwSelectedEncoding(BwRun& run);
 
 // The console output of the encoding stage: its message, a spinner frame per row, "\r".
-void BwShowEncodingStage();
+void BwShowEncodingStage(BwRun& run);
 
-// The encoded texels of the gWidth x gHeight image img.
-BwTexelSource BwEncodeFrom(const float* img, int numComponents);
+// The encoded texels (encoding `code`, which must exist) of the image img, in storage order.
+BwTexelSource BwEncodeFrom(int code, const float* img, int numComponents);
 
-// Writes the gWidth x gHeight image whose encoded texels come from `encoded` to fName, as a
-// Targa or .kep file, and prints "Wrote". When `keep` is given and says no once every texel is
-// written, nothing is put in place and the result is false. Failures end the run.
-bool BwWriteEncodedImage(const char* fName, const BwTexelSource& encoded,
-                         const std::function<bool()>& keep);
+// Writes a width x height Targa or .kep file whose encoded texels come from `encoded` to the
+// open stream fp; false, after the file module's message, when it cannot.
+bool BwWriteEncodedStream(FILE* fp, const BwEncoding& encoding, int width, int height,
+                          const BwTexelSource& encoded);

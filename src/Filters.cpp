@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "Bumpweld.h"
 #include "Filters.h"
 #include "NormalMath.h"
 #include "Parallel.h"
@@ -18,16 +17,18 @@ void BwRenormalizeTexels(float* texels, int64_t count, int numComponents) {
   for (int64_t i = 0; i < count; ++i) BwRenormalizeTexel(texels + i * numComponents);
 }
 
-void NormalizeImage(float* img, int numComponents) {
-  BwErrorLog("\rRenormalize\n");
-  BwShowSpinnerFrames(gHeight);
-  if (gWidth > 0 && gHeight > 0) {
-    const int64_t rowTexels = gWidth;
-    BwParallelFor(gHeight, RowGrain(gWidth), [=](int64_t y0, int64_t y1) {
-      BwRenormalizeTexels(img + y0 * rowTexels * numComponents, (y1 - y0) * rowTexels, numComponents);
-    });
-  }
-  BwEndStage();
+void BwRenormalizeImage(float* img, int width, int height, int numComponents) {
+  if (width <= 0 || height <= 0) return;
+  const int64_t rowTexels = width;
+  BwParallelFor(height, RowGrain(width), [=](int64_t y0, int64_t y1) {
+    BwRenormalizeTexels(img + y0 * rowTexels * numComponents, (y1 - y0) * rowTexels, numComponents);
+  });
+}
+
+void BwShowRenormalizeStage(BwConsole& console, int height) {
+  console.Message("\rRenormalize\n");
+  console.Spinner(height);  // one frame per row
+  console.EndStage();
 }
 
 namespace {
@@ -39,8 +40,7 @@ struct Fill {
 };
 
 // Texel indices of the empty texels, in storage order. 65535 x 65535 texels fit in 32 bits.
-std::vector<uint32_t> EmptyTexels(const float* img, int numComponents) {
-  const int64_t texelCount = int64_t(gWidth) * gHeight;
+std::vector<uint32_t> EmptyTexels(const float* img, int64_t texelCount, int numComponents) {
   const int threads = BwThreadCount();
   std::vector<std::vector<uint32_t>> parts(static_cast<size_t>(threads));
   const int64_t per = (texelCount + threads - 1) / threads;
@@ -59,9 +59,8 @@ std::vector<uint32_t> EmptyTexels(const float* img, int numComponents) {
 // One dilation pass: every empty texel with a filled four-neighbour receives the direction of
 // their sum. All reads see the image as it was at the start of the pass, so the fills are
 // applied only after all of them are computed. Returns false when nothing could be filled.
-bool DilatePass(float* img, int numComponents, std::vector<uint32_t>* empty) {
-  const int64_t width = gWidth;
-  const int64_t height = gHeight;
+bool DilatePass(float* img, int64_t width, int64_t height, int numComponents,
+                std::vector<uint32_t>* empty) {
   const int threads = BwThreadCount();
   const int64_t count = int64_t(empty->size());
   const int64_t per = (count + threads - 1) / threads;
@@ -119,52 +118,25 @@ bool DilatePass(float* img, int numComponents, std::vector<uint32_t>* empty) {
 
 }  // namespace
 
-void BwDilateTexels(float* img, int numComponents) {
+void BwDilateTexels(float* img, int width, int height, int passes, int numComponents) {
   // The passes work in place: only empty texels change, and the fills of a pass are applied
   // after the pass has read everything it needs. Once a pass fills nothing, no later pass can.
-  if (gDilateTexels <= 0 || gWidth <= 0 || gHeight <= 0) return;
-  std::vector<uint32_t> empty = EmptyTexels(img, numComponents);
-  for (int pass = 0; pass < gDilateTexels && !empty.empty(); ++pass)
-    if (!DilatePass(img, numComponents, &empty)) break;
+  if (passes <= 0 || width <= 0 || height <= 0) return;
+  std::vector<uint32_t> empty = EmptyTexels(img, int64_t(width) * height, numComponents);
+  for (int pass = 0; pass < passes && !empty.empty(); ++pass)
+    if (!DilatePass(img, width, height, numComponents, &empty)) break;
 }
 
-void BwShowDilationStage() {
-  BwErrorLog("\rFilling borders\n");
-  BwShowSpinnerFrames(gDilateTexels);  // one frame per pass
-  BwEndStage();
+void BwShowDilationStage(BwConsole& console, int passes) {
+  console.Message("\rFilling borders\n");
+  console.Spinner(passes);  // one frame per pass
+  console.EndStage();
 }
 
-void DilateImage(float** img, float** scratch, int numComponents) {
-  if (!img || !scratch) {
-    BwErrorLog("ERROR: NULL pointer passed to DilateImage\n");
-    BwFatalExit();
-  }
-  BwShowDilationStage();
-  BwDilateTexels(*img, numComponents);
-}
-
-void BoxFilter(float* result, const float* source, int lastWidth, int lastHeight,
-               int numComponents) {
-  if (!result || !source) {
-    BwErrorLog("ERROR: NULL pointer passed to BoxFilter!\n");
-    BwFatalExit();
-  }
-  if (lastWidth < 1) {
-    BwErrorLog("ERROR: Bad width %d passed to BoxFilter!\n", lastWidth);
-    BwFatalExit();
-  }
-  if (lastHeight < 1) {
-    BwErrorLog("ERROR: Bad height %d passed to BoxFilter!\n", lastHeight);
-    BwFatalExit();
-  }
-  BwShowBoxFilterStage();
-  BwBoxFilterTexels(result, source, lastWidth, lastHeight, numComponents);
-}
-
-void BwShowBoxFilterStage() {
-  BwErrorLog("Box filtering\n");
-  BwShowSpinnerFrames(gHeight);  // one frame per output row
-  BwEndStage();
+void BwShowBoxFilterStage(BwConsole& console, int height) {
+  console.Message("Box filtering\n");
+  console.Spinner(height);  // one frame per output row
+  console.EndStage();
 }
 
 void BwBoxFilterRow(const float* row, const float* nextRow, int64_t sourceWidth, bool halve,
@@ -179,14 +151,14 @@ void BwBoxFilterRow(const float* row, const float* nextRow, int64_t sourceWidth,
   }
 }
 
-void BwBoxFilterTexels(float* result, const float* source, int lastWidth, int lastHeight,
-                       int numComponents) {
-  if (gWidth <= 0 || gHeight <= 0) return;
-  const bool halve = !(lastWidth == gWidth && lastHeight == gHeight);
-  const int64_t width = gWidth;
-  const int64_t height = gHeight;
+void BwBoxFilterTexels(float* result, int resultWidth, int resultHeight, const float* source,
+                       int lastWidth, int lastHeight, int numComponents) {
+  if (resultWidth <= 0 || resultHeight <= 0) return;
+  const bool halve = !(lastWidth == resultWidth && lastHeight == resultHeight);
+  const int64_t width = resultWidth;
+  const int64_t height = resultHeight;
   const int64_t rowFloats = int64_t(lastWidth) * numComponents;
-  BwParallelFor(height, RowGrain(gWidth), [=](int64_t y0, int64_t y1) {
+  BwParallelFor(height, RowGrain(resultWidth), [=](int64_t y0, int64_t y1) {
     for (int64_t y = y0; y < y1; ++y) {
       // Block rows: the texel's own and the next, wrapping at the bottom edge (same size), or
       // twice the row and the one after, the last source row standing in for a missing one.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "Job.h"
 #include "NormalMath.h"
 
 // Rescales a filled texel to unit length in double precision; an empty texel is left as it is.
@@ -18,6 +19,9 @@ inline void BwRenormalizeTexel(float* t) {
 
 // Renormalises `count` consecutive texels.
 void BwRenormalizeTexels(float* texels, int64_t count, int numComponents);
+// Renormalises every filled texel of a width x height image in place.
+void BwRenormalizeImage(float* img, int width, int height, int numComponents);
+void BwShowRenormalizeStage(BwConsole& console, int height);
 
 // The direction of the single-precision sum a + b + c + d, or (0, 0, 0) for a sum shorter than
 // 1e-7.
@@ -37,13 +41,20 @@ inline void BwBoxTexel(const float* a, const float* b, const float* c, const flo
 // The compute and the console parts of the dilation and box filter stages (DilateImage and
 // BoxFilter are the two together), so that a stage's console output can be printed before the
 // work is done.
-void BwDilateTexels(float* img, int numComponents);
-void BwShowDilationStage();
-void BwBoxFilterTexels(float* result, const float* source, int lastWidth, int lastHeight,
-                       int numComponents);
+//
+// Fills empty texels of the width x height image from their filled four-neighbours, `passes`
+// rings, wrapping around the edges.
+void BwDilateTexels(float* img, int width, int height, int passes, int numComponents);
+void BwShowDilationStage(BwConsole& console, int passes);
+// The normalised sums of 2 x 2 blocks of `source` (lastWidth x lastHeight) into `result`
+// (resultWidth x resultHeight): when both have the same size each block starts at its own texel
+// and wraps around the edges; otherwise each block starts at twice the result texel's
+// coordinates (a mip level), with a row or column outside the source replaced by its last one.
+void BwBoxFilterTexels(float* result, int resultWidth, int resultHeight, const float* source,
+                       int lastWidth, int lastHeight, int numComponents);
 // One row of `width` box-filtered texels into out, from a source row and the row after it
 // (sourceWidth texels each): in the same-size mode (halve false) wrapping at the right edge, in
 // the halving mode from columns 2x and 2x + 1.
 void BwBoxFilterRow(const float* row, const float* nextRow, int64_t sourceWidth, bool halve,
                     int64_t width, int numComponents, float* out);
-void BwShowBoxFilterStage();
+void BwShowBoxFilterStage(BwConsole& console, int height);

@@ -7,6 +7,7 @@
 #include <new>
 #include <sys/types.h>
 
+#include "Job.h"
 #include "OutputFile.h"
 #include "mac/MacSpecific.h"
 
@@ -48,13 +49,16 @@ bool ZelWriteKEPStream(FILE* fp, ZelBitmap* bmp, const BwTexelSource& source) {
   PackHeader(*bmp, header);
   ZelByteSwap_ZelBitmap(bmp, 1);
   if (std::fwrite(header, sizeof header, 1, fp) != 1) {
-    std::fprintf(stderr, "Error writing header!\n");
+    BwDiagnostic("Error writing header!\n");
     return false;
   }
   uint64_t written = 0;
   uint64_t pieceBytes = 0;
-  if (!BwWriteTexelPieces(fp, TexelBlockBytes(*bmp), bmp->bitDepth / 8, source, &written, &pieceBytes)) {
-    std::fprintf(stderr, "ERROR! Couldn't write texels!\n");
+  bool stopped = false;
+  if (!BwWriteTexelPieces(fp, TexelBlockBytes(*bmp), bmp->bitDepth / 8, source, &written,
+                          &pieceBytes, &stopped)) {
+    if (stopped) return false;
+    BwDiagnostic("ERROR! Couldn't write texels!\n");
     return false;
   }
   return true;
@@ -63,16 +67,17 @@ bool ZelWriteKEPStream(FILE* fp, ZelBitmap* bmp, const BwTexelSource& source) {
 bool ZelWrite3DKEPImageFile(ZelBitmap* bmp, const char* fileName) {
   OutputFile out(fileName);
   if (!out) {
-    std::fprintf(stderr, "Warning! Could not open texture map \"%s\"\n", fileName);
+    BwDiagnostic("Warning! Could not open texture map \"%s\"\n", fileName);
     return false;
   }
   const unsigned char* pixels = bmp->pixels;
   const auto copy = [pixels](uint64_t offset, uint64_t bytes, unsigned char* to) {
     std::memcpy(to, pixels + offset, bytes);
+    return true;
   };
   if (!ZelWriteKEPStream(out.Stream(), bmp, copy)) return false;
   if (!out.Commit()) {
-    std::fprintf(stderr, "ERROR! Couldn't write texels!\n");
+    BwDiagnostic("ERROR! Couldn't write texels!\n");
     return false;
   }
   return true;
@@ -81,12 +86,12 @@ bool ZelWrite3DKEPImageFile(ZelBitmap* bmp, const char* fileName) {
 bool ZelRead3DKEPImageFile(ZelBitmap* bmp, const char* fileName) {
   std::unique_ptr<FILE, FileCloser> in(std::fopen(fileName, "rb"));
   if (!in) {
-    std::fprintf(stderr, "Warning! Could not open texture map \"%s\"\n", fileName);
+    BwDiagnostic("Warning! Could not open texture map \"%s\"\n", fileName);
     return false;
   }
   unsigned char header[ZEL_KEP_HEADER_BYTES];
   if (std::fread(header, sizeof header, 1, in.get()) != 1) {
-    std::fprintf(stderr, "ERROR! Bad kep header!\n");
+    BwDiagnostic("ERROR! Bad kep header!\n");
     return false;
   }
   UnpackHeader(header, bmp);
@@ -100,16 +105,16 @@ bool ZelRead3DKEPImageFile(ZelBitmap* bmp, const char* fileName) {
   off_t end = -1;
   if (here >= 0 && fseeko(fp, 0, SEEK_END) == 0) end = ftello(fp);
   if (end < here || fseeko(fp, here, SEEK_SET) != 0 || uint64_t(end - here) < n) {
-    std::fprintf(stderr, "ERROR! Couldn't read texels!\n");
+    BwDiagnostic("ERROR! Couldn't read texels!\n");
     return false;
   }
   bmp->pixels = new (std::nothrow) unsigned char[n > 0 ? n : 1];
   if (!bmp->pixels) {
-    std::fprintf(stderr, "ERROR allocating memory for pixels from file \"%s\"\n", fileName);
+    BwDiagnostic("ERROR allocating memory for pixels from file \"%s\"\n", fileName);
     return false;
   }
   if (std::fread(bmp->pixels, 1, n, fp) != n) {
-    std::fprintf(stderr, "ERROR! Couldn't read texels!\n");
+    BwDiagnostic("ERROR! Couldn't read texels!\n");
     return false;
   }
   return true;

@@ -1,10 +1,11 @@
-// Normal map and height map loaders: Targa texels in, normal images (three floats a texel) out.
+// Normal map and height map loaders: Targa texels (from a file or converted from an image in
+// memory) in, normal images (three floats a texel) out.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
-#include "Bumpweld.h"
 #include "MapLoaders.h"
 #include "NormalMath.h"
 #include "Parallel.h"
@@ -19,18 +20,44 @@ struct FileCloser {
 
 constexpr int64_t kTexelGrain = 1 << 15;
 
-// Opens `name` and reads its Targa texels, ending the run with the loaders' messages.
-void ReadTargaTexels(const char* name, int* width, int* height, int* bitDepth, TGATexels* texels) {
+// Opens `name` and reads its Targa texels, ending the job with the loaders' messages.
+void ReadTargaTexels(BwRun& run, const char* name, int* width, int* height, int* bitDepth,
+                     TGATexels* texels) {
   std::unique_ptr<FILE, FileCloser> in(std::fopen(name, "rb"));
-  if (!in) {
-    BwErrorLog("ERROR: Unable to open %s\n", name);
-    BwFatalExit();
-  }
-  if (!TGAReadTexels(in.get(), width, height, bitDepth, texels)) {
-    BwErrorLog("ERROR: Unable to read %s\n", name);
+  if (!in) run.Fail("ERROR: Unable to open %s\n", name);
+  if (!TGAReadTexels(in.get(), width, height, bitDepth, texels, run.settings.mapInputs)) {
     in.reset();
-    BwFatalExit();
+    run.Fail("ERROR: Unable to read %s\n", name);
   }
+}
+
+// Copies an image in memory into Targa layout: bottom row first, colour bytes blue, green, red.
+void ConvertMemoryImage(BwRun& run, const BwInput& input, int* width, int* height, int* bitDepth,
+                        TGATexels* texels) {
+  const BwMemoryImage& image = *input.image;
+  if (image.width < 0 || image.height < 0 || image.width > 65535 || image.height > 65535 ||
+      image.channels < 1 || image.channels > 4 || (image.width > 0 && image.height > 0 && !image.texels))
+    run.Fail("ERROR: Unable to read %s\n", input.name.c_str());
+  const int64_t texelBytes = image.channels;
+  const int64_t rowBytes = int64_t(image.width) * texelBytes;
+  const int64_t stride = image.strideBytes != 0 ? image.strideBytes : rowBytes;
+  if (stride < rowBytes && image.height > 1) run.Fail("ERROR: Unable to read %s\n", input.name.c_str());
+  // 16-bit sizes, at most 4 bytes a texel: below 2^34.
+  texels->decoded = BwAllocArray<unsigned char>(uint64_t(rowBytes) * uint64_t(image.height));
+  if (!texels->decoded) BwFailAllocation(run);
+  const bool swapRedBlue = texelBytes >= 3 && !image.targaOrder;
+  for (int64_t y = 0; y < image.height; ++y) {
+    const int64_t from = image.topFirst ? image.height - 1 - y : y;
+    const unsigned char* in = image.texels + from * stride;
+    unsigned char* out = texels->decoded.get() + y * rowBytes;
+    std::memcpy(out, in, size_t(rowBytes));
+    if (swapRedBlue)
+      for (int64_t x = 0; x < rowBytes; x += texelBytes) std::swap(out[x], out[x + 2]);
+  }
+  texels->data = texels->decoded.get();
+  *width = image.width;
+  *height = image.height;
+  *bitDepth = int(texelBytes) * 8;
 }
 
 // Runs `rowKernel(y, scratch, x, y, z)` for every row and interleaves the results into the
@@ -48,58 +75,39 @@ void FillNormalRows(int64_t width, int64_t height, float* out, const RowKernel& 
                 });
 }
 
-void AllocateNormals(int width, int height, BwArray<float>* normals) {
+bool AllocateNormals(int width, int height, BwArray<float>* normals) {
   // 16-bit dimensions: at most 2^32 texels, no overflow in 64 bits.
   *normals = BwAllocArray<float>(uint64_t(std::max(width, 0)) * uint64_t(std::max(height, 0)) * 3);
-  if (!*normals) {
-    BwErrorLog("ERROR: Unable to allocate normal map memory!");
-    BwFatalExit();
-  }
+  return bool(*normals);
 }
 
 }  // namespace
 
-int BwReadNormalMapTexels(const char* name, int* width, int* height, TGATexels* texels) {
-  if (name[0] == '\0') {
-    BwErrorLog("ERROR: No file name passed to ReadNormalMap!\n");
-    BwFatalExit();
-  }
+void BwReadInputTexels(BwRun& run, const BwInput& input, int* width, int* height, int* bitDepth,
+                       TGATexels* texels) {
+  if (input.image)
+    ConvertMemoryImage(run, input, width, height, bitDepth, texels);
+  else
+    ReadTargaTexels(run, input.name.c_str(), width, height, bitDepth, texels);
+}
+
+int BwReadNormalMapTexels(BwRun& run, const BwInput& input, int* width, int* height,
+                          TGATexels* texels) {
+  if (input.name.empty() && !input.image) run.Fail("ERROR: No file name passed to ReadNormalMap!\n");
   int bitDepth = 0;
-  ReadTargaTexels(name, width, height, &bitDepth, texels);
+  BwReadInputTexels(run, input, width, height, &bitDepth, texels);
   if (bitDepth == 24) return 3;
   if (bitDepth == 32) return 4;
-  if (bitDepth == 8 || bitDepth == 16)
-    BwErrorLog("ERROR: Normal map should be at 32 or 24bits per pixel!\n");
-  else
-    BwErrorLog("ERROR: Unhandled bit depth for bump map!\n");
-  BwFatalExit();
+  if (bitDepth == 8 || bitDepth == 16) run.Fail("ERROR: Normal map should be at 32 or 24bits per pixel!\n");
+  run.Fail("ERROR: Unhandled bit depth for bump map!\n");
 }
 
-void ReadNormalMap(const char* name, int* width, int* height, int* numComponents,
-                   BwArray<float>* normals) {
-  if (!name || !width || !height || !numComponents || !normals) {
-    BwErrorLog("ERROR: NULL pointer passed to ReadNormalMap!\n");
-    BwFatalExit();
-  }
-  TGATexels texels;
-  const int texelBytes = BwReadNormalMapTexels(name, width, height, &texels);
-  AllocateNormals(*width, *height, normals);
-  const int64_t rowTexels = *width;
-  const unsigned char* in = texels.data;
-  FillNormalRows(rowTexels, *height, normals->get(),
-                 [=](int64_t y, BwRowScratch* scratch, float* x, float* yy, float* z) {
-                   BwDecodeNormalsRow(in + y * rowTexels * texelBytes, texelBytes, rowTexels, scratch, x, yy, z);
-                 });
-}
-
-void BwReadHeightField(const char* bumpName, int* bumpWidth, int* bumpHeight, TGATexels* texels,
-                       float scale, BwHeightField* field) {
+void BwReadHeightField(BwRun& run, const BwInput& input, int* bumpWidth, int* bumpHeight,
+                       TGATexels* texels, float scale, BwHeightField* field) {
   int bitDepth = 0;
-  ReadTargaTexels(bumpName, bumpWidth, bumpHeight, &bitDepth, texels);
-  if (bitDepth != 8 && bitDepth != 16 && bitDepth != 24 && bitDepth != 32) {
-    BwErrorLog("ERROR: Unhandled bit depth for bump map!\n");
-    BwFatalExit();
-  }
+  BwReadInputTexels(run, input, bumpWidth, bumpHeight, &bitDepth, texels);
+  if (bitDepth != 8 && bitDepth != 16 && bitDepth != 24 && bitDepth != 32)
+    run.Fail("ERROR: Unhandled bit depth for bump map!\n");
   field->texels = texels->data;
   field->width = *bumpWidth;
   field->height = *bumpHeight;
@@ -108,25 +116,23 @@ void BwReadHeightField(const char* bumpName, int* bumpWidth, int* bumpHeight, TG
   for (int b = 0; b < 256; ++b) field->heights[b] = float(b) / 255.0f * scale;
 }
 
-void GetBumpMapFromHeightMap(const char* bumpName, int* bumpWidth, int* bumpHeight,
-                             BwArray<float>* bumpMap, float scale) {
-  if (!bumpWidth || !bumpHeight || !bumpMap) {
-    BwErrorLog("ERROR: NULL pointer passed to GetBumpMapFromHeightMap!\n");
-    BwFatalExit();
-  }
-  if (!bumpName) {
-    *bumpWidth = 0;
-    *bumpHeight = 0;
-    bumpMap->reset();
-    return;
-  }
-  TGATexels texels;
-  auto field = std::make_unique<BwHeightField>();
-  BwReadHeightField(bumpName, bumpWidth, bumpHeight, &texels, scale, field.get());
-  AllocateNormals(*bumpWidth, *bumpHeight, bumpMap);
-  const BwHeightField& heights = *field;
-  FillNormalRows(*bumpWidth, *bumpHeight, bumpMap->get(),
-                 [&](int64_t y, BwRowScratch* scratch, float* x, float* yy, float* z) {
-                   BwHeightNormalsRowSoA(heights, y, scratch, x, yy, z);
+bool BwDecodeNormalImage(const unsigned char* texels, int texelBytes, int width, int height,
+                         BwArray<float>* normals) {
+  if (!AllocateNormals(width, height, normals)) return false;
+  const int64_t rowTexels = width;
+  FillNormalRows(rowTexels, height, normals->get(),
+                 [=](int64_t y, BwRowScratch* scratch, float* x, float* yy, float* z) {
+                   BwDecodeNormalsRow(texels + y * rowTexels * texelBytes, texelBytes, rowTexels,
+                                      scratch, x, yy, z);
                  });
+  return true;
+}
+
+bool BwHeightNormalImage(const BwHeightField& field, BwArray<float>* normals) {
+  if (!AllocateNormals(field.width, field.height, normals)) return false;
+  FillNormalRows(field.width, field.height, normals->get(),
+                 [&](int64_t y, BwRowScratch* scratch, float* x, float* yy, float* z) {
+                   BwHeightNormalsRowSoA(field, y, scratch, x, yy, z);
+                 });
+  return true;
 }

@@ -94,16 +94,22 @@ OutputFile::~OutputFile() {
   Discard();
 }
 
-bool OutputFile::Commit() {
+bool OutputFile::Finish() {
   if (!stream_) return false;
   bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
   ok = std::fclose(stream_) == 0 && ok;
   stream_ = nullptr;
-  if (!temporary_.empty()) {
-    ok = ok && std::rename(temporary_.c_str(), target_.c_str()) == 0;
-    if (ok) temporary_.clear();
-    Discard();
-  }
+  finished_ = ok;
+  return ok;
+}
+
+bool OutputFile::Publish() {
+  if (!finished_) return false;
+  finished_ = false;
+  if (temporary_.empty()) return true;
+  const bool ok = std::rename(temporary_.c_str(), target_.c_str()) == 0;
+  if (ok) temporary_.clear();
+  Discard();
   return ok;
 }
 
@@ -115,32 +121,4 @@ void OutputFile::Discard() {
 
 void BwRemovePendingOutput() {
   if (gPendingTemporary[0] != '\0') unlink(gPendingTemporary);
-}
-
-bool BwWriteTexelPieces(FILE* fp, uint64_t total, int texelBytes, const BwTexelSource& source,
-                        uint64_t* written, uint64_t* pieceBytes) {
-  *written = 0;
-  *pieceBytes = 0;
-  // A piece need not end on a texel boundary (8,192,000 is no multiple of 3): the texels that
-  // straddle it are made whole and their remaining bytes start the next piece.
-  const uint64_t step = uint64_t(std::max(texelBytes, 1));
-  BwArray<unsigned char> buffer = BwAllocArray<unsigned char>(std::min(total, BW_WRITE_PIECE_BYTES) + step);
-  if (!buffer) return false;
-  uint64_t produced = 0;  // bytes taken from the source, always whole texels
-  uint64_t held = 0;      // bytes in the buffer not yet written
-  for (uint64_t offset = 0; offset < total; offset += BW_WRITE_PIECE_BYTES) {
-    const uint64_t bytes = std::min(BW_WRITE_PIECE_BYTES, total - offset);
-    if (held < bytes) {
-      const uint64_t more = std::min((bytes - held + step - 1) / step * step, total - produced);
-      source(produced, more, buffer.get() + held);
-      produced += more;
-      held += more;
-    }
-    *pieceBytes = bytes;
-    *written = std::fwrite(buffer.get(), 1, bytes, fp);
-    if (*written < bytes) return false;
-    held -= bytes;
-    std::memmove(buffer.get(), buffer.get() + bytes, held);
-  }
-  return true;
 }

@@ -23,13 +23,18 @@ class OutputFile {
 
   explicit operator bool() const { return stream_ != nullptr; }
   FILE* Stream() const { return stream_; }
-  // Flushes, closes and puts the file in place; false if any step failed.
-  bool Commit();
+  // Flushes and closes the file: complete, but not yet in place. False if either failed.
+  bool Finish();
+  // Puts a finished file in place; false if that failed.
+  bool Publish();
+  // Finish() and Publish().
+  bool Commit() { return Finish() && Publish(); }
 
  private:
   void Discard();
 
   FILE* stream_ = nullptr;
+  bool finished_ = false;
   std::string target_;     // the file that is replaced (symbolic links resolved)
   std::string temporary_;  // empty when writing the target directly
 };
@@ -37,10 +42,3 @@ class OutputFile {
 // Removes the temporary file of the output being written, if there is one. Safe to call from a
 // signal handler, so that an interrupted run leaves nothing behind either.
 void BwRemovePendingOutput();
-
-// Writes `total` bytes of texels of `texelBytes` bytes each, taken from `source` in whole
-// texels, as writes of BW_WRITE_PIECE_BYTES bytes (the last one shorter). False when a piece
-// could not be allocated (*pieceBytes is then 0) or not written in full (*written and
-// *pieceBytes tell how much of which piece).
-bool BwWriteTexelPieces(FILE* fp, uint64_t total, int texelBytes, const BwTexelSource& source,
-                        uint64_t* written, uint64_t* pieceBytes);

@@ -2,12 +2,16 @@
 #include "Parallel.h"
 
 #include <algorithm>
+#include <exception>
+#include <mutex>
 #include <sched.h>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-int BwThreadCount() {
+namespace {
+
+int CpuCount() {
   static const int count = [] {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) {
@@ -20,6 +24,18 @@ int BwThreadCount() {
   return count;
 }
 
+thread_local int tThreadLimit = 0;
+
+}  // namespace
+
+int BwThreadCount() { return tThreadLimit > 0 ? std::min(tThreadLimit, CpuCount()) : CpuCount(); }
+
+BwThreadLimit::BwThreadLimit(int threads) : previous_(tThreadLimit) {
+  if (threads > 0) tThreadLimit = threads;
+}
+
+BwThreadLimit::~BwThreadLimit() { tThreadLimit = previous_; }
+
 void BwParallelFor(int64_t count, int64_t grain, const std::function<void(int64_t, int64_t)>& body) {
   if (count <= 0) return;
   const int64_t tasks =
@@ -31,17 +47,29 @@ void BwParallelFor(int64_t count, int64_t grain, const std::function<void(int64_
   auto rangeStart = [count, tasks](int64_t task) {
     return count / tasks * task + std::min(task, count % tasks);
   };
+  // The first failure of any range is kept and thrown again once all workers are done.
+  std::exception_ptr failure;
+  std::mutex failureLock;
+  const auto guarded = [&](int64_t begin, int64_t end) {
+    try {
+      body(begin, end);
+    } catch (...) {
+      const std::lock_guard<std::mutex> lock(failureLock);
+      if (!failure) failure = std::current_exception();
+    }
+  };
   std::vector<std::thread> workers;
   workers.reserve(size_t(tasks - 1));
   for (int64_t task = 1; task < tasks; ++task) {
     try {
-      workers.emplace_back(body, rangeStart(task), rangeStart(task + 1));
+      workers.emplace_back(guarded, rangeStart(task), rangeStart(task + 1));
     } catch (const std::system_error&) {
       // No thread to be had: do the rest here.
-      body(rangeStart(task), count);
+      guarded(rangeStart(task), count);
       break;
     }
   }
-  body(0, rangeStart(1));
+  guarded(0, rangeStart(1));
   for (std::thread& worker : workers) worker.join();
+  if (failure) std::rethrow_exception(failure);
 }

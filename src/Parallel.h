@@ -6,9 +6,24 @@
 #include <cstdint>
 #include <functional>
 
-// Threads this process may use: the CPUs in its affinity mask (taskset -c 0 gives one).
+// Threads a loop on this thread may use: the CPUs in the process's affinity mask (taskset -c 0
+// gives one), or fewer while a BwThreadLimit is in force.
 int BwThreadCount();
 
+// Limits the loops started from this thread to `threads` workers (0: no limit) while it lasts,
+// so that a job's thread setting does not touch other jobs.
+class BwThreadLimit {
+ public:
+  explicit BwThreadLimit(int threads);
+  ~BwThreadLimit();
+  BwThreadLimit(const BwThreadLimit&) = delete;
+  BwThreadLimit& operator=(const BwThreadLimit&) = delete;
+
+ private:
+  int previous_;
+};
+
 // Calls body(begin, end) over disjoint ranges covering [0, count). `grain` is the smallest
-// range worth a thread of its own.
+// range worth a thread of its own. An exception thrown by the body on any worker is thrown
+// again here, after every worker has finished.
 void BwParallelFor(int64_t count, int64_t grain, const std::function<void(int64_t, int64_t)>& body);

@@ -2,8 +2,8 @@
 #include "RowKernels.h"
 
 #include <cmath>
+#include <new>
 
-#include "Bumpweld.h"
 #include "BwVector.h"
 #include "Filters.h"
 #include "NormalMath.h"
@@ -152,7 +152,11 @@ BwRowScratch::BwRowScratch(int64_t width)
       rx(BwAllocArray<float>(uint64_t(width))),
       ry(BwAllocArray<float>(uint64_t(width))),
       rz(BwAllocArray<float>(uint64_t(width))),
-      flag(BwAllocArray<unsigned char>(uint64_t(width))) {}
+      flag(BwAllocArray<unsigned char>(uint64_t(width))) {
+  if (!dx || !dy || !dz || !bx || !by || !bz || !sx || !sy || !sz || !hm || !hc || !hp || !rx ||
+      !ry || !rz || !flag)
+    throw std::bad_alloc();
+}
 
 void BwDecodeNormalsRow(const unsigned char* texels, int texelBytes, int64_t count, BwRowScratch* s,
                         float* ox, float* oy, float* oz) {

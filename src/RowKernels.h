@@ -9,7 +9,7 @@
 
 #include "MapLoaders.h"
 
-// Working arrays for one row of up to `width` texels.
+// Working arrays for one row of up to `width` texels; std::bad_alloc when they cannot be had.
 struct BwRowScratch {
   explicit BwRowScratch(int64_t width);
   BwArray<double> dx, dy, dz;

@@ -6,8 +6,10 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
 
+#include "Job.h"
 #include "OutputFile.h"
 #include "mac/MacSpecific.h"
 
@@ -17,7 +19,7 @@ constexpr BYTE kTopLeftOrigin = 0x20;
 constexpr BYTE kRightToLeft = 0x10;
 
 bool ShortTexelData() {
-  std::fprintf(stderr, "ERROR! Couldn't read texels!\n");
+  BwDiagnostic("ERROR! Couldn't read texels!\n");
   return false;
 }
 
@@ -155,7 +157,7 @@ bool ReadImage(ByteSource* source, int* width, int* height, int* bitDepth,
                BwArray<unsigned char>* pixels, const unsigned char** view) {
   TGAHeaderInfo header;
   if (!source->Read(&header, sizeof header)) {
-    std::fprintf(stderr, "ERROR! Bad Targa header!\n");
+    BwDiagnostic("ERROR! Bad Targa header!\n");
     return false;
   }
   ZelByteSwap_TGAHeaderInfo(&header, 1);
@@ -165,7 +167,7 @@ bool ReadImage(ByteSource* source, int* width, int* height, int* bitDepth,
 
   const bool runLength = header.imtype == 10 || header.imtype == 11;
   if (header.imtype != 2 && header.imtype != 3 && !runLength) {
-    std::fprintf(stderr, "ERROR! Unsupported Targa image type %d!\n", int(header.imtype));
+    BwDiagnostic("ERROR! Unsupported Targa image type %d!\n", int(header.imtype));
     return false;
   }
 
@@ -173,7 +175,7 @@ bool ReadImage(ByteSource* source, int* width, int* height, int* bitDepth,
   uint64_t skip = header.idlen;
   if (header.cmtype == 1) skip += uint64_t(header.cmcnt) * ((uint64_t(header.cmsize) + 7) / 8);
   if (!source->Skip(skip)) {
-    std::fprintf(stderr, "ERROR! Couldn't seek past Targa header!\n");
+    BwDiagnostic("ERROR! Couldn't seek past Targa header!\n");
     return false;
   }
 
@@ -200,7 +202,7 @@ bool ReadImage(ByteSource* source, int* width, int* height, int* bitDepth,
 
   *pixels = BwAllocArray<unsigned char>(byteCount);
   if (!*pixels) {
-    std::fprintf(stderr, "ERROR allocating memory for pixels\n");
+    BwDiagnostic("ERROR allocating memory for pixels\n");
     return false;
   }
   if (byteCount == 0) return true;
@@ -251,9 +253,16 @@ bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsi
   return ReadImage(&source, width, height, bitDepth, pixels, nullptr);
 }
 
-bool TGAReadTexels(FILE* fp, int* width, int* height, int* bitDepth, TGATexels* texels) {
+bool BwFileIntact(const BwFileIdentity& file) {
+  if (!file.fd) return true;
+  struct stat st;
+  return fstat(*file.fd, &st) == 0 && uint64_t(st.st_size) == file.size;
+}
+
+bool TGAReadTexels(FILE* fp, int* width, int* height, int* bitDepth, TGATexels* texels,
+                   bool mapFile) {
   uint64_t size = 0;
-  texels->mapping = MapFile(fp, &size);
+  if (mapFile) texels->mapping = MapFile(fp, &size);
   if (!texels->mapping) {
     if (!TGAReadImage(fp, width, height, bitDepth, &texels->decoded)) return false;
     texels->data = texels->decoded.get();
@@ -264,6 +273,14 @@ bool TGAReadTexels(FILE* fp, int* width, int* height, int* bitDepth, TGATexels* 
   if (!ReadImage(&source, width, height, bitDepth, &texels->decoded, &view)) return false;
   if (view) {
     texels->data = view;
+    const int fd = dup(fileno(fp));
+    if (fd >= 0) {
+      texels->identity.fd = std::shared_ptr<const int>(new int(fd), [](const int* p) {
+        close(*p);
+        delete p;
+      });
+      texels->identity.size = size;
+    }
   } else {
     texels->data = texels->decoded.get();
     texels->mapping.reset();
@@ -273,11 +290,11 @@ bool TGAReadTexels(FILE* fp, int* width, int* height, int* bitDepth, TGATexels* 
 
 bool TGAWriteTexels(FILE* fp, int width, int height, int bitDepth, const BwTexelSource& source) {
   if (!fp) {
-    std::fprintf(stderr, "ERROR: NULL image or file pointer!\n");
+    BwDiagnostic("ERROR: NULL image or file pointer!\n");
     return false;
   }
   if (bitDepth != 24 && bitDepth != 32) {
-    std::fprintf(stderr, "ERROR! Can only write 24 and 32 bit images! This image is %d bits.\n",
+    BwDiagnostic("ERROR! Can only write 24 and 32 bit images! This image is %d bits.\n",
                  bitDepth);
     return false;
   }
@@ -292,18 +309,20 @@ bool TGAWriteTexels(FILE* fp, int width, int height, int bitDepth, const BwTexel
   header.imdesc = 8;
   ZelByteSwap_TGAHeaderInfo(&header, 1);
   if (std::fwrite(&header, sizeof header, 1, fp) != 1) {
-    std::fprintf(stderr, "ERROR! Targa header not written successfully!\n");
+    BwDiagnostic("ERROR! Targa header not written successfully!\n");
     return false;
   }
   ZelByteSwap_TGAHeaderInfo(&header, 1);
 
   uint64_t written = 0;
   uint64_t pieceBytes = 0;
-  if (!BwWriteTexelPieces(fp, total, int(texelBytes), source, &written, &pieceBytes)) {
+  bool stopped = false;
+  if (!BwWriteTexelPieces(fp, total, int(texelBytes), source, &written, &pieceBytes, &stopped)) {
+    if (stopped) return false;
     if (pieceBytes == 0)
-      std::fprintf(stderr, "ERROR allocating memory for texel array!\n");
+      BwDiagnostic("ERROR allocating memory for texel array!\n");
     else
-      std::fprintf(stderr, "ERROR! Texels not written successfully! Wrote %d instead of  %d\n",
+      BwDiagnostic("ERROR! Texels not written successfully! Wrote %d instead of  %d\n",
                    int(written), int(pieceBytes));
     return false;
   }
@@ -319,7 +338,7 @@ bool TGAWriteImage(FILE* fp, int width, int height, int bitDepth, const unsigned
                           const unsigned char* in = image + offset;
                           if (aSwapRedBlue) {
                             std::memcpy(out, in, bytes);
-                            return;
+                            return true;
                           }
                           for (uint64_t i = 0; i < bytes; i += texelBytes) {
                             out[i] = in[i + 2];
@@ -327,5 +346,6 @@ bool TGAWriteImage(FILE* fp, int width, int height, int bitDepth, const unsigned
                             out[i + 2] = in[i];
                             if (texelBytes == 4) out[i + 3] = in[i + 3];
                           }
+                          return true;
                         });
 }

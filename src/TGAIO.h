@@ -46,17 +46,28 @@ static_assert(offsetof(TGAHeaderInfo, imdesc) == 17, "imdesc at byte 17");
 // Reads a Targa image from fp into *pixels: width * height texels of bitDepth / 8 bytes.
 bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsigned char>* pixels);
 
+// A file that texels were mapped from, held open so that its size can be checked again: a file
+// cut short by another process while it is mapped reads as zeros past its new end.
+struct BwFileIdentity {
+  std::shared_ptr<const int> fd;  // a descriptor of its own, closed with the last copy
+  uint64_t size = 0;
+};
+// Whether the file still has the size it had when it was mapped (true for no file).
+bool BwFileIntact(const BwFileIdentity& file);
+
 // The texels of a Targa image: a view of the mapped file where the file holds them as they are
 // needed (uncompressed, bottom-left origin, left to right), else a decoded copy.
 struct TGATexels {
   const unsigned char* data = nullptr;
   BwArray<unsigned char> decoded;
   std::shared_ptr<const void> mapping;
+  BwFileIdentity identity;  // set while texels are read from a mapping
 };
 
-// Reads like TGAReadImage, with the same checks and messages, but maps a regular file instead
-// of copying texels that can be used as they lie.
-bool TGAReadTexels(FILE* fp, int* width, int* height, int* bitDepth, TGATexels* texels);
+// Reads like TGAReadImage, with the same checks and messages; with `mapFile` a regular file is
+// mapped instead of copying texels that can be used as they lie.
+bool TGAReadTexels(FILE* fp, int* width, int* height, int* bitDepth, TGATexels* texels,
+                   bool mapFile = true);
 
 // Writes width x height texels of bitDepth / 8 bytes (24 or 32) as an uncompressed Targa file.
 // With aSwapRedBlue false, bytes 0 and 2 of each texel are exchanged on the way out.

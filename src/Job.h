@@ -1,0 +1,181 @@
+// A job: one merge with its own settings, console and outputs, run from start to end by
+// BwRunJob. Nothing below this header reads a process-wide setting, so any number of jobs may
+// run at once on different threads, each writing exactly what its own command line would.
+//
+// Failures inside a job unwind as BwFatalError to BwRunJob, which frees everything, removes
+// every output not yet put in place and returns the message; the library never ends the
+// process and never prints on its own (console text goes to the job's sink, if any).
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BwArray.h"
+
+// Everything the flag word and the argument forms set.
+struct BwSettings {
+  int output = 0;           // output encoding, 0 to 7 (see Encoders.h)
+  int mipLevels = 0;        // 0: one image; 1 or 2: the whole mip chain
+  int quiet = 0;            // 0: everything; 1: no spinner or percentages; 2: no messages
+  bool expandTexels = true; // run the border dilation stage
+  int dilateTexels = 10;    // number of dilation passes
+  bool boxFilter = false;   // box filter the finished full-size image
+  bool bumpMap = false;     // the second map is a height map
+  float bumpScale = 0.0f;   // height scale, narrowed to float
+  int threads = 0;          // 0: the CPUs the process may use
+  // Read uncompressed input files through a file mapping instead of copying them. A mapped file
+  // that another process cuts short raises SIGBUS on access, so only a caller that handles it
+  // (the command line does) should set this.
+  bool mapInputs = false;
+};
+
+// Sets what the letters of a flag word select; where two letters set the same thing the later
+// one in the order m M e E g G h H i s S B q Q wins, whatever their order in the word.
+void BwApplyFlagWord(const char* flags, BwSettings* settings);
+
+// ---- Console ----------------------------------------------------------------------------
+enum BwStream { BW_STDOUT = 1, BW_STDERR = 2 };
+// Receives console text: what the command line writes to standard output or standard error.
+using BwSink = std::function<void(int stream, const char* text, size_t length)>;
+
+// The console of one job: messages, spinner frames and stage ends, filtered by the quiet level,
+// handed to a sink. Without a sink it is silent.
+class BwConsole {
+ public:
+  BwConsole() = default;
+  BwConsole(int quiet, BwSink sink) : quiet_(quiet), sink_(std::move(sink)) {}
+
+  int Quiet() const { return quiet_; }
+  // The spinner phase, 0 to 3: the next frame drawn.
+  int SpinnerPhase() const { return spinner_; }
+  void SetSpinnerPhase(int phase) { spinner_ = phase & 3; }
+  // printf-style message, cut at 4095 characters, written as formatted (a '%' brought in by an
+  // argument stays literal); nothing at quiet level 2.
+  void Message(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void VMessage(const char* format, va_list args);
+  // `count` spinner frames (\ | / - from the current phase), at quiet level 0 only.
+  void Spinner(int64_t count);
+  // The lone "\r" that ends a long stage, at quiet level 0 only.
+  void EndStage() { Progress("\r"); }
+  // Text shown at quiet level 0 only (percentage marks).
+  void Progress(const char* text);
+  // A file module's diagnostic, on the error stream whatever the quiet level.
+  void Diagnostic(const char* text);
+
+ private:
+  void Write(int stream, const char* text, size_t length) const;
+
+  int quiet_ = 0;
+  int spinner_ = 0;
+  BwSink sink_;
+};
+
+// Diagnostics of the file modules go to the console of the job running on this thread; a
+// direct call outside any job writes them to standard error.
+void BwDiagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Makes `console` the one BwDiagnostic writes to on this thread while the scope lasts.
+class BwDiagnosticScope {
+ public:
+  explicit BwDiagnosticScope(BwConsole* console);
+  ~BwDiagnosticScope();
+  BwDiagnosticScope(const BwDiagnosticScope&) = delete;
+  BwDiagnosticScope& operator=(const BwDiagnosticScope&) = delete;
+
+ private:
+  BwConsole* previous_;
+};
+
+// ---- A running job ----------------------------------------------------------------------
+// The failure that ends a job: the message as the command line prints it, without its "\n".
+struct BwFatalError {
+  std::string message;
+};
+
+// What the stages of a running job share: its settings, its console and the size of the image
+// being made (the base map sets it, the mip chain halves it).
+struct BwRun {
+  BwRun(const BwSettings& s, BwConsole& c) : settings(s), console(c) {}
+  const BwSettings& settings;
+  BwConsole& console;
+  int width = 0;
+  int height = 0;
+
+  // Prints the message (as BwConsole::Message) and ends the job with it.
+  [[noreturn]] void Fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
+};
+
+// Throws BwFatalError after an allocation failed.
+[[noreturn]] void BwFailAllocation(BwRun& run);
+
+// ---- Inputs -----------------------------------------------------------------------------
+// An 8-bit image in memory: `channels` bytes a texel (1 grey, 2 grey and alpha, 3 colour, 4
+// colour and alpha), rows `strideBytes` apart (0: packed), the first row the top of the picture
+// or the bottom, colour texels in red, green, blue order or in Targa order (blue, green, red).
+struct BwMemoryImage {
+  const unsigned char* texels = nullptr;
+  int width = 0;
+  int height = 0;
+  int channels = 3;
+  int64_t strideBytes = 0;
+  bool topFirst = true;
+  bool targaOrder = false;
+};
+
+// One input of a job: a file name, or an image in memory (then `name` only names it in
+// messages).
+struct BwInput {
+  std::string name;
+  const BwMemoryImage* image = nullptr;
+};
+
+// ---- Outputs ----------------------------------------------------------------------------
+// Where the levels of a job go. Level() receives each level in order, largest first, as
+// encoded texels to be taken one piece at a time; the writer may keep them pending and puts
+// them in place only in Finish(), so that a failed job leaves nothing behind. A writer that is
+// destroyed without Finish() discards what it holds.
+class BwOutputWriter {
+ public:
+  virtual ~BwOutputWriter() = default;
+  // Whether a level written to this writer can still be discarded afterwards (a device or a
+  // pipe cannot take back what it was given).
+  virtual bool CanDiscard(BwRun& run, int level) = 0;
+  // Writes a width x height level. When `keep` is given and says no once every texel is made,
+  // or the source stops early (it returns false), the level is dropped and the result is
+  // false; any other failure ends the job.
+  virtual bool Level(BwRun& run, int level, const BwTexelSource& encoded,
+                     const std::function<bool()>& keep) = 0;
+  // Puts every level in place; failures end the job.
+  virtual void Finish(BwRun& run) = 0;
+};
+
+// Output files named as the command line names them: the output name itself, or with a mip
+// chain one numbered file per level (out.tga -> out00.tga, out01.tga, ...).
+std::unique_ptr<BwOutputWriter> BwFileOutput(const std::string& outName);
+
+// One level as the file writer would have written it: the whole file's bytes.
+struct BwLevelBytes {
+  int width = 0;
+  int height = 0;
+  int headerBytes = 0;  // bytes before the first texel
+  std::vector<unsigned char> bytes;
+};
+// Levels kept in memory, in `levels`.
+std::unique_ptr<BwOutputWriter> BwMemoryOutput(std::vector<BwLevelBytes>* levels);
+
+// ---- Running a job ----------------------------------------------------------------------
+// Runs the merge of `base` and `second` into `output` with `settings`, printing through
+// `console`. Returns true on success; on failure false with the message in *error (without its
+// line end), every buffer freed and nothing left of the outputs. `scaleText` is the height
+// scale as the user typed it, for the message that refuses one that is not finite (null: the
+// number is shown).
+bool BwRunJob(const BwSettings& settings, BwConsole& console, const BwInput& base,
+              const BwInput& second, BwOutputWriter& output, std::string* error,
+              const char* scaleText = nullptr) noexcept;
+
+// The file name of mip level `level` for the output name outName.
+std::string BwLevelFileName(const std::string& outName, bool mipChain, int level);
