@@ -1,0 +1,99 @@
+/* Bumpweld: merges a detail normal map (or a height map turned into normals) into the frame of
+ * a base normal map, texel by texel, and writes Targa or raw .kep textures, optionally with a
+ * whole mip chain.
+ *
+ * A job holds the settings of one merge and the outcome of the last run. Jobs are independent:
+ * several may run at once on different threads, each with its own settings. Functions that
+ * return int give 0 on success and non-zero on failure; the message of the last failure, the
+ * words the command line prints (for example "ERROR: Unable to open maps/base.tga"), is then
+ * bw_job_error(). No function ends the process or prints anything unless a console is set.
+ *
+ *   bw_job *job = bw_job_new();
+ *   bw_job_set_flags(job, "-m");
+ *   if (bw_run_files(job, "base.tga", "detail.tga", "out.tga") != 0)
+ *     fprintf(stderr, "%s\n", bw_job_error(job));
+ *   bw_job_free(job);
+ */
+#ifndef BUMPWELD_BUMPWELD_H
+#define BUMPWELD_BUMPWELD_H
+
+#include <stddef.h>
+
+#if defined(__GNUC__)
+#define BW_API __attribute__((visibility("default")))
+#else
+#define BW_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct bw_job bw_job;
+
+/* The library's version, "MAJOR.MINOR.PATCH". */
+BW_API const char *bw_version(void);
+
+/* A job with the command line's defaults (24-bit Targa, no mip chain, 10 dilation passes, the
+ * second map a normal map, all CPUs, silent); NULL when memory is short. */
+BW_API bw_job *bw_job_new(void);
+BW_API void bw_job_free(bw_job *job);
+
+/* Sets the settings of a command-line flag word such as "-mB" (the leading '-' is optional),
+ * starting from the defaults each time. Fails on a character that is neither '-' nor one of the
+ * flag letters B e E g G h H i m M q Q s S. */
+BW_API int bw_job_set_flags(bw_job *job, const char *flag_word);
+/* Makes the second map a height map whose heights (0 to 255) are scaled by scale / 255. */
+BW_API void bw_job_set_height_scale(bw_job *job, double scale);
+/* The second map is a normal map again (the default). */
+BW_API void bw_job_clear_height_scale(bw_job *job);
+/* Threads a run may use; 0 (the default): the CPUs the process may use. */
+BW_API void bw_job_set_threads(bw_job *job, int threads);
+
+/* Receives the console output of a run, the bytes the command line writes after its settings
+ * report: stream 1 is standard output (stage messages, spinner frames, percentages, "Wrote"),
+ * stream 2 standard error (file-format details). The flag letters q and Q quieten it as they do
+ * the command line. NULL: silence (the default). Called on the thread that runs the job. */
+typedef void (*bw_console_fn)(void *user, int stream, const char *text, size_t length);
+BW_API void bw_job_set_console(bw_job *job, bw_console_fn console, void *user);
+
+/* Writes exactly the files `bumpweld [flags] base second [scale] output` writes. Outputs are
+ * complete or absent: on failure nothing is left of them and files that were there keep their
+ * content. */
+BW_API int bw_run_files(bw_job *job, const char *base, const char *second, const char *output);
+
+/* An 8-bit image in memory: `channels` bytes a texel (1 grey, 2 grey and alpha, 3 colour, 4
+ * colour and alpha; normal maps need 3 or 4), rows `stride_bytes` apart (0: packed). With
+ * top_first the first row is the top of the picture (as most image libraries give it), else the
+ * bottom (as Targa files store it). Colour texels are red, green, blue[, alpha], or with
+ * bgr_order blue, green, red[, alpha] as in Targa files. */
+typedef struct bw_image {
+  const unsigned char *texels;
+  int width;
+  int height;
+  int channels;
+  ptrdiff_t stride_bytes;
+  int top_first;
+  int bgr_order;
+} bw_image;
+
+/* Runs the job on two images in memory and keeps the result levels in the job, in its output
+ * encoding, until the next run or bw_job_free. The levels are the bytes the file run writes. */
+BW_API int bw_run_images(bw_job *job, const bw_image *base, const bw_image *second);
+/* Number of levels the last bw_run_images made (0 after a failure). */
+BW_API int bw_result_count(const bw_job *job);
+/* Level `level` of the last bw_run_images: the whole file's bytes (*size of them) and its size
+ * in texels; *header_bytes bytes of file header come before the texels (18 for Targa, 13 for
+ * .kep), which are stored bottom row first. Any pointer argument may be NULL. NULL when there is
+ * no such level. */
+BW_API const unsigned char *bw_result_level(const bw_job *job, int level, int *width, int *height,
+                                            size_t *size, size_t *header_bytes);
+
+/* The message of the last failure, "" when the last run succeeded. */
+BW_API const char *bw_job_error(const bw_job *job);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

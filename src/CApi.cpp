@@ -1,0 +1,149 @@
+// The C interface: jobs behind an opaque handle, every failure a status and a message.
+#include <bumpweld/bumpweld.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "Encoders.h"
+#include "Job.h"
+
+struct bw_job {
+  BwSettings settings;
+  bw_console_fn console = nullptr;
+  void* consoleUser = nullptr;
+  std::string error;
+  std::vector<BwLevelBytes> levels;
+};
+
+namespace {
+
+BwConsole JobConsole(const bw_job& job) {
+  if (!job.console) return BwConsole();
+  const bw_console_fn console = job.console;
+  void* user = job.consoleUser;
+  return BwConsole(job.settings.quiet, [console, user](int stream, const char* text, size_t length) {
+    console(user, stream, text, length);
+  });
+}
+
+int Failed(bw_job* job, const char* message) {
+  if (job) job->error = message;
+  return 1;
+}
+
+int Run(bw_job* job, const BwInput& base, const BwInput& second, BwOutputWriter& output) {
+  BwConsole console = JobConsole(*job);
+  return BwRunJob(job->settings, console, base, second, output, &job->error) ? 0 : 1;
+}
+
+BwMemoryImage MemoryImage(const bw_image& image) {
+  BwMemoryImage memory;
+  memory.texels = image.texels;
+  memory.width = image.width;
+  memory.height = image.height;
+  memory.channels = image.channels;
+  memory.strideBytes = image.stride_bytes;
+  memory.topFirst = image.top_first != 0;
+  memory.targaOrder = image.bgr_order != 0;
+  return memory;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* bw_version(void) { return BUMPWELD_VERSION; }
+
+bw_job* bw_job_new(void) { return new (std::nothrow) bw_job; }
+
+void bw_job_free(bw_job* job) { delete job; }
+
+int bw_job_set_flags(bw_job* job, const char* flag_word) {
+  if (!job || !flag_word) return Failed(job, "ERROR: No flag word");
+  for (const char* c = flag_word; *c; ++c)
+    if (!std::strchr("-BeEgGhHimMqQsS", *c)) {
+      job->error = std::string("ERROR: Unknown flag letter '") + *c + "' in " + flag_word;
+      return 1;
+    }
+  BwSettings settings;
+  settings.bumpMap = job->settings.bumpMap;
+  settings.bumpScale = job->settings.bumpScale;
+  settings.threads = job->settings.threads;
+  BwApplyFlagWord(flag_word, &settings);
+  job->settings = settings;
+  job->error.clear();
+  return 0;
+}
+
+void bw_job_set_height_scale(bw_job* job, double scale) {
+  if (!job) return;
+  job->settings.bumpMap = true;
+  job->settings.bumpScale = BwNarrowToFloat(scale);
+}
+
+void bw_job_clear_height_scale(bw_job* job) {
+  if (job) job->settings.bumpMap = false;
+}
+
+void bw_job_set_threads(bw_job* job, int threads) {
+  if (job) job->settings.threads = threads > 0 ? threads : 0;
+}
+
+void bw_job_set_console(bw_job* job, bw_console_fn console, void* user) {
+  if (!job) return;
+  job->console = console;
+  job->consoleUser = user;
+}
+
+int bw_run_files(bw_job* job, const char* base, const char* second, const char* output) {
+  if (!job) return 1;
+  job->levels.clear();
+  if (!base || !second || !output) return Failed(job, "ERROR: No file name");
+  try {
+    BwInput baseInput, secondInput;
+    baseInput.name = base;
+    secondInput.name = second;
+    const auto files = BwFileOutput(output);
+    return Run(job, baseInput, secondInput, *files);
+  } catch (...) {
+    return Failed(job, "ERROR: Unable to allocate texture");
+  }
+}
+
+int bw_run_images(bw_job* job, const bw_image* base, const bw_image* second) {
+  if (!job) return 1;
+  job->levels.clear();
+  if (!base || !second) return Failed(job, "ERROR: No image");
+  try {
+    const BwMemoryImage baseImage = MemoryImage(*base), secondImage = MemoryImage(*second);
+    BwInput baseInput, secondInput;
+    baseInput.name = "base image";
+    baseInput.image = &baseImage;
+    secondInput.name = job->settings.bumpMap ? "height image" : "second image";
+    secondInput.image = &secondImage;
+    const auto memory = BwMemoryOutput(&job->levels);
+    return Run(job, baseInput, secondInput, *memory);
+  } catch (...) {
+    job->levels.clear();
+    return Failed(job, "ERROR: Unable to allocate texture");
+  }
+}
+
+int bw_result_count(const bw_job* job) { return job ? int(job->levels.size()) : 0; }
+
+const unsigned char* bw_result_level(const bw_job* job, int level, int* width, int* height,
+                                     size_t* size, size_t* header_bytes) {
+  if (!job || level < 0 || size_t(level) >= job->levels.size()) return nullptr;
+  const BwLevelBytes& bytes = job->levels[size_t(level)];
+  if (width) *width = bytes.width;
+  if (height) *height = bytes.height;
+  if (size) *size = bytes.bytes.size();
+  if (header_bytes) *header_bytes = size_t(bytes.headerBytes);
+  return bytes.bytes.data();
+}
+
+const char* bw_job_error(const bw_job* job) { return job ? job->error.c_str() : ""; }
+
+}  // extern "C"
