@@ -7,9 +7,15 @@
 
 namespace {
 constexpr uint64_t kHugePage = uint64_t(2) << 20;
-}
+thread_local uint64_t tAllocationCap = UINT64_MAX;
+}  // namespace
+
+BwAllocationCap::BwAllocationCap(uint64_t bytes) : previous_(tAllocationCap) { tAllocationCap = bytes; }
+
+BwAllocationCap::~BwAllocationCap() { tAllocationCap = previous_; }
 
 void* BwAllocBytes(uint64_t count) {
+  if (count > tAllocationCap) return nullptr;
   if (count == 0) count = 1;
   if (count > SIZE_MAX - kHugePage) return nullptr;
   if (count < kHugePage) return std::malloc(size_t(count));

@@ -22,6 +22,19 @@ using BwArray = std::unique_ptr<T[], BwFreeDeleter>;
 // Uninitialised storage for `count` bytes (at least one), or null.
 void* BwAllocBytes(uint64_t count);
 
+// Refuses, on this thread while it lasts, every BwAllocBytes of more than `bytes` bytes: a job
+// can be held to a memory budget, and an allocation failure made to happen where it matters.
+class BwAllocationCap {
+ public:
+  explicit BwAllocationCap(uint64_t bytes);
+  ~BwAllocationCap();
+  BwAllocationCap(const BwAllocationCap&) = delete;
+  BwAllocationCap& operator=(const BwAllocationCap&) = delete;
+
+ private:
+  uint64_t previous_;
+};
+
 // Uninitialised array of `count` elements of a trivial type, or null (also on overflow).
 template <typename T>
 BwArray<T> BwAllocArray(uint64_t count) {

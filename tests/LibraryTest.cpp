@@ -1,0 +1,200 @@
+// The library through its C interface: jobs that run side by side, failures returned as
+// messages with nothing left behind, images in memory, and the console callback.
+#include <bumpweld/bumpweld.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "BwArray.h"
+#include "Job.h"
+#include "TestSupport.h"
+
+namespace {
+
+using B = unsigned char;
+
+// 61 x 37 maps: a base with an empty corner, a detail and a height map, asymmetric so that a
+// flipped row or swapped channel shows.
+void WriteMaps(const TempDir& dir) {
+  const int w = 61, h = 37;
+  Bytes base, detail, height;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const bool empty = x < 5 && y < 4;
+      base.insert(base.end(), {empty ? B(127) : B(200 + x % 50), empty ? B(127) : B(90 + y), empty ? B(127) : B(60 + x)});
+      detail.insert(detail.end(), {B(255 - x), B(128 + (x * y) % 100), B(100 + y)});
+      height.push_back(B((x * 7 + y * y) % 256));
+    }
+  WriteFile(dir / "base.tga", MakeTga(w, h, 24, base));
+  WriteFile(dir / "detail.tga", MakeTga(w, h, 24, detail));
+  WriteFile(dir / "height.tga", MakeTga(w, h, 8, height, 3));
+}
+
+struct Job {
+  bw_job* job = bw_job_new();
+  ~Job() { bw_job_free(job); }
+};
+
+// Runs a job like the command line `flags base second [scale] out` and returns its status.
+int RunFiles(const Job& j, const std::string& flags, const std::string& base,
+             const std::string& second, double scale, const std::string& out) {
+  if (bw_job_set_flags(j.job, flags.c_str()) != 0) return -1;
+  if (scale >= 0) bw_job_set_height_scale(j.job, scale);
+  return bw_run_files(j.job, base.c_str(), second.c_str(), out.c_str());
+}
+
+std::vector<std::string> Files(const TempDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace
+
+TEST(Library, TwoJobsWithDifferentSettingsRunAtOnce) {
+  TempDir dir;
+  WriteMaps(dir);
+  ASSERT_EQ(::Run({"-mBq", "base.tga", "detail.tga", "cli_a.tga"}, dir.path()).status, 0);
+  ASSERT_EQ(::Run({"-iEq", "base.tga", "height.tga", "2.5", "cli_b.kep"}, dir.path()).status, 0);
+  for (int round = 0; round < 5; ++round) {
+    Job a, b;
+    int statusA = -1, statusB = -1;
+    std::thread ta([&] { statusA = RunFiles(a, "-mB", dir / "base.tga", dir / "detail.tga", -1, dir / "a.tga"); });
+    std::thread tb([&] { statusB = RunFiles(b, "-iE", dir / "base.tga", dir / "height.tga", 2.5, dir / "b.kep"); });
+    ta.join();
+    tb.join();
+    ASSERT_EQ(statusA, 0) << bw_job_error(a.job);
+    ASSERT_EQ(statusB, 0) << bw_job_error(b.job);
+    for (int level = 0; level < 6; ++level) {
+      char name[16];
+      std::snprintf(name, sizeof name, "%02d.tga", level);
+      EXPECT_EQ(ReadFile(dir / ("a" + std::string(name))), ReadFile(dir / ("cli_a" + std::string(name)))) << level;
+    }
+    EXPECT_EQ(ReadFile(dir / "b.kep"), ReadFile(dir / "cli_b.kep"));
+  }
+}
+
+TEST(Library, FailuresReturnTheCommandLineMessageAndLeaveNothing) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;   // command line, run in the directory
+    std::string message;
+    uint64_t allocationCap = UINT64_MAX;
+  };
+  const std::vector<Case> cases = {
+      {"missing input", {"-", "base.tga", "none.tga", "out.tga"}, "ERROR: Unable to open none.tga"},
+      {"truncated input", {"-", "base.tga", "cut.tga", "out.tga"}, "ERROR: Unable to read cut.tga"},
+      {"unwritable output", {"-m", "base.tga", "detail.tga", "no/out.tga"}, "ERROR: Unable to open no/out00.tga"},
+      {"sizes differ", {"-", "base.tga", "small.tga", "out.tga"}, "Normal map sizes must match! (61x37 2x2)"},
+      {"allocation refused", {"-B", "base.tga", "detail.tga", "out.tga"}, "ERROR: Unable to allocate texture", 10000},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    WriteMaps(dir);
+    Bytes cut = ReadFile(dir / "detail.tga");
+    cut.resize(cut.size() - 7);
+    WriteFile(dir / "cut.tga", cut);
+    WriteFile(dir / "small.tga", MakeTga(2, 2, 24, Bytes(12, 200)));
+    const std::vector<std::string> before = Files(dir);
+
+    if (c.allocationCap == UINT64_MAX) {
+      const RunResult cli = ::Run(c.args, dir.path());
+      EXPECT_EQ(cli.status, 255) << c.what;
+      EXPECT_TRUE(EndsWith(cli.out, c.message + "\n")) << c.what << ": " << cli.out;
+    }
+
+    const std::filesystem::path cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    BwSettings settings;
+    BwApplyFlagWord(c.args[0].c_str(), &settings);
+    BwConsole silent;
+    BwInput base, second;
+    base.name = c.args[1];
+    second.name = c.args[2];
+    const auto output = BwFileOutput(c.args[3]);
+    std::string error;
+    bool ok;
+    {
+      const BwAllocationCap cap(c.allocationCap);
+      ok = BwRunJob(settings, silent, base, second, *output, &error);
+    }
+    std::filesystem::current_path(cwd);
+    EXPECT_FALSE(ok) << c.what;
+    EXPECT_EQ(error, c.message) << c.what;
+    EXPECT_EQ(Files(dir), before) << c.what;  // no output, no temporary file
+
+    // The process goes on to run a good job.
+    Job good;
+    EXPECT_EQ(RunFiles(good, "-q", dir / "base.tga", dir / "detail.tga", -1, dir / "good.tga"), 0) << c.what;
+    EXPECT_STREQ(bw_job_error(good.job), "");
+  }
+}
+
+TEST(Library, ImagesInMemoryGiveTheFileBytesInEveryEncoding) {
+  TempDir dir;
+  WriteMaps(dir);
+  const Bytes baseFile = ReadFile(dir / "base.tga"), detailFile = ReadFile(dir / "detail.tga");
+  const Bytes heightFile = ReadFile(dir / "height.tga");
+  const int w = 61, h = 37;
+  // The base as a picture top row first, red first, in rows padded to 200 bytes.
+  Bytes picture(size_t(200) * h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int k = 0; k < 3; ++k)
+        picture[size_t(y) * 200 + size_t(x) * 3 + size_t(k)] = baseFile[18 + (size_t(h - 1 - y) * w + size_t(x)) * 3 + size_t(2 - k)];
+  const bw_image base = {picture.data(), w, h, 3, 200, 1, 0};
+  const bw_image detail = {detailFile.data() + 18, w, h, 3, 0, 0, 1};
+  const bw_image height = {heightFile.data() + 18, w, h, 1, 0, 0, 1};
+
+  for (const char* flags : {"-", "-m", "-B", "-e", "-h", "-H", "-i", "-s", "-S", "-Mi"}) {
+    for (bool heights : {false, true}) {
+      Job files, memory;
+      const std::string out = dir / (std::string(flags).find_first_of("hHisS") != std::string::npos ? "out.kep" : "out.tga");
+      ASSERT_EQ(RunFiles(files, flags, dir / "base.tga", dir / (heights ? "height.tga" : "detail.tga"), heights ? 3.0 : -1, out), 0);
+      ASSERT_EQ(bw_job_set_flags(memory.job, flags), 0);
+      if (heights) bw_job_set_height_scale(memory.job, 3.0);
+      ASSERT_EQ(bw_run_images(memory.job, &base, heights ? &height : &detail), 0) << bw_job_error(memory.job);
+      const bool mips = std::string(flags).find_first_of("mM") != std::string::npos;
+      ASSERT_EQ(bw_result_count(memory.job), mips ? 6 : 1) << flags;
+      for (int level = 0; level < bw_result_count(memory.job); ++level) {
+        size_t size = 0;
+        const unsigned char* bytes = bw_result_level(memory.job, level, nullptr, nullptr, &size, nullptr);
+        std::string name = out;
+        if (mips) name.insert(name.size() - 4, (level < 10 ? "0" : "") + std::to_string(level));
+        EXPECT_EQ(Bytes(bytes, bytes + size), ReadFile(name)) << flags << " level " << level;
+      }
+    }
+  }
+}
+
+TEST(Library, ConsoleCallbackGetsTheCommandLineBytesAndIsSilentByDefault) {
+  TempDir dir;
+  WriteMaps(dir);
+  const RunResult cli = ::Run({"-m", "base.tga", "detail.tga", dir / "cli.tga"}, dir.path());
+  ASSERT_EQ(cli.status, 0);
+  std::string printed[3];
+  Job j;
+  bw_job_set_console(j.job, [](void* user, int stream, const char* text, size_t length) {
+    static_cast<std::string*>(user)[stream].append(text, length);
+  }, printed);
+  ASSERT_EQ(RunFiles(j, "-m", dir / "base.tga", dir / "detail.tga", -1, dir / "lib.tga"), 0);
+  // The command line prints its banner and settings report first, then what the job prints.
+  const size_t start = cli.out.find("Output normal map");
+  std::string expected = cli.out.substr(start);
+  for (size_t at; (at = expected.find(dir.path())) != std::string::npos;) expected.erase(at, dir.path().size());
+  std::string got = printed[1];
+  for (size_t at; (at = got.find(dir.path())) != std::string::npos;) got.erase(at, dir.path().size());
+  for (size_t at; (at = got.find("/lib")) != std::string::npos;) got.replace(at, 4, "/cli");
+  EXPECT_EQ(got, expected);
+
+  const std::string quiet = Printed([&] {
+    Job silent;
+    EXPECT_EQ(RunFiles(silent, "-m", dir / "base.tga", dir / "none.tga", -1, dir / "x.tga"), 1);
+    EXPECT_EQ(bw_job_error(silent.job), "ERROR: Unable to open " + (dir / "none.tga"));
+  });
+  EXPECT_EQ(quiet, "");
+  EXPECT_NE(bw_job_set_flags(j.job, "-mx"), 0);
+  EXPECT_STREQ(bw_version(), "0.0.1");
+}
