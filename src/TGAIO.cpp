@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -232,20 +233,42 @@ std::shared_ptr<const void> MapFile(FILE* fp, uint64_t* size) {
 
 }  // namespace
 
-// Reads a stream that cannot seek (a pipe) to its end, so that its size is known; the buffer
-// grows only as data arrives.
-static std::vector<unsigned char> ReadToEnd(FILE* fp) {
-  std::vector<unsigned char> bytes;
-  std::vector<unsigned char> chunk(1 << 16);
-  size_t got;
-  while ((got = std::fread(chunk.data(), 1, chunk.size(), fp)) > 0)
-    bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + std::ptrdiff_t(got));
-  return bytes;
+// Reads a stream that cannot seek (a pipe) as far as its header allows: the header, the ID
+// field and colour map, and at most the texel data the announced size can use (for run-length
+// data, one packet per texel). The buffer grows only as data arrives, so a header that lies
+// costs no more memory than the data really sent. False when memory runs out.
+static bool ReadAnnounced(FILE* fp, std::vector<unsigned char>* bytes) {
+  try {
+    bytes->resize(sizeof(TGAHeaderInfo));
+    bytes->resize(std::fread(bytes->data(), 1, bytes->size(), fp));
+    if (bytes->size() < sizeof(TGAHeaderInfo)) return true;  // refused as a bad header
+    TGAHeaderInfo header;
+    std::memcpy(&header, bytes->data(), sizeof header);
+    ZelByteSwap_TGAHeaderInfo(&header, 1);
+    const uint64_t texelBytes = header.imdepth / 8;
+    const uint64_t texelCount = uint64_t(header.imwidth) * header.imheight;
+    const bool runLength = header.imtype == 10 || header.imtype == 11;
+    uint64_t limit = sizeof header + header.idlen +
+                     (runLength ? texelCount * (1 + texelBytes) : texelCount * texelBytes);
+    if (header.cmtype == 1) limit += uint64_t(header.cmcnt) * ((uint64_t(header.cmsize) + 7) / 8);
+    std::vector<unsigned char> chunk(1 << 16);
+    while (bytes->size() < limit) {
+      const size_t want = size_t(std::min<uint64_t>(chunk.size(), limit - bytes->size()));
+      const size_t got = std::fread(chunk.data(), 1, want, fp);
+      if (got == 0) break;
+      bytes->insert(bytes->end(), chunk.begin(), chunk.begin() + std::ptrdiff_t(got));
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    BwDiagnostic("ERROR allocating memory for pixels\n");
+    return false;
+  }
 }
 
 bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsigned char>* pixels) {
   if (ftello(fp) < 0) {
-    const std::vector<unsigned char> bytes = ReadToEnd(fp);
+    std::vector<unsigned char> bytes;
+    if (!ReadAnnounced(fp, &bytes)) return false;
     ByteSource source(bytes.data(), bytes.size());
     return ReadImage(&source, width, height, bitDepth, pixels, nullptr);
   }

@@ -1,0 +1,164 @@
+// Runs whose outcome used to be wrong: empty images and heights that are not numbers reported as
+// success, endless pipes, memory limits, inputs cut short while read, and an abandoned attempt
+// that kept writing.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cmath>
+#include <future>
+#include <thread>
+
+#include "Job.h"
+#include "TestSupport.h"
+
+namespace {
+
+using B = unsigned char;
+
+Bytes Texels(int width, int height, std::initializer_list<B> texel) {
+  Bytes texels;
+  for (int i = 0; i < width * height; ++i) texels.insert(texels.end(), texel);
+  return texels;
+}
+
+// Runs a shell command in dir, with the executable as $1.
+RunResult Shell(const std::string& command, const TempDir& dir) {
+  WriteFile(dir / "run.sh", Bytes(command.begin(), command.end()));
+  return ::Run({}, dir.path(), "bash run.sh ");
+}
+
+}  // namespace
+
+TEST(RunOutcome, RefusedBeforeAnythingIsWritten) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string lastLine;
+  };
+  const std::vector<Case> cases = {
+      {{"wide0.tga", "wide0.tga", "out.tga"}, "ERROR: wide0.tga has no texels (0x5)"},
+      {{"-m", "high0.tga", "det.tga", "out.tga"}, "ERROR: high0.tga has no texels (5x0)"},
+      // A height scale that is not finite as a float is refused before any input is read.
+      {{"none.tga", "none.tga", "nan", "out.tga"}, "ERROR: The height scale nan is not a finite number"},
+      {{"-m", "none.tga", "none.tga", "-inf", "out.tga"}, "ERROR: The height scale -inf is not a finite number"},
+      {{"none.tga", "none.tga", "1e400", "out.tga"}, "ERROR: The height scale 1e400 is not a finite number"},
+      {{"none.tga", "none.tga", "1e39", "out.tga"}, "ERROR: The height scale 1e39 is not a finite number"},
+      {{"none.tga", "none.tga", "1e38", "out.tga"}, "ERROR: Unable to open none.tga"},
+  };
+  TempDir dir;
+  WriteFile(dir / "wide0.tga", MakeTga(0, 5, 24, {}));
+  WriteFile(dir / "high0.tga", MakeTga(5, 0, 24, {}));
+  WriteFile(dir / "det.tga", MakeTga(5, 5, 24, Texels(5, 5, {255, 127, 127})));
+  for (const Case& c : cases) {
+    const RunResult r = ::Run(c.args, dir.path());
+    EXPECT_EQ(r.status, 255) << c.lastLine;
+    EXPECT_EQ(r.out.rfind("Bumpweld v00.00.01\n", 0), 0u) << c.lastLine;
+    EXPECT_TRUE(EndsWith(r.out, "\n" + c.lastLine + "\n")) << r.out;
+    EXPECT_FALSE(FileExists(dir / "out.tga") || FileExists(dir / "out00.tga")) << c.lastLine;
+  }
+}
+
+TEST(RunOutcome, PipesAreReadOnlyAsFarAsTheHeaderAllows) {
+  TempDir dir;
+  WriteFile(dir / "det.tga", MakeTga(4, 4, 24, Texels(4, 4, {255, 127, 127})));
+  WriteFile(dir / "head4.tga", MakeTga(4, 4, 24, {}));
+  // An endless pipe behind a 4 x 4 header: the 48 texel bytes are read, the rest never.
+  RunResult r = Shell("(cat head4.tga; cat /dev/zero) | timeout 20 \"$1\" -q /dev/stdin det.tga out.tga", dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(ReadFile(dir / "out.tga").size(), 18u + 48u);
+#ifndef BUMPWELD_SANITIZED
+  // A header announcing 65535 x 65535 texels in front of an endless pipe, under a memory limit.
+  WriteFile(dir / "huge.tga", MakeTga(65535, 65535, 32, {}));
+  r = Shell("ulimit -v 300000; (cat huge.tga; cat /dev/zero) | timeout 60 \"$1\" -q /dev/stdin det.tga o.tga", dir);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(EndsWith(r.out, "ERROR: Unable to read /dev/stdin\n")) << r.out;
+  EXPECT_FALSE(FileExists(dir / "o.tga"));
+#endif
+}
+
+#ifndef BUMPWELD_SANITIZED
+TEST(RunOutcome, MemoryLimitsEndWithTheAllocationMessage) {
+  // A 2048 x 2048 base with an empty patch and a height map, under limits that fail the run at
+  // different allocations: every failure is the message and status 255, never a crash.
+  TempDir dir;
+  const int size = 2048;
+  Bytes base = Texels(size, size, {230, 140, 150});
+  for (int i = 0; i < 4000; ++i) base[size_t(i) * 3] = base[size_t(i) * 3 + 1] = base[size_t(i) * 3 + 2] = 127;
+  WriteFile(dir / "base.tga", MakeTga(size, size, 24, base));
+  Bytes heights(size_t(size) * size);
+  for (size_t i = 0; i < heights.size(); ++i) heights[i] = B(i * 31 % 251);
+  WriteFile(dir / "height.tga", MakeTga(size, size, 8, heights, 3));
+  int failures = 0;
+  for (int limit : {60000, 80000, 100000, 120000, 140000, 400000}) {
+    const RunResult r = ::Run({"-qm", "base.tga", "height.tga", "2", "o.tga"}, dir.path(),
+                            "ulimit -v " + std::to_string(limit) + "; ");
+    ASSERT_TRUE(r.status == 0 || r.status == 255) << limit << ": " << r.status << r.err;
+    if (r.status == 255) {
+      ++failures;
+      EXPECT_TRUE(EndsWith(r.out, "ERROR: Unable to allocate texture\n") || EndsWith(r.out, "ERROR: Unable to read base.tga\n") ||
+                  EndsWith(r.out, "ERROR: Unable to read height.tga\n")) << limit << ": " << r.out;
+      EXPECT_FALSE(FileExists(dir / "o00.tga")) << limit;
+    }
+  }
+  EXPECT_GT(failures, 0);
+  EXPECT_TRUE(FileExists(dir / "o00.tga"));  // the largest limit is enough
+}
+#endif
+
+TEST(RunOutcome, InputCutShortWhileReadFailsTheRun) {
+  // The output is a FIFO, so the run waits for the reader after its first piece; meanwhile the
+  // input loses its last bytes, inside the last page of its mapping, where they read as zeros.
+  TempDir dir;
+  const int w = 3001, h = 1999;
+  WriteFile(dir / "base.tga", MakeTga(w, h, 24, Texels(w, h, {230, 140, 150})));
+  WriteFile(dir / "det.tga", MakeTga(w, h, 24, Texels(w, h, {255, 127, 127})));
+  ASSERT_EQ(mkfifo((dir / "out.tga").c_str(), 0600), 0);
+  auto run = std::async(std::launch::async, [&] { return ::Run({"-qe", "base.tga", "det.tga", "out.tga"}, dir.path()); });
+  FILE* fifo = std::fopen((dir / "out.tga").c_str(), "rb");
+  ASSERT_NE(fifo, nullptr);
+  char first[4096];
+  ASSERT_EQ(std::fread(first, 1, sizeof first, fifo), sizeof first);
+  ASSERT_EQ(truncate((dir / "det.tga").c_str(), off_t(18 + 3 * w * h - 3000)), 0);
+  while (std::fread(first, 1, sizeof first, fifo) > 0) {
+  }
+  std::fclose(fifo);
+  const RunResult r = run.get();
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(EndsWith(r.out, "ERROR: Unable to read det.tga\n")) << r.out;
+  EXPECT_EQ(r.err, "ERROR! An input file changed while it was read!\n");
+}
+
+TEST(RunOutcome, AbandonedStreamStopsAtTheFirstEmptyTexel) {
+  // A base whose first empty texel lies in the first piece: the streamed attempt must give up
+  // there instead of encoding the whole image.
+  class Counting : public BwOutputWriter {
+   public:
+    bool CanDiscard(BwRun&, int) override { return true; }
+    bool Level(BwRun& run, int, const BwTexelSource& encoded, const std::function<bool()>& keep) override {
+      const uint64_t total = uint64_t(run.width) * uint64_t(run.height) * 3;
+      std::vector<unsigned char> piece(1 << 20);
+      for (uint64_t offset = 0; offset < total; offset += piece.size()) {
+        const uint64_t bytes = std::min<uint64_t>(piece.size(), total - offset);
+        ++pieces;
+        if (!encoded(offset, bytes, piece.data())) break;
+      }
+      return !keep || keep();
+    }
+    void Finish(BwRun&) override {}
+    int pieces = 0;
+  };
+  TempDir dir;
+  const int size = 1024;
+  Bytes base = Texels(size, size, {230, 140, 150});
+  base[3000] = base[3001] = base[3002] = 127;
+  WriteFile(dir / "base.tga", MakeTga(size, size, 24, base));
+  WriteFile(dir / "det.tga", MakeTga(size, size, 24, Texels(size, size, {255, 127, 127})));
+  BwSettings settings;
+  BwConsole silent;
+  BwInput baseInput, second;
+  baseInput.name = dir / "base.tga";
+  second.name = dir / "det.tga";
+  Counting output;
+  std::string error;
+  ASSERT_TRUE(BwRunJob(settings, silent, baseInput, second, output, &error)) << error;
+  EXPECT_EQ(output.pieces, 1 + 3);  // one abandoned piece, then the whole image in three
+}
