@@ -16,6 +16,7 @@ static unsigned char *read_targa(const char *name, bw_image *image) {
   if (!f || fread(header, 1, 18, f) != 18 || header[2] != 2 || header[16] != 24) exit(1);
   image->width = header[12] | header[13] << 8;
   image->height = header[14] | header[15] << 8;
+  image->type = BW_UINT8;
   image->channels = 3;
   image->stride_bytes = 0;
   image->top_first = 0;

@@ -41,6 +41,7 @@ int Run(bw_job* job, const BwInput& base, const BwInput& second, BwOutputWriter&
 BwMemoryImage MemoryImage(const bw_image& image) {
   BwMemoryImage memory;
   memory.texels = image.texels;
+  memory.type = image.type;
   memory.width = image.width;
   memory.height = image.height;
   memory.channels = image.channels;

@@ -89,11 +89,13 @@ void ReadNormalMap(const char* name, int* width, int* height, int* numComponents
     BwFatalExit();
   }
   RunStage([&](BwRun& run) {
-    TGATexels texels;
+    BwInputTexels texels;
     BwInput input;
     input.name = name;
-    const int texelBytes = BwReadNormalMapTexels(run, input, width, height, &texels);
-    if (!BwDecodeNormalImage(texels.data, texelBytes, *width, *height, normals))
+    BwReadNormalMapTexels(run, input, &texels);
+    *width = texels.width;
+    *height = texels.height;
+    if (!BwDecodeNormalImage(texels, normals))
       run.Fail("ERROR: Unable to allocate normal map memory!");
   });
 }
@@ -111,11 +113,13 @@ void GetBumpMapFromHeightMap(const char* bumpName, int* bumpWidth, int* bumpHeig
     return;
   }
   RunStage([&](BwRun& run) {
-    TGATexels texels;
+    BwInputTexels texels;
     BwInput input;
     input.name = bumpName;
     auto field = std::make_unique<BwHeightField>();
-    BwReadHeightField(run, input, bumpWidth, bumpHeight, &texels, scale, field.get());
+    BwReadHeightField(run, input, &texels, scale, field.get());
+    *bumpWidth = texels.width;
+    *bumpHeight = texels.height;
     if (!BwHeightNormalImage(*field, bumpMap)) run.Fail("ERROR: Unable to allocate normal map memory!");
   });
 }

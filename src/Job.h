@@ -113,11 +113,13 @@ struct BwRun {
 [[noreturn]] void BwFailAllocation(BwRun& run);
 
 // ---- Inputs -----------------------------------------------------------------------------
-// An 8-bit image in memory: `channels` bytes a texel (1 grey, 2 grey and alpha, 3 colour, 4
-// colour and alpha), rows `strideBytes` apart (0: packed), the first row the top of the picture
-// or the bottom, colour texels in red, green, blue order or in Targa order (blue, green, red).
+// An image in memory: `channels` values a texel (1 grey, 2 grey and alpha, 3 colour, 4 colour
+// and alpha) of the component type `type` (8-bit, 16-bit, float; see MapLoaders.h), rows
+// `strideBytes` apart (0: packed), the first row the top of the picture or the bottom, colour
+// texels in red, green, blue order or in Targa order (blue, green, red).
 struct BwMemoryImage {
-  const unsigned char* texels = nullptr;
+  const void* texels = nullptr;
+  int type = 0;
   int width = 0;
   int height = 0;
   int channels = 3;

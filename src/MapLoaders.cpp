@@ -31,33 +31,39 @@ void ReadTargaTexels(BwRun& run, const char* name, int* width, int* height, int*
   }
 }
 
-// Copies an image in memory into Targa layout: bottom row first, colour bytes blue, green, red.
-void ConvertMemoryImage(BwRun& run, const BwInput& input, int* width, int* height, int* bitDepth,
-                        TGATexels* texels) {
+// Copies an image in memory into the input layout: bottom row first, colour channels blue,
+// green, red.
+void ConvertMemoryImage(BwRun& run, const BwInput& input, BwInputTexels* texels) {
   const BwMemoryImage& image = *input.image;
+  const bool typeKnown = image.type == BW_TEXEL_U8 || image.type == BW_TEXEL_U16 || image.type == BW_TEXEL_F32;
   if (image.width < 0 || image.height < 0 || image.width > 65535 || image.height > 65535 ||
-      image.channels < 1 || image.channels > 4 || (image.width > 0 && image.height > 0 && !image.texels))
+      image.channels < 1 || image.channels > 4 || !typeKnown ||
+      (image.width > 0 && image.height > 0 && !image.texels))
     run.Fail("ERROR: Unable to read %s\n", input.name.c_str());
-  const int64_t texelBytes = image.channels;
+  texels->width = image.width;
+  texels->height = image.height;
+  texels->channels = image.channels;
+  texels->type = image.type;
+  const int64_t texelBytes = texels->TexelBytes();
+  const int64_t valueBytes = texelBytes / image.channels;
   const int64_t rowBytes = int64_t(image.width) * texelBytes;
   const int64_t stride = image.strideBytes != 0 ? image.strideBytes : rowBytes;
   if (stride < rowBytes && image.height > 1) run.Fail("ERROR: Unable to read %s\n", input.name.c_str());
-  // 16-bit sizes, at most 4 bytes a texel: below 2^34.
-  texels->decoded = BwAllocArray<unsigned char>(uint64_t(rowBytes) * uint64_t(image.height));
-  if (!texels->decoded) BwFailAllocation(run);
-  const bool swapRedBlue = texelBytes >= 3 && !image.targaOrder;
+  // 16-bit sizes, at most 16 bytes a texel: below 2^36.
+  BwArray<unsigned char>& copy = texels->storage.decoded;
+  copy = BwAllocArray<unsigned char>(uint64_t(rowBytes) * uint64_t(image.height));
+  if (!copy) BwFailAllocation(run);
+  const bool swapRedBlue = image.channels >= 3 && !image.targaOrder;
+  const unsigned char* in = static_cast<const unsigned char*>(image.texels);
   for (int64_t y = 0; y < image.height; ++y) {
     const int64_t from = image.topFirst ? image.height - 1 - y : y;
-    const unsigned char* in = image.texels + from * stride;
-    unsigned char* out = texels->decoded.get() + y * rowBytes;
-    std::memcpy(out, in, size_t(rowBytes));
+    unsigned char* out = copy.get() + y * rowBytes;
+    std::memcpy(out, in + from * stride, size_t(rowBytes));
     if (swapRedBlue)
-      for (int64_t x = 0; x < rowBytes; x += texelBytes) std::swap(out[x], out[x + 2]);
+      for (int64_t x = 0; x < rowBytes; x += texelBytes)
+        std::swap_ranges(out + x, out + x + valueBytes, out + x + 2 * valueBytes);
   }
-  texels->data = texels->decoded.get();
-  *width = image.width;
-  *height = image.height;
-  *bitDepth = int(texelBytes) * 8;
+  texels->data = copy.get();
 }
 
 // Runs `rowKernel(y, scratch, x, y, z)` for every row and interleaves the results into the
@@ -83,47 +89,44 @@ bool AllocateNormals(int width, int height, BwArray<float>* normals) {
 
 }  // namespace
 
-void BwReadInputTexels(BwRun& run, const BwInput& input, int* width, int* height, int* bitDepth,
-                       TGATexels* texels) {
-  if (input.image)
-    ConvertMemoryImage(run, input, width, height, bitDepth, texels);
-  else
-    ReadTargaTexels(run, input.name.c_str(), width, height, bitDepth, texels);
+void BwReadInputTexels(BwRun& run, const BwInput& input, BwInputTexels* texels) {
+  if (input.image) return ConvertMemoryImage(run, input, texels);
+  int bitDepth = 0;
+  ReadTargaTexels(run, input.name.c_str(), &texels->width, &texels->height, &bitDepth, &texels->storage);
+  texels->data = texels->storage.data;
+  texels->type = BW_TEXEL_U8;
+  // Targa depths that are not whole bytes are refused by the loaders' depth checks.
+  texels->channels = bitDepth % 8 == 0 && bitDepth >= 8 && bitDepth <= 32 ? bitDepth / 8 : 0;
 }
 
-int BwReadNormalMapTexels(BwRun& run, const BwInput& input, int* width, int* height,
-                          TGATexels* texels) {
+void BwReadNormalMapTexels(BwRun& run, const BwInput& input, BwInputTexels* texels) {
   if (input.name.empty() && !input.image) run.Fail("ERROR: No file name passed to ReadNormalMap!\n");
-  int bitDepth = 0;
-  BwReadInputTexels(run, input, width, height, &bitDepth, texels);
-  if (bitDepth == 24) return 3;
-  if (bitDepth == 32) return 4;
-  if (bitDepth == 8 || bitDepth == 16) run.Fail("ERROR: Normal map should be at 32 or 24bits per pixel!\n");
+  BwReadInputTexels(run, input, texels);
+  if (texels->channels == 3 || texels->channels == 4) return;
+  if (texels->channels == 1 || texels->channels == 2)
+    run.Fail("ERROR: Normal map should be at 32 or 24bits per pixel!\n");
   run.Fail("ERROR: Unhandled bit depth for bump map!\n");
 }
 
-void BwReadHeightField(BwRun& run, const BwInput& input, int* bumpWidth, int* bumpHeight,
-                       TGATexels* texels, float scale, BwHeightField* field) {
-  int bitDepth = 0;
-  BwReadInputTexels(run, input, bumpWidth, bumpHeight, &bitDepth, texels);
-  if (bitDepth != 8 && bitDepth != 16 && bitDepth != 24 && bitDepth != 32)
-    run.Fail("ERROR: Unhandled bit depth for bump map!\n");
+void BwReadHeightField(BwRun& run, const BwInput& input, BwInputTexels* texels, float scale,
+                       BwHeightField* field) {
+  BwReadInputTexels(run, input, texels);
+  if (texels->channels < 1 || texels->channels > 4) run.Fail("ERROR: Unhandled bit depth for bump map!\n");
   field->texels = texels->data;
-  field->width = *bumpWidth;
-  field->height = *bumpHeight;
-  field->texelBytes = bitDepth / 8;
+  field->width = texels->width;
+  field->height = texels->height;
+  field->texelBytes = int(texels->TexelBytes());
+  field->type = texels->type;
+  field->scale = scale;
   // Height of byte 0 of a texel, in single precision: byte / 255, then times the scale.
   for (int b = 0; b < 256; ++b) field->heights[b] = float(b) / 255.0f * scale;
 }
 
-bool BwDecodeNormalImage(const unsigned char* texels, int texelBytes, int width, int height,
-                         BwArray<float>* normals) {
-  if (!AllocateNormals(width, height, normals)) return false;
-  const int64_t rowTexels = width;
-  FillNormalRows(rowTexels, height, normals->get(),
-                 [=](int64_t y, BwRowScratch* scratch, float* x, float* yy, float* z) {
-                   BwDecodeNormalsRow(texels + y * rowTexels * texelBytes, texelBytes, rowTexels,
-                                      scratch, x, yy, z);
+bool BwDecodeNormalImage(const BwInputTexels& texels, BwArray<float>* normals) {
+  if (!AllocateNormals(texels.width, texels.height, normals)) return false;
+  FillNormalRows(texels.width, texels.height, normals->get(),
+                 [&](int64_t y, BwRowScratch* scratch, float* x, float* yy, float* z) {
+                   BwDecodeNormalMapRow(texels, y, scratch, x, yy, z);
                  });
   return true;
 }

@@ -24,33 +24,59 @@ inline void ReadPixel(const unsigned char* image, int width, int off, _pixel* pi
   if (off > 2) pix->green = image[idx + 2];
 }
 
-// The texels of an input in Targa layout (bottom row first, bytes of a texel in Targa order),
-// read from its file or converted from its image in memory. Failures end the job with the
-// loaders' messages.
-void BwReadInputTexels(BwRun& run, const BwInput& input, int* width, int* height, int* bitDepth,
-                       TGATexels* texels);
+struct BwRowScratch;
 
-// Reads the raw texels of a normal map with the normal map loader's checks and messages;
-// returns the bytes per texel, 3 or 4.
-int BwReadNormalMapTexels(BwRun& run, const BwInput& input, int* width, int* height,
-                          TGATexels* texels);
+// Component types of input texels.
+enum BwTexelType { BW_TEXEL_U8 = 0, BW_TEXEL_U16 = 1, BW_TEXEL_F32 = 2 };
 
-// A height map's raw texels and the height of each byte value.
+// The texels of an input, whatever its container: rows bottom row of the picture first, left to
+// right, `channels` values of `type` a texel, colour channels in Targa order (blue, green, red,
+// alpha), 16- and 32-bit values in host byte order.
+struct BwInputTexels {
+  const unsigned char* data = nullptr;
+  int width = 0;
+  int height = 0;
+  int channels = 3;
+  int type = BW_TEXEL_U8;
+  TGATexels storage;  // owns what `data` points into
+
+  int64_t TexelBytes() const { return int64_t(channels) * (type == BW_TEXEL_U8 ? 1 : type == BW_TEXEL_U16 ? 2 : 4); }
+  const unsigned char* Row(int64_t y) const { return data + y * width * TexelBytes(); }
+};
+
+// The texels of an input, read from its file or copied from its image in memory. Failures end
+// the job with the loaders' messages.
+void BwReadInputTexels(BwRun& run, const BwInput& input, BwInputTexels* texels);
+
+// Reads the texels of a normal map with the normal map loader's checks and messages: three or
+// four channels.
+void BwReadNormalMapTexels(BwRun& run, const BwInput& input, BwInputTexels* texels);
+
+// Unit normals of row y of a normal map into ox, oy, oz (x from red, y from green, z from blue),
+// the empty texel (0, 0, 0) for an 8-bit texel 127, 127, 127, a 16-bit one whose three high bytes
+// are 127, or a float one of three components of magnitude at most 1e-7.
+void BwDecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* s, float* ox,
+                          float* oy, float* oz);
+
+// A height map's texels and the scale of its heights. The height is the first channel (blue of
+// a colour texel, the grey value of a grey one): an 8-bit one b gives b / 255 * scale, a 16-bit
+// one v gives v / 65535 * scale, a float one h gives h * scale, all in single precision.
 struct BwHeightField {
   const unsigned char* texels = nullptr;
   int width = 0;
   int height = 0;
   int texelBytes = 1;
-  float heights[256] = {};
+  int type = BW_TEXEL_U8;
+  float scale = 0.0f;
+  float heights[256] = {};  // the height of each 8-bit value
 };
 
-// Reads the raw texels of a height map with the height map loader's checks and messages and
+// Reads the texels of a height map with the height map loader's checks and messages and
 // prepares the field for scale.
-void BwReadHeightField(BwRun& run, const BwInput& input, int* bumpWidth, int* bumpHeight,
-                       TGATexels* texels, float scale, BwHeightField* field);
+void BwReadHeightField(BwRun& run, const BwInput& input, BwInputTexels* texels, float scale,
+                       BwHeightField* field);
 
 // Whole normal images (three floats a texel) from normal-map texels or from a height field;
 // false when the image cannot be allocated.
-bool BwDecodeNormalImage(const unsigned char* texels, int texelBytes, int width, int height,
-                         BwArray<float>* normals);
+bool BwDecodeNormalImage(const BwInputTexels& texels, BwArray<float>* normals);
 bool BwHeightNormalImage(const BwHeightField& field, BwArray<float>* normals);

@@ -19,24 +19,20 @@ namespace {
 
 constexpr int kNumComponents = 3;
 
-// The two inputs as raw texels; both are decoded a row at a time during the merge.
+// The two inputs as texels; both are decoded a row at a time during the merge.
 struct Inputs {
-  TGATexels baseTexels;
-  int baseTexelBytes = 3;
-  TGATexels secondTexels;
-  int secondTexelBytes = 3;
+  BwInputTexels base;
+  BwInputTexels second;
   std::unique_ptr<BwHeightField> heightField;  // set when the second map is a height map
 };
 
 // Merged, renormalised row y of level 0 (`width` texels of three floats) into out.
 void MergeRow(const Inputs& inputs, int64_t width, int64_t y, BwRowScratch* s, float* out) {
-  BwDecodeNormalsRow(inputs.baseTexels.data + y * width * inputs.baseTexelBytes,
-                     inputs.baseTexelBytes, width, s, s->bx.get(), s->by.get(), s->bz.get());
+  BwDecodeNormalMapRow(inputs.base, y, s, s->bx.get(), s->by.get(), s->bz.get());
   if (inputs.heightField)
     BwHeightNormalsRowSoA(*inputs.heightField, y, s, s->sx.get(), s->sy.get(), s->sz.get());
   else
-    BwDecodeNormalsRow(inputs.secondTexels.data + y * width * inputs.secondTexelBytes,
-                       inputs.secondTexelBytes, width, s, s->sx.get(), s->sy.get(), s->sz.get());
+    BwDecodeNormalMapRow(inputs.second, y, s, s->sx.get(), s->sy.get(), s->sz.get());
   BwMergeRow(s, width, out);
 }
 
@@ -143,25 +139,24 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
   }
 
   Inputs inputs;
-  inputs.baseTexelBytes = BwReadNormalMapTexels(run, base, &run.width, &run.height, &inputs.baseTexels);
+  BwReadNormalMapTexels(run, base, &inputs.base);
+  run.width = inputs.base.width;
+  run.height = inputs.base.height;
   if (run.width == 0 || run.height == 0)
     run.Fail("ERROR: %s has no texels (%dx%d)\n", base.name.c_str(), run.width, run.height);
-  int width = 0;
-  int height = 0;
   if (settings.bumpMap) {
     inputs.heightField = std::make_unique<BwHeightField>();
-    BwReadHeightField(run, second, &width, &height, &inputs.secondTexels, settings.bumpScale,
-                      inputs.heightField.get());
+    BwReadHeightField(run, second, &inputs.second, settings.bumpScale, inputs.heightField.get());
   } else {
-    inputs.secondTexelBytes =
-        BwReadNormalMapTexels(run, second, &width, &height, &inputs.secondTexels);
+    BwReadNormalMapTexels(run, second, &inputs.second);
   }
-  if (width != run.width || height != run.height)
-    run.Fail("Normal map sizes must match! (%dx%d %dx%d)\n", run.width, run.height, width, height);
+  if (inputs.second.width != run.width || inputs.second.height != run.height)
+    run.Fail("Normal map sizes must match! (%dx%d %dx%d)\n", run.width, run.height,
+             inputs.second.width, inputs.second.height);
   // Inputs read through a file mapping are checked again before any output is put in place: a
   // file cut short while it was read would have been read as zeros.
-  const BwFileIdentity baseFile = inputs.baseTexels.identity;
-  const BwFileIdentity secondFile = inputs.secondTexels.identity;
+  const BwFileIdentity baseFile = inputs.base.storage.identity;
+  const BwFileIdentity secondFile = inputs.second.storage.identity;
 
   const bool mips = settings.mipLevels != 0;
   const bool dilate = settings.expandTexels && settings.dilateTexels > 0;

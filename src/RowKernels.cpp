@@ -2,6 +2,7 @@
 #include "RowKernels.h"
 
 #include <cmath>
+#include <cstring>
 #include <new>
 
 #include "BwVector.h"
@@ -9,6 +10,14 @@
 #include "NormalMath.h"
 
 namespace {
+
+// A value of type T stored at p, whatever its alignment.
+template <typename T>
+T Load(const unsigned char* p) {
+  T value;
+  std::memcpy(&value, p, sizeof value);
+  return value;
+}
 
 // (b - 127.5) / 127.5 for every byte value b, in double precision.
 struct ByteToComponent {
@@ -176,6 +185,38 @@ void BwDecodeNormalsRow(const unsigned char* texels, int texelBytes, int64_t cou
   NormalizeToFloat(count, dx, dy, dz, empty, ox, oy, oz);
 }
 
+void BwDecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* s, float* ox,
+                          float* oy, float* oz) {
+  const int64_t count = texels.width;
+  const int64_t step = texels.TexelBytes();
+  if (texels.type == BW_TEXEL_U8) return BwDecodeNormalsRow(texels.Row(y), int(step), count, s, ox, oy, oz);
+  double* dx = s->dx.get();
+  double* dy = s->dy.get();
+  double* dz = s->dz.get();
+  unsigned char* empty = s->flag.get();
+  const unsigned char* row = texels.Row(y);
+  const int64_t size = step / texels.channels;
+  for (int64_t i = 0; i < count; ++i) {
+    const unsigned char* t = row + i * step;  // blue, green, red
+    if (texels.type == BW_TEXEL_U16) {
+      const uint16_t b = Load<uint16_t>(t), g = Load<uint16_t>(t + size), r = Load<uint16_t>(t + 2 * size);
+      dx[i] = (double(r) - 32767.5) / 32767.5;
+      dy[i] = (double(g) - 32767.5) / 32767.5;
+      dz[i] = (double(b) - 32767.5) / 32767.5;
+      // 127, 127, 127 in the high bytes: the empty texel of an 8-bit map widened to 16 bits.
+      empty[i] = (r >> 8) == 127 && (g >> 8) == 127 && (b >> 8) == 127;
+    } else {
+      const float b = Load<float>(t), g = Load<float>(t + size), r = Load<float>(t + 2 * size);
+      dx[i] = double(r);
+      dy[i] = double(g);
+      dz[i] = double(b);
+      const float v[3] = {r, g, b};
+      empty[i] = !BwIsFilled(v);
+    }
+  }
+  NormalizeToFloat(count, dx, dy, dz, empty, ox, oy, oz);
+}
+
 void BwHeightNormalsRowSoA(const BwHeightField& field, int64_t y, BwRowScratch* s, float* ox,
                            float* oy, float* oz) {
   const int64_t w = field.width;
@@ -185,11 +226,21 @@ void BwHeightNormalsRowSoA(const BwHeightField& field, int64_t y, BwRowScratch* 
   const int64_t rows[3] = {(y + h - 1) % h, y, (y + 1) % h};
   float* heights[3] = {s->hm.get(), s->hc.get(), s->hp.get()};
   for (int r = 0; r < 3; ++r) {
-    // The height is byte 0 of the texel: the grey value, the low byte, or blue.
-    _pixel pix = {};
-    for (int64_t x = 0; x < w; ++x) {
-      ReadPixel(field.texels, int(w), int(step), &pix, int(x), int(rows[r]));
-      heights[r][x] = field.heights[pix.red];
+    // The height is the first value of the texel: the grey value, the low byte, or blue.
+    if (field.type == BW_TEXEL_U8) {
+      _pixel pix = {};
+      for (int64_t x = 0; x < w; ++x) {
+        ReadPixel(field.texels, int(w), int(step), &pix, int(x), int(rows[r]));
+        heights[r][x] = field.heights[pix.red];
+      }
+    } else {
+      const unsigned char* row = field.texels + rows[r] * w * step;
+      for (int64_t x = 0; x < w; ++x) {
+        if (field.type == BW_TEXEL_U16)
+          heights[r][x] = float(Load<uint16_t>(row + x * step)) / 65535.0f * field.scale;
+        else
+          heights[r][x] = Load<float>(row + x * step) * field.scale;
+      }
     }
   }
   const float* hm = heights[0];

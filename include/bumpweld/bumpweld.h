@@ -62,13 +62,25 @@ BW_API void bw_job_set_console(bw_job *job, bw_console_fn console, void *user);
  * content. */
 BW_API int bw_run_files(bw_job *job, const char *base, const char *second, const char *output);
 
-/* An 8-bit image in memory: `channels` bytes a texel (1 grey, 2 grey and alpha, 3 colour, 4
- * colour and alpha; normal maps need 3 or 4), rows `stride_bytes` apart (0: packed). With
+/* Component types of an image in memory. */
+enum {
+  BW_UINT8 = 0,   /* normal components (v - 127.5) / 127.5; 127, 127, 127 is the empty texel;
+                     heights v / 255 times the scale */
+  BW_UINT16 = 1,  /* normal components (v - 32767.5) / 32767.5; a texel whose three high bytes
+                     are 127 is empty; heights v / 65535 times the scale */
+  BW_FLOAT32 = 2  /* normal components as they are (renormalised); a texel whose three
+                     components are all within 1e-7 of 0 is empty; heights times the scale */
+};
+
+/* An image in memory: `channels` values of `type` a texel (1 grey, 2 grey and alpha, 3 colour,
+ * 4 colour and alpha; normal maps need 3 or 4; a height is the grey value, or blue), rows
+ * `stride_bytes` apart (0: packed), 16- and 32-bit values in the machine's byte order. With
  * top_first the first row is the top of the picture (as most image libraries give it), else the
  * bottom (as Targa files store it). Colour texels are red, green, blue[, alpha], or with
- * bgr_order blue, green, red[, alpha] as in Targa files. */
+ * bgr_order blue, green, red[, alpha] as in Targa files. At most 65535 texels each way. */
 typedef struct bw_image {
-  const unsigned char *texels;
+  const void *texels;
+  int type;
   int width;
   int height;
   int channels;
