@@ -1,13 +1,9 @@
 // Console reporting: messages, the spinner, stage ends, and the one way out on an error.
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
-#include <unistd.h>
-
 #include "Bumpweld.h"
-#include "OutputFile.h"
 
 #ifdef BUMPWELD_FUZZ
 #include "BwFatal.h"
@@ -65,27 +61,6 @@ void BwShowSpinnerFrames(int64_t count) {
 
 void BwEndStage() {
   if (gQuiet == 0) std::fputs("\r", stdout);
-}
-
-namespace {
-
-extern "C" void OnSignal(int signal) {
-  BwRemovePendingOutput();
-  if (signal == SIGBUS) {
-    // A mapped input file was cut short by another process while this run read it.
-    static const char message[] = "ERROR! An input file changed while it was read!\n";
-    const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
-    (void)written;
-    _exit(255);
-  }
-  std::signal(signal, SIG_DFL);
-  std::raise(signal);
-}
-
-}  // namespace
-
-void BwInstallSignalHandlers() {
-  for (int signal : {SIGBUS, SIGINT, SIGTERM, SIGHUP}) std::signal(signal, OnSignal);
 }
 
 #ifndef BUMPWELD_FUZZ

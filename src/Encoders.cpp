@@ -168,7 +168,7 @@ bool BwWriteEncodedImage(const char* fName, const BwTexelSource& encoded,
   bool opened = false;
   bool written = false;
   {
-    OutputFile out(fName);
+    OutputFile out(fName, BwDefaultOutputObserver());
     opened = bool(out);
     if (opened && encoding.targa) {
       written = TGAWriteTexels(out.Stream(), gWidth, gHeight, encoding.bitDepth, encoded);

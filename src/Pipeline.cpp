@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
-#include <sys/stat.h>
 #include <utility>
 
 #include "Bumpweld.h"
@@ -11,8 +10,10 @@
 #include "Filters.h"
 #include "MapLoaders.h"
 #include "NormalMath.h"
+#include "OutputFile.h"
 #include "Parallel.h"
 #include "RowKernels.h"
+#include "Signals.h"
 
 namespace {
 
@@ -73,12 +74,10 @@ void NextMipSize(int* w, int* h) {
 
 // Whether level 0 can go straight from the inputs to the file, without the full-size image in
 // memory: not when the final box filter needs the whole image, nor when the file could not be
-// discarded should the dilation turn out to have work (a device or FIFO cannot take back what
-// was written to it).
+// discarded should the dilation turn out to have work (an output written in place, such as a
+// device, a FIFO or standard output, cannot take back what was written to it).
 bool CanStreamLevelZero(const char* fName) {
-  if (gBoxFilter) return false;
-  struct stat st;
-  return stat(fName, &st) != 0 || S_ISREG(st.st_mode);
+  return !gBoxFilter && !OutputFile::WouldBeInPlace(fName);
 }
 
 // Writes level 0 to fName, merging and encoding the rows as the file is written, and when
@@ -169,6 +168,7 @@ int BumpweldMain(int argc, char** argv) {
   char* outName = nullptr;
   double bs = 0.0;
   BwInstallSignalHandlers();
+  BwSetOutputObserver(BwSignalObserver());
   ProcessArgs(argc, argv, &nm1Name, &nm2Name, &outName, &bs);
   const float bumpScale = BwNarrowToFloat(bs);
 
