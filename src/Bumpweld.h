@@ -54,10 +54,6 @@ void BwEndStage();
 BwConsole BwStdioConsole();
 // Ends the run with status 255 (exit(-1)). The only way out on an error.
 [[noreturn]] void BwFatalExit();
-// On interruption (SIGINT, SIGTERM, SIGHUP) the output being written is removed before the
-// process ends; an input file cut short while it is read (SIGBUS on its mapping) ends the run
-// with a message on standard error and status 255.
-void BwInstallSignalHandlers();
 
 // ---- Command line -----------------------------------------------------------------------
 void TestArgs(const char* args);

@@ -1,16 +1,15 @@
 // The command line: argument forms, the flag word, the usage text and the settings report, the
 // process-wide settings they fill, the console on standard output, and the run of one job.
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 #include "Bumpweld.h"
 #include "Encoders.h"
 #include "Job.h"
 #include "OutputFile.h"
+#include "Signals.h"
 
 
 int gOutput = 0;
@@ -195,34 +194,11 @@ int BumpweldMain(int argc, char** argv) {
   second.name = nm2Name;
   BwConsole console = BwStdioConsole();
   std::string error;
-  const auto output = BwFileOutput(outName);
+  const auto output = BwFileOutput(outName, BwSignalObserver());
   const bool ok = BwRunJob(settings, console, base, second, *output, &error,
                            gBumpMap ? argv[argc - 2] : nullptr);
   std::fflush(stdout);
   return ok ? 0 : 255;
-}
-
-// ---- Signals -----------------------------------------------------------------------------
-
-namespace {
-
-extern "C" void OnSignal(int signal) {
-  BwRemovePendingOutput();
-  if (signal == SIGBUS) {
-    // A mapped input file was cut short by another process while this run read it.
-    static const char message[] = "ERROR! An input file changed while it was read!\n";
-    const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
-    (void)written;
-    _exit(255);
-  }
-  std::signal(signal, SIG_DFL);
-  std::raise(signal);
-}
-
-}  // namespace
-
-void BwInstallSignalHandlers() {
-  for (int signal : {SIGBUS, SIGINT, SIGTERM, SIGHUP}) std::signal(signal, OnSignal);
 }
 
 #ifndef BUMPWELD_FUZZ

@@ -156,8 +156,11 @@ class BwOutputWriter {
 };
 
 // Output files named as the command line names them: the output name itself, or with a mip
-// chain one numbered file per level (out.tga -> out00.tga, out01.tga, ...).
-std::unique_ptr<BwOutputWriter> BwFileOutput(const std::string& outName);
+// chain one numbered file per level (out.tga -> out00.tga, out01.tga, ...). The observer, if
+// any, is told of every named temporary file (see OutputFile.h).
+class BwOutputObserver;
+std::unique_ptr<BwOutputWriter> BwFileOutput(const std::string& outName,
+                                             BwOutputObserver* observer = nullptr);
 
 // One level as the file writer would have written it: the whole file's bytes.
 struct BwLevelBytes {

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <sys/stat.h>
 #include <vector>
 
 #include "Encoders.h"
@@ -18,27 +17,32 @@ struct FileCloser {
 
 class FileOutput : public BwOutputWriter {
  public:
-  explicit FileOutput(std::string outName) : outName_(std::move(outName)) {}
+  FileOutput(std::string outName, BwOutputObserver* observer)
+      : outName_(std::move(outName)), observer_(observer) {}
 
   bool CanDiscard(BwRun& run, int level) override {
-    // A device or a FIFO cannot take back what was written to it.
+    // A device, a FIFO or a descriptor cannot take back what was written to it.
     const std::string name = BwLevelFileName(outName_, run.settings.mipLevels != 0, level);
-    struct stat st;
-    return stat(name.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+    return !OutputFile::WouldBeInPlace(name.c_str());
   }
 
   bool Level(BwRun& run, int level, const BwTexelSource& encoded,
              const std::function<bool()>& keep) override {
     const BwEncoding& encoding = BwSelectedEncoding(run);
     const std::string name = BwLevelFileName(outName_, run.settings.mipLevels != 0, level);
-    auto file = std::make_unique<OutputFile>(name.c_str());
+    auto file = std::make_unique<OutputFile>(name.c_str(), observer_);
     if (!*file) {
       if (encoding.targa) run.Fail("ERROR: Unable to open %s\n", name.c_str());
       BwDiagnostic("Warning! Could not open texture map \"%s\"\n", name.c_str());
       run.Fail("ERROR: Unable to write %s\n", name.c_str());
     }
     bool written = BwWriteEncodedStream(file->Stream(), encoding, run.width, run.height, encoded);
-    if (keep && !keep()) return false;  // the temporary file goes with `file`
+    // An abandoned level goes with `file`; one written in place cannot be taken back (such an
+    // output is never given a level that may be abandoned, see CanDiscard).
+    if (keep && !keep()) {
+      if (file->InPlace()) run.Fail("ERROR: Unable to write %s\n", name.c_str());
+      return false;
+    }
     if (written && !file->Finish()) {
       written = false;
       if (!encoding.targa) BwDiagnostic("ERROR! Couldn't write texels!\n");
@@ -62,6 +66,7 @@ class FileOutput : public BwOutputWriter {
     std::unique_ptr<OutputFile> file;
   };
   std::string outName_;
+  BwOutputObserver* observer_;
   std::vector<Pending> pending_;
 };
 
@@ -108,8 +113,8 @@ class MemoryOutput : public BwOutputWriter {
 
 }  // namespace
 
-std::unique_ptr<BwOutputWriter> BwFileOutput(const std::string& outName) {
-  return std::make_unique<FileOutput>(outName);
+std::unique_ptr<BwOutputWriter> BwFileOutput(const std::string& outName, BwOutputObserver* observer) {
+  return std::make_unique<FileOutput>(outName, observer);
 }
 
 std::unique_ptr<BwOutputWriter> BwMemoryOutput(std::vector<BwLevelBytes>* levels) {

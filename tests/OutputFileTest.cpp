@@ -1,13 +1,35 @@
-// Output files are complete or absent; links are followed; devices are written in place.
+// Output files: complete or absent, synced before and after they are put in place, written in
+// place where they cannot be replaced, and sets of them put in place together; failed runs of
+// the tool leave every file as it was; descriptor names are written through their descriptor.
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <set>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include "OutputFile.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
 
-// Names in `dir`, temporary files included.
+// Every fsync of this program, the library's included: whether of a directory, and the inode.
+std::vector<std::pair<bool, ino_t>> gSyncs;
+
+extern "C" int fsync(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) == 0) gSyncs.push_back({S_ISDIR(st.st_mode), st.st_ino});
+  return int(syscall(SYS_fsync, fd));
+}
+
+namespace {
+
+const BwTemporary kTemporaries[] = {BwTemporary::AUTO, BwTemporary::NAMED};
+
 std::set<std::string> List(const std::string& dir) {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
@@ -19,53 +41,266 @@ std::string Text(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// Writes `text` through an OutputFile at `path`; whether it opened and whether it committed.
-std::pair<bool, bool> Put(const std::string& path, const char* text) {
-  OutputFile out(path.c_str());
-  if (out) std::fputs(text, out.Stream());
-  return {bool(out), out.Commit()};
+void WriteText(const std::string& path, const std::string& text) { WriteFile(path, Bytes(text.begin(), text.end())); }
+
+// Writes to regular files past `bytes` fail with EFBIG (instead of raising SIGXFSZ) while it lives.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    const struct rlimit small = {bytes, saved_.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &small);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, handler_);
+  }
+
+ private:
+  void (*handler_)(int);
+  struct rlimit saved_;
+};
+
+ino_t Inode(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-// An existing file stays untouched until the commit; without one, nothing is left.
-TEST(OutputFile, CommitOrNothing) {
-  for (bool existing : {true, false})
-    for (bool commit : {true, false}) {
-      SCOPED_TRACE(testing::Message() << "existing " << existing << ", commit " << commit);
-      TempDir dir;
-      const std::string path = dir / "out.tga";
-      if (existing) WriteFile(path, {'o', 'l', 'd'});
-      {
-        OutputFile out(path.c_str());
-        ASSERT_TRUE(out);
-        std::fputs("new", out.Stream());
-        std::fflush(out.Stream());
-        EXPECT_EQ(Text(path), existing ? "old" : "");
-        EXPECT_EQ(commit && out.Commit(), commit);
+// An existing file stays untouched, and nothing new is visible, until Publish(); the bytes are
+// synced by Finish(), the directory after the file is in place; without Publish() nothing stays.
+TEST(OutputFile, PublishedOrNothingAndSynced) {
+  for (BwTemporary temporary : kTemporaries)
+    for (bool existing : {true, false})
+      for (bool publish : {true, false}) {
+        SCOPED_TRACE(testing::Message() << "named " << (temporary == BwTemporary::NAMED) << ", existing "
+                                        << existing << ", publish " << publish);
+        TempDir dir;
+        const std::string path = dir / "out.tga";
+        if (existing) WriteText(path, "old");
+        {
+          OutputFile out(path.c_str(), nullptr, temporary);
+          ASSERT_TRUE(out);
+          EXPECT_FALSE(out.InPlace());
+          std::fputs("new", out.Stream());
+          struct stat written;
+          ASSERT_EQ(fstat(fileno(out.Stream()), &written), 0);
+          gSyncs.clear();
+          ASSERT_TRUE(out.Finish());
+          EXPECT_EQ(gSyncs, (std::vector<std::pair<bool, ino_t>>{{false, written.st_ino}}));
+          EXPECT_EQ(FileExists(path), existing);
+          EXPECT_EQ(Text(path), existing ? "old" : "");
+          if (publish) {
+            ASSERT_TRUE(out.Publish());
+            EXPECT_EQ(Inode(path), written.st_ino);
+            EXPECT_EQ(gSyncs.back(), std::make_pair(true, Inode(dir.path())));
+          }
+        }
+        EXPECT_EQ(List(dir.path()), existing || publish ? std::set<std::string>{"out.tga"} : std::set<std::string>{});
+        EXPECT_EQ(Text(path), publish ? "new" : existing ? "old" : "");
       }
-      EXPECT_EQ(List(dir.path()), existing || commit ? std::set<std::string>{"out.tga"} : std::set<std::string>{});
-      EXPECT_EQ(Text(path), commit ? "new" : existing ? "old" : "");
+}
+
+// Links are followed and stay; devices, hard-linked files and names of the process's descriptors
+// are written in place (a file opened for appending gets the bytes at its end). Names that
+// cannot be written fail at the open; the tool's runs below cover those.
+TEST(OutputFile, WhatIsWrittenInPlace) {
+  TempDir dir;
+  WriteText(dir / "real.tga", "old");
+  fs::create_symlink("real.tga", dir / "link.tga");
+  WriteText(dir / "linked.tga", "old");
+  fs::create_hard_link(dir / "linked.tga", dir / "other.tga");
+  WriteText(dir / "log.txt", "log ");
+  const int fd = open((dir / "log.txt").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  const std::string n = std::to_string(fd);
+  const struct { std::string path; bool opens, commits, inPlace; } cases[] = {
+      {dir / "link.tga", true, true, false},  {"/dev/null", true, true, true},
+      {"/dev/full", true, false, true},       {dir / "linked.tga", true, true, true},
+      {"/dev/fd/" + n, true, true, true},     {"/proc/self/fd/" + n, true, true, true},
+      {"/proc/" + std::to_string(getpid()) + "/fd/" + n, true, true, true},
+      {"/dev/fd/987", false, false, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    OutputFile out(c.path.c_str());
+    EXPECT_EQ(bool(out), c.opens);
+    EXPECT_EQ(OutputFile::WouldBeInPlace(c.path.c_str()), c.inPlace);
+    if (!out) continue;
+    EXPECT_EQ(out.InPlace(), c.inPlace);
+    std::fputs("new", out.Stream());
+    EXPECT_EQ(out.Commit(), c.commits);
+  }
+  close(fd);
+  EXPECT_EQ(Text(dir / "real.tga"), "new");
+  EXPECT_TRUE(fs::is_symlink(dir / "link.tga"));
+  EXPECT_EQ(Text(dir / "other.tga"), "new");
+  EXPECT_EQ(Text(dir / "log.txt"), "log newnewnew");
+  EXPECT_TRUE(fs::is_character_file("/dev/null") && fs::is_character_file("/dev/full"));
+  EXPECT_EQ(List(dir.path()), (std::set<std::string>{"link.tga", "linked.tga", "log.txt", "other.tga", "real.tga"}));
+}
+
+// A replaced file keeps its permission bits but never a set-user-ID or set-group-ID bit, and
+// keeps its owner and group (which only root can give to another user's file).
+TEST(OutputFile, ReplacementKeepsModeAndOwnerButNoSetIdBits) {
+  const bool root = geteuid() == 0;
+  for (BwTemporary temporary : kTemporaries) {
+    TempDir dir;
+    const std::string path = dir / "out.tga";
+    WriteText(path, "old");
+    ASSERT_EQ(chmod(path.c_str(), 06754), 0);
+    ASSERT_TRUE(!root || chown(path.c_str(), 65534, 65534) == 0);
+    struct stat before, after;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    OutputFile out(path.c_str(), nullptr, temporary);
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(out.Commit());
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0754u);
+    EXPECT_EQ(std::make_pair(after.st_uid, after.st_gid), std::make_pair(before.st_uid, before.st_gid));
+  }
+}
+
+// A writable file in a directory that refuses new names is written in place, as `>` would; a
+// new name there still fails. Root passes every permission check, so the test drops to nobody.
+TEST(OutputFile, FileInReadOnlyDirectoryIsWrittenInPlace) {
+  TempDir dir;
+  const std::string ro = dir / "ro", path = ro + "/out.tga";
+  fs::create_directory(ro);
+  WriteText(path, "old");
+  ASSERT_EQ(chmod(path.c_str(), 0666) | chmod(ro.c_str(), 0555) | chmod(dir.path().c_str(), 0711), 0);
+  auto run = [&] {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    OutputFile out(path.c_str());
+    const bool written = out && out.InPlace() && std::fputs("new", out.Stream()) >= 0 && out.Commit();
+    _exit(written && !OutputFile((ro + "/new.tga").c_str()) ? 0 : 1);
+  };
+  EXPECT_EXIT(run(), testing::ExitedWithCode(0), "");
+  EXPECT_EQ(Text(path), "new");
+  EXPECT_EQ(List(ro), std::set<std::string>{"out.tga"});
+  chmod(ro.c_str(), 0755);
+}
+
+// Nothing is put in place before every member has finished; a set destroyed without a commit, or
+// whose member fails to finish (a write past the file size limit), leaves the old files alone.
+TEST(OutputSet, AllOrNothing) {
+  for (BwTemporary temporary : kTemporaries)
+    for (const std::string ending : {"commit", "abandon", "fail"}) {
+      SCOPED_TRACE(ending + (temporary == BwTemporary::NAMED ? ", named" : ""));
+      TempDir dir;
+      const std::string names[] = {dir / "out00.tga", dir / "out01.tga", dir / "out02.tga"};
+      WriteText(names[1], "old");
+      const Bytes big(65536, 'x');
+      {
+        const FileSizeLimit limit(4096);
+        BwOutputSet set;
+        for (const std::string& name : names) {
+          OutputFile* out = set.Add(name.c_str(), temporary);
+          ASSERT_TRUE(out);
+          std::fputs("new", out->Stream());
+          if (ending == "fail" && name == names[2]) std::fwrite(big.data(), 1, big.size(), out->Stream());
+        }
+        EXPECT_EQ(set.Add((dir / "none/out.tga").c_str()), nullptr);
+        EXPECT_FALSE(set.InPlace());
+        EXPECT_TRUE(!FileExists(names[0]) && Text(names[1]) == "old" && !FileExists(names[2]));
+        EXPECT_TRUE(ending == "abandon" || set.Commit() == (ending == "commit"));
+      }
+      const bool all = ending == "commit";
+      const std::set<std::string> after = all ? std::set<std::string>{"out00.tga", "out01.tga", "out02.tga"}
+                                              : std::set<std::string>{"out01.tga"};
+      EXPECT_EQ(List(dir.path()), after);
+      EXPECT_EQ(Text(names[1]), all ? "new" : "old");
     }
 }
 
-// A link is followed and stays a link; devices and directories are never replaced; names that
-// cannot be created (missing directory, empty, too long, a link loop) fail at the open.
-TEST(OutputFile, LinksDevicesAndNamesThatCannotBeCreated) {
+// Failed runs of the tool end with status 255 and their message (or by the signal of the file
+// size limit, in the `ulimit` row) and leave every file as it was: no partial or temporary
+// file, an old output untouched, links still links.
+TEST(OutputFileCli, FailedRunsLeaveEveryFileAsItWas) {
+  const std::string tooLong(256, 'x');
+  const struct { std::vector<std::string> args; std::string prefix; int status; std::string message, err; } cases[] = {
+      {{"base.tga", "narrow.tga", "out.tga"}, "", 255, "Normal map sizes must match! (64x64 63x64)\n", ""},
+      {{"base.tga", "height.tga", "1", "out.tga"}, "", 255, "Normal map sizes must match! (64x64 64x1)\n", ""},
+      {{"-e", "base.tga", "det.tga", "nodir/out.tga"}, "", 255, "ERROR: Unable to open nodir/out.tga\n", ""},
+      {{"-h", "base.tga", "det.tga", "nodir/out.kep"}, "", 255, "ERROR: Unable to write nodir/out.kep\n",
+       "Warning! Could not open texture map \"nodir/out.kep\"\n"},
+      {{"-q", "base.tga", "det.tga", "file/out.tga"}, "", 255, "ERROR: Unable to open file/out.tga\n", ""},
+      {{"-qi", "base.tga", "det.tga", "file/out.kep"}, "", 255, "ERROR: Unable to write file/out.kep\n", ""},
+      {{"-q", "base.tga", "det.tga", "sub"}, "", 255, "ERROR: Unable to open sub\n", ""},
+      {{"-q", "base.tga", "det.tga", ""}, "", 255, "ERROR: Unable to open \n", ""},
+      {{"-q", "base.tga", "det.tga", tooLong}, "", 255, "ERROR: Unable to open " + tooLong + "\n", ""},
+      {{"-q", "base.tga", "det.tga", "loop.tga"}, "", 255, "ERROR: Unable to open loop.tga\n", ""},
+      {{"-e", "base.tga", "det.tga", "/dev/full"}, "", 255, "ERROR: Unable to write /dev/full\n", ""},
+      {{"-H", "base.tga", "det.tga", "/dev/full"}, "", 255, "ERROR: Unable to write /dev/full\n", ""},
+      {{"-q", "base.tga", "det.tga", "full.tga"}, "", 255, "ERROR: Unable to write full.tga\n", ""},
+      {{"-e", "base.tga", "det.tga", "out.tga"}, "trap '' XFSZ && ulimit -f 4 && ", 255,
+       "ERROR: Unable to write out.tga\n", ""},
+      {{"-H", "base.tga", "det.tga", "out.kep"}, "trap '' XFSZ && ulimit -f 4 && ", 255,
+       "ERROR: Unable to write out.kep\n", ""},
+      {{"-H", "base.tga", "det.tga", "out.kep"}, "ulimit -f 4 && ", -1, "", ""},
+      {{"-q", "base.tga", "det.tga", "small/out.tga"}, "", 255, "ERROR: Unable to write small/out.tga\n", ""}};
   TempDir dir;
+  WriteFile(dir / "base.tga", MakeTga(64, 64, 24, Bytes(64 * 64 * 3, 200)));
+  WriteFile(dir / "det.tga", MakeTga(64, 64, 24, Bytes(64 * 64 * 3, 90)));
+  WriteFile(dir / "narrow.tga", MakeTga(63, 64, 24, Bytes(63 * 64 * 3, 90)));
+  WriteFile(dir / "height.tga", MakeTga(64, 1, 8, Bytes(64, 9), 3));
+  WriteText(dir / "file", "file");
+  WriteText(dir / "out.tga", "old");
+  WriteText(dir / "out.kep", "old");
   fs::create_directory(dir / "sub");
-  WriteFile(dir / "real.tga", {'o', 'l', 'd'});
-  fs::create_symlink("real.tga", dir / "link.tga");
   fs::create_symlink("/dev/full", dir / "full.tga");
   fs::create_symlink("loop.tga", dir / "loop.tga");
-  const struct { std::string path; bool opens, commits; } cases[] = {
-      {dir / "link.tga", true, true},   {"/dev/null", true, true},
-      {"/dev/full", true, false},       {dir / "full.tga", true, false},
-      {dir / "sub", false, false},      {dir / "none/out.tga", false, false},
-      {"", false, false},               {dir / std::string(256, 'x'), false, false},
-      {dir / "loop.tga", false, false}};
-  for (const auto& c : cases) EXPECT_EQ(Put(c.path, "new"), std::make_pair(c.opens, c.commits)) << c.path;
-  EXPECT_EQ(Text(dir / "real.tga"), "new");
-  for (const char* link : {"link.tga", "full.tga", "loop.tga"}) EXPECT_TRUE(fs::is_symlink(dir / link)) << link;
-  EXPECT_TRUE(fs::is_character_file("/dev/null") && fs::is_character_file("/dev/full") &&
-              fs::is_directory(dir / "sub"));
-  EXPECT_EQ(List(dir.path()), (std::set<std::string>{"full.tga", "link.tga", "loop.tga", "real.tga", "sub"}));
+  // A file system that fills up during the write (two 4 KiB pages, one taken by the old file).
+  fs::create_directory(dir / "small");
+  const bool small = geteuid() == 0 && mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=8k") == 0;
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{small ? dir / "small" : ""};
+  WriteText(dir / "small/out.tga", "old");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    if (c.args.back() == "small/out.tga" && !small) {
+      std::printf("No full file system row: mounting a small tmpfs needs root.\n");
+      continue;
+    }
+    const auto before = Files(dir.path());
+    const RunResult r = ::Run(c.args, dir.path(), c.prefix);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(EndsWith(r.out, c.message)) << r.out;
+    EXPECT_TRUE(c.err.empty() || r.err == c.err) << r.err;
+    EXPECT_TRUE(Files(dir.path()) == before);
+    EXPECT_FALSE(HasTemporaries(dir.path()));
+  }
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
+
+// Names of the tool's own descriptors are written through them, whatever they are open on: a
+// file opened for appending keeps what it held, a pipe gets the bytes, a deleted file gets them
+// without a file named "log.txt (deleted)" appearing. The base map has empty texels, which make
+// a regular output take a second attempt at the file; an output in place must not.
+TEST(OutputFileCli, DescriptorNamesAreWrittenInPlace) {
+  const std::pair<std::string, bool> cases[] = {  // script, whether log.txt stays
+      {"\"$BW\" -Q base.tga det.tga /dev/stdout >> log.txt", true},
+      {"\"$BW\" -Q base.tga det.tga /dev/stderr 2>> log.txt", true},
+      {"\"$BW\" -Q base.tga det.tga /dev/fd/3 3>> log.txt", true},
+      {"\"$BW\" -Q base.tga det.tga /proc/self/fd/3 3>> log.txt", true},
+      {"sh -c 'exec \"$BW\" -Q base.tga det.tga /proc/$$/fd/3' 3>> log.txt", true},
+      {"\"$BW\" -Q base.tga det.tga /dev/stdout | cat >> log.txt", true},
+      {"(rm log.txt && exec \"$BW\" -Q base.tga det.tga /dev/stdout) >> log.txt", false}};
+  TempDir dir;
+  Bytes base(48 * 8 * 3, 200);
+  std::fill_n(base.begin() + 300, 30, 127);
+  WriteFile(dir / "base.tga", MakeTga(48, 8, 24, base));
+  WriteFile(dir / "det.tga", MakeTga(48, 8, 24, Bytes(48 * 8 * 3, 90)));
+  ASSERT_EQ(Shell("\"$BW\" -Q base.tga det.tga ref.tga", dir.path()), 0);
+  const Bytes ref = ReadFile(dir / "ref.tga");
+  for (const auto& [script, stays] : cases) {
+    SCOPED_TRACE(script);
+    WriteText(dir / "log.txt", "log\n");
+    EXPECT_EQ(Shell(script, dir.path()), 0);
+    EXPECT_TRUE(ReadFile(dir / "log.txt") == (stays ? Cat({{'l', 'o', 'g', '\n'}, ref}) : Bytes())) << ReadFile(dir / "log.txt").size();
+    EXPECT_EQ(List(dir.path()), (stays ? std::set<std::string>{"base.tga", "det.tga", "log.txt", "ref.tga"}
+                                       : std::set<std::string>{"base.tga", "det.tga", "ref.tga"}));
+  }
+}
+
+}  // namespace

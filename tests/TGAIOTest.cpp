@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "Bumpweld.h"
+#include "Signals.h"
 #include "TGAIO.h"
 #include "TestSupport.h"
 

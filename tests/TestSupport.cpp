@@ -60,6 +60,35 @@ RunResult Run(const std::vector<std::string>& args, const std::string& cwd, cons
   return {status < 128 || status == 255 ? status : -1, {out.begin(), out.end()}, {err.begin(), err.end()}};
 }
 
+int Shell(const std::string& script, const std::string& cwd) {
+  setenv("BW", BUMPWELD_EXE, 1);
+  const int raw = std::system(("cd '" + cwd + "' && (" + script + ") </dev/null").c_str());
+  return raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+std::map<std::string, Bytes> Files(const std::string& root) {
+  std::map<std::string, Bytes> files;
+  for (const auto& entry : fs::directory_iterator(root)) {
+    const std::string name = entry.path().filename().string();
+    const fs::file_status status = fs::symlink_status(entry.path());
+    if (fs::is_symlink(status)) {
+      const std::string target = "-> " + fs::read_symlink(entry.path()).string();
+      files[name] = Bytes(target.begin(), target.end());
+    } else if (fs::is_regular_file(status)) {
+      files[name] = ReadFile(entry.path().string());
+    } else if (fs::is_directory(status)) {
+      for (const auto& [inner, bytes] : Files(entry.path().string())) files[name + "/" + inner] = bytes;
+    }
+  }
+  return files;
+}
+
+bool HasTemporaries(const std::string& dir) {
+  for (const auto& [name, bytes] : Files(dir))
+    if (fs::path(name).filename().string().rfind(".bumpweld-", 0) == 0) return true;
+  return false;
+}
+
 bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }

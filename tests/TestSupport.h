@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -41,6 +42,15 @@ struct RunResult {
 // Runs the bumpweld executable with `args` in directory `cwd` (empty: the current one), after
 // the shell words `prefix` (such as "taskset -c 0 ").
 RunResult Run(const std::vector<std::string>& args, const std::string& cwd = "", const std::string& prefix = "");
+
+// Runs the shell script `script` in `cwd`, where "$BW" names the bumpweld executable; its status.
+int Shell(const std::string& script, const std::string& cwd);
+
+// Every file under `root` by its path relative to it: a regular file's bytes, a symbolic link's
+// "-> target" (not followed); directories only through what they hold.
+std::map<std::string, Bytes> Files(const std::string& root);
+// Whether `dir` holds a temporary output file.
+bool HasTemporaries(const std::string& dir);
 
 bool EndsWith(const std::string& text, const std::string& suffix);
 // Directory of the shared real texture maps, or "" when it is absent.

@@ -1,0 +1,52 @@
+// Signals: none leaves a temporary output file behind or changes an old one, the process still
+// ends by the signal, and a signal ignored at start stays ignored.
+#include <csignal>
+#include <sys/prctl.h>
+
+#include "Signals.h"
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Opens an output replacing `path` with the command line's handlers and observer, writes to it,
+// then receives `signal`; no core file for the signals that would write one.
+void SignalWhileWriting(const std::string& path, BwTemporary temporary, int signal) {
+  prctl(PR_SET_DUMPABLE, 0);
+  BwInstallSignalHandlers();
+  OutputFile out(path.c_str(), BwSignalObserver(), temporary);
+  if (!out || std::fputs("partial", out.Stream()) < 0 || std::fflush(out.Stream()) != 0) _exit(1);
+  raise(signal);
+  _exit(0);
+}
+
+TEST(Signals, NoSignalLeavesATemporaryFile) {
+  const int signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGPIPE,   SIGALRM, SIGXCPU,
+                         SIGXFSZ, SIGUSR1, SIGUSR2, SIGPOLL, SIGRTMIN, SIGKILL};
+  for (BwTemporary temporary : {BwTemporary::AUTO, BwTemporary::NAMED})
+    for (int signal : signals) {
+      // Nothing can remove a named file when the process is killed outright.
+      if (signal == SIGKILL && temporary == BwTemporary::NAMED) continue;
+      SCOPED_TRACE(testing::Message() << "signal " << signal << (temporary == BwTemporary::NAMED ? ", named" : ""));
+      TempDir dir;
+      WriteFile(dir / "out.tga", {'o', 'l', 'd'});
+      EXPECT_EXIT(SignalWhileWriting(dir / "out.tga", temporary, signal), testing::KilledBySignal(signal), "");
+      EXPECT_EQ(Files(dir.path()), (std::map<std::string, Bytes>{{"out.tga", {'o', 'l', 'd'}}}));
+    }
+}
+
+// nohup, and background jobs of shells without job control, start the process with these ignored.
+TEST(Signals, IgnoredSignalsStayIgnored) {
+  for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+    auto run = [signal] {
+      std::signal(signal, SIG_IGN);
+      BwInstallSignalHandlers();
+      raise(signal);
+      _exit(0);
+    };
+    EXPECT_EXIT(run(), testing::ExitedWithCode(0), "") << signal;
+  }
+}
+
+}  // namespace
