@@ -2,12 +2,21 @@
 #include "Parallel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <sched.h>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+namespace {
+std::atomic<int> gForcedThreadCount{0};
+}
+
+void BwForceThreadCount(int count) { gForcedThreadCount = count; }
+
 int BwThreadCount() {
+  const int forced = gForcedThreadCount.load();
+  if (forced > 0) return forced;
   static const int count = [] {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) {

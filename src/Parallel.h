@@ -9,6 +9,10 @@
 // Threads this process may use: the CPUs in its affinity mask (taskset -c 0 gives one).
 int BwThreadCount();
 
+// Makes BwThreadCount return `count` from now on (0: the CPUs again). For tests that check
+// results do not depend on the number of threads.
+void BwForceThreadCount(int count);
+
 // Calls body(begin, end) over disjoint ranges covering [0, count). `grain` is the smallest
 // range worth a thread of its own.
 void BwParallelFor(int64_t count, int64_t grain, const std::function<void(int64_t, int64_t)>& body);

@@ -69,14 +69,14 @@ std::string Describe(int code, const unsigned char* data, size_t size) {
              std::to_string(kMaxSide) + " x " + std::to_string(kMaxSide) + ")";
     case SPNG_ECHUNK_LIMITS:
       return "an ancillary chunk is larger than " + std::to_string(kMaxChunkBytes >> 20) + " MiB";
-    case SPNG_EZLIB:
-    case SPNG_EIDAT_STREAM:
-      return "bad zlib data in the IDAT chunks";
     default:
       break;
   }
+  // libspng inflates a chunk's data before it reads its CRC: a damaged chunk is reported as
+  // bad zlib data unless its CRC is checked here first.
   const std::string broken = FindBrokenChunk(data, size);
   if (!broken.empty()) return broken;
+  if (code == SPNG_EZLIB || code == SPNG_EIDAT_STREAM) return "bad zlib data in the IDAT chunks";
   if (code == SPNG_EIDAT_TOO_SHORT) return "image data ends before the last row";
   return spng_strerror(code);
 }
