@@ -180,8 +180,10 @@ class Heights {
   BwArray<float> data_;
 };
 
-bool CheckChunk(const exr_chunk_info_t& cinfo, int64_t x, int64_t y, int64_t w, int64_t h, std::string* error) {
-  if (cinfo.width != w || cinfo.height != h || cinfo.start_x != x || cinfo.start_y != y)
+// A chunk of w x h samples starting at line y (scanline files), or of w x h samples (tiles,
+// which the library looked up by their indices).
+bool CheckChunk(const exr_chunk_info_t& cinfo, int64_t y, int64_t w, int64_t h, bool tile, std::string* error) {
+  if (cinfo.width != w || cinfo.height != h || (!tile && cinfo.start_y != y))
     return Fail(error, "a chunk does not match the data window");
   if (cinfo.unpacked_size > kMaxChunkBytes)
     return Fail(error, "a chunk of " + std::to_string(cinfo.unpacked_size) + " bytes is too large");
@@ -198,7 +200,8 @@ bool Read(Source* source, const char* wanted, BwHeightImage* image, std::string*
   init.max_tile_width = init.max_tile_height = kMaxSide;
   init.flags = EXR_CONTEXT_FLAG_SILENT_HEADER_PARSE;
   exr_context_t raw = nullptr;
-  exr_result_t r = exr_start_read(&raw, "", &init);
+  // The name only labels the stream; the reads go through ReadSource.
+  exr_result_t r = exr_start_read(&raw, "input", &init);
   std::unique_ptr<_priv_exr_context_t, ContextCloser> ctxt(raw);
   if (r != EXR_ERR_SUCCESS) return FailWith(error, *source, r);
 
@@ -250,7 +253,7 @@ bool Read(Source* source, const char* wanted, BwHeightImage* image, std::string*
       const int64_t rows = std::min<int64_t>(lines, height - first);
       if ((r = exr_read_scanline_chunk_info(raw, 0, int(window.min.y + first), &cinfo)) != EXR_ERR_SUCCESS)
         return FailWith(error, *source, r);
-      if (!CheckChunk(cinfo, window.min.x, window.min.y + first, width, rows, error)) return false;
+      if (!CheckChunk(cinfo, window.min.y + first, width, rows, false, error)) return false;
       if ((r = decoder.Decode(cinfo, &block)) != EXR_ERR_SUCCESS) return FailWith(error, *source, r);
       float* out = heights.Append(rows);
       if (!out) return Fail(error, "out of memory");
@@ -274,7 +277,7 @@ bool Read(Source* source, const char* wanted, BwHeightImage* image, std::string*
         const int64_t x0 = tx * tileWidth, cols = std::min<int64_t>(tileWidth, width - x0);
         if ((r = exr_read_tile_chunk_info(raw, 0, int(tx), int(ty), 0, 0, &cinfo)) != EXR_ERR_SUCCESS)
           return FailWith(error, *source, r);
-        if (!CheckChunk(cinfo, window.min.x + x0, window.min.y + y0, cols, rows, error)) return false;
+        if (!CheckChunk(cinfo, 0, cols, rows, true, error)) return false;
         if ((r = decoder.Decode(cinfo, &block)) != EXR_ERR_SUCCESS) return FailWith(error, *source, r);
         std::vector<float>& tile = tileRow[size_t(tx)];
         tile.resize(size_t(cols * rows));
