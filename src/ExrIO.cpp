@@ -148,7 +148,7 @@ class ChunkDecoder {
   exr_const_context_t ctxt_;
   const char* channel_;
   int type_;
-  exr_decode_pipeline_t pipeline_ = EXR_DECODE_PIPELINE_INITIALIZER;
+  exr_decode_pipeline_t pipeline_ = {};  // all zero, as the library asks
   bool started_ = false;
 };
 
