@@ -1,18 +1,31 @@
 // Writes the seed corpus of the fuzz targets: small Targa files of every depth (8, 15, 16, 24,
 // 32) and image type (2, 3, 10, 11, and the refused 1 and 9), top-left and right-to-left
 // origins, image ID fields, colour maps, run-length packets across rows, and .kep files of
-// several formats. The Targa files go to tga_read/, normal_map/ and height_map/, the .kep
-// files to kep_read/ under the directory given. Minimised findings of the fuzzers are kept
+// several formats, PNG files of every colour type the reader takes (written by the project's
+// writer or put together chunk by chunk) and OpenEXR files (scanline and tiled, each sample
+// type). The Targa files go to tga_read/, normal_map/ and height_map/, the others to
+// kep_read/, png_read/ and exr_read/ under the directory given. Minimised findings of the fuzzers are kept
 // beside these files (named for the fault) and are not made here.
 //
 //   fuzz_make_corpus fuzz/corpus
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include <ImfChannelList.h>
+#include <ImfFrameBuffer.h>
+#include <ImfHeader.h>
+#include <ImfOutputFile.h>
+#include <ImfTiledOutputFile.h>
+#include <half.h>
+#include <zlib.h>
+
 #include "KepFileIO.h"
+#include "PngWriter.h"
 #include "TGAIO.h"
 
 namespace fs = std::filesystem;
@@ -92,6 +105,94 @@ Bytes Written(int bitDepth) {
   return bytes;
 }
 
+// The bytes of the project's PNG writer for a w x h picture.
+Bytes WrittenPng(int w, int h, int bits, int channels) {
+  const Bytes samples = Texels(channels * bits / 8, w * h);
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* fp = open_memstream(&buffer, &size);
+  if (!fp) return {};
+  BwPngWriter writer;
+  std::string error;
+  const bool ok = writer.Begin(fp, w, h, bits, channels, &error) && writer.WriteRows(samples.data(), h, &error) &&
+                  writer.End(&error);
+  std::fclose(fp);
+  Bytes bytes;
+  if (ok) bytes.assign(buffer, buffer + size);
+  std::free(buffer);
+  return bytes;
+}
+
+void PutChunk(Bytes* out, const char* type, const Bytes& data) {
+  const uint32_t n = uint32_t(data.size());
+  Bytes body(type, type + 4);
+  body.insert(body.end(), data.begin(), data.end());
+  const uint32_t crc = uint32_t(crc32(0, body.data(), uInt(body.size())));
+  for (uint32_t v : {n}) out->insert(out->end(), {(unsigned char)(v >> 24), (unsigned char)(v >> 16), (unsigned char)(v >> 8), (unsigned char)v});
+  out->insert(out->end(), body.begin(), body.end());
+  out->insert(out->end(), {(unsigned char)(crc >> 24), (unsigned char)(crc >> 16), (unsigned char)(crc >> 8), (unsigned char)crc});
+}
+
+// A PNG put together by hand: IHDR, the chunks given, IDAT of `rows` (each with its filter
+// byte) and IEND.
+Bytes HandPng(int w, int h, int depth, int colourType, int interlace, const Bytes& rows,
+              const std::vector<std::pair<const char*, Bytes>>& chunks = {}) {
+  Bytes out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  PutChunk(&out, "IHDR", {0, 0, (unsigned char)(w >> 8), (unsigned char)w, 0, 0, (unsigned char)(h >> 8),
+                          (unsigned char)h, (unsigned char)depth, (unsigned char)colourType, 0, 0,
+                          (unsigned char)interlace});
+  for (const auto& [type, data] : chunks) PutChunk(&out, type, data);
+  uLongf size = compressBound(uLong(rows.size()));
+  Bytes z(size);
+  compress(z.data(), &size, rows.data(), uLong(rows.size()));
+  z.resize(size);
+  PutChunk(&out, "IDAT", z);
+  PutChunk(&out, "IEND", {});
+  return out;
+}
+
+// An OpenEXR file of the given channels (each a ramp) from the C++ library.
+bool WriteExr(const fs::path& path, const std::vector<const char*>& channels, Imf::PixelType type,
+              Imf::Compression compression, bool tiled) {
+  try {
+    Imf::Header header(Imath::Box2i({-1, 2}, {W + 1, H + 2}), Imath::Box2i({-1, 2}, {W + 1, H + 2}));
+    header.compression() = compression;
+    const int w = W + 3, h = H + 1;
+    const size_t sampleBytes = type == Imf::HALF ? 2 : 4;
+    std::vector<std::vector<char>> planes;
+    Imf::FrameBuffer frame;
+    for (const char* name : channels) {
+      header.channels().insert(name, Imf::Channel(type));
+      planes.emplace_back(size_t(w * h) * sampleBytes);
+      for (int i = 0; i < w * h; ++i) {
+        const float f = float(i * 3 + int(planes.size()));
+        const half hf(f);
+        const uint32_t u = uint32_t(f);
+        std::memcpy(planes.back().data() + size_t(i) * sampleBytes,
+                    type == Imf::HALF ? static_cast<const void*>(&hf) : type == Imf::UINT ? static_cast<const void*>(&u) : &f,
+                    sampleBytes);
+      }
+      // The slice's origin is texel (0, 0); the data window starts at (-1, 2).
+      char* origin = planes.back().data() - (2 * size_t(w) - 1) * sampleBytes;
+      frame.insert(name, Imf::Slice(type, origin, sampleBytes, sampleBytes * size_t(w)));
+    }
+    if (tiled) {
+      header.setTileDescription(Imf::TileDescription(2, 3));
+      Imf::TiledOutputFile out(path.c_str(), header);
+      out.setFrameBuffer(frame);
+      out.writeTiles(0, out.numXTiles() - 1, 0, out.numYTiles() - 1);
+    } else {
+      Imf::OutputFile out(path.c_str(), header);
+      out.setFrameBuffer(frame);
+      out.writePixels(h);
+    }
+    return true;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", path.c_str(), e.what());
+    return false;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -148,6 +249,31 @@ int main(int argc, char** argv) {
                      seed.format, texels.data()};
     ok = ZelWrite3DKEPImageFile(&bmp, (root / "kep_read" / seed.name).c_str()) && ok;
   }
+  const Bytes rgbRows = {0, 10, 20, 30, 40, 50, 60, 0, 70, 80, 90, 100, 110, 120};  // 2 x 2, 8-bit RGB
+  const std::vector<std::pair<std::string, Bytes>> pngs = {
+      {"written_rgb_8.png", WrittenPng(W, H, 8, 3)},
+      {"written_rgb_16.png", WrittenPng(W, H, 16, 3)},
+      {"written_grey_8.png", WrittenPng(W, H, 8, 1)},
+      {"written_grey_alpha_16.png", WrittenPng(W, H, 16, 2)},
+      {"written_rgba_8.png", WrittenPng(W, H, 8, 4)},
+      {"rgb_trns.png", HandPng(2, 2, 8, 2, 0, rgbRows, {{"tRNS", {0, 10, 0, 20, 0, 30}}})},
+      {"rgb_filters.png", HandPng(2, 2, 8, 2, 0, {1, 10, 20, 30, 40, 50, 60, 4, 70, 80, 90, 100, 110, 120})},
+      {"grey_2_trns.png", HandPng(5, 2, 2, 0, 0, {0, 0x1B, 0x40, 2, 0xE4, 0x80}, {{"tRNS", {0, 1}}})},
+      {"palette_4_trns.png", HandPng(3, 2, 4, 3, 0, {0, 0x01, 0x20, 0, 0x21, 0x00},
+                                     {{"PLTE", {255, 0, 0, 0, 255, 0, 0, 0, 255}}, {"tRNS", {0, 128}}})},
+      {"interlaced_1x1.png", HandPng(1, 1, 8, 6, 1, {0, 1, 2, 3, 4})},
+      {"text_chunk.png", HandPng(2, 2, 8, 2, 0, rgbRows, {{"tEXt", {'k', 0, 'v'}}})},
+  };
+  fs::create_directories(root / "png_read");
+  for (const auto& [name, bytes] : pngs) ok = !bytes.empty() && Save(root / "png_read" / name, bytes) && ok;
+
+  fs::create_directories(root / "exr_read");
+  ok = WriteExr(root / "exr_read" / "scanline_float_zip.exr", {"Y"}, Imf::FLOAT, Imf::ZIP_COMPRESSION, false) && ok;
+  ok = WriteExr(root / "exr_read" / "scanline_half_rle_rgb.exr", {"B", "G", "R"}, Imf::HALF, Imf::RLE_COMPRESSION, false) && ok;
+  ok = WriteExr(root / "exr_read" / "scanline_uint_none.exr", {"Z"}, Imf::UINT, Imf::NO_COMPRESSION, false) && ok;
+  ok = WriteExr(root / "exr_read" / "scanline_half_piz.exr", {"R", "height.Y"}, Imf::HALF, Imf::PIZ_COMPRESSION, false) && ok;
+  ok = WriteExr(root / "exr_read" / "tiled_half_zips.exr", {"R", "Y"}, Imf::HALF, Imf::ZIPS_COMPRESSION, true) && ok;
+  ok = WriteExr(root / "exr_read" / "tiled_float_none.exr", {"Y"}, Imf::FLOAT, Imf::NO_COMPRESSION, true) && ok;
   if (!ok) std::fprintf(stderr, "Some corpus files could not be written\n");
   return ok ? 0 : 1;
 }

@@ -28,7 +28,7 @@ thread_local int tThreadLimit = 0;
 
 }  // namespace
 
-int BwThreadCount() { return tThreadLimit > 0 ? std::min(tThreadLimit, CpuCount()) : CpuCount(); }
+int BwThreadCount() { return tThreadLimit > 0 ? tThreadLimit : CpuCount(); }
 
 BwThreadLimit::BwThreadLimit(int threads) : previous_(tThreadLimit) {
   if (threads > 0) tThreadLimit = threads;

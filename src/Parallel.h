@@ -7,11 +7,11 @@
 #include <functional>
 
 // Threads a loop on this thread may use: the CPUs in the process's affinity mask (taskset -c 0
-// gives one), or fewer while a BwThreadLimit is in force.
+// gives one), or the number a BwThreadLimit sets.
 int BwThreadCount();
 
-// Limits the loops started from this thread to `threads` workers (0: no limit) while it lasts,
-// so that a job's thread setting does not touch other jobs.
+// Sets the workers of the loops started from this thread to `threads` (0: the CPUs) while it
+// lasts, so that a job's thread setting does not touch other jobs.
 class BwThreadLimit {
  public:
   explicit BwThreadLimit(int threads);

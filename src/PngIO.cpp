@@ -1,0 +1,235 @@
+// PNG reading through libspng; see PngIO.h for what is read and refused.
+#include "PngIO.h"
+
+#include <spng.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+constexpr unsigned char kSignature[BW_PNG_SIGNATURE_BYTES] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+// Largest width and height: what a Targa file can hold as well.
+constexpr uint32_t kMaxSide = 65535;
+// A deflate stream expands at most 1032 times (a 258-byte match from a 2-bit code).
+constexpr uint64_t kMaxDeflateRatio = 1032;
+// Ancillary chunks libspng keeps in memory: one at most, and all together.
+constexpr size_t kMaxChunkBytes = size_t(16) << 20;
+constexpr size_t kMaxCachedBytes = size_t(64) << 20;
+
+struct SpngFree {
+  void operator()(spng_ctx* ctx) const { spng_ctx_free(ctx); }
+};
+
+uint32_t BigEndian32(const unsigned char* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+bool Fail(std::string* error, const std::string& message) {
+  if (error) *error = "PNG: " + message;
+  return false;
+}
+
+// Names the first chunk that is cut short or fails its CRC. Only called once libspng has
+// refused the file, to say where.
+std::string FindBrokenChunk(const unsigned char* data, size_t size) {
+  size_t pos = BW_PNG_SIGNATURE_BYTES;
+  while (pos < size) {
+    if (size - pos < 8) return "file ends inside a chunk header";
+    const uint64_t length = BigEndian32(data + pos);
+    const std::string type(reinterpret_cast<const char*>(data + pos + 4), 4);
+    const bool printable = std::all_of(type.begin(), type.end(), [](char c) {
+      return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    });
+    const std::string name = printable ? type + " chunk" : "a chunk with a bad type";
+    if (length > size - pos - 8 || size - pos - 8 - length < 4) return "file ends inside the " + name;
+    const uint32_t crc = uint32_t(crc32(0, data + pos + 4, uInt(length + 4)));
+    if (crc != BigEndian32(data + pos + 8 + length)) return "bad CRC in the " + name;
+    if (type == "IEND") return "";
+    pos += 12 + length;
+  }
+  return "file ends before the IEND chunk";
+}
+
+// One line for a libspng error code, naming the chunk where that helps.
+std::string Describe(int code, const unsigned char* data, size_t size) {
+  switch (code) {
+    case SPNG_ESIGNATURE:
+      return "not a PNG file (bad signature)";
+    case SPNG_EUSER_WIDTH:
+    case SPNG_EUSER_HEIGHT:
+      if (size < 24) break;
+      return "image of " + std::to_string(BigEndian32(data + 16)) + " x " +
+             std::to_string(BigEndian32(data + 20)) + " texels is too large (at most " +
+             std::to_string(kMaxSide) + " x " + std::to_string(kMaxSide) + ")";
+    case SPNG_ECHUNK_LIMITS:
+      return "an ancillary chunk is larger than " + std::to_string(kMaxChunkBytes >> 20) + " MiB";
+    default:
+      break;
+  }
+  // libspng inflates a chunk's data before it reads its CRC: a damaged chunk is reported as
+  // bad zlib data unless its CRC is checked here first.
+  const std::string broken = FindBrokenChunk(data, size);
+  if (!broken.empty()) return broken;
+  if (code == SPNG_EZLIB || code == SPNG_EIDAT_STREAM) return "bad zlib data in the IDAT chunks";
+  if (code == SPNG_EIDAT_TOO_SHORT) return "image data ends before the last row";
+  return spng_strerror(code);
+}
+
+// The libspng output format for a PNG colour type and depth, and what it yields.
+struct Layout {
+  int format;
+  int flags;
+  int channels;
+  int bits;
+};
+
+Layout ChooseLayout(const spng_ihdr& ihdr, bool hasTrns) {
+  const int deep = ihdr.bit_depth == 16;
+  switch (ihdr.color_type) {
+    case SPNG_COLOR_TYPE_GRAYSCALE:
+      if (deep) return hasTrns ? Layout{SPNG_FMT_GA16, SPNG_DECODE_TRNS, 2, 16} : Layout{SPNG_FMT_PNG, 0, 1, 16};
+      if (hasTrns) return {SPNG_FMT_GA8, SPNG_DECODE_TRNS, 2, 8};
+      return {ihdr.bit_depth == 8 ? SPNG_FMT_PNG : SPNG_FMT_G8, 0, 1, 8};
+    case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA:
+      return {SPNG_FMT_PNG, 0, 2, deep ? 16 : 8};
+    case SPNG_COLOR_TYPE_TRUECOLOR:
+      if (deep) return hasTrns ? Layout{SPNG_FMT_RGBA16, SPNG_DECODE_TRNS, 4, 16} : Layout{SPNG_FMT_PNG, 0, 3, 16};
+      // The file's own layout where no conversion is needed: libspng copies it fastest.
+      return hasTrns ? Layout{SPNG_FMT_RGBA8, SPNG_DECODE_TRNS, 4, 8} : Layout{SPNG_FMT_PNG, 0, 3, 8};
+    case SPNG_COLOR_TYPE_INDEXED:
+      return hasTrns ? Layout{SPNG_FMT_RGBA8, SPNG_DECODE_TRNS, 4, 8} : Layout{SPNG_FMT_RGB8, 0, 3, 8};
+    default:  // SPNG_COLOR_TYPE_TRUECOLOR_ALPHA; libspng has refused any other type
+      return {SPNG_FMT_PNG, 0, 4, deep ? 16 : 8};
+  }
+}
+
+// Samples per texel of a PNG colour type as stored in the file.
+int StoredSamples(int colorType) {
+  switch (colorType) {
+    case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA: return 2;
+    case SPNG_COLOR_TYPE_TRUECOLOR: return 3;
+    case SPNG_COLOR_TYPE_TRUECOLOR_ALPHA: return 4;
+    default: return 1;
+  }
+}
+
+// Exchanges the first and third samples of each of `count` texels: red, green, blue to blue,
+// green, red.
+template <typename T>
+void SwapRedBlue(T* texels, uint64_t count, int channels) {
+  for (uint64_t i = 0; i < count; ++i, texels += channels) std::swap(texels[0], texels[2]);
+}
+
+void SwapRedBlue(unsigned char* texels, uint64_t count, int channels, int bits) {
+  if (channels < 3) return;
+  if (bits == 8)
+    SwapRedBlue(texels, count, channels);
+  else
+    SwapRedBlue(reinterpret_cast<uint16_t*>(texels), count, channels);
+}
+
+bool Decode(const unsigned char* data, size_t size, BwDecodedImage* image, std::string* error) {
+  if (!BwIsPng(data, size)) return Fail(error, Describe(SPNG_ESIGNATURE, data, size));
+  std::unique_ptr<spng_ctx, SpngFree> ctx(spng_ctx_new(0));
+  if (!ctx) return Fail(error, "out of memory");
+  spng_ctx* c = ctx.get();
+  int ret = spng_set_image_limits(c, kMaxSide, kMaxSide);
+  if (!ret) ret = spng_set_chunk_limits(c, kMaxChunkBytes, kMaxCachedBytes);
+  if (!ret) ret = spng_set_crc_action(c, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
+  if (!ret) ret = spng_set_png_buffer(c, data, size);
+  if (ret) return Fail(error, spng_strerror(ret));
+
+  spng_ihdr ihdr;
+  if ((ret = spng_get_ihdr(c, &ihdr)) != 0) return Fail(error, Describe(ret, data, size));
+  const uint64_t width = ihdr.width, height = ihdr.height;
+  // Sides below 2^16, at most 64 bits a texel: the products stay below 2^38.
+  const uint64_t storedBytes = height * ((width * uint64_t(StoredSamples(ihdr.color_type)) * ihdr.bit_depth + 7) / 8);
+  if (storedBytes > kMaxDeflateRatio * uint64_t(size))
+    return Fail(error, "image of " + std::to_string(width) + " x " + std::to_string(height) +
+                           " texels holds more data than the file could");
+
+  spng_trns trns;
+  ret = spng_get_trns(c, &trns);
+  if (ret != 0 && ret != SPNG_ECHUNKAVAIL) return Fail(error, Describe(ret, data, size));
+  const Layout layout = ChooseLayout(ihdr, ret == 0);
+
+  const uint64_t rowBytes = width * uint64_t(layout.channels * layout.bits / 8);
+  const uint64_t total = rowBytes * height;
+  size_t spngTotal = 0;
+  if ((ret = spng_decoded_image_size(c, layout.format, &spngTotal)) != 0) return Fail(error, Describe(ret, data, size));
+  if (spngTotal != total) return Fail(error, "unexpected decoded size");
+  BwArray<unsigned char> texels = BwAllocArray<unsigned char>(total);
+  if (!texels)
+    return Fail(error, "not enough memory for an image of " + std::to_string(width) + " x " +
+                           std::to_string(height) + " texels");
+
+  if ((ret = spng_decode_image(c, nullptr, 0, layout.format, layout.flags | SPNG_DECODE_PROGRESSIVE)) != 0)
+    return Fail(error, Describe(ret, data, size));
+  // Rows arrive top row first (for interlaced images once per pass, each pass adding texels to
+  // rows already begun); each goes straight to its place counted from the bottom.
+  const bool interlaced = ihdr.interlace_method != SPNG_INTERLACE_NONE;
+  do {
+    spng_row_info row;
+    if ((ret = spng_get_row_info(c, &row)) != 0) break;
+    if (row.row_num >= height) return Fail(error, "row out of range");
+    unsigned char* out = texels.get() + (height - 1 - row.row_num) * rowBytes;
+    ret = spng_decode_row(c, out, size_t(rowBytes));
+    if ((ret == 0 || ret == SPNG_EOI) && !interlaced) SwapRedBlue(out, width, layout.channels, layout.bits);
+  } while (ret == 0);
+  if (ret != SPNG_EOI) return Fail(error, Describe(ret, data, size));
+  // The chunks after the image data, up to IEND, with their CRCs.
+  if ((ret = spng_decode_chunks(c)) != 0) return Fail(error, Describe(ret, data, size));
+  if (interlaced) SwapRedBlue(texels.get(), width * height, layout.channels, layout.bits);
+
+  image->width = int(width);
+  image->height = int(height);
+  image->channels = layout.channels;
+  image->bits = layout.bits;
+  image->data = std::move(texels);
+  return true;
+}
+
+}  // namespace
+
+bool BwIsPng(const unsigned char* head, size_t n) {
+  return n >= BW_PNG_SIGNATURE_BYTES && std::memcmp(head, kSignature, BW_PNG_SIGNATURE_BYTES) == 0;
+}
+
+bool BwReadPngMemory(const unsigned char* data, size_t size, BwDecodedImage* image, std::string* error) {
+  try {
+    return Decode(data, size, image, error);
+  } catch (const std::bad_alloc&) {
+    return Fail(error, "out of memory");
+  }
+}
+
+bool BwReadPng(FILE* fp, BwDecodedImage* image, std::string* error) {
+  // The whole file first: its size bounds the image it can hold before anything large is
+  // allocated, and a pipe is read like a regular file.
+  try {
+    std::vector<unsigned char> bytes;
+    struct stat info;
+    const off_t here = ftello(fp);
+    constexpr size_t kPiece = size_t(1) << 20;
+    // Room for the whole file and the last, empty read: no reallocation.
+    if (fstat(fileno(fp), &info) == 0 && S_ISREG(info.st_mode) && here >= 0 && info.st_size > here)
+      bytes.reserve(size_t(info.st_size - here) + kPiece);
+    for (;;) {
+      const size_t used = bytes.size();
+      bytes.resize(used + kPiece);
+      const size_t got = std::fread(bytes.data() + used, 1, kPiece, fp);
+      bytes.resize(used + got);
+      if (got < kPiece) break;
+    }
+    if (std::ferror(fp)) return Fail(error, "read error");
+    return Decode(bytes.data(), bytes.size(), image, error);
+  } catch (const std::bad_alloc&) {
+    return Fail(error, "out of memory");
+  }
+}

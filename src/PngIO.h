@@ -1,0 +1,32 @@
+// PNG files: recognising and reading them, through libspng.
+//
+// The reader takes every colour type and bit depth of the format, interlaced or not. Palette
+// images become colour, grey images of 1, 2 and 4 bits are scaled to 8 bits, 16-bit images
+// stay 16-bit; a tRNS chunk adds an alpha channel (palette, grey and colour images alike).
+// Rows come out bottom row first with colour in blue, green, red order (see DecodedImage.h).
+// Gamma, colour profiles and other ancillary chunks are not applied.
+//
+// It refuses, with a one-line message: files without the PNG signature, sizes above
+// 65535 x 65535, images whose data could not fit in the file (deflate expands at most 1032
+// times, so a header announcing more is refused before anything is allocated), any bad CRC,
+// a bad zlib stream or checksum, a file cut short anywhere before IEND, and ancillary chunks
+// above 16 MiB. Decompression stops at the size the header announces.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+#include "DecodedImage.h"
+
+// Bytes of the PNG signature, the most BwIsPng looks at.
+constexpr size_t BW_PNG_SIGNATURE_BYTES = 8;
+
+// True when the first n bytes of a file are the PNG signature (n below 8 is never a PNG).
+bool BwIsPng(const unsigned char* head, size_t n);
+
+// Reads a PNG image from fp, from its current position to its end (a regular file or a pipe).
+bool BwReadPng(FILE* fp, BwDecodedImage* image, std::string* error);
+
+// Reads a PNG image held in memory.
+bool BwReadPngMemory(const unsigned char* data, size_t size, BwDecodedImage* image, std::string* error);
