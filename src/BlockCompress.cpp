@@ -137,9 +137,9 @@ BW_INLINE void Consider(const Block& b, int lo, int hi, bool six, Candidate* bes
 }
 
 // Refines float endpoints by alternating entry choice and least-squares fit, then tries the
-// integer pairs around the result and descends over neighbouring pairs while one is better.
+// four integer pairs around the result.
 template <int kSteps>
-BW_INLINE void Search(const Block& b, float lo, float hi, Candidate* best) {
+BW_INLINE void Refine(const Block& b, float lo, float hi, Candidate* best) {
   constexpr bool six = kSteps == 5;
   for (int round = 0; round < 2 && hi - lo > 1e-3f; ++round) {
     float chosen[TEXELS];
@@ -150,17 +150,43 @@ BW_INLINE void Search(const Block& b, float lo, float hi, Candidate* best) {
     hi = std::min(std::max(fitHi, b.range.minCode), b.range.maxCode);
   }
   const int baseLo = int(std::floor(lo)), baseHi = int(std::floor(hi));
-  Candidate local = {HUGE_VALF, 0, 0, six};
   for (int i = 0; i <= 1; ++i)
-    for (int j = 0; j <= 1; ++j) Consider(b, baseLo + i, baseHi + j, six, &local);
-  if (!(local.error < HUGE_VALF)) Consider(b, baseLo, baseLo + (six ? 0 : 1), six, &local);
-  for (int round = 0; round < 8 && local.error > 0.0f; ++round) {
-    const Candidate start = local;
+    for (int j = 0; j <= 1; ++j) Consider(b, baseLo + i, baseHi + j, six, best);
+  if (!(best->error < HUGE_VALF)) Consider(b, baseLo, baseLo + (six ? 0 : 1), six, best);
+}
+
+// Moves to the best of the eight neighbouring pairs while one of them is better.
+BW_INLINE void Descend(const Block& b, Candidate* best) {
+  for (int round = 0; round < 8 && best->error > 0.0f; ++round) {
+    const Candidate start = *best;
     for (int i = -1; i <= 1; ++i)
       for (int j = -1; j <= 1; ++j)
-        if (i != 0 || j != 0) Consider(b, start.lo + i, start.hi + j, six, &local);
-    if (!(local.error < start.error)) break;
+        if (i != 0 || j != 0) Consider(b, start.lo + i, start.hi + j, start.six, best);
+    if (!(best->error < start.error)) break;
   }
+}
+
+// Searches one mode from the range [lo, hi] the block's values cover. Smooth blocks often hold
+// fewer distinct levels than the palette: a ramp over the 4 x 4 block has 4 or 7, which sit
+// exactly on the palette when the endpoints reach a sixth of the range beyond one end, so
+// those two extended ranges are starting points as well.
+template <int kSteps>
+BW_INLINE void Search(const Block& b, float lo, float hi, Candidate* best) {
+  Candidate local = {HUGE_VALF, 0, 0, kSteps == 5};
+  Refine<kSteps>(b, lo, hi, &local);
+  const float extra = (hi - lo) / float(kSteps - 1);
+  if (extra > 0.0f) {
+    Refine<kSteps>(b, lo, std::min(hi + extra, b.range.maxCode), &local);
+    Refine<kSteps>(b, std::max(lo - extra, b.range.minCode), hi, &local);
+  }
+  // In a narrow block a step is a fraction of a code and which integers bound the range
+  // matters most: try every pair from two below to two above each end.
+  if (hi - lo < 16.0f) {
+    const int baseLo = int(std::floor(lo)), baseHi = int(std::floor(hi));
+    for (int i = -2; i <= 2; ++i)
+      for (int j = -1; j <= 3; ++j) Consider(b, baseLo + i, baseHi + j, kSteps == 5, &local);
+  }
+  Descend(b, &local);
   if (local.error < best->error) *best = local;
 }
 
@@ -217,19 +243,20 @@ BW_INLINE void EncodeBc4(const float* values, BwBc4Kind kind, unsigned char out[
     best = {0.0f, int(mn), int(mn), true};
   } else {
     Search<7>(b, mn, mx, &best);
-    // The six-value mode pays when texels lie near the ends of the range, which it holds
-    // exactly, while the rest span a narrower range between: start from that inner range.
+    // The six-value mode pays when texels lie at or near the ends of the range, which it holds
+    // exactly, while the rest span a narrower range between: start from the range of the
+    // texels away from the ends, for two meanings of "near" (half a code, 5% of the range).
     const float span = b.range.maxCode - b.range.minCode;
-    const float edge = 0.05f * span;
-    if (best.error > 0.0f && (mn < b.range.minCode + edge || mx > b.range.maxCode - edge)) {
-      float innerLo = HUGE_VALF, innerHi = -HUGE_VALF;
-      for (int i = 0; i < TEXELS; ++i) {
-        if (b.t[i] < b.range.minCode + edge || b.t[i] > b.range.maxCode - edge) continue;
-        innerLo = std::min(innerLo, b.t[i]);
-        innerHi = std::max(innerHi, b.t[i]);
+    if (best.error > 0.0f && (mn < b.range.minCode + 0.05f * span || mx > b.range.maxCode - 0.05f * span)) {
+      for (float edge : {0.5f, 0.05f * span}) {
+        float innerLo = HUGE_VALF, innerHi = -HUGE_VALF;
+        for (int i = 0; i < TEXELS; ++i) {
+          if (b.t[i] < b.range.minCode + edge || b.t[i] > b.range.maxCode - edge) continue;
+          innerLo = std::min(innerLo, b.t[i]);
+          innerHi = std::max(innerHi, b.t[i]);
+        }
+        if (innerLo <= innerHi) Search<5>(b, innerLo, innerHi, &best);
       }
-      if (innerLo <= innerHi) Search<5>(b, innerLo, innerHi, &best);
-      else Search<5>(b, mn, mx, &best);
     }
   }
   PackBlock(b, best, kind, out);

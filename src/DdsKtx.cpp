@@ -214,14 +214,17 @@ std::vector<unsigned char> BwDdsHeader(BwGpuFormat format, int width, int height
   uint32_t flags = DDSD_CAPS | DDSD_HEIGHT | DDSD_WIDTH | DDSD_PIXELFORMAT;
   flags |= info.compressed ? DDSD_LINEARSIZE : DDSD_PITCH;
   if (levelCount > 1) flags |= DDSD_MIPMAPCOUNT;
-  // Compressed: bytes of the top level; uncompressed: bytes of a row.
-  const uint64_t pitch = info.compressed ? BwGpuLevelBytes(format, width, height)
-                                         : uint64_t(width) * info.blockBytes;
+  // Compressed: bytes of the top level (the row of blocks when that does not fit 32 bits);
+  // uncompressed: bytes of a row.
+  const uint64_t levelBytes = BwGpuLevelBytes(format, width, height);
+  const uint64_t rowBytes = info.compressed ? uint64_t((width + 3) / 4) * info.blockBytes
+                                            : uint64_t(width) * info.blockBytes;
+  const uint64_t pitch = info.compressed && levelBytes <= UINT32_MAX ? levelBytes : rowBytes;
   Put32(&v, 124);  // dwSize
   Put32(&v, flags);
   Put32(&v, uint32_t(height));
   Put32(&v, uint32_t(width));
-  Put32(&v, uint32_t(std::min<uint64_t>(pitch, UINT32_MAX)));
+  Put32(&v, uint32_t(pitch));  // below 2^32: 65535 texels of 8 bytes, or 16384 blocks
   Put32(&v, 0);  // dwDepth
   Put32(&v, uint32_t(levelCount));
   for (int i = 0; i < 11; ++i) Put32(&v, 0);  // dwReserved1
