@@ -3,11 +3,13 @@
 // origins, image ID fields, colour maps, run-length packets across rows, and .kep files of
 // several formats, PNG files of every colour type the reader takes (written by the project's
 // writer or put together chunk by chunk) and OpenEXR files (scanline and tiled, each sample
-// type). The Targa files go to tga_read/, normal_map/ and height_map/, the others to
-// kep_read/, png_read/ and exr_read/ under the directory given. Minimised findings of the fuzzers are kept
+// type), and DDS files of every writer format plus legacy four-character codes. The Targa files
+// go to tga_read/, normal_map/ and height_map/, the others to kep_read/, png_read/, exr_read/
+// and dds_read/ under the directory given. Minimised findings of the fuzzers are kept
 // beside these files (named for the fault) and are not made here.
 //
 //   fuzz_make_corpus fuzz/corpus
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +26,7 @@
 #include <half.h>
 #include <zlib.h>
 
+#include "DdsKtx.h"
 #include "KepFileIO.h"
 #include "PngWriter.h"
 #include "TGAIO.h"
@@ -193,6 +196,42 @@ bool WriteExr(const fs::path& path, const std::vector<const char*>& channels, Im
   }
 }
 
+// A DDS file of the full chain of a W x H picture in `format`, from the library's writer.
+Bytes Dds(BwGpuFormat format) {
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* fp = open_memstream(&buffer, &size);
+  if (!fp) return {};
+  BwGpuTextureWriter writer;
+  std::string error;
+  const int levels = BwMipLevelCount(W, H);
+  bool ok = writer.Begin(fp, BwContainer::DDS, format, W, H, levels, &error);
+  for (int level = 0; ok && level < levels; ++level) {
+    const int w = std::max(1, W >> level), h = std::max(1, H >> level);
+    std::vector<float> normals;
+    for (int i = 0; i < w * h; ++i) normals.insert(normals.end(), {0.1f * float(i) - 0.3f, 0.2f - 0.15f * float(i), 0.9f});
+    Bytes bytes(BwGpuLevelBytes(format, w, h));
+    BwEncodeGpuLevel(format, normals.data(), w, h, 3, bytes.data());
+    ok = writer.Level(level, bytes.data(), bytes.size(), &error);
+  }
+  ok = ok && writer.End(&error);
+  std::fclose(fp);
+  Bytes out;
+  if (ok) out.assign(buffer, buffer + size);
+  std::free(buffer);
+  return out;
+}
+
+// The BC5 file with a legacy header: four-character code `code` instead of the DX10 extension.
+Bytes LegacyDds(const char* code) {
+  Bytes b = Dds(BwGpuFormat::BC5);
+  if (b.size() < 148) return {};
+  for (int i = 0; i < 4; ++i) b[84 + size_t(i)] = (unsigned char)code[i];
+  b.erase(b.begin() + 128, b.begin() + 148);
+  return b;
+}
+
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -274,6 +313,17 @@ int main(int argc, char** argv) {
   ok = WriteExr(root / "exr_read" / "scanline_half_piz.exr", {"R", "height.Y"}, Imf::HALF, Imf::PIZ_COMPRESSION, false) && ok;
   ok = WriteExr(root / "exr_read" / "tiled_half_zips.exr", {"R", "Y"}, Imf::HALF, Imf::ZIPS_COMPRESSION, true) && ok;
   ok = WriteExr(root / "exr_read" / "tiled_float_none.exr", {"Y"}, Imf::FLOAT, Imf::NO_COMPRESSION, true) && ok;
+  fs::create_directories(root / "dds_read");
+  Bytes truncated = Dds(BwGpuFormat::RGBA8);
+  truncated.resize(truncated.size() - 3);
+  const std::vector<std::pair<std::string, Bytes>> dds = {
+      {"bc5.dds", Dds(BwGpuFormat::BC5)},         {"bc5s.dds", Dds(BwGpuFormat::BC5S)},
+      {"rg16s.dds", Dds(BwGpuFormat::RG16S)},     {"rgba16s.dds", Dds(BwGpuFormat::RGBA16S)},
+      {"rgb10a2.dds", Dds(BwGpuFormat::RGB10A2)}, {"rgba8.dds", Dds(BwGpuFormat::RGBA8)},
+      {"ati2.dds", LegacyDds("ATI2")},            {"dxt5.dds", LegacyDds("DXT5")},
+      {"truncated_rgba8.dds", truncated},
+  };
+  for (const auto& [name, bytes] : dds) ok = !bytes.empty() && Save(root / "dds_read" / name, bytes) && ok;
   if (!ok) std::fprintf(stderr, "Some corpus files could not be written\n");
   return ok ? 0 : 1;
 }

@@ -1,0 +1,46 @@
+// BC4 and BC5 block compression of normal images, and the block decoders the reader and the
+// tests use.
+//
+// A BC4 block holds 4 x 4 values of one channel in 8 bytes: two endpoint bytes e0, e1, then 48
+// bits of 3-bit indices (texel i of the block, row-major from the top-left texel, at bit 16 + 3i
+// of the little-endian 64-bit block). With e0 > e1 the indices select e0, e1 and six values
+// evenly between them; otherwise e0, e1, four values between them, and the two ends of the
+// range (0 and 1 for UNORM, -1 and 1 for SNORM). UNORM endpoints are unsigned bytes over 255;
+// SNORM endpoints are signed bytes over 127, with -128 read as -127. A BC5 block is a BC4 block
+// of x followed by one of y. A BC3 block is a BC4-style alpha block followed by a colour block
+// whose green channel, with x in alpha, carries the old two-channel normal-map convention.
+//
+// The encoder works from float input and chooses endpoints and indices that minimise the
+// squared error of the decoded values against that input (no 8-bit step in between). Results
+// never depend on the number of threads or on which processor version of the code runs.
+#pragma once
+
+#include <cstdint>
+
+enum class BwBc4Kind { UNORM, SNORM };
+
+// Encodes 16 values (a 4 x 4 block, row-major from the top-left texel) into an 8-byte BC4 block.
+// UNORM input is the normal component in [-1, 1], stored as (c + 1) / 2; SNORM input is stored
+// directly. Values outside [-1, 1] count as the nearest end; a value that is not a number counts
+// as 0.
+void BwEncodeBc4Block(const float values[16], BwBc4Kind kind, unsigned char out[8]);
+
+// Decodes an 8-byte BC4 block into 16 values in [-1, 1] (UNORM blocks mapped by 2v - 1).
+void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16]);
+
+// Decodes the green channel of a BC3 colour block (bytes 8 to 15 of a BC3 block) into 16
+// values in [-1, 1]. BC3 colour blocks always use the four-colour palette.
+void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]);
+
+// Encodes one band of texel rows of a normal image into one row of (width + 3) / 4 BC5 blocks
+// of 16 bytes. rows[r] is texel row r of the band in picture order (top row first), each texel
+// numComponents floats (x, y, ...); rowCount is 1 to 4. Blocks past the right edge or the
+// bottom of the band repeat the last column or row.
+void BwEncodeBc5Rows(const float* const* rows, int rowCount, int width, int numComponents,
+                     BwBc4Kind kind, unsigned char* out);
+
+// Encodes a whole width x height normal image (rows stored bottom row first, as the pipeline
+// keeps them) into ceil(height / 4) rows of ceil(width / 4) BC5 blocks, top block row first,
+// over the threads the process may use.
+void BwEncodeBc5Image(const float* image, int width, int height, int numComponents,
+                      BwBc4Kind kind, unsigned char* out);

@@ -1,0 +1,527 @@
+// DDS and KTX2 texture containers: header layouts, the level writer, and the DDS reader.
+#include "DdsKtx.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "BlockCompress.h"
+#include "Encoders.h"
+#include "Parallel.h"
+
+namespace {
+
+const BwGpuFormatInfo kFormats[] = {
+    // name      DXGI  Vk  bytes compressed typeSize
+    {"bc5", 83, 141, 16, true, 1},  // BC5_UNORM, VK_FORMAT_BC5_UNORM_BLOCK
+    {"bc5s", 84, 142, 16, true, 1},  // BC5_SNORM, VK_FORMAT_BC5_SNORM_BLOCK
+    {"rg16s", 37, 78, 4, false, 2},  // R16G16_SNORM, VK_FORMAT_R16G16_SNORM
+    {"rgba16s", 13, 92, 8, false, 2},  // R16G16B16A16_SNORM, VK_FORMAT_R16G16B16A16_SNORM
+    {"rgb10a2", 24, 64, 4, false, 4},  // R10G10B10A2_UNORM, VK_FORMAT_A2B10G10R10_UNORM_PACK32
+    {"rgba8", 28, 37, 4, false, 1},  // R8G8B8A8_UNORM, VK_FORMAT_R8G8B8A8_UNORM
+};
+
+// Largest width or height written or read: the tool's sizes are 16-bit.
+constexpr int MAX_SIDE = 65535;
+
+// DDS_HEADER flags and caps, DDS_PIXELFORMAT flags, DDS_HEADER_DXT10 values.
+constexpr uint32_t DDSD_CAPS = 0x1, DDSD_HEIGHT = 0x2, DDSD_WIDTH = 0x4, DDSD_PITCH = 0x8;
+constexpr uint32_t DDSD_PIXELFORMAT = 0x1000, DDSD_MIPMAPCOUNT = 0x20000;
+constexpr uint32_t DDSD_LINEARSIZE = 0x80000, DDSD_DEPTH = 0x800000;
+constexpr uint32_t DDPF_FOURCC = 0x4, DDPF_RGB = 0x40;
+constexpr uint32_t DDSCAPS_COMPLEX = 0x8, DDSCAPS_TEXTURE = 0x1000, DDSCAPS_MIPMAP = 0x400000;
+constexpr uint32_t DDSCAPS2_CUBEMAP = 0x200, DDSCAPS2_VOLUME = 0x200000;
+constexpr uint32_t DDS_DIMENSION_TEXTURE2D = 3, DDS_RESOURCE_MISC_TEXTURECUBE = 0x4;
+constexpr uint32_t DXGI_FORMAT_BC3_UNORM = 77;
+constexpr uint64_t DDS_BASE_BYTES = 4 + 124;  // magic and DDS_HEADER
+constexpr uint64_t DDS_DX10_BYTES = 20;       // DDS_HEADER_DXT10
+
+constexpr uint32_t FourCC(char a, char b, char c, char d) {
+  return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
+         uint32_t(uint8_t(d)) << 24;
+}
+
+// KTX2: the file identifier, the data format descriptor values, the writer's key/value entry.
+constexpr unsigned char KTX2_IDENTIFIER[12] = {0xAB, 'K', 'T', 'X', ' ', '2', '0', 0xBB, '\r', '\n', 0x1A, '\n'};
+constexpr uint32_t KHR_DF_MODEL_RGBSDA = 1, KHR_DF_MODEL_BC5 = 132;
+constexpr uint32_t KHR_DF_PRIMARIES_BT709 = 1, KHR_DF_TRANSFER_LINEAR = 1;
+constexpr uint32_t KHR_DF_VERSIONNUMBER_1_3 = 2;
+constexpr uint32_t KHR_DF_SAMPLE_DATATYPE_SIGNED = 0x40;
+constexpr uint32_t CHANNEL_RED = 0, CHANNEL_GREEN = 1, CHANNEL_BLUE = 2, CHANNEL_ALPHA = 15;
+constexpr char KTX2_WRITER_KEY[] = "KTXwriter";
+constexpr char KTX2_WRITER[] = "Bumpweld";
+
+void Put16(std::vector<unsigned char>* v, uint32_t x) {
+  v->push_back(uint8_t(x & 0xFF));
+  v->push_back(uint8_t(x >> 8 & 0xFF));
+}
+void Put32(std::vector<unsigned char>* v, uint32_t x) {
+  Put16(v, x & 0xFFFF);
+  Put16(v, x >> 16);
+}
+void Put64(std::vector<unsigned char>* v, uint64_t x) {
+  Put32(v, uint32_t(x & 0xFFFFFFFFu));
+  Put32(v, uint32_t(x >> 32));
+}
+inline void Store16(unsigned char* out, uint32_t x) {
+  out[0] = uint8_t(x & 0xFF);
+  out[1] = uint8_t(x >> 8 & 0xFF);
+}
+inline void Store32(unsigned char* out, uint32_t x) {
+  Store16(out, x & 0xFFFF);
+  Store16(out + 2, x >> 16);
+}
+inline uint32_t Load16(const unsigned char* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
+inline uint32_t Load32(const unsigned char* p) { return Load16(p) | Load16(p + 2) << 16; }
+
+int LevelSide(int side, int level) { return std::max(1, side >> level); }
+
+uint64_t LevelBytes(uint32_t blockBytes, bool compressed, int width, int height) {
+  // Sides below 2^16 and at most 16 bytes a texel or block: below 2^36.
+  if (compressed) return uint64_t((width + 3) / 4) * uint64_t((height + 3) / 4) * blockBytes;
+  return uint64_t(width) * uint64_t(height) * blockBytes;
+}
+
+bool Fail(std::string* error, const std::string& message) {
+  if (error) *error = message;
+  return false;
+}
+
+// One sample of a basic data format descriptor block.
+void PutSample(std::vector<unsigned char>* v, uint32_t bitOffset, uint32_t bits, uint32_t channel,
+               bool isSigned, uint32_t lower, uint32_t upper) {
+  const uint32_t channelType = channel | (isSigned ? KHR_DF_SAMPLE_DATATYPE_SIGNED : 0u);
+  Put32(v, bitOffset | (bits - 1) << 16 | channelType << 24);
+  Put32(v, 0);  // sample position 0, 0, 0, 0
+  Put32(v, lower);
+  Put32(v, upper);
+}
+
+// The data format descriptor (dfdTotalSize, then one basic block) of `format`.
+std::vector<unsigned char> Dfd(BwGpuFormat format) {
+  struct Sample {
+    uint32_t offset, bits, channel;
+  };
+  // Per format: the samples in bit order, and whether they are signed.
+  static const struct {
+    int count;
+    bool isSigned;
+    Sample samples[4];
+  } kSamples[] = {
+      {2, false, {{0, 64, CHANNEL_RED}, {64, 64, CHANNEL_GREEN}}},
+      {2, true, {{0, 64, CHANNEL_RED}, {64, 64, CHANNEL_GREEN}}},
+      {2, true, {{0, 16, CHANNEL_RED}, {16, 16, CHANNEL_GREEN}}},
+      {4, true, {{0, 16, CHANNEL_RED}, {16, 16, CHANNEL_GREEN}, {32, 16, CHANNEL_BLUE}, {48, 16, CHANNEL_ALPHA}}},
+      {4, false, {{0, 10, CHANNEL_RED}, {10, 10, CHANNEL_GREEN}, {20, 10, CHANNEL_BLUE}, {30, 2, CHANNEL_ALPHA}}},
+      {4, false, {{0, 8, CHANNEL_RED}, {8, 8, CHANNEL_GREEN}, {16, 8, CHANNEL_BLUE}, {24, 8, CHANNEL_ALPHA}}},
+  };
+  const auto& layout = kSamples[int(format)];
+  const bool isSigned = layout.isSigned;
+  const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
+  const uint32_t blockSize = 24 + 16 * uint32_t(layout.count);
+  std::vector<unsigned char> v;
+  Put32(&v, 4 + blockSize);  // dfdTotalSize
+  Put32(&v, 0);              // vendorId 0 (Khronos), descriptorType 0 (basic)
+  Put32(&v, KHR_DF_VERSIONNUMBER_1_3 | blockSize << 16);
+  Put32(&v, (info.compressed ? KHR_DF_MODEL_BC5 : KHR_DF_MODEL_RGBSDA) | KHR_DF_PRIMARIES_BT709 << 8 |
+                KHR_DF_TRANSFER_LINEAR << 16);  // flags 0: alpha straight
+  Put32(&v, info.compressed ? 0x0303u : 0u);    // texel block 4 x 4 x 1 x 1, or 1 x 1 x 1 x 1
+  Put32(&v, info.blockBytes);                   // bytesPlane0; planes 1 to 7 empty
+  Put32(&v, 0);
+  for (int i = 0; i < layout.count; ++i) {
+    const Sample& s = layout.samples[i];
+    // Signed normalised samples run from -max to max (a whole block: the 32-bit extremes).
+    uint32_t upper, lower;
+    if (s.bits >= 32) {
+      upper = isSigned ? 0x7FFFFFFFu : 0xFFFFFFFFu;
+      lower = isSigned ? 0x80000000u : 0u;
+    } else if (isSigned) {
+      upper = (1u << (s.bits - 1)) - 1u;
+      lower = ~upper + 1u;
+    } else {
+      upper = (1u << s.bits) - 1u;
+      lower = 0;
+    }
+    PutSample(&v, s.offset, s.bits, s.channel, isSigned, lower, upper);
+  }
+  return v;
+}
+
+}  // namespace
+
+const BwGpuFormatInfo& BwGpuFormatInfoOf(BwGpuFormat format) { return kFormats[int(format)]; }
+
+bool BwGpuFormatFromName(const char* name, BwGpuFormat* format) {
+  for (int i = 0; i < int(sizeof kFormats / sizeof kFormats[0]); ++i) {
+    if (name && std::strcmp(name, kFormats[i].name) == 0) {
+      *format = BwGpuFormat(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+int BwMipLevelCount(int width, int height) {
+  int levels = 1;
+  for (int side = std::max(width, height); side > 1; side >>= 1) ++levels;
+  return levels;
+}
+
+uint64_t BwGpuLevelBytes(BwGpuFormat format, int width, int height) {
+  const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
+  return LevelBytes(info.blockBytes, info.compressed, width, height);
+}
+
+void BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int height,
+                      int numComponents, unsigned char* out) {
+  if (format == BwGpuFormat::BC5 || format == BwGpuFormat::BC5S) {
+    BwEncodeBc5Image(image, width, height, numComponents,
+                     format == BwGpuFormat::BC5 ? BwBc4Kind::UNORM : BwBc4Kind::SNORM, out);
+    return;
+  }
+  const int64_t texelBytes = BwGpuFormatInfoOf(format).blockBytes;
+  const int64_t w = width;
+  BwParallelFor(height, std::max<int64_t>(1, (1 << 15) / w), [=](int64_t begin, int64_t end) {
+    for (int64_t y = begin; y < end; ++y) {
+      const float* in = image + (height - 1 - y) * w * numComponents;  // picture row y
+      unsigned char* o = out + y * w * texelBytes;
+      for (int64_t i = 0; i < w; ++i, in += numComponents, o += texelBytes) {
+        switch (format) {
+          case BwGpuFormat::RGBA16S:
+            Store16(o + 4, uint16_t(BwS16(in[2])));
+            Store16(o + 6, 32767);
+            [[fallthrough]];
+          case BwGpuFormat::RG16S:
+            Store16(o, uint16_t(BwS16(in[0])));
+            Store16(o + 2, uint16_t(BwS16(in[1])));
+            break;
+          case BwGpuFormat::RGB10A2:
+            Store32(o, BwQ10(in[0]) | BwQ10(in[1]) << 10 | BwQ10(in[2]) << 20 | 3u << 30);
+            break;
+          default:
+            o[0] = BwQ8(in[0]), o[1] = BwQ8(in[1]), o[2] = BwQ8(in[2]), o[3] = 255;
+            break;
+        }
+      }
+    }
+  });
+}
+
+std::vector<unsigned char> BwDdsHeader(BwGpuFormat format, int width, int height, int levelCount) {
+  const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
+  std::vector<unsigned char> v = {'D', 'D', 'S', ' '};
+  uint32_t flags = DDSD_CAPS | DDSD_HEIGHT | DDSD_WIDTH | DDSD_PIXELFORMAT;
+  flags |= info.compressed ? DDSD_LINEARSIZE : DDSD_PITCH;
+  if (levelCount > 1) flags |= DDSD_MIPMAPCOUNT;
+  // Compressed: bytes of the top level (the row of blocks when that does not fit 32 bits);
+  // uncompressed: bytes of a row.
+  const uint64_t levelBytes = BwGpuLevelBytes(format, width, height);
+  const uint64_t rowBytes = info.compressed ? uint64_t((width + 3) / 4) * info.blockBytes
+                                            : uint64_t(width) * info.blockBytes;
+  const uint64_t pitch = info.compressed && levelBytes <= UINT32_MAX ? levelBytes : rowBytes;
+  Put32(&v, 124);  // dwSize
+  Put32(&v, flags);
+  Put32(&v, uint32_t(height));
+  Put32(&v, uint32_t(width));
+  Put32(&v, uint32_t(pitch));  // below 2^32: 65535 texels of 8 bytes, or 16384 blocks
+  Put32(&v, 0);  // dwDepth
+  Put32(&v, uint32_t(levelCount));
+  for (int i = 0; i < 11; ++i) Put32(&v, 0);  // dwReserved1
+  Put32(&v, 32);                              // ddspf.dwSize
+  Put32(&v, DDPF_FOURCC);
+  Put32(&v, FourCC('D', 'X', '1', '0'));
+  for (int i = 0; i < 5; ++i) Put32(&v, 0);  // bit count and masks
+  Put32(&v, DDSCAPS_TEXTURE | (levelCount > 1 ? DDSCAPS_COMPLEX | DDSCAPS_MIPMAP : 0u));
+  for (int i = 0; i < 4; ++i) Put32(&v, 0);  // dwCaps2 to dwCaps4, dwReserved2
+  Put32(&v, info.dxgiFormat);
+  Put32(&v, DDS_DIMENSION_TEXTURE2D);
+  Put32(&v, 0);  // miscFlag
+  Put32(&v, 1);  // arraySize
+  Put32(&v, 0);  // miscFlags2: alpha mode unknown
+  return v;
+}
+
+std::vector<unsigned char> BwKtx2Header(BwGpuFormat format, int width, int height, int levelCount,
+                                        std::vector<uint64_t>* levelOffsets) {
+  const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
+  const std::vector<unsigned char> dfd = Dfd(format);
+  // One key/value entry: its length, key and value each ending in NUL, padded to 4 bytes.
+  const uint32_t entryBytes = uint32_t(sizeof KTX2_WRITER_KEY + sizeof KTX2_WRITER);
+  const uint32_t kvdBytes = 4 + (entryBytes + 3) / 4 * 4;
+  const uint64_t dfdOffset = 80 + 24 * uint64_t(levelCount);
+  const uint64_t kvdOffset = dfdOffset + dfd.size();
+  // Level data starts at a multiple of lcm(texel block bytes, 4); every level length is a
+  // multiple of the block bytes, and so of that alignment (16, 8 or 4).
+  const uint64_t alignment = std::max<uint64_t>(info.blockBytes, 4);
+  const uint64_t dataStart = (kvdOffset + kvdBytes + alignment - 1) / alignment * alignment;
+  // The smallest level comes first in the file; the index lists level 0 first.
+  levelOffsets->assign(size_t(levelCount), 0);
+  uint64_t offset = dataStart;
+  for (int level = levelCount - 1; level >= 0; --level) {
+    (*levelOffsets)[size_t(level)] = offset;
+    offset += BwGpuLevelBytes(format, LevelSide(width, level), LevelSide(height, level));
+  }
+
+  std::vector<unsigned char> v(KTX2_IDENTIFIER, KTX2_IDENTIFIER + 12);
+  Put32(&v, info.vkFormat);
+  Put32(&v, info.typeSize);
+  Put32(&v, uint32_t(width));
+  Put32(&v, uint32_t(height));
+  Put32(&v, 0);  // pixelDepth: a 2D texture
+  Put32(&v, 0);  // layerCount: not an array
+  Put32(&v, 1);  // faceCount
+  Put32(&v, uint32_t(levelCount));
+  Put32(&v, 0);  // supercompressionScheme: none
+  Put32(&v, uint32_t(dfdOffset));
+  Put32(&v, uint32_t(dfd.size()));
+  Put32(&v, uint32_t(kvdOffset));
+  Put32(&v, kvdBytes);
+  Put64(&v, 0);  // sgdByteOffset
+  Put64(&v, 0);  // sgdByteLength
+  for (int level = 0; level < levelCount; ++level) {
+    const uint64_t bytes = BwGpuLevelBytes(format, LevelSide(width, level), LevelSide(height, level));
+    Put64(&v, (*levelOffsets)[size_t(level)]);
+    Put64(&v, bytes);  // byteLength
+    Put64(&v, bytes);  // uncompressedByteLength
+  }
+  v.insert(v.end(), dfd.begin(), dfd.end());
+  Put32(&v, entryBytes);
+  v.insert(v.end(), KTX2_WRITER_KEY, KTX2_WRITER_KEY + sizeof KTX2_WRITER_KEY);
+  v.insert(v.end(), KTX2_WRITER, KTX2_WRITER + sizeof KTX2_WRITER);
+  v.resize(size_t(dataStart), 0);  // value padding and the padding before the first level
+  return v;
+}
+
+bool BwGpuTextureWriter::Begin(FILE* fp, BwContainer container, BwGpuFormat format, int width,
+                               int height, int levelCount, std::string* error) {
+  fp_ = nullptr;
+  if (!fp) return Fail(error, "no output stream");
+  if (width < 1 || height < 1 || width > MAX_SIDE || height > MAX_SIDE)
+    return Fail(error, "texture size " + std::to_string(width) + " x " + std::to_string(height) +
+                           " is outside 1 to 65535");
+  if (levelCount < 1 || levelCount > BwMipLevelCount(width, height))
+    return Fail(error, "a " + std::to_string(width) + " x " + std::to_string(height) +
+                           " texture cannot have " + std::to_string(levelCount) + " levels");
+  container_ = container;
+  format_ = format;
+  levelBytes_.clear();
+  for (int level = 0; level < levelCount; ++level)
+    levelBytes_.push_back(BwGpuLevelBytes(format, LevelSide(width, level), LevelSide(height, level)));
+  std::vector<unsigned char> header;
+  if (container == BwContainer::DDS) {
+    header = BwDdsHeader(format, width, height, levelCount);
+    levelOffsets_.clear();
+    uint64_t offset = header.size();
+    for (uint64_t bytes : levelBytes_) levelOffsets_.push_back(offset), offset += bytes;
+  } else {
+    header = BwKtx2Header(format, width, height, levelCount, &levelOffsets_);
+  }
+  struct stat st;
+  start_ = ftello(fp);
+  seekable_ = container == BwContainer::KTX2 && start_ >= 0 && fstat(fileno(fp), &st) == 0 &&
+              S_ISREG(st.st_mode);
+  held_.assign(container == BwContainer::KTX2 && !seekable_ ? size_t(levelCount) : 0, {});
+  level_ = 0;
+  levelDone_ = 0;
+  if (std::fwrite(header.data(), 1, header.size(), fp) != header.size())
+    return Fail(error, "could not write the texture header");
+  fp_ = fp;
+  return true;
+}
+
+bool BwGpuTextureWriter::Put(uint64_t offset, const unsigned char* bytes, uint64_t count,
+                             std::string* error) {
+  if (seekable_ && fseeko(fp_, off_t(start_) + off_t(offset), SEEK_SET) != 0)
+    return Fail(error, "could not seek in the output");
+  if (count > 0 && std::fwrite(bytes, 1, size_t(count), fp_) != count)
+    return Fail(error, "could not write texture data");
+  return true;
+}
+
+bool BwGpuTextureWriter::Level(int level, const unsigned char* bytes, uint64_t byteCount,
+                               std::string* error) {
+  if (!fp_) return Fail(error, "the texture was not begun");
+  if (level != level_ || size_t(level) >= levelBytes_.size())
+    return Fail(error, "level " + std::to_string(level) + " given where level " +
+                           std::to_string(level_) + " was expected");
+  if (byteCount > levelBytes_[size_t(level)] - levelDone_)
+    return Fail(error, "more bytes than level " + std::to_string(level) + " holds");
+  if (!held_.empty()) {
+    held_[size_t(level)].insert(held_[size_t(level)].end(), bytes, bytes + byteCount);
+  } else if (!Put(levelOffsets_[size_t(level)] + levelDone_, bytes, byteCount, error)) {
+    return false;
+  }
+  levelDone_ += byteCount;
+  if (levelDone_ == levelBytes_[size_t(level)]) ++level_, levelDone_ = 0;
+  return true;
+}
+
+bool BwGpuTextureWriter::End(std::string* error) {
+  if (!fp_) return Fail(error, "the texture was not begun");
+  if (size_t(level_) != levelBytes_.size())
+    return Fail(error, "level " + std::to_string(level_) + " is incomplete");
+  // Held KTX2 levels go out smallest first, which is their order in the file.
+  for (size_t i = held_.size(); i-- > 0;)
+    if (!Put(levelOffsets_[i], held_[i].data(), held_[i].size(), error)) return false;
+  held_.clear();
+  if (seekable_ && fseeko(fp_, off_t(start_) + off_t(levelOffsets_[0] + levelBytes_[0]), SEEK_SET) != 0)
+    return Fail(error, "could not seek in the output");
+  if (std::fflush(fp_) != 0) return Fail(error, "could not write texture data");
+  fp_ = nullptr;
+  return true;
+}
+
+// ---- Reading ----------------------------------------------------------------------------
+
+namespace {
+
+enum class Layout { BC5, BC5S, BC3, RG16S, RGBA16S, RGB10A2, RGBA8 };
+
+struct ReadFormat {
+  Layout layout;
+  uint32_t dxgiFormat;
+  uint32_t blockBytes;
+  bool compressed;
+};
+
+const ReadFormat kReadFormats[] = {
+    {Layout::BC5, 83, 16, true},      {Layout::BC5S, 84, 16, true},     {Layout::BC3, 77, 16, true},
+    {Layout::RG16S, 37, 4, false},    {Layout::RGBA16S, 13, 8, false},  {Layout::RGB10A2, 24, 4, false},
+    {Layout::RGBA8, 28, 4, false},
+};
+
+const ReadFormat* ByDxgi(uint32_t dxgi) {
+  for (const ReadFormat& f : kReadFormats)
+    if (f.dxgiFormat == dxgi) return &f;
+  return nullptr;
+}
+
+inline float Unorm(uint32_t v, uint32_t max) { return float(v) / float(max) * 2.0f - 1.0f; }
+inline float Snorm16(uint32_t v) {
+  const int32_t s = int32_t(v) - (v >= 0x8000u ? 0x10000 : 0);
+  return std::max(float(s) / 32767.0f, -1.0f);
+}
+
+// Decodes picture row block row `by` (compressed) or texel row `by` into the output rows.
+void DecodeRows(const ReadFormat& f, const unsigned char* data, int w, int h, float* out) {
+  auto put = [&](int px, int py, float x, float y, float z, bool haveZ) {
+    if (px >= w || py >= h) return;
+    float* t = out + (int64_t(h - 1 - py) * w + px) * 3;
+    t[0] = x, t[1] = y;
+    t[2] = haveZ ? z : std::sqrt(std::max(0.0f, 1.0f - x * x - y * y));
+  };
+  if (f.compressed) {
+    const int64_t blocksWide = (w + 3) / 4;
+    for (int by = 0; by < (h + 3) / 4; ++by)
+      for (int bx = 0; bx < blocksWide; ++bx) {
+        const unsigned char* b = data + (by * blocksWide + bx) * 16;
+        float x[16], y[16];
+        if (f.layout == Layout::BC3) {
+          BwDecodeBc4Block(b, BwBc4Kind::UNORM, x);
+          BwDecodeBc3GreenBlock(b + 8, y);
+        } else {
+          const BwBc4Kind kind = f.layout == Layout::BC5 ? BwBc4Kind::UNORM : BwBc4Kind::SNORM;
+          BwDecodeBc4Block(b, kind, x);
+          BwDecodeBc4Block(b + 8, kind, y);
+        }
+        for (int i = 0; i < 16; ++i) put(bx * 4 + i % 4, by * 4 + i / 4, x[i], y[i], 0.0f, false);
+      }
+    return;
+  }
+  for (int py = 0; py < h; ++py)
+    for (int px = 0; px < w; ++px) {
+      const unsigned char* t = data + (int64_t(py) * w + px) * f.blockBytes;
+      switch (f.layout) {
+        case Layout::RG16S: put(px, py, Snorm16(Load16(t)), Snorm16(Load16(t + 2)), 0.0f, false); break;
+        case Layout::RGBA16S:
+          put(px, py, Snorm16(Load16(t)), Snorm16(Load16(t + 2)), Snorm16(Load16(t + 4)), true);
+          break;
+        case Layout::RGB10A2: {
+          const uint32_t v = Load32(t);
+          put(px, py, Unorm(v & 0x3FF, 1023), Unorm(v >> 10 & 0x3FF, 1023), Unorm(v >> 20 & 0x3FF, 1023), true);
+          break;
+        }
+        default: put(px, py, Unorm(t[0], 255), Unorm(t[1], 255), Unorm(t[2], 255), true); break;
+      }
+    }
+}
+
+}  // namespace
+
+bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error) {
+  if (!fp || !image) return Fail(error, "no input");
+  // The bytes the file holds from here, to compare every announced size with.
+  const off_t start = ftello(fp);
+  if (start < 0 || fseeko(fp, 0, SEEK_END) != 0) return Fail(error, "the DDS input is not seekable");
+  const off_t end = ftello(fp);
+  if (end < start || fseeko(fp, start, SEEK_SET) != 0) return Fail(error, "the DDS input is not seekable");
+  const uint64_t fileBytes = uint64_t(end - start);
+
+  unsigned char h[DDS_BASE_BYTES + DDS_DX10_BYTES];
+  if (fileBytes < DDS_BASE_BYTES || std::fread(h, 1, DDS_BASE_BYTES, fp) != DDS_BASE_BYTES)
+    return Fail(error, "too short for a DDS header");
+  if (std::memcmp(h, "DDS ", 4) != 0) return Fail(error, "not a DDS file");
+  if (Load32(h + 4) != 124 || Load32(h + 76) != 32) return Fail(error, "bad DDS header size");
+  const uint32_t flags = Load32(h + 8);
+  const uint32_t height = Load32(h + 12), width = Load32(h + 16);
+  const uint32_t pitch = Load32(h + 20), mipMapCount = Load32(h + 28);
+  const uint32_t pfFlags = Load32(h + 80), fourCC = Load32(h + 84), bitCount = Load32(h + 88);
+  const uint32_t caps2 = Load32(h + 112);
+  if ((flags & DDSD_DEPTH) || (caps2 & (DDSCAPS2_CUBEMAP | DDSCAPS2_VOLUME)))
+    return Fail(error, "DDS volumes and cube maps are not supported");
+
+  const ReadFormat* format = nullptr;
+  uint64_t headerBytes = DDS_BASE_BYTES;
+  if ((pfFlags & DDPF_FOURCC) && fourCC == FourCC('D', 'X', '1', '0')) {
+    if (fileBytes < DDS_BASE_BYTES + DDS_DX10_BYTES ||
+        std::fread(h + DDS_BASE_BYTES, 1, DDS_DX10_BYTES, fp) != DDS_DX10_BYTES)
+      return Fail(error, "too short for a DDS DX10 header");
+    headerBytes += DDS_DX10_BYTES;
+    const unsigned char* x = h + DDS_BASE_BYTES;
+    format = ByDxgi(Load32(x));
+    if (!format) return Fail(error, "unsupported DXGI format " + std::to_string(Load32(x)));
+    if (Load32(x + 4) != DDS_DIMENSION_TEXTURE2D || (Load32(x + 8) & DDS_RESOURCE_MISC_TEXTURECUBE) ||
+        Load32(x + 12) != 1)
+      return Fail(error, "only single 2D DDS textures are supported");
+  } else if (pfFlags & DDPF_FOURCC) {
+    if (fourCC == FourCC('A', 'T', 'I', '2') || fourCC == FourCC('B', 'C', '5', 'U')) format = ByDxgi(83);
+    if (fourCC == FourCC('B', 'C', '5', 'S')) format = ByDxgi(84);
+    if (fourCC == FourCC('D', 'X', 'T', '5')) format = ByDxgi(DXGI_FORMAT_BC3_UNORM);
+  } else if ((pfFlags & DDPF_RGB) && bitCount == 32 && Load32(h + 92) == 0xFFu &&
+             Load32(h + 96) == 0xFF00u && Load32(h + 100) == 0xFF0000u) {
+    format = ByDxgi(28);  // bytes in red, green, blue, (alpha) order
+  }
+  if (!format) return Fail(error, "unsupported DDS pixel format");
+
+  if (width < 1 || height < 1 || width > MAX_SIDE || height > MAX_SIDE)
+    return Fail(error, "DDS size " + std::to_string(width) + " x " + std::to_string(height) +
+                           " is outside 1 to 65535");
+  const int w = int(width), ht = int(height);
+  const int levels = mipMapCount == 0 ? 1 : int(std::min<uint32_t>(mipMapCount, 64));
+  if (mipMapCount > uint32_t(BwMipLevelCount(w, ht)))
+    return Fail(error, "DDS mip count " + std::to_string(mipMapCount) + " is too large for " +
+                           std::to_string(w) + " x " + std::to_string(ht));
+  const uint64_t level0 = LevelBytes(format->blockBytes, format->compressed, w, ht);
+  // A pitch field the flags say is set must be the row pitch or the size of level 0.
+  const uint64_t rowPitch = format->compressed ? uint64_t((w + 3) / 4) * format->blockBytes
+                                               : uint64_t(w) * format->blockBytes;
+  if ((flags & (DDSD_PITCH | DDSD_LINEARSIZE)) && pitch != 0 && pitch != rowPitch && pitch != level0)
+    return Fail(error, "DDS pitch " + std::to_string(pitch) + " does not match the size");
+  uint64_t chainBytes = 0;  // at most 64 levels of below 2^36 bytes
+  for (int level = 0; level < levels; ++level)
+    chainBytes += LevelBytes(format->blockBytes, format->compressed, LevelSide(w, level), LevelSide(ht, level));
+  if (chainBytes > fileBytes - headerBytes) return Fail(error, "DDS texel data is truncated");
+
+  BwArray<unsigned char> data = BwAllocArray<unsigned char>(level0);
+  BwArray<float> normals = BwAllocArray<float>(uint64_t(w) * uint64_t(ht) * 3);
+  if (!data || !normals) return Fail(error, "out of memory for the DDS texels");
+  if (std::fread(data.get(), 1, size_t(level0), fp) != level0) return Fail(error, "could not read the DDS texels");
+  DecodeRows(*format, data.get(), w, ht, normals.get());
+  image->width = w;
+  image->height = ht;
+  image->dxgiFormat = format->dxgiFormat;
+  image->levelCount = levels;
+  image->normals = std::move(normals);
+  return true;
+}

@@ -1,0 +1,103 @@
+// GPU-ready textures: the encodings (BC5, BC5 signed, and four uncompressed texel layouts), the
+// DDS and KTX2 containers that hold a whole mip chain of them, and a DDS reader.
+//
+// Writes DDS files with the DX10 extended header (a 2D texture, array size 1, levels largest
+// first) and KTX2 files (no supercompression, one basic data format descriptor, one key/value
+// entry KTXwriter; levels smallest first in the file as KTX2 requires). Rows go top row first in
+// both, so KTX2 files carry the default orientation "rd" without saying so. Everything in both
+// files is little-endian whatever the host.
+//
+// Reads level 0 of DDS files in BC5 (DX10 header, or the legacy four-character codes ATI2, BC5U,
+// BC5S), BC3 (DXT5, x in alpha and y in green), and the four uncompressed layouts (DX10 header),
+// and refuses everything else (volumes, cube maps, arrays, other formats) and every header whose
+// sizes, mip count or pitch disagree with each other or with the bytes the file holds; sizes are
+// checked before anything is allocated. Problems come back as false with one message.
+//
+// Levels of a w x h chain are max(1, w >> n) x max(1, h >> n); BC5 levels are padded to whole
+// 4 x 4 blocks.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "BwArray.h"
+
+enum class BwGpuFormat { BC5, BC5S, RG16S, RGBA16S, RGB10A2, RGBA8 };
+enum class BwContainer { DDS, KTX2 };
+
+struct BwGpuFormatInfo {
+  const char* name;     // the format's name on a command line: bc5, bc5s, rg16s, ...
+  uint32_t dxgiFormat;  // DXGI_FORMAT value in the DDS DX10 header
+  uint32_t vkFormat;    // VkFormat value in the KTX2 header
+  uint32_t blockBytes;  // bytes of a 4 x 4 block (compressed) or of one texel
+  bool compressed;      // stored as 4 x 4 blocks
+  uint32_t typeSize;    // KTX2 typeSize: 1 for blocks and bytes, else the component word size
+};
+
+const BwGpuFormatInfo& BwGpuFormatInfoOf(BwGpuFormat format);
+// The format named `name` (as in BwGpuFormatInfo::name); false for an unknown name.
+bool BwGpuFormatFromName(const char* name, BwGpuFormat* format);
+
+// Levels of the full chain of a width x height texture, down to 1 x 1.
+int BwMipLevelCount(int width, int height);
+// Bytes of one width x height level in `format`.
+uint64_t BwGpuLevelBytes(BwGpuFormat format, int width, int height);
+
+// Encodes a width x height normal image (rows bottom row first, numComponents floats a texel:
+// x, y, z) into BwGpuLevelBytes bytes of `format`, top row first. The uncompressed layouts
+// carry the values of the .kep and Targa encodings: rg16s and rgba16s the signed 16-bit
+// components (alpha 32767), rgb10a2 the 10-bit fields of .kep (x in bits 0-9, y in 10-19, z in
+// 20-29) with alpha 3, rgba8 the Targa bytes in red, green, blue, alpha order with alpha 255.
+void BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int height,
+                      int numComponents, unsigned char* out);
+
+// Writes one texture: Begin writes the headers (every level size follows from the size), Level
+// takes each level's bytes in order (level 0 first, a level in as many pieces as wanted, top
+// row first), End checks that every level arrived and flushes. The stream is the caller's.
+//
+// DDS files are written straight through. A KTX2 file needs its smallest level first: on a
+// regular file each piece goes directly to its place (computed in advance; the space before
+// it is filled in later), on anything else (a pipe) the levels are held in memory and written
+// in file order by End. Both give the same bytes.
+class BwGpuTextureWriter {
+ public:
+  bool Begin(FILE* fp, BwContainer container, BwGpuFormat format, int width, int height,
+             int levelCount, std::string* error);
+  bool Level(int level, const unsigned char* bytes, uint64_t byteCount, std::string* error);
+  bool End(std::string* error);
+
+ private:
+  bool Put(uint64_t offset, const unsigned char* bytes, uint64_t count, std::string* error);
+
+  FILE* fp_ = nullptr;
+  BwContainer container_ = BwContainer::DDS;
+  BwGpuFormat format_ = BwGpuFormat::BC5;
+  bool seekable_ = false;
+  int64_t start_ = 0;                   // stream position of the file's first byte
+  std::vector<uint64_t> levelOffsets_;  // file offset of each level's first byte
+  std::vector<uint64_t> levelBytes_;
+  std::vector<std::vector<unsigned char>> held_;  // KTX2 levels kept for End (not seekable)
+  int level_ = 0;                                 // the level being received
+  uint64_t levelDone_ = 0;                        // its bytes received so far
+};
+
+// The header bytes Begin writes, for the tests and for writers of their own.
+std::vector<unsigned char> BwDdsHeader(BwGpuFormat format, int width, int height, int levelCount);
+// The KTX2 bytes before the first level's data, and each level's file offset.
+std::vector<unsigned char> BwKtx2Header(BwGpuFormat format, int width, int height, int levelCount,
+                                        std::vector<uint64_t>* levelOffsets);
+
+// Level 0 of a DDS file as normals.
+struct BwDdsImage {
+  int width = 0;
+  int height = 0;
+  uint32_t dxgiFormat = 0;  // the format as a DXGI_FORMAT value (77 for BC3)
+  int levelCount = 0;
+  // Three floats a texel, rows bottom row first. Formats without z get
+  // z = sqrt(max(0, 1 - x*x - y*y)); unsigned formats map [0, 1] to [-1, 1].
+  BwArray<float> normals;
+};
+
+bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error);

@@ -1,0 +1,188 @@
+// BC4 / BC5 encoder and decoders: blocks with known optimal answers, the optimum of a brute-force
+// search, decoder vectors from the block layouts, padding and row order of whole images.
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "BlockCompress.h"
+#include "TestSupport.h"
+
+namespace {
+
+// Code units: UNORM (c + 1) * 127.5, SNORM c * 127.
+float Code(float c, BwBc4Kind kind) { return kind == BwBc4Kind::UNORM ? (c + 1.0f) * 127.5f : c * 127.0f; }
+float FromCode(float code, BwBc4Kind kind) {
+  return kind == BwBc4Kind::UNORM ? code / 127.5f - 1.0f : code / 127.0f;
+}
+
+// Squared error, in code units, of the block decoded from `bytes` against `values`.
+double BlockError(const float* values, const unsigned char* bytes, BwBc4Kind kind) {
+  float decoded[16];
+  BwDecodeBc4Block(bytes, kind, decoded);
+  double sum = 0;
+  for (int i = 0; i < 16; ++i) {
+    const double d = double(Code(decoded[i], kind)) - double(Code(values[i], kind));
+    sum += d * d;
+  }
+  return sum;
+}
+
+// The least squared error over every pair of endpoint bytes.
+double BruteForceOptimum(const float* values, BwBc4Kind kind) {
+  double best = std::numeric_limits<double>::infinity();
+  unsigned char block[8] = {};
+  for (int e0 = 0; e0 < 256; ++e0)
+    for (int e1 = 0; e1 < 256; ++e1) {
+      if (kind == BwBc4Kind::SNORM && (e0 == 128 || e1 == 128)) continue;  // -128 is -127
+      block[0] = uint8_t(e0), block[1] = uint8_t(e1);
+      float palette[8];
+      for (int i = 0; i < 8; ++i) {
+        uint64_t bits = 0;
+        for (int t = 0; t < 16; ++t) bits |= uint64_t(i) << (3 * t);
+        for (int b = 0; b < 6; ++b) block[2 + b] = uint8_t(bits >> (8 * b));
+        float v[16];
+        BwDecodeBc4Block(block, kind, v);
+        palette[i] = Code(v[0], kind);
+      }
+      double sum = 0;
+      for (int t = 0; t < 16 && sum < best; ++t) {
+        double nearest = std::numeric_limits<double>::infinity();
+        for (float p : palette) nearest = std::min(nearest, std::pow(double(p) - double(Code(values[t], kind)), 2.0));
+        sum += nearest;
+      }
+      best = std::min(best, sum);
+    }
+  return best;
+}
+
+const BwBc4Kind kKinds[] = {BwBc4Kind::UNORM, BwBc4Kind::SNORM};
+
+}  // namespace
+
+// Constant blocks: an integer code is exact; any other value is within half of the finest
+// palette step (1/7 of a code unit).
+TEST(BlockCompressTest, ConstantBlocks) {
+  const float values[] = {-1.0f, 1.0f, 0.0f, 0.3f, -0.77f, 0.999f, FromCode(77.0f, BwBc4Kind::UNORM)};
+  for (BwBc4Kind kind : kKinds)
+    for (float v : values) {
+      float block[16];
+      std::fill(block, block + 16, v);
+      unsigned char bytes[8];
+      BwEncodeBc4Block(block, kind, bytes);
+      const double code = double(Code(v, kind));
+      const double bound = code == std::floor(code) ? 1e-6 : 16.0 / (14.0 * 14.0) + 1e-4;
+      EXPECT_LE(BlockError(block, bytes, kind), bound) << v << " kind " << int(kind);
+    }
+}
+
+// Blocks whose values all lie on one palette: two values, eight-step ramps, and -1 and 1 with
+// a cluster between them (only the six-value mode holds all three exactly).
+TEST(BlockCompressTest, ExactPalettes) {
+  const struct {
+    BwBc4Kind kind;
+    std::vector<float> codes;  // repeated to fill 16 texels
+    bool sixValueMode;  // only the six-value mode holds the block exactly
+  } cases[] = {
+      {BwBc4Kind::UNORM, {10, 200}, false},
+      {BwBc4Kind::SNORM, {-90, 33}, false},
+      {BwBc4Kind::UNORM, {70, 80, 90, 100, 110, 120, 130, 140}, false},
+      {BwBc4Kind::SNORM, {-56, -48, -40, -32, -24, -16, -8, 0}, false},
+      {BwBc4Kind::UNORM, {0, 255, 140, 0, 140, 255, 140, 0}, true},
+      {BwBc4Kind::SNORM, {-127, 127, 12, 12}, true},
+      {BwBc4Kind::UNORM, {0, 255, 120, 124, 128}, true},
+  };
+  for (const auto& c : cases) {
+    float block[16];
+    for (int i = 0; i < 16; ++i) block[i] = FromCode(c.codes[size_t(i) % c.codes.size()], c.kind);
+    unsigned char bytes[8];
+    BwEncodeBc4Block(block, c.kind, bytes);
+    EXPECT_LE(BlockError(block, bytes, c.kind), 1e-4) << c.codes[0] << ", " << c.codes[1];
+    const int e0 = c.kind == BwBc4Kind::SNORM ? int(int8_t(bytes[0])) : bytes[0];
+    const int e1 = c.kind == BwBc4Kind::SNORM ? int(int8_t(bytes[1])) : bytes[1];
+    if (c.sixValueMode) {
+      EXPECT_LE(e0, e1) << c.codes[0] << ", " << c.codes[1];
+    }
+  }
+}
+
+// Smooth and noisy blocks stay close to the best pair of endpoints a full search finds.
+TEST(BlockCompressTest, NearBruteForceOptimum) {
+  uint32_t seed = 12345;
+  auto next = [&seed] { return (seed = seed * 1664525u + 1013904223u) >> 8 & 0xFFFF; };
+  double ours = 0, optimum = 0;
+  for (int n = 0; n < 12; ++n) {
+    const BwBc4Kind kind = kKinds[n % 2];
+    const float base = float(next()) / 65535.0f * 1.6f - 0.8f;
+    const float slope = (float(next()) / 65535.0f - 0.5f) * (n < 6 ? 0.05f : 0.4f);
+    float block[16];
+    for (int i = 0; i < 16; ++i)
+      block[i] = std::max(-1.0f, std::min(1.0f, base + slope * float(i % 4 + i / 4) + float(next()) * 1e-7f));
+    unsigned char bytes[8];
+    BwEncodeBc4Block(block, kind, bytes);
+    const double error = BlockError(block, bytes, kind), best = BruteForceOptimum(block, kind);
+    EXPECT_LE(error, best * 1.25 + 1e-3) << "block " << n;
+    ours += error, optimum += best;
+  }
+  EXPECT_LE(ours, optimum * 1.05 + 1e-3);
+}
+
+// Layout vectors: palettes of both modes, SNORM -128 read as -127, BC3 green in four-colour mode.
+TEST(BlockCompressTest, DecodersFollowTheBlockLayouts) {
+  // Indices 0..7 for texels 0..7, then 7 for the rest.
+  const unsigned char indices[6] = {0x88, 0xC6, 0xFA, 0xFF, 0xFF, 0xFF};
+  auto bc4 = [&](int e0, int e1) {
+    return Bytes({uint8_t(e0), uint8_t(e1), indices[0], indices[1], indices[2], indices[3], indices[4], indices[5]});
+  };
+  const struct {
+    Bytes block;
+    BwBc4Kind kind;
+    float first8[8];
+  } cases[] = {
+      {bc4(255, 0), BwBc4Kind::UNORM, {1, -1, 5 / 7.0f, 3 / 7.0f, 1 / 7.0f, -1 / 7.0f, -3 / 7.0f, -5 / 7.0f}},
+      {bc4(0, 255), BwBc4Kind::UNORM, {-1, 1, -0.6f, -0.2f, 0.2f, 0.6f, -1, 1}},
+      {bc4(0x80, 0x7F), BwBc4Kind::SNORM, {-1, 1, -0.6f, -0.2f, 0.2f, 0.6f, -1, 1}},
+      {bc4(0x7F, 0x81), BwBc4Kind::SNORM, {1, -1, 5 / 7.0f, 3 / 7.0f, 1 / 7.0f, -1 / 7.0f, -3 / 7.0f, -5 / 7.0f}},
+  };
+  for (const auto& c : cases) {
+    float v[16];
+    BwDecodeBc4Block(c.block.data(), c.kind, v);
+    for (int i = 0; i < 8; ++i) EXPECT_NEAR(v[i], c.first8[i], 1e-6) << int(c.block[0]) << " texel " << i;
+  }
+  // Green 63 and 0 (bits 5-10 of the 5:6:5 words), indices 0, 1, 2, 3, then 0.
+  const unsigned char colour[8] = {0xE0, 0x07, 0x00, 0x00, 0xE4, 0x00, 0x00, 0x00};
+  float g[16];
+  BwDecodeBc3GreenBlock(colour, g);
+  const float expected[4] = {1.0f, -1.0f, 1.0f / 3.0f, -1.0f / 3.0f};
+  for (int i = 0; i < 4; ++i) EXPECT_NEAR(g[i], expected[i], 1e-6) << i;
+}
+
+// Images: blocks past the right and bottom edges repeat the edge texels, rows are stored bottom
+// row first and blocks top row first, and empty texels encode as flat.
+TEST(BlockCompressTest, ImagePaddingRowOrderAndEmptyTexels) {
+  const float texel[3] = {0.25f, -0.5f, 0.83f};
+  std::vector<float> one(texel, texel + 3), sixteen;
+  for (int i = 0; i < 16; ++i) sixteen.insert(sixteen.end(), texel, texel + 3);
+  for (BwBc4Kind kind : kKinds) {
+    unsigned char a[16], b[16];
+    BwEncodeBc5Image(one.data(), 1, 1, 3, kind, a);
+    BwEncodeBc5Image(sixteen.data(), 4, 4, 3, kind, b);
+    EXPECT_EQ(Bytes(a, a + 16), Bytes(b, b + 16));
+  }
+  // 4 x 8, four floats a texel: the top four rows (stored last) have x = 0.5, the others -0.5;
+  // the fourth float must not matter. The first block row is the top.
+  std::vector<float> image;
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 4; ++x) image.insert(image.end(), {y >= 4 ? 0.5f : -0.5f, 0.0f, 0.0f, NAN});
+  unsigned char blocks[32];
+  BwEncodeBc5Image(image.data(), 4, 8, 4, BwBc4Kind::UNORM, blocks);
+  float top[16], bottom[16], y[16];
+  BwDecodeBc4Block(blocks, BwBc4Kind::UNORM, top);
+  BwDecodeBc4Block(blocks + 16, BwBc4Kind::UNORM, bottom);
+  BwDecodeBc4Block(blocks + 8, BwBc4Kind::UNORM, y);
+  for (int i = 0; i < 16; ++i) {
+    EXPECT_NEAR(top[i], 0.5f, 1e-3f);
+    EXPECT_NEAR(bottom[i], -0.5f, 1e-3f);
+    EXPECT_TRUE(std::isfinite(y[i]) && std::fabs(y[i]) < 1e-3f) << y[i];  // empty texels: 0
+  }
+}
