@@ -138,7 +138,6 @@ void WriteOutputImage(const char* fName, const float* img, int numComponents) {
     BwFatalExit();
   }
   RunStage([&](BwRun& run) {
-    BwShowEncodingStage(run);
     // A single file under exactly this name, the texels encoded a piece at a time as it is written.
     BwSettings single = run.settings;
     single.mipLevels = 0;
@@ -146,7 +145,9 @@ void WriteOutputImage(const char* fName, const float* img, int numComponents) {
     level.width = run.width;
     level.height = run.height;
     const auto output = BwFileOutput(fName);
-    output->Level(level, 0, BwEncodeFrom(single.output, img, numComponents), nullptr);
+    level.encoding = output->Encoding(level);
+    BwShowEncodingStage(level);
+    output->Level(level, 0, BwEncodeFrom(level.encoding, img, numComponents), nullptr);
     output->Finish(level);
   });
 }

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "Bumpweld.h"
 #include "Encoders.h"
@@ -42,9 +44,13 @@ static const char* const kOptionLines[] = {
     "Q  - Very quiet mode, no messages\n",
 };
 
+// The long options of the command line, applied on top of the flag word's settings.
+static std::vector<std::string> gLongOptions;
+
 void BwResetSettings() {
   const BwSettings defaults;
   BwSetGlobalSettings(defaults);
+  gLongOptions.clear();
   gBumpMap = false;
   gSpinner = 0;
   gWidth = 0;
@@ -60,6 +66,8 @@ BwSettings BwGlobalSettings() {
   settings.dilateTexels = gDilateTexels;
   settings.boxFilter = gBoxFilter;
   settings.bumpMap = gBumpMap;
+  std::string ignored;  // every option was checked when it was read
+  for (const std::string& option : gLongOptions) BwApplyLongOption(option.c_str(), &settings, &ignored);
   return settings;
 }
 
@@ -115,8 +123,47 @@ void TestArgs(const char* args) {
   BwSetGlobalSettings(settings);
 }
 
+// Prints the usage with every option and ends the process with status 0.
+[[noreturn]] static void PrintHelp() {
+  std::fputs(usage, stdout);
+  for (const char* line : kOptionLines) std::printf("                     %s", line);
+  std::puts("Long options, anywhere on the line:");
+  std::printf("  %-20s  %s", "--help", "this text\n");
+  std::printf("  %-20s  %s", "--version", "the version\n");
+  for (const char* const* line = kBwLongOptionHelp; *line; ++line) std::printf("  %s", *line);
+  std::fflush(stdout);
+  std::exit(0);
+}
+
+// Takes the long options out of the argument vector, so that the rest count as before. A help
+// or version request ends the process; an option no job knows ends it with status 255.
+static void TakeLongOptions(int* argc, char** argv) {
+  int kept = 1;
+  for (int i = 1; i < *argc; ++i) {
+    if (!BwIsLongOption(argv[i])) {
+      argv[kept++] = argv[i];
+      continue;
+    }
+    if (std::strcmp(argv[i], "--help") == 0) PrintHelp();
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::fputs(versionString, stdout);
+      std::fflush(stdout);
+      std::exit(0);
+    }
+    BwSettings check;
+    std::string error;
+    if (!BwApplyLongOption(argv[i], &check, &error)) {
+      std::printf("%s\n", error.c_str());
+      BwFatalExit();
+    }
+    gLongOptions.push_back(argv[i]);
+  }
+  *argc = kept;
+}
+
 void ProcessArgs(int argc, char** argv, char** nm1Name, char** nm2Name, char** outName,
                  double* bumpScale) {
+  TakeLongOptions(&argc, argv);
   if (argc == 1 || argc == 2) {
     BwErrorLog(usage);
     for (const char* line : kOptionLines) BwErrorLog("                     %s", line);
@@ -173,6 +220,11 @@ void ProcessArgs(int argc, char** argv, char** nm1Name, char** nm2Name, char** o
     BwErrorLog("Postprocess box filter\n");
   else
     BwErrorLog("No postprocess filter\n");
+  if (!gLongOptions.empty()) {
+    std::string options;
+    for (const std::string& option : gLongOptions) options += " " + option;
+    BwErrorLog("Options:%s\n", options.c_str());
+  }
 }
 
 // ---- One run -----------------------------------------------------------------------------
@@ -184,6 +236,10 @@ int BumpweldMain(int argc, char** argv) {
   double bs = 0.0;
   BwInstallSignalHandlers();
   ProcessArgs(argc, argv, &nm1Name, &nm2Name, &outName, &bs);
+  // The height scale as typed: the argument before the output name, long options aside.
+  const char* scaleText = nullptr;
+  for (int i = 1; i < argc; ++i)
+    if (argv[i] == outName && i > 1) scaleText = argv[i - 1];
 
   BwSettings settings = BwGlobalSettings();
   settings.bumpScale = BwNarrowToFloat(bs);
@@ -195,8 +251,7 @@ int BumpweldMain(int argc, char** argv) {
   BwConsole console = BwStdioConsole();
   std::string error;
   const auto output = BwFileOutput(outName, BwSignalObserver());
-  const bool ok = BwRunJob(settings, console, base, second, *output, &error,
-                           gBumpMap ? argv[argc - 2] : nullptr);
+  const bool ok = BwRunJob(settings, console, base, second, *output, &error, gBumpMap ? scaleText : nullptr);
   std::fflush(stdout);
   return ok ? 0 : 255;
 }

@@ -5,6 +5,7 @@
 
 #include "BwVector.h"
 #include "Encoders.h"
+#include "NormalMath.h"
 #include "KepFileIO.h"
 #include "OutputFile.h"
 #include "Parallel.h"
@@ -38,7 +39,7 @@ void BwConvertToExpPixel(double x, double y, double z, BwExpPixel* jp) {
 
 namespace {
 
-const BwEncoding kEncodings[8] = {
+const BwEncoding kEncodings[BW_ENCODING_COUNT] = {
     {"\rConverting to 8x8x8 Targa\n", 3, 24, ZEL_BITMAP_FORMAT_UNKNOWN, true},
     {"\rConverting to 8x8x8x8 Targa\n", 4, 32, ZEL_BITMAP_FORMAT_UNKNOWN, true},
     {"\rConverting to experimental format\n", 4, 32, ZEL_BITMAP_FORMAT_UNKNOWN, true},
@@ -49,20 +50,65 @@ const BwEncoding kEncodings[8] = {
      ZEL_BITMAP_FORMAT_16161616, false},
     {"\rConverting to 11x11x10 test format (bit chopped 16bpc)\n", 8, 64,
      ZEL_BITMAP_FORMAT_16161616, false},
+    {"\rConverting to 8x8x8 PNG\n", 3, 24, ZEL_BITMAP_FORMAT_UNKNOWN, false},
+    {"\rConverting to 16x16x16 PNG\n", 6, 48, ZEL_BITMAP_FORMAT_UNKNOWN, false},
 };
+
+// The component conversions, truncating or (kRound) rounding to nearest and clamping.
+template <bool kRound>
+BW_INLINE unsigned char Q8(float v) {
+  if constexpr (!kRound) return BwQ8(v);
+  return static_cast<unsigned char>(BwRoundClamped(double(v) * 127.5 + 127.5, 0.0, 255.0));
+}
+template <bool kRound>
+BW_INLINE int16_t S16(float v) {
+  if constexpr (!kRound) return BwS16(v);
+  return static_cast<int16_t>(BwRoundClamped(double(v) * 32767.5, -32767.0, 32767.0));
+}
+template <bool kRound>
+BW_INLINE uint32_t Q10(float v) {
+  if constexpr (!kRound) return BwQ10(v);
+  const float product = v * 511.0f;
+  return (uint32_t(BwRoundClamped(double(product), -511.0, 511.0)) + 511u) & 0x3FFu;
+}
+template <bool kRound>
+BW_INLINE uint16_t U16(float v) {
+  if constexpr (!kRound) return BwU16(v);
+  return static_cast<uint16_t>(BwRoundClamped(double(v) * 32767.5 + 32767.5, 0.0, 65535.0));
+}
 
 // 16- and 32-bit texel words are stored in host byte order.
 inline void Store16(unsigned char* out, uint16_t value) { std::memcpy(out, &value, 2); }
 inline void Store32(unsigned char* out, uint32_t value) { std::memcpy(out, &value, 4); }
 
 // One texel (x, y, z) in the encoding kCode, into kEncodings[kCode].texelBytes bytes.
-template <int kCode>
+// Rounded to nearest, 0 would become 128 (or 32768), which reads back as a direction: an empty
+// texel is written as the empty texel of an input instead, 127 (or 32767) in every component.
+BW_INLINE bool Empty(float x, float y, float z) {
+  const float e[3] = {x, y, z};
+  return !BwIsFilled(e);
+}
+
+template <int kCode, bool kRound>
 BW_INLINE void EncodeTexel(float x, float y, float z, unsigned char* out) {
-  if constexpr (kCode == 0 || kCode == 1) {
-    out[0] = BwQ8(z);
-    out[1] = BwQ8(y);
-    out[2] = BwQ8(x);
+  if constexpr (kCode == 0 || kCode == 1 || kCode == BW_ENCODING_PNG8) {
+    const bool empty = kRound && Empty(x, y, z);
+    const unsigned char bx = empty ? 127 : Q8<kRound>(x);
+    const unsigned char by = empty ? 127 : Q8<kRound>(y);
+    const unsigned char bz = empty ? 127 : Q8<kRound>(z);
+    out[0] = kCode == BW_ENCODING_PNG8 ? bx : bz;
+    out[1] = by;
+    out[2] = kCode == BW_ENCODING_PNG8 ? bz : bx;
     if constexpr (kCode == 1) out[3] = 255;
+  } else if constexpr (kCode == BW_ENCODING_PNG16) {
+    // The nearest of (c + 1) / 2 * 65535, clamped, whether or not rounding was asked for.
+    const bool empty = Empty(x, y, z);
+    const auto wide = [empty](float c) {
+      return uint16_t(empty ? 32767 : BwRoundClamped((double(c) + 1.0) / 2.0 * 65535.0, 0.0, 65535.0));
+    };
+    Store16(out, wide(x));
+    Store16(out + 2, wide(y));
+    Store16(out + 4, wide(z));
   } else if constexpr (kCode == 2) {
     BwExpPixel jp;
     BwConvertToExpPixel(double(x), double(y), double(z), &jp);
@@ -71,36 +117,55 @@ BW_INLINE void EncodeTexel(float x, float y, float z, unsigned char* out) {
     out[2] = jp.r;
     out[3] = jp.a;
   } else if constexpr (kCode == 3 || kCode == 4) {
-    Store16(out, uint16_t(BwS16(x)));
-    Store16(out + 2, uint16_t(BwS16(y)));
+    Store16(out, uint16_t(S16<kRound>(x)));
+    Store16(out + 2, uint16_t(S16<kRound>(y)));
     if constexpr (kCode == 4) {
-      Store16(out + 4, uint16_t(BwS16(z)));
+      Store16(out + 4, uint16_t(S16<kRound>(z)));
       Store16(out + 6, 32767);
     }
   } else if constexpr (kCode == 5) {
-    Store32(out, (BwQ10(x) << 22) | (BwQ10(y) << 12) | (BwQ10(z) << 2));
+    Store32(out, (Q10<kRound>(x) << 22) | (Q10<kRound>(y) << 12) | (Q10<kRound>(z) << 2));
   } else {
     // 10 significant bits in every component (code 6), or 11 in x and y (code 7).
     const uint16_t chopXY = kCode == 6 ? 0xFFC0 : 0xFFE0;
-    Store16(out, BwU16(x) & chopXY);
-    Store16(out + 2, BwU16(y) & chopXY);
-    Store16(out + 4, BwU16(z) & 0xFFC0u);
+    Store16(out, U16<kRound>(x) & chopXY);
+    Store16(out + 2, U16<kRound>(y) & chopXY);
+    Store16(out + 4, U16<kRound>(z) & 0xFFC0u);
     Store16(out + 6, 32767);
   }
 }
 
 // Inlined into each version of BwEncodeTexels, so that it is compiled for that processor.
-template <int kCode>
+template <int kCode, bool kRound>
 BW_INLINE void EncodeLoop(const float* BW_RESTRICT in, int numComponents, int64_t count,
                           unsigned char* BW_RESTRICT out) {
-  constexpr int64_t texelBytes = kCode == 0 ? 3 : (kCode == 4 || kCode >= 6) ? 8 : 4;
+  constexpr int64_t texelBytes = kCode == 0 || kCode == BW_ENCODING_PNG8 ? 3
+                                 : kCode == BW_ENCODING_PNG16            ? 6
+                                 : (kCode == 4 || kCode == 6 || kCode == 7) ? 8
+                                                                         : 4;
   if (numComponents == 3) {
     // The usual layout, with a constant stride the compiler can vectorise.
     for (int64_t i = 0; i < count; ++i)
-      EncodeTexel<kCode>(in[3 * i], in[3 * i + 1], in[3 * i + 2], out + i * texelBytes);
+      EncodeTexel<kCode, kRound>(in[3 * i], in[3 * i + 1], in[3 * i + 2], out + i * texelBytes);
   } else {
     for (int64_t i = 0; i < count; ++i, in += numComponents)
-      EncodeTexel<kCode>(in[0], in[1], in[2], out + i * texelBytes);
+      EncodeTexel<kCode, kRound>(in[0], in[1], in[2], out + i * texelBytes);
+  }
+}
+
+template <bool kRound>
+BW_INLINE void EncodeAny(int code, const float* in, int numComponents, int64_t count, unsigned char* out) {
+  switch (code) {
+    case 0: return EncodeLoop<0, kRound>(in, numComponents, count, out);
+    case 1: return EncodeLoop<1, kRound>(in, numComponents, count, out);
+    case 2: return EncodeLoop<2, kRound>(in, numComponents, count, out);
+    case 3: return EncodeLoop<3, kRound>(in, numComponents, count, out);
+    case 4: return EncodeLoop<4, kRound>(in, numComponents, count, out);
+    case 5: return EncodeLoop<5, kRound>(in, numComponents, count, out);
+    case 6: return EncodeLoop<6, kRound>(in, numComponents, count, out);
+    case 7: return EncodeLoop<7, kRound>(in, numComponents, count, out);
+    case BW_ENCODING_PNG8: return EncodeLoop<BW_ENCODING_PNG8, kRound>(in, numComponents, count, out);
+    default: return EncodeLoop<BW_ENCODING_PNG16, kRound>(in, numComponents, count, out);
   }
 }
 
@@ -108,24 +173,19 @@ BW_INLINE void EncodeLoop(const float* BW_RESTRICT in, int numComponents, int64_
 
 BW_VECTOR_CLONES
 void BwEncodeTexels(int code, const float* in, int numComponents, int64_t count, unsigned char* out) {
-  switch (code) {
-    case 0: return EncodeLoop<0>(in, numComponents, count, out);
-    case 1: return EncodeLoop<1>(in, numComponents, count, out);
-    case 2: return EncodeLoop<2>(in, numComponents, count, out);
-    case 3: return EncodeLoop<3>(in, numComponents, count, out);
-    case 4: return EncodeLoop<4>(in, numComponents, count, out);
-    case 5: return EncodeLoop<5>(in, numComponents, count, out);
-    case 6: return EncodeLoop<6>(in, numComponents, count, out);
-    default: return EncodeLoop<7>(in, numComponents, count, out);
-  }
+  if (code & BW_ROUND)
+    EncodeAny<true>(code & ~BW_ROUND, in, numComponents, count, out);
+  else
+    EncodeAny<false>(code, in, numComponents, count, out);
 }
 
 const BwEncoding* BwFindEncoding(int code) {
-  return code >= 0 && code <= 7 ? &kEncodings[code] : nullptr;
+  code &= ~BW_ROUND;
+  return code >= 0 && code < BW_ENCODING_COUNT ? &kEncodings[code] : nullptr;
 }
 
 const BwEncoding& BwSelectedEncoding(BwRun& run) {
-  const BwEncoding* encoding = BwFindEncoding(run.settings.output);
+  const BwEncoding* encoding = BwFindEncoding(run.encoding);
   if (!encoding) run.Fail("ERROR: Unknown output format!\n");
   return *encoding;
 }
@@ -137,7 +197,7 @@ void BwShowEncodingStage(BwRun& run) {
 }
 
 BwTexelSource BwEncodeFrom(int code, const float* img, int numComponents) {
-  const int64_t texelBytes = kEncodings[code].texelBytes;
+  const int64_t texelBytes = BwFindEncoding(code)->texelBytes;
   return [=](uint64_t offset, uint64_t bytes, unsigned char* out) {
     const float* first = img + int64_t(offset) / texelBytes * numComponents;
     BwParallelFor(int64_t(bytes) / texelBytes, 1 << 15, [=](int64_t begin, int64_t end) {

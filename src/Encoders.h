@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 
@@ -50,7 +51,22 @@ void BwConvertToExpPixel(double x, double y, double z, BwExpPixel* jp);
 // beyond the float range (they become infinities or the largest float).
 float BwNarrowToFloat(double d);
 
+// The nearest whole number to t, clamped to [low, high]; NaN gives low.
+inline int32_t BwRoundClamped(double t, double low, double high) {
+  const double r = std::floor(t + 0.5);
+  return int32_t(r >= low ? (r <= high ? r : high) : low);
+}
+
 // ---- Writing an encoded image ------------------------------------------------------------
+// Encoding codes: 0 to 7 as the flag letters select them, then the PNG encodings (red, green,
+// blue at 8 bits, and at 16 bits the nearest of (c + 1) / 2 * 65535); BW_ROUND added to a code
+// rounds its components to nearest (clamped to their range) instead of truncating them.
+enum {
+  BW_ENCODING_PNG8 = 8,
+  BW_ENCODING_PNG16 = 9,
+  BW_ENCODING_COUNT = 10,
+  BW_ROUND = 0x100,
+};
 // Encodes `count` texels (numComponents floats each) into `out` in the encoding `code`. Targa
 // texels are stored in file order (blue, green, red, alpha), which carries z, y, x and the
 // fourth byte.
@@ -65,7 +81,7 @@ struct BwEncoding {
   bool targa;
 };
 
-// The encoding of a code, or null for a code that names none.
+// The encoding of a code (BW_ROUND aside), or null for a code that names none.
 const BwEncoding* BwFindEncoding(int code);
 // The job's encoding; ends the job with "ERROR: Unknown output format!" when there is none.
 const BwEncoding& BwSelectedEncoding(BwRun& run);

@@ -16,7 +16,23 @@
 
 #include "BwArray.h"
 
-// Everything the flag word and the argument forms set.
+enum {
+  BW_FLIP_BASE = 1,
+  BW_FLIP_SECOND = 2,
+  BW_FLIP_OUTPUT = 4,
+};
+// Which value of a height-map texel is the height: the first (blue of a colour texel, the grey
+// value of a grey one), one of the colour channels or alpha, or the luma of red, green, blue.
+enum BwHeightChannel {
+  BW_HEIGHT_FIRST = -1,
+  BW_HEIGHT_BLUE = 0,
+  BW_HEIGHT_GREEN = 1,
+  BW_HEIGHT_RED = 2,
+  BW_HEIGHT_ALPHA = 3,
+  BW_HEIGHT_LUMA = 4,
+};
+
+// Everything the flag word, the argument forms and the long options set.
 struct BwSettings {
   int output = 0;           // output encoding, 0 to 7 (see Encoders.h)
   int mipLevels = 0;        // 0: one image; 1 or 2: the whole mip chain
@@ -31,7 +47,26 @@ struct BwSettings {
   // that another process cuts short raises SIGBUS on access, so only a caller that handles it
   // (the command line does) should set this.
   bool mapInputs = false;
+
+  // What the long options set (see BwApplyLongOption).
+  bool round = false;           // encoders round to nearest (and clamp) instead of truncating
+  int outputBits = 8;           // PNG output: 8 or 16 bits a component
+  int flipGreen = 0;            // BW_FLIP_* bits: negate y of that input, or of the result
+  bool alphaEmpty = false;      // a texel with alpha 0 is empty
+  int heightChannel = BW_HEIGHT_FIRST;  // which value of a texel is the height
+  std::string exrChannel;       // the channel of an OpenEXR height map ("" : the only one, or Y)
+  std::string format;           // encoding of a DDS or KTX2 output ("" : bc5)
 };
+
+// Whether a command-line argument is a long option: "--" followed by lowercase letters, digits
+// and '-' (up to an '='), at least one of them not a flag letter of the flag word, so that "--me"
+// stays a flag word and "--rond" is an option (and refused).
+bool BwIsLongOption(const char* arg);
+// Sets what one long option of a job says ("--round", "--bits=16", ...); false, with a message,
+// for an option no job knows or a value it does not take.
+bool BwApplyLongOption(const char* option, BwSettings* settings, std::string* error);
+// The long options of a job, one per line, for the usage text.
+extern const char* const kBwLongOptionHelp[];
 
 // Sets what the letters of a flag word select; where two letters set the same thing the later
 // one in the order m M e E g G h H i s S B q Q wins, whatever their order in the word.
@@ -104,6 +139,7 @@ struct BwRun {
   BwConsole& console;
   int width = 0;
   int height = 0;
+  int encoding = 0;  // the encoding code of the output (see Encoders.h)
 
   // Prints the message (as BwConsole::Message) and ends the job with it.
   [[noreturn]] void Fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -153,6 +189,9 @@ class BwOutputWriter {
                      const std::function<bool()>& keep) = 0;
   // Puts every level in place; failures end the job.
   virtual void Finish(BwRun& run) = 0;
+  // The encoding code (see Encoders.h) of the levels this output takes for the job's settings;
+  // ends the job when they ask for one it cannot hold.
+  virtual int Encoding(BwRun& run);
 };
 
 // Output files named as the command line names them: the output name itself, or with a mip

@@ -5,8 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <unistd.h>
+#include <string>
+#include <vector>
 
+#include "ExrIO.h"
 #include "MapLoaders.h"
+#include "PngIO.h"
 #include "NormalMath.h"
 #include "Parallel.h"
 #include "RowKernels.h"
@@ -20,15 +25,65 @@ struct FileCloser {
 
 constexpr int64_t kTexelGrain = 1 << 15;
 
-// Opens `name` and reads its Targa texels, ending the job with the loaders' messages.
-void ReadTargaTexels(BwRun& run, const char* name, int* width, int* height, int* bitDepth,
-                     TGATexels* texels) {
+// Reads the rest of a stream after `prefix`, which it started with.
+bool ReadRest(FILE* fp, std::vector<unsigned char>* bytes) {
+  unsigned char chunk[1 << 16];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, fp)) > 0) bytes->insert(bytes->end(), chunk, chunk + got);
+  return !std::ferror(fp);
+}
+
+// Opens `name` and reads its texels, from a PNG, OpenEXR or (anything else) Targa file as its
+// first bytes say, ending the job with the loaders' messages.
+void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
   std::unique_ptr<FILE, FileCloser> in(std::fopen(name, "rb"));
   if (!in) run.Fail("ERROR: Unable to open %s\n", name);
-  if (!TGAReadTexels(in.get(), width, height, bitDepth, texels, run.settings.mapInputs)) {
+  // A file that can seek is read again from its beginning; from a pipe the first bytes are kept.
+  const bool seekable = lseek(fileno(in.get()), 0, SEEK_CUR) >= 0;
+  std::vector<unsigned char> head(8);
+  head.resize(std::fread(head.data(), 1, head.size(), in.get()));
+  const bool rewound = seekable && std::fseek(in.get(), 0, SEEK_SET) == 0;
+  std::string error;
+  bool ok = true;
+  const auto whole = [&] {
+    if (!rewound && !ReadRest(in.get(), &head)) ok = false;
+    return rewound ? nullptr : &head;
+  };
+  if (BwIsPng(head.data(), head.size())) {
+    BwDecodedImage image;
+    const std::vector<unsigned char>* bytes = whole();
+    ok = ok && (bytes ? BwReadPngMemory(bytes->data(), bytes->size(), &image, &error)
+                      : BwReadPng(in.get(), &image, &error));
+    texels->width = image.width;
+    texels->height = image.height;
+    texels->channels = image.channels;
+    texels->type = image.bits == 16 ? BW_TEXEL_U16 : BW_TEXEL_U8;
+    texels->storage.decoded = std::move(image.data);
+  } else if (BwIsExr(head.data(), head.size())) {
+    BwHeightImage image;
+    const std::vector<unsigned char>* bytes = whole();
+    const char* channel = run.settings.exrChannel.c_str();
+    ok = ok && (bytes ? BwReadExrMemory(bytes->data(), bytes->size(), channel, &image, &error)
+                      : BwReadExrFile(in.get(), channel, &image, &error));
+    texels->width = image.width;
+    texels->height = image.height;
+    texels->channels = 1;
+    texels->type = BW_TEXEL_F32;
+    texels->storage.decoded.reset(reinterpret_cast<unsigned char*>(image.heights.release()));
+  } else {
+    int bitDepth = 0;
+    ok = TGAReadTexels(in.get(), &texels->width, &texels->height, &bitDepth, &texels->storage,
+                       run.settings.mapInputs && rewound, rewound ? std::vector<unsigned char>() : head);
+    texels->type = BW_TEXEL_U8;
+    // Targa depths that are not whole bytes are refused by the loaders' depth checks.
+    texels->channels = bitDepth % 8 == 0 && bitDepth >= 8 && bitDepth <= 32 ? bitDepth / 8 : 0;
+  }
+  if (!error.empty()) BwDiagnostic("%s\n", error.c_str());
+  if (!ok) {
     in.reset();
     run.Fail("ERROR: Unable to read %s\n", name);
   }
+  texels->data = texels->storage.data ? texels->storage.data : texels->storage.decoded.get();
 }
 
 // Copies an image in memory into the input layout: bottom row first, colour channels blue,
@@ -91,17 +146,13 @@ bool AllocateNormals(int width, int height, BwArray<float>* normals) {
 
 void BwReadInputTexels(BwRun& run, const BwInput& input, BwInputTexels* texels) {
   if (input.image) return ConvertMemoryImage(run, input, texels);
-  int bitDepth = 0;
-  ReadTargaTexels(run, input.name.c_str(), &texels->width, &texels->height, &bitDepth, &texels->storage);
-  texels->data = texels->storage.data;
-  texels->type = BW_TEXEL_U8;
-  // Targa depths that are not whole bytes are refused by the loaders' depth checks.
-  texels->channels = bitDepth % 8 == 0 && bitDepth >= 8 && bitDepth <= 32 ? bitDepth / 8 : 0;
+  ReadFileTexels(run, input.name.c_str(), texels);
 }
 
 void BwReadNormalMapTexels(BwRun& run, const BwInput& input, BwInputTexels* texels) {
   if (input.name.empty() && !input.image) run.Fail("ERROR: No file name passed to ReadNormalMap!\n");
   BwReadInputTexels(run, input, texels);
+  texels->alphaEmpty = run.settings.alphaEmpty;
   if (texels->channels == 3 || texels->channels == 4) return;
   if (texels->channels == 1 || texels->channels == 2)
     run.Fail("ERROR: Normal map should be at 32 or 24bits per pixel!\n");
@@ -118,6 +169,19 @@ void BwReadHeightField(BwRun& run, const BwInput& input, BwInputTexels* texels, 
   field->texelBytes = int(texels->TexelBytes());
   field->type = texels->type;
   field->scale = scale;
+  // Which value is the height: blue, green, red, alpha at 0 to 3 of a colour texel; a grey
+  // texel's grey value stands for every colour.
+  const int wanted = run.settings.heightChannel;
+  const bool colour = texels->channels >= 3;
+  const bool hasAlpha = texels->channels == 2 || texels->channels == 4;
+  if (wanted == BW_HEIGHT_ALPHA) {
+    if (!hasAlpha) run.Fail("ERROR: The height map has no alpha channel: %s\n", input.name.c_str());
+    field->channel = texels->channels - 1;
+  } else if (wanted == BW_HEIGHT_LUMA) {
+    field->luma = colour;
+  } else if (wanted != BW_HEIGHT_FIRST && colour) {
+    field->channel = wanted;
+  }
   // Height of byte 0 of a texel, in single precision: byte / 255, then times the scale.
   for (int b = 0; b < 256; ++b) field->heights[b] = float(b) / 255.0f * scale;
 }

@@ -38,7 +38,8 @@ struct BwInputTexels {
   int height = 0;
   int channels = 3;
   int type = BW_TEXEL_U8;
-  TGATexels storage;  // owns what `data` points into
+  bool alphaEmpty = false;  // a texel with alpha 0 is empty (four channels)
+  TGATexels storage;        // owns what `data` points into
 
   int64_t TexelBytes() const { return int64_t(channels) * (type == BW_TEXEL_U8 ? 1 : type == BW_TEXEL_U16 ? 2 : 4); }
   const unsigned char* Row(int64_t y) const { return data + y * width * TexelBytes(); }
@@ -58,15 +59,19 @@ void BwReadNormalMapTexels(BwRun& run, const BwInput& input, BwInputTexels* texe
 void BwDecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* s, float* ox,
                           float* oy, float* oz);
 
-// A height map's texels and the scale of its heights. The height is the first channel (blue of
-// a colour texel, the grey value of a grey one): an 8-bit one b gives b / 255 * scale, a 16-bit
-// one v gives v / 65535 * scale, a float one h gives h * scale, all in single precision.
+// A height map's texels and the scale of its heights. The height is one value of the texel, by
+// default the first (blue of a colour texel, the grey value of a grey one): an 8-bit one b gives
+// b / 255 * scale, a 16-bit one v gives v / 65535 * scale, a float one h gives h * scale, all in
+// single precision; or the luma of red, green and blue, (0.2126 r + 0.7152 g) + 0.0722 b, of
+// the values so scaled to [0, 1], times the scale.
 struct BwHeightField {
   const unsigned char* texels = nullptr;
   int width = 0;
   int height = 0;
   int texelBytes = 1;
   int type = BW_TEXEL_U8;
+  int channel = 0;    // the value of a texel that is the height
+  bool luma = false;  // the height is the luma of the colour values instead
   float scale = 0.0f;
   float heights[256] = {};  // the height of each 8-bit value
 };

@@ -24,7 +24,14 @@ struct Inputs {
   BwInputTexels base;
   BwInputTexels second;
   std::unique_ptr<BwHeightField> heightField;  // set when the second map is a height map
+  int flipGreen = 0;                             // BW_FLIP_* bits
 };
+
+// Negates the y components of `count` texels, `stride` floats apart; an empty texel's 0 stays
+// +0.
+void FlipGreen(float* y, int64_t count, int64_t stride) {
+  for (int64_t i = 0; i < count; ++i) y[i * stride] = 0.0f - y[i * stride];
+}
 
 // Merged, renormalised row y of level 0 (`width` texels of three floats) into out.
 void MergeRow(const Inputs& inputs, int64_t width, int64_t y, BwRowScratch* s, float* out) {
@@ -33,7 +40,12 @@ void MergeRow(const Inputs& inputs, int64_t width, int64_t y, BwRowScratch* s, f
     BwHeightNormalsRowSoA(*inputs.heightField, y, s, s->sx.get(), s->sy.get(), s->sz.get());
   else
     BwDecodeNormalMapRow(inputs.second, y, s, s->sx.get(), s->sy.get(), s->sz.get());
+  if (inputs.flipGreen & BW_FLIP_BASE) FlipGreen(s->by.get(), width, 1);
+  if (inputs.flipGreen & BW_FLIP_SECOND) FlipGreen(s->sy.get(), width, 1);
   BwMergeRow(s, width, out);
+  // Negating y commutes with every later stage (sums and divisions are symmetric in sign), so
+  // the output's y is negated here, once.
+  if (inputs.flipGreen & BW_FLIP_OUTPUT) FlipGreen(out + 1, width, 3);
 }
 
 int64_t RowGrain(int width) { return std::max<int64_t>(1, (1 << 15) / std::max(width, 1)); }
@@ -71,7 +83,7 @@ BwArray<float> AllocateLevel(BwRun& run, int w, int h) {
 // image has an empty texel for the dilation to fill: then the whole image has to be built. The
 // attempt stops writing at the first such texel.
 bool StreamLevelZero(BwRun& run, const Inputs& inputs, BwOutputWriter& output, float* levelOne) {
-  const int code = run.settings.output;
+  const int code = run.encoding;
   const int64_t texelBytes = BwSelectedEncoding(run).texelBytes;
   const int64_t width = run.width;
   const int64_t height = run.height;
@@ -138,7 +150,10 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
     run.Fail("ERROR: The height scale %g is not a finite number\n", double(settings.bumpScale));
   }
 
+  run.encoding = output.Encoding(run);
+
   Inputs inputs;
+  inputs.flipGreen = settings.flipGreen;
   BwReadNormalMapTexels(run, base, &inputs.base);
   run.width = inputs.base.width;
   run.height = inputs.base.height;
@@ -186,7 +201,7 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
                         kNumComponents);
       std::swap(current, next);
     }
-    output.Level(run, 0, BwEncodeFrom(settings.output, current.get(), kNumComponents), nullptr);
+    output.Level(run, 0, BwEncodeFrom(run.encoding, current.get(), kNumComponents), nullptr);
   }
   inputs = Inputs();
 
@@ -205,7 +220,7 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
       std::swap(current, next);
     }
     BwShowEncodingStage(run);
-    output.Level(run, level, BwEncodeFrom(settings.output, current.get(), kNumComponents), nullptr);
+    output.Level(run, level, BwEncodeFrom(run.encoding, current.get(), kNumComponents), nullptr);
   }
 
   if (!BwFileIntact(baseFile) || !BwFileIntact(secondFile)) {

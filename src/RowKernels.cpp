@@ -185,8 +185,10 @@ void BwDecodeNormalsRow(const unsigned char* texels, int texelBytes, int64_t cou
   NormalizeToFloat(count, dx, dy, dz, empty, ox, oy, oz);
 }
 
-void BwDecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* s, float* ox,
-                          float* oy, float* oz) {
+namespace {
+
+void DecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* s, float* ox,
+                        float* oy, float* oz) {
   const int64_t count = texels.width;
   const int64_t step = texels.TexelBytes();
   if (texels.type == BW_TEXEL_U8) return BwDecodeNormalsRow(texels.Row(y), int(step), count, s, ox, oy, oz);
@@ -217,6 +219,28 @@ void BwDecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* 
   NormalizeToFloat(count, dx, dy, dz, empty, ox, oy, oz);
 }
 
+}  // namespace
+
+// Empties the texels whose alpha is 0 (the fourth value).
+void EmptyTransparent(const BwInputTexels& texels, int64_t y, float* ox, float* oy, float* oz) {
+  const unsigned char* row = texels.Row(y);
+  const int64_t step = texels.TexelBytes();
+  const int64_t size = step / texels.channels;
+  for (int64_t i = 0; i < texels.width; ++i) {
+    const unsigned char* alpha = row + i * step + 3 * size;
+    const bool transparent = texels.type == BW_TEXEL_U8    ? *alpha == 0
+                             : texels.type == BW_TEXEL_U16 ? Load<uint16_t>(alpha) == 0
+                                                           : Load<float>(alpha) == 0.0f;
+    if (transparent) ox[i] = oy[i] = oz[i] = 0.0f;
+  }
+}
+
+void BwDecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* s, float* ox,
+                          float* oy, float* oz) {
+  DecodeNormalMapRow(texels, y, s, ox, oy, oz);
+  if (texels.alphaEmpty && texels.channels == 4) EmptyTransparent(texels, y, ox, oy, oz);
+}
+
 void BwHeightNormalsRowSoA(const BwHeightField& field, int64_t y, BwRowScratch* s, float* ox,
                            float* oy, float* oz) {
   const int64_t w = field.width;
@@ -226,21 +250,31 @@ void BwHeightNormalsRowSoA(const BwHeightField& field, int64_t y, BwRowScratch* 
   const int64_t rows[3] = {(y + h - 1) % h, y, (y + 1) % h};
   float* heights[3] = {s->hm.get(), s->hc.get(), s->hp.get()};
   for (int r = 0; r < 3; ++r) {
-    // The height is the first value of the texel: the grey value, the low byte, or blue.
-    if (field.type == BW_TEXEL_U8) {
+    if (field.type == BW_TEXEL_U8 && field.channel == 0 && !field.luma) {
+      // The height is byte 0 of the texel: the grey value, the low byte, or blue.
       _pixel pix = {};
       for (int64_t x = 0; x < w; ++x) {
         ReadPixel(field.texels, int(w), int(step), &pix, int(x), int(rows[r]));
         heights[r][x] = field.heights[pix.red];
       }
-    } else {
-      const unsigned char* row = field.texels + rows[r] * w * step;
-      for (int64_t x = 0; x < w; ++x) {
-        if (field.type == BW_TEXEL_U16)
-          heights[r][x] = float(Load<uint16_t>(row + x * step)) / 65535.0f * field.scale;
-        else
-          heights[r][x] = Load<float>(row + x * step) * field.scale;
-      }
+      continue;
+    }
+    const unsigned char* row = field.texels + rows[r] * w * step;
+    const int64_t size = field.type == BW_TEXEL_U8 ? 1 : field.type == BW_TEXEL_U16 ? 2 : 4;
+    // Value k of texel x, scaled to [0, 1] for the integer types.
+    const auto value = [&](int64_t x, int k) {
+      const unsigned char* v = row + x * step + k * size;
+      if (field.type == BW_TEXEL_U8) return float(*v) / 255.0f;
+      if (field.type == BW_TEXEL_U16) return float(Load<uint16_t>(v)) / 65535.0f;
+      return Load<float>(v);
+    };
+    for (int64_t x = 0; x < w; ++x) {
+      if (field.luma)
+        heights[r][x] = ((0.2126f * value(x, 2) + 0.7152f * value(x, 1)) + 0.0722f * value(x, 0)) * field.scale;
+      else if (field.type == BW_TEXEL_U8)
+        heights[r][x] = field.heights[row[x * step + field.channel]];
+      else
+        heights[r][x] = value(x, field.channel) * field.scale;
     }
   }
   const float* hm = heights[0];

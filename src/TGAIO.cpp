@@ -236,11 +236,14 @@ std::shared_ptr<const void> MapFile(FILE* fp, uint64_t* size) {
 // Reads a stream that cannot seek (a pipe) as far as its header allows: the header, the ID
 // field and colour map, and at most the texel data the announced size can use (for run-length
 // data, one packet per texel). The buffer grows only as data arrives, so a header that lies
-// costs no more memory than the data really sent. False when memory runs out.
+// costs no more memory than the data really sent. *bytes may hold the first bytes of the stream
+// already. False when memory runs out.
 static bool ReadAnnounced(FILE* fp, std::vector<unsigned char>* bytes) {
   try {
-    bytes->resize(sizeof(TGAHeaderInfo));
-    bytes->resize(std::fread(bytes->data(), 1, bytes->size(), fp));
+    const size_t have = std::min(bytes->size(), sizeof(TGAHeaderInfo));
+    bytes->resize(std::max(bytes->size(), sizeof(TGAHeaderInfo)));
+    if (have < sizeof(TGAHeaderInfo))
+      bytes->resize(have + std::fread(bytes->data() + have, 1, sizeof(TGAHeaderInfo) - have, fp));
     if (bytes->size() < sizeof(TGAHeaderInfo)) return true;  // refused as a bad header
     TGAHeaderInfo header;
     std::memcpy(&header, bytes->data(), sizeof header);
@@ -265,9 +268,10 @@ static bool ReadAnnounced(FILE* fp, std::vector<unsigned char>* bytes) {
   }
 }
 
-bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsigned char>* pixels) {
+bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsigned char>* pixels,
+                  const std::vector<unsigned char>& prefix) {
   if (ftello(fp) < 0) {
-    std::vector<unsigned char> bytes;
+    std::vector<unsigned char> bytes = prefix;
     if (!ReadAnnounced(fp, &bytes)) return false;
     ByteSource source(bytes.data(), bytes.size());
     return ReadImage(&source, width, height, bitDepth, pixels, nullptr);
@@ -283,11 +287,11 @@ bool BwFileIntact(const BwFileIdentity& file) {
 }
 
 bool TGAReadTexels(FILE* fp, int* width, int* height, int* bitDepth, TGATexels* texels,
-                   bool mapFile) {
+                   bool mapFile, const std::vector<unsigned char>& prefix) {
   uint64_t size = 0;
   if (mapFile) texels->mapping = MapFile(fp, &size);
   if (!texels->mapping) {
-    if (!TGAReadImage(fp, width, height, bitDepth, &texels->decoded)) return false;
+    if (!TGAReadImage(fp, width, height, bitDepth, &texels->decoded, prefix)) return false;
     texels->data = texels->decoded.get();
     return true;
   }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "BwArray.h"
 
@@ -43,8 +44,10 @@ static_assert(offsetof(TGAHeaderInfo, cmsize) == 7, "cmsize at byte 7");
 static_assert(offsetof(TGAHeaderInfo, imwidth) == 12, "imwidth at byte 12");
 static_assert(offsetof(TGAHeaderInfo, imdesc) == 17, "imdesc at byte 17");
 
-// Reads a Targa image from fp into *pixels: width * height texels of bitDepth / 8 bytes.
-bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsigned char>* pixels);
+// Reads a Targa image from fp into *pixels: width * height texels of bitDepth / 8 bytes. From a
+// stream that cannot seek (a pipe), `prefix` holds the bytes already taken from it.
+bool TGAReadImage(FILE* fp, int* width, int* height, int* bitDepth, BwArray<unsigned char>* pixels,
+                  const std::vector<unsigned char>& prefix = {});
 
 // A file that texels were mapped from, held open so that its size can be checked again: a file
 // cut short by another process while it is mapped reads as zeros past its new end.
@@ -67,7 +70,7 @@ struct TGATexels {
 // Reads like TGAReadImage, with the same checks and messages; with `mapFile` a regular file is
 // mapped instead of copying texels that can be used as they lie.
 bool TGAReadTexels(FILE* fp, int* width, int* height, int* bitDepth, TGATexels* texels,
-                   bool mapFile = true);
+                   bool mapFile = true, const std::vector<unsigned char>& prefix = {});
 
 // Writes width x height texels of bitDepth / 8 bytes (24 or 32) as an uncompressed Targa file.
 // With aSwapRedBlue false, bytes 0 and 2 of each texel are exchanged on the way out.

@@ -1,0 +1,244 @@
+// PNG and OpenEXR through the command line: the same picture gives the same result whatever
+// the container, PNG outputs as an independent decoder reads them, and the long options.
+#include <cmath>
+#include <cstring>
+
+#include "PngSupport.h"
+#include "TestSupport.h"
+
+namespace {
+
+using B = unsigned char;
+
+// A picture of w x h texels, top row first, `channels` samples a texel in PNG order (grey, or
+// red, green, blue), 0 to 255: a dome-like normal field with an empty corner, or heights.
+std::vector<int> Picture(int w, int h, int channels, bool normals) {
+  std::vector<int> samples;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const bool empty = normals && x < 4 && y < 3;
+      const int r = empty ? 127 : 60 + (x * 150) / w, g = empty ? 127 : 200 - (y * 140) / h;
+      const int b = empty ? 127 : 230 - (x * y) % 40;
+      const int heightValue = (x * 13 + y * y * 3) % 256;
+      if (channels == 1) samples.push_back(normals ? r : heightValue);
+      if (channels >= 3) samples.insert(samples.end(), {r, g, normals ? b : heightValue});
+      if (channels == 4 || channels == 2) samples.push_back(x == 5 ? 0 : 255);
+    }
+  return samples;
+}
+
+// The same picture as a Targa file: bottom row first (or top first with descriptor 0x20),
+// blue, green, red.
+Bytes AsTarga(int w, int h, int channels, const std::vector<int>& samples, bool topFirst = false) {
+  Bytes texels;
+  for (int row = 0; row < h; ++row) {
+    const int y = topFirst ? row : h - 1 - row;
+    for (int x = 0; x < w; ++x) {
+      const int* s = samples.data() + (y * w + x) * channels;
+      if (channels == 1) texels.push_back(B(s[0]));
+      else texels.insert(texels.end(), {B(s[2]), B(s[1]), B(s[0])});
+      if (channels == 4) texels.push_back(B(s[3]));
+    }
+  }
+  return MakeTga(w, h, channels == 1 ? 8 : channels * 8, texels, channels == 1 ? 3 : 2, topFirst ? 0x20 : 0);
+}
+
+Bytes AsPng(int w, int h, int channels, const std::vector<int>& samples, int depth = 8) {
+  std::vector<int> wide = samples;
+  if (depth == 16)
+    for (int& v : wide) v *= 257;  // 8 bits widened: the same components exactly
+  const int colourType = channels == 1 ? 0 : channels == 2 ? 4 : channels == 3 ? 2 : 6;
+  return EncodePng(PngSpec{w, h, colourType, depth}, wide);
+}
+
+// The texels of an uncompressed 24-bit Targa output, top row first, red, green, blue.
+Bytes TargaAsRgb(const Bytes& file) {
+  const int w = file[12] | file[13] << 8, h = file[14] | file[15] << 8;
+  Bytes rgb;
+  for (int y = h - 1; y >= 0; --y)
+    for (int x = 0; x < w; ++x) {
+      const B* t = file.data() + 18 + (size_t(y) * w + x) * 3;
+      rgb.insert(rgb.end(), {t[2], t[1], t[0]});
+    }
+  return rgb;
+}
+
+}  // namespace
+
+TEST(PngCommandLine, SamePictureSameResultWhateverTheContainer) {
+  const int w = 45, h = 29;
+  TempDir dir;
+  const std::vector<int> base = Picture(w, h, 3, true), detail = Picture(w, h, 3, false);
+  WriteFile(dir / "base.tga", AsTarga(w, h, 3, base));
+  WriteFile(dir / "detail.tga", AsTarga(w, h, 3, Picture(w, h, 3, true)));
+  for (int channels : {1, 3, 4}) {
+    const std::vector<int> heights = Picture(w, h, channels, false);
+    const std::string n = std::to_string(channels);
+    WriteFile(dir / ("h" + n + ".tga"), AsTarga(w, h, channels, heights));
+    WriteFile(dir / ("h" + n + "top.tga"), AsTarga(w, h, channels, heights, true));
+    WriteFile(dir / ("h" + n + ".png"), AsPng(w, h, channels, heights));
+    WriteFile(dir / ("h" + n + "_16.png"), AsPng(w, h, channels, heights, 16));
+  }
+  WriteFile(dir / "base.png", AsPng(w, h, 3, base));
+  WriteFile(dir / "base16.png", AsPng(w, h, 3, base, 16));
+  WriteFile(dir / "detail.png", AsPng(w, h, 3, Picture(w, h, 3, true)));
+  WriteFile(dir / "base4.png", AsPng(w, h, 4, Picture(w, h, 4, true)));
+  struct Case {
+    std::vector<std::string> targa, other;
+  };
+  const std::vector<Case> cases = {
+      {{"-m", "base.tga", "detail.tga", "a.tga"}, {"-m", "base.png", "detail.png", "b.tga"}},
+      {{"-m", "base.tga", "detail.tga", "a.tga"}, {"-m", "base16.png", "detail.tga", "b.tga"}},
+      {{"-i", "base.tga", "detail.tga", "a.kep"}, {"-i", "base4.png", "detail.png", "b.kep"}},
+      {{"base.tga", "h1.tga", "3", "a.tga"}, {"base.png", "h1.png", "3", "b.tga"}},
+      {{"base.tga", "h1.tga", "3", "a.tga"}, {"base.tga", "h1_16.png", "3", "b.tga"}},
+      {{"base.tga", "h1.tga", "3", "a.tga"}, {"base.tga", "h1top.tga", "3", "b.tga"}},
+      {{"-B", "base.tga", "h3.tga", "2", "a.tga"}, {"-B", "base.png", "h3.png", "2", "b.tga"}},
+      {{"-B", "base.tga", "h3.tga", "2", "a.tga"}, {"-B", "base.png", "h3_16.png", "2", "b.tga"}},
+      {{"-h", "base.tga", "h4.tga", "2", "a.kep"}, {"-h", "base.png", "h4.png", "2", "b.kep"}},
+      {{"-h", "base.tga", "h4.tga", "2", "a.kep"}, {"-h", "base.png", "h4top.tga", "2", "b.kep"}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(::Run(c.targa, dir.path()).status, 0);
+    const RunResult r = ::Run(c.other, dir.path());
+    ASSERT_EQ(r.status, 0) << c.other[1] << " " << c.other[2] << r.out << r.err;
+    const std::string a = c.targa.back(), b = c.other.back();
+    const bool mips = c.targa[0] == "-m";
+    for (const std::string& suffix : mips ? std::vector<std::string>{"00", "03", "05"} : std::vector<std::string>{""}) {
+      const auto level = [&](std::string name) { return name.insert(name.size() - 4, suffix); };
+      EXPECT_EQ(ReadFile(dir / level(a)), ReadFile(dir / level(b))) << c.other[1] << " " << c.other[2] << suffix;
+    }
+  }
+}
+
+TEST(PngCommandLine, PngOutputsAsLibpngReadsThem) {
+  TempDir dir;
+  const int w = 33, h = 21;
+  WriteFile(dir / "base.tga", AsTarga(w, h, 3, Picture(w, h, 3, true)));
+  WriteFile(dir / "heights.tga", AsTarga(w, h, 1, Picture(w, h, 1, false)));
+  ASSERT_EQ(::Run({"-m", "base.tga", "heights.tga", "2", "t.tga"}, dir.path()).status, 0);
+  ASSERT_EQ(::Run({"-m", "base.tga", "heights.tga", "2", "p.PNG"}, dir.path()).status, 0);
+  ASSERT_EQ(::Run({"-m", "base.tga", "heights.tga", "2", "--bits=16", "w.png"}, dir.path()).status, 0);
+  for (const char* level : {"00", "01", "05"}) {
+    const LibpngImage png = DecodePngWithLibpng(ReadFile(dir / ("p" + std::string(level) + ".PNG")));
+    ASSERT_TRUE(png.ok) << level;
+    EXPECT_EQ(png.colourType, 2);
+    EXPECT_EQ(png.pixels, TargaAsRgb(ReadFile(dir / ("t" + std::string(level) + ".tga")))) << level;
+    // 16 bits: the nearest of (c + 1) / 2 * 65535, whose top byte is the 8-bit value or next to it.
+    const LibpngImage wide = DecodePngWithLibpng(ReadFile(dir / ("w" + std::string(level) + ".png")));
+    ASSERT_TRUE(wide.ok && wide.depth == 16) << level;
+    for (size_t i = 0; i < png.pixels.size(); ++i)
+      EXPECT_LE(std::abs(int(wide.pixels[2 * i]) - int(png.pixels[i])), 1) << level << " " << i;
+  }
+}
+
+TEST(PngCommandLine, LongOptions) {
+  TempDir dir;
+  const int w = 16, h = 12;
+  std::vector<int> flat;
+  for (int i = 0; i < w * h; ++i) flat.insert(flat.end(), {128, 128, 255});
+  WriteFile(dir / "flat.tga", AsTarga(w, h, 3, flat));
+  WriteFile(dir / "base.tga", AsTarga(w, h, 3, Picture(w, h, 3, true)));
+  // Rounding: a flat normal is written 128, 128, 255 and stays so, and a map written again
+  // through a flat height map (scale 0, the exact identity) moves by at most one step, where
+  // truncation drifts further each time.
+  WriteFile(dir / "zero.tga", AsTarga(w, h, 1, std::vector<int>(size_t(w * h), 0)));
+  const auto texels = [&](const char* name) { const Bytes f = ReadFile(dir / name); return Bytes(f.begin() + 18, f.end()); };
+  ASSERT_EQ(::Run({"-e", "--round", "flat.tga", "zero.tga", "0", "r1.tga"}, dir.path()).status, 0);
+  EXPECT_EQ(texels("r1.tga"), texels("flat.tga"));
+  int changed[2] = {0, 0};
+  for (int round : {0, 1}) {
+    const std::string option = round ? "--round" : "--threads=1";
+    ASSERT_EQ(::Run({"-e", option, "base.tga", "zero.tga", "0", "r2.tga"}, dir.path()).status, 0);
+    ASSERT_EQ(::Run({"-e", option, "r2.tga", "zero.tga", "0", "r3.tga"}, dir.path()).status, 0);
+    const Bytes a = texels("r2.tga"), b = texels("r3.tga");
+    for (size_t i = 0; i < a.size(); ++i) {
+      changed[round] += a[i] != b[i];
+      if (round) {
+        EXPECT_LE(std::abs(int(a[i]) - int(b[i])), 1) << i;
+      }
+    }
+  }
+  EXPECT_LT(changed[1] * 4, changed[0]);
+
+  // Heights rising towards the top of the picture give normals with positive y (green down, as
+  // DirectX has it); --flip-green=second makes them OpenGL's. y is read from .kep words.
+  std::vector<int> rising;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) rising.push_back(250 - 20 * y);  // top row highest
+  WriteFile(dir / "rising.tga", AsTarga(w, h, 1, rising));
+  const auto y = [&](const std::vector<std::string>& args) {
+    EXPECT_EQ(::Run(args, dir.path()).status, 0);
+    const Bytes kep = ReadFile(dir / "y.kep");
+    int16_t v;
+    std::memcpy(&v, kep.data() + 13 + ((6 * w + 7) * 4 + 2), 2);  // texel (7, 6), its y
+    return v;
+  };
+  std::vector<int> up;
+  for (int i = 0; i < w * h; ++i) up.insert(up.end(), {127, 127, 255});
+  WriteFile(dir / "up.tga", AsTarga(w, h, 3, up));
+  const int16_t plain = y({"-eh", "up.tga", "rising.tga", "1", "y.kep"});
+  EXPECT_GT(plain, 1000);
+  EXPECT_LT(y({"-eh", "--flip-green=second", "up.tga", "rising.tga", "1", "y.kep"}), -1000);
+  EXPECT_LT(y({"-eh", "--flip-green=output", "up.tga", "rising.tga", "1", "y.kep"}), -1000);
+  EXPECT_GT(y({"-eh", "--flip-green=base,second,output", "up.tga", "rising.tga", "1", "y.kep"}), 1000);
+
+  // Heights in red, or alpha-empty texels, read as the equivalent grey map or empty texels.
+  std::vector<int> inRed, grey = Picture(w, h, 1, false), holes = Picture(w, h, 4, true), plainHoles;
+  for (int v : grey) inRed.insert(inRed.end(), {v, 17, 200});
+  for (size_t i = 0; i < holes.size(); i += 4) {
+    const bool hole = holes[i + 3] == 0;
+    plainHoles.insert(plainHoles.end(), {hole ? 127 : holes[i], hole ? 127 : holes[i + 1], hole ? 127 : holes[i + 2]});
+  }
+  WriteFile(dir / "grey.tga", AsTarga(w, h, 1, grey));
+  WriteFile(dir / "red.tga", AsTarga(w, h, 3, inRed));
+  WriteFile(dir / "holes.tga", AsTarga(w, h, 4, holes));
+  WriteFile(dir / "plainholes.tga", AsTarga(w, h, 3, plainHoles));
+  ASSERT_EQ(::Run({"base.tga", "grey.tga", "2", "a.tga"}, dir.path()).status, 0);
+  ASSERT_EQ(::Run({"--height-channel=r", "base.tga", "red.tga", "2", "b.tga"}, dir.path()).status, 0);
+  EXPECT_EQ(ReadFile(dir / "a.tga"), ReadFile(dir / "b.tga"));
+  ASSERT_EQ(::Run({"plainholes.tga", "base.tga", "a.tga"}, dir.path()).status, 0);
+  ASSERT_EQ(::Run({"holes.tga", "base.tga", "b.tga", "--alpha-empty"}, dir.path()).status, 0);
+  EXPECT_EQ(ReadFile(dir / "a.tga"), ReadFile(dir / "b.tga"));
+
+  // Refusals, and flag words that look like long options but are not.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"--rond", "base.tga", "flat.tga", "x.tga"}, "ERROR: Unknown option --rond\n"},
+      {{"--bits=12", "base.tga", "flat.tga", "x.png"}, "ERROR: Bad value in --bits=12 (8 or 16)\n"},
+      {{"--flip-green=left", "base.tga", "flat.tga", "x.tga"}, "ERROR: Bad value in --flip-green=left (base, second, output, comma-separated)\n"},
+      {{"-h", "base.tga", "flat.tga", "x.png"}, "ERROR: The encodings h, H, i, s and S write .kep textures, not PNG files: x.png\n"},
+      {{"--bits=16", "base.tga", "flat.tga", "x.tga"}, "ERROR: --bits=16 needs a .png output\n"},
+      {{"--height-channel=a", "base.tga", "grey.tga", "1", "x.tga"}, "ERROR: The height map has no alpha channel: grey.tga\n"},
+  };
+  for (const auto& [args, message] : refused) {
+    const RunResult r = ::Run(args, dir.path());
+    EXPECT_EQ(r.status, 255) << message;
+    EXPECT_TRUE(EndsWith(r.out, message)) << r.out;
+    EXPECT_FALSE(FileExists(dir / "x.tga") || FileExists(dir / "x.png"));
+  }
+  EXPECT_EQ(::Run({"--mB", "base.tga", "flat.tga", "m.tga"}, dir.path()).status, 0);
+  EXPECT_TRUE(FileExists(dir / "m00.tga"));
+  const RunResult help = ::Run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--flip-green=LIST"), std::string::npos);
+  EXPECT_EQ(::Run({"--version"}).out, "Bumpweld v00.00.01\n");
+}
+
+TEST(PngCommandLine, BrokenPngAndExrInputsGiveOneMessage) {
+  TempDir dir;
+  const int w = 8, h = 8;
+  WriteFile(dir / "base.tga", AsTarga(w, h, 3, Picture(w, h, 3, true)));
+  Bytes png = AsPng(w, h, 3, Picture(w, h, 3, true));
+  png[png.size() - 20] ^= 0x55;  // inside the image data: a CRC that no longer matches
+  WriteFile(dir / "bad.png", png);
+  const Bytes exr = {0x76, 0x2f, 0x31, 0x01, 2, 0, 0, 0, 'x'};
+  WriteFile(dir / "bad.exr", exr);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"base.tga", "bad.png", "o.tga"}, {"base.tga", "bad.exr", "1", "o.tga"}}) {
+    const RunResult r = ::Run(args, dir.path());
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(EndsWith(r.out, "ERROR: Unable to read " + args[1] + "\n")) << r.out;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_FALSE(FileExists(dir / "o.tga"));
+  }
+}
