@@ -1,0 +1,276 @@
+// The extension module bumpweld._bumpweld: a job of the C interface for Python, with numpy
+// arrays in and out. It reads arrays of uint8, uint16 or float32 values (1 to 4 channels, rows
+// in any order and at any distance, each row's texels side by side) and hands them to the
+// library in place; an array whose texels are not side by side within a row, whose rows overlap
+// or whose values are misaligned is copied once. It writes result levels as new arrays in
+// picture order (top row first): Targa levels as red, green, blue[, alpha] bytes, .kep levels
+// as their texel words. It refuses a job that is already running on another thread.
+// Everything goes through bumpweld/bumpweld.h and nothing else of the library.
+#include <bumpweld/bumpweld.h>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr size_t TGA_HEADER_BYTES = 18;
+constexpr size_t KEP_HEADER_BYTES = 13;
+
+// The bumpweld.Error exception type, made when the module is imported.
+PyObject* gErrorType = nullptr;
+
+[[noreturn]] void RaiseError(const std::string& message) {
+  PyErr_SetString(gErrorType, message.c_str());
+  throw py::error_already_set();
+}
+
+struct JobDeleter {
+  void operator()(bw_job* job) const { bw_job_free(job); }
+};
+
+// Marks a job busy for the length of one run; a second run on the same job from another thread
+// would race on the job's settings and results.
+class BusyGuard {
+ public:
+  explicit BusyGuard(std::atomic<bool>& busy) : busy_(busy) {
+    if (busy_.exchange(true)) throw std::runtime_error("this job is already running on another thread");
+  }
+  ~BusyGuard() { busy_.store(false); }
+  BusyGuard(const BusyGuard&) = delete;
+  BusyGuard& operator=(const BusyGuard&) = delete;
+
+ private:
+  std::atomic<bool>& busy_;
+};
+
+// An input array as the library reads it, and the array that holds its values (the caller's,
+// or the one copy made of it), kept alive while the job runs without the interpreter lock.
+struct InputImage {
+  bw_image image{};
+  py::array holder;
+};
+
+int TexelType(const py::array& values) {
+  const py::dtype type = values.dtype();
+  if (type.equal(py::dtype::of<uint8_t>())) return BW_UINT8;
+  if (type.equal(py::dtype::of<uint16_t>())) return BW_UINT16;
+  if (type.equal(py::dtype::of<float>())) return BW_FLOAT32;
+  throw py::type_error("an image must hold uint8, uint16 or float32 values in the machine's byte order, not " +
+                       std::string(py::str(static_cast<const py::object&>(type))));
+}
+
+// Fills `input` from an array of shape (height, width) or (height, width, channels) whose
+// texels lie side by side within each row; false when the array needs a copy first.
+bool DescribeInPlace(const py::array& values, InputImage* input) {
+  const py::ssize_t ndim = values.ndim();
+  const py::ssize_t itemBytes = values.itemsize();
+  const py::ssize_t height = values.shape(0), width = values.shape(1);
+  const py::ssize_t channels = ndim == 3 ? values.shape(2) : 1;
+  bw_image& image = input->image;
+  image.type = TexelType(values);
+  image.width = int(width);
+  image.height = int(height);
+  image.channels = int(channels);
+  image.top_first = 1;
+  image.bgr_order = 0;
+  const unsigned char* first = static_cast<const unsigned char*>(values.data());
+  if (width == 0 || height == 0) {
+    image.texels = first;
+    image.stride_bytes = 0;
+    return true;
+  }
+  // 16- and 32-bit values are read in place only where they are aligned.
+  const auto misaligned = [itemBytes](py::ssize_t offset) { return offset % itemBytes != 0; };
+  if (misaligned(py::ssize_t(reinterpret_cast<uintptr_t>(first) % uintptr_t(itemBytes))) ||
+      misaligned(values.strides(0)) || misaligned(values.strides(1)) || (ndim == 3 && misaligned(values.strides(2))))
+    return false;
+  // Channels: side by side, or a reversed view of three (blue, green, red in memory).
+  const py::ssize_t channelStep = ndim == 3 ? values.strides(2) : itemBytes;
+  if (channels > 1 && channelStep != itemBytes) {
+    if (channels != 3 || channelStep != -itemBytes) return false;
+    first -= 2 * itemBytes;
+    image.bgr_order = 1;
+  }
+  const py::ssize_t texelBytes = channels * itemBytes;
+  if (width > 1 && values.strides(1) != texelBytes) return false;
+  // Rows: any distance of at least a row, either way; a view with rows reversed is handed over
+  // from its last row, which is the picture's bottom.
+  const py::ssize_t rowBytes = width * texelBytes;
+  py::ssize_t rowStep = values.strides(0);
+  if (height == 1) {
+    rowStep = rowBytes;
+  } else if (rowStep < 0 && rowStep <= -rowBytes) {
+    first += (height - 1) * rowStep;
+    rowStep = -rowStep;
+    image.top_first = 0;
+  } else if (rowStep < rowBytes) {
+    return false;  // overlapping rows, as a broadcast view has
+  }
+  image.texels = first;
+  image.stride_bytes = rowStep;
+  return true;
+}
+
+InputImage DescribeImage(const py::array& values, const char* what) {
+  if (values.ndim() != 2 && values.ndim() != 3)
+    throw py::value_error(std::string(what) + " must have shape (height, width) or (height, width, channels)");
+  for (py::ssize_t axis = 0; axis < values.ndim(); ++axis)
+    if (values.shape(axis) > INT_MAX)
+      throw py::value_error(std::string(what) + " is too large");
+  InputImage input;
+  input.holder = values;
+  if (DescribeInPlace(values, &input)) return input;
+  const py::object require = py::module_::import("numpy").attr("require");
+  input.holder = require(values, py::none(), py::make_tuple("C_CONTIGUOUS", "ALIGNED"));
+  if (!DescribeInPlace(input.holder, &input)) throw py::value_error(std::string(what) + " cannot be read");
+  return input;
+}
+
+// One result level as a new array in picture order.
+py::array DecodeLevel(const bw_job* job, int level) {
+  int width = 0, height = 0;
+  size_t size = 0, headerBytes = 0;
+  const unsigned char* bytes = bw_result_level(job, level, &width, &height, &size, &headerBytes);
+  if (!bytes || size < headerBytes) RaiseError("ERROR: No result level " + std::to_string(level));
+  const size_t texels = size_t(width) * size_t(height);
+  const unsigned char* data = bytes + headerBytes;
+  const size_t dataBytes = size - headerBytes;
+  const py::ssize_t h = height, w = width;
+
+  if (headerBytes == TGA_HEADER_BYTES) {
+    const size_t channels = bytes[16] / 8u;
+    // Bit 5 of the descriptor: the first stored row is the top one.
+    const bool topFirst = (bytes[17] & 0x20) != 0;
+    if ((channels != 3 && channels != 4) || dataBytes != texels * channels)
+      RaiseError("ERROR: Result level " + std::to_string(level) + " is not a Targa image this module reads");
+    py::array_t<uint8_t> out({h, w, py::ssize_t(channels)});
+    uint8_t* to = out.mutable_data();
+    {
+      py::gil_scoped_release unlocked;
+      const size_t rowBytes = size_t(width) * channels;
+      for (size_t y = 0; y < size_t(height); ++y) {
+        const unsigned char* row = data + (topFirst ? y : size_t(height) - 1 - y) * rowBytes;
+        uint8_t* target = to + y * rowBytes;
+        // Stored blue, green, red[, alpha]; returned red, green, blue[, alpha].
+        for (size_t x = 0; x < rowBytes; x += channels) {
+          target[x] = row[x + 2];
+          target[x + 1] = row[x + 1];
+          target[x + 2] = row[x];
+          if (channels == 4) target[x + 3] = row[x + 3];
+        }
+      }
+    }
+    return std::move(out);
+  }
+
+  if (headerBytes != KEP_HEADER_BYTES || size < KEP_HEADER_BYTES)
+    RaiseError("ERROR: Result level " + std::to_string(level) + " has an unknown header");
+  const uint32_t format = uint32_t(bytes[5]) | uint32_t(bytes[6]) << 8 | uint32_t(bytes[7]) << 16 |
+                          uint32_t(bytes[8]) << 24;
+  // .kep formats: 7 four unsigned 16-bit words, 8 two signed, 9 four signed, 10 one 32-bit word.
+  py::array out;
+  size_t texelBytes = 0;
+  switch (format) {
+    case 7: out = py::array_t<uint16_t>({h, w, py::ssize_t(4)}); texelBytes = 8; break;
+    case 8: out = py::array_t<int16_t>({h, w, py::ssize_t(2)}); texelBytes = 4; break;
+    case 9: out = py::array_t<int16_t>({h, w, py::ssize_t(4)}); texelBytes = 8; break;
+    case 10: out = py::array_t<uint32_t>({h, w}); texelBytes = 4; break;
+    default: RaiseError("ERROR: Result level " + std::to_string(level) + " has the unknown .kep format " +
+                        std::to_string(format));
+  }
+  if (dataBytes != texels * texelBytes)
+    RaiseError("ERROR: Result level " + std::to_string(level) + " has " + std::to_string(dataBytes) +
+               " texel bytes, not " + std::to_string(texels * texelBytes));
+  unsigned char* to = static_cast<unsigned char*>(out.mutable_data());
+  {
+    // The words are in the machine's byte order already; only the rows turn around.
+    py::gil_scoped_release unlocked;
+    const size_t rowBytes = size_t(width) * texelBytes;
+    for (size_t y = 0; y < size_t(height); ++y)
+      std::memcpy(to + y * rowBytes, data + (size_t(height) - 1 - y) * rowBytes, rowBytes);
+  }
+  return out;
+}
+
+// A bw_job with its settings; runs release the interpreter lock.
+class Job {
+ public:
+  Job() : job_(bw_job_new()) {
+    if (!job_) throw std::bad_alloc();
+  }
+
+  void SetFlags(const std::string& flagWord) {
+    if (bw_job_set_flags(job_.get(), flagWord.c_str()) != 0) RaiseError(bw_job_error(job_.get()));
+  }
+  void SetHeightScale(double scale) { bw_job_set_height_scale(job_.get(), scale); }
+  void ClearHeightScale() { bw_job_clear_height_scale(job_.get()); }
+  void SetThreads(int threads) { bw_job_set_threads(job_.get(), threads); }
+
+  void RunFiles(const py::bytes& base, const py::bytes& second, const py::bytes& output) {
+    const std::string baseName = base, secondName = second, outputName = output;
+    BusyGuard busy(busy_);
+    int status;
+    {
+      py::gil_scoped_release unlocked;
+      status = bw_run_files(job_.get(), baseName.c_str(), secondName.c_str(), outputName.c_str());
+    }
+    if (status != 0) RaiseError(bw_job_error(job_.get()));
+  }
+
+  py::list RunImages(const py::array& base, const py::array& second) {
+    const InputImage baseImage = DescribeImage(base, "the base image");
+    const InputImage secondImage = DescribeImage(second, "the second image");
+    BusyGuard busy(busy_);
+    int status;
+    {
+      // The holders keep both arrays alive; the caller must not change them meanwhile.
+      py::gil_scoped_release unlocked;
+      status = bw_run_images(job_.get(), &baseImage.image, &secondImage.image);
+    }
+    if (status != 0) RaiseError(bw_job_error(job_.get()));
+    py::list levels;
+    for (int level = 0; level < bw_result_count(job_.get()); ++level) levels.append(DecodeLevel(job_.get(), level));
+    return levels;
+  }
+
+ private:
+  std::unique_ptr<bw_job, JobDeleter> job_;
+  std::atomic<bool> busy_{false};
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_bumpweld, m) {
+  m.doc() = "Bumpweld's C interface for Python: jobs, images in memory and files.";
+  gErrorType = PyErr_NewExceptionWithDoc("bumpweld.Error",
+                                         "A run failed; the message is the one the command line prints.",
+                                         PyExc_Exception, nullptr);
+  if (!gErrorType) throw py::error_already_set();
+  m.add_object("Error", py::handle(gErrorType));
+
+  m.def("version", [] { return std::string(bw_version()); }, "The library's version, \"MAJOR.MINOR.PATCH\".");
+
+  py::class_<Job>(m, "Job", "One merge's settings and its last results (a bw_job).")
+      .def(py::init<>())
+      .def("set_flags", &Job::SetFlags, py::arg("flag_word"),
+           "Sets the settings of a command-line flag word such as \"-mB\", starting from the defaults.")
+      .def("set_height_scale", &Job::SetHeightScale, py::arg("scale"),
+           "Makes the second map a height map, its heights scaled by scale.")
+      .def("clear_height_scale", &Job::ClearHeightScale, "Makes the second map a normal map again.")
+      .def("set_threads", &Job::SetThreads, py::arg("threads"), "Threads a run may use; 0: every CPU.")
+      .def("run_files", &Job::RunFiles, py::arg("base"), py::arg("second"), py::arg("output"),
+           "Writes the files the command line writes; raises Error on failure.")
+      .def("run_images", &Job::RunImages, py::arg("base"), py::arg("second"),
+           "Merges two arrays and returns the result levels in picture order; raises Error on failure.");
+}

@@ -1,0 +1,163 @@
+"""merge and run_files: a job's settings from keyword arguments, arrays in and out, the names of
+the files a run writes."""
+from __future__ import annotations
+
+import os
+from typing import Any, Callable, Dict, List, Optional, Union
+
+import numpy as np
+
+from . import _bumpweld
+from ._bumpweld import Error
+from .commandline import atof
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+HeightScale = Union[float, int, str, None]
+
+# Long options: keyword name -> function(job, value) that applies it. An option of the command
+# line gets its entry here and its setter on the extension's Job; merge and run_files take it
+# with no other change.
+OPTIONS: Dict[str, Callable[[_bumpweld.Job, Any], None]] = {}
+
+_IMAGE_TYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
+_KEP_LETTERS = "hHisS"
+
+
+def _narrow_scale(height_scale: HeightScale) -> Optional[float]:
+    """The height scale as a float (text is read as C's atof reads it), or None; a scale that is
+    not finite in single precision fails as the command line fails."""
+    if height_scale is None:
+        return None
+    text = height_scale if isinstance(height_scale, str) else None
+    value = atof(text) if text is not None else float(height_scale)
+    with np.errstate(over="ignore"):
+        narrowed = np.float32(value)
+    if text is not None and not np.isfinite(narrowed):
+        # Named as typed, as the command line names it.
+        raise Error(f"ERROR: The height scale {text} is not a finite number")
+    return value
+
+
+def _make_job(caller: str, flags: str, height_scale: HeightScale, threads: int,
+              options: Dict[str, Any]) -> _bumpweld.Job:
+    for name in options:
+        if name not in OPTIONS:
+            raise TypeError(f"{caller}() got an unexpected keyword argument '{name}'")
+    if not isinstance(flags, str):
+        raise TypeError(f"{caller}() flags must be a str such as \"-mB\", not {type(flags).__name__}")
+    job = _bumpweld.Job()
+    job.set_flags(flags)
+    scale = _narrow_scale(height_scale)
+    if scale is not None:
+        job.set_height_scale(scale)
+    job.set_threads(int(threads))
+    for name, value in options.items():
+        OPTIONS[name](job, value)
+    return job
+
+
+def _image(picture: Any, what: str) -> np.ndarray:
+    """The picture as an array the extension takes in place: uint8, uint16 or float32 in the
+    machine's byte order (anything else is refused, a swapped byte order is copied once)."""
+    array = np.asarray(picture)
+    native = array.dtype.newbyteorder("=")
+    if native not in _IMAGE_TYPES:
+        raise TypeError(f"{what} must hold uint8, uint16 or float32 values, not {array.dtype}")
+    if array.dtype != native:
+        array = array.astype(native)
+    if array.ndim not in (2, 3):
+        raise ValueError(f"{what} must have shape (height, width) or (height, width, channels), "
+                         f"not {array.shape}")
+    return array
+
+
+def _mip_chain(flags: str) -> bool:
+    return "m" in flags or "M" in flags
+
+
+def merge(base: Any, second: Any, *, height_scale: HeightScale = None, flags: str = "",
+          threads: int = 0, **options: Any) -> Union[np.ndarray, List[np.ndarray]]:
+    """Merges two pictures in memory and returns what the command line would write for them.
+
+    base: the base normal map, H x W x 3 or H x W x 4, uint8 (127 is 0), uint16 (32767.5 is 0)
+        or float32 components; a texel of 127, 127, 127 (high bytes, for uint16; all three
+        within 1e-7 of 0, for float32) is empty.
+    second: a normal map of the same kinds, or with height_scale a height map, H x W or
+        H x W x 1 (or the blue channel of a colour picture), uint8, uint16 or float32; heights
+        are v / 255 (uint8), v / 65535 (uint16) or v (float32), times height_scale.
+    Both in picture order (first row = top), red, green, blue; any strides (an array whose
+    texels are not side by side within a row is copied once). Do not change them from another
+    thread during the call.
+    height_scale: a number, or text read as C's atof reads it; None: second is a normal map.
+    flags: the command line's flag word, e.g. "-mB" (unknown letters raise Error).
+    threads: threads of this call; 0 uses every CPU the process may use.
+
+    Returns one array, or a list of levels when flags ask for a mip chain (m or M), in picture
+    order: H x W x 3 uint8 red, green, blue for Targa output (the default); for .kep outputs the
+    texel words: h -> H x W x 2 int16, H -> H x W x 4 int16, i -> H x W uint32 (x in bits
+    31-22, y 21-12, z 11-2), s and S -> H x W x 4 uint16.
+
+    Raises Error with the command line's message (e.g. "Normal map sizes must match! (64x64
+    32x32)"), TypeError for an unknown keyword or value type, ValueError for a bad shape.
+    The interpreter lock is released while the merge runs.
+    """
+    job = _make_job("merge", flags, height_scale, threads, options)
+    levels = job.run_images(_image(base, "base"), _image(second, "second"))
+    return levels if _mip_chain(flags) else levels[0]
+
+
+def level_file_name(output: str, mip_chain: bool, level: int) -> str:
+    """The file name of a level: the output name itself without a chain, else the two-digit
+    level number before the last '.' of the file-name part ("out.tga" -> "out00.tga"), or
+    "NN.tga" appended when that part has no '.'."""
+    if not mip_chain:
+        return output
+    slash, dot = output.rfind("/"), output.rfind(".")
+    number = "%02d" % level
+    if dot > slash:
+        return output[:dot] + number + output[dot:]
+    return output + number + ".tga"
+
+
+def _next_mip_size(width: int, height: int) -> tuple:
+    width, height = width // 2, height // 2
+    if width > 0:
+        height = max(height, 1)
+    elif height > 1:
+        width = 1
+    return width, height
+
+
+def _chain_names(output: str, kep: bool) -> List[str]:
+    """Names of the levels of a chain whose level 0 the run has just written: its size comes
+    from that file's header (.kep: width and height at bytes 0 and 2; Targa: at 12 and 14)."""
+    first = level_file_name(output, True, 0)
+    with open(first, "rb") as f:
+        header = f.read(18)
+    at = 0 if kep else 12
+    width = int.from_bytes(header[at:at + 2], "little")
+    height = int.from_bytes(header[at + 2:at + 4], "little")
+    names = []
+    while width > 0 and height > 0:
+        names.append(level_file_name(output, True, len(names)))
+        width, height = _next_mip_size(width, height)
+    return names
+
+
+def run_files(base: PathLike, second: PathLike, output: PathLike, flags: str = "",
+              height_scale: HeightScale = None, threads: int = 0, **options: Any) -> List[str]:
+    """Writes exactly the files `bumpweld [flags] base second [height_scale] output` writes and
+    returns their names (the output name, or one name per mip level with m or M).
+
+    height_scale as in merge: a number, or text read as the command line reads it; None: second
+    is a normal map. Outputs are complete or absent: a failure leaves none behind and raises
+    Error with the command line's message (e.g. "ERROR: Unable to open base.tga"). The
+    interpreter lock is released while the run goes.
+    """
+    job = _make_job("run_files", flags, height_scale, threads, options)
+    names = [os.fsencode(name) for name in (base, second, output)]
+    job.run_files(*names)
+    output_name = os.fsdecode(output)
+    if not _mip_chain(flags):
+        return [output_name]
+    return _chain_names(output_name, any(letter in flags for letter in _KEP_LETTERS))

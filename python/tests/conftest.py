@@ -1,0 +1,61 @@
+"""Shared helpers: a tiny Targa writer, a reader of the command line's outputs, the command
+line itself (BUMPWELD_EXE) and asymmetric 61 x 37 test maps in picture order."""
+import os
+import struct
+import subprocess
+
+import numpy as np
+import pytest
+
+KEP_WORDS = {7: (np.uint16, 4), 8: (np.int16, 2), 9: (np.int16, 4), 10: (np.uint32, 1)}
+
+
+def write_tga(path, picture):
+    """An uncompressed Targa file, bottom row first, of a uint8 picture (grey, RGB or RGBA)."""
+    a = np.asarray(picture, np.uint8)
+    a = a[..., None] if a.ndim == 2 else a
+    h, w, c = a.shape
+    if c >= 3:
+        a = a[..., [2, 1, 0, 3][:c]]
+    header = struct.pack("<BBBHHBHHHHBB", 0, 0, 3 if c == 1 else 2, 0, 0, 0, 0, 0, w, h, 8 * c, 0)
+    with open(path, "wb") as f:
+        f.write(header + np.ascontiguousarray(a[::-1]).tobytes())
+
+
+def read_output(path):
+    """A Targa or .kep file the command line wrote, as an array in picture order."""
+    data = open(path, "rb").read()
+    if str(path).endswith(".kep"):
+        w, h = struct.unpack_from("<HH", data)
+        dtype, words = KEP_WORDS[struct.unpack_from("<I", data, 5)[0]]
+        texels = np.frombuffer(data, dtype, offset=13).reshape(h, w, words)
+        return texels[::-1, :, 0] if words == 1 else texels[::-1]
+    w, h = struct.unpack_from("<HH", data, 12)
+    texels = np.frombuffer(data, np.uint8, offset=18).reshape(h, w, data[16] // 8)
+    return texels[::-1, :, [2, 1, 0]]
+
+
+@pytest.fixture(scope="session")
+def cli():
+    exe = os.environ.get("BUMPWELD_EXE")
+    if not exe or not os.path.exists(exe):
+        pytest.skip("BUMPWELD_EXE does not name the built command line")
+
+    def run(args, cwd):
+        return subprocess.run([exe] + [str(a) for a in args], cwd=cwd, capture_output=True, text=True)
+
+    return run
+
+
+@pytest.fixture(scope="session")
+def maps(tmp_path_factory):
+    """61 x 37 base (empty top-left corner), detail and height pictures, also as Targa files."""
+    y, x = np.mgrid[0:37, 0:61]
+    base = np.stack([200 + x % 50, 90 + y, 60 + x], -1).astype(np.uint8)
+    base[:4, :5] = 127
+    detail = np.stack([255 - x, 128 + (x * y) % 100, 100 + y], -1).astype(np.uint8)
+    height = ((x * 7 + y * y) % 256).astype(np.uint8)
+    folder = tmp_path_factory.mktemp("maps")
+    for name, picture in (("base", base), ("detail", detail), ("height", height)):
+        write_tga(folder / (name + ".tga"), picture)
+    return {"base": base, "detail": detail, "height": height, "dir": folder}

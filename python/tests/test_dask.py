@@ -1,0 +1,77 @@
+"""bumpweld.dask.run_batch on a LocalCluster of two worker processes: reports in input order
+that match the command line's files and messages, batch-file lines, retries."""
+import logging
+import os
+
+import pytest
+
+distributed = pytest.importorskip("distributed")
+
+import bumpweld.dask  # noqa: E402
+from bumpweld.commandline import USAGE, run_command  # noqa: E402
+
+from conftest import write_tga  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0", silence_logs=logging.ERROR) as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+def flaky_run(args, threads):
+    """Fails the first attempt of each job (a marker file beside its output), then runs it."""
+    marker = args[-1] + ".tried"
+    if not os.path.exists(marker):
+        open(marker, "w").close()
+        return {"status": "failed", "message": "first attempt", "seconds": 0.0, "outputs": []}
+    return run_command(args, threads)
+
+
+def test_batch_reports_match_the_command_line(cli, maps, tmp_path, client):
+    d, out = str(maps["dir"]), str(tmp_path / "out")
+    os.makedirs(tmp_path / "out")
+    os.makedirs(tmp_path / "cli")
+    write_tga(tmp_path / "height map.tga", maps["height"])
+    jobs = [
+        ["-m", d + "/base.tga", d + "/detail.tga", out + "/m.tga"],
+        f"-i {d}/base.tga '{tmp_path}/height map.tga' 2.5 {out}/h.kep  # a comment",
+        "   # a line with only a comment",
+        [d + "/base.tga", d + "/none.tga", out + "/x.tga"],
+        [d + "/base.tga", d + "/detail.tga"],
+        [d + "/base.tga", d + "/height.tga", "1e39", out + "/y.tga"],
+        [d + "/base.tga", d + "/detail.tga", out + "/plain.tga"],
+    ]
+    reports = bumpweld.dask.run_batch(jobs, client, retries=1)
+    assert [r["status"] for r in reports] == ["ok", "ok", "failed", "failed", "failed", "ok"]
+    assert reports[1]["args"][2] == f"{tmp_path}/height map.tga"
+    assert reports[3]["message"] == USAGE
+    assert reports[0]["outputs"] == [out + "/m%02d.tga" % n for n in range(6)]
+    for report in reports:
+        assert set(report) == {"args", "status", "message", "seconds", "outputs"}
+        if report["status"] == "ok":
+            assert report["seconds"] > 0 and report["message"] == ""
+        if report["message"] == USAGE:
+            continue
+        # The same command line again, writing beside the batch's outputs.
+        run = cli([a.replace("/out/", "/cli/") for a in report["args"]], tmp_path)
+        assert run.returncode == (0 if report["status"] == "ok" else 255)
+        assert report["status"] == "ok" or run.stdout.endswith(report["message"] + "\n")
+        for name in report["outputs"]:
+            with open(name, "rb") as mine, open(name.replace("/out/", "/cli/"), "rb") as theirs:
+                assert mine.read() == theirs.read()
+
+
+def test_failed_jobs_are_sent_again(maps, tmp_path, client):
+    d = str(maps["dir"])
+    jobs = [[d + "/base.tga", d + "/detail.tga", str(tmp_path / ("r%d.tga" % n))] for n in range(3)]
+    first = bumpweld.dask.run_batch(jobs, client, retries=0, _run=flaky_run)
+    assert [r["message"] for r in first] == ["first attempt"] * 3
+    for n in range(3):
+        os.remove(tmp_path / ("r%d.tga.tried" % n))
+    again = bumpweld.dask.run_batch(jobs, client, retries=1, _run=flaky_run)
+    assert [r["status"] for r in again] == ["ok"] * 3
+    assert [r["args"] for r in again] == jobs
+    assert bumpweld.dask.run_batch([], client) == []
