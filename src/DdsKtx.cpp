@@ -1,5 +1,6 @@
 // DDS and KTX2 texture containers: header layouts, the level writer, and the DDS reader.
 #include "DdsKtx.h"
+#include "NormalMath.h"
 
 #include <algorithm>
 #include <cmath>
@@ -174,7 +175,7 @@ uint64_t BwGpuLevelBytes(BwGpuFormat format, int width, int height) {
 }
 
 void BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int height,
-                      int numComponents, unsigned char* out) {
+                      int numComponents, unsigned char* out, bool round) {
   if (format == BwGpuFormat::BC5 || format == BwGpuFormat::BC5S) {
     BwEncodeBc5Image(image, width, height, numComponents,
                      format == BwGpuFormat::BC5 ? BwBc4Kind::UNORM : BwBc4Kind::SNORM, out);
@@ -189,18 +190,27 @@ void BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int hei
       for (int64_t i = 0; i < w; ++i, in += numComponents, o += texelBytes) {
         switch (format) {
           case BwGpuFormat::RGBA16S:
-            Store16(o + 4, uint16_t(BwS16(in[2])));
+            Store16(o + 4, uint16_t(round ? BwS16Rounded(in[2]) : BwS16(in[2])));
             Store16(o + 6, 32767);
             [[fallthrough]];
           case BwGpuFormat::RG16S:
-            Store16(o, uint16_t(BwS16(in[0])));
-            Store16(o + 2, uint16_t(BwS16(in[1])));
+            Store16(o, uint16_t(round ? BwS16Rounded(in[0]) : BwS16(in[0])));
+            Store16(o + 2, uint16_t(round ? BwS16Rounded(in[1]) : BwS16(in[1])));
             break;
           case BwGpuFormat::RGB10A2:
-            Store32(o, BwQ10(in[0]) | BwQ10(in[1]) << 10 | BwQ10(in[2]) << 20 | 3u << 30);
+            if (round)
+              Store32(o, BwQ10Rounded(in[0]) | BwQ10Rounded(in[1]) << 10 | BwQ10Rounded(in[2]) << 20 | 3u << 30);
+            else
+              Store32(o, BwQ10(in[0]) | BwQ10(in[1]) << 10 | BwQ10(in[2]) << 20 | 3u << 30);
             break;
           default:
-            o[0] = BwQ8(in[0]), o[1] = BwQ8(in[1]), o[2] = BwQ8(in[2]), o[3] = 255;
+            if (round && !BwIsFilled(in))
+              o[0] = o[1] = o[2] = 127;
+            else if (round)
+              o[0] = BwQ8Rounded(in[0]), o[1] = BwQ8Rounded(in[1]), o[2] = BwQ8Rounded(in[2]);
+            else
+              o[0] = BwQ8(in[0]), o[1] = BwQ8(in[1]), o[2] = BwQ8(in[2]);
+            o[3] = 255;
             break;
         }
       }

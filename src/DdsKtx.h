@@ -50,8 +50,10 @@ uint64_t BwGpuLevelBytes(BwGpuFormat format, int width, int height);
 // carry the values of the .kep and Targa encodings: rg16s and rgba16s the signed 16-bit
 // components (alpha 32767), rgb10a2 the 10-bit fields of .kep (x in bits 0-9, y in 10-19, z in
 // 20-29) with alpha 3, rgba8 the Targa bytes in red, green, blue, alpha order with alpha 255.
+// With `round` the uncompressed layouts round to nearest and clamp, as the other encoders do
+// with --round (an empty texel then keeps the Targa bytes 127 of an empty texel in rgba8).
 void BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int height,
-                      int numComponents, unsigned char* out);
+                      int numComponents, unsigned char* out, bool round = false);
 
 // Writes one texture: Begin writes the headers (every level size follows from the size), Level
 // takes each level's bytes in order (level 0 first, a level in as many pieces as wanted, top

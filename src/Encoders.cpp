@@ -52,29 +52,34 @@ const BwEncoding kEncodings[BW_ENCODING_COUNT] = {
      ZEL_BITMAP_FORMAT_16161616, false},
     {"\rConverting to 8x8x8 PNG\n", 3, 24, ZEL_BITMAP_FORMAT_UNKNOWN, false},
     {"\rConverting to 16x16x16 PNG\n", 6, 48, ZEL_BITMAP_FORMAT_UNKNOWN, false},
+    {"\rConverting to BC5 (BC5_UNORM)\n", 12, 96, ZEL_BITMAP_FORMAT_UNKNOWN, false},
+    {"\rConverting to BC5 signed (BC5_SNORM)\n", 12, 96, ZEL_BITMAP_FORMAT_UNKNOWN, false},
+    {"\rConverting to 16x16 signed (R16G16_SNORM)\n", 12, 96, ZEL_BITMAP_FORMAT_UNKNOWN, false},
+    {"\rConverting to 16x16x16x16 signed (R16G16B16A16_SNORM)\n", 12, 96, ZEL_BITMAP_FORMAT_UNKNOWN, false},
+    {"\rConverting to 10x10x10x2 (R10G10B10A2_UNORM)\n", 12, 96, ZEL_BITMAP_FORMAT_UNKNOWN, false},
+    {"\rConverting to 8x8x8x8 (R8G8B8A8_UNORM)\n", 12, 96, ZEL_BITMAP_FORMAT_UNKNOWN, false},
 };
 
 // The component conversions, truncating or (kRound) rounding to nearest and clamping.
 template <bool kRound>
 BW_INLINE unsigned char Q8(float v) {
   if constexpr (!kRound) return BwQ8(v);
-  return static_cast<unsigned char>(BwRoundClamped(double(v) * 127.5 + 127.5, 0.0, 255.0));
+  return BwQ8Rounded(v);
 }
 template <bool kRound>
 BW_INLINE int16_t S16(float v) {
   if constexpr (!kRound) return BwS16(v);
-  return static_cast<int16_t>(BwRoundClamped(double(v) * 32767.5, -32767.0, 32767.0));
+  return BwS16Rounded(v);
 }
 template <bool kRound>
 BW_INLINE uint32_t Q10(float v) {
   if constexpr (!kRound) return BwQ10(v);
-  const float product = v * 511.0f;
-  return (uint32_t(BwRoundClamped(double(product), -511.0, 511.0)) + 511u) & 0x3FFu;
+  return BwQ10Rounded(v);
 }
 template <bool kRound>
 BW_INLINE uint16_t U16(float v) {
   if constexpr (!kRound) return BwU16(v);
-  return static_cast<uint16_t>(BwRoundClamped(double(v) * 32767.5 + 32767.5, 0.0, 65535.0));
+  return BwU16Rounded(v);
 }
 
 // 16- and 32-bit texel words are stored in host byte order.
@@ -109,6 +114,9 @@ BW_INLINE void EncodeTexel(float x, float y, float z, unsigned char* out) {
     Store16(out, wide(x));
     Store16(out + 2, wide(y));
     Store16(out + 4, wide(z));
+  } else if constexpr (kCode >= BW_ENCODING_GPU) {
+    const float texel[3] = {x, y, z};
+    std::memcpy(out, texel, sizeof texel);
   } else if constexpr (kCode == 2) {
     BwExpPixel jp;
     BwConvertToExpPixel(double(x), double(y), double(z), &jp);
@@ -141,6 +149,7 @@ BW_INLINE void EncodeLoop(const float* BW_RESTRICT in, int numComponents, int64_
                           unsigned char* BW_RESTRICT out) {
   constexpr int64_t texelBytes = kCode == 0 || kCode == BW_ENCODING_PNG8 ? 3
                                  : kCode == BW_ENCODING_PNG16            ? 6
+                                 : kCode >= BW_ENCODING_GPU              ? 12
                                  : (kCode == 4 || kCode == 6 || kCode == 7) ? 8
                                                                          : 4;
   if (numComponents == 3) {
@@ -165,7 +174,8 @@ BW_INLINE void EncodeAny(int code, const float* in, int numComponents, int64_t c
     case 6: return EncodeLoop<6, kRound>(in, numComponents, count, out);
     case 7: return EncodeLoop<7, kRound>(in, numComponents, count, out);
     case BW_ENCODING_PNG8: return EncodeLoop<BW_ENCODING_PNG8, kRound>(in, numComponents, count, out);
-    default: return EncodeLoop<BW_ENCODING_PNG16, kRound>(in, numComponents, count, out);
+    case BW_ENCODING_PNG16: return EncodeLoop<BW_ENCODING_PNG16, kRound>(in, numComponents, count, out);
+    default: return EncodeLoop<BW_ENCODING_GPU, kRound>(in, numComponents, count, out);
   }
 }
 

@@ -57,14 +57,32 @@ inline int32_t BwRoundClamped(double t, double low, double high) {
   return int32_t(r >= low ? (r <= high ? r : high) : low);
 }
 
+// The conversions above rounded to nearest and clamped to their range instead of truncated.
+inline unsigned char BwQ8Rounded(float v) {
+  return static_cast<unsigned char>(BwRoundClamped(double(v) * 127.5 + 127.5, 0.0, 255.0));
+}
+inline int16_t BwS16Rounded(float v) {
+  return static_cast<int16_t>(BwRoundClamped(double(v) * 32767.5, -32767.0, 32767.0));
+}
+inline uint32_t BwQ10Rounded(float v) {
+  const float product = v * 511.0f;
+  return (uint32_t(BwRoundClamped(double(product), -511.0, 511.0)) + 511u) & 0x3FFu;
+}
+inline uint16_t BwU16Rounded(float v) {
+  return static_cast<uint16_t>(BwRoundClamped(double(v) * 32767.5 + 32767.5, 0.0, 65535.0));
+}
+
 // ---- Writing an encoded image ------------------------------------------------------------
 // Encoding codes: 0 to 7 as the flag letters select them, then the PNG encodings (red, green,
-// blue at 8 bits, and at 16 bits the nearest of (c + 1) / 2 * 65535); BW_ROUND added to a code
-// rounds its components to nearest (clamped to their range) instead of truncating them.
+// blue at 8 bits, and at 16 bits the nearest of (c + 1) / 2 * 65535), then the GPU formats of
+// DDS and KTX2 files, whose texels go to their writer as the three floats they are (the writer
+// encodes them; see DdsKtx.h). BW_ROUND added to a code rounds its components to nearest
+// (clamped to their range) instead of truncating them.
 enum {
   BW_ENCODING_PNG8 = 8,
   BW_ENCODING_PNG16 = 9,
-  BW_ENCODING_COUNT = 10,
+  BW_ENCODING_GPU = 10,  // BW_ENCODING_GPU + int(BwGpuFormat)
+  BW_ENCODING_COUNT = 16,
   BW_ROUND = 0x100,
 };
 // Encodes `count` texels (numComponents floats each) into `out` in the encoding `code`. Targa

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "DdsKtx.h"
 #include "ExrIO.h"
 #include "MapLoaders.h"
 #include "PngIO.h"
@@ -59,6 +60,30 @@ void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
     texels->channels = image.channels;
     texels->type = image.bits == 16 ? BW_TEXEL_U16 : BW_TEXEL_U8;
     texels->storage.decoded = std::move(image.data);
+  } else if (head.size() >= 4 && std::memcmp(head.data(), "DDS ", 4) == 0) {
+    BwDdsImage image;
+    const std::vector<unsigned char>* bytes = whole();
+    std::unique_ptr<FILE, FileCloser> memory;
+    if (ok && bytes) memory.reset(fmemopen(const_cast<unsigned char*>(bytes->data()), bytes->size(), "rb"));
+    ok = ok && (bytes ? memory && BwReadDds(memory.get(), &image, &error) : BwReadDds(in.get(), &image, &error));
+    // x, y, z as blue, green, red: the order of the other containers' colour channels. The bytes
+    // of an 8-bit layout (v / 255 * 2 - 1 exactly recovered) are read as the Targa bytes they
+    // are, so that 127, 127, 127 stays the empty texel and the result that of the Targa file.
+    const int64_t count = int64_t(image.width) * image.height;
+    float* normals = image.normals.get();
+    const bool bytes8 = image.dxgiFormat == 28;  // DXGI_FORMAT_R8G8B8A8_UNORM
+    for (int64_t i = 0; ok && i < count; ++i) {
+      std::swap(normals[i * 3], normals[i * 3 + 2]);
+      if (bytes8) {
+        unsigned char* texel = reinterpret_cast<unsigned char*>(normals) + i * 3;
+        for (int k = 0; k < 3; ++k) texel[k] = static_cast<unsigned char>(std::lround((double(normals[i * 3 + k]) + 1.0) * 127.5));
+      }
+    }
+    texels->width = image.width;
+    texels->height = image.height;
+    texels->channels = 3;
+    texels->type = bytes8 ? BW_TEXEL_U8 : BW_TEXEL_F32;
+    texels->storage.decoded.reset(reinterpret_cast<unsigned char*>(image.normals.release()));
   } else if (BwIsExr(head.data(), head.size())) {
     BwHeightImage image;
     const std::vector<unsigned char>* bytes = whole();

@@ -13,11 +13,14 @@
 #include "Job.h"
 #include "OutputFile.h"
 #include "PngWriter.h"
+#include "DdsKtx.h"
+#include "Pipeline.h"
 
 int BwOutputWriter::Encoding(BwRun& run) {
   // The flag letters select codes 0 to 7; the others are the writers' own.
   if (run.settings.output < 0 || run.settings.output > 7) run.Fail("ERROR: Unknown output format!\n");
   if (run.settings.outputBits != 8) run.Fail("ERROR: --bits=16 needs a .png output\n");
+  if (!run.settings.format.empty()) run.Fail("ERROR: --format needs a .dds or .ktx2 output\n");
   return run.settings.output | (run.settings.round ? BW_ROUND : 0);
 }
 
@@ -39,15 +42,17 @@ struct FileCloser {
 class FileOutput : public BwOutputWriter {
  public:
   FileOutput(std::string outName, BwOutputObserver* observer)
-      : outName_(std::move(outName)), observer_(observer) {}
+      : outName_(std::move(outName)), observer_(observer),
+        gpu_(HasExtension(outName_, ".dds") || HasExtension(outName_, ".ktx2")) {}
 
   bool CanDiscard(BwRun& run, int level) override {
     // A device, a FIFO or a descriptor cannot take back what was written to it.
-    const std::string name = BwLevelFileName(outName_, run.settings.mipLevels != 0, level);
+    const std::string name = gpu_ ? outName_ : BwLevelFileName(outName_, run.settings.mipLevels != 0, level);
     return !OutputFile::WouldBeInPlace(name.c_str());
   }
 
   int Encoding(BwRun& run) override {
+    if (gpu_) return GpuEncoding(run);
     if (!HasExtension(outName_, ".png")) return BwOutputWriter::Encoding(run);
     if (run.settings.output < 0 || run.settings.output > 7) run.Fail("ERROR: Unknown output format!\n");
     if (run.settings.output >= 3)
@@ -59,6 +64,7 @@ class FileOutput : public BwOutputWriter {
 
   bool Level(BwRun& run, int level, const BwTexelSource& encoded,
              const std::function<bool()>& keep) override {
+    if (gpu_) return GpuLevel(run, level, encoded, keep);
     const BwEncoding& encoding = BwSelectedEncoding(run);
     const std::string name = BwLevelFileName(outName_, run.settings.mipLevels != 0, level);
     auto file = std::make_unique<OutputFile>(name.c_str(), observer_);
@@ -87,6 +93,85 @@ class FileOutput : public BwOutputWriter {
     run.console.Message("Wrote %s\n", name.c_str());
     pending_.push_back(Pending{name, std::move(file)});
     return true;
+  }
+
+  // ---- DDS and KTX2: the whole chain in one file, encoded from the float normals ----
+
+  int GpuEncoding(BwRun& run) {
+    const BwSettings& settings = run.settings;
+    if (settings.output < 0 || settings.output > 7) run.Fail("ERROR: Unknown output format!\n");
+    if (settings.outputBits != 8) run.Fail("ERROR: --bits=16 needs a .png output\n");
+    BwGpuFormat format = BwGpuFormat::BC5;
+    if (!settings.format.empty()) {
+      if (!BwGpuFormatFromName(settings.format.c_str(), &format))
+        run.Fail("ERROR: Unknown format %s (bc5, bc5s, rg16s, rgba16s, rgb10a2 or rgba8)\n",
+                 settings.format.c_str());
+    } else if (settings.output == 3 || settings.output == 4 || settings.output == 5) {
+      // The .kep letters choose the same values in the GPU layouts.
+      format = settings.output == 3 ? BwGpuFormat::RG16S
+               : settings.output == 4 ? BwGpuFormat::RGBA16S : BwGpuFormat::RGB10A2;
+    } else if (settings.output != 0) {
+      run.Fail("ERROR: The encodings s and S write .kep textures only: %s\n", outName_.c_str());
+    }
+    return (BW_ENCODING_GPU + int(format)) | (settings.round ? BW_ROUND : 0);
+  }
+
+  bool GpuLevel(BwRun& run, int level, const BwTexelSource& floats, const std::function<bool()>& keep) {
+    const BwGpuFormat format = BwGpuFormat((run.encoding & ~BW_ROUND) - BW_ENCODING_GPU);
+    const bool round = (run.encoding & BW_ROUND) != 0;
+    std::string error;
+    if (level == 0) {
+      gpuFile_ = std::make_unique<OutputFile>(outName_.c_str(), observer_);
+      if (!*gpuFile_) run.Fail("ERROR: Unable to open %s\n", outName_.c_str());
+      // The levels of the chain, as the pipeline makes them.
+      gpuLevels_ = 1;
+      for (int w = run.width, h = run.height; run.settings.mipLevels != 0;) {
+        BwNextMipSize(&w, &h);
+        if (w <= 0 || h <= 0) break;
+        ++gpuLevels_;
+      }
+      gpuWriter_ = std::make_unique<BwGpuTextureWriter>();
+      const BwContainer container = HasExtension(outName_, ".dds") ? BwContainer::DDS : BwContainer::KTX2;
+      if (!gpuWriter_->Begin(gpuFile_->Stream(), container, format, run.width, run.height, gpuLevels_, &error))
+        return GpuFailed(run, error);
+    }
+    // Bands of rows from the top of the picture, whole 4 x 4 blocks but for the last: the
+    // floats come bottom row first, as the encoder takes them, and it writes top row first.
+    const int64_t width = run.width;
+    const int64_t band = 64;
+    const int64_t rowBytes = width * 3 * int64_t(sizeof(float));
+    BwArray<float> rows = BwAllocArray<float>(uint64_t(band * width * 3));
+    std::vector<unsigned char> out(size_t(BwGpuLevelBytes(format, run.width, int(band))));
+    if (!rows) throw std::bad_alloc();
+    for (int64_t top = 0; top < run.height; top += band) {
+      const int64_t count = std::min<int64_t>(band, run.height - top);
+      const int64_t firstStored = run.height - top - count;
+      if (!floats(uint64_t(firstStored * rowBytes), uint64_t(count * rowBytes),
+                  reinterpret_cast<unsigned char*>(rows.get()))) {
+        gpuFile_.reset();  // the file goes with the abandoned attempt
+        return false;
+      }
+      const uint64_t bytes = BwGpuLevelBytes(format, run.width, int(count));
+      BwEncodeGpuLevel(format, rows.get(), run.width, int(count), 3, out.data(), round);
+      if (!gpuWriter_->Level(level, out.data(), bytes, &error)) return GpuFailed(run, error);
+    }
+    if (keep && !keep()) {
+      gpuFile_.reset();
+      return false;
+    }
+    if (level + 1 == gpuLevels_) {
+      if (!gpuWriter_->End(&error)) return GpuFailed(run, error);
+      if (!gpuFile_->Finish()) return GpuFailed(run, "");
+      run.console.Message("Wrote %s\n", outName_.c_str());
+      pending_.push_back(Pending{outName_, std::move(gpuFile_)});
+    }
+    return true;
+  }
+
+  [[noreturn]] bool GpuFailed(BwRun& run, const std::string& error) {
+    if (!error.empty()) BwDiagnostic("%s\n", error.c_str());
+    gpuFile_.reset();
+    run.Fail("ERROR: Unable to write %s\n", outName_.c_str());
   }
 
   // Writes a PNG file from the encoded texels, which come bottom row first: the rows are taken a
@@ -126,6 +211,10 @@ class FileOutput : public BwOutputWriter {
   };
   std::string outName_;
   BwOutputObserver* observer_;
+  bool gpu_;  // a DDS or KTX2 file: every level in the one file
+  std::unique_ptr<OutputFile> gpuFile_;
+  std::unique_ptr<BwGpuTextureWriter> gpuWriter_;
+  int gpuLevels_ = 0;
   std::vector<Pending> pending_;
 };
 
