@@ -111,9 +111,9 @@ void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
   texels->data = texels->storage.data ? texels->storage.data : texels->storage.decoded.get();
 }
 
-// Copies an image in memory into the input layout: bottom row first, colour channels blue,
-// green, red.
-void ConvertMemoryImage(BwRun& run, const BwInput& input, BwInputTexels* texels) {
+// Reads an image in memory where it lies: the decoders follow its stride, its row order and its
+// channel order, so nothing is copied.
+void ViewMemoryImage(BwRun& run, const BwInput& input, BwInputTexels* texels) {
   const BwMemoryImage& image = *input.image;
   const bool typeKnown = image.type == BW_TEXEL_U8 || image.type == BW_TEXEL_U16 || image.type == BW_TEXEL_F32;
   if (image.width < 0 || image.height < 0 || image.width > 65535 || image.height > 65535 ||
@@ -124,26 +124,14 @@ void ConvertMemoryImage(BwRun& run, const BwInput& input, BwInputTexels* texels)
   texels->height = image.height;
   texels->channels = image.channels;
   texels->type = image.type;
-  const int64_t texelBytes = texels->TexelBytes();
-  const int64_t valueBytes = texelBytes / image.channels;
-  const int64_t rowBytes = int64_t(image.width) * texelBytes;
+  texels->rgbOrder = image.channels >= 3 && !image.targaOrder;
+  const int64_t rowBytes = int64_t(image.width) * texels->TexelBytes();
   const int64_t stride = image.strideBytes != 0 ? image.strideBytes : rowBytes;
   if (stride < rowBytes && image.height > 1) run.Fail("ERROR: Unable to read %s\n", input.name.c_str());
-  // 16-bit sizes, at most 16 bytes a texel: below 2^36.
-  BwArray<unsigned char>& copy = texels->storage.decoded;
-  copy = BwAllocArray<unsigned char>(uint64_t(rowBytes) * uint64_t(image.height));
-  if (!copy) BwFailAllocation(run);
-  const bool swapRedBlue = image.channels >= 3 && !image.targaOrder;
-  const unsigned char* in = static_cast<const unsigned char*>(image.texels);
-  for (int64_t y = 0; y < image.height; ++y) {
-    const int64_t from = image.topFirst ? image.height - 1 - y : y;
-    unsigned char* out = copy.get() + y * rowBytes;
-    std::memcpy(out, in + from * stride, size_t(rowBytes));
-    if (swapRedBlue)
-      for (int64_t x = 0; x < rowBytes; x += texelBytes)
-        std::swap_ranges(out + x, out + x + valueBytes, out + x + 2 * valueBytes);
-  }
-  texels->data = copy.get();
+  const unsigned char* first = static_cast<const unsigned char*>(image.texels);
+  // 16-bit sizes and a stride the caller's memory holds: no overflow in 64 bits.
+  texels->data = image.topFirst && image.height > 0 ? first + (image.height - 1) * stride : first;
+  texels->rowStride = image.topFirst ? -stride : stride;
 }
 
 // Runs `rowKernel(y, scratch, x, y, z)` for every row and interleaves the results into the
@@ -170,7 +158,7 @@ bool AllocateNormals(int width, int height, BwArray<float>* normals) {
 }  // namespace
 
 void BwReadInputTexels(BwRun& run, const BwInput& input, BwInputTexels* texels) {
-  if (input.image) return ConvertMemoryImage(run, input, texels);
+  if (input.image) return ViewMemoryImage(run, input, texels);
   ReadFileTexels(run, input.name.c_str(), texels);
 }
 
@@ -189,6 +177,9 @@ void BwReadHeightField(BwRun& run, const BwInput& input, BwInputTexels* texels, 
   BwReadInputTexels(run, input, texels);
   if (texels->channels < 1 || texels->channels > 4) run.Fail("ERROR: Unhandled bit depth for bump map!\n");
   field->texels = texels->data;
+  field->rowStride = texels->Stride();
+  field->red = texels->RedIndex();
+  field->blue = texels->BlueIndex();
   field->width = texels->width;
   field->height = texels->height;
   field->texelBytes = int(texels->TexelBytes());
@@ -199,13 +190,16 @@ void BwReadHeightField(BwRun& run, const BwInput& input, BwInputTexels* texels, 
   const int wanted = run.settings.heightChannel;
   const bool colour = texels->channels >= 3;
   const bool hasAlpha = texels->channels == 2 || texels->channels == 4;
+  field->channel = colour ? texels->BlueIndex() : 0;
   if (wanted == BW_HEIGHT_ALPHA) {
     if (!hasAlpha) run.Fail("ERROR: The height map has no alpha channel: %s\n", input.name.c_str());
     field->channel = texels->channels - 1;
   } else if (wanted == BW_HEIGHT_LUMA) {
     field->luma = colour;
-  } else if (wanted != BW_HEIGHT_FIRST && colour) {
-    field->channel = wanted;
+  } else if (wanted == BW_HEIGHT_RED && colour) {
+    field->channel = texels->RedIndex();
+  } else if (wanted == BW_HEIGHT_GREEN && colour) {
+    field->channel = 1;
   }
   // Height of byte 0 of a texel, in single precision: byte / 255, then times the scale.
   for (int b = 0; b < 256; ++b) field->heights[b] = float(b) / 255.0f * scale;

@@ -191,24 +191,33 @@ void DecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* s,
                         float* oy, float* oz) {
   const int64_t count = texels.width;
   const int64_t step = texels.TexelBytes();
-  if (texels.type == BW_TEXEL_U8) return BwDecodeNormalsRow(texels.Row(y), int(step), count, s, ox, oy, oz);
+  if (texels.type == BW_TEXEL_U8 && !texels.rgbOrder)
+    return BwDecodeNormalsRow(texels.Row(y), int(step), count, s, ox, oy, oz);
   double* dx = s->dx.get();
   double* dy = s->dy.get();
   double* dz = s->dz.get();
   unsigned char* empty = s->flag.get();
   const unsigned char* row = texels.Row(y);
   const int64_t size = step / texels.channels;
+  const int64_t blue = texels.BlueIndex() * size, red = texels.RedIndex() * size;
   for (int64_t i = 0; i < count; ++i) {
-    const unsigned char* t = row + i * step;  // blue, green, red
-    if (texels.type == BW_TEXEL_U16) {
-      const uint16_t b = Load<uint16_t>(t), g = Load<uint16_t>(t + size), r = Load<uint16_t>(t + 2 * size);
+    const unsigned char* t = row + i * step;
+    if (texels.type == BW_TEXEL_U8) {
+      // As BwDecodeNormalsRow does it, with red first.
+      const unsigned char b = t[blue], g = t[size], r = t[red];
+      dx[i] = kComponent.value[r];
+      dy[i] = kComponent.value[g];
+      dz[i] = kComponent.value[b];
+      empty[i] = r == 127 && g == 127 && b == 127;
+    } else if (texels.type == BW_TEXEL_U16) {
+      const uint16_t b = Load<uint16_t>(t + blue), g = Load<uint16_t>(t + size), r = Load<uint16_t>(t + red);
       dx[i] = (double(r) - 32767.5) / 32767.5;
       dy[i] = (double(g) - 32767.5) / 32767.5;
       dz[i] = (double(b) - 32767.5) / 32767.5;
       // 127, 127, 127 in the high bytes: the empty texel of an 8-bit map widened to 16 bits.
       empty[i] = (r >> 8) == 127 && (g >> 8) == 127 && (b >> 8) == 127;
     } else {
-      const float b = Load<float>(t), g = Load<float>(t + size), r = Load<float>(t + 2 * size);
+      const float b = Load<float>(t + blue), g = Load<float>(t + size), r = Load<float>(t + red);
       dx[i] = double(r);
       dy[i] = double(g);
       dz[i] = double(b);
@@ -250,16 +259,12 @@ void BwHeightNormalsRowSoA(const BwHeightField& field, int64_t y, BwRowScratch* 
   const int64_t rows[3] = {(y + h - 1) % h, y, (y + 1) % h};
   float* heights[3] = {s->hm.get(), s->hc.get(), s->hp.get()};
   for (int r = 0; r < 3; ++r) {
-    if (field.type == BW_TEXEL_U8 && field.channel == 0 && !field.luma) {
-      // The height is byte 0 of the texel: the grey value, the low byte, or blue.
-      _pixel pix = {};
-      for (int64_t x = 0; x < w; ++x) {
-        ReadPixel(field.texels, int(w), int(step), &pix, int(x), int(rows[r]));
-        heights[r][x] = field.heights[pix.red];
-      }
+    const unsigned char* row = field.texels + rows[r] * field.rowStride;
+    if (field.type == BW_TEXEL_U8 && !field.luma) {
+      // The height of the byte value, from the table.
+      for (int64_t x = 0; x < w; ++x) heights[r][x] = field.heights[row[x * step + field.channel]];
       continue;
     }
-    const unsigned char* row = field.texels + rows[r] * w * step;
     const int64_t size = field.type == BW_TEXEL_U8 ? 1 : field.type == BW_TEXEL_U16 ? 2 : 4;
     // Value k of texel x, scaled to [0, 1] for the integer types.
     const auto value = [&](int64_t x, int k) {
@@ -270,9 +275,7 @@ void BwHeightNormalsRowSoA(const BwHeightField& field, int64_t y, BwRowScratch* 
     };
     for (int64_t x = 0; x < w; ++x) {
       if (field.luma)
-        heights[r][x] = ((0.2126f * value(x, 2) + 0.7152f * value(x, 1)) + 0.0722f * value(x, 0)) * field.scale;
-      else if (field.type == BW_TEXEL_U8)
-        heights[r][x] = field.heights[row[x * step + field.channel]];
+        heights[r][x] = ((0.2126f * value(x, field.red) + 0.7152f * value(x, 1)) + 0.0722f * value(x, field.blue)) * field.scale;
       else
         heights[r][x] = value(x, field.channel) * field.scale;
     }
