@@ -227,24 +227,27 @@ class MemoryOutput : public BwOutputWriter {
   bool Level(BwRun& run, int, const BwTexelSource& encoded,
              const std::function<bool()>& keep) override {
     const BwEncoding& encoding = BwSelectedEncoding(run);
-    // The same writer as for files, into a stream over memory, so the bytes are the file's.
-    char* data = nullptr;
-    size_t size = 0;
-    bool written = false;
-    {
-      std::unique_ptr<FILE, FileCloser> stream(open_memstream(&data, &size));
-      if (!stream) BwFailAllocation(run);
-      written = BwWriteEncodedStream(stream.get(), encoding, run.width, run.height, encoded);
-      written = std::fflush(stream.get()) == 0 && written;
-    }
-    std::unique_ptr<char, decltype(&std::free)> owned(data, &std::free);
-    if (keep && !keep()) return false;
-    if (!written) BwFailAllocation(run);
     BwLevelBytes level;
     level.width = run.width;
     level.height = run.height;
     level.headerBytes = encoding.targa ? 18 : 13;
-    level.bytes.assign(data, data + size);
+    // The same writer as for files, into a stream over a buffer of the file's size, so the
+    // bytes are the file's and are written once.
+    const uint64_t size = uint64_t(level.headerBytes) +
+                          uint64_t(run.width) * uint64_t(run.height) * uint64_t(encoding.texelBytes);
+    // One byte more: a stream over memory ends what it holds with a NUL byte.
+    level.bytes.resize(size_t(size) + 1);
+    bool written = false;
+    {
+      std::unique_ptr<FILE, FileCloser> stream(fmemopen(level.bytes.data(), level.bytes.size(), "wb"));
+      if (!stream) BwFailAllocation(run);
+      std::setvbuf(stream.get(), nullptr, _IONBF, 0);
+      written = BwWriteEncodedStream(stream.get(), encoding, run.width, run.height, encoded);
+      written = std::ftell(stream.get()) == long(size) && written;
+    }
+    level.bytes.pop_back();
+    if (keep && !keep()) return false;
+    if (!written) BwFailAllocation(run);
     pending_.push_back(std::move(level));
     return true;
   }
