@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cmath>
 #include <future>
 #include <thread>
@@ -161,4 +162,24 @@ TEST(RunOutcome, AbandonedStreamStopsAtTheFirstEmptyTexel) {
   std::string error;
   ASSERT_TRUE(BwRunJob(settings, silent, baseInput, second, output, &error)) << error;
   EXPECT_EQ(output.pieces, 1 + 3);  // one abandoned piece, then the whole image in three
+}
+
+TEST(RunOutcome, MipChainIsOneTransaction) {
+  // Level 3's name is taken by a directory: the run fails after writing levels 0 to 2, and every
+  // level that was there before keeps its old content.
+  TempDir dir;
+  const int size = 64;  // levels 00 to 06
+  WriteFile(dir / "base.tga", MakeTga(size, size, 24, Texels(size, size, {230, 140, 150})));
+  WriteFile(dir / "det.tga", MakeTga(size, size, 24, Texels(size, size, {255, 127, 127})));
+  for (int level : {0, 1, 2, 4, 5, 6}) WriteFile(dir / ("out0" + std::to_string(level) + ".tga"), {'O', 'L', 'D'});
+  ASSERT_EQ(mkdir((dir / "out03.tga").c_str(), 0755), 0);
+  const RunResult r = ::Run({"-qm", "base.tga", "det.tga", "out.tga"}, dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(EndsWith(r.out, "Wrote out02.tga\nOutput normal map 8 by 8\nBox filtering\n\rConverting to 8x8x8 Targa\n"
+                              "ERROR: Unable to open out03.tga\n")) << r.out;
+  for (int level : {0, 1, 2, 4, 5, 6})
+    EXPECT_EQ(ReadFile(dir / ("out0" + std::to_string(level) + ".tga")), Bytes({'O', 'L', 'D'})) << level;
+  size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) files += entry.path().filename() != "";
+  EXPECT_EQ(files, 2u + 6u + 1u);  // the inputs, the old levels and the directory: no temporary
 }
