@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "Encoders.h"
@@ -129,6 +133,62 @@ bool StreamLevelZero(BwRun& run, const Inputs& inputs, BwOutputWriter& output, f
   return output.Level(run, 0, merged, [&] { return !sawEmpty; });
 }
 
+// Reads the second input on a thread of its own while the job's thread reads the base, when both
+// are regular files (decoding a PNG or OpenEXR file takes one CPU however large it is). What the
+// second read prints is held back and shown after the base is read, so the console shows the
+// same text in the same order as when the two are read one after the other, and a failure of
+// the base comes first.
+class ConcurrentRead {
+ public:
+  template <typename Read>
+  ConcurrentRead(BwRun& run, const BwInput& base, const BwInput& second, const Read& read)
+      : run_(run), console_(run.console.Quiet(), [this](int stream, const char* text, size_t length) {
+          (stream == BW_STDERR ? err_ : out_).append(text, length);
+        }) {
+    if (!RegularFile(base) || !RegularFile(second)) return;
+    const int threads = BwThreadCount();
+    try {
+      thread_ = std::thread([this, &read, threads] {
+        const BwDiagnosticScope diagnostics(&console_);
+        const BwThreadLimit limit(threads);
+        BwRun secondRun(run_.settings, console_);
+        try {
+          read(secondRun);
+        } catch (...) {
+          failure_ = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread: the second input is read after the base.
+    }
+  }
+  ~ConcurrentRead() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // Waits for the second read (or does it now) and passes on what it printed and its failure.
+  template <typename Read>
+  void Finish(const Read& read) {
+    if (!thread_.joinable()) return read(run_);
+    thread_.join();
+    if (!err_.empty()) run_.console.Diagnostic(err_.c_str());
+    if (!out_.empty()) run_.console.Message("%s", out_.c_str());
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  static bool RegularFile(const BwInput& input) {
+    struct stat st;
+    return !input.image && stat(input.name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+
+  BwRun& run_;
+  std::string out_, err_;
+  BwConsole console_;
+  std::exception_ptr failure_;
+  std::thread thread_;
+};
+
 }  // namespace
 
 void BwNextMipSize(int* w, int* h) {
@@ -154,17 +214,21 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
 
   Inputs inputs;
   inputs.flipGreen = settings.flipGreen;
+  const auto readSecond = [&](BwRun& secondRun) {
+    if (settings.bumpMap) {
+      inputs.heightField = std::make_unique<BwHeightField>();
+      BwReadHeightField(secondRun, second, &inputs.second, settings.bumpScale, inputs.heightField.get());
+    } else {
+      BwReadNormalMapTexels(secondRun, second, &inputs.second);
+    }
+  };
+  ConcurrentRead secondRead(run, base, second, readSecond);
   BwReadNormalMapTexels(run, base, &inputs.base);
   run.width = inputs.base.width;
   run.height = inputs.base.height;
   if (run.width == 0 || run.height == 0)
     run.Fail("ERROR: %s has no texels (%dx%d)\n", base.name.c_str(), run.width, run.height);
-  if (settings.bumpMap) {
-    inputs.heightField = std::make_unique<BwHeightField>();
-    BwReadHeightField(run, second, &inputs.second, settings.bumpScale, inputs.heightField.get());
-  } else {
-    BwReadNormalMapTexels(run, second, &inputs.second);
-  }
+  secondRead.Finish(readSecond);
   if (inputs.second.width != run.width || inputs.second.height != run.height)
     run.Fail("Normal map sizes must match! (%dx%d %dx%d)\n", run.width, run.height,
              inputs.second.width, inputs.second.height);
