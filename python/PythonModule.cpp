@@ -216,6 +216,9 @@ class Job {
   void SetHeightScale(double scale) { bw_job_set_height_scale(job_.get(), scale); }
   void ClearHeightScale() { bw_job_clear_height_scale(job_.get()); }
   void SetThreads(int threads) { bw_job_set_threads(job_.get(), threads); }
+  void SetOption(const std::string& option) {
+    if (bw_job_set_option(job_.get(), option.c_str()) != 0) RaiseError(bw_job_error(job_.get()));
+  }
 
   void RunFiles(const py::bytes& base, const py::bytes& second, const py::bytes& output) {
     const std::string baseName = base, secondName = second, outputName = output;
@@ -269,6 +272,8 @@ PYBIND11_MODULE(_bumpweld, m) {
            "Makes the second map a height map, its heights scaled by scale.")
       .def("clear_height_scale", &Job::ClearHeightScale, "Makes the second map a normal map again.")
       .def("set_threads", &Job::SetThreads, py::arg("threads"), "Threads a run may use; 0: every CPU.")
+      .def("set_option", &Job::SetOption, py::arg("option"),
+           "Sets a long option of the command line, spelled as there (\"--round\", \"--bits=16\").")
       .def("run_files", &Job::RunFiles, py::arg("base"), py::arg("second"), py::arg("output"),
            "Writes the files the command line writes; raises Error on failure.")
       .def("run_images", &Job::RunImages, py::arg("base"), py::arg("second"),

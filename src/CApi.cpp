@@ -68,14 +68,48 @@ int bw_job_set_flags(bw_job* job, const char* flag_word) {
       job->error = std::string("ERROR: Unknown flag letter '") + *c + "' in " + flag_word;
       return 1;
     }
-  BwSettings settings;
-  settings.bumpMap = job->settings.bumpMap;
-  settings.bumpScale = job->settings.bumpScale;
-  settings.threads = job->settings.threads;
-  BwApplyFlagWord(flag_word, &settings);
-  job->settings = settings;
+  // The flag word's settings start from the defaults; the rest stay as they are.
+  BwSettings flags;
+  BwApplyFlagWord(flag_word, &flags);
+  BwSettings& settings = job->settings;
+  settings.output = flags.output;
+  settings.mipLevels = flags.mipLevels;
+  settings.quiet = flags.quiet;
+  settings.expandTexels = flags.expandTexels;
+  settings.dilateTexels = flags.dilateTexels;
+  settings.boxFilter = flags.boxFilter;
   job->error.clear();
   return 0;
+}
+
+int bw_job_set_option(bw_job* job, const char* option) {
+  if (!job || !option) return Failed(job, "ERROR: No option");
+  try {
+    BwSettings settings = job->settings;
+    if (!BwIsLongOption(option) || !BwApplyLongOption(option, &settings, &job->error)) {
+      if (!BwIsLongOption(option)) job->error = std::string("ERROR: Unknown option ") + option;
+      return 1;
+    }
+    job->settings = settings;
+    job->error.clear();
+    return 0;
+  } catch (...) {
+    return Failed(job, "ERROR: Unable to allocate texture");
+  }
+}
+
+void bw_job_clear_options(bw_job* job) {
+  if (!job) return;
+  const BwSettings defaults;
+  BwSettings& settings = job->settings;
+  settings.round = defaults.round;
+  settings.outputBits = defaults.outputBits;
+  settings.flipGreen = defaults.flipGreen;
+  settings.alphaEmpty = defaults.alphaEmpty;
+  settings.heightChannel = defaults.heightChannel;
+  settings.exrChannel = defaults.exrChannel;
+  settings.format = defaults.format;
+  settings.threads = defaults.threads;
 }
 
 void bw_job_set_height_scale(bw_job* job, double scale) {

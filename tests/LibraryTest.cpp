@@ -237,3 +237,20 @@ TEST(Library, SixteenBitAndFloatImagesGiveThe8BitResult) {
   ASSERT_EQ(viaFloat.size(), via8.size());
   for (size_t i = 0; i < via8.size(); ++i) EXPECT_LE(std::abs(int(viaFloat[i]) - int(via8[i])), 1) << i;
 }
+
+TEST(Library, LongOptionsThroughTheCInterface) {
+  TempDir dir;
+  WriteMaps(dir);
+  ASSERT_EQ(::Run({"-m", "--round", "--flip-green=second", "base.tga", "height.tga", "2", "cli.tga"}, dir.path()).status, 0);
+  Job j;
+  ASSERT_EQ(bw_job_set_option(j.job, "--round"), 0);
+  ASSERT_EQ(bw_job_set_option(j.job, "--flip-green=second"), 0);
+  EXPECT_EQ(RunFiles(j, "-m", dir / "base.tga", dir / "height.tga", 2, dir / "lib.tga"), 0) << bw_job_error(j.job);
+  EXPECT_EQ(ReadFile(dir / "lib00.tga"), ReadFile(dir / "cli00.tga"));
+  EXPECT_NE(bw_job_set_option(j.job, "--rond"), 0);
+  EXPECT_STREQ(bw_job_error(j.job), "ERROR: Unknown option --rond");
+  EXPECT_NE(bw_job_set_option(j.job, "--bits=7"), 0);
+  bw_job_clear_options(j.job);
+  EXPECT_EQ(RunFiles(j, "-m", dir / "base.tga", dir / "height.tga", 2, dir / "plain.tga"), 0);
+  EXPECT_NE(ReadFile(dir / "plain00.tga"), ReadFile(dir / "cli00.tga"));
+}

@@ -47,6 +47,13 @@ BW_API int bw_job_set_flags(bw_job *job, const char *flag_word);
 BW_API void bw_job_set_height_scale(bw_job *job, double scale);
 /* The second map is a normal map again (the default). */
 BW_API void bw_job_clear_height_scale(bw_job *job);
+/* Sets what one long option of the command line sets, spelled as there: "--round",
+ * "--bits=16", "--flip-green=second", "--alpha-empty", "--height-channel=luma",
+ * "--exr-channel=Y", "--format=bc5", "--threads=4". Options add up until bw_job_clear_options;
+ * bw_job_set_flags leaves them alone. Fails, with bw_job_error, on an unknown option or value. */
+BW_API int bw_job_set_option(bw_job *job, const char *option);
+/* Back to the defaults of every long option. */
+BW_API void bw_job_clear_options(bw_job *job);
 /* Threads a run may use; 0 (the default): the CPUs the process may use. */
 BW_API void bw_job_set_threads(bw_job *job, int threads);
 

@@ -19,6 +19,22 @@ HeightScale = Union[float, int, str, None]
 # with no other change.
 OPTIONS: Dict[str, Callable[[_bumpweld.Job, Any], None]] = {}
 
+
+def _long_option(name: str) -> Callable[[_bumpweld.Job, Any], None]:
+    """The setter of the long option --NAME: True sets a switch, False leaves it off, a list or
+    tuple is joined with commas (flip_green=("base", "output")), anything else is its value."""
+    def apply(job: _bumpweld.Job, value: Any) -> None:
+        if value is True:
+            job.set_option(f"--{name}")
+        elif value is not False and value is not None:
+            text = ",".join(map(str, value)) if isinstance(value, (list, tuple)) else str(value)
+            job.set_option(f"--{name}={text}")
+    return apply
+
+
+for _name in ("round", "bits", "flip-green", "alpha-empty", "height-channel", "exr-channel", "format"):
+    OPTIONS[_name.replace("-", "_")] = _long_option(_name)
+
 _IMAGE_TYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
 _KEP_LETTERS = "hHisS"
 

@@ -104,7 +104,7 @@ def test_failures_raise_with_the_command_line_message(maps, tmp_path, monkeypatc
          "ERROR: The height scale 1e39 is not a finite number"),
         (lambda: bumpweld.run_files("base.tga", "none.tga", tmp_path / "o.tga"), bumpweld.Error,
          "ERROR: Unable to open none.tga"),
-        (lambda: bumpweld.merge(base, detail, round=True), TypeError, "unexpected keyword argument 'round'"),
+        (lambda: bumpweld.merge(base, detail, rond=True), TypeError, "unexpected keyword argument 'rond'"),
         (lambda: bumpweld.merge(base.astype(np.int32), detail), TypeError, "uint8, uint16 or float32"),
         (lambda: bumpweld.merge(base.ravel(), detail), ValueError, "shape (height, width)"),
     ]
@@ -214,3 +214,16 @@ def test_real_textures_read_with_pil(cli, tmp_path):
     assert cli(["-B", base, detail, tmp_path / "out.tga"], tmp_path).returncode == 0
     pictures = [np.asarray(Image.open(name).convert("RGB")) for name in (base, detail)]
     np.testing.assert_array_equal(bumpweld.merge(*pictures, flags="-B"), read_output(tmp_path / "out.tga"))
+
+
+def test_long_options_as_keywords(tmp_path):
+    """Long options are keywords (dashes as underscores) with the command line's meaning."""
+    rng = np.random.default_rng(7)
+    base = rng.integers(0, 256, (9, 13, 3), dtype=np.uint8)
+    heights = rng.integers(0, 256, (9, 13), dtype=np.uint8)
+    plain = bumpweld.merge(base, heights, height_scale=2.0)
+    flipped = bumpweld.merge(base, heights, height_scale=2.0, flip_green="second", round=True)
+    assert flipped.shape == plain.shape and not np.array_equal(flipped, plain)
+    assert np.array_equal(bumpweld.merge(base, heights, height_scale=2.0, round=False), plain)
+    with pytest.raises(bumpweld.Error, match="Bad value in --bits=7"):
+        bumpweld.merge(base, heights, height_scale=2.0, bits=7)
