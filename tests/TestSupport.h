@@ -31,6 +31,7 @@ void WriteFile(const std::string& path, const Bytes& bytes);
 Bytes ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 Bytes Cat(std::initializer_list<Bytes> parts);
+inline Bytes AsBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 // `count` copies of `texel`.
 Bytes Repeat(const Bytes& texel, int count);
 // What `write` puts on a memory stream.
