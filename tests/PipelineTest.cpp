@@ -148,6 +148,54 @@ TEST(Pipeline, StraightUpDetailReproducesTheBaseMap) {
   }
 }
 
+// FNV-1a, 64 bits, continued over `bytes`.
+uint64_t Fnv(uint64_t hash, const Bytes& bytes) {
+  for (B b : bytes) hash = (hash ^ b) * 0x100000001b3ull;
+  return hash;
+}
+
+// Every flag letter over odd-sized maps with empty texels (a patch, scattered ones, one in a
+// 2 x 3 map whose neighbours wrap onto each other): base maps of 24 and 32 bits (alpha ignored),
+// a detail map, height maps of each depth (only byte 0 counts) and scales. A hash of the console
+// bytes and of every file's name and bytes pins down what each command line writes (Targa
+// texels, .kep words as this little-endian host stores them, mip chain names and sizes).
+TEST(Pipeline, GoldenOutputsOfEveryFlag) {
+  const std::pair<Args, uint64_t> cases[] = {
+      {{"-", "base.tga", "det.tga", "out.tga"}, 0x1f7ad9205fcc09b1ull},
+      {{"-eB", "base32.tga", "det.tga", "out.tga"}, 0x80ca07a2d2406166ull},
+      {{"-m", "base.tga", "det.tga", "out.tga"}, 0x6517e31f151d65e9ull},
+      {{"-MB", "base.tga", "det.tga", "out"}, 0x91c118bc0ee82d9cull},
+      {{"-E", "base.tga", "h8.tga", "2.5", "out.tga"}, 0xa19ab145ebad7a9eull},
+      {{"-gh", "base.tga", "h16.tga", "-3", "out.kep"}, 0x4c139718782f1e18ull},
+      {{"-GH", "base32.tga", "h24.tga", "1e-3", "out.kep"}, 0xcc38d49de8a29192ull},
+      {{"-im", "base.tga", "h32.tga", "7", "out.kep"}, 0xb0b683924a996df2ull},
+      {{"-sM", "base.tga", "det.tga", "out.kep"}, 0x619cad4ab7a70dafull},
+      {{"-S", "tiny.tga", "tinydet.tga", "out.kep"}, 0xc831ac048f67ced7ull},
+      {{"-qM", "tiny.tga", "tinydet.tga", "out.tga"}, 0x1abbaa44bace43ddull},
+      {{"-qB", "tiny.tga", "tiny.tga", "out.tga"}, 0x79278616c1e5c8faull}};
+  TempDir dir;
+  const int w = 13, h = 11;
+  Bytes base = Noise(w * h * 3, 21, true);
+  for (int y = 0; y < 3; ++y) std::fill_n(base.begin() + y * w * 3, 5 * 3, 127);
+  WriteFile(dir / "base.tga", MakeTga(w, h, 24, base));
+  WriteFile(dir / "base32.tga", MakeTga(w, h, 32, Noise(w * h * 4, 22)));
+  WriteFile(dir / "det.tga", MakeTga(w, h, 24, Noise(w * h * 3, 23)));
+  for (int depth : {8, 16, 24, 32}) {
+    const Bytes heights = Noise(w * h * depth / 8, 24 + depth);
+    WriteFile(dir / ("h" + std::to_string(depth) + ".tga"), MakeTga(w, h, depth, heights, depth == 8 ? 3 : 2));
+  }
+  WriteFile(dir / "tiny.tga", MakeTga(2, 3, 24, Cat({Noise(9, 25), kEmpty, Noise(6, 26)})));
+  WriteFile(dir / "tinydet.tga", MakeTga(2, 3, 24, Noise(18, 27)));
+  for (const auto& [args, hash] : cases) {
+    const RunResult r = ::Run(args, dir.path());
+    ASSERT_EQ(r.status, 0) << r.out;
+    uint64_t got = Fnv(0xcbf29ce484222325ull, AsBytes(r.out));
+    for (const auto& [name, bytes] : Files(dir.path()))
+      if (name.rfind("out", 0) == 0) got = Fnv(Fnv(got, AsBytes(name)), bytes), fs::remove(dir / name);
+    EXPECT_EQ(got, hash) << testing::PrintToString(args) << std::hex << " 0x" << got;
+  }
+}
+
 // Level 0 goes from the inputs straight to its file, and mip level 1 is made on the way; both
 // match what the whole-image path makes (taken when level 0 is a FIFO, which cannot take back a
 // first attempt), also past the first 8,192,000-byte write piece (which ends inside a row and
