@@ -44,18 +44,14 @@ TEST(EncodersTest, ExperimentalPixel) {
 
 // A 2 x 1 image of one texel twice, four floats a texel: the fourth floats differ and must not
 // reach the file. Targa files hold bytes 2, 1, 0 (, 3) of each texel after an 18-byte header,
-// .kep files the texel words after a 13-byte header. Unknown codes write nothing.
+// .kep files the texel words after a 13-byte header (PipelineTest has every .kep encoding, with
+// three floats a texel). Unknown codes write nothing.
 TEST(EncodersTest, EveryCodeWritesItsTexels) {
   const struct { int code; float n[3]; Bytes texel; } cases[] = {
       {0, {0, 0, 1}, {255, 127, 127}},
       {1, {0, 0, 1}, {255, 127, 127, 255}},
       {2, {0, -1, 0}, {255, 0, 127, 255}},
       {3, {1, -0.5f, 0}, Words<int16_t>({32767, -16383})},
-      {4, {1, -0.5f, 0}, Words<int16_t>({32767, -16383, 0, 32767})},
-      {5, {1, 0, 0}, Words<uint32_t>({0xFF9FF7FCu})},
-      {5, {0, 0, 1}, Words<uint32_t>({0x7FDFFFF8u})},
-      {6, {0, 0, 1}, Words<uint16_t>({32704, 32704, 65472, 32767})},
-      {7, {0, 0, 1}, Words<uint16_t>({32736, 32736, 65472, 32767})},
       {7, {1, -1, 1}, Words<uint16_t>({65504, 0, 65472, 32767})}};
   TempDir dir;
   for (const auto& c : cases) {

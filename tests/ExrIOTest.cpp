@@ -44,17 +44,11 @@ void WriteExr(const std::string& path, const ExrSpec& s) {
     planes.emplace_back(size_t(W * H) * bytes);
     for (int y = 0; y < H; ++y)
       for (int x = 0; x < W; ++x) {
-        char* at = planes.back().data() + size_t(y * W + x) * bytes;
         const float v = Value(x, y, int(c));
-        if (s.type == Imf::HALF) {
-          const half h(v);
-          std::memcpy(at, &h, 2);
-        } else if (s.type == Imf::UINT) {
-          const uint32_t u = uint32_t(v);
-          std::memcpy(at, &u, 4);
-        } else {
-          std::memcpy(at, &v, 4);
-        }
+        const half h(v);
+        const uint32_t u = uint32_t(v);
+        const void* sample = s.type == Imf::FLOAT ? &v : s.type == Imf::HALF ? static_cast<const void*>(&h) : &u;
+        std::memcpy(planes.back().data() + size_t(y * W + x) * bytes, sample, bytes);
       }
     char* origin = planes.back().data() - (size_t(s.originY) * W + size_t(s.originX)) * bytes;
     frame.insert(s.channels[c], Imf::Slice(s.type, origin, bytes, bytes * W));
@@ -130,7 +124,13 @@ TEST(BwReadExr, StoragesTypesAndCompressionsGiveBottomRowFirst) {
 TEST(BwReadExr, ChannelChoice) {
   TempDir dir;
   // Channels are stored sorted by name; the picture's index follows the order given here.
-  const struct { const char* name; std::vector<std::string> channels; const char* wanted; int index; std::string error; } cases[] = {
+  const struct {
+    const char* name;
+    std::vector<std::string> channels;
+    const char* wanted;
+    int index;
+    std::string error;
+  } cases[] = {
       {"only channel", {"Z"}, nullptr, 0, ""},
       {"Y among others", {"B", "G", "R", "Y"}, nullptr, 3, ""},
       {"named R", {"B", "G", "R"}, "R", 2, ""},

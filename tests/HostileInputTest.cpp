@@ -1,28 +1,16 @@
-// Hostile inputs through the real executable: every run ends with status 0 or 255 (never a
+// Hostile inputs through the real executable: one small file per kind of fault, then every cut
+// and every damaged header byte of valid inputs. Every run ends with status 0 or 255 (never a
 // signal or a sanitizer report), a failed run ends its standard output with an error message
 // and leaves no output file, and no temporary file is ever left behind. (Failing outputs are
 // in OutputFileTest.)
-#include <gtest/gtest.h>
-
 #include <filesystem>
 
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
 
 namespace {
-
-// How the last line of standard output begins after each of the tool's fatal errors.
-const char* const kFatalPrefixes[] = {"ERROR", "Normal map sizes must match!"};
-
-bool EndsWithFatalMessage(const std::string& out) {
-  const size_t end = out.size() - (EndsWith(out, "\n") ? 1 : 0);
-  const size_t newline = end == 0 ? std::string::npos : out.rfind('\n', end - 1);
-  const std::string last = out.substr(newline == std::string::npos ? 0 : newline + 1);
-  for (const char* prefix : kFatalPrefixes)
-    if (last.rfind(prefix, 0) == 0) return true;
-  return false;
-}
 
 // Asymmetric 3 x 2 maps: a 24-bit normal map and an 8-bit grey height map.
 const Bytes kNormalMap = MakeTga(3, 2, 24, {255, 128, 128, 200, 100, 90, 250, 140, 120,
@@ -30,30 +18,64 @@ const Bytes kNormalMap = MakeTga(3, 2, 24, {255, 128, 128, 200, 100, 90, 250, 14
 const Bytes kHeightMap = MakeTga(3, 2, 8, {10, 60, 200, 30, 90, 250}, 3);
 
 // Checks one run's status, message and files; removes the output of a successful run.
-void ExpectCleanEnd(const RunResult& r, const TempDir& dir, const std::string& out) {
+void ExpectCleanEnd(const RunResult& r, const TempDir& dir) {
   EXPECT_TRUE(r.status == 0 || r.status == 255) << "status " << r.status << "\n" << r.err;
-  EXPECT_TRUE(r.err.find("Sanitizer") == std::string::npos &&
-              r.err.find("runtime error") == std::string::npos) << r.err;
-  EXPECT_TRUE(r.status != 255 || EndsWithFatalMessage(r.out)) << r.out;
-  EXPECT_EQ(FileExists(dir / out), r.status == 0);
+  EXPECT_TRUE(r.err.find("Sanitizer") == std::string::npos && r.err.find("runtime error") == std::string::npos)
+      << r.err;
+  const size_t lastLine = r.out.rfind('\n', r.out.size() - 2) + 1;  // npos + 1 is 0: a single line
+  EXPECT_TRUE(r.status != 255 || r.out.compare(lastLine, 5, "ERROR") == 0 ||
+              r.out.compare(lastLine, 28, "Normal map sizes must match!") == 0) << r.out;
+  EXPECT_EQ(FileExists(dir / "out.tga"), r.status == 0);
   EXPECT_FALSE(HasTemporaries(dir.path()));
-  fs::remove(dir / out);
+  fs::remove(dir / "out.tga");
 }
 
-struct SweepCase {
-  const char* role;
-  std::vector<std::string> args;  // "v.tga" is the damaged file, "n.tga" a valid normal map
-  const Bytes* valid;
-};
+}  // namespace
+
+// Each file, which the run first takes in its valid form, is refused with its message.
+TEST(HostileInputTest, EachKindOfFaultHasItsMessage) {
+  const std::string depth = "ERROR: Normal map should be at 32 or 24bits per pixel!\n",
+                    unhandled = "ERROR: Unhandled bit depth for bump map!\n", read = "ERROR: Unable to read v.tga\n";
+  const struct { const char* fault; Bytes file; bool height; std::string message; } cases[] = {
+      {"8-bit normal map", MakeTga(1, 1, 8, {200}), false, depth},
+      {"16-bit normal map", MakeTga(1, 1, 16, {200, 200}), false, depth},
+      {"15-bit normal map", MakeTga(1, 1, 15, {200}), false, unhandled},
+      {"15-bit height map", MakeTga(1, 1, 15, {200}), true, unhandled},
+      {"colour-mapped", MakeTga(1, 1, 24, {1, 2, 3}, 1), false, read},
+      {"texels cut short", MakeTga(2, 1, 24, {1, 2, 3, 4, 5}), false, read},
+      // 65535 x 65535 claimed in a 100-byte file: refused before anything that size is allocated.
+      {"lying size", MakeTga(65535, 65535, 24, Bytes(82, 9)), false, read},
+  };
+  auto args = [](bool height) {  // v.tga as the base, or as the height map
+    return height ? Args{"-q", "n.tga", "v.tga", "1", "out.tga"} : Args{"-q", "v.tga", "n.tga", "out.tga"};
+  };
+  TempDir dir;
+  WriteFile(dir / "n.tga", MakeTga(1, 1, 24, {255, 127, 127}));
+  WriteFile(dir / "v.tga", MakeTga(1, 1, 24, {200, 100, 90}));
+  for (const bool height : {false, true}) {
+    ASSERT_EQ(::Run(args(height), dir.path()).status, 0);
+    fs::remove(dir / "out.tga");
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    WriteFile(dir / "v.tga", c.file);
+    const RunResult r = ::Run(args(c.height), dir.path());
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(EndsWith(r.out, c.message)) << r.out;
+    ExpectCleanEnd(r, dir);
+  }
+  const RunResult r = ::Run({"-q", "", "n.tga", "out.tga"}, dir.path());
+  EXPECT_TRUE(r.status == 255 && EndsWith(r.out, "ERROR: No file name passed to ReadNormalMap!\n")) << r.out;
+}
 
 // Every cut and every header byte set to 0x00 and 0xFF, for each input position.
 TEST(HostileInputTest, TruncatedAndCorruptedInputsEndCleanly) {
-  const SweepCase cases[] = {
+  const struct { const char* role; Args args; const Bytes* valid; } cases[] = {
       {"base", {"-q", "v.tga", "n.tga", "out.tga"}, &kNormalMap},
       {"second normal map", {"-q", "n.tga", "v.tga", "out.tga"}, &kNormalMap},
       {"height map", {"-q", "n.tga", "v.tga", "1.5", "out.tga"}, &kHeightMap},
   };
-  for (const SweepCase& c : cases) {
+  for (const auto& c : cases) {
     TempDir dir;
     WriteFile(dir / "n.tga", kNormalMap);
     WriteFile(dir / "v.tga", *c.valid);
@@ -64,19 +86,15 @@ TEST(HostileInputTest, TruncatedAndCorruptedInputsEndCleanly) {
       WriteFile(dir / "v.tga", Bytes(c.valid->begin(), c.valid->begin() + long(cut)));
       const RunResult r = ::Run(c.args, dir.path());
       EXPECT_EQ(r.status, 255);  // every cut loses texel bytes
-      ExpectCleanEnd(r, dir, "out.tga");
+      ExpectCleanEnd(r, dir);
     }
-    for (int at = 0; at < 18; ++at) {
+    for (size_t at = 0; at < 18; ++at)
       for (unsigned char value : {0x00, 0xFF}) {
-        SCOPED_TRACE(std::string(c.role) + " byte " + std::to_string(at) + " = " +
-                     std::to_string(value));
+        SCOPED_TRACE(std::string(c.role) + " byte " + std::to_string(at) + " = " + std::to_string(value));
         Bytes damaged = *c.valid;
-        damaged[size_t(at)] = value;
+        damaged[at] = value;
         WriteFile(dir / "v.tga", damaged);
-        ExpectCleanEnd(::Run(c.args, dir.path()), dir, "out.tga");
+        ExpectCleanEnd(::Run(c.args, dir.path()), dir);
       }
-    }
   }
 }
-
-}  // namespace

@@ -1,12 +1,9 @@
 // Output files: complete or absent, synced before and after they are put in place, written in
 // place where they cannot be replaced, and sets of them put in place together; failed runs of
 // the tool leave every file as it was; descriptor names are written through their descriptor.
-#include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <set>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -28,37 +25,20 @@ extern "C" int fsync(int fd) {
 
 namespace {
 
+using Tree = std::map<std::string, Bytes>;
 const BwTemporary kTemporaries[] = {BwTemporary::AUTO, BwTemporary::NAMED};
-
-std::set<std::string> List(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
-  return names;
-}
-
-std::string Text(const std::string& path) {
-  const Bytes bytes = ReadFile(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
-void WriteText(const std::string& path, const std::string& text) { WriteFile(path, Bytes(text.begin(), text.end())); }
+const Bytes kOld = AsBytes("old"), kNew = AsBytes("new");
 
 // Writes to regular files past `bytes` fail with EFBIG (instead of raising SIGXFSZ) while it lives.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    const struct rlimit small = {bytes, saved_.rlim_max};
+struct FileSizeLimit {
+  explicit FileSizeLimit(rlim_t bytes) : handler(std::signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const struct rlimit small = {bytes, saved.rlim_max};
     setrlimit(RLIMIT_FSIZE, &small);
   }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, handler_);
-  }
-
- private:
-  void (*handler_)(int);
-  struct rlimit saved_;
+  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved), std::signal(SIGXFSZ, handler); }
+  void (*handler)(int);
+  struct rlimit saved;
 };
 
 ino_t Inode(const std::string& path) {
@@ -76,7 +56,7 @@ TEST(OutputFile, PublishedOrNothingAndSynced) {
                                         << existing << ", publish " << publish);
         TempDir dir;
         const std::string path = dir / "out.tga";
-        if (existing) WriteText(path, "old");
+        if (existing) WriteFile(path, kOld);
         {
           OutputFile out(path.c_str(), nullptr, temporary);
           ASSERT_TRUE(out);
@@ -87,16 +67,15 @@ TEST(OutputFile, PublishedOrNothingAndSynced) {
           gSyncs.clear();
           ASSERT_TRUE(out.Finish());
           EXPECT_EQ(gSyncs, (std::vector<std::pair<bool, ino_t>>{{false, written.st_ino}}));
-          EXPECT_EQ(FileExists(path), existing);
-          EXPECT_EQ(Text(path), existing ? "old" : "");
+          EXPECT_TRUE(FileExists(path) == existing && ReadFile(path) == (existing ? kOld : Bytes()));
           if (publish) {
             ASSERT_TRUE(out.Publish());
             EXPECT_EQ(Inode(path), written.st_ino);
             EXPECT_EQ(gSyncs.back(), std::make_pair(true, Inode(dir.path())));
           }
         }
-        EXPECT_EQ(List(dir.path()), existing || publish ? std::set<std::string>{"out.tga"} : std::set<std::string>{});
-        EXPECT_EQ(Text(path), publish ? "new" : existing ? "old" : "");
+        const Tree after = publish ? Tree{{"out.tga", kNew}} : existing ? Tree{{"out.tga", kOld}} : Tree{};
+        EXPECT_EQ(Files(dir.path()), after);
       }
 }
 
@@ -105,11 +84,11 @@ TEST(OutputFile, PublishedOrNothingAndSynced) {
 // cannot be written fail at the open; the tool's runs below cover those.
 TEST(OutputFile, WhatIsWrittenInPlace) {
   TempDir dir;
-  WriteText(dir / "real.tga", "old");
+  WriteFile(dir / "real.tga", kOld);
   fs::create_symlink("real.tga", dir / "link.tga");
-  WriteText(dir / "linked.tga", "old");
+  WriteFile(dir / "linked.tga", kOld);
   fs::create_hard_link(dir / "linked.tga", dir / "other.tga");
-  WriteText(dir / "log.txt", "log ");
+  WriteFile(dir / "log.txt", AsBytes("log "));
   const int fd = open((dir / "log.txt").c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(fd, 0);
   const std::string n = std::to_string(fd);
@@ -130,12 +109,9 @@ TEST(OutputFile, WhatIsWrittenInPlace) {
     EXPECT_EQ(out.Commit(), c.commits);
   }
   close(fd);
-  EXPECT_EQ(Text(dir / "real.tga"), "new");
-  EXPECT_TRUE(fs::is_symlink(dir / "link.tga"));
-  EXPECT_EQ(Text(dir / "other.tga"), "new");
-  EXPECT_EQ(Text(dir / "log.txt"), "log newnewnew");
+  EXPECT_EQ(Files(dir.path()), (Tree{{"link.tga", AsBytes("-> real.tga")}, {"linked.tga", kNew},
+                                     {"log.txt", AsBytes("log newnewnew")}, {"other.tga", kNew}, {"real.tga", kNew}}));
   EXPECT_TRUE(fs::is_character_file("/dev/null") && fs::is_character_file("/dev/full"));
-  EXPECT_EQ(List(dir.path()), (std::set<std::string>{"link.tga", "linked.tga", "log.txt", "other.tga", "real.tga"}));
 }
 
 // A replaced file keeps its permission bits but never a set-user-ID or set-group-ID bit, and
@@ -145,14 +121,13 @@ TEST(OutputFile, ReplacementKeepsModeAndOwnerButNoSetIdBits) {
   for (BwTemporary temporary : kTemporaries) {
     TempDir dir;
     const std::string path = dir / "out.tga";
-    WriteText(path, "old");
+    WriteFile(path, kOld);
     ASSERT_EQ(chmod(path.c_str(), 06754), 0);
     ASSERT_TRUE(!root || chown(path.c_str(), 65534, 65534) == 0);
     struct stat before, after;
     ASSERT_EQ(stat(path.c_str(), &before), 0);
     OutputFile out(path.c_str(), nullptr, temporary);
-    ASSERT_TRUE(out);
-    ASSERT_TRUE(out.Commit());
+    ASSERT_TRUE(out && out.Commit());
     ASSERT_EQ(stat(path.c_str(), &after), 0);
     EXPECT_EQ(after.st_mode & 07777, 0754u);
     EXPECT_EQ(std::make_pair(after.st_uid, after.st_gid), std::make_pair(before.st_uid, before.st_gid));
@@ -165,7 +140,7 @@ TEST(OutputFile, FileInReadOnlyDirectoryIsWrittenInPlace) {
   TempDir dir;
   const std::string ro = dir / "ro", path = ro + "/out.tga";
   fs::create_directory(ro);
-  WriteText(path, "old");
+  WriteFile(path, kOld);
   ASSERT_EQ(chmod(path.c_str(), 0666) | chmod(ro.c_str(), 0555) | chmod(dir.path().c_str(), 0711), 0);
   auto run = [&] {
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
@@ -174,8 +149,7 @@ TEST(OutputFile, FileInReadOnlyDirectoryIsWrittenInPlace) {
     _exit(written && !OutputFile((ro + "/new.tga").c_str()) ? 0 : 1);
   };
   EXPECT_EXIT(run(), testing::ExitedWithCode(0), "");
-  EXPECT_EQ(Text(path), "new");
-  EXPECT_EQ(List(ro), std::set<std::string>{"out.tga"});
+  EXPECT_EQ(Files(ro), (Tree{{"out.tga", kNew}}));
   chmod(ro.c_str(), 0755);
 }
 
@@ -187,8 +161,7 @@ TEST(OutputSet, AllOrNothing) {
       SCOPED_TRACE(ending + (temporary == BwTemporary::NAMED ? ", named" : ""));
       TempDir dir;
       const std::string names[] = {dir / "out00.tga", dir / "out01.tga", dir / "out02.tga"};
-      WriteText(names[1], "old");
-      const Bytes big(65536, 'x');
+      WriteFile(names[1], kOld);
       {
         const FileSizeLimit limit(4096);
         BwOutputSet set;
@@ -196,18 +169,15 @@ TEST(OutputSet, AllOrNothing) {
           OutputFile* out = set.Add(name.c_str(), temporary);
           ASSERT_TRUE(out);
           std::fputs("new", out->Stream());
-          if (ending == "fail" && name == names[2]) std::fwrite(big.data(), 1, big.size(), out->Stream());
+          if (ending == "fail" && name == names[2]) std::fwrite(Bytes(65536).data(), 1, 65536, out->Stream());
         }
         EXPECT_EQ(set.Add((dir / "none/out.tga").c_str()), nullptr);
         EXPECT_FALSE(set.InPlace());
-        EXPECT_TRUE(!FileExists(names[0]) && Text(names[1]) == "old" && !FileExists(names[2]));
+        EXPECT_TRUE(!FileExists(names[0]) && ReadFile(names[1]) == kOld && !FileExists(names[2]));
         EXPECT_TRUE(ending == "abandon" || set.Commit() == (ending == "commit"));
       }
-      const bool all = ending == "commit";
-      const std::set<std::string> after = all ? std::set<std::string>{"out00.tga", "out01.tga", "out02.tga"}
-                                              : std::set<std::string>{"out01.tga"};
-      EXPECT_EQ(List(dir.path()), after);
-      EXPECT_EQ(Text(names[1]), all ? "new" : "old");
+      const Tree all = {{"out00.tga", kNew}, {"out01.tga", kNew}, {"out02.tga", kNew}};
+      EXPECT_EQ(Files(dir.path()), (ending == "commit" ? all : Tree{{"out01.tga", kOld}}));
     }
 }
 
@@ -242,9 +212,9 @@ TEST(OutputFileCli, FailedRunsLeaveEveryFileAsItWas) {
   WriteFile(dir / "det.tga", MakeTga(64, 64, 24, Bytes(64 * 64 * 3, 90)));
   WriteFile(dir / "narrow.tga", MakeTga(63, 64, 24, Bytes(63 * 64 * 3, 90)));
   WriteFile(dir / "height.tga", MakeTga(64, 1, 8, Bytes(64, 9), 3));
-  WriteText(dir / "file", "file");
-  WriteText(dir / "out.tga", "old");
-  WriteText(dir / "out.kep", "old");
+  WriteFile(dir / "file", AsBytes("file"));
+  WriteFile(dir / "out.tga", kOld);
+  WriteFile(dir / "out.kep", kOld);
   fs::create_directory(dir / "sub");
   fs::create_symlink("/dev/full", dir / "full.tga");
   fs::create_symlink("loop.tga", dir / "loop.tga");
@@ -255,7 +225,7 @@ TEST(OutputFileCli, FailedRunsLeaveEveryFileAsItWas) {
     std::string path;
     ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
   } unmount{small ? dir / "small" : ""};
-  WriteText(dir / "small/out.tga", "old");
+  WriteFile(dir / "small/out.tga", kOld);
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
     if (c.args.back() == "small/out.tga" && !small) {
@@ -287,19 +257,19 @@ TEST(OutputFileCli, DescriptorNamesAreWrittenInPlace) {
       {"\"$BW\" -Q base.tga det.tga /dev/stdout | cat >> log.txt", true},
       {"(rm log.txt && exec \"$BW\" -Q base.tga det.tga /dev/stdout) >> log.txt", false}};
   TempDir dir;
-  Bytes base(48 * 8 * 3, 200);
-  std::fill_n(base.begin() + 300, 30, 127);
-  WriteFile(dir / "base.tga", MakeTga(48, 8, 24, base));
+  Bytes base = MakeTga(48, 8, 24, Bytes(48 * 8 * 3, 200));
+  std::fill_n(base.begin() + 18 + 300, 30, 127);
+  WriteFile(dir / "base.tga", base);
   WriteFile(dir / "det.tga", MakeTga(48, 8, 24, Bytes(48 * 8 * 3, 90)));
   ASSERT_EQ(Shell("\"$BW\" -Q base.tga det.tga ref.tga", dir.path()), 0);
   const Bytes ref = ReadFile(dir / "ref.tga");
   for (const auto& [script, stays] : cases) {
     SCOPED_TRACE(script);
-    WriteText(dir / "log.txt", "log\n");
+    WriteFile(dir / "log.txt", AsBytes("log\n"));
     EXPECT_EQ(Shell(script, dir.path()), 0);
-    EXPECT_TRUE(ReadFile(dir / "log.txt") == (stays ? Cat({{'l', 'o', 'g', '\n'}, ref}) : Bytes())) << ReadFile(dir / "log.txt").size();
-    EXPECT_EQ(List(dir.path()), (stays ? std::set<std::string>{"base.tga", "det.tga", "log.txt", "ref.tga"}
-                                       : std::set<std::string>{"base.tga", "det.tga", "ref.tga"}));
+    Tree expected = {{"base.tga", base}, {"det.tga", ReadFile(dir / "det.tga")}, {"ref.tga", ref}};
+    if (stays) expected["log.txt"] = Cat({AsBytes("log\n"), ref});
+    EXPECT_TRUE(Files(dir.path()) == expected);
   }
 }
 

@@ -123,12 +123,12 @@ TEST(PngCommandLine, PngOutputsAsLibpngReadsThem) {
     const LibpngImage png = DecodePngWithLibpng(ReadFile(dir / ("p" + std::string(level) + ".PNG")));
     ASSERT_TRUE(png.ok) << level;
     EXPECT_EQ(png.colourType, 2);
-    EXPECT_EQ(png.pixels, TargaAsRgb(ReadFile(dir / ("t" + std::string(level) + ".tga")))) << level;
+    EXPECT_EQ(png.rows, TargaAsRgb(ReadFile(dir / ("t" + std::string(level) + ".tga")))) << level;
     // 16 bits: the nearest of (c + 1) / 2 * 65535, whose top byte is the 8-bit value or next to it.
     const LibpngImage wide = DecodePngWithLibpng(ReadFile(dir / ("w" + std::string(level) + ".png")));
     ASSERT_TRUE(wide.ok && wide.depth == 16) << level;
-    for (size_t i = 0; i < png.pixels.size(); ++i)
-      EXPECT_LE(std::abs(int(wide.pixels[2 * i]) - int(png.pixels[i])), 1) << level << " " << i;
+    for (size_t i = 0; i < png.rows.size(); ++i)
+      EXPECT_LE(std::abs(int(wide.rows[2 * i]) - int(png.rows[i])), 1) << level << " " << i;
   }
 }
 

@@ -69,12 +69,8 @@ Image Read(Bytes file, bool pipe = false) {
 
 Image Write(int w, int h, int depth, const Bytes& texels, bool swapRedBlue) {
   Image r;
-  FILE* fp = std::tmpfile();
-  r.err = Printed([&] { r.ok = TGAWriteImage(fp, w, h, depth, texels.data(), swapRedBlue); }, true);
-  r.bytes.resize(size_t(std::ftell(fp)));
-  std::rewind(fp);
-  r.bytes.resize(std::fread(r.bytes.data(), 1, r.bytes.size(), fp));
-  std::fclose(fp);
+  const auto write = [&](FILE* fp) { r.ok = TGAWriteImage(fp, w, h, depth, texels.data(), swapRedBlue); };
+  r.err = Printed([&] { r.bytes = Written(write); }, true);
   return r;
 }
 

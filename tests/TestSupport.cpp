@@ -37,6 +37,23 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
   return all;
 }
 
+Bytes Repeat(const Bytes& texel, int count) {
+  Bytes texels;
+  while (count-- > 0) texels.insert(texels.end(), texel.begin(), texel.end());
+  return texels;
+}
+
+Bytes Written(const std::function<void(FILE*)>& write) {
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* fp = open_memstream(&buffer, &size);
+  write(fp);
+  std::fclose(fp);
+  const Bytes bytes(buffer, buffer + size);
+  std::free(buffer);
+  return bytes;
+}
+
 Bytes MakeTga(int width, int height, int bitDepth, const Bytes& texels, int imageType, int descriptor) {
   using B = unsigned char;
   return Cat({{0, 0, B(imageType), 0, 0, 0, 0, 0, 0, 0, 0, 0, B(width), B(width >> 8), B(height), B(height >> 8),

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <unistd.h>
@@ -30,6 +31,11 @@ void WriteFile(const std::string& path, const Bytes& bytes);
 Bytes ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 Bytes Cat(std::initializer_list<Bytes> parts);
+inline Bytes AsBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+// `count` copies of `texel`.
+Bytes Repeat(const Bytes& texel, int count);
+// What `write` puts on a memory stream.
+Bytes Written(const std::function<void(FILE*)>& write);
 // An uncompressed Targa file: 18-byte header (image type, depth, descriptor as given) + texels.
 Bytes MakeTga(int width, int height, int bitDepth, const Bytes& texels, int imageType = 2, int descriptor = 0);
 
