@@ -1,5 +1,6 @@
-// The command line: argument forms, the flag word, the usage text and the settings report, the
-// process-wide settings they fill, the console on standard output, and the run of one job.
+// The command line: the process-wide settings its arguments fill (read by CommandParser.h), the
+// help and version texts, the settings report, the console on standard output, and the run of
+// one job, or with --batch of a whole batch (Batch.h).
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "Batch.h"
 #include "Bumpweld.h"
+#include "CommandParser.h"
 #include "Encoders.h"
 #include "Job.h"
 #include "OutputFile.h"
@@ -24,25 +27,6 @@ bool gBumpMap = false;
 int gSpinner = 0;
 int gWidth = 0;
 int gHeight = 0;
-
-static const char versionString[] = "Bumpweld v00.00.01\n";
-static const char usage[] =
-    "Usage: Bumpweld [-BeEgGhHimMqQ] normalmap1 bump/normalMap2 [heightscale] outputname\n";
-
-static const char* const kOptionLines[] = {
-    "h  - Output 16x16 .kep texture\n",
-    "H  - Output 16x16x16x16 .kep texture\n",
-    "i  - Output 10x10x10x2 .kep texture\n",
-    "m  - Create mip chain (remap)\n",
-    "M  - Create mip chain (box filter)\n",
-    "B  - Box filter final image\n",
-    "e  - Don't expand border texels\n",
-    "E  - expand border texels more (15 texels)\n",
-    "g  - more dilation (20 texels)\n",
-    "G  - even more dilation (30 texels)\n",
-    "q  - Quiet mode, no spinners or percentages\n",
-    "Q  - Very quiet mode, no messages\n",
-};
 
 // The long options of the command line, applied on top of the flag word's settings.
 static std::vector<std::string> gLongOptions;
@@ -125,8 +109,8 @@ void TestArgs(const char* args) {
 
 // Prints the usage with every option and ends the process with status 0.
 [[noreturn]] static void PrintHelp() {
-  std::fputs(usage, stdout);
-  for (const char* line : kOptionLines) std::printf("                     %s", line);
+  std::fputs(kBwUsageLine, stdout);
+  for (const char* const* line = kBwFlagHelp; *line; ++line) std::printf("                     %s", *line);
   std::puts("Long options, anywhere on the line:");
   std::printf("  %-20s  %s", "--help", "this text\n");
   std::printf("  %-20s  %s", "--version", "the version\n");
@@ -135,96 +119,37 @@ void TestArgs(const char* args) {
   std::exit(0);
 }
 
-// Takes the long options out of the argument vector, so that the rest count as before. A help
-// or version request ends the process; an option no job knows ends it with status 255.
-static void TakeLongOptions(int* argc, char** argv) {
-  int kept = 1;
-  for (int i = 1; i < *argc; ++i) {
-    if (!BwIsLongOption(argv[i])) {
-      argv[kept++] = argv[i];
-      continue;
-    }
-    if (std::strcmp(argv[i], "--help") == 0) PrintHelp();
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::fputs(versionString, stdout);
-      std::fflush(stdout);
-      std::exit(0);
-    }
-    BwSettings check;
-    std::string error;
-    if (!BwApplyLongOption(argv[i], &check, &error)) {
-      std::printf("%s\n", error.c_str());
-      BwFatalExit();
-    }
-    gLongOptions.push_back(argv[i]);
-  }
-  *argc = kept;
-}
-
 void ProcessArgs(int argc, char** argv, char** nm1Name, char** nm2Name, char** outName,
                  double* bumpScale) {
-  TakeLongOptions(&argc, argv);
-  if (argc == 1 || argc == 2) {
-    BwErrorLog(usage);
-    for (const char* line : kOptionLines) BwErrorLog("                     %s", line);
-    BwFatalExit();
+  const BwCommand command = BwParseCommand(std::vector<std::string>(argv + 1, argv + argc));
+  switch (command.outcome) {
+    case BwCommand::RUN: break;
+    case BwCommand::HELP: PrintHelp();
+    case BwCommand::VERSION:
+      std::fputs(kBwVersionLine, stdout);
+      std::fflush(stdout);
+      std::exit(0);
+    case BwCommand::BAD_OPTION:
+      std::printf("%s\n", command.message.c_str());
+      BwFatalExit();
+    case BwCommand::USAGE:
+      BwErrorLog("%s", command.message.c_str());
+      BwFatalExit();
   }
-  if (argc < 4 || argc > 6) {
-    BwErrorLog(usage);
-    BwFatalExit();
-  }
-
-  const char* flags = nullptr;
-  if (argc == 4) {
-    *nm1Name = argv[1];
-    *nm2Name = argv[2];
-    *outName = argv[3];
-    gBumpMap = false;
-  } else if (argc == 5 && std::strchr(argv[1], '-') != nullptr) {
-    flags = argv[1];
-    *nm1Name = argv[2];
-    *nm2Name = argv[3];
-    *outName = argv[4];
-    gBumpMap = false;
-  } else if (argc == 5) {
-    *nm1Name = argv[1];
-    *nm2Name = argv[2];
-    *bumpScale = std::atof(argv[3]);
-    *outName = argv[4];
-    gBumpMap = true;
-  } else {
-    flags = argv[1];
-    *nm1Name = argv[2];
-    *nm2Name = argv[3];
-    *bumpScale = std::atof(argv[4]);
-    *outName = argv[5];
-    gBumpMap = true;
-  }
+  gLongOptions.insert(gLongOptions.end(), command.longOptions.begin(), command.longOptions.end());
+  // The other arguments move to the front, in order, so that argv[1 + n] is word n.
+  int kept = 1;
+  for (int i = 1; i < argc; ++i)
+    if (!BwIsLongOption(argv[i])) argv[kept++] = argv[i];
+  *nm1Name = argv[1 + command.baseWord];
+  *nm2Name = argv[1 + command.secondWord];
+  *outName = argv[1 + command.outputWord];
+  gBumpMap = command.scaleWord >= 0;
+  if (gBumpMap) *bumpScale = std::atof(argv[1 + command.scaleWord]);
+  const char* flags = command.flagsWord >= 0 ? argv[1 + command.flagsWord] : nullptr;
   if (flags) TestArgs(flags);
-
-  BwErrorLog(versionString);
-  if (flags)
-    BwErrorLog("Flags: %s\n", flags);
-  else
-    BwErrorLog("Flags:\n");
-  switch (gComputeMipLevels) {
-    case 0: BwErrorLog("No mipmap generation\n"); break;
-    case 1: BwErrorLog("Re-cast mipmap generation.\n"); break;
-    default: BwErrorLog("Box filter mip map generation.\n"); break;
-  }
-  if (gExpandTexels)
-    BwErrorLog("Expand border texels (%d texels)\n", gDilateTexels);
-  else
-    BwErrorLog("Don't Expand border texels\n");
-  if (gBoxFilter)
-    BwErrorLog("Postprocess box filter\n");
-  else
-    BwErrorLog("No postprocess filter\n");
-  if (!gLongOptions.empty()) {
-    std::string options;
-    for (const std::string& option : gLongOptions) options += " " + option;
-    BwErrorLog("Options:%s\n", options.c_str());
-  }
+  for (const std::string& line : BwSettingsReport(flags, BwGlobalSettings(), gLongOptions))
+    BwErrorLog("%s", line.c_str());
 }
 
 // ---- One run -----------------------------------------------------------------------------
@@ -234,6 +159,7 @@ int BumpweldMain(int argc, char** argv) {
   char* nm2Name = nullptr;
   char* outName = nullptr;
   double bs = 0.0;
+  if (BwIsBatchCommand(argc, argv)) return BwBatchMain(argc, argv);
   BwInstallSignalHandlers();
   ProcessArgs(argc, argv, &nm1Name, &nm2Name, &outName, &bs);
   // The height scale as typed: the argument before the output name, long options aside.

@@ -19,8 +19,9 @@ struct Slot {
 
 static_assert(ATOMIC_INT_LOCK_FREE == 2, "the handlers read the slots' states without locks");
 
-// Enough for every level of the longest mip chain (17) plus the renames of a few at once.
-constexpr int kSlots = 64;
+// Enough for every level of the longest mip chain (17) plus a rename, for each of the jobs a
+// batch runs at once (at most 48), and the batch's report.
+constexpr int kSlots = 1024;
 Slot gSlots[kSlots];
 
 class SignalObserver : public BwOutputObserver {

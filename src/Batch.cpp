@@ -1,0 +1,655 @@
+// Batches of command lines run as concurrent jobs of this process; see Batch.h.
+#include "Batch.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+#include "CommandParser.h"
+#include "ImageProbe.h"
+#include "Job.h"
+#include "OutputFile.h"
+#include "Parallel.h"
+#include "Pipeline.h"
+#include "Signals.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kBatchUsage[] =
+    "Usage: bumpweld --batch FILE [batch options]   (FILE '-': standard input)\n"
+    "  One job per line: the arguments of one command line, split as a shell splits them.\n"
+    "  --jobs=N              run at most N jobs at once (default: four per CPU, at most 48)\n"
+    "  --report=FILE         write a JSON report of every job\n"
+    "  --shard=K/N           run only the jobs i with i mod N = K (jobs counted from 0)\n"
+    "  --skip-up-to-date     skip a job whose outputs all exist and are newer than its inputs\n"
+    "  --fail-fast           start no new job after the first failure\n"
+    "  --verbose             print each job's console text instead of one line a job\n"
+    "  --memory=MIB          memory the jobs in flight may use (default: 4/5 of what is available)\n";
+
+// The names of the batch options, as a job line that holds one is told.
+const char* const kBatchOptionNames[] = {"--batch", "--jobs", "--report", "--shard", "--skip-up-to-date",
+                                         "--fail-fast", "--verbose", "--memory"};
+
+bool IsBatchOptionName(const std::string& name) {
+  for (const char* known : kBatchOptionNames)
+    if (name == known) return true;
+  return false;
+}
+
+// A whole number in [low, high], all of `text`.
+bool ParseNumber(const std::string& text, uint64_t low, uint64_t high, uint64_t* value) {
+  if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  const uint64_t v = std::strtoull(text.c_str(), nullptr, 10);
+  if (v < low || v > high) return false;
+  *value = v;
+  return true;
+}
+
+enum class Status { PENDING, RUNNING, OK, FAILED, SKIPPED };
+
+struct BatchJob {
+  std::vector<std::string> args;
+  BwCommand command;
+  std::string label;  // the output name as typed, or the line's last word
+  // The plan, made when the job comes up.
+  bool planned = false;
+  uint64_t texels = 0;
+  uint64_t memoryBytes = 0;
+  std::vector<std::string> levels;  // the files it writes, when its base map's size is known
+  // The outcome.
+  Status status = Status::PENDING;
+  std::string message;
+  std::string console;
+  double seconds = 0.0;
+  std::vector<std::string> written;
+  bool alone = false;  // runs with nothing else in flight
+};
+
+// The file writer of a job, noting each level it puts in place.
+class RecordingOutput : public BwOutputWriter {
+ public:
+  RecordingOutput(const std::string& outName, std::vector<std::string>* written)
+      : inner_(BwFileOutput(outName, BwSignalObserver())), outName_(outName), written_(written) {}
+
+  bool CanDiscard(BwRun& run, int level) override { return inner_->CanDiscard(run, level); }
+  int Encoding(BwRun& run) override { return inner_->Encoding(run); }
+  bool Level(BwRun& run, int level, const BwTexelSource& encoded, const std::function<bool()>& keep) override {
+    const bool kept = inner_->Level(run, level, encoded, keep);
+    if (kept) levels_.push_back(BwLevelFileName(outName_, run.settings.mipLevels != 0, level));
+    return kept;
+  }
+  void Finish(BwRun& run) override {
+    inner_->Finish(run);
+    *written_ = levels_;
+  }
+
+ private:
+  std::unique_ptr<BwOutputWriter> inner_;
+  std::string outName_;
+  std::vector<std::string>* written_;
+  std::vector<std::string> levels_;
+};
+
+// Runs one parsed job with `threads` threads (unless its line sets them), capturing its console.
+void RunJob(BatchJob* job, int threads) {
+  const Clock::time_point start = Clock::now();
+  const BwCommand& command = job->command;
+  BwSettings settings = command.settings;
+  if (settings.threads == 0) settings.threads = threads;
+  // Inputs are read, not mapped: a mapped file cut short by another process would end the
+  // whole batch through SIGBUS, where a read ends only its own job.
+  settings.mapInputs = false;
+  std::string* console = &job->console;
+  BwConsole out(settings.quiet, [console](int, const char* text, size_t length) { console->append(text, length); });
+  for (const std::string& line : BwSettingsReport(command.Flags(), settings, command.longOptions))
+    out.Message("%s", line.c_str());
+  BwInput base;
+  base.name = command.Base();
+  BwInput second;
+  second.name = command.Second();
+  RecordingOutput output(command.Output(), &job->written);
+  std::string error;
+  const bool ok = BwRunJob(settings, out, base, second, output, &error, settings.bumpMap ? command.ScaleText() : nullptr);
+  job->status = ok ? Status::OK : Status::FAILED;
+  job->message = error;
+  job->seconds = std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Reads the whole batch file; false with a message.
+bool ReadBatchFile(const std::string& name, std::string* text, std::string* error) {
+  FILE* fp = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
+  if (!fp) {
+    *error = "ERROR: Unable to open " + name;
+    return false;
+  }
+  char buffer[1 << 16];
+  bool ok = true;
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, fp)) > 0;) {
+    if (text->size() + n > BW_BATCH_MAX_BYTES) {
+      *error = "ERROR: The batch file " + name + " is larger than 256 MiB";
+      ok = false;
+      break;
+    }
+    text->append(buffer, n);
+  }
+  if (ok && std::ferror(fp)) {
+    *error = "ERROR: Unable to read " + name;
+    ok = false;
+  }
+  if (fp != stdin) std::fclose(fp);
+  return ok;
+}
+
+// A job from the words of one line; a line that is not a command line becomes a failed job
+// with the text the command line prints for it.
+BatchJob MakeJob(std::vector<std::string> words) {
+  BatchJob job;
+  job.args = std::move(words);
+  job.command = BwParseCommand(job.args);
+  BwCommand& command = job.command;
+  job.label = command.outcome == BwCommand::RUN ? command.Output()
+              : !command.words.empty() ? command.words.back() : job.args.back();
+  switch (command.outcome) {
+    case BwCommand::RUN: break;
+    case BwCommand::HELP:
+    case BwCommand::VERSION:
+      job.message = std::string("ERROR: ") + (command.outcome == BwCommand::HELP ? "--help" : "--version") +
+                    " is not valid on a batch line";
+      break;
+    case BwCommand::BAD_OPTION: {
+      const std::string name = command.longOptions.back().substr(0, command.longOptions.back().find('='));
+      job.message = IsBatchOptionName(name) ? "ERROR: " + name + " is not valid on a batch line" : command.message;
+      break;
+    }
+    case BwCommand::USAGE:
+      job.console = command.message;
+      job.message = command.message.substr(0, command.message.find('\n'));
+      break;
+  }
+  if (command.outcome != BwCommand::RUN) {
+    job.status = Status::FAILED;
+    if (job.console.empty()) job.console = job.message + "\n";
+  }
+  return job;
+}
+
+// Modification time in nanoseconds; false when the file cannot be looked at.
+bool ModifiedAt(const std::string& path, int64_t* nanoseconds) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  *nanoseconds = int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  return true;
+}
+
+// Whether every output of a planned job exists and is newer than both inputs.
+bool UpToDate(const BatchJob& job) {
+  if (job.levels.empty()) return false;
+  int64_t base = 0, second = 0;
+  if (!ModifiedAt(job.command.Base(), &base) || !ModifiedAt(job.command.Second(), &second)) return false;
+  for (const std::string& level : job.levels) {
+    int64_t modified = 0;
+    if (!ModifiedAt(level, &modified) || modified <= std::max(base, second)) return false;
+  }
+  return true;
+}
+
+// The size, memory estimate and output names of a job, from its inputs' headers.
+void Plan(BatchJob* job) {
+  job->planned = true;
+  const BwSettings& settings = job->command.settings;
+  BwImageProbe base, second;
+  const bool known = BwProbeImageFile(job->command.Base(), &base);
+  BwProbeImageFile(job->command.Second(), &second);
+  job->texels = uint64_t(base.width) * uint64_t(base.height);
+  // Whole float images: the merged image (12 bytes a texel) and the dilation's lists; a second
+  // full image for the box filter, a quarter one for the first mip level.
+  const uint64_t texelBytes = 16 + (settings.boxFilter ? 12 : settings.mipLevels != 0 ? 4 : 0);
+  job->memoryBytes = base.readerBytes + second.readerBytes + job->texels * texelBytes + (uint64_t(16) << 20);
+  if (known) job->levels = BwBatchOutputNames(job->command.Output(), settings.mipLevels != 0, base.width, base.height);
+}
+
+// 4/5 of the memory the kernel says is available without swapping.
+uint64_t MemoryBudget() {
+  uint64_t availableBytes = 0;
+  if (FILE* fp = std::fopen("/proc/meminfo", "r")) {
+    char line[256];
+    unsigned long long kib = 0;
+    while (std::fgets(line, sizeof line, fp))
+      if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) availableBytes = uint64_t(kib) * 1024;
+    std::fclose(fp);
+  }
+  if (availableBytes == 0) {
+    const long pages = sysconf(_SC_AVPHYS_PAGES), pageBytes = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && pageBytes > 0) availableBytes = uint64_t(pages) * uint64_t(pageBytes);
+  }
+  return availableBytes / 5 * 4;
+}
+
+// A string as JSON text. Bytes that are not UTF-8 are written as the escapes \udc80 to
+// \udcff, the way Python keeps undecodable bytes of file names, so os.fsencode gives them back.
+void AppendJsonString(std::string* json, const std::string& text) {
+  *json += '"';
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    char escape[8];
+    if (c == '"' || c == '\\') {
+      *json += '\\';
+      *json += char(c);
+      ++i;
+      continue;
+    }
+    if (c < 0x20) {
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      *json += escape;
+      ++i;
+      continue;
+    }
+    // The length of a well-formed UTF-8 sequence starting here (no overlongs, no surrogates).
+    size_t length = c < 0x80 ? 1 : (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3 : (c >= 0xF0 && c <= 0xF4) ? 4 : 0;
+    if (length > 1) {
+      if (i + length > text.size()) length = 0;
+      for (size_t k = 1; k < length; ++k)
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) length = 0;
+      const unsigned char c1 = length ? static_cast<unsigned char>(text[i + 1]) : 0;
+      if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 >= 0xA0) || (c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 >= 0x90))
+        length = 0;
+    }
+    if (length == 0) {
+      std::snprintf(escape, sizeof escape, "\\udc%02x", c);
+      *json += escape;
+      ++i;
+      continue;
+    }
+    json->append(text, i, length);
+    i += length;
+  }
+  *json += '"';
+}
+
+const char* StatusName(Status status) {
+  return status == Status::OK ? "ok" : status == Status::FAILED ? "failed" : "skipped";
+}
+
+std::string JsonReport(const std::vector<BatchJob>& jobs) {
+  std::string json = "[";
+  for (size_t j = 0; j < jobs.size(); ++j) {
+    const BatchJob& job = jobs[j];
+    json += j ? ",\n {\"args\": [" : "\n {\"args\": [";
+    for (size_t a = 0; a < job.args.size(); ++a) {
+      if (a) json += ", ";
+      AppendJsonString(&json, job.args[a]);
+    }
+    json += "], \"status\": \"";
+    json += StatusName(job.status);
+    json += "\", \"message\": ";
+    AppendJsonString(&json, job.message);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.6f", job.seconds);
+    json += ", \"seconds\": " + std::string(seconds) + ", \"outputs\": [";
+    for (size_t o = 0; o < job.written.size(); ++o) {
+      if (o) json += ", ";
+      AppendJsonString(&json, job.written[o]);
+    }
+    json += "]}";
+  }
+  json += jobs.empty() ? "]\n" : "\n]\n";
+  return json;
+}
+
+// The line printed for a finished job.
+std::string JobLine(const BatchJob& job) {
+  if (job.status == Status::OK) return "ok " + job.label + "\n";
+  return (job.status == Status::FAILED ? "FAILED " : "skipped ") + job.label + ": " + job.message + "\n";
+}
+
+void Print(const std::string& text, FILE* stream = stdout) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+// The batch in flight: the jobs, what runs, and what the console shows.
+class Scheduler {
+ public:
+  Scheduler(std::vector<BatchJob>* jobs, const BwBatchOptions& options)
+      : jobs_(*jobs), options_(options), start_(Clock::now()) {
+    cpus_ = std::max(1, BwThreadCount());
+    // Every output is synced to disk before it is put in place, so a small job spends much of
+    // its time waiting for the disk: four jobs a CPU keep the CPUs busy meanwhile.
+    slots_ = std::min(options.jobs > 0 ? options.jobs : 4 * cpus_, BW_BATCH_MAX_JOBS);
+    budget_ = options.memoryBytes ? options.memoryBytes : MemoryBudget();
+    progress_ = !options.verbose && isatty(STDERR_FILENO);
+  }
+
+  void Run() {
+    while (true) {
+      Admit();
+      if (running_ == 0 && (next_ == jobs_.size() || stopping_)) break;
+      std::vector<size_t> finished;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::milliseconds(200), [this] { return !done_.empty(); });
+        finished.swap(done_);
+      }
+      for (size_t index : finished) {
+        threads_[index].join();
+        threads_.erase(index);
+        BatchJob& job = jobs_[index];
+        --running_;
+        inFlightBytes_ -= job.memoryBytes;
+        if (job.alone) alone_ = false;
+        Finished(job);
+      }
+      if (progress_) DrawProgress(false);
+    }
+    for (size_t i = next_; i < jobs_.size(); ++i) {
+      jobs_[i].status = Status::SKIPPED;
+      jobs_[i].message = "not started after a failure";
+      Finished(jobs_[i]);
+    }
+    if (progress_) {
+      DrawProgress(true);
+      for (const BatchJob& job : jobs_)
+        if (job.status == Status::FAILED) Print(JobLine(job));
+    }
+  }
+
+ private:
+  // Starts every job that may start now, and finishes at once those that need no run.
+  void Admit() {
+    // Jobs finish in line order when one runs at a time, those that need no run included.
+    while (next_ < jobs_.size() && !stopping_ && running_ < slots_ && !alone_) {
+      BatchJob& job = jobs_[next_];
+      if (job.status == Status::FAILED) {  // not a command line
+        ++next_;
+        Finished(job);
+        continue;
+      }
+      if (!job.planned) Plan(&job);
+      if (options_.skipUpToDate && UpToDate(job)) {
+        job.status = Status::SKIPPED;
+        job.message = "up to date";
+        ++next_;
+        Finished(job);
+        continue;
+      }
+      const bool big = job.memoryBytes > budget_ / uint64_t(slots_);
+      if (running_ > 0 && (big || inFlightBytes_ + job.memoryBytes > budget_)) return;
+      const int share = int(std::min<size_t>(size_t(slots_), jobs_.size() - next_ + size_t(running_)));
+      const int threads = big ? cpus_ : std::max(1, cpus_ / std::max(1, share));
+      job.alone = big;
+      alone_ = big;
+      job.status = Status::RUNNING;
+      ++running_;
+      inFlightBytes_ += job.memoryBytes;
+      const size_t index = next_++;
+      try {
+        threads_.emplace(index, std::thread([this, index, threads] {
+                           RunJob(&jobs_[index], threads);
+                           const std::lock_guard<std::mutex> lock(mutex_);
+                           done_.push_back(index);
+                           changed_.notify_one();
+                         }));
+      } catch (const std::system_error&) {
+        // No thread to be had: the job runs here.
+        RunJob(&job, threads);
+        --running_;
+        inFlightBytes_ -= job.memoryBytes;
+        alone_ = false;
+        Finished(job);
+      }
+    }
+  }
+
+  void Finished(const BatchJob& job) {
+    ++finished_;
+    if (job.status == Status::OK) doneTexels_ += job.texels;
+    if (job.status == Status::FAILED && options_.failFast) stopping_ = true;
+    if (options_.verbose)
+      Print(job.status == Status::SKIPPED ? JobLine(job) : job.console);
+    else if (!progress_)
+      Print(JobLine(job));
+  }
+
+  // The progress bar on standard error: jobs done, texels a second, time left.
+  void DrawProgress(bool last) {
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
+    const size_t total = jobs_.size();
+    constexpr int kWidth = 30;
+    const int filled = total ? int(uint64_t(finished_) * kWidth / total) : kWidth;
+    const double rate = elapsed > 0.0 ? double(doneTexels_) / elapsed / 1e6 : 0.0;
+    const double left = finished_ ? elapsed / double(finished_) * double(total - finished_) : 0.0;
+    char line[160];
+    std::snprintf(line, sizeof line, "\r[%s%s] %zu/%zu jobs  %.1f Mtexel/s  %d:%02d left\x1b[K%s",
+                  std::string(size_t(filled), '#').c_str(), std::string(size_t(kWidth - filled), '.').c_str(),
+                  finished_, total, rate, int(left) / 60, int(left) % 60, last ? "\n" : "");
+    Print(line, stderr);
+  }
+
+  std::vector<BatchJob>& jobs_;
+  const BwBatchOptions& options_;
+  Clock::time_point start_;
+  int cpus_ = 1;
+  int slots_ = 1;
+  uint64_t budget_ = 0;
+  bool progress_ = false;
+  size_t next_ = 0;
+  int running_ = 0;
+  uint64_t inFlightBytes_ = 0;
+  bool alone_ = false;
+  bool stopping_ = false;
+  size_t finished_ = 0;
+  uint64_t doneTexels_ = 0;
+  std::map<size_t, std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<size_t> done_;
+};
+
+}  // namespace
+
+bool BwIsBatchCommand(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--batch") == 0 || std::strncmp(argv[i], "--batch=", 8) == 0) return true;
+  return false;
+}
+
+bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* help, std::string* error) {
+  *help = false;
+  bool haveFile = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    const std::string value = equals == std::string::npos ? "" : arg.substr(equals + 1);
+    const bool hasValue = equals != std::string::npos;
+    uint64_t number = 0;
+    const auto bad = [&](const char* expected) {
+      *error = "ERROR: Bad value in " + arg + " (" + expected + ")";
+      return false;
+    };
+    if (arg == "--batch") {
+      if (i + 1 >= argc) return bad("a batch file, - for standard input");
+      options->file = argv[++i];
+      haveFile = true;
+    } else if (name == "--batch" && hasValue) {
+      if (value.empty()) return bad("a batch file, - for standard input");
+      options->file = value;
+      haveFile = true;
+    } else if (arg == "--help") {
+      *help = true;
+    } else if (name == "--jobs") {
+      if (!ParseNumber(value, 1, 4096, &number)) return bad("a number of jobs, at least 1");
+      options->jobs = int(number);
+    } else if (name == "--report") {
+      if (value.empty()) return bad("a file name");
+      options->report = value;
+    } else if (name == "--shard") {
+      const size_t slash = value.find('/');
+      uint64_t count = 0;
+      if (slash == std::string::npos || !ParseNumber(value.substr(slash + 1), 1, 1000000, &count) ||
+          !ParseNumber(value.substr(0, slash), 0, count - 1, &number))
+        return bad("K/N with 0 <= K < N");
+      options->shardIndex = int(number);
+      options->shardCount = int(count);
+    } else if (name == "--memory") {
+      if (!ParseNumber(value, 1, uint64_t(1) << 30, &number)) return bad("MiB, at least 1");
+      options->memoryBytes = number << 20;
+    } else if (arg == "--skip-up-to-date") {
+      options->skipUpToDate = true;
+    } else if (arg == "--fail-fast") {
+      options->failFast = true;
+    } else if (arg == "--verbose") {
+      options->verbose = true;
+    } else if (BwIsLongOption(arg.c_str())) {
+      BwSettings check;
+      std::string ignored;
+      *error = BwApplyLongOption(arg.c_str(), &check, &ignored) || name == "--version"
+                   ? "ERROR: " + name + " belongs on the lines of a batch, not with --batch"
+                   : "ERROR: Unknown option " + name;
+      return false;
+    } else {
+      *error = "ERROR: A batch takes its jobs from its file, not " + arg;
+      return false;
+    }
+  }
+  if (!haveFile && !*help) {
+    *error = "ERROR: --batch needs a batch file";
+    return false;
+  }
+  return true;
+}
+
+bool BwSplitBatchLine(const std::string& line, std::vector<std::string>* words, std::string* error) {
+  words->clear();
+  const size_t n = !line.empty() && line.back() == '\r' ? line.size() - 1 : line.size();
+  std::string word;
+  bool inWord = false;
+  for (size_t i = 0; i < n; ++i) {
+    const char c = line[i];
+    if (c == ' ' || c == '\t') {
+      if (inWord) words->push_back(word);
+      word.clear();
+      inWord = false;
+    } else if (c == '#' && !inWord) {
+      break;
+    } else if (c == '\\') {
+      if (++i == n) {
+        *error = "ERROR: A backslash ends the line";
+        return false;
+      }
+      word += line[i];
+      inWord = true;
+    } else if (c == '\'' || c == '"') {
+      size_t end = i + 1;
+      for (; end < n && line[end] != c; ++end) {
+        // Inside double quotes a backslash keeps only $ ` " \ for themselves.
+        if (c == '"' && line[end] == '\\' && end + 1 < n && std::strchr("$`\"\\", line[end + 1])) ++end;
+        word += line[end];
+      }
+      if (end >= n) {
+        *error = std::string("ERROR: The ") + (c == '"' ? "double" : "single") + " quote is not closed";
+        return false;
+      }
+      i = end;
+      inWord = true;
+    } else {
+      word += c;
+      inWord = true;
+    }
+  }
+  if (inWord) words->push_back(word);
+  return true;
+}
+
+std::vector<std::string> BwBatchOutputNames(const std::string& outName, bool mipChain, int width, int height) {
+  std::vector<std::string> names;
+  if (!mipChain) return {outName};
+  for (int level = 0; width > 0 && height > 0; ++level) {
+    names.push_back(BwLevelFileName(outName, true, level));
+    BwNextMipSize(&width, &height);
+  }
+  return names;
+}
+
+int BwBatchMain(int argc, char** argv) {
+  BwBatchOptions options;
+  bool help = false;
+  std::string error;
+  if (!BwParseBatchOptions(argc, argv, &options, &help, &error)) {
+    Print(error + "\n");
+    return 255;
+  }
+  if (help) {
+    Print(kBatchUsage);
+    return 0;
+  }
+  BwInstallSignalHandlers();
+  std::string text;
+  if (!ReadBatchFile(options.file, &text, &error)) {
+    Print(error + "\n");
+    return 255;
+  }
+  // The report's file is opened first, so that a batch that could not report does not run.
+  std::unique_ptr<OutputFile> report;
+  if (!options.report.empty()) {
+    report = std::make_unique<OutputFile>(options.report.c_str(), BwSignalObserver());
+    if (!*report) {
+      Print("ERROR: Unable to open " + options.report + "\n");
+      return 255;
+    }
+  }
+
+  std::vector<BatchJob> jobs;
+  size_t jobIndex = 0;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    std::vector<std::string> words;
+    std::string lineError;
+    const bool split = BwSplitBatchLine(line, &words, &lineError);
+    if (split && words.empty()) continue;  // blank or comment
+    if (jobIndex++ % uint64_t(options.shardCount) != uint64_t(options.shardIndex)) continue;
+    if (split) {
+      jobs.push_back(MakeJob(std::move(words)));
+    } else {
+      BatchJob job;
+      job.args = {line};
+      job.label = line;
+      job.status = Status::FAILED;
+      job.message = lineError;
+      job.console = lineError + "\n";
+      jobs.push_back(std::move(job));
+    }
+  }
+  text = std::string();
+
+  Scheduler(&jobs, options).Run();
+
+  size_t ok = 0, failed = 0, skipped = 0;
+  for (const BatchJob& job : jobs)
+    (job.status == Status::OK ? ok : job.status == Status::FAILED ? failed : skipped) += 1;
+  char summary[128];
+  std::snprintf(summary, sizeof summary, "%zu jobs: %zu ok, %zu failed, %zu skipped\n", jobs.size(), ok, failed, skipped);
+  Print(summary);
+  if (report) {
+    const std::string json = JsonReport(jobs);
+    if (std::fwrite(json.data(), 1, json.size(), report->Stream()) != json.size() || !report->Commit()) {
+      Print("ERROR: Unable to write " + options.report + "\n");
+      return 255;
+    }
+  }
+  return failed == 0 ? 0 : 255;
+}

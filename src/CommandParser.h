@@ -1,0 +1,64 @@
+// One command line read into a job: the argument forms, the flag word and the long options, the
+// usage text and the settings report. Reads nothing but its arguments, touches no process-wide
+// setting, never prints and never ends the process, so a batch can read thousands of command
+// lines in one process. An argument list that is none of the forms, or holds a long option no
+// job knows, comes back with the text the command line prints for it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Job.h"
+
+// "Bumpweld v00.00.01\n": the first line of the settings report and the --version text.
+extern const char kBwVersionLine[];
+// The one-line synopsis, with its line end.
+extern const char kBwUsageLine[];
+// The flag letters, one line each, for the usage text; null-terminated.
+extern const char* const kBwFlagHelp[];
+
+struct BwCommand {
+  enum Outcome {
+    RUN,         // one of the argument forms
+    HELP,        // --help came first among the requests and refusals
+    VERSION,     // --version came first
+    USAGE,       // a wrong number of arguments: `message` is the usage text to print
+    BAD_OPTION,  // a long option no job takes: `message` is the refusal, without its line end
+  };
+  Outcome outcome = RUN;
+  std::string message;
+  // The long options as typed, in order, and the other arguments, in order.
+  std::vector<std::string> longOptions;
+  std::vector<std::string> words;
+  // Which of `words` is what (-1: absent). The height scale is there only for a height map.
+  int flagsWord = -1;
+  int baseWord = -1;
+  int secondWord = -1;
+  int scaleWord = -1;
+  int outputWord = -1;
+  // The defaults, then the flag word, then the long options; bumpMap and bumpScale (read as
+  // C's atof reads it, narrowed to float) from the form.
+  BwSettings settings;
+
+  const char* Flags() const { return flagsWord >= 0 ? words[size_t(flagsWord)].c_str() : nullptr; }
+  const char* ScaleText() const { return scaleWord >= 0 ? words[size_t(scaleWord)].c_str() : nullptr; }
+  const std::string& Base() const { return words[size_t(baseWord)]; }
+  const std::string& Second() const { return words[size_t(secondWord)]; }
+  const std::string& Output() const { return words[size_t(outputWord)]; }
+};
+
+// Reads the arguments of one command line (without the program name). Long options stand
+// anywhere and are taken out first; the first --help, --version or refused option decides the
+// outcome; then three words are base second output, four are flags base second output when
+// the first holds a '-' anywhere, else base height scale output, and five are flags base
+// height scale output.
+BwCommand BwParseCommand(const std::vector<std::string>& args);
+
+// The usage text of a wrong argument count: the synopsis, and the flag lines when
+// `withFlags` (no argument or one).
+std::string BwUsageText(bool withFlags);
+
+// The settings report the command line prints before a run, one string per message (each is
+// cut at 4095 characters when printed, as any message is). `flags` is null without a flag word.
+std::vector<std::string> BwSettingsReport(const char* flags, const BwSettings& settings,
+                                          const std::vector<std::string>& longOptions);

@@ -1,0 +1,30 @@
+// The size of an input image from the first bytes of its file, without reading its texels: what
+// a batch needs to plan its jobs (memory, time left, the names of a mip chain's levels).
+//
+// Reads the PNG IHDR chunk, the OpenEXR header's dataWindow attribute (scanning at most
+// BW_PROBE_BYTES) or the Targa header, recognising the container by its first bytes as the
+// readers do. It trusts nothing: a header it cannot follow, or a size above 65535 x 65535, gives
+// no answer (false), and the reader proper then says what is wrong when the job runs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The most bytes of a file the probe looks at.
+constexpr size_t BW_PROBE_BYTES = 1 << 16;
+
+struct BwImageProbe {
+  int width = 0;
+  int height = 0;
+  // Bytes the reader holds while the texels are in memory: the decoded texels, plus the file
+  // itself for the compressed containers (PNG, OpenEXR), which are read whole first.
+  uint64_t readerBytes = 0;
+};
+
+// The size of the image whose file starts with the n bytes at head (n may be less than the
+// whole file); `fileBytes` is the size of the whole file.
+bool BwProbeImage(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe);
+
+// Probes the file at path; false when it cannot be opened or read or its header tells nothing.
+bool BwProbeImageFile(const std::string& path, BwImageProbe* probe);
