@@ -191,9 +191,9 @@ fi
 [ -x "$bumpweld" ] || die "no executable at $bumpweld (build it, or drop --no-build)"
 bumpweld=$(cd "$(dirname "$bumpweld")" && pwd)/$(basename "$bumpweld")
 
-# Helpers that are not part of the tool (the fsync shim, the BC5 quality program) are built in
+# Programs that are not part of the tool (the fsync shim, the BC5 quality program) are built in
 # the build directory, even when the executable timed comes from elsewhere.
-build_helper() {
+build_extra() {
   if [ ! -f "$build_dir/CMakeCache.txt" ]; then
     cmake -S "$repo" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DBUMPWELD_TESTS=OFF >&2 ||
       die "configuring $build_dir failed"
@@ -202,13 +202,13 @@ build_helper() {
 }
 nofsync=""
 if has_case fsync; then
-  build_helper bench_nofsync
+  build_extra bench_nofsync
   nofsync="$build_dir/libbench_nofsync.so"
   [ -f "$nofsync" ] || die "no $nofsync after the build"
   nofsync=$(cd "$(dirname "$nofsync")" && pwd)/$(basename "$nofsync")
 fi
 if [ "$bc5_quality" = 1 ]; then
-  build_helper bc5_quality
+  build_extra bc5_quality
   command -v nvcompress >/dev/null || die "--bc5-quality needs nvcompress (Debian package libnvtt-bin)"
 fi
 
@@ -298,10 +298,10 @@ height16_input() {
 input_args=()
 for n in $sizes; do
   have_inputs "$n" || die "inputs of size $n are missing in $input_dir"
-  spec="$n:base=$input_dir/base_$n.tga,detail=$input_dir/detail_$n.tga,height=$input_dir/height_$n.tga"
-  if has_case png; then spec+=$(png_inputs "$n"); fi
-  if has_case png16; then spec+=$(height16_input "$n"); fi
-  input_args+=(--input "$spec")
+  files="$n:base=$input_dir/base_$n.tga,detail=$input_dir/detail_$n.tga,height=$input_dir/height_$n.tga"
+  if has_case png; then files+=$(png_inputs "$n"); fi
+  if has_case png16; then files+=$(height16_input "$n"); fi
+  input_args+=(--input "$files")
 done
 
 # 16384²: tile a 4096² pair four times each way (the generated maps wrap seamlessly).
@@ -320,10 +320,10 @@ if [ "$huge" = 1 ] && { has_case default || has_case png16 || has_case dds; }; t
         die "tiling the 16384 $name map failed"
     done
   fi
-  spec="16384:base=$input_dir/base_16384.tga"
-  if has_case default || has_case dds; then spec+=",detail=$input_dir/detail_16384.tga"; fi
-  if has_case png16; then spec+=$(height16_input 16384); fi
-  huge_args=(--huge 16384 --input "$spec")
+  files="16384:base=$input_dir/base_16384.tga"
+  if has_case default || has_case dds; then files+=",detail=$input_dir/detail_16384.tga"; fi
+  if has_case png16; then files+=$(height16_input 16384); fi
+  huge_args=(--huge 16384 --input "$files")
 elif [ "$huge" = 1 ]; then
   note "--huge: none of the chosen cases has a 16384 form (default, png16, dds)"
 fi
