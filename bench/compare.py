@@ -12,6 +12,11 @@ the command's own and not that of this Python driver.
 
 The ratio column is the median of the per-pair ratios bumpweld / peer (pair i = the i-th run of
 each), which is steadier than a ratio of medians when the machine drifts.
+
+With --old-bumpweld the loop runs the old executable, then the new one, then the peers, and a
+second table compares the two: each one's ratio against the peer, and how much the new one moved.
+Sizes given with --huge get one run of each case that has a huge form, without peers (time and
+peak RSS only).
 """
 import argparse
 import os
@@ -33,23 +38,59 @@ CASES = {
     "height": ("-m height map", ["-m", "{base}", "{height}", "1.0"], "out.tga",
                ["numpy_height", "nvcompress"]),
     "i": ("-i (.kep)", ["-i", "{base}", "{detail}"], "out.kep", []),
+    # The same run three ways: as it is, with fsync made a no-op, and writing to memory.
+    "fsync": ("default, synced", ["{base}", "{detail}"], "out.tga", ["nofsync", "tmpfs"]),
+    "png": ("PNG in and out", ["{base_png}", "{detail_png}"], "out.png", ["numpy_png"]),
+    # "-" is an empty flag word: with four file arguments a base path holding a "-" would be
+    # taken for the flag word.
+    "png16": ("--bits=16 PNG, 16-bit PNG height",
+              ["--bits=16", "-", "{base}", "{height16}", "1.0"], "out.png", []),
+    "dds": ("-m .dds (BC5)", ["-m", "{base}", "{detail}"], "out.dds", ["tga_nvcompress"]),
 }
+# Cases that --huge sizes run once (the others need peers or inputs that are not made so large).
+HUGE_CASES = ("default", "png16", "dds")
+
+
+def case_inputs(key):
+    """The input names a case's commands refer to."""
+    names = set()
+    for a in CASES[key][1]:
+        names.update(n for n in ("base", "detail", "height", "base_png", "detail_png", "height16")
+                     if "{%s}" % n in a)
+    for pk in CASES[key][3]:
+        if pk in ("numpy_height", "nvcompress"):
+            names.add("height")
+    return names
 
 
 def peer_commands(args):
-    """key -> (label, argv template); only the peers that are available."""
+    """key -> (label, argv template, working directory or None); only the available peers.
+    A template of None means the bumpweld command of the case itself."""
     peers = {}
     if args.numpy_python and args.rnm:
         rnm = NUMPY_ENV + [args.numpy_python, args.rnm]
-        peers["numpy"] = ("rnm_numpy", rnm + ["{base}", "{detail}", "{out}/out.tga"])
+        peers["numpy"] = ("rnm_numpy", rnm + ["{base}", "{detail}", "{out}/out.tga"], None)
         peers["numpy_mips"] = ("rnm_numpy --mips",
-                               rnm + ["--mips", "{base}", "{detail}", "{out}/out.tga"])
+                               rnm + ["--mips", "{base}", "{detail}", "{out}/out.tga"], None)
         peers["numpy_height"] = ("rnm_numpy --mips --height",
-                                 rnm + ["--mips", "--height", "{base}", "{height}", "{out}/out.tga"])
+                                 rnm + ["--mips", "--height", "{base}", "{height}", "{out}/out.tga"],
+                                 None)
+        peers["numpy_png"] = ("rnm_numpy, PNG in and out",
+                              rnm + ["{base_png}", "{detail_png}", "{out}/out.png"], None)
     if args.nvcompress:
         peers["nvcompress"] = ("nvcompress -tonormal -rgb -repeat",
                                [args.nvcompress, "-tonormal", "-rgb", "-repeat", "{height}",
-                                "{out}/out.dds"])
+                                "{out}/out.dds"], None)
+        # bumpweld's Targa chain, then nvcompress making its own BC5 chain from the top level.
+        peers["tga_nvcompress"] = (
+            "bumpweld -m .tga + nvcompress -bc5 -normal",
+            ["sh", "-c", '"$0" -m "$1" "$2" "$3/out.tga" && "$4" -bc5 -normal "$3/out00.tga" '
+             '"$3/out.dds"', args.bumpweld, "{base}", "{detail}", "{out}", args.nvcompress], None)
+    if args.nofsync:
+        peers["nofsync"] = ("same, fsync a no-op (LD_PRELOAD)",
+                            ["env", "LD_PRELOAD=" + args.nofsync], None)
+    if args.tmpfs_workdir:
+        peers["tmpfs"] = ("same, output on tmpfs", [], args.tmpfs_workdir)
     return peers
 
 
@@ -74,8 +115,14 @@ def stop(proc):
     proc.wait()
 
 
+def output_bytes(outdir):
+    return sum(os.path.getsize(os.path.join(d, f)) for d, _, files in os.walk(outdir)
+               for f in files)
+
+
 def run_once(argv, workdir, timeout):
-    """Run argv with a fresh, empty output directory; return (wall seconds, peak RSS bytes)."""
+    """Run argv with a fresh, empty output directory; return (wall seconds, peak RSS bytes,
+    bytes of the files it wrote)."""
     outdir = os.path.join(workdir, "out")
     shutil.rmtree(outdir, ignore_errors=True)
     os.mkdir(outdir)
@@ -105,58 +152,81 @@ def run_once(argv, workdir, timeout):
             said = ""
         raise RunFailed("exit status %d from: %s\n%s" % (proc.returncode, " ".join(argv),
                                                            said))
+    written = output_bytes(outdir)
     shutil.rmtree(outdir, ignore_errors=True)
-    return wall, int(last[-1].split()[1]) * 1024
+    return wall, int(last[-1].split()[1]) * 1024, written
 
 
 def fill(template, inputs):
     return [a.format(out="{out}", **inputs) for a in template]
 
 
+def pair_median(results, num, den, index=0):
+    """Median over the rounds that have both commands of num's value / den's value."""
+    pairs = [r[num][index] / r[den][index] for r in results if num in r and den in r]
+    return statistics.median(pairs) if pairs else None
+
+
 def measure_case(size, key, args, peers, workdir):
     """Warm up, then the alternating loop. Returns one result row per peer (or one without)."""
     label, bw_args, out_name, peer_keys = CASES[key]
     inputs = args.inputs[size]
-    commands = [("bumpweld", [args.bumpweld] + fill(bw_args, inputs) + ["{out}/" + out_name])]
+    bw_argv = fill(bw_args, inputs) + ["{out}/" + out_name]
+    commands = []
+    if args.old_bumpweld:
+        commands.append(("bumpweld (old)", [args.old_bumpweld] + bw_argv, workdir))
+    commands.append(("bumpweld", [args.bumpweld] + bw_argv, workdir))
     for pk in peer_keys:
         if pk in peers:
-            commands.append((peers[pk][0], fill(peers[pk][1], inputs)))
-    results = {name: [] for name, _ in commands}
+            plabel, template, pdir = peers[pk]
+            if pk in ("nofsync", "tmpfs"):       # the bumpweld command, changed around the edges
+                argv = template + [args.bumpweld] + bw_argv
+            else:
+                argv = fill(template, inputs)
+            commands.append((plabel, argv, pdir or workdir))
     failed = set()
-    for name, argv in commands:
+
+    def attempt(name, argv, where):
+        try:
+            return run_once(argv, where, args.timeout)
+        except RunFailed as e:
+            if name.startswith("bumpweld"):
+                raise
+            log("  warning: peer %s failed, left out: %s" % (name, e))
+            failed.add(name)
+            return None
+
+    for name, argv, where in commands:
         for _ in range(args.warmup):
-            try:
-                run_once(argv, workdir, args.timeout)
-            except RunFailed as e:
-                if name == "bumpweld":
-                    raise
-                log("  warning: peer %s failed, left out: %s" % (name, e))
-                failed.add(name)
+            if attempt(name, argv, where) is None:
                 break
-    commands = [c for c in commands if c[0] not in failed]
+    results = []                                 # one dict name -> (wall, rss, bytes) a round
     for i in range(args.runs):
-        line = []
-        for name, argv in list(commands):
-            try:
-                wall, rss = run_once(argv, workdir, args.timeout)
-            except RunFailed as e:
-                if name == "bumpweld":
-                    raise
-                log("  warning: peer %s failed, left out: %s" % (name, e))
-                failed.add(name)
-                commands.remove((name, argv))
-                continue
-            results[name].append((wall, rss))
-            line.append("%s %.3f s" % (name.split()[0], wall))
-        bw = results["bumpweld"][-1][0]
-        ratios = ["ratio vs %s %.3f" % (n.split()[0], bw / results[n][-1][0])
-                  for n, _ in commands[1:]]
+        got = {}
+        for name, argv, where in commands:
+            if name not in failed:
+                outcome = attempt(name, argv, where)
+                if outcome is not None:
+                    got[name] = outcome
+        results.append(got)
+        line = ["%s %.3f s" % (n, got[n][0]) for n, _, _ in commands if n in got]
+        ratios = ["ratio vs %s %.3f" % (n, got["bumpweld"][0] / got[n][0])
+                  for n, _, _ in commands if n in got and n != "bumpweld"]
         log("  %5d %-14s pair %d/%d: %s" % (size, label, i + 1, args.runs,
                                             ", ".join(line + ratios)))
     texels = size * size
-    bw_times = [w for w, _ in results["bumpweld"]]
-    row = {"size": size, "case": label, "bw": statistics.median(bw_times),
-           "bw_rss": max(r for _, r in results["bumpweld"]) / texels}
+
+    def summary(name):
+        runs = [r[name] for r in results if name in r]
+        return (statistics.median(w for w, _, _ in runs), max(m for _, m, _ in runs) / texels,
+                statistics.median(b for _, _, b in runs))
+
+    bw_t, bw_rss, bw_bytes = summary("bumpweld")
+    row = {"size": size, "case": label, "bw": bw_t, "bw_rss": bw_rss, "bw_bytes": bw_bytes}
+    if args.old_bumpweld:
+        old_t, old_rss, _ = summary("bumpweld (old)")
+        row.update(old=old_t, old_rss=old_rss,
+                   new_over_old=pair_median(results, "bumpweld", "bumpweld (old)"))
     rows = []
     for pk in peer_keys:
         name = peers[pk][0] if pk in peers else None
@@ -165,11 +235,30 @@ def measure_case(size, key, args, peers, workdir):
         if name in failed:
             rows.append(dict(row, peer=name + " (failed)"))
             continue
-        pt = [w for w, _ in results[name]]
-        rows.append(dict(row, peer=name, peer_t=statistics.median(pt),
-                         ratio=statistics.median(b / p for b, p in zip(bw_times, pt)),
-                         peer_rss=max(r for _, r in results[name]) / texels))
+        peer_t, peer_rss, peer_bytes = summary(name)
+        extra = {}
+        if args.old_bumpweld:
+            extra["old_ratio"] = pair_median(results, "bumpweld (old)", name)
+        if pk == "numpy_png":
+            extra["size_ratio"] = bw_bytes / peer_bytes
+        if pk in ("nofsync", "tmpfs"):
+            extra["cost"] = statistics.median(r["bumpweld"][0] - r[name][0] for r in results
+                                              if name in r)
+        rows.append(dict(row, peer=name, peer_t=peer_t, peer_rss=peer_rss,
+                         ratio=pair_median(results, "bumpweld", name), **extra))
     return rows or [row]
+
+
+def measure_huge(size, key, args, workdir):
+    """One run of the bumpweld command of a case, for its time and peak memory."""
+    label, bw_args, out_name, _ = CASES[key]
+    label = label + " (1 run)"
+    log("%d² %s" % (size, label))
+    wall, rss, written = run_once([args.bumpweld] + fill(bw_args, args.inputs[size]) +
+                                  ["{out}/" + out_name], workdir, args.timeout)
+    log("  %d %s: %.3f s, %.1f bytes/texel" % (size, label, wall, rss / (size * size)))
+    return {"size": size, "case": label, "bw": wall, "bw_rss": rss / (size * size),
+            "bw_bytes": written}
 
 
 def log(text):
@@ -198,6 +287,23 @@ def busy_cpus(seconds=1.0):
     return (1.0 - (idle1 - idle0) / (total1 - total0)) * (os.cpu_count() or 1)
 
 
+def fs_type(path):
+    """The file system type of the mount that holds path (longest mount point prefix)."""
+    best, kind = "", "?"
+    try:
+        real = os.path.realpath(path)
+        with open("/proc/mounts") as f:
+            for line in f:
+                fields = line.split()
+                point = fields[1]
+                inside = real == point or real.startswith(point.rstrip("/") + "/")
+                if inside and len(point) > len(best):
+                    best, kind = point, fields[2]
+    except (OSError, IndexError):
+        pass
+    return kind
+
+
 def machine_lines(args):
     cpu = platform.processor() or platform.machine()
     try:
@@ -220,13 +326,20 @@ def machine_lines(args):
             thp = f.read().strip()
     except OSError:
         pass
-    return ["- machine: %s, %d CPUs online, %d usable by this run%s, Linux %s, THP `%s`"
+    lines = ["- machine: %s, %d CPUs online, %d usable by this run%s, Linux %s, THP `%s`"
             % (cpu, os.cpu_count() or 0, len(os.sched_getaffinity(0)), mem, platform.release(),
                thp),
             "- other load: %s CPUs busy with other processes just before the runs, %s just after"
             % (fmt(args.busy_start, "%.2f"), fmt(args.busy_end, "%.2f")),
-            "- bumpweld: `%s` (%s)" % (args.bumpweld, args.revision or "revision unknown"),
-            "- inputs: %s" % args.input_source,
+            "- bumpweld: `%s` (%s)" % (args.bumpweld, args.revision or "revision unknown")]
+    if args.old_bumpweld:
+        lines.append("- old bumpweld: `%s` (%s)" % (args.old_bumpweld,
+                                                   args.old_revision or "revision unknown"))
+    dirs = "- outputs written to `%s` (%s)" % (args.workdir, fs_type(args.workdir))
+    if args.tmpfs_workdir:
+        dirs += " and, for the tmpfs comparison, `%s` (%s)" % (args.tmpfs_workdir,
+                                                             fs_type(args.tmpfs_workdir))
+    return lines + [dirs, "- inputs: %s" % args.input_source,
             "- method: median of %d runs after %d warm-up(s) per command; peers alternate with "
             "bumpweld in the same loop; ratio = median of per-pair ratios bumpweld/peer (< 1: "
             "bumpweld faster); RSS = peak RSS / texels (largest of the runs); numpy peer runs with "
@@ -242,6 +355,11 @@ TARGETS = [
     (1024, "default", "rnm_numpy", 0.25, "ratio"),
     (4096, "default", None, 32.0, "rss"),
     (16384, "default (1 run)", None, 32.0, "rss"),
+    (4096, "PNG in and out", "rnm_numpy, PNG in and out", 0.33, "ratio"),
+    (4096, "PNG in and out", "rnm_numpy, PNG in and out", 1.15, "size"),
+    (16384, "--bits=16 PNG, 16-bit PNG height (1 run)", None, 16.0, "rss"),
+    (4096, "-m .dds (BC5)", "bumpweld -m .tga + nvcompress -bc5 -normal", 0.2, "ratio"),
+    (16384, "-m .dds (BC5) (1 run)", None, 16.0, "rss"),
 ]
 
 
@@ -253,6 +371,9 @@ def target_lines(rows):
                 continue
             if what == "ratio" and r.get("peer") == peer and r.get("ratio") is not None:
                 value, text = r["ratio"], "%d² `%s` time ≤ %.2f × %s" % (size, case, limit, peer)
+            elif what == "size" and r.get("peer") == peer and r.get("size_ratio") is not None:
+                value, text = r["size_ratio"], "%d² `%s` output size ≤ %.2f × %s" % (
+                    size, case, limit, peer)
             elif what == "rss":
                 value, text = r["bw_rss"], "%d² `%s` peak RSS ≤ %g bytes/texel" % (size, case,
                                                                                    limit)
@@ -264,22 +385,61 @@ def target_lines(rows):
     return lines
 
 
+def warning_lines(args):
+    busy = max(args.busy_start or 0.0, args.busy_end or 0.0)
+    if busy <= 0.25:
+        return []
+    return ["", "**Warning:** other processes kept %.2f of %d CPUs busy: times and ratios "
+            "are unreliable; rerun on a quiet machine." % (busy, os.cpu_count() or 0)]
+
+
 def print_table(rows, args):
     out = ["## bumpweld benchmark", ""] + machine_lines(args) + [""]
+    # Columns that only some cases fill appear only when one of them ran.
+    extra = [(key, title, pattern) for key, title, pattern in
+             (("size_ratio", "output size ratio", "%.3f"), ("cost", "difference s", "%+.3f"))
+             if any(key in r for r in rows)]
     out.append("| size | case | bumpweld median s | peer | peer median s | ratio "
-               "| RSS bytes/texel | peer RSS bytes/texel |")
-    out.append("|---|---|---:|---|---:|---:|---:|---:|")
+               "| RSS bytes/texel | peer RSS bytes/texel |" +
+               "".join(" %s |" % title for _, title, _ in extra))
+    out.append("|---|---|---:|---|---:|---:|---:|---:|" + "---:|" * len(extra))
     for r in rows:
         out.append("| %d² | %s | %.3f | %s | %s | %s | %.1f | %s |" % (
             r["size"], r["case"], r["bw"], r.get("peer", "—"), fmt(r.get("peer_t"), "%.3f"),
-            fmt(r.get("ratio"), "%.3f"), r["bw_rss"], fmt(r.get("peer_rss"), "%.1f")))
-    busy = max(args.busy_start or 0.0, args.busy_end or 0.0)
-    if busy > 0.25:
-        out += ["", "**Warning:** other processes kept %.2f of %d CPUs busy: times and ratios "
-                "are unreliable; rerun on a quiet machine." % (busy, os.cpu_count() or 0)]
+            fmt(r.get("ratio"), "%.3f"), r["bw_rss"], fmt(r.get("peer_rss"), "%.1f")) +
+            "".join(" %s |" % fmt(r.get(key), pattern) for key, _, pattern in extra))
+    out += warning_lines(args)
     goals = target_lines(rows)
     if goals:
         out += ["", "Targets:"] + goals
+    print("\n".join(out), flush=True)
+
+
+def print_regression_table(rows, args, limit=0.05):
+    """Old and new executable against the same peers in the same loop: the new one's ratio
+    should stay within limit of the old one's (a smaller ratio is better). In each round the
+    peer's time cancels out of (new / peer) / (old / peer), so the change is judged on the
+    median of the rounds' new / old, which is steadier than two medians divided."""
+    out = ["## bumpweld benchmark: old and new executable", ""] + machine_lines(args) + [""]
+    out.append("| size | case | old median s | new median s | peer | peer median s "
+               "| old ratio | new ratio | change (new/old) | old RSS bytes/texel "
+               "| new RSS bytes/texel |")
+    out.append("|---|---|---:|---:|---|---:|---:|---:|---:|---:|---:|")
+    verdicts = []
+    for r in rows:
+        out.append("| %d² | %s | %.3f | %.3f | %s | %s | %s | %s | %s | %.1f | %.1f |" % (
+            r["size"], r["case"], r["old"], r["bw"], r.get("peer", "—"),
+            fmt(r.get("peer_t"), "%.3f"), fmt(r.get("old_ratio"), "%.3f"),
+            fmt(r.get("ratio"), "%.3f"), fmt(r.get("new_over_old"), "%.3f"), r["old_rss"],
+            r["bw_rss"]))
+        line = "- %d² `%s`: %+.1f %% — %s" % (
+            r["size"], r["case"], (r["new_over_old"] - 1) * 100,
+            "met" if r["new_over_old"] <= 1 + limit else "NOT met")
+        if line not in verdicts:
+            verdicts.append(line)
+    out += warning_lines(args)
+    out += ["", "Target: the ratios at most %.0f %% above the old executable's (median over the "
+            "rounds of new/old):" % (limit * 100)] + verdicts
     print("\n".join(out), flush=True)
 
 
@@ -287,10 +447,14 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--bumpweld", required=True, help="the executable to time")
-    ap.add_argument("--input", action="append", default=[], metavar="N:BASE:DETAIL:HEIGHT",
-                    help="inputs of one size (repeatable)")
-    ap.add_argument("--huge", metavar="N:BASE:DETAIL",
-                    help="also one default merge of this size (no warm-up, no peer)")
+    ap.add_argument("--old-bumpweld", help="an older executable to time in the same loop")
+    ap.add_argument("--old-revision", default="")
+    ap.add_argument("--input", action="append", default=[], metavar="N:NAME=PATH,...",
+                    help="inputs of one size (repeatable); names: base, detail, height, "
+                    "base_png, detail_png, height16")
+    ap.add_argument("--huge", action="append", default=[], type=int, metavar="N",
+                    help="sizes (given inputs by --input) that get one run of each case in "
+                    "%s, without warm-up or peer" % ", ".join(HUGE_CASES))
     ap.add_argument("--cases", default="default,e,m,height,i",
                     help="comma-separated subset of: %s" % ",".join(CASES))
     ap.add_argument("--runs", type=int, default=5)
@@ -299,6 +463,8 @@ def main():
     ap.add_argument("--numpy-python", help="Python with numpy and PIL for the numpy peer")
     ap.add_argument("--rnm", help="path of rnm_numpy.py")
     ap.add_argument("--nvcompress", help="path of nvcompress")
+    ap.add_argument("--nofsync", help="preloadable library that makes fsync a no-op")
+    ap.add_argument("--tmpfs-workdir", help="scratch directory on tmpfs (case fsync)")
     ap.add_argument("--workdir", required=True, help="scratch directory for outputs")
     ap.add_argument("--revision", default="")
     ap.add_argument("--input-source", default="")
@@ -312,8 +478,16 @@ def main():
         ap.error("unknown case(s) %s; known: %s" % (",".join(bad), ",".join(CASES)))
     args.inputs = {}
     for item in args.input:
-        n, base, detail, height = item.split(":")
-        args.inputs[int(n)] = {"base": base, "detail": detail, "height": height}
+        n, _, named = item.partition(":")
+        files = args.inputs.setdefault(int(n), {})
+        for pair in named.split(","):
+            name, _, path = pair.partition("=")
+            files[name] = path
+    for n, files in args.inputs.items():
+        for key in keys if n not in args.huge else [k for k in keys if k in HUGE_CASES]:
+            missing = case_inputs(key) - set(files)
+            if missing:
+                ap.error("size %d, case %s: no input %s" % (n, key, ", ".join(sorted(missing))))
     if not os.path.exists("/usr/bin/time"):
         sys.exit("compare.py: /usr/bin/time is needed for peak RSS (Debian package 'time')")
 
@@ -327,24 +501,22 @@ def main():
     try:
         for size in sorted(args.inputs):
             for key in keys:
+                if size in args.huge:
+                    if key in HUGE_CASES:
+                        rows.append(measure_huge(size, key, args, args.workdir))
+                    continue
                 log("%d² %s" % (size, CASES[key][0]))
                 rows += measure_case(size, key, args, peers, args.workdir)
-        if args.huge:
-            n, base, detail = args.huge.split(":")
-            n = int(n)
-            log("%d² default, one run" % n)
-            wall, rss = run_once([args.bumpweld, base, detail, "{out}/out.tga"], args.workdir,
-                                 args.timeout)
-            log("  %d default: %.3f s, %.1f bytes/texel" % (n, wall, rss / (n * n)))
-            rows.append({"size": n, "case": "default (1 run)", "bw": wall,
-                         "bw_rss": rss / (n * n)})
     except RunFailed as e:
         sys.exit("compare.py: bumpweld failed: %s" % e)
     except KeyboardInterrupt:
         log("compare.py: interrupted")
         sys.exit(130)
     args.busy_end = busy_cpus()
-    print_table(rows, args)
+    if args.old_bumpweld:
+        print_regression_table([r for r in rows if "old" in r], args)
+    else:
+        print_table(rows, args)
 
 
 if __name__ == "__main__":

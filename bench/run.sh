@@ -5,13 +5,20 @@
 #
 #   --sizes "N ..."     square sizes to time (default: 1024 2048 4096)
 #   --large             add 8192 to the sizes
-#   --huge              also one default merge of a 16384 x 16384 pair (time and RSS only)
-#   --cases LIST        comma-separated subset of default,e,m,height,i (default: all)
+#   --huge              also one run at 16384 x 16384 of each chosen case among default, png16
+#                       and dds (time and RSS only)
+#   --cases LIST        comma-separated subset of default,e,m,height,i,fsync,png,png16,dds
+#                       (default: default,e,m,height,i)
 #   --runs N            timed runs per command (default 5; the median is reported)
 #   --warmup N          untimed runs per command before the timed ones (default 1)
 #   --build-dir DIR     Release build directory (default: build-bench in the repository)
 #   --no-build          use DIR/bumpweld as it is
 #   --bumpweld PATH     time this executable instead of building one
+#   --old-bumpweld PATH time an older executable in the same loop too (old, new, peers) and
+#                       print how the new one's ratios moved against the old one's
+#   --bc5-quality       after the timings, BC5 angular errors of bumpweld's DDS and of
+#                       nvcompress -bc5 -normal on bumpweld's Targa, on the merged maps of each
+#                       size and on the real textures in ../shared/textures (needs nvcompress)
 #   --cache DIR         where generated inputs are kept between runs
 #                       (default: $BUMPWELD_BENCH_CACHE, else ~/.cache/bumpweld-bench)
 #   --samples           make the inputs from the project's 512 x 512 sample maps, tiled, even
@@ -36,6 +43,13 @@
 #   height   bumpweld -m base height 1.0 out.tga    rnm_numpy.py --mips --height base height out.tga
 #                                                   nvcompress -tonormal -rgb -repeat height out.dds
 #   i        bumpweld -i base detail out.kep        (none)
+#   fsync    bumpweld base detail out.tga           the same with fsync a no-op (LD_PRELOAD of
+#                                                   bench_nofsync), and writing to /dev/shm
+#   png      bumpweld base.png detail.png out.png   rnm_numpy.py base.png detail.png out.png
+#                                                   (also the ratio of the output sizes)
+#   png16    bumpweld --bits=16 - base height16.png 1.0 out.png (none; 16-bit PNG height)
+#   dds      bumpweld -m base detail out.dds        bumpweld -m base detail out.tga, then
+#                                                   nvcompress -bc5 -normal out00.tga out.dds
 #
 # A comparison runs in the same loop as bumpweld, alternating with it (A B A B ...); the ratio
 # is bumpweld / comparison, pair by pair (progress and every pair on stderr), and the table
@@ -50,6 +64,10 @@
 #   bench/run.sh > bench.md                       # the standard table
 #   bench/run.sh --sizes 1024 --cases default,e   # a quick look
 #   bench/run.sh --large --huge                   # adds 8192 and the 16384 memory check
+#   bench/run.sh --sizes 4096 --old-bumpweld OLD  # old and new executable, same loop
+#   bench/run.sh --sizes 4096 --cases png         # PNG job against numpy + PIL
+#   bench/run.sh --sizes '' --huge --cases png16  # 16384² 16-bit PNG memory check
+#   bench/run.sh --sizes 4096 --cases dds --huge --bc5-quality   # BC5 time, memory, quality
 set -euo pipefail
 
 usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; }
@@ -69,6 +87,8 @@ warmup=1
 build_dir="$repo/build-bench"
 build=1
 bumpweld=""
+old_bumpweld=""
+bc5_quality=0
 cache="${BUMPWELD_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/bumpweld-bench}"
 use_peers=1
 samples=0
@@ -87,6 +107,8 @@ while [ $# -gt 0 ]; do
     --build-dir) [ $# -ge 2 ] || die "--build-dir needs a value"; build_dir=$2; shift ;;
     --no-build) build=0 ;;
     --bumpweld) [ $# -ge 2 ] || die "--bumpweld needs a value"; bumpweld=$2; build=0; shift ;;
+    --old-bumpweld) [ $# -ge 2 ] || die "--old-bumpweld needs a value"; old_bumpweld=$2; shift ;;
+    --bc5-quality) bc5_quality=1 ;;
     --cache) [ $# -ge 2 ] || die "--cache needs a value"; cache=$2; shift ;;
     --samples) samples=1 ;;
     --no-peers) use_peers=0 ;;
@@ -107,8 +129,12 @@ for n in $sizes; do
 done
 [ -n "${sizes// /}" ] || [ "$huge" = 1 ] || die "no sizes to time"
 for c in ${cases//,/ }; do
-  case "$c" in default|e|m|height|i) ;; *) die "unknown case '$c' (default, e, m, height, i)" ;; esac
+  case "$c" in
+    default|e|m|height|i|fsync|png|png16|dds) ;;
+    *) die "unknown case '$c' (default, e, m, height, i, fsync, png, png16, dds)" ;;
+  esac
 done
+has_case() { [[ ",$cases," == *",$1,"* ]]; }
 [[ $runs =~ ^[0-9]+$ ]] && [ "$runs" -ge 1 ] || die "--runs must be a positive number"
 [[ $warmup =~ ^[0-9]+$ ]] || die "--warmup must be a number"
 [ "$runs" -ge 5 ] || note "fewer than 5 runs: fine for a look, too few for figures to quote"
@@ -137,7 +163,8 @@ find_numpy_python() {
 missing=()
 [ -x /usr/bin/time ] || missing+=(time)
 find_numpy_python || missing+=(python3-numpy python3-pil)
-if [ "$use_peers" = 1 ] && ! command -v nvcompress >/dev/null && [ "$install" = yes ]; then
+if { [ "$use_peers" = 1 ] || [ "$bc5_quality" = 1 ]; } && ! command -v nvcompress >/dev/null &&
+   [ "$install" = yes ]; then
   missing+=(libnvtt-bin)
 fi
 if [ ${#missing[@]} -gt 0 ]; then
@@ -163,6 +190,36 @@ if [ -z "$bumpweld" ]; then
 fi
 [ -x "$bumpweld" ] || die "no executable at $bumpweld (build it, or drop --no-build)"
 bumpweld=$(cd "$(dirname "$bumpweld")" && pwd)/$(basename "$bumpweld")
+
+# Programs that are not part of the tool (the fsync shim, the BC5 quality program) are built in
+# the build directory, even when the executable timed comes from elsewhere.
+build_extra() {
+  if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+    cmake -S "$repo" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DBUMPWELD_TESTS=OFF >&2 ||
+      die "configuring $build_dir failed"
+  fi
+  cmake --build "$build_dir" -j2 --target "$1" >&2 || die "building $1 failed"
+}
+nofsync=""
+if has_case fsync; then
+  build_extra bench_nofsync
+  nofsync="$build_dir/libbench_nofsync.so"
+  [ -f "$nofsync" ] || die "no $nofsync after the build"
+  nofsync=$(cd "$(dirname "$nofsync")" && pwd)/$(basename "$nofsync")
+fi
+if [ "$bc5_quality" = 1 ]; then
+  build_extra bc5_quality
+  command -v nvcompress >/dev/null || die "--bc5-quality needs nvcompress (Debian package libnvtt-bin)"
+fi
+
+old_args=()
+if [ -n "$old_bumpweld" ]; then
+  [ -x "$old_bumpweld" ] || die "no executable at $old_bumpweld"
+  old_bumpweld=$(cd "$(dirname "$old_bumpweld")" && pwd)/$(basename "$old_bumpweld")
+  old_revision="$(git -C "$(dirname "$old_bumpweld")" rev-parse --short HEAD 2>/dev/null ||
+                  echo unknown)"
+  old_args=(--old-bumpweld "$old_bumpweld" --old-revision "$old_revision")
+fi
 
 revision="$(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo unknown)"
 if [ -n "$(git -C "$repo" status --porcelain --untracked-files=no 2>/dev/null)" ]; then
@@ -214,26 +271,61 @@ if [ ${#todo[@]} -gt 0 ]; then
   note "making inputs ${todo[*]} in $input_dir"
   make_inputs "${todo[@]}" || die "making the inputs failed"
 fi
+# PNG copies of the normal maps (gen_inputs.py writes them; the sample fallback needs PIL).
+png_inputs() {
+  local n=$1 name
+  for name in base detail; do
+    [ -s "$input_dir/${name}_$n.png" ] && continue
+    [ -n "$numpy_python" ] || die "making PNG inputs needs python3-pil"
+    "$numpy_python" -c 'import sys; from PIL import Image
+Image.open(sys.argv[1]).save(sys.argv[2] + ".part", format="PNG", compress_level=1)' \
+      "$input_dir/${name}_$n.tga" "$input_dir/${name}_$n.png" &&
+      mv "$input_dir/${name}_$n.png.part" "$input_dir/${name}_$n.png" ||
+      die "making ${name}_$n.png failed"
+  done
+  printf ',base_png=%s,detail_png=%s' "$input_dir/base_$n.png" "$input_dir/detail_$n.png"
+}
+# A 16-bit PNG height map of size n (made once, kept in the cache).
+height16_input() {
+  local n=$1 file="$input_dir/height16_$1.png"
+  if [ ! -s "$file" ]; then
+    [ -n "$numpy_python" ] || die "making the 16-bit height map needs python3-numpy"
+    note "making the 16-bit PNG height map $file"
+    "$numpy_python" "$bench_dir/make_height16.py" "$file" "$n" || die "making $file failed"
+  fi
+  printf ',height16=%s' "$file"
+}
 input_args=()
 for n in $sizes; do
   have_inputs "$n" || die "inputs of size $n are missing in $input_dir"
-  input_args+=(--input "$n:$input_dir/base_$n.tga:$input_dir/detail_$n.tga:$input_dir/height_$n.tga")
+  files="$n:base=$input_dir/base_$n.tga,detail=$input_dir/detail_$n.tga,height=$input_dir/height_$n.tga"
+  if has_case png; then files+=$(png_inputs "$n"); fi
+  if has_case png16; then files+=$(height16_input "$n"); fi
+  input_args+=(--input "$files")
 done
 
 # 16384²: tile a 4096² pair four times each way (the generated maps wrap seamlessly).
 huge_args=()
-if [ "$huge" = 1 ]; then
-  if [ ! -s "$input_dir/base_16384.tga" ] || [ ! -s "$input_dir/detail_16384.tga" ]; then
+if [ "$huge" = 1 ] && { has_case default || has_case png16 || has_case dds; }; then
+  if [ ! -s "$input_dir/base_16384.tga" ] ||
+     { [ ! -s "$input_dir/detail_16384.tga" ] && { has_case default || has_case dds; }; }; then
     have_inputs 4096 || make_inputs 4096 || die "making the 4096 inputs failed"
     note "tiling the 16384 x 16384 pair in $input_dir"
     for name in base detail; do
+      [ -s "$input_dir/${name}_16384.tga" ] && continue
+      [ "$name" = detail ] && ! has_case default && ! has_case dds && continue
       "$py" "$bench_dir/tile_tga.py" "$input_dir/${name}_4096.tga" \
         "$input_dir/${name}_16384.tga.part" 4 &&
         mv "$input_dir/${name}_16384.tga.part" "$input_dir/${name}_16384.tga" ||
         die "tiling the 16384 $name map failed"
     done
   fi
-  huge_args=(--huge "16384:$input_dir/base_16384.tga:$input_dir/detail_16384.tga")
+  files="16384:base=$input_dir/base_16384.tga"
+  if has_case default || has_case dds; then files+=",detail=$input_dir/detail_16384.tga"; fi
+  if has_case png16; then files+=$(height16_input 16384); fi
+  huge_args=(--huge 16384 --input "$files")
+elif [ "$huge" = 1 ]; then
+  note "--huge: none of the chosen cases has a 16384 form (default, png16, dds)"
 fi
 
 # --- Comparisons -----------------------------------------------------------------------------
@@ -253,13 +345,36 @@ fi
 
 # --- Measure ---------------------------------------------------------------------------------
 workdir=$(mktemp -d "${TMPDIR:-/tmp}/bumpweld-bench.XXXXXX")
-trap 'rm -rf "$workdir"' EXIT
+tmpfs_dir=""
+trap 'rm -rf "$workdir" ${tmpfs_dir:+"$tmpfs_dir"}' EXIT
+if has_case fsync; then
+  # fsync is timed against a no-op fsync on the same disk, and against a file system in memory.
+  [ "$(stat -f -c %T "$workdir")" != tmpfs ] ||
+    note "$workdir is on tmpfs: the synced run syncs nothing there (set TMPDIR to a disk)"
+  if [ -d /dev/shm ] && [ "$(stat -f -c %T /dev/shm)" = tmpfs ]; then
+    tmpfs_dir=$(mktemp -d /dev/shm/bumpweld-bench.XXXXXX)
+    peer_args+=(--tmpfs-workdir "$tmpfs_dir")
+  else
+    note "no tmpfs at /dev/shm: the fsync case runs without the tmpfs comparison"
+  fi
+  peer_args+=(--nofsync "$nofsync")
+fi
 # The driver runs in the background so that Ctrl-C or a TERM reaches it at once; it then ends
 # the command being timed (each runs in a session of its own) before this script cleans up.
 "$py" "$bench_dir/compare.py" --bumpweld "$bumpweld" --workdir "$workdir" \
   --cases "$cases" --runs "$runs" --warmup "$warmup" \
   --revision "$revision" --input-source "$source_text" \
-  "${input_args[@]}" "${huge_args[@]}" "${peer_args[@]}" &
+  "${input_args[@]}" "${huge_args[@]}" "${peer_args[@]}" "${old_args[@]}" &
 driver=$!
 trap 'kill -TERM "$driver" 2>/dev/null; wait "$driver"; exit 130' INT TERM
 wait "$driver"
+
+if [ "$bc5_quality" = 1 ]; then
+  pairs=()
+  for n in $sizes; do pairs+=(--pair "$n² merged:$input_dir/base_$n.tga:$input_dir/detail_$n.tga"); done
+  "$py" "$bench_dir/bc5_table.py" --bumpweld "$bumpweld" --bc5-quality "$build_dir/bc5_quality" \
+    --nvcompress "$(command -v nvcompress)" --textures "$repo/../shared/textures" \
+    --workdir "$workdir" "${pairs[@]}" &
+  driver=$!
+  wait "$driver"
+fi
