@@ -19,6 +19,14 @@
 #include "BwVector.h"
 #include "Parallel.h"
 
+// The same condition as BW_VECTOR_CLONES: an AVX2 version beside the baseline one, unless the
+// build keeps only the baseline. Here the two versions differ in their vector width (eight
+// pairs scored at once instead of four), not only in their instructions, so they are written
+// as two functions and one is picked at run time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(BUMPWELD_BASELINE)
+#define BW_BC5_AVX2 1
+#endif
+
 namespace {
 
 constexpr int TEXELS = 16;
@@ -133,6 +141,7 @@ BW_INLINE void LeastToLaneZero(Float4* least, Int4* index) {
     *index = take ? i : *index;
   }
 }
+#ifdef BW_BC5_AVX2
 BW_INLINE void LeastToLaneZero(Float8* least, Int8* index) {
   const Float8 e = __builtin_shufflevector(*least, *least, 4, 5, 6, 7, 0, 1, 2, 3);
   const Int8 i = __builtin_shufflevector(*index, *index, 4, 5, 6, 7, 0, 1, 2, 3);
@@ -145,6 +154,7 @@ BW_INLINE void LeastToLaneZero(Float8* least, Int8* index) {
   (*least)[0] = l4[0];
   (*index)[0] = i4[0];
 }
+#endif
 
 // The palette entry of each texel for the endpoints lo <= hi: its step from lo (0 to kSteps),
 // and with kSteps 5, -1 for minCode or 6 for maxCode when that fixed entry is strictly nearer;
@@ -447,12 +457,7 @@ BW_INLINE void EncodeBc5Band(const float* const* rows, int rowCount, int width, 
   }
 }
 
-// The same condition as BW_VECTOR_CLONES: an AVX2 version beside the baseline one, unless the
-// build keeps only the baseline. Here the two versions differ in their vector width (eight
-// pairs scored at once instead of four), not only in their instructions, so they are written
-// as two functions and one is picked at run time.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(BUMPWELD_BASELINE)
-#define BW_BC5_AVX2 1
+#ifdef BW_BC5_AVX2
 __attribute__((target("avx2"))) void EncodeBc5BandAvx2(const float* const* rows, int rowCount, int width,
                                                        int numComponents, BwBc4Kind kind, unsigned char* out) {
   EncodeBc5Band<Float8>(rows, rowCount, width, numComponents, kind, out);
