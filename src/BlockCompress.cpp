@@ -4,6 +4,12 @@
 // in [-127, 127]. A palette entry k steps from the low endpoint of n steps decodes to
 // (k * hi + (n - k) * lo) / n; the encoder evaluates exactly that expression, so the error it
 // minimises is the error of the decoded block.
+//
+// The search per mode: least-squares refinement of four starting ranges at once (one a vector
+// lane), two integer pairs from each, then a descent over neighbouring pairs and one set of
+// longer jumps. Candidate pairs are scored a vector of pairs at a time, four lanes in the
+// baseline code and eight in the AVX2 code; every lane computes the same IEEE operations and
+// the winner is the first of the least error in list order, so both give the same bytes.
 #include "BlockCompress.h"
 
 #include <algorithm>
@@ -12,6 +18,14 @@
 
 #include "BwVector.h"
 #include "Parallel.h"
+
+// The same condition as BW_VECTOR_CLONES: an AVX2 version beside the baseline one, unless the
+// build keeps only the baseline. Here the two versions differ in their vector width (eight
+// pairs scored at once instead of four), not only in their instructions, so they are written
+// as two functions and one is picked at run time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(BUMPWELD_BASELINE)
+#define BW_BC5_AVX2 1
+#endif
 
 namespace {
 
@@ -26,96 +40,200 @@ constexpr Bc4Range RangeOf(BwBc4Kind kind) {
   return kind == BwBc4Kind::UNORM ? Bc4Range{0.0f, 255.0f} : Bc4Range{-127.0f, 127.0f};
 }
 
-// Sum of 16 floats in a fixed pairwise order, the same in every processor version of the code.
-BW_INLINE float Sum16(const float* BW_RESTRICT e) {
-  float a[8];
-  for (int i = 0; i < 8; ++i) a[i] = e[i] + e[i + 8];
-  float b[4];
-  for (int i = 0; i < 4; ++i) b[i] = a[i] + a[i + 4];
-  return (b[0] + b[2]) + (b[1] + b[3]);
-}
+// Vectors of floats and of ints. Every operation on them is element-wise IEEE arithmetic, so
+// that a value computed in a lane of any width is the same bits. Eight-lane vectors are used
+// only in code compiled for AVX2.
+typedef float Float4 __attribute__((vector_size(16)));
+typedef int32_t Int4 __attribute__((vector_size(16)));
+typedef float Float8 __attribute__((vector_size(32)));
+typedef int32_t Int8 __attribute__((vector_size(32)));
 
-// The 16 targets of one block, also scaled by the palette denominators 7 and 5: a palette entry
-// k steps from lo of n steps is (k * hi + (n - k) * lo) / n, so n * t - (k * (hi - lo) + n * lo)
-// is n times the decoded error, with every palette term an exact small integer.
+template <typename V> struct IntVector;
+template <> struct IntVector<Float4> { typedef Int4 Type; };
+template <> struct IntVector<Float8> { typedef Int8 Type; };
+
+BW_INLINE Float4 Splat(float v) { return Float4{v, v, v, v}; }
+
+// Lane-wise minimum and maximum (no operand is ever NaN here).
+BW_INLINE Float4 Min(Float4 a, Float4 b) { return a < b ? a : b; }
+BW_INLINE Float4 Max(Float4 a, Float4 b) { return a > b ? a : b; }
+
+// The 16 targets of one block in endpoint units, also scaled by the palette denominators 7 and
+// 5: a palette entry k steps from lo of n steps is (k * hi + (n - k) * lo) / n, so
+// n * t - (k * (hi - lo) + n * lo) is n times the decoded error, with every palette term an
+// exact small integer. minError5 and maxError5 are 25 times the squared distances to the fixed
+// entries of the six-value mode. w holds the weight of each texel's squared error.
 struct Block {
-  float t[TEXELS];
-  float t7[TEXELS];
-  float t5[TEXELS];
+  alignas(16) float t[TEXELS];
+  float t7[TEXELS], t5[TEXELS];
+  float minError5[TEXELS], maxError5[TEXELS];
+  float w[TEXELS];
+  float sumW, sumWT;  // sums of w and of w * t
   Bc4Range range;
 };
 
-// Palette step of each texel (0 to kSteps) between lo and hi, the nearest by rounding the
-// scaled distance from lo (lo == hi puts every texel at step 0).
+// Palette step (0 to kSteps) of a texel at position pos in steps from lo: the nearest, by
+// rounding, within the palette.
+#define BW_NEAREST_STEP(V, pos, top) \
+  __builtin_convertvector(__builtin_convertvector(((pos) > (top) ? (top) : (pos)) + 0.5f, \
+                                                  typename IntVector<V>::Type), V)
+
+// Scores the endpoint pairs loOffset + loList[j], hiOffset + hiList[j] (integers) in one mode,
+// for j below count, a multiple of V's lanes, by the weighted squared decoded error with each
+// texel on its nearest entry (the fixed entries of the six-value mode included); pairs the mode
+// cannot store score infinity. Each lane of laneLeast and laneIndex keeps the first least pair
+// it has seen. The pairs sit in the lanes, so that a block's texels are scalars and no lane ever
+// waits for another.
+template <int kSteps, typename V>
+BW_INLINE void PairErrors(const Block& b, const float* loList, const float* hiList, int count,
+                          float loOffset, float hiOffset, V* laneLeast, typename IntVector<V>::Type* laneIndex) {
+  typedef typename IntVector<V>::Type IV;
+  constexpr int LANES = int(sizeof(V) / sizeof(float));
+  IV index;
+  for (int lane = 0; lane < LANES; ++lane) index[lane] = lane;
+  constexpr float n = float(kSteps);
+  const float* scaled = kSteps == 7 ? b.t7 : b.t5;
+  const V zero = V{}, one = zero + 1.0f, top = zero + n;
+  for (int j = 0; j < count; j += LANES, index += LANES) {
+    V lo, hi;
+    std::memcpy(&lo, loList + j, sizeof lo);
+    std::memcpy(&hi, hiList + j, sizeof hi);
+    lo += loOffset;
+    hi += hiOffset;
+    const V span = hi - lo, base = n * lo;
+    const IV open = span > zero;
+    const V scale = open ? n / (open ? span : one) : zero;  // lo == hi: every texel on lo
+    // Four running sums (texels i, i + 4, i + 8, i + 12 in one), so that the additions overlap.
+    V sums[4] = {zero, zero, zero, zero};
+#pragma GCC unroll 16
+    for (int i = 0; i < TEXELS; ++i) {
+      V pos = (b.t[i] - lo) * scale;
+      pos = pos > zero ? pos : zero;
+      const V k = BW_NEAREST_STEP(V, pos, top);
+      const V d = scaled[i] - (k * span + base);
+      V err = d * d;
+      if constexpr (kSteps == 5) {
+        err = b.minError5[i] < err ? zero + b.minError5[i] : err;
+        err = b.maxError5[i] < err ? zero + b.maxError5[i] : err;
+      }
+      sums[i % 4] += err * b.w[i];
+    }
+    const V error = ((sums[0] + sums[2]) + (sums[1] + sums[3])) * (1.0f / (n * n));
+    const IV storable = (lo >= b.range.minCode) & (hi <= b.range.maxCode) & (kSteps == 5 ? lo <= hi : lo < hi);
+    const V result = storable ? error : zero + HUGE_VALF;
+    // Each lane keeps its first least pair.
+    const IV better = result < *laneLeast;
+    *laneLeast = better ? result : *laneLeast;
+    *laneIndex = better ? index : *laneIndex;
+  }
+}
+
+// Moves the lexicographically least (error, index) of the lanes into lane 0: the first of the
+// least error over all the pairs the lanes have seen.
+BW_INLINE void LeastToLaneZero(Float4* least, Int4* index) {
+  for (int distance : {2, 1}) {
+    const Float4 e = distance == 2 ? __builtin_shufflevector(*least, *least, 2, 3, 0, 1)
+                                   : __builtin_shufflevector(*least, *least, 1, 0, 3, 2);
+    const Int4 i = distance == 2 ? __builtin_shufflevector(*index, *index, 2, 3, 0, 1)
+                                 : __builtin_shufflevector(*index, *index, 1, 0, 3, 2);
+    const Int4 take = (e < *least) | ((e == *least) & (i < *index));
+    *least = take ? e : *least;
+    *index = take ? i : *index;
+  }
+}
+#ifdef BW_BC5_AVX2
+BW_INLINE void LeastToLaneZero(Float8* least, Int8* index) {
+  const Float8 e = __builtin_shufflevector(*least, *least, 4, 5, 6, 7, 0, 1, 2, 3);
+  const Int8 i = __builtin_shufflevector(*index, *index, 4, 5, 6, 7, 0, 1, 2, 3);
+  const Int8 take = (e < *least) | ((e == *least) & (i < *index));
+  const Float8 l8 = take ? e : *least;
+  const Int8 i8 = take ? i : *index;
+  Float4 l4 = __builtin_shufflevector(l8, l8, 0, 1, 2, 3);
+  Int4 i4 = __builtin_shufflevector(i8, i8, 0, 1, 2, 3);
+  LeastToLaneZero(&l4, &i4);
+  (*least)[0] = l4[0];
+  (*index)[0] = i4[0];
+}
+#endif
+
+// The palette entry of each texel for the endpoints lo <= hi: its step from lo (0 to kSteps),
+// and with kSteps 5, -1 for minCode or 6 for maxCode when that fixed entry is strictly nearer;
+// the choice PairErrors scores.
 template <int kSteps>
-BW_INLINE void Steps(const float* BW_RESTRICT t, float lo, float hi, float* BW_RESTRICT k) {
+BW_INLINE void Assign(const Block& b, float lo, float hi, int chosen[TEXELS]) {
   const float span = hi - lo;
   const float scale = span > 0.0f ? float(kSteps) / span : 0.0f;
-  for (int i = 0; i < TEXELS; ++i) {
-    float pos = (t[i] - lo) * scale;
-    pos = pos > 0.0f ? pos : 0.0f;
-    pos = pos < float(kSteps) ? pos : float(kSteps);
-    k[i] = float(int(pos + 0.5f));  // non-negative: truncation rounds half up
-  }
-}
-
-// Squared decoded error of the block for the integer endpoints lo <= hi, each texel on its
-// entry. With kSteps 5 the fixed entries minCode and maxCode take a texel when nearer; *chosen
-// (when given) receives each texel's entry: the step, or -1 for minCode, 6 for maxCode.
-template <int kSteps>
-BW_INLINE float PaletteError(const Block& b, float lo, float hi, float* BW_RESTRICT chosen) {
-  constexpr float n = float(kSteps);
-  const float* BW_RESTRICT scaled = kSteps == 7 ? b.t7 : b.t5;
-  float k[TEXELS];
-  Steps<kSteps>(b.t, lo, hi, k);
-  const float span = hi - lo, base = n * lo;
-  const float fixedLo = n * b.range.minCode, fixedHi = n * b.range.maxCode;
-  float e[TEXELS];
-  for (int i = 0; i < TEXELS; ++i) {
-    const float d = scaled[i] - (k[i] * span + base);
-    float err = d * d;
+  const Float4 zero = Splat(0.0f), top = Splat(float(kSteps));
+  for (int q = 0; q < 4; ++q) {
+    Float4 t;
+    std::memcpy(&t, b.t + 4 * q, sizeof t);
+    const Float4 pos = Max((t - lo) * scale, zero);
+    const Float4 k = BW_NEAREST_STEP(Float4, pos, top);
+    Int4 entry = __builtin_convertvector(k, Int4);
     if constexpr (kSteps == 5) {
-      const float dMin = scaled[i] - fixedLo, dMax = scaled[i] - fixedHi;
-      err = dMin * dMin < err ? dMin * dMin : err;
-      err = dMax * dMax < err ? dMax * dMax : err;
+      const Float4 d = 5.0f * t - (k * span + 5.0f * lo);
+      Float4 err = d * d, minError, maxError;
+      std::memcpy(&minError, b.minError5 + 4 * q, sizeof minError);
+      std::memcpy(&maxError, b.maxError5 + 4 * q, sizeof maxError);
+      entry = minError < err ? Int4{-1, -1, -1, -1} : entry;
+      err = Min(minError, err);
+      entry = maxError < err ? Int4{6, 6, 6, 6} : entry;
     }
-    e[i] = err;
+    std::memcpy(chosen + 4 * q, &entry, sizeof entry);
   }
-  if (chosen) {
-    for (int i = 0; i < TEXELS; ++i) {
-      chosen[i] = k[i];
-      if constexpr (kSteps == 5) {
-        const float d = scaled[i] - (k[i] * span + base);
-        const float dMin = scaled[i] - fixedLo, dMax = scaled[i] - fixedHi;
-        const float err = std::min(d * d, dMin * dMin);
-        chosen[i] = dMin * dMin < d * d ? -1.0f : chosen[i];
-        chosen[i] = dMax * dMax < err ? 6.0f : chosen[i];
-      }
-    }
-  }
-  return Sum16(e) * (1.0f / (n * n));
 }
 
-// Least-squares endpoints for the palette entries in `chosen` (texels on the fixed entries of
-// the six-value mode left out). False when the texels do not pin down two endpoints.
+// Refines four float endpoint pairs at once, one a lane, by alternating entry choice and
+// least-squares fit: with each texel on its nearest step k (texels on the fixed entries of the
+// six-value mode left out), the weighted regression of the targets on the step, lo + k * s,
+// gives the new ends. A lane keeps its pair once the range closes or the texels no longer pin
+// down two ends.
 template <int kSteps>
-BW_INLINE bool FitEndpoints(const float* t, const float* chosen, float* lo, float* hi) {
-  double a = 0, b = 0, c = 0, d = 0, e = 0;
-  for (int i = 0; i < TEXELS; ++i) {
-    if (chosen[i] < 0.0f || chosen[i] > float(kSteps)) continue;
-    const double w = double(chosen[i]) / kSteps;
-    const double v = 1.0 - w;
-    a += v * v;
-    b += v * w;
-    c += w * w;
-    d += v * double(t[i]);
-    e += w * double(t[i]);
+BW_INLINE void RefineFour(const Block& b, Float4* lo, Float4* hi) {
+  constexpr float n = float(kSteps);
+  const Float4 zero = Splat(0.0f), one = Splat(1.0f), top = Splat(n);
+  const Float4 minCode = Splat(b.range.minCode), maxCode = Splat(b.range.maxCode);
+  Int4 active = zero == zero;
+  for (int round = 0; round < 2; ++round) {
+    const Float4 span = *hi - *lo;
+    active &= span > Splat(1e-3f);
+    const Float4 scale = active ? top / (active ? span : one) : zero;
+    // Two running sums of each (even and odd texels), so that the additions overlap.
+    Float4 sumsW[2] = {zero, zero}, sumsWT[2] = {zero, zero};
+    Float4 sumsWK[2] = {zero, zero}, sumsWKK[2] = {zero, zero}, sumsWKT[2] = {zero, zero};
+#pragma GCC unroll 16
+    for (int i = 0; i < TEXELS; ++i) {
+      const Float4 t = Splat(b.t[i]);
+      const Float4 pos = Max((t - *lo) * scale, zero);
+      const Float4 k = BW_NEAREST_STEP(Float4, pos, top);
+      Float4 w = Splat(b.w[i]);
+      if constexpr (kSteps == 5) {
+        const Float4 d = b.t5[i] - (k * span + 5.0f * *lo);
+        const Int4 onStep = (d * d <= b.minError5[i]) & (d * d <= b.maxError5[i]);
+        w = onStep ? w : zero;
+        sumsW[i % 2] += w;
+        sumsWT[i % 2] += w * t;
+      }
+      const Float4 wk = w * k;
+      sumsWK[i % 2] += wk;
+      sumsWKK[i % 2] += wk * k;
+      sumsWKT[i % 2] += wk * t;
+    }
+    const Float4 count = kSteps == 5 ? sumsW[0] + sumsW[1] : Splat(b.sumW);
+    const Float4 sumT = kSteps == 5 ? sumsWT[0] + sumsWT[1] : Splat(b.sumWT);
+    const Float4 sumK = sumsWK[0] + sumsWK[1], sumKK = sumsWKK[0] + sumsWKK[1];
+    const Float4 sumKT = sumsWKT[0] + sumsWKT[1];
+    // det is the sum over pairs of texels of w_i * w_j * (k_i - k_j)^2: 0 when every texel is
+    // on one step, else at least 1, as every weight is.
+    const Float4 det = count * sumKK - sumK * sumK;
+    const Int4 fits = active & (det > 0.5f);
+    const Float4 step = (count * sumKT - sumK * sumT) / (fits ? det : one);
+    const Float4 fitLo = (sumT - step * sumK) / Max(count, one);
+    const Float4 fitHi = fitLo + step * n;
+    active = fits & (fitLo <= fitHi);
+    *lo = active ? Min(Max(fitLo, minCode), maxCode) : *lo;
+    *hi = active ? Min(Max(fitHi, minCode), maxCode) : *hi;
   }
-  const double det = a * c - b * b;
-  if (!(det > 1e-9)) return false;
-  *lo = float((c * d - b * e) / det);
-  *hi = float((a * e - b * d) / det);
-  return std::isfinite(*lo) && std::isfinite(*hi);
 }
 
 struct Candidate {
@@ -124,44 +242,48 @@ struct Candidate {
   bool six;  // the six-value mode
 };
 
-// Error of one endpoint pair in one mode; pairs the mode cannot store score infinity.
-BW_INLINE float PairError(const Block& b, int lo, int hi, bool six) {
-  if (lo < int(b.range.minCode) || hi > int(b.range.maxCode)) return HUGE_VALF;
-  if (six) return lo <= hi ? PaletteError<5>(b, float(lo), float(hi), nullptr) : HUGE_VALF;
-  return lo < hi ? PaletteError<7>(b, float(lo), float(hi), nullptr) : HUGE_VALF;
-}
-
-BW_INLINE void Consider(const Block& b, int lo, int hi, bool six, Candidate* best) {
-  const float error = PairError(b, lo, hi, six);
-  if (error < best->error) *best = {error, lo, hi, six};
-}
-
-// Refines float endpoints by alternating entry choice and least-squares fit, then tries the
-// four integer pairs around the result.
-template <int kSteps>
-BW_INLINE void Refine(const Block& b, float lo, float hi, Candidate* best) {
-  constexpr bool six = kSteps == 5;
-  for (int round = 0; round < 2 && hi - lo > 1e-3f; ++round) {
-    float chosen[TEXELS];
-    PaletteError<kSteps>(b, lo, hi, chosen);
-    float fitLo, fitHi;
-    if (!FitEndpoints<kSteps>(b.t, chosen, &fitLo, &fitHi) || !(fitLo <= fitHi)) break;
-    lo = std::min(std::max(fitLo, b.range.minCode), b.range.maxCode);
-    hi = std::min(std::max(fitHi, b.range.minCode), b.range.maxCode);
+// Endpoint pairs to score together: the starting points of a search, or the neighbours of the
+// best pair.
+struct PairList {
+  static constexpr int CAPACITY = 40;  // 8 refined pairs and 25 of the narrow window, padded
+  alignas(32) float lo[CAPACITY];
+  alignas(32) float hi[CAPACITY];
+  int count = 0;
+  void Add(int l, int h) {
+    lo[count] = float(l);
+    hi[count] = float(h);
+    ++count;
   }
-  const int baseLo = int(std::floor(lo)), baseHi = int(std::floor(hi));
-  for (int i = 0; i <= 1; ++i)
-    for (int j = 0; j <= 1; ++j) Consider(b, baseLo + i, baseHi + j, six, best);
-  if (!(best->error < HUGE_VALF)) Consider(b, baseLo, baseLo + (six ? 0 : 1), six, best);
+};
+
+// Scores `count` pairs (see PairErrors) and keeps the first of the least error when it beats
+// *best.
+template <int kSteps, typename V>
+BW_INLINE void Consider(const Block& b, const float* loList, const float* hiList, int count, int loOffset,
+                        int hiOffset, Candidate* best) {
+  V least = V{} + best->error;
+  typename IntVector<V>::Type index = {};
+  PairErrors<kSteps, V>(b, loList, hiList, count, float(loOffset), float(hiOffset), &least, &index);
+  LeastToLaneZero(&least, &index);
+  if (least[0] < best->error) *best = {least[0], loOffset + int(loList[index[0]]), hiOffset + int(hiList[index[0]]), kSteps == 5};
+}
+
+// Scores every pair of the list and keeps the first of the least error when it beats *best.
+template <int kSteps, typename V>
+BW_INLINE void ConsiderAll(const Block& b, PairList* pairs, Candidate* best) {
+  // Pad to whole vectors with copies of the first pair, which can never be strictly better.
+  while (pairs->count % int(sizeof(V) / sizeof(float))) pairs->Add(int(pairs->lo[0]), int(pairs->hi[0]));
+  Consider<kSteps, V>(b, pairs->lo, pairs->hi, pairs->count, 0, 0, best);
 }
 
 // Moves to the best of the eight neighbouring pairs while one of them is better.
+template <int kSteps, typename V>
 BW_INLINE void Descend(const Block& b, Candidate* best) {
+  alignas(32) static constexpr float LO_STEPS[8] = {-1, -1, -1, 0, 0, 1, 1, 1};
+  alignas(32) static constexpr float HI_STEPS[8] = {-1, 0, 1, -1, 1, -1, 0, 1};
   for (int round = 0; round < 8 && best->error > 0.0f; ++round) {
     const Candidate start = *best;
-    for (int i = -1; i <= 1; ++i)
-      for (int j = -1; j <= 1; ++j)
-        if (i != 0 || j != 0) Consider(b, start.lo + i, start.hi + j, start.six, best);
+    Consider<kSteps, V>(b, LO_STEPS, HI_STEPS, 8, start.lo, start.hi, best);
     if (!(best->error < start.error)) break;
   }
 }
@@ -169,80 +291,111 @@ BW_INLINE void Descend(const Block& b, Candidate* best) {
 // Searches one mode from the range [lo, hi] the block's values cover. Smooth blocks often hold
 // fewer distinct levels than the palette: a ramp over the 4 x 4 block has 4 or 7, which sit
 // exactly on the palette when the endpoints reach a sixth of the range beyond one end, so
-// those two extended ranges are starting points as well.
-template <int kSteps>
+// those two extended ranges are starting points as well, and the range widened by half that
+// at both ends a fourth.
+template <int kSteps, typename V>
 BW_INLINE void Search(const Block& b, float lo, float hi, Candidate* best) {
-  Candidate local = {HUGE_VALF, 0, 0, kSteps == 5};
-  Refine<kSteps>(b, lo, hi, &local);
   const float extra = (hi - lo) / float(kSteps - 1);
-  if (extra > 0.0f) {
-    Refine<kSteps>(b, lo, std::min(hi + extra, b.range.maxCode), &local);
-    Refine<kSteps>(b, std::max(lo - extra, b.range.minCode), hi, &local);
+  const float minCode = b.range.minCode, maxCode = b.range.maxCode;
+  Float4 los = {lo, lo, std::max(lo - extra, minCode), std::max(lo - 0.5f * extra, minCode)};
+  Float4 his = {hi, std::min(hi + extra, maxCode), hi, std::min(hi + 0.5f * extra, maxCode)};
+  RefineFour<kSteps>(b, &los, &his);
+  // Two integer pairs from each refined one: the nearest, and the one with the end whose
+  // fraction is nearer a half rounded the other way. The descent looks at the rest.
+  PairList pairs;
+  for (int lane = 0; lane < 4; ++lane) {
+    const float floorLo = std::floor(los[lane]), floorHi = std::floor(his[lane]);
+    const float fractionLo = los[lane] - floorLo, fractionHi = his[lane] - floorHi;
+    const int upLo = fractionLo >= 0.5f, upHi = fractionHi >= 0.5f;
+    const int nearLo = int(floorLo) + upLo, nearHi = int(floorHi) + upHi;
+    const bool flipLo = std::fabs(fractionLo - 0.5f) < std::fabs(fractionHi - 0.5f);
+    pairs.Add(nearLo, nearHi);
+    pairs.Add(flipLo ? nearLo + 1 - 2 * upLo : nearLo, flipLo ? nearHi : nearHi + 1 - 2 * upHi);
   }
   // In a narrow block a step is a fraction of a code and which integers bound the range
   // matters most: try every pair from two below to two above each end.
   if (hi - lo < 16.0f) {
     const int baseLo = int(std::floor(lo)), baseHi = int(std::floor(hi));
     for (int i = -2; i <= 2; ++i)
-      for (int j = -1; j <= 3; ++j) Consider(b, baseLo + i, baseHi + j, kSteps == 5, &local);
+      for (int j = -1; j <= 3; ++j) pairs.Add(baseLo + i, baseHi + j);
   }
-  Descend(b, &local);
+  Candidate local = {HUGE_VALF, 0, 0, kSteps == 5};
+  ConsiderAll<kSteps, V>(b, &pairs, &local);
+  Descend<kSteps, V>(b, &local);
+  // Better pairs are often a few codes away, past pairs that are worse: try spans one and two
+  // codes wider and narrower around the same middle, and the pair moved by two codes.
+  alignas(32) static constexpr float LO_JUMPS[8] = {-2, -1, 1, 2, -2, 2, 0, 0};
+  alignas(32) static constexpr float HI_JUMPS[8] = {2, 1, -1, -2, 0, 0, -2, 2};
+  const Candidate descended = local;
+  Consider<kSteps, V>(b, LO_JUMPS, HI_JUMPS, 8, descended.lo, descended.hi, &local);
+  if (local.error < descended.error) Descend<kSteps, V>(b, &local);
   if (local.error < best->error) *best = local;
 }
 
 // Bytes of the chosen pair: endpoints in the order that selects the mode, then the indices.
-BW_INLINE void PackBlock(const Block& b, const Candidate& c, BwBc4Kind kind, unsigned char out[8]) {
-  float chosen[TEXELS];
+BW_INLINE void PackBlock(const Block& b, const Candidate& c, unsigned char out[8]) {
+  // Block index of each palette entry: in the eight-value mode e0 = hi is index 0, e1 = lo
+  // index 1 and step k index 8 - k; in the six-value mode (entries -1 to 6, see Assign) e0 = lo
+  // is index 0, e1 = hi index 1, step k index k + 1, minCode 6 and maxCode 7.
+  static constexpr uint8_t INDEX8[8] = {1, 7, 6, 5, 4, 3, 2, 0};
+  static constexpr uint8_t INDEX6[8] = {6, 0, 2, 3, 4, 5, 1, 7};
+  int chosen[TEXELS];
   uint64_t bits = 0;
   int e0, e1;
   if (c.six) {
-    PaletteError<5>(b, float(c.lo), float(c.hi), chosen);
+    Assign<5>(b, float(c.lo), float(c.hi), chosen);
     e0 = c.lo, e1 = c.hi;
-    for (int i = 0; i < TEXELS; ++i) {
-      const int k = int(chosen[i]);
-      const int index = k < 0 ? 6 : k > 5 ? 7 : k == 0 ? 0 : k == 5 ? 1 : k + 1;
-      bits |= uint64_t(index) << (3 * i);
-    }
+    for (int i = 0; i < TEXELS; ++i) bits |= uint64_t(INDEX6[chosen[i] + 1]) << (3 * i);
   } else {
-    PaletteError<7>(b, float(c.lo), float(c.hi), chosen);
+    Assign<7>(b, float(c.lo), float(c.hi), chosen);
     e0 = c.hi, e1 = c.lo;
-    for (int i = 0; i < TEXELS; ++i) {
-      const int k = int(chosen[i]);
-      const int index = k == 7 ? 0 : k == 0 ? 1 : 8 - k;
-      bits |= uint64_t(index) << (3 * i);
-    }
+    for (int i = 0; i < TEXELS; ++i) bits |= uint64_t(INDEX8[chosen[i]]) << (3 * i);
   }
   // SNORM endpoints are two's complement bytes.
   out[0] = static_cast<unsigned char>(uint32_t(e0) & 0xFFu);
   out[1] = static_cast<unsigned char>(uint32_t(e1) & 0xFFu);
-  (void)kind;
   for (int i = 0; i < 6; ++i) out[2 + i] = static_cast<unsigned char>((bits >> (8 * i)) & 0xFFu);
 }
 
-// The whole search for one block of 16 components.
-BW_INLINE void EncodeBc4(const float* values, BwBc4Kind kind, unsigned char out[8]) {
+// The whole search for one block of 16 components, whose squared errors count `weights` times
+// (each at least 1), scoring pairs V's lanes at a time.
+template <typename V>
+BW_INLINE void EncodeBc4(const float* values, const float* weights, BwBc4Kind kind, unsigned char out[8]) {
   Block b;
   b.range = RangeOf(kind);
-  for (int i = 0; i < TEXELS; ++i) {
-    float c = values[i];
-    c = c == c ? c : 0.0f;  // not a number: the middle of the range
-    c = c > -1.0f ? c : -1.0f;
-    c = c < 1.0f ? c : 1.0f;
-    b.t[i] = kind == BwBc4Kind::UNORM ? (c + 1.0f) * 127.5f : c * 127.0f;
-    b.t7[i] = 7.0f * b.t[i];
-    b.t5[i] = 5.0f * b.t[i];
+  const Float4 minFixed = Splat(5.0f * b.range.minCode), maxFixed = Splat(5.0f * b.range.maxCode);
+  Float4 low = Splat(HUGE_VALF), high = Splat(-HUGE_VALF), sumsW[4], sumsWT[4];
+  for (int q = 0; q < 4; ++q) {
+    Float4 c;
+    std::memcpy(&c, values + 4 * q, sizeof c);
+    c = c == c ? c : Splat(0.0f);  // not a number: the middle of the range
+    c = Min(Max(c, Splat(-1.0f)), Splat(1.0f));
+    const Float4 t = kind == BwBc4Kind::UNORM ? (c + 1.0f) * 127.5f : c * 127.0f;
+    const Float4 t5 = 5.0f * t, dMin = t5 - minFixed, dMax = t5 - maxFixed;
+    const Float4 t7 = 7.0f * t, minError = dMin * dMin, maxError = dMax * dMax;
+    std::memcpy(b.t + 4 * q, &t, sizeof t);
+    std::memcpy(b.t7 + 4 * q, &t7, sizeof t7);
+    std::memcpy(b.t5 + 4 * q, &t5, sizeof t5);
+    std::memcpy(b.minError5 + 4 * q, &minError, sizeof minError);
+    std::memcpy(b.maxError5 + 4 * q, &maxError, sizeof maxError);
+    low = Min(low, t);
+    high = Max(high, t);
+    std::memcpy(&sumsW[q], weights + 4 * q, sizeof sumsW[q]);
+    std::memcpy(b.w + 4 * q, &sumsW[q], sizeof sumsW[q]);
+    sumsWT[q] = sumsW[q] * t;
   }
-  float mn = b.t[0], mx = b.t[0];
-  for (int i = 1; i < TEXELS; ++i) {
-    mn = std::min(mn, b.t[i]);
-    mx = std::max(mx, b.t[i]);
-  }
+  const Float4 halvesW = (sumsW[0] + sumsW[2]) + (sumsW[1] + sumsW[3]);
+  const Float4 halvesWT = (sumsWT[0] + sumsWT[2]) + (sumsWT[1] + sumsWT[3]);
+  b.sumW = (halvesW[0] + halvesW[2]) + (halvesW[1] + halvesW[3]);
+  b.sumWT = (halvesWT[0] + halvesWT[2]) + (halvesWT[1] + halvesWT[3]);
+  const float mn = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
+  const float mx = std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
   Candidate best = {HUGE_VALF, 0, 0, true};
   // A block of one integer value is exact in the six-value mode.
   if (mn == mx && mn == std::floor(mn)) {
     best = {0.0f, int(mn), int(mn), true};
   } else {
-    Search<7>(b, mn, mx, &best);
+    Search<7, V>(b, mn, mx, &best);
     // The six-value mode pays when texels lie at or near the ends of the range, which it holds
     // exactly, while the rest span a narrower range between: start from the range of the
     // texels away from the ends, for two meanings of "near" (half a code, 5% of the range).
@@ -255,17 +408,67 @@ BW_INLINE void EncodeBc4(const float* values, BwBc4Kind kind, unsigned char out[
           innerLo = std::min(innerLo, b.t[i]);
           innerHi = std::max(innerHi, b.t[i]);
         }
-        if (innerLo <= innerHi) Search<5>(b, innerLo, innerHi, &best);
+        if (innerLo <= innerHi) Search<5, V>(b, innerLo, innerHi, &best);
       }
     }
   }
-  PackBlock(b, best, kind, out);
+  PackBlock(b, best, out);
 }
+
+// Weights that make the squared errors of x and y count as the squared angles they turn the
+// normal by. A reader rebuilds z as sqrt(1 - x^2 - y^2), so a change dx moves the normal by
+// (dx, 0, -x dx / z): an angle of |dx| * sqrt(1 + x^2 / z^2). Near the horizon (z small) a small
+// error in x or y is a large one in direction; z^2 is held to at least 1/20 there, where that
+// slope stops describing the error.
+BW_INLINE void AngleWeights(const float* x, const float* y, float* weightX, float* weightY) {
+  for (int q = 0; q < 4; ++q) {
+    Float4 cx, cy;
+    std::memcpy(&cx, x + 4 * q, sizeof cx);
+    std::memcpy(&cy, y + 4 * q, sizeof cy);
+    cx = cx == cx ? Min(Max(cx, Splat(-1.0f)), Splat(1.0f)) : Splat(0.0f);
+    cy = cy == cy ? Min(Max(cy, Splat(-1.0f)), Splat(1.0f)) : Splat(0.0f);
+    const Float4 xx = cx * cx, yy = cy * cy;
+    const Float4 zz = Max((1.0f - xx) - yy, Splat(0.05f));
+    const Float4 wx = 1.0f + xx / zz, wy = 1.0f + yy / zz;
+    std::memcpy(weightX + 4 * q, &wx, sizeof wx);
+    std::memcpy(weightY + 4 * q, &wy, sizeof wy);
+  }
+}
+
+// One band of BC5 blocks (see BwEncodeBc5Rows).
+template <typename V>
+BW_INLINE void EncodeBc5Band(const float* const* rows, int rowCount, int width, int numComponents,
+                             BwBc4Kind kind, unsigned char* out) {
+  const int blocks = (width + 3) / 4;
+  for (int block = 0; block < blocks; ++block) {
+    float x[TEXELS], y[TEXELS];
+    for (int r = 0; r < 4; ++r) {
+      const float* row = rows[std::min(r, rowCount - 1)];
+      for (int c = 0; c < 4; ++c) {
+        const int64_t column = std::min(block * 4 + c, width - 1);
+        x[4 * r + c] = row[column * numComponents];
+        y[4 * r + c] = row[column * numComponents + 1];
+      }
+    }
+    float weightX[TEXELS], weightY[TEXELS];
+    AngleWeights(x, y, weightX, weightY);
+    EncodeBc4<V>(x, weightX, kind, out + 16 * block);
+    EncodeBc4<V>(y, weightY, kind, out + 16 * block + 8);
+  }
+}
+
+#ifdef BW_BC5_AVX2
+__attribute__((target("avx2"))) void EncodeBc5BandAvx2(const float* const* rows, int rowCount, int width,
+                                                       int numComponents, BwBc4Kind kind, unsigned char* out) {
+  EncodeBc5Band<Float8>(rows, rowCount, width, numComponents, kind, out);
+}
+#endif
 
 }  // namespace
 
 void BwEncodeBc4Block(const float values[16], BwBc4Kind kind, unsigned char out[8]) {
-  EncodeBc4(values, kind, out);
+  static constexpr float EVEN[TEXELS] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+  EncodeBc4<Float4>(values, EVEN, kind, out);
 }
 
 void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16]) {
@@ -300,23 +503,13 @@ void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]) {
   for (int i = 0; i < TEXELS; ++i) values[i] = palette[(bits >> (2 * i)) & 3u] / 63.0f * 2.0f - 1.0f;
 }
 
-BW_VECTOR_CLONES
 void BwEncodeBc5Rows(const float* const* rows, int rowCount, int width, int numComponents,
                      BwBc4Kind kind, unsigned char* out) {
-  const int blocks = (width + 3) / 4;
-  for (int block = 0; block < blocks; ++block) {
-    float x[TEXELS], y[TEXELS];
-    for (int r = 0; r < 4; ++r) {
-      const float* row = rows[std::min(r, rowCount - 1)];
-      for (int c = 0; c < 4; ++c) {
-        const int64_t column = std::min(block * 4 + c, width - 1);
-        x[4 * r + c] = row[column * numComponents];
-        y[4 * r + c] = row[column * numComponents + 1];
-      }
-    }
-    EncodeBc4(x, kind, out + 16 * block);
-    EncodeBc4(y, kind, out + 16 * block + 8);
-  }
+#ifdef BW_BC5_AVX2
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) return EncodeBc5BandAvx2(rows, rowCount, width, numComponents, kind, out);
+#endif
+  EncodeBc5Band<Float4>(rows, rowCount, width, numComponents, kind, out);
 }
 
 void BwEncodeBc5Image(const float* image, int width, int height, int numComponents,

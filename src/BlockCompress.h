@@ -11,8 +11,10 @@
 // whose green channel, with x in alpha, carries the old two-channel normal-map convention.
 //
 // The encoder works from float input and chooses endpoints and indices that minimise the
-// squared error of the decoded values against that input (no 8-bit step in between). Results
-// never depend on the number of threads or on which processor version of the code runs.
+// squared error of the decoded values against that input (no 8-bit step in between); in BC5
+// blocks each texel's error counts as much as it turns the normal (see BwEncodeBc5Rows). The
+// search is a local one from several starting ranges, not an exhaustive one. Results never
+// depend on the number of threads or on which processor version of the code runs.
 #pragma once
 
 #include <cstdint>
@@ -35,7 +37,9 @@ void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]);
 // Encodes one band of texel rows of a normal image into one row of (width + 3) / 4 BC5 blocks
 // of 16 bytes. rows[r] is texel row r of the band in picture order (top row first), each texel
 // numComponents floats (x, y, ...); rowCount is 1 to 4. Blocks past the right edge or the
-// bottom of the band repeat the last column or row.
+// bottom of the band repeat the last column or row. A reader rebuilds z from x and y, so the
+// squared error of x counts 1 + x^2 / z^2 times (and that of y 1 + y^2 / z^2), z^2 being
+// 1 - x^2 - y^2 held to at least 0.05: the squared angle the error turns the normal by.
 void BwEncodeBc5Rows(const float* const* rows, int rowCount, int width, int numComponents,
                      BwBc4Kind kind, unsigned char* out);
 
