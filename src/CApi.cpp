@@ -109,6 +109,7 @@ void bw_job_clear_options(bw_job* job) {
   settings.heightChannel = defaults.heightChannel;
   settings.exrChannel = defaults.exrChannel;
   settings.format = defaults.format;
+  settings.sync = defaults.sync;
   settings.threads = defaults.threads;
 }
 

@@ -48,6 +48,7 @@ const char* const kBwLongOptionHelp[] = {
     "--exr-channel=NAME    the channel of an OpenEXR height map\n",
     "--format=NAME         encoding of a .dds or .ktx2 output\n",
     "--threads=N           threads to use (0: all the CPUs the process may use)\n",
+    "--no-sync             don't wait for outputs to reach the disk before putting them in place\n",
     nullptr,
 };
 
@@ -79,6 +80,8 @@ bool BwApplyLongOption(const char* option, BwSettings* settings, std::string* er
     settings->round = true;
   } else if (name == "--alpha-empty" && !hasValue) {
     settings->alphaEmpty = true;
+  } else if (name == "--no-sync" && !hasValue) {
+    settings->sync = false;
   } else if (name == "--bits") {
     if (value != "8" && value != "16") return bad("8 or 16");
     settings->outputBits = value == "8" ? 8 : 16;

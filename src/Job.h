@@ -56,6 +56,7 @@ struct BwSettings {
   int heightChannel = BW_HEIGHT_FIRST;  // which value of a texel is the height
   std::string exrChannel;       // the channel of an OpenEXR height map ("" : the only one, or Y)
   std::string format;           // encoding of a DDS or KTX2 output ("" : bc5)
+  bool sync = true;             // outputs are synced to disk before they are put in place
 };
 
 // Whether a command-line argument is a long option: "--" followed by lowercase letters, digits

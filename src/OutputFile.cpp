@@ -244,7 +244,7 @@ bool OutputFile::Finish() {
   bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
   // Devices, FIFOs and terminals have nothing to sync to disk.
   struct stat st;
-  if (ok && fstat(fileno(stream_), &st) == 0 && S_ISREG(st.st_mode)) ok = fsync(fileno(stream_)) == 0;
+  if (ok && sync_ && fstat(fileno(stream_), &st) == 0 && S_ISREG(st.st_mode)) ok = fsync(fileno(stream_)) == 0;
   // The unnamed file keeps its descriptor until it is linked.
   if (kind_ != Kind::UNNAMED) ok = CloseStream() && ok;
   state_ = ok ? State::FINISHED : State::FAILED;
@@ -264,7 +264,7 @@ bool OutputFile::Publish() {
     if (ok && observer_) observer_->Gone(temporary_.c_str());
     if (ok) temporary_.clear();
   }
-  if (ok && kind_ != Kind::IN_PLACE) ok = SyncDirectory(DirectoryOf(target_));
+  if (ok && sync_ && kind_ != Kind::IN_PLACE) ok = SyncDirectory(DirectoryOf(target_));
   state_ = ok ? State::PUBLISHED : State::FAILED;
   return ok;
 }

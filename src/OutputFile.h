@@ -59,6 +59,9 @@ class OutputFile {
   FILE* Stream() const { return state_ == State::WRITING ? stream_ : nullptr; }
   // Whether the bytes go straight to their destination, so that a failure cannot be undone.
   bool InPlace() const { return kind_ == Kind::IN_PLACE; }
+  // Leaves out the syncs of Finish and Publish: the file is still complete or absent should the
+  // run fail or be killed, but not should the machine lose power before the kernel writes it.
+  void SkipSync() { sync_ = false; }
 
   // Flushes the bytes and syncs them to disk; nothing new is visible at the path yet. True
   // again when called after a successful Finish().
@@ -74,6 +77,7 @@ class OutputFile {
  private:
   enum class Kind { IN_PLACE, UNNAMED, NAMED };
   enum class State { WRITING, FINISHED, PUBLISHED, FAILED };
+  bool sync_ = true;
 
   int CreateTemporary(bool replacing, BwTemporary temporary);
   bool LinkUnnamed();

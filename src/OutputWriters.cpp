@@ -68,6 +68,7 @@ class FileOutput : public BwOutputWriter {
     const BwEncoding& encoding = BwSelectedEncoding(run);
     const std::string name = BwLevelFileName(outName_, run.settings.mipLevels != 0, level);
     auto file = std::make_unique<OutputFile>(name.c_str(), observer_);
+    if (!run.settings.sync) file->SkipSync();
     if (!*file) {
       if (encoding.targa) run.Fail("ERROR: Unable to open %s\n", name.c_str());
       BwDiagnostic("Warning! Could not open texture map \"%s\"\n", name.c_str());
@@ -122,6 +123,7 @@ class FileOutput : public BwOutputWriter {
     std::string error;
     if (level == 0) {
       gpuFile_ = std::make_unique<OutputFile>(outName_.c_str(), observer_);
+      if (!run.settings.sync) gpuFile_->SkipSync();
       if (!*gpuFile_) run.Fail("ERROR: Unable to open %s\n", outName_.c_str());
       // The levels of the chain, as the pipeline makes them.
       gpuLevels_ = 1;

@@ -79,6 +79,20 @@ TEST(OutputFile, PublishedOrNothingAndSynced) {
       }
 }
 
+// Without the syncs (--no-sync) the file is still put in place only by Publish.
+TEST(OutputFile, SkipSyncLeavesOutEverySync) {
+  TempDir dir;
+  OutputFile out((dir / "out.tga").c_str());
+  out.SkipSync();
+  std::fputs("new", out.Stream());
+  gSyncs.clear();
+  ASSERT_TRUE(out.Finish());
+  EXPECT_FALSE(FileExists(dir / "out.tga"));
+  ASSERT_TRUE(out.Publish());
+  EXPECT_TRUE(gSyncs.empty());
+  EXPECT_EQ(ReadFile(dir / "out.tga"), AsBytes("new"));
+}
+
 // Links are followed and stay; devices, hard-linked files and names of the process's descriptors
 // are written in place (a file opened for appending gets the bytes at its end). Names that
 // cannot be written fail at the open; the tool's runs below cover those.
