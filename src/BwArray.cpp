@@ -76,3 +76,19 @@ bool BwWriteTexelPieces(FILE* fp, uint64_t total, int texelBytes, const BwTexelS
   }
   return true;
 }
+
+bool BwReadToEnd(FILE* fp, std::vector<unsigned char>* bytes) {
+  constexpr size_t kPiece = size_t(1) << 20;
+  struct stat info;
+  const off_t here = ftello(fp);
+  if (fstat(fileno(fp), &info) == 0 && S_ISREG(info.st_mode) && here >= 0 && info.st_size > here)
+    bytes->reserve(bytes->size() + size_t(info.st_size - here) + kPiece);  // and the last, empty read
+  for (;;) {
+    const size_t used = bytes->size();
+    bytes->resize(used + kPiece);
+    const size_t got = std::fread(bytes->data() + used, 1, kPiece, fp);
+    bytes->resize(used + got);
+    if (got < kPiece) break;
+  }
+  return !std::ferror(fp);
+}

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <vector>
 
 struct BwFreeDeleter {
   void operator()(void* p) const { std::free(p); }
@@ -46,6 +47,10 @@ BwArray<T> BwAllocArray(uint64_t count) {
 // the encoded texels one piece at a time instead of from a whole image in memory. A source that
 // returns false has given up: the writer stops at once and the output is to be discarded.
 using BwTexelSource = std::function<bool(uint64_t offset, uint64_t bytes, unsigned char* out)>;
+
+// Appends what is left of a stream to *bytes (room for all of a regular file is taken at once);
+// false on a read error. Throws std::bad_alloc when memory runs out.
+bool BwReadToEnd(FILE* fp, std::vector<unsigned char>* bytes);
 
 // Largest piece handed to one fwrite.
 constexpr uint64_t BW_WRITE_PIECE_BYTES = 8192000;

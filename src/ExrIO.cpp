@@ -349,15 +349,7 @@ bool BwReadExr(const char* path, const char* channel, BwHeightImage* image, std:
 bool BwReadExrFile(FILE* fp, const char* channel, BwHeightImage* image, std::string* error) {
   try {
     std::vector<unsigned char> bytes;
-    constexpr size_t kPiece = size_t(1) << 20;
-    for (;;) {
-      const size_t used = bytes.size();
-      bytes.resize(used + kPiece);
-      const size_t got = std::fread(bytes.data() + used, 1, kPiece, fp);
-      bytes.resize(used + got);
-      if (got < kPiece) break;
-    }
-    if (std::ferror(fp)) return Fail(error, "read error");
+    if (!BwReadToEnd(fp, &bytes)) return Fail(error, "read error");
     return BwReadExrMemory(bytes.data(), bytes.size(), channel, image, error);
   } catch (const std::bad_alloc&) {
     return Fail(error, "out of memory");

@@ -26,14 +26,6 @@ struct FileCloser {
 
 constexpr int64_t kTexelGrain = 1 << 15;
 
-// Reads the rest of a stream after `prefix`, which it started with.
-bool ReadRest(FILE* fp, std::vector<unsigned char>* bytes) {
-  unsigned char chunk[1 << 16];
-  size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, fp)) > 0) bytes->insert(bytes->end(), chunk, chunk + got);
-  return !std::ferror(fp);
-}
-
 // Opens `name` and reads its texels, from a PNG, OpenEXR or (anything else) Targa file as its
 // first bytes say, ending the job with the loaders' messages.
 void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
@@ -47,7 +39,7 @@ void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
   std::string error;
   bool ok = true;
   const auto whole = [&] {
-    if (!rewound && !ReadRest(in.get(), &head)) ok = false;
+    if (!rewound && !BwReadToEnd(in.get(), &head)) ok = false;
     return rewound ? nullptr : &head;
   };
   if (BwIsPng(head.data(), head.size())) {

@@ -214,20 +214,7 @@ bool BwReadPng(FILE* fp, BwDecodedImage* image, std::string* error) {
   // allocated, and a pipe is read like a regular file.
   try {
     std::vector<unsigned char> bytes;
-    struct stat info;
-    const off_t here = ftello(fp);
-    constexpr size_t kPiece = size_t(1) << 20;
-    // Room for the whole file and the last, empty read: no reallocation.
-    if (fstat(fileno(fp), &info) == 0 && S_ISREG(info.st_mode) && here >= 0 && info.st_size > here)
-      bytes.reserve(size_t(info.st_size - here) + kPiece);
-    for (;;) {
-      const size_t used = bytes.size();
-      bytes.resize(used + kPiece);
-      const size_t got = std::fread(bytes.data() + used, 1, kPiece, fp);
-      bytes.resize(used + got);
-      if (got < kPiece) break;
-    }
-    if (std::ferror(fp)) return Fail(error, "read error");
+    if (!BwReadToEnd(fp, &bytes)) return Fail(error, "read error");
     return Decode(bytes.data(), bytes.size(), image, error);
   } catch (const std::bad_alloc&) {
     return Fail(error, "out of memory");
