@@ -12,10 +12,10 @@ is timed with the default settings (10 dilation passes, which the peer does not 
 the machine's load falls on all of them; medians of --runs rounds after one warm-up round.
 """
 import argparse
-import importlib.util
 import os
 import statistics
 import time
+import types
 
 import numpy as np
 
@@ -79,9 +79,10 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--peer", default=os.path.join(root, "..", "shared", "peers", "rnm_numpy.py"))
     args = parser.parse_args()
-    spec = importlib.util.spec_from_file_location("rnm_numpy", args.peer)
-    peer = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(peer)
+    peer = types.ModuleType("rnm_numpy")
+    peer.__file__ = args.peer
+    with open(args.peer) as source:
+        exec(compile(source.read(), args.peer, "exec"), peer.__dict__)
 
     base, detail = pictures(args.size)
     ours = bumpweld.merge(base, detail, flags="-e")
