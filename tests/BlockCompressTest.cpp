@@ -2,10 +2,8 @@
 // search, decoder vectors from the block layouts, padding and row order of whole images.
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <tuple>
-#include <vector>
 
 #include "BlockCompress.h"
 #include "Parallel.h"
@@ -15,19 +13,14 @@ namespace {
 
 // Code units: UNORM (c + 1) * 127.5, SNORM c * 127.
 float Code(float c, BwBc4Kind kind) { return kind == BwBc4Kind::UNORM ? (c + 1.0f) * 127.5f : c * 127.0f; }
-float FromCode(float code, BwBc4Kind kind) {
-  return kind == BwBc4Kind::UNORM ? code / 127.5f - 1.0f : code / 127.0f;
-}
+float FromCode(float code, BwBc4Kind kind) { return kind == BwBc4Kind::UNORM ? code / 127.5f - 1.0f : code / 127.0f; }
 
 // Squared error, in code units, of the block decoded from `bytes` against `values`.
 double BlockError(const float* values, const unsigned char* bytes, BwBc4Kind kind) {
   float decoded[16];
   BwDecodeBc4Block(bytes, kind, decoded);
   double sum = 0;
-  for (int i = 0; i < 16; ++i) {
-    const double d = double(Code(decoded[i], kind)) - double(Code(values[i], kind));
-    sum += d * d;
-  }
+  for (int i = 0; i < 16; ++i) sum += std::pow(double(Code(decoded[i], kind)) - double(Code(values[i], kind)), 2.0);
   return sum;
 }
 
@@ -40,10 +33,8 @@ double BruteForceOptimum(const float* values, BwBc4Kind kind) {
   for (int e0 = 0; e0 < 256; ++e0)
     for (int e1 = 0; e1 < 256; ++e1) {
       if (kind == BwBc4Kind::SNORM && (e0 == 128 || e1 == 128)) continue;  // -128 is -127
-      const unsigned char block[8] = {uint8_t(e0), uint8_t(e1), kAllIndices[0], kAllIndices[1],
-                                      kAllIndices[2], kAllIndices[3], kAllIndices[4], kAllIndices[5]};
       float palette[16];
-      BwDecodeBc4Block(block, kind, palette);
+      BwDecodeBc4Block(Cat({{uint8_t(e0), uint8_t(e1)}, Bytes(kAllIndices, kAllIndices + 6)}).data(), kind, palette);
       double sum = 0;
       for (int t = 0; t < 16 && sum < best; ++t) {
         double nearest = std::numeric_limits<double>::infinity();
@@ -64,23 +55,14 @@ const BwBc4Kind kKinds[] = {BwBc4Kind::UNORM, BwBc4Kind::SNORM};
 // the six-value mode holds all three). Values on one palette come back exactly; a constant off
 // every palette is within half of the finest palette step (1/7 of a code unit) of one.
 TEST(BlockCompressTest, KnownBestBlocks) {
-  const struct {
-    BwBc4Kind kind;
-    std::vector<float> codes;  // repeated to fill 16 texels
-    bool sixValueMode;  // only the six-value mode holds the block exactly
-  } cases[] = {
-      {BwBc4Kind::UNORM, {0}, false},           {BwBc4Kind::UNORM, {255}, false},
-      {BwBc4Kind::UNORM, {77}, false},          {BwBc4Kind::SNORM, {-127}, false},
-      {BwBc4Kind::SNORM, {127}, false},         {BwBc4Kind::SNORM, {0}, false},
-      {BwBc4Kind::UNORM, {127.5f}, false},      {BwBc4Kind::UNORM, {165.75f}, false},
-      {BwBc4Kind::SNORM, {38.1f}, false},       {BwBc4Kind::SNORM, {-97.79f}, false},
-      {BwBc4Kind::UNORM, {254.87f}, false},     {BwBc4Kind::UNORM, {10, 200}, false},
-      {BwBc4Kind::SNORM, {-90, 33}, false},
-      {BwBc4Kind::UNORM, {70, 80, 90, 100, 110, 120, 130, 140}, false},
-      {BwBc4Kind::SNORM, {-56, -48, -40, -32, -24, -16, -8, 0}, false},
-      {BwBc4Kind::UNORM, {0, 255, 140, 0, 140, 255, 140, 0}, true},
-      {BwBc4Kind::SNORM, {-127, 127, 12, 12}, true},
-      {BwBc4Kind::UNORM, {0, 255, 120, 124, 128}, true},
+  const BwBc4Kind U = BwBc4Kind::UNORM, S = BwBc4Kind::SNORM;
+  // Codes repeated to fill 16 texels; sixValueMode: only that mode holds the block exactly.
+  const struct { BwBc4Kind kind; std::vector<float> codes; bool sixValueMode; } cases[] = {
+      {U, {0}, false}, {U, {255}, false}, {U, {77}, false}, {S, {-127}, false}, {S, {127}, false}, {S, {0}, false},
+      {U, {127.5f}, false}, {U, {165.75f}, false}, {S, {38.1f}, false}, {S, {-97.79f}, false}, {U, {254.87f}, false},
+      {U, {10, 200}, false}, {S, {-90, 33}, false}, {U, {70, 80, 90, 100, 110, 120, 130, 140}, false},
+      {S, {-56, -48, -40, -32, -24, -16, -8, 0}, false}, {U, {0, 255, 140, 0, 140, 255, 140, 0}, true},
+      {S, {-127, 127, 12, 12}, true}, {U, {0, 255, 120, 124, 128}, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "kind " << int(c.kind) << ", codes " << c.codes[0] << ", ...");
@@ -90,9 +72,8 @@ TEST(BlockCompressTest, KnownBestBlocks) {
     BwEncodeBc4Block(block, c.kind, bytes);
     const bool onPalette = c.codes.size() > 1 || c.codes[0] == std::floor(c.codes[0]);
     EXPECT_LE(BlockError(block, bytes, c.kind), onPalette ? 1e-4 : 16.0 / (14.0 * 14.0) + 1e-4);
-    const int e0 = c.kind == BwBc4Kind::SNORM ? int(int8_t(bytes[0])) : bytes[0];
-    const int e1 = c.kind == BwBc4Kind::SNORM ? int(int8_t(bytes[1])) : bytes[1];
-    EXPECT_TRUE(!c.sixValueMode || e0 <= e1);
+    const bool s = c.kind == S;
+    EXPECT_TRUE(!c.sixValueMode || (s ? int8_t(bytes[0]) <= int8_t(bytes[1]) : bytes[0] <= bytes[1]));
   }
 }
 
@@ -140,12 +121,11 @@ TEST(BlockCompressTest, DecodersFollowTheBlockLayouts) {
 // Images: blocks past the right and bottom edges repeat the edge texels, rows are stored bottom
 // row first and blocks top row first, and empty texels encode as flat.
 TEST(BlockCompressTest, ImagePaddingRowOrderAndEmptyTexels) {
-  const float texel[3] = {0.25f, -0.5f, 0.83f};
-  std::vector<float> one(texel, texel + 3), sixteen;
-  for (int i = 0; i < 16; ++i) sixteen.insert(sixteen.end(), texel, texel + 3);
+  std::vector<float> sixteen;
+  for (int i = 0; i < 16; ++i) sixteen.insert(sixteen.end(), {0.25f, -0.5f, 0.83f});
   for (BwBc4Kind kind : kKinds) {
     unsigned char a[16], b[16];
-    BwEncodeBc5Image(one.data(), 1, 1, 3, kind, a);
+    BwEncodeBc5Image(sixteen.data(), 1, 1, 3, kind, a);
     BwEncodeBc5Image(sixteen.data(), 4, 4, 3, kind, b);
     EXPECT_EQ(Bytes(a, a + 16), Bytes(b, b + 16));
   }
@@ -185,16 +165,9 @@ std::vector<float> MixedNormals(int w, int h, uint32_t seed) {
 
 // Angle in degrees between a unit normal and the one a reader rebuilds from x and y.
 double Angle(const float* normal, float x, float y) {
-  const double z = std::sqrt(std::max(0.0, 1.0 - double(x) * x - double(y) * y));
-  const double len = std::sqrt(double(x) * x + double(y) * y + z * z);
+  const double z = std::sqrt(std::max(0.0, 1.0 - double(x) * x - double(y) * y)), len = std::hypot(double(x), double(y), z);
   const double dot = (double(x) * normal[0] + double(y) * normal[1] + z * normal[2]) / len;
   return std::acos(std::min(1.0, std::max(-1.0, dot))) * 180.0 / M_PI;
-}
-
-uint64_t Fnv1a(const unsigned char* bytes, size_t count) {
-  uint64_t hash = 14695981039346656037ull;
-  for (size_t i = 0; i < count; ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;
-  return hash;
 }
 
 }  // namespace
@@ -209,25 +182,24 @@ TEST(BlockCompressTest, SameBytesOnEveryThreadCountAndProcessorVersion) {
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
       float* t = &image[(size_t(y) * w + x) * 3];
-      if (x < w / 3) {
+      if (x < w / 3)
         t[0] = 0.3f * std::sin(0.05f * float(x) + 0.07f * float(y)), t[1] = 0.2f * std::cos(0.04f * float(y));
-      } else if (x >= 2 * w / 3) {
+      else if (x >= 2 * w / 3)
         t[0] = (x + y) % 3 ? 0.9f + 0.1f * t[0] : 1.0f, t[1] = t[1] - 0.95f;
-      }
     }
-  const struct {
-    BwBc4Kind kind;
-    uint64_t hash;
-  } cases[] = {{BwBc4Kind::UNORM, 8245762106054771442ull}, {BwBc4Kind::SNORM, 7504994233818650497ull}};
-  for (const auto& c : cases) {
+  const std::pair<BwBc4Kind, uint64_t> cases[] = {{BwBc4Kind::UNORM, 8245762106054771442ull},
+                                                  {BwBc4Kind::SNORM, 7504994233818650497ull}};
+  for (const auto& [kind, hash] : cases) {
     std::vector<unsigned char> all(35 * 18 * 16), one(all.size());
-    BwEncodeBc5Image(image.data(), w, h, 3, c.kind, all.data());
+    BwEncodeBc5Image(image.data(), w, h, 3, kind, all.data());
     {
       BwThreadLimit limit(1);
-      BwEncodeBc5Image(image.data(), w, h, 3, c.kind, one.data());
+      BwEncodeBc5Image(image.data(), w, h, 3, kind, one.data());
     }
-    EXPECT_EQ(all, one) << int(c.kind);
-    EXPECT_EQ(Fnv1a(all.data(), all.size()), c.hash) << int(c.kind);
+    uint64_t fnv1a = 14695981039346656037ull;
+    for (unsigned char b : all) fnv1a = (fnv1a ^ b) * 1099511628211ull;
+    EXPECT_EQ(all, one) << int(kind);
+    EXPECT_EQ(fnv1a, hash) << int(kind);
   }
 }
 
@@ -239,29 +211,27 @@ TEST(BlockCompressTest, ErrorsCountByTheAngleTheyTurnTheNormal) {
   const std::vector<float> image = MixedNormals(w, h, 7);
   std::vector<unsigned char> blocks(16 * 16 * 16);
   BwEncodeBc5Image(image.data(), w, h, 3, BwBc4Kind::UNORM, blocks.data());
-  double weighted = 0, plain = 0, weightedWorst = 0, plainWorst = 0;
+  double weighted = 0, separate = 0, weightedWorst = 0, separateWorst = 0;
   for (int by = 0; by < 16; ++by)
     for (int bx = 0; bx < 16; ++bx) {
-      float x[16], y[16], bc5X[16], bc5Y[16], plainX[16], plainY[16];
+      float plain[2][16], bc5[2][16];  // x and y of each texel
       const float* normals[16];
-      for (int i = 0; i < 16; ++i) {
-        normals[i] = &image[(size_t(h - 1 - (4 * by + i / 4)) * w + 4 * bx + i % 4) * 3];
-        x[i] = normals[i][0], y[i] = normals[i][1];
-      }
-      const unsigned char* block = &blocks[(size_t(by) * 16 + bx) * 16];
-      BwDecodeBc4Block(block, BwBc4Kind::UNORM, bc5X);
-      BwDecodeBc4Block(block + 8, BwBc4Kind::UNORM, bc5Y);
       unsigned char bytes[8];
-      BwEncodeBc4Block(x, BwBc4Kind::UNORM, bytes);
-      BwDecodeBc4Block(bytes, BwBc4Kind::UNORM, plainX);
-      BwEncodeBc4Block(y, BwBc4Kind::UNORM, bytes);
-      BwDecodeBc4Block(bytes, BwBc4Kind::UNORM, plainY);
+      for (int c = 0; c < 2; ++c) {
+        for (int i = 0; i < 16; ++i) {
+          normals[i] = &image[(size_t(h - 1 - (4 * by + i / 4)) * w + 4 * bx + i % 4) * 3];
+          plain[c][i] = normals[i][c];
+        }
+        BwEncodeBc4Block(plain[c], BwBc4Kind::UNORM, bytes);
+        BwDecodeBc4Block(bytes, BwBc4Kind::UNORM, plain[c]);
+        BwDecodeBc4Block(&blocks[(size_t(by) * 16 + bx) * 16 + 8 * size_t(c)], BwBc4Kind::UNORM, bc5[c]);
+      }
       for (int i = 0; i < 16; ++i) {
-        const double a = Angle(normals[i], bc5X[i], bc5Y[i]), b = Angle(normals[i], plainX[i], plainY[i]);
-        weighted += a * a, plain += b * b;
-        weightedWorst = std::max(weightedWorst, a), plainWorst = std::max(plainWorst, b);
+        const double a = Angle(normals[i], bc5[0][i], bc5[1][i]), b = Angle(normals[i], plain[0][i], plain[1][i]);
+        weighted += a * a, separate += b * b;
+        weightedWorst = std::max(weightedWorst, a), separateWorst = std::max(separateWorst, b);
       }
     }
-  EXPECT_LT(weighted, 0.9 * plain);
-  EXPECT_LT(weightedWorst, 0.8 * plainWorst);
+  EXPECT_LT(weighted, 0.9 * separate);
+  EXPECT_LT(weightedWorst, 0.8 * separateWorst);
 }
