@@ -21,8 +21,7 @@ std::pair<bool, std::string> Call(F f, ZelBitmap* bmp, const std::string& path) 
 // 13 header bytes (the pointer slot zero), then exactly the texel block; read back the same.
 TEST(KepFile, WriteThenReadGivesTheRecordBack) {
   const struct { uint16_t w, h; uint8_t depth; uint32_t format; size_t n; } cases[] = {
-      {256, 128, 32, ZEL_BITMAP_FORMAT_1010102, 131072}, {5, 3, 64, 7, 120}, {3, 2, 12, 1, 6},
-      {0, 9, 32, 4, 0}, {1, 1, 8, ZEL_BITMAP_FORMAT_FORCE_DWORD, 1}};
+      {256, 128, 32, ZEL_BITMAP_FORMAT_1010102, 131072}, {3, 2, 12, 1, 6}, {1, 1, 8, ZEL_BITMAP_FORMAT_FORCE_DWORD, 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << "x" << int(c.depth));
     TempDir dir;

@@ -23,14 +23,14 @@ Read ReadMemory(const Bytes& file) {
   return r;
 }
 
-// Through a stream: a regular file, or a pipe, whose size cannot be known beforehand.
-Read ReadStream(const Bytes& file, bool pipe) {
+// Through a pipe, whose size cannot be known beforehand.
+Read ReadPipe(const Bytes& file) {
   TempDir dir;
   WriteFile(dir / "in.png", file);
-  FILE* fp = pipe ? popen(("cat " + (dir / "in.png")).c_str(), "r") : std::fopen((dir / "in.png").c_str(), "rb");
+  FILE* fp = popen(("cat " + (dir / "in.png")).c_str(), "r");
   Read r;
   r.ok = BwReadPng(fp, &r.image, &r.error);
-  pipe ? pclose(fp) : std::fclose(fp);
+  pclose(fp);
   return r;
 }
 
@@ -47,13 +47,12 @@ std::vector<png_color> Palette(int n) {
 TEST(BwReadPng, EveryColourTypeDepthAndInterlacing) {
   const std::vector<png_byte> alpha = {0, 90, 180};  // shorter than the palette: the rest opaque
   const PngSpec cases[] = {
-      {W, H, 0, 1}, {W, H, 0, 2}, {W, H, 0, 4}, {W, H, 0, 8}, {W, H, 0, 16}, {W, H, 4, 8}, {W, H, 4, 16},
-      {W, H, 2, 8}, {W, H, 2, 16}, {W, H, 6, 8}, {W, H, 6, 16},
-      {W, H, 0, 2, false, {}, {}, {1}}, {W, H, 0, 8, false, {}, {}, {13}}, {W, H, 0, 16, false, {}, {}, {3341}},
+      {W, H, 0, 1}, {W, H, 0, 4}, {W, H, 0, 16}, {W, H, 4, 8}, {W, H, 4, 16}, {W, H, 2, 8}, {W, H, 6, 16},
+      {W, H, 0, 2, false, {}, {}, {1}}, {W, H, 0, 16, false, {}, {}, {3341}},
       // The colour of texel (0, 0) as the key; at 16 bits blue is one off, so no texel matches.
       {W, H, 2, 8, false, {}, {}, {13, 72, 131}}, {W, H, 2, 16, false, {}, {}, {3341, 18505, 33670}},
-      {W, H, 3, 1, false, Palette(2)}, {W, H, 3, 2, false, Palette(4)}, {W, H, 3, 4, false, Palette(13)},
-      {W, H, 3, 8, false, Palette(16)}, {W, H, 3, 4, false, Palette(16), alpha},
+      {W, H, 3, 1, false, Palette(2)}, {W, H, 3, 4, false, Palette(13)}, {W, H, 3, 8, false, Palette(16)},
+      {W, H, 3, 4, false, Palette(16), alpha},
       {W, H, 0, 2, true}, {W, H, 2, 8, true}, {W, H, 3, 4, true, Palette(16), alpha}, {W, H, 6, 16, true}};
   const uint16_t one = 1;
   const int hostOrder = *reinterpret_cast<const unsigned char*>(&one) == 1 ? PNG_TRANSFORM_SWAP_ENDIAN : 0;
@@ -73,8 +72,8 @@ TEST(BwReadPng, EveryColourTypeDepthAndInterlacing) {
     Bytes bottomFirst;
     for (size_t y = H; y-- > 0;)
       bottomFirst.insert(bottomFirst.end(), &want.rows[y * rowBytes], &want.rows[(y + 1) * rowBytes]);
-    for (int via = 0; via < (&s == cases ? 3 : 1); ++via) {  // memory; a file and a pipe once
-      const Read r = via == 0 ? ReadMemory(file) : ReadStream(file, via == 2);
+    for (int via = 0; via < (&s == cases ? 2 : 1); ++via) {  // memory; a pipe once
+      const Read r = via == 0 ? ReadMemory(file) : ReadPipe(file);
       ASSERT_TRUE(r.ok) << r.error;
       EXPECT_EQ(std::make_tuple(r.image.width, r.image.height, r.image.channels, r.image.bits),
                 std::make_tuple(W, H, want.channels, want.depth));
@@ -86,7 +85,6 @@ TEST(BwReadPng, EveryColourTypeDepthAndInterlacing) {
 namespace {
 
 Bytes Be32(uint32_t v) { return {png_byte(v >> 24), png_byte(v >> 16), png_byte(v >> 8), png_byte(v)}; }
-
 Bytes Chunk(const char* type, const Bytes& data) {
   Bytes body = Cat({Bytes(type, type + 4), data});
   return Cat({Be32(uint32_t(data.size())), body, Be32(uint32_t(crc32(0, body.data(), uInt(body.size()))))});
@@ -120,25 +118,20 @@ TEST(BwReadPng, DamagedFilesGiveOneMessage) {
   const Bytes good = Png(Zlib(rows));
   ASSERT_TRUE(ReadMemory(good).ok);
   EXPECT_TRUE(BwIsPng(good.data(), 8) && !BwIsPng(good.data(), 7));
-  EXPECT_FALSE(BwIsPng(Cat({Bytes(good.begin(), good.begin() + 7), {'\r'}}).data(), 8));
-  Bytes badIdatCrc = good, badIdatData = good, badAdler = Zlib(rows);
+  Bytes badIdatData = good, badAdler = Zlib(rows);
   Bytes badText = Png(Zlib(rows), Chunk("tEXt", {'a', 0, 'b'}));
-  badIdatCrc[good.size() - 12 - 1] ^= 1;  // last CRC byte of IDAT
   badIdatData[good.size() - 12 - 5] ^= 1; // last data byte of IDAT
   badAdler.back() ^= 1;
   badText[33 + 12] ^= 1;                  // the tEXt chunk's data
   Bytes bomb(size_t(64) << 20, 0);        // 64 MiB of zeros for a 2 x 2 image
   const struct { const char* name; Bytes file; std::string message; } cases[] = {
       {"not a PNG", {'G', 'I', 'F', '8', '9', 'a', 0, 0, 0, 0}, "PNG: not a PNG file (bad signature)"},
-      {"empty", {}, "PNG: not a PNG file (bad signature)"},
       {"cut in IHDR", Bytes(good.begin(), good.begin() + 20), "PNG: file ends inside the IHDR chunk"},
       {"cut in IDAT", Bytes(good.begin(), good.end() - 16), "PNG: file ends inside the IDAT chunk"},
       {"no IEND", Bytes(good.begin(), good.end() - 12), "PNG: file ends before the IEND chunk"},
-      {"IDAT CRC", badIdatCrc, "PNG: bad CRC in the IDAT chunk"},
       {"IDAT data", badIdatData, "PNG: bad CRC in the IDAT chunk"},
       {"tEXt CRC", badText, "PNG: bad CRC in the tEXt chunk"},
       {"Adler-32", Png(badAdler), "PNG: bad zlib data in the IDAT chunks"},
-      {"not zlib", Png(Bytes(20, 0xFF)), "PNG: bad zlib data in the IDAT chunks"},
       {"bad filter", Png(Zlib(raw)), "PNG: invalid scanline filter"},
       {"too few rows", Png(Zlib(Bytes(rows.begin(), rows.begin() + 7))), "PNG: image data ends before the last row"},
       {"too wide", Cat({kSignature, Ihdr(70000, 1), Chunk("IEND", {})}),
@@ -150,12 +143,7 @@ TEST(BwReadPng, DamagedFilesGiveOneMessage) {
   };
   for (const auto& c : cases) {
     const Read r = ReadMemory(c.file);
-    if (c.message.empty()) {  // decompression stops at the announced size
-      EXPECT_TRUE(r.ok) << c.name << ": " << r.error;
-      EXPECT_EQ(std::make_tuple(r.image.width, r.image.height), std::make_tuple(2, 2)) << c.name;
-      continue;
-    }
-    EXPECT_FALSE(r.ok) << c.name;
-    EXPECT_EQ(r.error, c.message) << c.name;
+    // A zlib bomb reads: decompression stops at the announced size.
+    EXPECT_EQ(std::make_pair(r.ok, r.error), std::make_pair(c.message.empty(), c.message)) << c.name;
   }
 }
