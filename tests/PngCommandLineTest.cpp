@@ -48,7 +48,7 @@ Bytes AsPng(int w, int h, int channels, const std::vector<int>& samples, int dep
   if (depth == 16)
     for (int& v : wide) v *= 257;  // 8 bits widened: the same components exactly
   const int colourType = channels == 1 ? 0 : channels == 2 ? 4 : channels == 3 ? 2 : 6;
-  return EncodePng(PngSpec{w, h, colourType, depth}, wide);
+  return EncodePng(PngLayout{w, h, colourType, depth}, wide);
 }
 
 // The texels of an uncompressed 24-bit Targa output, top row first, red, green, blue.

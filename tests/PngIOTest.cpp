@@ -46,7 +46,7 @@ std::vector<png_color> Palette(int n) {
 // into alpha, blue and red exchanged and 16-bit samples in host order, but bottom row first.
 TEST(BwReadPng, EveryColourTypeDepthAndInterlacing) {
   const std::vector<png_byte> alpha = {0, 90, 180};  // shorter than the palette: the rest opaque
-  const PngSpec cases[] = {
+  const PngLayout cases[] = {
       {W, H, 0, 1}, {W, H, 0, 4}, {W, H, 0, 16}, {W, H, 4, 8}, {W, H, 4, 16}, {W, H, 2, 8}, {W, H, 6, 16},
       {W, H, 0, 2, false, {}, {}, {1}}, {W, H, 0, 16, false, {}, {}, {3341}},
       // The colour of texel (0, 0) as the key; at 16 bits blue is one off, so no texel matches.
@@ -56,7 +56,7 @@ TEST(BwReadPng, EveryColourTypeDepthAndInterlacing) {
       {W, H, 0, 2, true}, {W, H, 2, 8, true}, {W, H, 3, 4, true, Palette(16), alpha}, {W, H, 6, 16, true}};
   const uint16_t one = 1;
   const int hostOrder = *reinterpret_cast<const unsigned char*>(&one) == 1 ? PNG_TRANSFORM_SWAP_ENDIAN : 0;
-  for (const PngSpec& s : cases) {
+  for (const PngLayout& s : cases) {
     SCOPED_TRACE(testing::Message() << "colour type " << s.colourType << ", depth " << s.depth << ", tRNS "
                                     << s.trns.size() + s.paletteAlpha.size() << ", interlaced " << s.interlaced);
     std::vector<int> samples;

@@ -9,7 +9,7 @@
 
 inline int PngChannels(int colourType) { return colourType == 2 ? 3 : colourType == 4 ? 2 : colourType == 6 ? 4 : 1; }
 
-struct PngSpec {
+struct PngLayout {
   int width, height, colourType, depth;
   bool interlaced = false;
   std::vector<png_color> palette = {};
@@ -20,7 +20,7 @@ struct PngSpec {
 
 // A PNG file of `samples` (top row first, each texel's samples in file order at the file's
 // depth; palette indices for palette images) written by libpng; empty if libpng failed.
-inline Bytes EncodePng(const PngSpec& s, const std::vector<int>& samples) {
+inline Bytes EncodePng(const PngLayout& s, const std::vector<int>& samples) {
   const size_t rowSamples = size_t(s.width) * PngChannels(s.colourType), rowBytes = (rowSamples * s.depth + 7) / 8;
   Bytes image(rowBytes * size_t(s.height), 0);
   std::vector<png_bytep> rows;
