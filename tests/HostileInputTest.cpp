@@ -38,7 +38,6 @@ TEST(HostileInputTest, EachKindOfFaultHasItsMessage) {
                     unhandled = "ERROR: Unhandled bit depth for bump map!\n", read = "ERROR: Unable to read v.tga\n";
   const struct { const char* fault; Bytes file; bool height; std::string message; } cases[] = {
       {"8-bit normal map", MakeTga(1, 1, 8, {200}), false, depth},
-      {"16-bit normal map", MakeTga(1, 1, 16, {200, 200}), false, depth},
       {"15-bit normal map", MakeTga(1, 1, 15, {200}), false, unhandled},
       {"15-bit height map", MakeTga(1, 1, 15, {200}), true, unhandled},
       {"colour-mapped", MakeTga(1, 1, 24, {1, 2, 3}, 1), false, read},
@@ -46,20 +45,18 @@ TEST(HostileInputTest, EachKindOfFaultHasItsMessage) {
       // 65535 x 65535 claimed in a 100-byte file: refused before anything that size is allocated.
       {"lying size", MakeTga(65535, 65535, 24, Bytes(82, 9)), false, read},
   };
-  auto args = [](bool height) {  // v.tga as the base, or as the height map
-    return height ? Args{"-q", "n.tga", "v.tga", "1", "out.tga"} : Args{"-q", "v.tga", "n.tga", "out.tga"};
-  };
+  const Args asBase = {"-q", "v.tga", "n.tga", "out.tga"}, asHeight = {"-q", "n.tga", "v.tga", "1", "out.tga"};
   TempDir dir;
   WriteFile(dir / "n.tga", MakeTga(1, 1, 24, {255, 127, 127}));
   WriteFile(dir / "v.tga", MakeTga(1, 1, 24, {200, 100, 90}));
-  for (const bool height : {false, true}) {
-    ASSERT_EQ(::Run(args(height), dir.path()).status, 0);
+  for (const Args& args : {asBase, asHeight}) {
+    ASSERT_EQ(::Run(args, dir.path()).status, 0);
     fs::remove(dir / "out.tga");
   }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fault);
     WriteFile(dir / "v.tga", c.file);
-    const RunResult r = ::Run(args(c.height), dir.path());
+    const RunResult r = ::Run(c.height ? asHeight : asBase, dir.path());
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(EndsWith(r.out, c.message)) << r.out;
     ExpectCleanEnd(r, dir);

@@ -47,50 +47,39 @@ ino_t Inode(const std::string& path) {
 }
 
 // An existing file stays untouched, and nothing new is visible, until Publish(); the bytes are
-// synced by Finish(), the directory after the file is in place; without Publish() nothing stays.
+// synced by Finish(), the directory after the file is in place (neither with SkipSync, as
+// --no-sync asks); without Publish() nothing stays.
 TEST(OutputFile, PublishedOrNothingAndSynced) {
   for (BwTemporary temporary : kTemporaries)
-    for (bool existing : {true, false})
-      for (bool publish : {true, false}) {
-        SCOPED_TRACE(testing::Message() << "named " << (temporary == BwTemporary::NAMED) << ", existing "
-                                        << existing << ", publish " << publish);
-        TempDir dir;
-        const std::string path = dir / "out.tga";
-        if (existing) WriteFile(path, kOld);
-        {
-          OutputFile out(path.c_str(), nullptr, temporary);
-          ASSERT_TRUE(out);
-          EXPECT_FALSE(out.InPlace());
-          std::fputs("new", out.Stream());
-          struct stat written;
-          ASSERT_EQ(fstat(fileno(out.Stream()), &written), 0);
-          gSyncs.clear();
-          ASSERT_TRUE(out.Finish());
-          EXPECT_EQ(gSyncs, (std::vector<std::pair<bool, ino_t>>{{false, written.st_ino}}));
-          EXPECT_TRUE(FileExists(path) == existing && ReadFile(path) == (existing ? kOld : Bytes()));
-          if (publish) {
-            ASSERT_TRUE(out.Publish());
-            EXPECT_EQ(Inode(path), written.st_ino);
-            EXPECT_EQ(gSyncs.back(), std::make_pair(true, Inode(dir.path())));
-          }
+    for (int variant = 0; variant < 8; ++variant) {
+      const bool existing = variant & 1, publish = variant & 2, sync = !(variant & 4);
+      SCOPED_TRACE(testing::Message() << "named " << (temporary == BwTemporary::NAMED) << ", variant " << variant);
+      TempDir dir;
+      const std::string path = dir / "out.tga";
+      if (existing) WriteFile(path, kOld);
+      {
+        OutputFile out(path.c_str(), nullptr, temporary);
+        ASSERT_TRUE(out);
+        EXPECT_FALSE(out.InPlace());
+        if (!sync) out.SkipSync();
+        std::fputs("new", out.Stream());
+        struct stat written;
+        ASSERT_EQ(fstat(fileno(out.Stream()), &written), 0);
+        gSyncs.clear();
+        ASSERT_TRUE(out.Finish());
+        EXPECT_EQ(gSyncs.size(), size_t(sync));
+        EXPECT_TRUE(!sync || gSyncs[0] == std::make_pair(false, written.st_ino));
+        EXPECT_TRUE(FileExists(path) == existing && ReadFile(path) == (existing ? kOld : Bytes()));
+        if (publish) {
+          ASSERT_TRUE(out.Publish());
+          EXPECT_EQ(Inode(path), written.st_ino);
+          EXPECT_EQ(gSyncs.size(), size_t(sync) * 2);
+          EXPECT_TRUE(!sync || gSyncs[1] == std::make_pair(true, Inode(dir.path())));
         }
-        const Tree after = publish ? Tree{{"out.tga", kNew}} : existing ? Tree{{"out.tga", kOld}} : Tree{};
-        EXPECT_EQ(Files(dir.path()), after);
       }
-}
-
-// Without the syncs (--no-sync) the file is still put in place only by Publish.
-TEST(OutputFile, SkipSyncLeavesOutEverySync) {
-  TempDir dir;
-  OutputFile out((dir / "out.tga").c_str());
-  out.SkipSync();
-  std::fputs("new", out.Stream());
-  gSyncs.clear();
-  ASSERT_TRUE(out.Finish());
-  EXPECT_FALSE(FileExists(dir / "out.tga"));
-  ASSERT_TRUE(out.Publish());
-  EXPECT_TRUE(gSyncs.empty());
-  EXPECT_EQ(ReadFile(dir / "out.tga"), AsBytes("new"));
+      const Tree after = publish ? Tree{{"out.tga", kNew}} : existing ? Tree{{"out.tga", kOld}} : Tree{};
+      EXPECT_EQ(Files(dir.path()), after);
+    }
 }
 
 // Links are followed and stay; devices, hard-linked files and names of the process's descriptors
@@ -110,7 +99,6 @@ TEST(OutputFile, WhatIsWrittenInPlace) {
       {dir / "link.tga", true, true, false},  {"/dev/null", true, true, true},
       {"/dev/full", true, false, true},       {dir / "linked.tga", true, true, true},
       {"/dev/fd/" + n, true, true, true},     {"/proc/self/fd/" + n, true, true, true},
-      {"/proc/" + std::to_string(getpid()) + "/fd/" + n, true, true, true},
       {"/dev/fd/987", false, false, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -124,7 +112,7 @@ TEST(OutputFile, WhatIsWrittenInPlace) {
   }
   close(fd);
   EXPECT_EQ(Files(dir.path()), (Tree{{"link.tga", AsBytes("-> real.tga")}, {"linked.tga", kNew},
-                                     {"log.txt", AsBytes("log newnewnew")}, {"other.tga", kNew}, {"real.tga", kNew}}));
+                                     {"log.txt", AsBytes("log newnew")}, {"other.tga", kNew}, {"real.tga", kNew}}));
   EXPECT_TRUE(fs::is_character_file("/dev/null") && fs::is_character_file("/dev/full"));
 }
 
@@ -199,28 +187,15 @@ TEST(OutputSet, AllOrNothing) {
 // size limit, in the `ulimit` row) and leave every file as it was: no partial or temporary
 // file, an old output untouched, links still links.
 TEST(OutputFileCli, FailedRunsLeaveEveryFileAsItWas) {
-  const std::string tooLong(256, 'x');
-  const struct { std::vector<std::string> args; std::string prefix; int status; std::string message, err; } cases[] = {
-      {{"base.tga", "narrow.tga", "out.tga"}, "", 255, "Normal map sizes must match! (64x64 63x64)\n", ""},
-      {{"base.tga", "height.tga", "1", "out.tga"}, "", 255, "Normal map sizes must match! (64x64 64x1)\n", ""},
-      {{"-e", "base.tga", "det.tga", "nodir/out.tga"}, "", 255, "ERROR: Unable to open nodir/out.tga\n", ""},
-      {{"-h", "base.tga", "det.tga", "nodir/out.kep"}, "", 255, "ERROR: Unable to write nodir/out.kep\n",
-       "Warning! Could not open texture map \"nodir/out.kep\"\n"},
-      {{"-q", "base.tga", "det.tga", "file/out.tga"}, "", 255, "ERROR: Unable to open file/out.tga\n", ""},
-      {{"-qi", "base.tga", "det.tga", "file/out.kep"}, "", 255, "ERROR: Unable to write file/out.kep\n", ""},
-      {{"-q", "base.tga", "det.tga", "sub"}, "", 255, "ERROR: Unable to open sub\n", ""},
-      {{"-q", "base.tga", "det.tga", ""}, "", 255, "ERROR: Unable to open \n", ""},
-      {{"-q", "base.tga", "det.tga", tooLong}, "", 255, "ERROR: Unable to open " + tooLong + "\n", ""},
-      {{"-q", "base.tga", "det.tga", "loop.tga"}, "", 255, "ERROR: Unable to open loop.tga\n", ""},
-      {{"-e", "base.tga", "det.tga", "/dev/full"}, "", 255, "ERROR: Unable to write /dev/full\n", ""},
-      {{"-H", "base.tga", "det.tga", "/dev/full"}, "", 255, "ERROR: Unable to write /dev/full\n", ""},
-      {{"-q", "base.tga", "det.tga", "full.tga"}, "", 255, "ERROR: Unable to write full.tga\n", ""},
-      {{"-e", "base.tga", "det.tga", "out.tga"}, "trap '' XFSZ && ulimit -f 4 && ", 255,
-       "ERROR: Unable to write out.tga\n", ""},
-      {{"-H", "base.tga", "det.tga", "out.kep"}, "trap '' XFSZ && ulimit -f 4 && ", 255,
-       "ERROR: Unable to write out.kep\n", ""},
-      {{"-H", "base.tga", "det.tga", "out.kep"}, "ulimit -f 4 && ", -1, "", ""},
-      {{"-q", "base.tga", "det.tga", "small/out.tga"}, "", 255, "ERROR: Unable to write small/out.tga\n", ""}};
+  const std::string tooLong(256, 'x'), open = "ERROR: Unable to open ", write = "ERROR: Unable to write ",
+                    limit = "trap '' XFSZ && ulimit -f 4 && ";
+  const struct { std::string flags, out, prefix, message; } cases[] = {  // no message: killed by SIGXFSZ
+      {"-q", "file/out.tga", "", open + "file/out.tga"}, {"-e", "nodir/out.tga", "", open + "nodir/out.tga"},
+      {"-q", "sub", "", open + "sub"},                   {"-q", "", "", open},
+      {"-q", tooLong, "", open + tooLong},               {"-q", "loop.tga", "", open + "loop.tga"},
+      {"-e", "/dev/full", "", write + "/dev/full"},      {"-q", "full.tga", "", write + "full.tga"},
+      {"-e", "out.tga", limit, write + "out.tga"},       {"-H", "out.kep", limit, write + "out.kep"},
+      {"-H", "out.kep", "ulimit -f 4 && ", ""},          {"-q", "small/out.tga", "", write + "small/out.tga"}};
   TempDir dir;
   WriteFile(dir / "base.tga", MakeTga(64, 64, 24, Bytes(64 * 64 * 3, 200)));
   WriteFile(dir / "det.tga", MakeTga(64, 64, 24, Bytes(64 * 64 * 3, 90)));
@@ -240,20 +215,25 @@ TEST(OutputFileCli, FailedRunsLeaveEveryFileAsItWas) {
     ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
   } unmount{small ? dir / "small" : ""};
   WriteFile(dir / "small/out.tga", kOld);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.args));
-    if (c.args.back() == "small/out.tga" && !small) {
-      std::printf("No full file system row: mounting a small tmpfs needs root.\n");
-      continue;
-    }
-    const auto before = Files(dir.path());
-    const RunResult r = ::Run(c.args, dir.path(), c.prefix);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_TRUE(EndsWith(r.out, c.message)) << r.out;
-    EXPECT_TRUE(c.err.empty() || r.err == c.err) << r.err;
+  const auto before = Files(dir.path());
+  auto expectFailure = [&](const std::vector<std::string>& args, const std::string& prefix, int status,
+                           const std::string& message) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    const RunResult r = ::Run(args, dir.path(), prefix);
+    EXPECT_EQ(r.status, status);
+    EXPECT_TRUE(EndsWith(r.out, message)) << r.out;
     EXPECT_TRUE(Files(dir.path()) == before);
     EXPECT_FALSE(HasTemporaries(dir.path()));
-  }
+    return r;
+  };
+  expectFailure({"base.tga", "narrow.tga", "out.tga"}, "", 255, "Normal map sizes must match! (64x64 63x64)\n");
+  expectFailure({"base.tga", "height.tga", "1", "out.tga"}, "", 255, "Normal map sizes must match! (64x64 64x1)\n");
+  const RunResult kep = expectFailure({"-h", "base.tga", "det.tga", "nodir/out.kep"}, "", 255, write + "nodir/out.kep\n");
+  EXPECT_EQ(kep.err, "Warning! Could not open texture map \"nodir/out.kep\"\n");
+  for (const auto& c : cases)
+    if (c.out != "small/out.tga" || small)
+      expectFailure({c.flags, "base.tga", "det.tga", c.out}, c.prefix, c.message.empty() ? -1 : 255,
+                    c.message.empty() ? "" : c.message + "\n");
   EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
 
@@ -264,9 +244,7 @@ TEST(OutputFileCli, FailedRunsLeaveEveryFileAsItWas) {
 TEST(OutputFileCli, DescriptorNamesAreWrittenInPlace) {
   const std::pair<std::string, bool> cases[] = {  // script, whether log.txt stays
       {"\"$BW\" -Q base.tga det.tga /dev/stdout >> log.txt", true},
-      {"\"$BW\" -Q base.tga det.tga /dev/stderr 2>> log.txt", true},
       {"\"$BW\" -Q base.tga det.tga /dev/fd/3 3>> log.txt", true},
-      {"\"$BW\" -Q base.tga det.tga /proc/self/fd/3 3>> log.txt", true},
       {"sh -c 'exec \"$BW\" -Q base.tga det.tga /proc/$$/fd/3' 3>> log.txt", true},
       {"\"$BW\" -Q base.tga det.tga /dev/stdout | cat >> log.txt", true},
       {"(rm log.txt && exec \"$BW\" -Q base.tga det.tga /dev/stdout) >> log.txt", false}};
