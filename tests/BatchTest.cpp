@@ -3,7 +3,6 @@
 // the batch's own refusals.
 #include <algorithm>
 #include <cstring>
-#include <set>
 #include <sstream>
 
 #include "Batch.h"
@@ -13,6 +12,7 @@
 namespace {
 
 using B = unsigned char;
+using namespace std::string_literals;
 
 // A w x h normal map with an empty 3 x 2 corner (so the dilation has work), a detail map and
 // an 8-bit height map, written into dir.
@@ -30,6 +30,8 @@ void WriteMaps(const std::string& dir, int w, int h) {
   WriteFile(dir + "/height.tga", MakeTga(w, h, 8, height, 3));
 }
 
+void WriteText(const std::string& path, const std::string& text) { WriteFile(path, Bytes(text.begin(), text.end())); }
+
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -40,7 +42,7 @@ std::vector<std::string> Lines(const std::string& text) {
 // The files of a directory but the batch's own.
 std::map<std::string, Bytes> Outputs(const std::string& dir) {
   std::map<std::string, Bytes> files = Files(dir);
-  for (const char* own : {"base.tga", "detail.tga", "height.tga", "jobs.txt", "report.json"}) files.erase(own);
+  for (const char* own : {"base.tga", "detail.tga", "height.tga", "jobs.txt", "report.json", "log"}) files.erase(own);
   return files;
 }
 
@@ -51,36 +53,23 @@ struct Row {
 
 // Every form and encoding, quotes, comments, lines that are not command lines, failing jobs.
 const Row kRows[] = {
-    {"base.tga detail.tga plain.tga", {"base.tga", "detail.tga", "plain.tga"}},
     {"  -mB base.tga 'detail.tga' \"mip chain.tga\"   # box filter", {"-mB", "base.tga", "detail.tga", "mip chain.tga"}},
-    {"base.tga height.tga 2.5 bump.tga", {"base.tga", "height.tga", "2.5", "bump.tga"}},
     {"-Mq base.tga height.tga 0x10 out\\ 16.kep --round", {"-Mq", "base.tga", "height.tga", "0x10", "out 16.kep", "--round"}},
-    {"-h base.tga detail.tga h.kep", {"-h", "base.tga", "detail.tga", "h.kep"}},
-    {"-H base.tga detail.tga H.kep", {"-H", "base.tga", "detail.tga", "H.kep"}},
-    {"-iQ base.tga detail.tga i.kep", {"-iQ", "base.tga", "detail.tga", "i.kep"}},
     {"-sG base.tga detail.tga s.kep\r", {"-sG", "base.tga", "detail.tga", "s.kep"}},
-    {"-Se base.tga detail.tga S.kep", {"-Se", "base.tga", "detail.tga", "S.kep"}},
     {"--bits=16 base.tga detail.tga wide.png --flip-green=second", {"--bits=16", "base.tga", "detail.tga", "wide.png", "--flip-green=second"}},
     {"-m base.tga height.tga 1 \"q\\\"uote\".png", {"-m", "base.tga", "height.tga", "1", "q\"uote.png"}},
     {"base.tga detail.tga", {"base.tga", "detail.tga"}},
     {"-m base.tga detail.tga bad.tga --rond", {"-m", "base.tga", "detail.tga", "bad.tga", "--rond"}},
-    {"base.tga missing.tga missing.tga", {"base.tga", "missing.tga", "missing.tga"}},
     {"base.tga height.tga nan nan.tga", {"base.tga", "height.tga", "nan", "nan.tga"}},
-    {"-h base.tga detail.tga kep.png", {"-h", "base.tga", "detail.tga", "kep.png"}},
 };
 
 TEST(BatchTest, SplitsLinesAsAShell) {
-  for (const Row& row : kRows) {
-    std::vector<std::string> words;
-    std::string error;
-    ASSERT_TRUE(BwSplitBatchLine(row.line, &words, &error)) << row.line;
-    EXPECT_EQ(words, row.args) << row.line;
-  }
-  const std::pair<const char*, std::vector<std::string>> kMore[] = {
+  std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
       {"# all comment", {}},   {"a#b '' \"\" c", {"a#b", "", "", "c"}}, {"'a\\b' \"a\\b\\\\\"", {"a\\b", "a\\b\\"}},
       {"x'y z'w", {"xy zw"}},  {"\t\r", {}},
   };
-  for (const auto& [line, expected] : kMore) {
+  for (const Row& row : kRows) cases.emplace_back(row.line, row.args);
+  for (const auto& [line, expected] : cases) {
     std::vector<std::string> words;
     std::string error;
     ASSERT_TRUE(BwSplitBatchLine(line, &words, &error)) << line;
@@ -96,74 +85,61 @@ TEST(BatchTest, SplitsLinesAsAShell) {
 
 TEST(BatchTest, ProbesHeaders) {
   const Bytes tga = MakeTga(300, 7, 32, Bytes(300 * 7 * 4));
-  const Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R',
-                     0, 0, 1, 2, 0, 0, 0, 9, 16, 2};
-  Bytes exr = {0x76, 0x2f, 0x31, 0x01, 2, 0, 0, 0};
-  for (const char* text : {"channels", "chlist"}) exr.insert(exr.end(), text, text + std::strlen(text) + 1);
-  exr.insert(exr.end(), {1, 0, 0, 0, 0});
-  for (const char* text : {"dataWindow", "box2i"}) exr.insert(exr.end(), text, text + std::strlen(text) + 1);
-  exr.insert(exr.end(), {16, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 0});
-  struct Case {
+  const std::string png = "\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\x01\x02\0\0\0\x09\x10\x02"s;
+  const std::string exr = "v/1\x01\x02\0\0\0channels\0chlist\0\x01\0\0\0\0dataWindow\0box2i\0\x10\0\0\0\xFE\xFF\xFF\xFF"
+                        "\0\0\0\0\x03\0\0\0\x04\0\0\0\0"s;
+  const struct {
     Bytes head;
     bool known;
     int width, height;
     uint64_t readerBytes;
-  };
-  const Case kCases[] = {
+  } kCases[] = {
       {tga, true, 300, 7, 300 * 7 * 4},
-      {png, true, 258, 9, 258 * 9 * 8 + 1000},  // 16-bit RGB with room for alpha, plus the file
-      {exr, true, 6, 5, 6 * 5 * 4 + 1000},
+      {Bytes(png.begin(), png.end()), true, 258, 9, 258 * 9 * 8 + 1000},  // 16-bit RGB with room for alpha, plus the file
+      {Bytes(exr.begin(), exr.end()), true, 6, 5, 6 * 5 * 4 + 1000},
       {Bytes(exr.begin(), exr.end() - 10), false, 0, 0, 0},  // dataWindow cut short
       {MakeTga(0, 5, 24, {}), false, 0, 0, 0},
       {Bytes(tga.begin(), tga.begin() + 17), false, 0, 0, 0},
   };
-  for (const Case& c : kCases) {
+  for (const auto& c : kCases) {
     BwImageProbe probe;
     EXPECT_EQ(BwProbeImage(c.head.data(), c.head.size(), 1000, &probe), c.known);
-    EXPECT_EQ(probe.width, c.width);
-    EXPECT_EQ(probe.height, c.height);
-    EXPECT_EQ(probe.readerBytes, c.readerBytes);
+    EXPECT_EQ(std::make_tuple(probe.width, probe.height, probe.readerBytes), std::make_tuple(c.width, c.height, c.readerBytes));
   }
 }
 
 TEST(BatchTest, WritesWhatSingleRunsWrite) {
-  TempDir batch, single, verbose;
-  for (const TempDir* dir : {&batch, &single, &verbose}) WriteMaps(dir->path(), 37, 29);
-  std::string file = "# jobs of every form\n\n";
-  std::string expectedLines, singleOut, expectedReport;
-  int ok = 0, failed = 0;
+  TempDir batch, single;
+  for (const TempDir* dir : {&batch, &single}) WriteMaps(dir->path(), 37, 29);
+  std::string file = "# jobs of every form\n\n", expectedLines, singleOut, expectedReport;
+  int failed = 0;
   for (const Row& row : kRows) {
     file += std::string(row.line) + "\n";
     const RunResult r = ::Run(row.args, single.path());
-    ASSERT_TRUE(r.err.empty()) << row.line;
     singleOut += r.out;
     const std::vector<std::string> printed = Lines(r.out);
-    const bool usage = r.out.rfind("Usage:", 0) == 0;
-    const std::string message = usage ? printed.front() : printed.empty() ? "" : printed.back();
-    std::string out;  // the output name, or the last word that is not a long option
-    for (const std::string& arg : row.args)
-      if (arg.rfind("--", 0) != 0) out = arg;
-    (r.status == 0 ? ok : failed) += 1;
+    const std::string message = r.out.rfind("Usage:", 0) == 0 ? printed.front() : printed.empty() ? "" : printed.back();
+    const std::string out = row.args[row.args.size() - (row.args.back().rfind("--", 0) == 0 ? 2 : 1)];
+    failed += r.status != 0;
     expectedLines += r.status == 0 ? "ok " + out + "\n" : "FAILED " + out + ": " + message + "\n";
-    expectedReport += std::string(r.status == 0 ? "ok" : "failed") + (r.status == 0 ? "" : " " + message) + "\n";
+    expectedReport += r.status == 0 ? "ok\n" : "failed " + message + "\n";
   }
-  file += "   # the end\n";
-  WriteFile(batch / "jobs.txt", Bytes(file.begin(), file.end()));
-  WriteFile(verbose / "jobs.txt", Bytes(file.begin(), file.end()));
+  EXPECT_EQ(failed, 3);
+  WriteText(batch / "jobs.txt", file + "   # the end\n");
 
   const RunResult b = ::Run({"--batch", "jobs.txt", "--jobs=3", "--report=report.json"}, batch.path());
   EXPECT_EQ(b.status, 255);
   EXPECT_EQ(Outputs(batch.path()), Outputs(single.path()));
   std::vector<std::string> lines = Lines(b.out), expected = Lines(expectedLines);
   ASSERT_FALSE(lines.empty());
-  const std::string summary =
-      "16 jobs: " + std::to_string(ok) + " ok, " + std::to_string(failed) + " failed, 0 skipped";
-  EXPECT_EQ(failed, 5);
+  const std::string summary = "8 jobs: 5 ok, 3 failed, 0 skipped";
   EXPECT_EQ(lines.back(), summary);
   lines.pop_back();
   std::sort(lines.begin(), lines.end());  // in the order the jobs finished
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(lines, expected);
+  // One job at a time, verbose: each job's console text, in line order, as its command line prints it.
+  EXPECT_EQ(::Run({"--batch=jobs.txt", "--verbose", "--jobs=1"}, batch.path()).out, singleOut + summary + "\n");
 
   // The report: valid JSON, in job order, the files each job wrote.
   const std::string script =
@@ -175,29 +151,23 @@ TEST(BatchTest, WritesWhatSingleRunsWrite) {
   ASSERT_EQ(Shell(script, batch.path()), 0);
   const Bytes statuses = ReadFile(batch / "statuses.txt");
   EXPECT_EQ(std::string(statuses.begin(), statuses.end()), expectedReport);
-
-  // One job at a time, verbose: each job's console text, in line order, as its command line
-  // prints it.
-  const RunResult v = ::Run({"--batch=jobs.txt", "--verbose", "--jobs=1"}, verbose.path());
-  EXPECT_EQ(v.out, singleOut + summary + "\n");
-  EXPECT_EQ(Outputs(verbose.path()), Outputs(single.path()));
 }
 
 // `count` jobs that each write their own file, between comments and blank lines.
-std::string NumberedJobs(int count, const char* flags = "-q") {
+std::string NumberedJobs(int count) {
   std::string file;
-  for (int i = 0; i < count; ++i)
-    file += std::string(i % 3 ? "" : "# comment\n\n") + flags + " base.tga detail.tga out" + std::to_string(i) + ".tga\n";
+  for (int i = 0; i < count; ++i) file += std::string(i % 3 ? "" : "# comment\n\n") + "-q base.tga detail.tga out" + std::to_string(i) + ".tga\n";
   return file;
 }
 
 TEST(BatchTest, ShardsCoverEveryJobOnce) {
   TempDir dir;
   WriteMaps(dir.path(), 5, 3);
-  const std::string file = NumberedJobs(10);
-  WriteFile(dir / "jobs.txt", Bytes(file.begin(), file.end()));
-  for (int n : {1, 2, 3, 7}) {
-    std::multiset<std::string> seen;
+  WriteText(dir / "jobs.txt", NumberedJobs(10));
+  std::string expected;
+  for (int i = 0; i < 10; ++i) expected += "ok out" + std::to_string(i) + ".tga\n";
+  for (int n : {1, 3}) {
+    std::vector<std::string> seen;
     for (int k = 0; k < n; ++k) {
       // Odd shards with a budget of 1 MiB, so every job is too big to share and runs alone.
       const std::string memory = k % 2 ? "--memory=1" : "--jobs=2";
@@ -205,15 +175,10 @@ TEST(BatchTest, ShardsCoverEveryJobOnce) {
       EXPECT_EQ(r.status, 0);
       std::vector<std::string> lines = Lines(r.out);
       ASSERT_FALSE(lines.empty());
-      lines.pop_back();
-      for (const std::string& line : lines) {
-        const int index = std::stoi(line.substr(std::strlen("ok out")));
-        EXPECT_EQ(index % n, k) << line;
-        seen.insert(line);
-      }
+      seen.insert(seen.end(), lines.begin(), lines.end() - 1);
     }
-    EXPECT_EQ(seen.size(), 10u) << n;
-    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 10u) << n;
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, Lines(expected)) << n;
   }
 }
 
@@ -223,7 +188,7 @@ TEST(BatchTest, ResumesAfterAKill) {
   for (int i = 0; i < 80; ++i) file += "-mq base.tga height.tga 3 out" + std::to_string(i) + ".tga\n";
   for (const TempDir* dir : {&killed, &clean}) {
     WriteMaps(dir->path(), 300, 200);
-    WriteFile(*dir / "jobs.txt", Bytes(file.begin(), file.end()));
+    WriteText(*dir / "jobs.txt", file);
     // Inputs older than any output, so that finished jobs are up to date.
     ASSERT_EQ(Shell("touch -d 2001-01-01 base.tga height.tga", dir->path()), 0);
   }
@@ -232,12 +197,8 @@ TEST(BatchTest, ResumesAfterAKill) {
   ASSERT_EQ(Shell("\"$BW\" --batch jobs.txt --jobs=2 > log & until grep -q ok log; do sleep 0.01; done; "
                   "kill -TERM $!; wait $!; test $? -eq 143", killed.path()), 0);
   EXPECT_FALSE(HasTemporaries(killed.path()));
-  const RunResult r = ::Run({"--batch", "jobs.txt", "--skip-up-to-date"}, killed.path());
-  EXPECT_EQ(r.status, 0);
-  std::map<std::string, Bytes> files = Outputs(killed.path());
-  files.erase("log");
-  EXPECT_EQ(files, Outputs(clean.path()));
-  // Run again, every job is up to date.
+  EXPECT_EQ(::Run({"--batch", "jobs.txt", "--skip-up-to-date"}, killed.path()).status, 0);
+  EXPECT_EQ(Outputs(killed.path()), Outputs(clean.path()));
   EXPECT_TRUE(EndsWith(::Run({"--batch", "jobs.txt", "--skip-up-to-date"}, killed.path()).out,
                        "80 jobs: 0 ok, 0 failed, 80 skipped\n"));
 }
@@ -245,12 +206,10 @@ TEST(BatchTest, ResumesAfterAKill) {
 TEST(BatchTest, FailFastStartsNothingAfterAFailure) {
   TempDir dir;
   WriteMaps(dir.path(), 5, 3);
-  const std::string file = "-q base.tga detail.tga a.tga\n-q base.tga none.tga b.tga\n" + NumberedJobs(5);
-  WriteFile(dir / "jobs.txt", Bytes(file.begin(), file.end()));
+  WriteText(dir / "jobs.txt", "-q base.tga detail.tga a.tga\n-q base.tga none.tga b.tga\n" + NumberedJobs(5));
   const RunResult r = ::Run({"--batch", "jobs.txt", "--fail-fast", "--jobs=1"}, dir.path());
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out.substr(0, r.out.find("skipped out0")),
-            "ok a.tga\nFAILED b.tga: ERROR: Unable to open none.tga\n");
+  EXPECT_EQ(r.out.substr(0, r.out.find("skipped out0")), "ok a.tga\nFAILED b.tga: ERROR: Unable to open none.tga\n");
   EXPECT_TRUE(EndsWith(r.out, "7 jobs: 1 ok, 1 failed, 5 skipped\n"));
   EXPECT_FALSE(FileExists(dir / "out0.tga"));
 }
@@ -260,13 +219,9 @@ TEST(BatchTest, RefusesBadBatchCommandLines) {
   WriteFile(dir / "jobs.txt", {});
   const std::pair<std::vector<std::string>, const char*> kCases[] = {
       {{"--batch"}, "ERROR: Bad value in --batch (a batch file, - for standard input)\n"},
-      {{"--batch", "jobs.txt", "--jobs=0"}, "ERROR: Bad value in --jobs=0 (a number of jobs, at least 1)\n"},
       {{"--batch", "jobs.txt", "--shard=3/3"}, "ERROR: Bad value in --shard=3/3 (K/N with 0 <= K < N)\n"},
       {{"--batch", "jobs.txt", "--round"}, "ERROR: --round belongs on the lines of a batch, not with --batch\n"},
-      {{"--batch", "jobs.txt", "--rond"}, "ERROR: Unknown option --rond\n"},
       {{"--batch", "jobs.txt", "out.tga"}, "ERROR: A batch takes its jobs from its file, not out.tga\n"},
-      {{"--batch", "none.txt"}, "ERROR: Unable to open none.txt\n"},
-      {{"--batch", "jobs.txt", "--report=no/such/dir/r.json"}, "ERROR: Unable to open no/such/dir/r.json\n"},
       // Without --batch the batch options are unknown, as they always were.
       {{"--jobs=2", "a.tga", "b.tga", "c.tga"}, "ERROR: Unknown option --jobs\n"},
   };

@@ -7,16 +7,12 @@ import subprocess
 import numpy as np
 import pytest
 
-KEP_WORDS = {7: (np.uint16, 4), 8: (np.int16, 2), 9: (np.int16, 4), 10: (np.uint32, 1)}
-
 
 def write_tga(path, picture):
-    """An uncompressed Targa file, bottom row first, of a uint8 picture (grey, RGB or RGBA)."""
+    """An uncompressed Targa file, bottom row first, of a uint8 picture (grey or RGB)."""
     a = np.asarray(picture, np.uint8)
-    a = a[..., None] if a.ndim == 2 else a
+    a = a[..., None] if a.ndim == 2 else a[..., ::-1]
     h, w, c = a.shape
-    if c >= 3:
-        a = a[..., [2, 1, 0, 3][:c]]
     header = struct.pack("<BBBHHBHHHHBB", 0, 0, 3 if c == 1 else 2, 0, 0, 0, 0, 0, w, h, 8 * c, 0)
     with open(path, "wb") as f:
         f.write(header + np.ascontiguousarray(a[::-1]).tobytes())
@@ -27,12 +23,11 @@ def read_output(path):
     data = open(path, "rb").read()
     if str(path).endswith(".kep"):
         w, h = struct.unpack_from("<HH", data)
-        dtype, words = KEP_WORDS[struct.unpack_from("<I", data, 5)[0]]
-        texels = np.frombuffer(data, dtype, offset=13).reshape(h, w, words)
-        return texels[::-1, :, 0] if words == 1 else texels[::-1]
+        dtype, words = {7: (np.uint16, 4), 8: (np.int16, 2), 9: (np.int16, 4), 10: (np.uint32, 1)}[data[5]]
+        texels = np.frombuffer(data, dtype, offset=13).reshape(h, w, words)[::-1]
+        return texels[..., 0] if words == 1 else texels
     w, h = struct.unpack_from("<HH", data, 12)
-    texels = np.frombuffer(data, np.uint8, offset=18).reshape(h, w, data[16] // 8)
-    return texels[::-1, :, [2, 1, 0]]
+    return np.frombuffer(data, np.uint8, offset=18).reshape(h, w, data[16] // 8)[::-1, :, [2, 1, 0]]
 
 
 @pytest.fixture(scope="session")
@@ -40,11 +35,7 @@ def cli():
     exe = os.environ.get("BUMPWELD_EXE")
     if not exe or not os.path.exists(exe):
         pytest.skip("BUMPWELD_EXE does not name the built command line")
-
-    def run(args, cwd):
-        return subprocess.run([exe] + [str(a) for a in args], cwd=cwd, capture_output=True, text=True)
-
-    return run
+    return lambda args, cwd: subprocess.run([exe] + [str(a) for a in args], cwd=cwd, capture_output=True, text=True)
 
 
 @pytest.fixture(scope="session")
@@ -53,9 +44,8 @@ def maps(tmp_path_factory):
     y, x = np.mgrid[0:37, 0:61]
     base = np.stack([200 + x % 50, 90 + y, 60 + x], -1).astype(np.uint8)
     base[:4, :5] = 127
-    detail = np.stack([255 - x, 128 + (x * y) % 100, 100 + y], -1).astype(np.uint8)
-    height = ((x * 7 + y * y) % 256).astype(np.uint8)
-    folder = tmp_path_factory.mktemp("maps")
-    for name, picture in (("base", base), ("detail", detail), ("height", height)):
-        write_tga(folder / (name + ".tga"), picture)
-    return {"base": base, "detail": detail, "height": height, "dir": folder}
+    pictures = {"base": base, "detail": np.stack([255 - x, 128 + (x * y) % 100, 100 + y], -1).astype(np.uint8),
+                "height": ((x * 7 + y * y) % 256).astype(np.uint8), "dir": tmp_path_factory.mktemp("maps")}
+    for name in ("base", "detail", "height"):
+        write_tga(pictures["dir"] / (name + ".tga"), pictures[name])
+    return pictures
