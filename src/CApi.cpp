@@ -10,7 +10,12 @@
 #include "Job.h"
 
 struct bw_job {
-  BwSettings settings;
+  // What the caller set; the settings of a run are made from them (Settings()).
+  std::string flags;
+  std::vector<std::string> options;
+  bool heights = false;
+  float scale = 0.0f;
+  int threads = 0;
   bw_console_fn console = nullptr;
   void* consoleUser = nullptr;
   std::string error;
@@ -19,11 +24,23 @@ struct bw_job {
 
 namespace {
 
-BwConsole JobConsole(const bw_job& job) {
+// The settings of the job's flag word, then its long options, height scale and threads.
+BwSettings Settings(const bw_job& job) {
+  BwSettings settings;
+  std::string ignored;  // every option was checked when it was set
+  BwApplyFlagWord(job.flags.c_str(), &settings);
+  for (const std::string& option : job.options) BwApplyLongOption(option.c_str(), &settings, &ignored);
+  settings.bumpMap = job.heights;
+  settings.bumpScale = job.scale;
+  if (job.threads > 0) settings.threads = job.threads;
+  return settings;
+}
+
+BwConsole JobConsole(const bw_job& job, int quiet) {
   if (!job.console) return BwConsole();
   const bw_console_fn console = job.console;
   void* user = job.consoleUser;
-  return BwConsole(job.settings.quiet, [console, user](int stream, const char* text, size_t length) {
+  return BwConsole(quiet, [console, user](int stream, const char* text, size_t length) {
     console(user, stream, text, length);
   });
 }
@@ -34,8 +51,9 @@ int Failed(bw_job* job, const char* message) {
 }
 
 int Run(bw_job* job, const BwInput& base, const BwInput& second, BwOutputWriter& output) {
-  BwConsole console = JobConsole(*job);
-  return BwRunJob(job->settings, console, base, second, output, &job->error) ? 0 : 1;
+  const BwSettings settings = Settings(*job);
+  BwConsole console = JobConsole(*job, settings.quiet);
+  return BwRunJob(settings, console, base, second, output, &job->error) ? 0 : 1;
 }
 
 BwMemoryImage MemoryImage(const bw_image& image) {
@@ -68,16 +86,7 @@ int bw_job_set_flags(bw_job* job, const char* flag_word) {
       job->error = std::string("ERROR: Unknown flag letter '") + *c + "' in " + flag_word;
       return 1;
     }
-  // The flag word's settings start from the defaults; the rest stay as they are.
-  BwSettings flags;
-  BwApplyFlagWord(flag_word, &flags);
-  BwSettings& settings = job->settings;
-  settings.output = flags.output;
-  settings.mipLevels = flags.mipLevels;
-  settings.quiet = flags.quiet;
-  settings.expandTexels = flags.expandTexels;
-  settings.dilateTexels = flags.dilateTexels;
-  settings.boxFilter = flags.boxFilter;
+  job->flags = flag_word;
   job->error.clear();
   return 0;
 }
@@ -85,12 +94,12 @@ int bw_job_set_flags(bw_job* job, const char* flag_word) {
 int bw_job_set_option(bw_job* job, const char* option) {
   if (!job || !option) return Failed(job, "ERROR: No option");
   try {
-    BwSettings settings = job->settings;
-    if (!BwIsLongOption(option) || !BwApplyLongOption(option, &settings, &job->error)) {
+    BwSettings check;
+    if (!BwIsLongOption(option) || !BwApplyLongOption(option, &check, &job->error)) {
       if (!BwIsLongOption(option)) job->error = std::string("ERROR: Unknown option ") + option;
       return 1;
     }
-    job->settings = settings;
+    job->options.push_back(option);
     job->error.clear();
     return 0;
   } catch (...) {
@@ -100,31 +109,22 @@ int bw_job_set_option(bw_job* job, const char* option) {
 
 void bw_job_clear_options(bw_job* job) {
   if (!job) return;
-  const BwSettings defaults;
-  BwSettings& settings = job->settings;
-  settings.round = defaults.round;
-  settings.outputBits = defaults.outputBits;
-  settings.flipGreen = defaults.flipGreen;
-  settings.alphaEmpty = defaults.alphaEmpty;
-  settings.heightChannel = defaults.heightChannel;
-  settings.exrChannel = defaults.exrChannel;
-  settings.format = defaults.format;
-  settings.sync = defaults.sync;
-  settings.threads = defaults.threads;
+  job->options.clear();
+  job->threads = 0;
 }
 
 void bw_job_set_height_scale(bw_job* job, double scale) {
   if (!job) return;
-  job->settings.bumpMap = true;
-  job->settings.bumpScale = BwNarrowToFloat(scale);
+  job->heights = true;
+  job->scale = BwNarrowToFloat(scale);
 }
 
 void bw_job_clear_height_scale(bw_job* job) {
-  if (job) job->settings.bumpMap = false;
+  if (job) job->heights = false;
 }
 
 void bw_job_set_threads(bw_job* job, int threads) {
-  if (job) job->settings.threads = threads > 0 ? threads : 0;
+  if (job) job->threads = threads > 0 ? threads : 0;
 }
 
 void bw_job_set_console(bw_job* job, bw_console_fn console, void* user) {
@@ -157,7 +157,7 @@ int bw_run_images(bw_job* job, const bw_image* base, const bw_image* second) {
     BwInput baseInput, secondInput;
     baseInput.name = "base image";
     baseInput.image = &baseImage;
-    secondInput.name = job->settings.bumpMap ? "height image" : "second image";
+    secondInput.name = job->heights ? "height image" : "second image";
     secondInput.image = &secondImage;
     const auto memory = BwMemoryOutput(&job->levels);
     return Run(job, baseInput, secondInput, *memory);
