@@ -166,7 +166,7 @@ TEST(BatchTest, ShardsCoverEveryJobOnce) {
   WriteText(dir / "jobs.txt", NumberedJobs(10));
   std::string expected;
   for (int i = 0; i < 10; ++i) expected += "ok out" + std::to_string(i) + ".tga\n";
-  for (int n : {1, 3}) {
+  for (int n : {1, 2, 3, 7}) {
     std::vector<std::string> seen;
     for (int k = 0; k < n; ++k) {
       // Odd shards with a budget of 1 MiB, so every job is too big to share and runs alone.
