@@ -10,6 +10,7 @@
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <atomic>
 #include <climits>
@@ -231,6 +232,29 @@ class Job {
     if (status != 0) RaiseError(bw_job_error(job_.get()));
   }
 
+  void SetCommand(const std::vector<std::string>& args) {
+    std::vector<const char*> argv;
+    for (const std::string& arg : args) argv.push_back(arg.c_str());
+    if (bw_job_set_command(job_.get(), int(argv.size()), argv.data()) != 0) RaiseError(bw_job_error(job_.get()));
+  }
+
+  void RunCommand() {
+    BusyGuard busy(busy_);
+    int status;
+    {
+      py::gil_scoped_release unlocked;
+      status = bw_run_command(job_.get());
+    }
+    if (status != 0) RaiseError(bw_job_error(job_.get()));
+  }
+
+  // The files the last run put in place, as bytes (file names need not be text).
+  py::list Outputs() const {
+    py::list names;
+    for (int i = 0; i < bw_output_count(job_.get()); ++i) names.append(py::bytes(bw_output_name(job_.get(), i)));
+    return names;
+  }
+
   py::list RunImages(const py::array& base, const py::array& second) {
     const InputImage baseImage = DescribeImage(base, "the base image");
     const InputImage secondImage = DescribeImage(second, "the second image");
@@ -276,6 +300,10 @@ PYBIND11_MODULE(_bumpweld, m) {
            "Sets a long option of the command line, spelled as there (\"--round\", \"--bits=16\").")
       .def("run_files", &Job::RunFiles, py::arg("base"), py::arg("second"), py::arg("output"),
            "Writes the files the command line writes; raises Error on failure.")
+      .def("set_command", &Job::SetCommand, py::arg("args"),
+           "Reads one command line (the words after the program name) into the job; raises Error.")
+      .def("run_command", &Job::RunCommand, "Runs the command line last set; raises Error on failure.")
+      .def("outputs", &Job::Outputs, "The files the last run put in place, as bytes.")
       .def("run_images", &Job::RunImages, py::arg("base"), py::arg("second"),
            "Merges two arrays and returns the result levels in picture order; raises Error on failure.");
 }

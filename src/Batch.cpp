@@ -23,11 +23,7 @@
 #include "Pipeline.h"
 #include "Signals.h"
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-const char kBatchUsage[] =
+const char kBwBatchUsage[] =
     "Usage: bumpweld --batch FILE [batch options]   (FILE '-': standard input)\n"
     "  One job per line: the arguments of one command line, split as a shell splits them.\n"
     "  --jobs=N              run at most N jobs at once (default: four per CPU, at most 48)\n"
@@ -38,15 +34,9 @@ const char kBatchUsage[] =
     "  --verbose             print each job's console text instead of one line a job\n"
     "  --memory=MIB          memory the jobs in flight may use (default: 4/5 of what is available)\n";
 
-// The names of the batch options, as a job line that holds one is told.
-const char* const kBatchOptionNames[] = {"--batch", "--jobs", "--report", "--shard", "--skip-up-to-date",
-                                         "--fail-fast", "--verbose", "--memory"};
+namespace {
 
-bool IsBatchOptionName(const std::string& name) {
-  for (const char* known : kBatchOptionNames)
-    if (name == known) return true;
-  return false;
-}
+using Clock = std::chrono::steady_clock;
 
 // A whole number in [low, high], all of `text`.
 bool ParseNumber(const std::string& text, uint64_t low, uint64_t high, uint64_t* value) {
@@ -77,31 +67,6 @@ struct BatchJob {
   bool alone = false;  // runs with nothing else in flight
 };
 
-// The file writer of a job, noting each level it puts in place.
-class RecordingOutput : public BwOutputWriter {
- public:
-  RecordingOutput(const std::string& outName, std::vector<std::string>* written)
-      : inner_(BwFileOutput(outName, BwSignalObserver())), outName_(outName), written_(written) {}
-
-  bool CanDiscard(BwRun& run, int level) override { return inner_->CanDiscard(run, level); }
-  int Encoding(BwRun& run) override { return inner_->Encoding(run); }
-  bool Level(BwRun& run, int level, const BwTexelSource& encoded, const std::function<bool()>& keep) override {
-    const bool kept = inner_->Level(run, level, encoded, keep);
-    if (kept) levels_.push_back(BwLevelFileName(outName_, run.settings.mipLevels != 0, level));
-    return kept;
-  }
-  void Finish(BwRun& run) override {
-    inner_->Finish(run);
-    *written_ = levels_;
-  }
-
- private:
-  std::unique_ptr<BwOutputWriter> inner_;
-  std::string outName_;
-  std::vector<std::string>* written_;
-  std::vector<std::string> levels_;
-};
-
 // Runs one parsed job with `threads` threads (unless its line sets them), capturing its console.
 void RunJob(BatchJob* job, int threads) {
   const Clock::time_point start = Clock::now();
@@ -119,9 +84,9 @@ void RunJob(BatchJob* job, int threads) {
   base.name = command.Base();
   BwInput second;
   second.name = command.Second();
-  RecordingOutput output(command.Output(), &job->written);
+  const auto output = BwFileOutput(command.Output(), BwSignalObserver(), &job->written);
   std::string error;
-  const bool ok = BwRunJob(settings, out, base, second, output, &error, settings.bumpMap ? command.ScaleText() : nullptr);
+  const bool ok = BwRunJob(settings, out, base, second, *output, &error, settings.bumpMap ? command.ScaleText() : nullptr);
   job->status = ok ? Status::OK : Status::FAILED;
   job->message = error;
   job->seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -161,23 +126,9 @@ BatchJob MakeJob(std::vector<std::string> words) {
   BwCommand& command = job.command;
   job.label = command.outcome == BwCommand::RUN ? command.Output()
               : !command.words.empty() ? command.words.back() : job.args.back();
-  switch (command.outcome) {
-    case BwCommand::RUN: break;
-    case BwCommand::HELP:
-    case BwCommand::VERSION:
-      job.message = std::string("ERROR: ") + (command.outcome == BwCommand::HELP ? "--help" : "--version") +
-                    " is not valid on a batch line";
-      break;
-    case BwCommand::BAD_OPTION: {
-      const std::string name = command.longOptions.back().substr(0, command.longOptions.back().find('='));
-      job.message = IsBatchOptionName(name) ? "ERROR: " + name + " is not valid on a batch line" : command.message;
-      break;
-    }
-    case BwCommand::USAGE:
-      job.console = command.message;
-      job.message = command.message.substr(0, command.message.find('\n'));
-      break;
-  }
+  job.message = BwCommandRefusal(command);
+  // A wrong number of arguments shows the whole usage text in the job's console.
+  if (command.outcome == BwCommand::USAGE) job.console = command.message;
   if (command.outcome != BwCommand::RUN) {
     job.status = Status::FAILED;
     if (job.console.empty()) job.console = job.message + "\n";
@@ -217,7 +168,7 @@ void Plan(BatchJob* job) {
   // full image for the box filter, a quarter one for the first mip level.
   const uint64_t texelBytes = 16 + (settings.boxFilter ? 12 : settings.mipLevels != 0 ? 4 : 0);
   job->memoryBytes = base.readerBytes + second.readerBytes + job->texels * texelBytes + (uint64_t(16) << 20);
-  if (known) job->levels = BwBatchOutputNames(job->command.Output(), settings.mipLevels != 0, base.width, base.height);
+  if (known) job->levels = BwOutputFileNames(job->command.Output(), settings.mipLevels != 0, base.width, base.height);
 }
 
 // 4/5 of the memory the kernel says is available without swapping.
@@ -479,7 +430,10 @@ bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* h
       *error = "ERROR: Bad value in " + arg + " (" + expected + ")";
       return false;
     };
-    if (arg == "--batch") {
+    if (arg == "--batch" && i + 1 < argc && std::strcmp(argv[i + 1], "--help") == 0) {
+      *help = true;  // `bumpweld --batch --help` asks for this help, not for a file named --help
+      ++i;
+    } else if (arg == "--batch") {
       if (i + 1 >= argc) return bad("a batch file, - for standard input");
       options->file = argv[++i];
       haveFile = true;
@@ -573,16 +527,6 @@ bool BwSplitBatchLine(const std::string& line, std::vector<std::string>* words, 
   return true;
 }
 
-std::vector<std::string> BwBatchOutputNames(const std::string& outName, bool mipChain, int width, int height) {
-  std::vector<std::string> names;
-  if (!mipChain) return {outName};
-  for (int level = 0; width > 0 && height > 0; ++level) {
-    names.push_back(BwLevelFileName(outName, true, level));
-    BwNextMipSize(&width, &height);
-  }
-  return names;
-}
-
 int BwBatchMain(int argc, char** argv) {
   BwBatchOptions options;
   bool help = false;
@@ -592,7 +536,7 @@ int BwBatchMain(int argc, char** argv) {
     return 255;
   }
   if (help) {
-    Print(kBatchUsage);
+    Print(kBwBatchUsage);
     return 0;
   }
   BwInstallSignalHandlers();

@@ -29,6 +29,9 @@
 constexpr uint64_t BW_BATCH_MAX_BYTES = uint64_t(1) << 28;
 constexpr int BW_BATCH_MAX_JOBS = 48;
 
+// The batch's usage text: its synopsis line, then one line a batch option.
+extern const char kBwBatchUsage[];
+
 struct BwBatchOptions {
   std::string file;           // the batch file; "-" is standard input
   int jobs = 0;               // --jobs: most jobs at once (0: four per CPU)
@@ -55,10 +58,6 @@ bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* h
 // comment. A trailing carriage return is dropped. False with a message for an open quote or a
 // backslash at the end of the line.
 bool BwSplitBatchLine(const std::string& line, std::vector<std::string>* words, std::string* error);
-
-// The file names of the levels a job writes: the output name, or with a mip chain one name
-// per level of a width x height base map.
-std::vector<std::string> BwBatchOutputNames(const std::string& outName, bool mipChain, int width, int height);
 
 // Runs `bumpweld --batch ...`: returns 0 when every job succeeded or was up to date, else 255.
 int BwBatchMain(int argc, char** argv);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandParser.h"
 #include "Encoders.h"
 #include "Job.h"
 
@@ -20,6 +21,10 @@ struct bw_job {
   void* consoleUser = nullptr;
   std::string error;
   std::vector<BwLevelBytes> levels;
+  std::vector<std::string> outputs;  // the files the last run put in place
+  // The last command line read by bw_job_set_command.
+  bool haveCommand = false;
+  BwCommand command;
 };
 
 namespace {
@@ -50,10 +55,26 @@ int Failed(bw_job* job, const char* message) {
   return 1;
 }
 
-int Run(bw_job* job, const BwInput& base, const BwInput& second, BwOutputWriter& output) {
+int Run(bw_job* job, const BwInput& base, const BwInput& second, BwOutputWriter& output,
+        const BwCommand* command = nullptr) {
   const BwSettings settings = Settings(*job);
   BwConsole console = JobConsole(*job, settings.quiet);
-  return BwRunJob(settings, console, base, second, output, &job->error) ? 0 : 1;
+  if (command)
+    for (const std::string& line : BwSettingsReport(command->Flags(), settings, command->longOptions))
+      console.Message("%s", line.c_str());
+  const char* scaleText = command && settings.bumpMap ? command->ScaleText() : nullptr;
+  if (BwRunJob(settings, console, base, second, output, &job->error, scaleText)) return 0;
+  job->outputs.clear();
+  return 1;
+}
+
+int RunFiles(bw_job* job, const char* base, const char* second, const char* output,
+             const BwCommand* command = nullptr) {
+  BwInput baseInput, secondInput;
+  baseInput.name = base;
+  secondInput.name = second;
+  const auto files = BwFileOutput(output, nullptr, &job->outputs);
+  return Run(job, baseInput, secondInput, *files, command);
 }
 
 BwMemoryImage MemoryImage(const bw_image& image) {
@@ -136,21 +157,69 @@ void bw_job_set_console(bw_job* job, bw_console_fn console, void* user) {
 int bw_run_files(bw_job* job, const char* base, const char* second, const char* output) {
   if (!job) return 1;
   job->levels.clear();
+  job->outputs.clear();
   if (!base || !second || !output) return Failed(job, "ERROR: No file name");
   try {
-    BwInput baseInput, secondInput;
-    baseInput.name = base;
-    secondInput.name = second;
-    const auto files = BwFileOutput(output);
-    return Run(job, baseInput, secondInput, *files);
+    return RunFiles(job, base, second, output);
   } catch (...) {
+    job->outputs.clear();
     return Failed(job, "ERROR: Unable to allocate texture");
   }
+}
+
+int bw_job_set_command(bw_job* job, int argc, const char* const* argv) {
+  if (!job) return 1;
+  if (argc < 0 || (argc > 0 && !argv)) return Failed(job, "ERROR: No arguments");
+  try {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) {
+      if (!argv[i]) return Failed(job, "ERROR: No arguments");
+      args.push_back(argv[i]);
+    }
+    BwCommand command = BwParseCommand(args);
+    if (command.outcome != BwCommand::RUN) {
+      job->haveCommand = false;
+      return Failed(job, BwCommandRefusal(command).c_str());
+    }
+    job->flags = command.Flags() ? command.Flags() : "";
+    job->options = command.longOptions;
+    job->heights = command.settings.bumpMap;
+    job->scale = command.settings.bumpScale;
+    job->command = std::move(command);
+    job->haveCommand = true;
+    job->error.clear();
+    return 0;
+  } catch (...) {
+    job->haveCommand = false;
+    return Failed(job, "ERROR: Unable to allocate texture");
+  }
+}
+
+int bw_run_command(bw_job* job) {
+  if (!job) return 1;
+  job->levels.clear();
+  job->outputs.clear();
+  if (!job->haveCommand) return Failed(job, "ERROR: No command line was set");
+  try {
+    const BwCommand& command = job->command;
+    return RunFiles(job, command.Base().c_str(), command.Second().c_str(), command.Output().c_str(), &command);
+  } catch (...) {
+    job->outputs.clear();
+    return Failed(job, "ERROR: Unable to allocate texture");
+  }
+}
+
+int bw_output_count(const bw_job* job) { return job ? int(job->outputs.size()) : 0; }
+
+const char* bw_output_name(const bw_job* job, int index) {
+  if (!job || index < 0 || size_t(index) >= job->outputs.size()) return nullptr;
+  return job->outputs[size_t(index)].c_str();
 }
 
 int bw_run_images(bw_job* job, const bw_image* base, const bw_image* second) {
   if (!job) return 1;
   job->levels.clear();
+  job->outputs.clear();
   if (!base || !second) return Failed(job, "ERROR: No image");
   try {
     const BwMemoryImage baseImage = MemoryImage(*base), secondImage = MemoryImage(*second);

@@ -115,6 +115,12 @@ void TestArgs(const char* args) {
   std::printf("  %-20s  %s", "--help", "this text\n");
   std::printf("  %-20s  %s", "--version", "the version\n");
   for (const char* const* line = kBwLongOptionHelp; *line; ++line) std::printf("  %s", *line);
+  std::puts("Outputs: a name ending in .png, .dds or .ktx2 (any case) writes that container; any other\n"
+            "  name a Targa file, or a .kep texture with h, H, i, s or S. A .dds or .ktx2 file holds the\n"
+            "  whole mip chain; other containers get one numbered file a level (out.tga: out00.tga, ...).");
+  std::fputs("Batches: bumpweld --batch FILE [batch options], one command line a line of FILE\n", stdout);
+  // The batch's option lines, after its synopsis line.
+  std::fputs(std::strchr(kBwBatchUsage, '\n') + 1, stdout);
   std::fflush(stdout);
   std::exit(0);
 }

@@ -79,6 +79,26 @@ BwCommand BwParseCommand(const std::vector<std::string>& args) {
   return command;
 }
 
+std::string BwCommandRefusal(const BwCommand& command) {
+  static const char* const kBatchOptionNames[] = {"--batch", "--jobs", "--report", "--shard", "--skip-up-to-date",
+                                                  "--fail-fast", "--verbose", "--memory"};
+  switch (command.outcome) {
+    case BwCommand::RUN: return "";
+    case BwCommand::HELP:
+    case BwCommand::VERSION:
+      return std::string("ERROR: ") + (command.outcome == BwCommand::HELP ? "--help" : "--version") +
+             " is not valid on a batch line";
+    case BwCommand::BAD_OPTION: {
+      const std::string name = command.longOptions.back().substr(0, command.longOptions.back().find('='));
+      for (const char* batchOption : kBatchOptionNames)
+        if (name == batchOption) return "ERROR: " + name + " is not valid on a batch line";
+      return command.message;
+    }
+    case BwCommand::USAGE: break;
+  }
+  return command.message.substr(0, command.message.find('\n'));
+}
+
 std::vector<std::string> BwSettingsReport(const char* flags, const BwSettings& settings,
                                           const std::vector<std::string>& longOptions) {
   std::vector<std::string> lines;

@@ -54,6 +54,11 @@ struct BwCommand {
 // height scale output.
 BwCommand BwParseCommand(const std::vector<std::string>& args);
 
+// Why a command that is not one of the forms cannot run as a job of a batch (or of the library),
+// as one line: the first line of the usage text, the refusal of an option, or that --help,
+// --version or a batch option has no place there. "" for a command that runs.
+std::string BwCommandRefusal(const BwCommand& command);
+
 // The usage text of a wrong argument count: the synopsis, and the flag lines when
 // `withFlags` (no argument or one).
 std::string BwUsageText(bool withFlags);

@@ -459,6 +459,8 @@ void DecodeRows(const ReadFormat& f, const unsigned char* data, int w, int h, fl
 
 }  // namespace
 
+bool BwIsDds(const unsigned char* head, size_t n) { return n >= 4 && std::memcmp(head, "DDS ", 4) == 0; }
+
 bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error) {
   if (!fp || !image) return Fail(error, "no input");
   // The bytes the file holds from here, to compare every announced size with.
@@ -471,7 +473,7 @@ bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error) {
   unsigned char h[DDS_BASE_BYTES + DDS_DX10_BYTES];
   if (fileBytes < DDS_BASE_BYTES || std::fread(h, 1, DDS_BASE_BYTES, fp) != DDS_BASE_BYTES)
     return Fail(error, "too short for a DDS header");
-  if (std::memcmp(h, "DDS ", 4) != 0) return Fail(error, "not a DDS file");
+  if (!BwIsDds(h, DDS_BASE_BYTES)) return Fail(error, "not a DDS file");
   if (Load32(h + 4) != 124 || Load32(h + 76) != 32) return Fail(error, "bad DDS header size");
   const uint32_t flags = Load32(h + 8);
   const uint32_t height = Load32(h + 12), width = Load32(h + 16);

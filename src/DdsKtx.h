@@ -103,3 +103,6 @@ struct BwDdsImage {
 };
 
 bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error);
+
+// Whether the n bytes at head start like a DDS file (its magic number "DDS ").
+bool BwIsDds(const unsigned char* head, size_t n);

@@ -1,4 +1,4 @@
-// Image sizes from the headers of Targa, PNG and OpenEXR files; see ImageProbe.h.
+// Image sizes from the headers of Targa, PNG, OpenEXR and DDS files; see ImageProbe.h.
 #include "ImageProbe.h"
 
 #include <cstdio>
@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "DdsKtx.h"
 #include "ExrIO.h"
 #include "PngIO.h"
 
@@ -78,6 +79,15 @@ bool ProbeExr(const unsigned char* head, size_t n, uint64_t fileBytes, BwImagePr
   return false;
 }
 
+// DDS: height and width at bytes 12 and 16 (little-endian). The reader holds level 0 as it is
+// stored (at most four bytes a texel in every layout it reads) and three floats a texel.
+bool ProbeDds(const unsigned char* head, size_t n, BwImageProbe* probe) {
+  if (n < 128 || LittleEndian32(head + 4) != 124) return false;
+  if (!SetSize(LittleEndian32(head + 16), LittleEndian32(head + 12), probe)) return false;
+  probe->readerBytes = uint64_t(probe->width) * uint64_t(probe->height) * (4 + 12);
+  return true;
+}
+
 // Targa: width and height at bytes 12 and 14 (little-endian), bits per texel at 16.
 bool ProbeTarga(const unsigned char* head, size_t n, BwImageProbe* probe) {
   if (n < 18) return false;
@@ -99,6 +109,7 @@ bool BwProbeImage(const unsigned char* head, size_t n, uint64_t fileBytes, BwIma
   *probe = BwImageProbe();
   if (BwIsPng(head, n)) return ProbePng(head, n, fileBytes, probe);
   if (BwIsExr(head, n)) return ProbeExr(head, n, fileBytes, probe);
+  if (BwIsDds(head, n)) return ProbeDds(head, n, probe);
   return ProbeTarga(head, n, probe);
 }
 

@@ -1,5 +1,6 @@
 // Running a job: its boundary, where failures become values, and the settings of a flag word.
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -46,7 +47,8 @@ const char* const kBwLongOptionHelp[] = {
     "--alpha-empty         a texel with alpha 0 is empty\n",
     "--height-channel=C    height from r, g, b, a or luma of a colour height map\n",
     "--exr-channel=NAME    the channel of an OpenEXR height map\n",
-    "--format=NAME         encoding of a .dds or .ktx2 output\n",
+    "--format=NAME         encoding of a .dds or .ktx2 output: bc5 (default), bc5s, rg16s,\n"
+    "                        rgba16s, rgb10a2 or rgba8\n",
     "--threads=N           threads to use (0: all the CPUs the process may use)\n",
     "--no-sync             don't wait for outputs to reach the disk before putting them in place\n",
     nullptr,
@@ -132,6 +134,31 @@ std::string BwLevelFileName(const std::string& outName, bool mipChain, int level
   else
     name += std::string(number) + ".tga";
   return name;
+}
+
+bool BwIsChainContainer(const std::string& outName) {
+  const auto endsWith = [&outName](const char* extension) {
+    const size_t n = std::strlen(extension);
+    if (outName.size() < n) return false;
+    for (size_t i = 0; i < n; ++i)
+      if (std::tolower(static_cast<unsigned char>(outName[outName.size() - n + i])) != extension[i]) return false;
+    return true;
+  };
+  return endsWith(".dds") || endsWith(".ktx2");
+}
+
+std::string BwOutputFileName(const std::string& outName, bool mipChain, int level) {
+  return BwLevelFileName(outName, mipChain && !BwIsChainContainer(outName), level);
+}
+
+std::vector<std::string> BwOutputFileNames(const std::string& outName, bool mipChain, int width, int height) {
+  if (!mipChain || BwIsChainContainer(outName)) return {outName};
+  std::vector<std::string> names;
+  for (int level = 0; width > 0 && height > 0; ++level) {
+    names.push_back(BwLevelFileName(outName, true, level));
+    BwNextMipSize(&width, &height);
+  }
+  return names;
 }
 
 bool BwRunJob(const BwSettings& settings, BwConsole& console, const BwInput& base,

@@ -199,8 +199,10 @@ class BwOutputWriter {
 // chain one numbered file per level (out.tga -> out00.tga, out01.tga, ...). The observer, if
 // any, is told of every named temporary file (see OutputFile.h).
 class BwOutputObserver;
+// When `published` is given it receives the names of the files put in place.
 std::unique_ptr<BwOutputWriter> BwFileOutput(const std::string& outName,
-                                             BwOutputObserver* observer = nullptr);
+                                             BwOutputObserver* observer = nullptr,
+                                             std::vector<std::string>* published = nullptr);
 
 // One level as the file writer would have written it: the whole file's bytes.
 struct BwLevelBytes {
@@ -222,5 +224,15 @@ bool BwRunJob(const BwSettings& settings, BwConsole& console, const BwInput& bas
               const BwInput& second, BwOutputWriter& output, std::string* error,
               const char* scaleText = nullptr) noexcept;
 
-// The file name of mip level `level` for the output name outName.
+// The file name of mip level `level` for the output name outName, in a container of one file
+// per level.
 std::string BwLevelFileName(const std::string& outName, bool mipChain, int level);
+// Whether the output name outName is a container that holds a whole mip chain in one file: a
+// name ending in .dds or .ktx2, in any case.
+bool BwIsChainContainer(const std::string& outName);
+// The file that level `level` of a job's output outName goes to.
+std::string BwOutputFileName(const std::string& outName, bool mipChain, int level);
+// The files a job writes for the output name outName when its base map is width x height, in
+// the order they are written: the output name itself, or with a mip chain one numbered file per
+// level (out.tga -> out00.tga, out01.tga, ...), except that a DDS or KTX2 file holds them all.
+std::vector<std::string> BwOutputFileNames(const std::string& outName, bool mipChain, int width, int height);

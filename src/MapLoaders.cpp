@@ -52,7 +52,7 @@ void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
     texels->channels = image.channels;
     texels->type = image.bits == 16 ? BW_TEXEL_U16 : BW_TEXEL_U8;
     texels->storage.decoded = std::move(image.data);
-  } else if (head.size() >= 4 && std::memcmp(head.data(), "DDS ", 4) == 0) {
+  } else if (BwIsDds(head.data(), head.size())) {
     BwDdsImage image;
     const std::vector<unsigned char>* bytes = whole();
     std::unique_ptr<FILE, FileCloser> memory;

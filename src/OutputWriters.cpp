@@ -41,13 +41,13 @@ struct FileCloser {
 
 class FileOutput : public BwOutputWriter {
  public:
-  FileOutput(std::string outName, BwOutputObserver* observer)
-      : outName_(std::move(outName)), observer_(observer),
-        gpu_(HasExtension(outName_, ".dds") || HasExtension(outName_, ".ktx2")) {}
+  FileOutput(std::string outName, BwOutputObserver* observer, std::vector<std::string>* published)
+      : outName_(std::move(outName)), observer_(observer), published_(published),
+        gpu_(BwIsChainContainer(outName_)) {}
 
   bool CanDiscard(BwRun& run, int level) override {
     // A device, a FIFO or a descriptor cannot take back what was written to it.
-    const std::string name = gpu_ ? outName_ : BwLevelFileName(outName_, run.settings.mipLevels != 0, level);
+    const std::string name = BwOutputFileName(outName_, run.settings.mipLevels != 0, level);
     return !OutputFile::WouldBeInPlace(name.c_str());
   }
 
@@ -58,6 +58,7 @@ class FileOutput : public BwOutputWriter {
     if (run.settings.output >= 3)
       run.Fail("ERROR: The encodings h, H, i, s and S write .kep textures, not PNG files: %s\n",
                outName_.c_str());
+    if (!run.settings.format.empty()) run.Fail("ERROR: --format needs a .dds or .ktx2 output\n");
     if (run.settings.outputBits == 16) return BW_ENCODING_PNG16;
     return BW_ENCODING_PNG8 | (run.settings.round ? BW_ROUND : 0);
   }
@@ -201,8 +202,10 @@ class FileOutput : public BwOutputWriter {
   }
 
   void Finish(BwRun& run) override {
-    for (Pending& level : pending_)
+    for (Pending& level : pending_) {
       if (!level.file->Publish()) run.Fail("ERROR: Unable to write %s\n", level.name.c_str());
+      if (published_) published_->push_back(level.name);
+    }
     pending_.clear();
   }
 
@@ -213,6 +216,7 @@ class FileOutput : public BwOutputWriter {
   };
   std::string outName_;
   BwOutputObserver* observer_;
+  std::vector<std::string>* published_;
   bool gpu_;  // a DDS or KTX2 file: every level in the one file
   std::unique_ptr<OutputFile> gpuFile_;
   std::unique_ptr<BwGpuTextureWriter> gpuWriter_;
@@ -266,8 +270,9 @@ class MemoryOutput : public BwOutputWriter {
 
 }  // namespace
 
-std::unique_ptr<BwOutputWriter> BwFileOutput(const std::string& outName, BwOutputObserver* observer) {
-  return std::make_unique<FileOutput>(outName, observer);
+std::unique_ptr<BwOutputWriter> BwFileOutput(const std::string& outName, BwOutputObserver* observer,
+                                             std::vector<std::string>* published) {
+  return std::make_unique<FileOutput>(outName, observer, published);
 }
 
 std::unique_ptr<BwOutputWriter> BwMemoryOutput(std::vector<BwLevelBytes>* levels) {

@@ -61,6 +61,8 @@ const Row kRows[] = {
     {"base.tga detail.tga", {"base.tga", "detail.tga"}},
     {"-m base.tga detail.tga bad.tga --rond", {"-m", "base.tga", "detail.tga", "bad.tga", "--rond"}},
     {"base.tga height.tga nan nan.tga", {"base.tga", "height.tga", "nan", "nan.tga"}},
+    {"-m base.tga detail.tga chain.dds", {"-m", "base.tga", "detail.tga", "chain.dds"}},
+    {"-M base.tga height.tga 2 chain.KTX2", {"-M", "base.tga", "height.tga", "2", "chain.KTX2"}},
 };
 
 TEST(BatchTest, SplitsLinesAsAShell) {
@@ -88,6 +90,9 @@ TEST(BatchTest, ProbesHeaders) {
   const std::string png = "\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\x01\x02\0\0\0\x09\x10\x02"s;
   const std::string exr = "v/1\x01\x02\0\0\0channels\0chlist\0\x01\0\0\0\0dataWindow\0box2i\0\x10\0\0\0\xFE\xFF\xFF\xFF"
                         "\0\0\0\0\x03\0\0\0\x04\0\0\0\0"s;
+  Bytes dds(128);
+  const unsigned char ddsHeader[] = {'D', 'D', 'S', ' ', 124, 0, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0, 0x2C, 0x01};
+  std::copy(std::begin(ddsHeader), std::end(ddsHeader), dds.begin());
   const struct {
     Bytes head;
     bool known;
@@ -100,6 +105,8 @@ TEST(BatchTest, ProbesHeaders) {
       {Bytes(exr.begin(), exr.end() - 10), false, 0, 0, 0},  // dataWindow cut short
       {MakeTga(0, 5, 24, {}), false, 0, 0, 0},
       {Bytes(tga.begin(), tga.begin() + 17), false, 0, 0, 0},
+      {dds, true, 300, 9, 300 * 9 * 16},
+      {Bytes(dds.begin(), dds.end() - 1), false, 0, 0, 0},
   };
   for (const auto& c : kCases) {
     BwImageProbe probe;
@@ -132,7 +139,7 @@ TEST(BatchTest, WritesWhatSingleRunsWrite) {
   EXPECT_EQ(Outputs(batch.path()), Outputs(single.path()));
   std::vector<std::string> lines = Lines(b.out), expected = Lines(expectedLines);
   ASSERT_FALSE(lines.empty());
-  const std::string summary = "8 jobs: 5 ok, 3 failed, 0 skipped";
+  const std::string summary = "10 jobs: 7 ok, 3 failed, 0 skipped";
   EXPECT_EQ(lines.back(), summary);
   lines.pop_back();
   std::sort(lines.begin(), lines.end());  // in the order the jobs finished
@@ -201,6 +208,16 @@ TEST(BatchTest, ResumesAfterAKill) {
   EXPECT_EQ(Outputs(killed.path()), Outputs(clean.path()));
   EXPECT_TRUE(EndsWith(::Run({"--batch", "jobs.txt", "--skip-up-to-date"}, killed.path()).out,
                        "80 jobs: 0 ok, 0 failed, 80 skipped\n"));
+}
+
+TEST(BatchTest, SkipsChainsInOneFileWhenUpToDate) {
+  TempDir dir;
+  WriteMaps(dir.path(), 40, 24);
+  ASSERT_EQ(Shell("touch -d 2001-01-01 base.tga detail.tga", dir.path()), 0);
+  WriteText(dir / "jobs.txt", "-m base.tga detail.tga a.dds\n-m base.tga detail.tga b.ktx2\n");
+  ASSERT_EQ(::Run({"--batch", "jobs.txt"}, dir.path()).status, 0);
+  EXPECT_EQ(::Run({"--batch", "jobs.txt", "--skip-up-to-date"}, dir.path()).out,
+            "skipped a.dds: up to date\nskipped b.ktx2: up to date\n2 jobs: 0 ok, 0 failed, 2 skipped\n");
 }
 
 TEST(BatchTest, FailFastStartsNothingAfterAFailure) {

@@ -86,6 +86,7 @@ TEST(GpuOutput, ChoicesRefusalsAndDdsInputs) {
       {{"--format=bc7", "base.tga", "detail.tga", "x.dds"}, "ERROR: Unknown format bc7 (bc5, bc5s, rg16s, rgba16s, rgb10a2 or rgba8)\n"},
       {{"-s", "base.tga", "detail.tga", "x.dds"}, "ERROR: The encodings s and S write .kep textures only: x.dds\n"},
       {{"--format=bc5", "base.tga", "detail.tga", "x.tga"}, "ERROR: --format needs a .dds or .ktx2 output\n"},
+      {{"--format=bc5", "base.tga", "detail.tga", "x.png"}, "ERROR: --format needs a .dds or .ktx2 output\n"},
   };
   for (const auto& [args, message] : refused) {
     const RunResult r = ::Run(args, dir.path());

@@ -220,6 +220,8 @@ TEST(PngCommandLine, LongOptions) {
   EXPECT_TRUE(FileExists(dir / "m00.tga"));
   const RunResult help = ::Run({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("--flip-green=LIST"), std::string::npos);
+  for (const char* part : {"--flip-green=LIST", "--skip-up-to-date", ".ktx2", "rgb10a2"})
+    EXPECT_NE(help.out.find(part), std::string::npos) << part;
+  EXPECT_EQ(::Run({"--batch", "--help"}).out.rfind("Usage: bumpweld --batch FILE", 0), 0u);
   EXPECT_EQ(::Run({"--version"}).out, "Bumpweld v00.00.01\n");
 }

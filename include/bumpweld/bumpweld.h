@@ -69,6 +69,23 @@ BW_API void bw_job_set_console(bw_job *job, bw_console_fn console, void *user);
  * content. */
 BW_API int bw_run_files(bw_job *job, const char *base, const char *second, const char *output);
 
+/* Reads one command line into the job, the words after the program name as the command line
+ * and the lines of a batch take them (flag word, base, second, height scale, output, long
+ * options anywhere): the job's flag word, long options and height scale become the line's, and
+ * the three file names are kept for bw_run_command. Fails, with bw_job_error, for a line that
+ * is none of the argument forms (the usage line), an unknown option, or --help, --version or a
+ * batch option, which have no place in a job. */
+BW_API int bw_job_set_command(bw_job *job, int argc, const char *const *argv);
+/* Runs the command line last read by bw_job_set_command: the same files as bw_run_files, and
+ * on the console the settings report first, as the command line prints it. */
+BW_API int bw_run_command(bw_job *job);
+
+/* The files the last bw_run_files or bw_run_command put in place, in the order written: the
+ * output name, one numbered file per level of a mip chain, or the one DDS or KTX2 file that
+ * holds the chain. 0 files after a failure. */
+BW_API int bw_output_count(const bw_job *job);
+BW_API const char *bw_output_name(const bw_job *job, int index);
+
 /* Component types of an image in memory. */
 enum {
   BW_UINT8 = 0,   /* normal components (v - 127.5) / 127.5; 127, 127, 127 is the empty texel;

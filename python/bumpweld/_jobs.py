@@ -36,7 +36,6 @@ for _name in ("round", "bits", "flip-green", "alpha-empty", "height-channel", "e
     OPTIONS[_name.replace("-", "_")] = _long_option(_name)
 
 _IMAGE_TYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
-_KEP_LETTERS = "hHisS"
 
 
 def _narrow_scale(height_scale: HeightScale) -> Optional[float]:
@@ -122,48 +121,11 @@ def merge(base: Any, second: Any, *, height_scale: HeightScale = None, flags: st
     return levels if _mip_chain(flags) else levels[0]
 
 
-def level_file_name(output: str, mip_chain: bool, level: int) -> str:
-    """The file name of a level: the output name itself without a chain, else the two-digit
-    level number before the last '.' of the file-name part ("out.tga" -> "out00.tga"), or
-    "NN.tga" appended when that part has no '.'."""
-    if not mip_chain:
-        return output
-    slash, dot = output.rfind("/"), output.rfind(".")
-    number = "%02d" % level
-    if dot > slash:
-        return output[:dot] + number + output[dot:]
-    return output + number + ".tga"
-
-
-def _next_mip_size(width: int, height: int) -> tuple:
-    width, height = width // 2, height // 2
-    if width > 0:
-        height = max(height, 1)
-    elif height > 1:
-        width = 1
-    return width, height
-
-
-def _chain_names(output: str, kep: bool) -> List[str]:
-    """Names of the levels of a chain whose level 0 the run has just written: its size comes
-    from that file's header (.kep: width and height at bytes 0 and 2; Targa: at 12 and 14)."""
-    first = level_file_name(output, True, 0)
-    with open(first, "rb") as f:
-        header = f.read(18)
-    at = 0 if kep else 12
-    width = int.from_bytes(header[at:at + 2], "little")
-    height = int.from_bytes(header[at + 2:at + 4], "little")
-    names = []
-    while width > 0 and height > 0:
-        names.append(level_file_name(output, True, len(names)))
-        width, height = _next_mip_size(width, height)
-    return names
-
-
 def run_files(base: PathLike, second: PathLike, output: PathLike, flags: str = "",
               height_scale: HeightScale = None, threads: int = 0, **options: Any) -> List[str]:
     """Writes exactly the files `bumpweld [flags] base second [height_scale] output` writes and
-    returns their names (the output name, or one name per mip level with m or M).
+    returns their names: the output name, or with m or M one name per mip level (a .dds or
+    .ktx2 output holds the whole chain in one file).
 
     height_scale as in merge: a number, or text read as the command line reads it; None: second
     is a normal map. Outputs are complete or absent: a failure leaves none behind and raises
@@ -173,7 +135,4 @@ def run_files(base: PathLike, second: PathLike, output: PathLike, flags: str = "
     job = _make_job("run_files", flags, height_scale, threads, options)
     names = [os.fsencode(name) for name in (base, second, output)]
     job.run_files(*names)
-    output_name = os.fsdecode(output)
-    if not _mip_chain(flags):
-        return [output_name]
-    return _chain_names(output_name, any(letter in flags for letter in _KEP_LETTERS))
+    return [os.fsdecode(name) for name in job.outputs()]

@@ -1,16 +1,11 @@
-"""The command line's argument forms in Python: the height scale read as C's atof reads it, the
-forms of 3, 4 and 5 arguments, and one command line run in this process with its report."""
+"""Command lines in Python: the height scale read as C's atof reads it, and one command line
+run in this process with its report (the library reads the line itself)."""
 from __future__ import annotations
 
 import math
 import re
 import time
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence
-
-USAGE = "Usage: Bumpweld [-BeEgGhHimMqQ] normalmap1 bump/normalMap2 [heightscale] outputname"
-
-# The letters the command line knows; it skips any other character of a flag word.
-FLAG_LETTERS = "-BeEgGhHimMqQsS"
+from typing import Any, Dict, List, Sequence
 
 # The longest prefix strtod takes in the C locale: white space, a sign, then a hexadecimal or
 # decimal number, an infinity or a NaN.
@@ -48,58 +43,35 @@ def atof(text: str) -> float:
     return -value if negative else value
 
 
-class Command(NamedTuple):
-    """One command line's parts; flags holds only the letters the command line knows."""
+def command_job(args: Sequence[str], threads: int = 0):
+    """A job of the extension holding the command line `bumpweld ARGS` (the library reads the
+    argument forms, the flag word and the long options); raises Error with the message a batch
+    gives a line that is not a command line (its usage line, the refusal of an option)."""
+    from ._bumpweld import Job
 
-    flags: str
-    base: str
-    second: str
-    height_scale: Optional[str]  # as typed; None: the second map is a normal map
-    output: str
-
-
-class UsageError(ValueError):
-    """An argument list that is none of the command line's forms; the message is its usage line."""
-
-
-def parse_command(args: Sequence[str]) -> Command:
-    """The parts of `bumpweld ARGS`: 3 arguments are base second output; 4 are flags base second
-    output when the first contains a '-' anywhere, else base height scale output; 5 are flags
-    base height scale output. Raises UsageError for any other count."""
-    args = list(args)
-    flags = ""
-    if len(args) == 3:
-        base, second, output = args
-        scale = None
-    elif len(args) == 4 and "-" in args[0]:
-        flags, base, second, output = args
-        scale = None
-    elif len(args) == 4:
-        base, second, scale, output = args
-    elif len(args) == 5:
-        flags, base, second, scale, output = args
-    else:
-        raise UsageError(USAGE)
-    flags = "".join(letter for letter in flags if letter in FLAG_LETTERS)
-    return Command(flags, base, second, scale, output)
+    job = Job()
+    job.set_command([str(arg) for arg in args])
+    job.set_threads(int(threads))
+    return job
 
 
 def run_command(args: Sequence[str], threads: int = 0) -> Dict[str, Any]:
     """Runs one command line in this process (no console output) and reports it as
     {"args", "status": "ok" or "failed", "message", "seconds", "outputs"}; message is the
     command line's error message, "" after success."""
+    import os
+
     from ._bumpweld import Error
-    from ._jobs import run_files
 
     report: Dict[str, Any] = {"args": list(args), "status": "failed", "message": "", "seconds": 0.0,
                               "outputs": []}
     start = time.perf_counter()
     try:
-        command = parse_command(args)
-        report["outputs"] = run_files(command.base, command.second, command.output, flags=command.flags,
-                                      height_scale=command.height_scale, threads=threads)
+        job = command_job(args, threads)
+        job.run_command()
+        report["outputs"] = [os.fsdecode(name) for name in job.outputs()]
         report["status"] = "ok"
-    except (Error, UsageError) as error:
+    except Error as error:
         report["message"] = str(error)
     report["seconds"] = time.perf_counter() - start
     return report

@@ -13,7 +13,8 @@ from __future__ import annotations
 import os
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Union
 
-from .commandline import UsageError, parse_command, run_command, split_line
+from ._bumpweld import Error
+from .commandline import command_job, run_command, split_line
 
 Job = Union[str, Sequence[Union[str, "os.PathLike[str]"]]]
 Report = Dict[str, Any]
@@ -48,8 +49,8 @@ def run_batch(jobs: Iterable[Job], client: Any, retries: int = 2, *, threads: in
 
     Each report is {"args": [...], "status": "ok" or "failed", "message": the command line's
     error message ("" after success), "seconds": the run's time on its worker (of the last
-    attempt), "outputs": the files written}. An argument list of the wrong length fails with the
-    usage line and is not sent.
+    attempt), "outputs": the files written}. A line that is not a command line (a wrong number
+    of arguments, an unknown option) fails as it fails in a batch, and is not sent.
     """
     from distributed import Client, as_completed
 
@@ -77,10 +78,10 @@ def run_batch(jobs: Iterable[Job], client: Any, retries: int = 2, *, threads: in
             reports_args.append(args)
             attempts.append(0)
             try:
-                parse_command(args)
+                command_job(args)  # a line that is not a command line is not sent
                 reports.append(None)
                 send(len(reports_args) - 1)
-            except UsageError as error:
+            except Error as error:
                 reports.append(_failure(args, str(error)))
 
         for future in completed:

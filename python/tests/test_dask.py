@@ -8,7 +8,7 @@ import pytest
 distributed = pytest.importorskip("distributed")
 
 import bumpweld.dask  # noqa: E402
-from bumpweld.commandline import USAGE, run_command  # noqa: E402
+from bumpweld.commandline import run_command  # noqa: E402
 
 from conftest import write_tga  # noqa: E402
 
@@ -42,11 +42,16 @@ def test_batch_reports_match_the_command_line(cli, maps, tmp_path, client):
         [d + "/base.tga", d + "/none.tga", out + "/x.tga"],
         [d + "/base.tga", d + "/detail.tga"],
         [d + "/base.tga", d + "/height.tga", "1e39", out + "/y.tga"],
+        f"--flip-green=second {d}/base.tga {d}/detail.tga {out}/f.png --bits=16",
+        ["-m", d + "/base.tga", d + "/detail.tga", out + "/c.dds", "--format=bc5"],
+        [d + "/base.tga", d + "/detail.tga", out + "/z.tga", "--rond"],
     ]
     reports = bumpweld.dask.run_batch(jobs, client, retries=1)
-    assert [r["status"] for r in reports] == ["ok", "ok", "failed", "failed", "failed"]
+    assert [r["status"] for r in reports] == ["ok", "ok", "failed", "failed", "failed", "ok", "ok", "failed"]
+    assert reports[7]["message"] == "ERROR: Unknown option --rond"
+    assert reports[6]["outputs"] == [out + "/c.dds"]
     assert reports[1]["args"][2] == f"{tmp_path}/height map.tga"
-    assert reports[3]["message"] == USAGE
+    assert reports[3]["message"] == "Usage: Bumpweld [-BeEgGhHimMqQ] normalmap1 bump/normalMap2 [heightscale] outputname"
     assert reports[0]["outputs"] == [out + "/m%02d.tga" % n for n in range(6)]
     for report in reports[:3] + reports[4:]:
         assert set(report) == {"args", "status", "message", "seconds", "outputs"}
