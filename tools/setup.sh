@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building Bumpweld and running its tests need (when any is
+# missing; as root, or through sudo), then builds the tool and runs it on the bundled sample
+# maps. `tools/setup.sh --packages-only` stops after the packages.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ make pkg-config libgtest-dev libspng-dev zlib1g-dev libopenexr-dev libpng-dev
+          pybind11-dev python3-dev python3-numpy python3-pytest python3-distributed python3-pil
+          python3-venv)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+fi
+[ "${1:-}" = "--packages-only" ] && exit 0
+
+cmake -S . -B build && cmake --build build -j"$(nproc)" --target quickstart
