@@ -20,6 +20,7 @@ struct bw_job {
   bw_console_fn console = nullptr;
   void* consoleUser = nullptr;
   std::string error;
+  int status = BW_OK;
   std::vector<BwLevelBytes> levels;
   std::vector<std::string> outputs;  // the files the last run put in place
   // The last command line read by bw_job_set_command.
@@ -50,9 +51,17 @@ BwConsole JobConsole(const bw_job& job, int quiet) {
   });
 }
 
-int Failed(bw_job* job, const char* message) {
-  if (job) job->error = message;
-  return 1;
+int Failed(bw_job* job, int status, const char* message) {
+  if (!job) return BW_ERROR_ARGUMENT;
+  job->error = message;
+  job->status = status;
+  return status;
+}
+
+int Succeeded(bw_job* job) {
+  job->error.clear();
+  job->status = BW_OK;
+  return BW_OK;
 }
 
 int Run(bw_job* job, const BwInput& base, const BwInput& second, BwOutputWriter& output,
@@ -63,9 +72,9 @@ int Run(bw_job* job, const BwInput& base, const BwInput& second, BwOutputWriter&
     for (const std::string& line : BwSettingsReport(command->Flags(), settings, command->longOptions))
       console.Message("%s", line.c_str());
   const char* scaleText = command && settings.bumpMap ? command->ScaleText() : nullptr;
-  if (BwRunJob(settings, console, base, second, output, &job->error, scaleText)) return 0;
+  if (BwRunJob(settings, console, base, second, output, &job->error, scaleText, &job->status)) return BW_OK;
   job->outputs.clear();
-  return 1;
+  return job->status;
 }
 
 int RunFiles(bw_job* job, const char* base, const char* second, const char* output,
@@ -101,30 +110,26 @@ bw_job* bw_job_new(void) { return new (std::nothrow) bw_job; }
 void bw_job_free(bw_job* job) { delete job; }
 
 int bw_job_set_flags(bw_job* job, const char* flag_word) {
-  if (!job || !flag_word) return Failed(job, "ERROR: No flag word");
+  if (!job || !flag_word) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No flag word");
   for (const char* c = flag_word; *c; ++c)
     if (!std::strchr("-BeEgGhHimMqQsS", *c)) {
-      job->error = std::string("ERROR: Unknown flag letter '") + *c + "' in " + flag_word;
-      return 1;
+      return Failed(job, BW_ERROR_COMMAND, (std::string("ERROR: Unknown flag letter '") + *c + "' in " + flag_word).c_str());
     }
   job->flags = flag_word;
-  job->error.clear();
-  return 0;
+  return Succeeded(job);
 }
 
 int bw_job_set_option(bw_job* job, const char* option) {
-  if (!job || !option) return Failed(job, "ERROR: No option");
+  if (!job || !option) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No option");
   try {
     BwSettings check;
-    if (!BwIsLongOption(option) || !BwApplyLongOption(option, &check, &job->error)) {
-      if (!BwIsLongOption(option)) job->error = std::string("ERROR: Unknown option ") + option;
-      return 1;
-    }
+    std::string error;
+    if (!BwIsLongOption(option)) return Failed(job, BW_ERROR_COMMAND, (std::string("ERROR: Unknown option ") + option).c_str());
+    if (!BwApplyLongOption(option, &check, &error)) return Failed(job, BW_ERROR_COMMAND, error.c_str());
     job->options.push_back(option);
-    job->error.clear();
-    return 0;
+    return Succeeded(job);
   } catch (...) {
-    return Failed(job, "ERROR: Unable to allocate texture");
+    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
   }
 }
 
@@ -155,31 +160,31 @@ void bw_job_set_console(bw_job* job, bw_console_fn console, void* user) {
 }
 
 int bw_run_files(bw_job* job, const char* base, const char* second, const char* output) {
-  if (!job) return 1;
+  if (!job) return BW_ERROR_ARGUMENT;
   job->levels.clear();
   job->outputs.clear();
-  if (!base || !second || !output) return Failed(job, "ERROR: No file name");
+  if (!base || !second || !output) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No file name");
   try {
     return RunFiles(job, base, second, output);
   } catch (...) {
     job->outputs.clear();
-    return Failed(job, "ERROR: Unable to allocate texture");
+    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
   }
 }
 
 int bw_job_set_command(bw_job* job, int argc, const char* const* argv) {
-  if (!job) return 1;
-  if (argc < 0 || (argc > 0 && !argv)) return Failed(job, "ERROR: No arguments");
+  if (!job) return BW_ERROR_ARGUMENT;
+  if (argc < 0 || (argc > 0 && !argv)) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No arguments");
   try {
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i) {
-      if (!argv[i]) return Failed(job, "ERROR: No arguments");
+      if (!argv[i]) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No arguments");
       args.push_back(argv[i]);
     }
     BwCommand command = BwParseCommand(args);
     if (command.outcome != BwCommand::RUN) {
       job->haveCommand = false;
-      return Failed(job, BwCommandRefusal(command).c_str());
+      return Failed(job, BW_ERROR_COMMAND, BwCommandRefusal(command).c_str());
     }
     job->flags = command.Flags() ? command.Flags() : "";
     job->options = command.longOptions;
@@ -187,25 +192,24 @@ int bw_job_set_command(bw_job* job, int argc, const char* const* argv) {
     job->scale = command.settings.bumpScale;
     job->command = std::move(command);
     job->haveCommand = true;
-    job->error.clear();
-    return 0;
+    return Succeeded(job);
   } catch (...) {
     job->haveCommand = false;
-    return Failed(job, "ERROR: Unable to allocate texture");
+    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
   }
 }
 
 int bw_run_command(bw_job* job) {
-  if (!job) return 1;
+  if (!job) return BW_ERROR_ARGUMENT;
   job->levels.clear();
   job->outputs.clear();
-  if (!job->haveCommand) return Failed(job, "ERROR: No command line was set");
+  if (!job->haveCommand) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No command line was set");
   try {
     const BwCommand& command = job->command;
     return RunFiles(job, command.Base().c_str(), command.Second().c_str(), command.Output().c_str(), &command);
   } catch (...) {
     job->outputs.clear();
-    return Failed(job, "ERROR: Unable to allocate texture");
+    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
   }
 }
 
@@ -217,10 +221,10 @@ const char* bw_output_name(const bw_job* job, int index) {
 }
 
 int bw_run_images(bw_job* job, const bw_image* base, const bw_image* second) {
-  if (!job) return 1;
+  if (!job) return BW_ERROR_ARGUMENT;
   job->levels.clear();
   job->outputs.clear();
-  if (!base || !second) return Failed(job, "ERROR: No image");
+  if (!base || !second) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No image");
   try {
     const BwMemoryImage baseImage = MemoryImage(*base), secondImage = MemoryImage(*second);
     BwInput baseInput, secondInput;
@@ -232,7 +236,7 @@ int bw_run_images(bw_job* job, const bw_image* base, const bw_image* second) {
     return Run(job, baseInput, secondInput, *memory);
   } catch (...) {
     job->levels.clear();
-    return Failed(job, "ERROR: Unable to allocate texture");
+    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
   }
 }
 
@@ -250,5 +254,22 @@ const unsigned char* bw_result_level(const bw_job* job, int level, int* width, i
 }
 
 const char* bw_job_error(const bw_job* job) { return job ? job->error.c_str() : ""; }
+
+int bw_job_status(const bw_job* job) { return job ? job->status : BW_ERROR_ARGUMENT; }
+
+const char* bw_strerror(int status) {
+  switch (status) {
+    case BW_OK: return "ok";
+    case BW_ERROR_ARGUMENT: return "bad argument";
+    case BW_ERROR_COMMAND: return "not a command line, flag word or option the tool takes";
+    case BW_ERROR_SETTINGS: return "settings that do not go together";
+    case BW_ERROR_OPEN: return "cannot open a file";
+    case BW_ERROR_READ: return "cannot read an input";
+    case BW_ERROR_SIZE: return "the maps differ in size";
+    case BW_ERROR_WRITE: return "cannot write an output";
+    case BW_ERROR_MEMORY: return "out of memory";
+    default: return "unknown status";
+  }
+}
 
 }  // extern "C"

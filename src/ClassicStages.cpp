@@ -96,7 +96,7 @@ void ReadNormalMap(const char* name, int* width, int* height, int* numComponents
     *width = texels.width;
     *height = texels.height;
     if (!BwDecodeNormalImage(texels, normals))
-      run.Fail("ERROR: Unable to allocate normal map memory!");
+      run.Fail(BW_ERROR_MEMORY, "ERROR: Unable to allocate normal map memory!");
   });
 }
 
@@ -120,7 +120,7 @@ void GetBumpMapFromHeightMap(const char* bumpName, int* bumpWidth, int* bumpHeig
     BwReadHeightField(run, input, &texels, scale, field.get());
     *bumpWidth = texels.width;
     *bumpHeight = texels.height;
-    if (!BwHeightNormalImage(*field, bumpMap)) run.Fail("ERROR: Unable to allocate normal map memory!");
+    if (!BwHeightNormalImage(*field, bumpMap)) run.Fail(BW_ERROR_MEMORY, "ERROR: Unable to allocate normal map memory!");
   });
 }
 

@@ -76,7 +76,7 @@ void BwDiagnostic(const char* format, ...) {
     std::fputs(text, stderr);
 }
 
-void BwRun::Fail(const char* format, ...) {
+void BwRun::Fail(int code, const char* format, ...) {
   char text[4096];
   va_list args;
   va_start(args, format);
@@ -85,7 +85,7 @@ void BwRun::Fail(const char* format, ...) {
   console.Message("%s", text);
   std::string message = text;
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-  throw BwFatalError{std::move(message)};
+  throw BwFatalError{std::move(message), code};
 }
 
-void BwFailAllocation(BwRun& run) { run.Fail("ERROR: Unable to allocate texture\n"); }
+void BwFailAllocation(BwRun& run) { run.Fail(BW_ERROR_MEMORY, "ERROR: Unable to allocate texture\n"); }

@@ -196,7 +196,7 @@ const BwEncoding* BwFindEncoding(int code) {
 
 const BwEncoding& BwSelectedEncoding(BwRun& run) {
   const BwEncoding* encoding = BwFindEncoding(run.encoding);
-  if (!encoding) run.Fail("ERROR: Unknown output format!\n");
+  if (!encoding) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
   return *encoding;
 }
 

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <bumpweld/bumpweld.h>
+
 #include "BwArray.h"
 
 enum {
@@ -128,8 +130,10 @@ class BwDiagnosticScope {
 
 // ---- A running job ----------------------------------------------------------------------
 // The failure that ends a job: the message as the command line prints it, without its "\n".
+// `code` is the kind of failure, a BW_ERROR_ code of the C interface.
 struct BwFatalError {
   std::string message;
+  int code = BW_ERROR_READ;
 };
 
 // What the stages of a running job share: its settings, its console and the size of the image
@@ -142,8 +146,9 @@ struct BwRun {
   int height = 0;
   int encoding = 0;  // the encoding code of the output (see Encoders.h)
 
-  // Prints the message (as BwConsole::Message) and ends the job with it.
-  [[noreturn]] void Fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Prints the message (as BwConsole::Message) and ends the job with it; `code` says what kind
+  // of failure it is (a BW_ERROR_ code).
+  [[noreturn]] void Fail(int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
 };
 
 // Throws BwFatalError after an allocation failed.
@@ -220,9 +225,10 @@ std::unique_ptr<BwOutputWriter> BwMemoryOutput(std::vector<BwLevelBytes>* levels
 // line end), every buffer freed and nothing left of the outputs. `scaleText` is the height
 // scale as the user typed it, for the message that refuses one that is not finite (null: the
 // number is shown).
+// *status, when given, receives BW_OK or the kind of the failure.
 bool BwRunJob(const BwSettings& settings, BwConsole& console, const BwInput& base,
               const BwInput& second, BwOutputWriter& output, std::string* error,
-              const char* scaleText = nullptr) noexcept;
+              const char* scaleText = nullptr, int* status = nullptr) noexcept;
 
 // The file name of mip level `level` for the output name outName, in a container of one file
 // per level.

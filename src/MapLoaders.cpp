@@ -30,7 +30,7 @@ constexpr int64_t kTexelGrain = 1 << 15;
 // first bytes say, ending the job with the loaders' messages.
 void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
   std::unique_ptr<FILE, FileCloser> in(std::fopen(name, "rb"));
-  if (!in) run.Fail("ERROR: Unable to open %s\n", name);
+  if (!in) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", name);
   // A file that can seek is read again from its beginning; from a pipe the first bytes are kept.
   const bool seekable = lseek(fileno(in.get()), 0, SEEK_CUR) >= 0;
   std::vector<unsigned char> head(8);
@@ -98,7 +98,7 @@ void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
   if (!error.empty()) BwDiagnostic("%s\n", error.c_str());
   if (!ok) {
     in.reset();
-    run.Fail("ERROR: Unable to read %s\n", name);
+    run.Fail(BW_ERROR_READ, "ERROR: Unable to read %s\n", name);
   }
   texels->data = texels->storage.data ? texels->storage.data : texels->storage.decoded.get();
 }
@@ -111,7 +111,7 @@ void ViewMemoryImage(BwRun& run, const BwInput& input, BwInputTexels* texels) {
   if (image.width < 0 || image.height < 0 || image.width > 65535 || image.height > 65535 ||
       image.channels < 1 || image.channels > 4 || !typeKnown ||
       (image.width > 0 && image.height > 0 && !image.texels))
-    run.Fail("ERROR: Unable to read %s\n", input.name.c_str());
+    run.Fail(BW_ERROR_READ, "ERROR: Unable to read %s\n", input.name.c_str());
   texels->width = image.width;
   texels->height = image.height;
   texels->channels = image.channels;
@@ -119,7 +119,7 @@ void ViewMemoryImage(BwRun& run, const BwInput& input, BwInputTexels* texels) {
   texels->rgbOrder = image.channels >= 3 && !image.targaOrder;
   const int64_t rowBytes = int64_t(image.width) * texels->TexelBytes();
   const int64_t stride = image.strideBytes != 0 ? image.strideBytes : rowBytes;
-  if (stride < rowBytes && image.height > 1) run.Fail("ERROR: Unable to read %s\n", input.name.c_str());
+  if (stride < rowBytes && image.height > 1) run.Fail(BW_ERROR_READ, "ERROR: Unable to read %s\n", input.name.c_str());
   const unsigned char* first = static_cast<const unsigned char*>(image.texels);
   // 16-bit sizes and a stride the caller's memory holds: no overflow in 64 bits.
   texels->data = image.topFirst && image.height > 0 ? first + (image.height - 1) * stride : first;
@@ -155,19 +155,19 @@ void BwReadInputTexels(BwRun& run, const BwInput& input, BwInputTexels* texels) 
 }
 
 void BwReadNormalMapTexels(BwRun& run, const BwInput& input, BwInputTexels* texels) {
-  if (input.name.empty() && !input.image) run.Fail("ERROR: No file name passed to ReadNormalMap!\n");
+  if (input.name.empty() && !input.image) run.Fail(BW_ERROR_ARGUMENT, "ERROR: No file name passed to ReadNormalMap!\n");
   BwReadInputTexels(run, input, texels);
   texels->alphaEmpty = run.settings.alphaEmpty;
   if (texels->channels == 3 || texels->channels == 4) return;
   if (texels->channels == 1 || texels->channels == 2)
-    run.Fail("ERROR: Normal map should be at 32 or 24bits per pixel!\n");
-  run.Fail("ERROR: Unhandled bit depth for bump map!\n");
+    run.Fail(BW_ERROR_READ, "ERROR: Normal map should be at 32 or 24bits per pixel!\n");
+  run.Fail(BW_ERROR_READ, "ERROR: Unhandled bit depth for bump map!\n");
 }
 
 void BwReadHeightField(BwRun& run, const BwInput& input, BwInputTexels* texels, float scale,
                        BwHeightField* field) {
   BwReadInputTexels(run, input, texels);
-  if (texels->channels < 1 || texels->channels > 4) run.Fail("ERROR: Unhandled bit depth for bump map!\n");
+  if (texels->channels < 1 || texels->channels > 4) run.Fail(BW_ERROR_READ, "ERROR: Unhandled bit depth for bump map!\n");
   field->texels = texels->data;
   field->rowStride = texels->Stride();
   field->red = texels->RedIndex();
@@ -184,7 +184,7 @@ void BwReadHeightField(BwRun& run, const BwInput& input, BwInputTexels* texels, 
   const bool hasAlpha = texels->channels == 2 || texels->channels == 4;
   field->channel = colour ? texels->BlueIndex() : 0;
   if (wanted == BW_HEIGHT_ALPHA) {
-    if (!hasAlpha) run.Fail("ERROR: The height map has no alpha channel: %s\n", input.name.c_str());
+    if (!hasAlpha) run.Fail(BW_ERROR_READ, "ERROR: The height map has no alpha channel: %s\n", input.name.c_str());
     field->channel = texels->channels - 1;
   } else if (wanted == BW_HEIGHT_LUMA) {
     field->luma = colour;

@@ -18,9 +18,9 @@
 
 int BwOutputWriter::Encoding(BwRun& run) {
   // The flag letters select codes 0 to 7; the others are the writers' own.
-  if (run.settings.output < 0 || run.settings.output > 7) run.Fail("ERROR: Unknown output format!\n");
-  if (run.settings.outputBits != 8) run.Fail("ERROR: --bits=16 needs a .png output\n");
-  if (!run.settings.format.empty()) run.Fail("ERROR: --format needs a .dds or .ktx2 output\n");
+  if (run.settings.output < 0 || run.settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
+  if (run.settings.outputBits != 8) run.Fail(BW_ERROR_SETTINGS, "ERROR: --bits=16 needs a .png output\n");
+  if (!run.settings.format.empty()) run.Fail(BW_ERROR_SETTINGS, "ERROR: --format needs a .dds or .ktx2 output\n");
   return run.settings.output | (run.settings.round ? BW_ROUND : 0);
 }
 
@@ -54,11 +54,11 @@ class FileOutput : public BwOutputWriter {
   int Encoding(BwRun& run) override {
     if (gpu_) return GpuEncoding(run);
     if (!HasExtension(outName_, ".png")) return BwOutputWriter::Encoding(run);
-    if (run.settings.output < 0 || run.settings.output > 7) run.Fail("ERROR: Unknown output format!\n");
+    if (run.settings.output < 0 || run.settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
     if (run.settings.output >= 3)
-      run.Fail("ERROR: The encodings h, H, i, s and S write .kep textures, not PNG files: %s\n",
+      run.Fail(BW_ERROR_SETTINGS, "ERROR: The encodings h, H, i, s and S write .kep textures, not PNG files: %s\n",
                outName_.c_str());
-    if (!run.settings.format.empty()) run.Fail("ERROR: --format needs a .dds or .ktx2 output\n");
+    if (!run.settings.format.empty()) run.Fail(BW_ERROR_SETTINGS, "ERROR: --format needs a .dds or .ktx2 output\n");
     if (run.settings.outputBits == 16) return BW_ENCODING_PNG16;
     return BW_ENCODING_PNG8 | (run.settings.round ? BW_ROUND : 0);
   }
@@ -71,9 +71,9 @@ class FileOutput : public BwOutputWriter {
     auto file = std::make_unique<OutputFile>(name.c_str(), observer_);
     if (!run.settings.sync) file->SkipSync();
     if (!*file) {
-      if (encoding.targa) run.Fail("ERROR: Unable to open %s\n", name.c_str());
+      if (encoding.targa) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", name.c_str());
       BwDiagnostic("Warning! Could not open texture map \"%s\"\n", name.c_str());
-      run.Fail("ERROR: Unable to write %s\n", name.c_str());
+      run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", name.c_str());
     }
     const bool png = (run.encoding & ~BW_ROUND) >= BW_ENCODING_PNG8;
     std::string pngError;
@@ -83,14 +83,14 @@ class FileOutput : public BwOutputWriter {
     // An abandoned level goes with `file`; one written in place cannot be taken back (such an
     // output is never given a level that may be abandoned, see CanDiscard).
     if (keep && !keep()) {
-      if (file->InPlace()) run.Fail("ERROR: Unable to write %s\n", name.c_str());
+      if (file->InPlace()) run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", name.c_str());
       return false;
     }
     if (written && !file->Finish()) {
       written = false;
       if (!encoding.targa) BwDiagnostic("ERROR! Couldn't write texels!\n");
     }
-    if (!written) run.Fail("ERROR: Unable to write %s\n", name.c_str());
+    if (!written) run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", name.c_str());
     // The level is complete; like every other it is put in place once all are.
     run.console.Message("Wrote %s\n", name.c_str());
     pending_.push_back(Pending{name, std::move(file)});
@@ -101,19 +101,19 @@ class FileOutput : public BwOutputWriter {
 
   int GpuEncoding(BwRun& run) {
     const BwSettings& settings = run.settings;
-    if (settings.output < 0 || settings.output > 7) run.Fail("ERROR: Unknown output format!\n");
-    if (settings.outputBits != 8) run.Fail("ERROR: --bits=16 needs a .png output\n");
+    if (settings.output < 0 || settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
+    if (settings.outputBits != 8) run.Fail(BW_ERROR_SETTINGS, "ERROR: --bits=16 needs a .png output\n");
     BwGpuFormat format = BwGpuFormat::BC5;
     if (!settings.format.empty()) {
       if (!BwGpuFormatFromName(settings.format.c_str(), &format))
-        run.Fail("ERROR: Unknown format %s (bc5, bc5s, rg16s, rgba16s, rgb10a2 or rgba8)\n",
+        run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown format %s (bc5, bc5s, rg16s, rgba16s, rgb10a2 or rgba8)\n",
                  settings.format.c_str());
     } else if (settings.output == 3 || settings.output == 4 || settings.output == 5) {
       // The .kep letters choose the same values in the GPU layouts.
       format = settings.output == 3 ? BwGpuFormat::RG16S
                : settings.output == 4 ? BwGpuFormat::RGBA16S : BwGpuFormat::RGB10A2;
     } else if (settings.output != 0) {
-      run.Fail("ERROR: The encodings s and S write .kep textures only: %s\n", outName_.c_str());
+      run.Fail(BW_ERROR_SETTINGS, "ERROR: The encodings s and S write .kep textures only: %s\n", outName_.c_str());
     }
     return (BW_ENCODING_GPU + int(format)) | (settings.round ? BW_ROUND : 0);
   }
@@ -125,7 +125,7 @@ class FileOutput : public BwOutputWriter {
     if (level == 0) {
       gpuFile_ = std::make_unique<OutputFile>(outName_.c_str(), observer_);
       if (!run.settings.sync) gpuFile_->SkipSync();
-      if (!*gpuFile_) run.Fail("ERROR: Unable to open %s\n", outName_.c_str());
+      if (!*gpuFile_) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", outName_.c_str());
       // The levels of the chain, as the pipeline makes them.
       gpuLevels_ = 1;
       for (int w = run.width, h = run.height; run.settings.mipLevels != 0;) {
@@ -174,7 +174,7 @@ class FileOutput : public BwOutputWriter {
   [[noreturn]] bool GpuFailed(BwRun& run, const std::string& error) {
     if (!error.empty()) BwDiagnostic("%s\n", error.c_str());
     gpuFile_.reset();
-    run.Fail("ERROR: Unable to write %s\n", outName_.c_str());
+    run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", outName_.c_str());
   }
 
   // Writes a PNG file from the encoded texels, which come bottom row first: the rows are taken a
@@ -203,7 +203,7 @@ class FileOutput : public BwOutputWriter {
 
   void Finish(BwRun& run) override {
     for (Pending& level : pending_) {
-      if (!level.file->Publish()) run.Fail("ERROR: Unable to write %s\n", level.name.c_str());
+      if (!level.file->Publish()) run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", level.name.c_str());
       if (published_) published_->push_back(level.name);
     }
     pending_.clear();

@@ -206,8 +206,8 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
   const BwSettings& settings = run.settings;
   if (settings.bumpMap && !std::isfinite(settings.bumpScale)) {
     if (scaleText)
-      run.Fail("ERROR: The height scale %s is not a finite number\n", scaleText);
-    run.Fail("ERROR: The height scale %g is not a finite number\n", double(settings.bumpScale));
+      run.Fail(BW_ERROR_SETTINGS, "ERROR: The height scale %s is not a finite number\n", scaleText);
+    run.Fail(BW_ERROR_SETTINGS, "ERROR: The height scale %g is not a finite number\n", double(settings.bumpScale));
   }
 
   run.encoding = output.Encoding(run);
@@ -227,10 +227,10 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
   run.width = inputs.base.width;
   run.height = inputs.base.height;
   if (run.width == 0 || run.height == 0)
-    run.Fail("ERROR: %s has no texels (%dx%d)\n", base.name.c_str(), run.width, run.height);
+    run.Fail(BW_ERROR_READ, "ERROR: %s has no texels (%dx%d)\n", base.name.c_str(), run.width, run.height);
   secondRead.Finish(readSecond);
   if (inputs.second.width != run.width || inputs.second.height != run.height)
-    run.Fail("Normal map sizes must match! (%dx%d %dx%d)\n", run.width, run.height,
+    run.Fail(BW_ERROR_SIZE, "Normal map sizes must match! (%dx%d %dx%d)\n", run.width, run.height,
              inputs.second.width, inputs.second.height);
   // Inputs read through a file mapping are checked again before any output is put in place: a
   // file cut short while it was read would have been read as zeros.
@@ -289,7 +289,7 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
 
   if (!BwFileIntact(baseFile) || !BwFileIntact(secondFile)) {
     BwDiagnostic("ERROR! An input file changed while it was read!\n");
-    run.Fail("ERROR: Unable to read %s\n", !BwFileIntact(baseFile) ? base.name.c_str() : second.name.c_str());
+    run.Fail(BW_ERROR_READ, "ERROR: Unable to read %s\n", !BwFileIntact(baseFile) ? base.name.c_str() : second.name.c_str());
   }
   output.Finish(run);
 }

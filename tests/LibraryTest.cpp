@@ -81,14 +81,16 @@ TEST(Library, FailuresReturnTheCommandLineMessageAndLeaveNothing) {
     const char* what;
     std::vector<std::string> args;   // command line, run in the directory
     std::string message;
+    int status;  // the C interface's code for it
     uint64_t allocationCap = UINT64_MAX;
   };
   const std::vector<Case> cases = {
-      {"missing input", {"-", "base.tga", "none.tga", "out.tga"}, "ERROR: Unable to open none.tga"},
-      {"truncated input", {"-", "base.tga", "cut.tga", "out.tga"}, "ERROR: Unable to read cut.tga"},
-      {"unwritable output", {"-m", "base.tga", "detail.tga", "no/out.tga"}, "ERROR: Unable to open no/out00.tga"},
-      {"sizes differ", {"-", "base.tga", "small.tga", "out.tga"}, "Normal map sizes must match! (61x37 2x2)"},
-      {"allocation refused", {"-B", "base.tga", "detail.tga", "out.tga"}, "ERROR: Unable to allocate texture", 10000},
+      {"missing input", {"-", "base.tga", "none.tga", "out.tga"}, "ERROR: Unable to open none.tga", BW_ERROR_OPEN},
+      {"truncated input", {"-", "base.tga", "cut.tga", "out.tga"}, "ERROR: Unable to read cut.tga", BW_ERROR_READ},
+      {"unwritable output", {"-m", "base.tga", "detail.tga", "no/out.tga"}, "ERROR: Unable to open no/out00.tga", BW_ERROR_OPEN},
+      {"sizes differ", {"-", "base.tga", "small.tga", "out.tga"}, "Normal map sizes must match! (61x37 2x2)", BW_ERROR_SIZE},
+      {"bad pairing", {"--bits=16", "base.tga", "detail.tga", "out.tga"}, "ERROR: --bits=16 needs a .png output", BW_ERROR_SETTINGS},
+      {"allocation refused", {"-B", "base.tga", "detail.tga", "out.tga"}, "ERROR: Unable to allocate texture", BW_ERROR_MEMORY, 10000},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -108,7 +110,8 @@ TEST(Library, FailuresReturnTheCommandLineMessageAndLeaveNothing) {
     const std::filesystem::path cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
     BwSettings settings;
-    BwApplyFlagWord(c.args[0].c_str(), &settings);
+    std::string optionError;
+    if (!BwApplyLongOption(c.args[0].c_str(), &settings, &optionError)) BwApplyFlagWord(c.args[0].c_str(), &settings);
     BwConsole silent;
     BwInput base, second;
     base.name = c.args[1];
@@ -116,13 +119,15 @@ TEST(Library, FailuresReturnTheCommandLineMessageAndLeaveNothing) {
     const auto output = BwFileOutput(c.args[3]);
     std::string error;
     bool ok;
+    int status = BW_OK;
     {
       const BwAllocationCap cap(c.allocationCap);
-      ok = BwRunJob(settings, silent, base, second, *output, &error);
+      ok = BwRunJob(settings, silent, base, second, *output, &error, nullptr, &status);
     }
     std::filesystem::current_path(cwd);
     EXPECT_FALSE(ok) << c.what;
     EXPECT_EQ(error, c.message) << c.what;
+    EXPECT_EQ(status, c.status) << c.what << ": " << bw_strerror(status);
     EXPECT_EQ(Files(dir), before) << c.what;  // no output, no temporary file
 
     // The process goes on to run a good job.
@@ -191,10 +196,15 @@ TEST(Library, ConsoleCallbackGetsTheCommandLineBytesAndIsSilentByDefault) {
 
   const std::string quiet = Printed([&] {
     Job silent;
-    EXPECT_EQ(RunFiles(silent, "-m", dir / "base.tga", dir / "none.tga", -1, dir / "x.tga"), 1);
+    EXPECT_EQ(RunFiles(silent, "-m", dir / "base.tga", dir / "none.tga", -1, dir / "x.tga"), BW_ERROR_OPEN);
     EXPECT_EQ(bw_job_error(silent.job), "ERROR: Unable to open " + (dir / "none.tga"));
   });
   EXPECT_EQ(quiet, "");
-  EXPECT_NE(bw_job_set_flags(j.job, "-mx"), 0);
+  EXPECT_EQ(bw_job_set_flags(j.job, "-mx"), BW_ERROR_COMMAND);
+  EXPECT_EQ(bw_job_status(j.job), BW_ERROR_COMMAND);
+  const char* const twoWords[] = {"base.tga", "detail.tga"};
+  EXPECT_EQ(bw_job_set_command(j.job, 2, twoWords), BW_ERROR_COMMAND);
+  EXPECT_STREQ(bw_job_error(j.job), "Usage: Bumpweld [-BeEgGhHimMqQ] normalmap1 bump/normalMap2 [heightscale] outputname");
+  EXPECT_EQ(bw_run_command(j.job), BW_ERROR_ARGUMENT);
   EXPECT_STREQ(bw_version(), "0.0.1");
 }

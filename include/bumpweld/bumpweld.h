@@ -4,7 +4,7 @@
  *
  * A job holds the settings of one merge and the outcome of the last run. Jobs are independent:
  * several may run at once on different threads, each with its own settings. Functions that
- * return int give 0 on success and non-zero on failure; the message of the last failure, the
+ * return int give BW_OK (0) on success and a BW_ERROR_ code on failure; the message, the
  * words the command line prints (for example "ERROR: Unable to open maps/base.tga"), is then
  * bw_job_error(). No function ends the process or prints anything unless a console is set.
  *
@@ -30,6 +30,24 @@ extern "C" {
 #endif
 
 typedef struct bw_job bw_job;
+
+/* What a function that returns int gives: BW_OK, or what kind of failure it was, for a caller to
+ * branch on; bw_job_error has the message itself. */
+enum {
+  BW_OK = 0,
+  BW_ERROR_ARGUMENT = 1, /* a NULL pointer, or a value the function does not take */
+  BW_ERROR_COMMAND = 2,  /* a command line that is none of the forms, an unknown flag letter or
+                            long option, or a value an option does not take */
+  BW_ERROR_SETTINGS = 3, /* settings that do not go with each other or with the output (--bits=16
+                            without .png, an unknown --format, a height scale not finite) */
+  BW_ERROR_OPEN = 4,     /* an input or output file could not be opened */
+  BW_ERROR_READ = 5,     /* an input could not be read, or is not a map of a kind the tool reads */
+  BW_ERROR_SIZE = 6,     /* the two maps differ in size */
+  BW_ERROR_WRITE = 7,    /* an output could not be written or put in place */
+  BW_ERROR_MEMORY = 8    /* memory ran short */
+};
+/* A short text for a status code ("ok", "bad argument", "cannot open a file", ...). */
+BW_API const char *bw_strerror(int status);
 
 /* The library's version, "MAJOR.MINOR.PATCH". */
 BW_API const char *bw_version(void);
@@ -127,6 +145,8 @@ BW_API const unsigned char *bw_result_level(const bw_job *job, int level, int *w
 
 /* The message of the last failure, "" when the last run succeeded. */
 BW_API const char *bw_job_error(const bw_job *job);
+/* The status code of the last call on the job that can fail (BW_OK after a success). */
+BW_API int bw_job_status(const bw_job *job);
 
 #ifdef __cplusplus
 }
