@@ -23,8 +23,7 @@ struct bw_job {
   int status = BW_OK;
   std::vector<BwLevelBytes> levels;
   std::vector<std::string> outputs;  // the files the last run put in place
-  // The last command line read by bw_job_set_command.
-  bool haveCommand = false;
+  // The last command line read by bw_job_set_command (none: no output word).
   BwCommand command;
 };
 
@@ -167,7 +166,6 @@ int bw_run_files(bw_job* job, const char* base, const char* second, const char* 
   try {
     return RunFiles(job, base, second, output);
   } catch (...) {
-    job->outputs.clear();
     return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
   }
 }
@@ -182,19 +180,16 @@ int bw_job_set_command(bw_job* job, int argc, const char* const* argv) {
       args.push_back(argv[i]);
     }
     BwCommand command = BwParseCommand(args);
-    if (command.outcome != BwCommand::RUN) {
-      job->haveCommand = false;
-      return Failed(job, BW_ERROR_COMMAND, BwCommandRefusal(command).c_str());
-    }
+    job->command = BwCommand();
+    if (command.outcome != BwCommand::RUN) return Failed(job, BW_ERROR_COMMAND, BwCommandRefusal(command).c_str());
     job->flags = command.Flags() ? command.Flags() : "";
     job->options = command.longOptions;
     job->heights = command.settings.bumpMap;
     job->scale = command.settings.bumpScale;
     job->command = std::move(command);
-    job->haveCommand = true;
     return Succeeded(job);
   } catch (...) {
-    job->haveCommand = false;
+    job->command = BwCommand();
     return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
   }
 }
@@ -203,12 +198,11 @@ int bw_run_command(bw_job* job) {
   if (!job) return BW_ERROR_ARGUMENT;
   job->levels.clear();
   job->outputs.clear();
-  if (!job->haveCommand) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No command line was set");
+  if (job->command.outputWord < 0) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No command line was set");
   try {
     const BwCommand& command = job->command;
     return RunFiles(job, command.Base().c_str(), command.Second().c_str(), command.Output().c_str(), &command);
   } catch (...) {
-    job->outputs.clear();
     return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
   }
 }

@@ -136,15 +136,16 @@ std::string BwLevelFileName(const std::string& outName, bool mipChain, int level
   return name;
 }
 
+bool BwHasExtension(const std::string& name, const char* extension) {
+  const size_t n = std::strlen(extension);
+  if (name.size() < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::tolower(static_cast<unsigned char>(name[name.size() - n + i])) != extension[i]) return false;
+  return true;
+}
+
 bool BwIsChainContainer(const std::string& outName) {
-  const auto endsWith = [&outName](const char* extension) {
-    const size_t n = std::strlen(extension);
-    if (outName.size() < n) return false;
-    for (size_t i = 0; i < n; ++i)
-      if (std::tolower(static_cast<unsigned char>(outName[outName.size() - n + i])) != extension[i]) return false;
-    return true;
-  };
-  return endsWith(".dds") || endsWith(".ktx2");
+  return BwHasExtension(outName, ".dds") || BwHasExtension(outName, ".ktx2");
 }
 
 std::string BwOutputFileName(const std::string& outName, bool mipChain, int level) {

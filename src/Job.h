@@ -233,6 +233,8 @@ bool BwRunJob(const BwSettings& settings, BwConsole& console, const BwInput& bas
 // The file name of mip level `level` for the output name outName, in a container of one file
 // per level.
 std::string BwLevelFileName(const std::string& outName, bool mipChain, int level);
+// Whether a file name ends in `extension` (a dot and lowercase letters), in any case.
+bool BwHasExtension(const std::string& name, const char* extension);
 // Whether the output name outName is a container that holds a whole mip chain in one file: a
 // name ending in .dds or .ktx2, in any case.
 bool BwIsChainContainer(const std::string& outName);

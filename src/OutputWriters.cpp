@@ -26,15 +26,6 @@ int BwOutputWriter::Encoding(BwRun& run) {
 
 namespace {
 
-// Whether a file name ends in `extension` (a dot and lowercase letters), in any case.
-bool HasExtension(const std::string& name, const char* extension) {
-  const size_t n = std::strlen(extension);
-  if (name.size() < n) return false;
-  for (size_t i = 0; i < n; ++i)
-    if (std::tolower(static_cast<unsigned char>(name[name.size() - n + i])) != extension[i]) return false;
-  return true;
-}
-
 struct FileCloser {
   void operator()(FILE* fp) const { std::fclose(fp); }
 };
@@ -53,7 +44,7 @@ class FileOutput : public BwOutputWriter {
 
   int Encoding(BwRun& run) override {
     if (gpu_) return GpuEncoding(run);
-    if (!HasExtension(outName_, ".png")) return BwOutputWriter::Encoding(run);
+    if (!BwHasExtension(outName_, ".png")) return BwOutputWriter::Encoding(run);
     if (run.settings.output < 0 || run.settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
     if (run.settings.output >= 3)
       run.Fail(BW_ERROR_SETTINGS, "ERROR: The encodings h, H, i, s and S write .kep textures, not PNG files: %s\n",
@@ -134,7 +125,7 @@ class FileOutput : public BwOutputWriter {
         ++gpuLevels_;
       }
       gpuWriter_ = std::make_unique<BwGpuTextureWriter>();
-      const BwContainer container = HasExtension(outName_, ".dds") ? BwContainer::DDS : BwContainer::KTX2;
+      const BwContainer container = BwHasExtension(outName_, ".dds") ? BwContainer::DDS : BwContainer::KTX2;
       if (!gpuWriter_->Begin(gpuFile_->Stream(), container, format, run.width, run.height, gpuLevels_, &error))
         return GpuFailed(run, error);
     }
