@@ -80,11 +80,11 @@ bool ProbeExr(const unsigned char* head, size_t n, uint64_t fileBytes, BwImagePr
 }
 
 // DDS: height and width at bytes 12 and 16 (little-endian). The reader holds level 0 as it is
-// stored (at most four bytes a texel in every layout it reads) and three floats a texel.
+// stored (at most eight bytes a texel, in the 16-bit RGBA layout) and three floats a texel.
 bool ProbeDds(const unsigned char* head, size_t n, BwImageProbe* probe) {
   if (n < 128 || LittleEndian32(head + 4) != 124) return false;
   if (!SetSize(LittleEndian32(head + 16), LittleEndian32(head + 12), probe)) return false;
-  probe->readerBytes = uint64_t(probe->width) * uint64_t(probe->height) * (4 + 12);
+  probe->readerBytes = uint64_t(probe->width) * uint64_t(probe->height) * (8 + 12);
   return true;
 }
 

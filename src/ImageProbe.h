@@ -2,8 +2,8 @@
 // a batch needs to plan its jobs (memory, time left, the names of a mip chain's levels).
 //
 // Reads the PNG IHDR chunk, the OpenEXR header's dataWindow attribute (scanning at most
-// BW_PROBE_BYTES), the DDS header or the Targa header, recognising the container by its first bytes as the
-// readers do. It trusts nothing: a header it cannot follow, or a size above 65535 x 65535, gives
+// BW_PROBE_BYTES), the DDS header or the Targa header, recognising the container by its first
+// bytes as the readers do. It trusts nothing: a header it cannot follow, or a size above 65535 x 65535, gives
 // no answer (false), and the reader proper then says what is wrong when the job runs.
 #pragma once
 

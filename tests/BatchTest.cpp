@@ -105,7 +105,7 @@ TEST(BatchTest, ProbesHeaders) {
       {Bytes(exr.begin(), exr.end() - 10), false, 0, 0, 0},  // dataWindow cut short
       {MakeTga(0, 5, 24, {}), false, 0, 0, 0},
       {Bytes(tga.begin(), tga.begin() + 17), false, 0, 0, 0},
-      {dds, true, 300, 9, 300 * 9 * 16},
+      {dds, true, 300, 9, 300 * 9 * 20},
       {Bytes(dds.begin(), dds.end() - 1), false, 0, 0, 0},
   };
   for (const auto& c : kCases) {
