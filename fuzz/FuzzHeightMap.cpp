@@ -1,23 +1,29 @@
-// Fuzz target: GetBumpMapFromHeightMap from file bytes to a normal image, fatal errors caught.
+// Fuzz target: the height-map loader from file bytes to a normal image, a job's failures caught.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 
-#include "Bumpweld.h"
-#include "Job.h"
+#include "MapLoaders.h"
 #include "FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  gQuiet = 2;
   if (FuzzTargaTooLarge(data, size)) return 0;
-  const char* name = FuzzInputFile(data, size);
-  int width = 0, height = 0;
+  const BwSettings settings;
+  BwConsole console;
+  BwRun run(settings, console);
+  BwInput input;
+  input.name = FuzzInputFile(data, size);
+  BwInputTexels texels;
+  const auto field = std::make_unique<BwHeightField>();
   BwArray<float> normals;
   try {
-    GetBumpMapFromHeightMap(name, &width, &height, &normals, 2.5f);
+    BwReadHeightField(run, input, &texels, 2.5f, field.get());
   } catch (const BwFatalError&) {
     return 0;
   }
+  if (!BwHeightNormalImage(*field, &normals)) return 0;
+  const int width = texels.width, height = texels.height;
   // The Sobel normal starts with z = 1 before normalising: every texel is a unit vector
   // pointing up.
   const int64_t count = int64_t(width) * height;

@@ -2,14 +2,12 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "Bumpweld.h"
 #include "FuzzSupport.h"
 #include "KepFileIO.h"
 
 static volatile unsigned gFuzzSink;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  gQuiet = 2;
   if (FuzzAnnouncedTexels(data, size, 0) > FUZZ_MAX_TEXELS) return 0;
   ZelBitmap bmp = {};
   const bool ok = ZelRead3DKEPImageFile(&bmp, FuzzInputFile(data, size));

@@ -1,24 +1,27 @@
-// Fuzz target: ReadNormalMap from file bytes to a normal image, fatal errors caught.
+// Fuzz target: the normal-map loader from file bytes to a normal image, a job's failures caught.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 
-#include "Bumpweld.h"
-#include "Job.h"
+#include "MapLoaders.h"
 #include "FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  gQuiet = 2;
   if (FuzzTargaTooLarge(data, size)) return 0;
-  const char* name = FuzzInputFile(data, size);
-  int width = 0, height = 0, numComponents = 3;
+  const BwSettings settings;
+  BwConsole console;
+  BwRun run(settings, console);
+  BwInput input;
+  input.name = FuzzInputFile(data, size);
+  BwInputTexels texels;
   BwArray<float> normals;
   try {
-    ReadNormalMap(name, &width, &height, &numComponents, &normals);
+    BwReadNormalMapTexels(run, input, &texels);
   } catch (const BwFatalError&) {
     return 0;
   }
-  if (numComponents != 3) std::abort();
+  if (!BwDecodeNormalImage(texels, &normals)) return 0;
+  const int width = texels.width, height = texels.height;
   // Every texel is a unit vector or the empty texel (0, 0, 0).
   const int64_t count = int64_t(width) * height;
   for (int64_t i = 0; i < count; ++i) {

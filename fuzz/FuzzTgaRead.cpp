@@ -6,14 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Bumpweld.h"
 #include "FuzzSupport.h"
 #include "TGAIO.h"
 
 static volatile unsigned gFuzzSink;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  gQuiet = 2;
   if (size == 0 || FuzzTargaTooLarge(data, size)) return 0;
 
   FILE* stream = fmemopen(const_cast<uint8_t*>(data), size, "rb");

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "BwArray.h"
+#include "CommandParser.h"
 #include "Job.h"
 #include "TestSupport.h"
 

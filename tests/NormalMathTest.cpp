@@ -4,8 +4,9 @@
 
 #include <cmath>
 #include <random>
+#include <vector>
 
-#include "Bumpweld.h"
+#include "NormalMath.h"
 
 // Row i of m times a, in double.
 double Dot(const float* m, int i, const float* a) {
@@ -14,7 +15,7 @@ double Dot(const float* m, int i, const float* a) {
 
 void Unit(double x, double y, double z, float* out) {
   double v[3] = {x, y, z};
-  Normalize(v);
+  BwNormalize(v);
   for (int k = 0; k < 3; ++k) out[k] = float(v[k]);
 }
 
@@ -23,7 +24,7 @@ TEST(NormalMathTest, NormalizeAndExactRotations) {
       {{5e-8, 0, 0}, {1, 0, 0}}, {{0, -9e-8, 0}, {1, 0, 0}}, {{2e-7, 0, 0}, {1, 0, 0}}};
   for (const auto& c : vectors) {
     double v[3] = {c.in[0], c.in[1], c.in[2]};
-    Normalize(v);
+    BwNormalize(v);
     EXPECT_TRUE(v[0] == c.out[0] && v[1] == c.out[1] && v[2] == c.out[2]) << c.in[0] << "," << c.in[1];
   }
   const struct { float from[3], to[3], m[9]; } rotations[] = {{{0, 0, 1}, {0, 0, 1}, {1, 0, 0, 0, 1, 0, 0, 0, 1}},
@@ -31,7 +32,7 @@ TEST(NormalMathTest, NormalizeAndExactRotations) {
       {{1, 0, 0}, {0, 1, 0}, {0, -1, 0, 1, 0, 0, 0, 0, 1}}};
   for (const auto& c : rotations) {
     float m[9];
-    fromToRotation(c.from, c.to, m);
+    BwFromToRotation(c.from, c.to, m);
     EXPECT_EQ(std::vector<float>(m, m + 9), std::vector<float>(c.m, c.m + 9)) << c.to[0] << c.to[1] << c.to[2];
   }
 }
@@ -44,7 +45,7 @@ TEST(NormalMathTest, ParallelThresholdOnTheWidenedDot) {
     const float to[3] = {float(std::sqrt(1.0 - double(dot) * dot)), 0.0f, dot};
     ASSERT_EQ((z[0] * to[0] + z[1] * to[1]) + z[2] * to[2], dot);
     float m[9];
-    fromToRotation(z, to, m);
+    BwFromToRotation(z, to, m);
     EXPECT_NEAR(m[1], dot == 0.99999994f ? -to[0] : 0.0f, dot == 0.99999994f ? 1e-6 : 0.0) << dot;
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(Dot(m, i, z), to[i], 1e-6) << dot;
   }
@@ -63,7 +64,7 @@ TEST(NormalMathTest, RandomPairsGiveRotations) {
     Unit(sign * from[0] + eps * g(rng), sign * from[1] + eps * g(rng), sign * from[2] + eps * g(rng), to);
     const double e = double((from[0] * to[0] + from[1] * to[1]) + from[2] * to[2]);
     const double tol = (std::fabs(e) > 0.9999999 || e > -0.9) ? 4e-6 : 2e-6 / (1.0 + e);
-    fromToRotation(from, to, m);
+    BwFromToRotation(from, to, m);
     for (int i = 0; i < 3; ++i) {
       ASSERT_NEAR(Dot(m, i, from), to[i], tol) << "trial " << trial;
       for (int j = 0; j < 3; ++j) ASSERT_NEAR(Dot(m, i, m + j * 3), i == j, tol) << "trial " << trial;

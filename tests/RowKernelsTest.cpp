@@ -5,8 +5,8 @@
 #include <cstring>
 #include <random>
 
-#include "Bumpweld.h"
 #include "Filters.h"
+#include "NormalMath.h"
 #include "RowKernels.h"
 
 constexpr int64_t kWidth = 1037;  // odd, so vector loops have remainders
@@ -23,7 +23,7 @@ TEST(RowKernels, DecodeMatchesNormalize) {
     for (int64_t i = 0; i < kWidth; ++i) {
       const unsigned char* t = texels.data() + i * texelBytes;
       double v[3] = {(t[2] - 127.5) / 127.5, (t[1] - 127.5) / 127.5, (t[0] - 127.5) / 127.5};
-      Normalize(v);
+      BwNormalize(v);
       const bool empty = t[0] == 127 && t[1] == 127 && t[2] == 127;
       const float want[3] = {empty ? 0.0f : float(v[0]), empty ? 0.0f : float(v[1]), empty ? 0.0f : float(v[2])};
       const float got[3] = {s.bx[i], s.by[i], s.bz[i]};
@@ -54,7 +54,7 @@ TEST(RowKernels, MergeMatchesRotationAndRenormalisation) {
       const float v0[3] = {s.bx[i], s.by[i], s.bz[i]}, v1[3] = {s.sx[i], s.sy[i], s.sz[i]};
       float want[3] = {0.0f, 0.0f, 0.0f}, m[9];
       if (double(v0[0] * v0[0] + v0[1] * v0[1] + v0[2] * v0[2]) > 1e-7) {
-        fromToRotation(from, v0, m);
+        BwFromToRotation(from, v0, m);
         for (int k = 0; k < 3; ++k) want[k] = v1[0] * m[k * 3] + v1[1] * m[k * 3 + 1] + v1[2] * m[k * 3 + 2];
         BwRenormalizeTexel(want);
       }

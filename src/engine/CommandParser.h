@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Job.h"
+#include "Settings.h"
 
 // "Bumpweld v00.00.01\n": the first line of the settings report and the --version text.
 extern const char kBwVersionLine[];
@@ -16,6 +16,20 @@ extern const char kBwVersionLine[];
 extern const char kBwUsageLine[];
 // The flag letters, one line each, for the usage text; null-terminated.
 extern const char* const kBwFlagHelp[];
+
+// Whether a command-line argument is a long option: "--" followed by lowercase letters, digits
+// and '-' (up to an '='), at least one of them not a flag letter of the flag word, so that "--me"
+// stays a flag word and "--rond" is an option (and refused).
+bool BwIsLongOption(const char* arg);
+// Sets what one long option of a job says ("--round", "--bits=16", ...); false, with a message,
+// for an option no job knows or a value it does not take.
+bool BwApplyLongOption(const char* option, BwSettings* settings, std::string* error);
+// The long options of a job, one per line, for the usage text.
+extern const char* const kBwLongOptionHelp[];
+
+// Sets what the letters of a flag word select; where two letters set the same thing the later
+// one in the order m M e E g G h H i s S B q Q wins, whatever their order in the word.
+void BwApplyFlagWord(const char* flags, BwSettings* settings);
 
 struct BwCommand {
   enum Outcome {

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 
 #include "BlockCompress.h"
-#include "Encoders.h"
+#include "Quantize.h"
 #include "Parallel.h"
 
 namespace {

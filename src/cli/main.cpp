@@ -1,3 +1,3 @@
-#include "Bumpweld.h"
+#include "CommandLine.h"
 
 int main(int argc, char** argv) { return BumpweldMain(argc, argv); }

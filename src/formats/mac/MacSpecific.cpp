@@ -1,10 +1,10 @@
 // Byte-order converters for the little-endian file headers; see MacSpecific.h.
 #include "mac/MacSpecific.h"
 
+#include <cstddef>
 #include <cstring>
 
-#include "KepFileIO.h"
-#include "TGAIO.h"
+#include "HeaderRecords.h"
 
 #if ZEL_HOST_BIG_ENDIAN
 UInt16 ZelEndian16_Swap(UInt16 value) { return __builtin_bswap16(value); }

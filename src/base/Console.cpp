@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "Job.h"
+#include "Console.h"
 
 void BwConsole::Write(int stream, const char* text, size_t length) const {
   if (sink_ && length > 0) sink_(stream, text, length);
@@ -75,17 +75,3 @@ void BwDiagnostic(const char* format, ...) {
   else
     std::fputs(text, stderr);
 }
-
-void BwRun::Fail(int code, const char* format, ...) {
-  char text[4096];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  console.Message("%s", text);
-  std::string message = text;
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-  throw BwFatalError{std::move(message), code};
-}
-
-void BwFailAllocation(BwRun& run) { run.Fail(BW_ERROR_MEMORY, "ERROR: Unable to allocate texture\n"); }

@@ -16,32 +16,8 @@
 #include <cstdio>
 
 #include "BwArray.h"
+#include "HeaderRecords.h"
 
-enum ZelBitmapFormatEnum : uint32_t {
-  ZEL_BITMAP_FORMAT_UNKNOWN = 0,
-  ZEL_BITMAP_FORMAT_8 = 1,
-  ZEL_BITMAP_FORMAT_88 = 2,
-  ZEL_BITMAP_FORMAT_888 = 3,
-  ZEL_BITMAP_FORMAT_8888 = 4,
-  ZEL_BITMAP_FORMAT_16 = 5,
-  ZEL_BITMAP_FORMAT_1616 = 6,
-  ZEL_BITMAP_FORMAT_16161616 = 7,
-  ZEL_BITMAP_FORMAT_S1616 = 8,
-  ZEL_BITMAP_FORMAT_S16161616 = 9,
-  ZEL_BITMAP_FORMAT_1010102 = 10,
-  ZEL_BITMAP_FORMAT_FORCE_DWORD = 0xFFFFFFFFu,
-};
-
-// In memory the record carries a full-width texel pointer; on disk the header is 13 bytes.
-struct ZelBitmap {
-  uint16_t width;
-  uint16_t height;
-  uint8_t bitDepth;
-  ZelBitmapFormatEnum format;
-  unsigned char* pixels;
-};
-
-constexpr int ZEL_KEP_HEADER_BYTES = 13;
 
 // Writes *bmp and its texels to fileName. The record is the same after the call as before.
 bool ZelWrite3DKEPImageFile(ZelBitmap* bmp, const char* fileName);

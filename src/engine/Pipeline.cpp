@@ -12,7 +12,6 @@
 
 #include "Encoders.h"
 #include "Filters.h"
-#include "Job.h"
 #include "MapLoaders.h"
 #include "NormalMath.h"
 #include "Parallel.h"
@@ -191,15 +190,6 @@ class ConcurrentRead {
 
 }  // namespace
 
-void BwNextMipSize(int* w, int* h) {
-  *w /= 2;
-  *h /= 2;
-  if (*w > 0) {
-    if (*h < 1) *h = 1;
-  } else if (*h > 1) {
-    *w = 1;
-  }
-}
 
 void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOutputWriter& output,
                    const char* scaleText) {

@@ -1,11 +1,9 @@
-// The reading steps of the two map loaders, shared with the merge of the pipeline, which decodes
-// both inputs row by row straight into the merged image instead of building whole normal images
-// (the row kernels are in RowKernels.h).
+// The texels of the inputs as the loaders hand them to the row kernels: any container's texels
+// in one layout, and a height map's texels with the scale of its heights.
 #pragma once
 
 #include <cstdint>
 
-#include "Job.h"
 #include "TGAIO.h"
 
 struct _pixel {
@@ -23,8 +21,6 @@ inline void ReadPixel(const unsigned char* image, int width, int off, _pixel* pi
   if (off > 1) pix->blue = image[idx + 1];
   if (off > 2) pix->green = image[idx + 2];
 }
-
-struct BwRowScratch;
 
 // Component types of input texels.
 enum BwTexelType { BW_TEXEL_U8 = 0, BW_TEXEL_U16 = 1, BW_TEXEL_F32 = 2 };
@@ -53,20 +49,6 @@ struct BwInputTexels {
   int BlueIndex() const { return rgbOrder ? 2 : 0; }
 };
 
-// The texels of an input, read from its file or copied from its image in memory. Failures end
-// the job with the loaders' messages.
-void BwReadInputTexels(BwRun& run, const BwInput& input, BwInputTexels* texels);
-
-// Reads the texels of a normal map with the normal map loader's checks and messages: three or
-// four channels.
-void BwReadNormalMapTexels(BwRun& run, const BwInput& input, BwInputTexels* texels);
-
-// Unit normals of row y of a normal map into ox, oy, oz (x from red, y from green, z from blue),
-// the empty texel (0, 0, 0) for an 8-bit texel 127, 127, 127, a 16-bit one whose three high bytes
-// are 127, or a float one of three components of magnitude at most 1e-7.
-void BwDecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* s, float* ox,
-                          float* oy, float* oz);
-
 // A height map's texels and the scale of its heights. The height is one value of the texel, by
 // default the first (blue of a colour texel, the grey value of a grey one): an 8-bit one b gives
 // b / 255 * scale, a 16-bit one v gives v / 65535 * scale, a float one h gives h * scale, all in
@@ -85,13 +67,3 @@ struct BwHeightField {
   float scale = 0.0f;
   float heights[256] = {};  // the height of each 8-bit value
 };
-
-// Reads the texels of a height map with the height map loader's checks and messages and
-// prepares the field for scale.
-void BwReadHeightField(BwRun& run, const BwInput& input, BwInputTexels* texels, float scale,
-                       BwHeightField* field);
-
-// Whole normal images (three floats a texel) from normal-map texels or from a height field;
-// false when the image cannot be allocated.
-bool BwDecodeNormalImage(const BwInputTexels& texels, BwArray<float>* normals);
-bool BwHeightNormalImage(const BwHeightField& field, BwArray<float>* normals);

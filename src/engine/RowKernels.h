@@ -7,7 +7,8 @@
 
 #include <cstdint>
 
-#include "MapLoaders.h"
+#include "BwArray.h"
+#include "Texels.h"
 
 // Working arrays for one row of up to `width` texels; std::bad_alloc when they cannot be had.
 struct BwRowScratch {
@@ -36,3 +37,9 @@ void BwInterleave(int64_t count, const float* x, const float* y, const float* z,
 // Merges the base normals (s->bx, by, bz) with the second-map normals (s->sx, sy, sz) and
 // renormalises, writing `count` texels of three floats to out.
 void BwMergeRow(BwRowScratch* s, int64_t count, float* out);
+
+// Unit normals of row y of a normal map into ox, oy, oz (x from red, y from green, z from blue),
+// the empty texel (0, 0, 0) for an 8-bit texel 127, 127, 127, a 16-bit one whose three high bytes
+// are 127, or a float one of three components of magnitude at most 1e-7.
+void BwDecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* s, float* ox,
+                          float* oy, float* oz);

@@ -11,14 +11,6 @@
 #include "Parallel.h"
 #include "TGAIO.h"
 
-float BwNarrowToFloat(double d) {
-  const double magnitude = std::fabs(d);
-  if (std::isnan(d) || magnitude <= double(FLT_MAX)) return float(d);
-  // Halfway between FLT_MAX and 2^128 rounds to even, which is the infinity.
-  const float big = magnitude < 0x1.ffffffp127 ? FLT_MAX : HUGE_VALF;
-  return d < 0 ? -big : big;
-}
-
 void BwConvertToExpPixel(double x, double y, double z, BwExpPixel* jp) {
   // (x, y, 1 - z) divided by its largest magnitude, biased into r, g, b; the magnitude in a.
   const double omz = 1.0 - z;

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "Job.h"
+#include "Console.h"
 #include "NormalMath.h"
 
 // Rescales a filled texel to unit length in double precision; an empty texel is left as it is.

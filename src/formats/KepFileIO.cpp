@@ -7,7 +7,7 @@
 #include <new>
 #include <sys/types.h>
 
-#include "Job.h"
+#include "Console.h"
 #include "OutputFile.h"
 #include "mac/MacSpecific.h"
 

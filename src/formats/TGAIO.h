@@ -16,27 +16,8 @@
 #include <vector>
 
 #include "BwArray.h"
+#include "HeaderRecords.h"
 
-typedef unsigned char BYTE;
-typedef uint16_t WORD;
-
-#pragma pack(push, 1)
-struct _TGAHeaderInfo {
-  BYTE idlen;     // length of the image ID field after the header
-  BYTE cmtype;    // colour map type
-  BYTE imtype;    // image type
-  WORD cmorg;     // first colour map entry
-  WORD cmcnt;     // colour map entries
-  BYTE cmsize;    // bits per colour map entry
-  WORD imxorg;
-  WORD imyorg;
-  WORD imwidth;   // texels
-  WORD imheight;  // texels
-  BYTE imdepth;   // bits per texel
-  BYTE imdesc;    // bits 0-3 attribute bits, bit 4 right-to-left, bit 5 top-left origin
-};
-#pragma pack(pop)
-typedef _TGAHeaderInfo TGAHeaderInfo;
 
 static_assert(sizeof(TGAHeaderInfo) == 18, "Targa header is 18 packed bytes");
 static_assert(offsetof(TGAHeaderInfo, cmorg) == 3, "cmorg at byte 3");

@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "Job.h"
+#include "Console.h"
 #include "OutputFile.h"
 #include "mac/MacSpecific.h"
 

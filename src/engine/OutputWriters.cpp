@@ -10,11 +10,10 @@
 #include <vector>
 
 #include "Encoders.h"
-#include "Job.h"
+#include "Outputs.h"
 #include "OutputFile.h"
 #include "PngWriter.h"
 #include "DdsKtx.h"
-#include "Pipeline.h"
 
 int BwOutputWriter::Encoding(BwRun& run) {
   // The flag letters select codes 0 to 7; the others are the writers' own.
@@ -268,4 +267,55 @@ std::unique_ptr<BwOutputWriter> BwFileOutput(const std::string& outName, BwOutpu
 
 std::unique_ptr<BwOutputWriter> BwMemoryOutput(std::vector<BwLevelBytes>* levels) {
   return std::make_unique<MemoryOutput>(levels);
+}
+
+void BwNextMipSize(int* w, int* h) {
+  *w /= 2;
+  *h /= 2;
+  if (*w > 0) {
+    if (*h < 1) *h = 1;
+  } else if (*h > 1) {
+    *w = 1;
+  }
+}
+
+std::string BwLevelFileName(const std::string& outName, bool mipChain, int level) {
+  std::string name = outName;
+  if (!mipChain) return name;
+  // The level number goes before the last '.' of the file-name part, never into a directory.
+  char number[16];
+  std::snprintf(number, sizeof number, "%02d", level);
+  const size_t slash = name.rfind('/');
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+    name.insert(dot, number);
+  else
+    name += std::string(number) + ".tga";
+  return name;
+}
+
+bool BwHasExtension(const std::string& name, const char* extension) {
+  const size_t n = std::strlen(extension);
+  if (name.size() < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::tolower(static_cast<unsigned char>(name[name.size() - n + i])) != extension[i]) return false;
+  return true;
+}
+
+bool BwIsChainContainer(const std::string& outName) {
+  return BwHasExtension(outName, ".dds") || BwHasExtension(outName, ".ktx2");
+}
+
+std::string BwOutputFileName(const std::string& outName, bool mipChain, int level) {
+  return BwLevelFileName(outName, mipChain && !BwIsChainContainer(outName), level);
+}
+
+std::vector<std::string> BwOutputFileNames(const std::string& outName, bool mipChain, int width, int height) {
+  if (!mipChain || BwIsChainContainer(outName)) return {outName};
+  std::vector<std::string> names;
+  for (int level = 0; width > 0 && height > 0; ++level) {
+    names.push_back(BwLevelFileName(outName, true, level));
+    BwNextMipSize(&width, &height);
+  }
+  return names;
 }

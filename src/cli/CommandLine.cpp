@@ -1,0 +1,66 @@
+// The command line: the help and version texts, the settings report, and the run of one job
+// on standard output, or with --batch of a whole batch (Batch.h).
+#include "CommandLine.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Batch.h"
+#include "CommandParser.h"
+#include "Job.h"
+#include "Signals.h"
+
+namespace {
+
+// A console on standard output and standard error.
+BwConsole StdioConsole(int quiet) {
+  return BwConsole(quiet, [](int stream, const char* text, size_t length) {
+    std::fwrite(text, 1, length, stream == BW_STDERR ? stderr : stdout);
+  });
+}
+
+// Prints the usage with every option.
+void PrintHelp() {
+  std::fputs(kBwUsageLine, stdout);
+  for (const char* const* line = kBwFlagHelp; *line; ++line) std::printf("                     %s", *line);
+  std::puts("Long options, anywhere on the line:");
+  std::printf("  %-20s  %s", "--help", "this text\n");
+  std::printf("  %-20s  %s", "--version", "the version\n");
+  for (const char* const* line = kBwLongOptionHelp; *line; ++line) std::printf("  %s", *line);
+  std::puts("Outputs: a name ending in .png, .dds or .ktx2 (any case) writes that container; any other\n"
+            "  name a Targa file, or a .kep texture with h, H, i, s or S. A .dds or .ktx2 file holds the\n"
+            "  whole mip chain; other containers get one numbered file a level (out.tga: out00.tga, ...).");
+  std::fputs("Batches: bumpweld --batch FILE [batch options], one command line a line of FILE\n", stdout);
+  // The batch's option lines, after its synopsis line.
+  std::fputs(std::strchr(kBwBatchUsage, '\n') + 1, stdout);
+}
+
+}  // namespace
+
+int BumpweldMain(int argc, char** argv) {
+  if (BwIsBatchCommand(argc, argv)) return BwBatchMain(argc, argv);
+  BwInstallSignalHandlers();
+  const BwCommand command = BwParseCommand(std::vector<std::string>(argv + 1, argv + argc));
+  BwConsole console = StdioConsole(command.settings.quiet);
+  switch (command.outcome) {
+    case BwCommand::RUN: break;
+    case BwCommand::HELP: PrintHelp(); return 0;
+    case BwCommand::VERSION: std::fputs(kBwVersionLine, stdout); return 0;
+    case BwCommand::BAD_OPTION: std::printf("%s\n", command.message.c_str()); return 255;
+    case BwCommand::USAGE: console.Message("%s", command.message.c_str()); return 255;
+  }
+  for (const std::string& line : BwSettingsReport(command.Flags(), command.settings, command.longOptions))
+    console.Message("%s", line.c_str());
+
+  BwSettings settings = command.settings;
+  settings.mapInputs = true;  // a file cut short while mapped ends the run through SIGBUS
+  BwInput base;
+  base.name = command.Base();
+  BwInput second;
+  second.name = command.Second();
+  std::string error;
+  const auto output = BwFileOutput(command.Output(), BwSignalObserver());
+  return BwRunJob(settings, console, base, second, *output, &error, command.ScaleText()) ? 0 : 255;
+}
