@@ -31,10 +31,19 @@ constexpr size_t KEP_HEADER_BYTES = 13;
 // The bumpweld.Error exception type, made when the module is imported.
 PyObject* gErrorType = nullptr;
 
-[[noreturn]] void RaiseError(const std::string& message) {
-  PyErr_SetString(gErrorType, message.c_str());
+// Raises bumpweld.Error with the message and, as its `code`, the BW_ERROR_ code of the failure.
+[[noreturn]] void RaiseError(const std::string& message, int code = BW_ERROR_ARGUMENT) {
+  PyObject* error = PyObject_CallFunction(gErrorType, "s", message.c_str());
+  if (error) {
+    PyObject* number = PyLong_FromLong(code);
+    if (number && PyObject_SetAttrString(error, "code", number) == 0) PyErr_SetObject(gErrorType, error);
+    Py_XDECREF(number);
+    Py_DECREF(error);
+  }
   throw py::error_already_set();
 }
+
+[[noreturn]] void RaiseJobError(const bw_job* job) { RaiseError(bw_job_error(job), bw_job_status(job)); }
 
 struct JobDeleter {
   void operator()(bw_job* job) const { bw_job_free(job); }
@@ -212,13 +221,16 @@ class Job {
   }
 
   void SetFlags(const std::string& flagWord) {
-    if (bw_job_set_flags(job_.get(), flagWord.c_str()) != 0) RaiseError(bw_job_error(job_.get()));
+    if (bw_job_set_flags(job_.get(), flagWord.c_str()) != 0) RaiseJobError(job_.get());
   }
   void SetHeightScale(double scale) { bw_job_set_height_scale(job_.get(), scale); }
+  void SetHeightScaleText(const std::string& text) {
+    if (bw_job_set_height_scale_text(job_.get(), text.c_str()) != 0) RaiseJobError(job_.get());
+  }
   void ClearHeightScale() { bw_job_clear_height_scale(job_.get()); }
   void SetThreads(int threads) { bw_job_set_threads(job_.get(), threads); }
   void SetOption(const std::string& option) {
-    if (bw_job_set_option(job_.get(), option.c_str()) != 0) RaiseError(bw_job_error(job_.get()));
+    if (bw_job_set_option(job_.get(), option.c_str()) != 0) RaiseJobError(job_.get());
   }
 
   void RunFiles(const py::bytes& base, const py::bytes& second, const py::bytes& output) {
@@ -229,13 +241,22 @@ class Job {
       py::gil_scoped_release unlocked;
       status = bw_run_files(job_.get(), baseName.c_str(), secondName.c_str(), outputName.c_str());
     }
-    if (status != 0) RaiseError(bw_job_error(job_.get()));
+    if (status != 0) RaiseJobError(job_.get());
   }
 
   void SetCommand(const std::vector<std::string>& args) {
     std::vector<const char*> argv;
     for (const std::string& arg : args) argv.push_back(arg.c_str());
-    if (bw_job_set_command(job_.get(), int(argv.size()), argv.data()) != 0) RaiseError(bw_job_error(job_.get()));
+    if (bw_job_set_command(job_.get(), int(argv.size()), argv.data()) != 0) RaiseJobError(job_.get());
+  }
+
+  void SetCommandLine(const std::string& line) {
+    if (bw_job_set_command_line(job_.get(), line.c_str()) != 0) RaiseJobError(job_.get());
+  }
+  std::vector<std::string> Words() const {
+    std::vector<std::string> words;
+    for (int i = 0; i < bw_command_word_count(job_.get()); ++i) words.push_back(bw_command_word(job_.get(), i));
+    return words;
   }
 
   void RunCommand() {
@@ -245,7 +266,7 @@ class Job {
       py::gil_scoped_release unlocked;
       status = bw_run_command(job_.get());
     }
-    if (status != 0) RaiseError(bw_job_error(job_.get()));
+    if (status != 0) RaiseJobError(job_.get());
   }
 
   // The files the last run put in place, as bytes (file names need not be text).
@@ -265,7 +286,7 @@ class Job {
       py::gil_scoped_release unlocked;
       status = bw_run_images(job_.get(), &baseImage.image, &secondImage.image);
     }
-    if (status != 0) RaiseError(bw_job_error(job_.get()));
+    if (status != 0) RaiseJobError(job_.get());
     py::list levels;
     for (int level = 0; level < bw_result_count(job_.get()); ++level) levels.append(DecodeLevel(job_.get(), level));
     return levels;
@@ -281,10 +302,16 @@ class Job {
 PYBIND11_MODULE(_bumpweld, m) {
   m.doc() = "Bumpweld's C interface for Python: jobs, images in memory and files.";
   gErrorType = PyErr_NewExceptionWithDoc("bumpweld.Error",
-                                         "A run failed; the message is the one the command line prints.",
+                                         "A run failed; the message is the one the command line prints, `code` the kind of failure (ERROR_OPEN, ...).",
                                          PyExc_Exception, nullptr);
   if (!gErrorType) throw py::error_already_set();
   m.add_object("Error", py::handle(gErrorType));
+  // The failure codes of Error.code.
+  for (int code = BW_ERROR_ARGUMENT; code <= BW_ERROR_MEMORY; ++code) {
+    static const char* const kNames[] = {"ERROR_ARGUMENT", "ERROR_COMMAND", "ERROR_SETTINGS", "ERROR_OPEN",
+                                         "ERROR_READ", "ERROR_SIZE", "ERROR_WRITE", "ERROR_MEMORY"};
+    m.attr(kNames[code - BW_ERROR_ARGUMENT]) = code;
+  }
 
   m.def("version", [] { return std::string(bw_version()); }, "The library's version, \"MAJOR.MINOR.PATCH\".");
 
@@ -294,6 +321,8 @@ PYBIND11_MODULE(_bumpweld, m) {
            "Sets the settings of a command-line flag word such as \"-mB\", starting from the defaults.")
       .def("set_height_scale", &Job::SetHeightScale, py::arg("scale"),
            "Makes the second map a height map, its heights scaled by scale.")
+      .def("set_height_scale_text", &Job::SetHeightScaleText, py::arg("text"),
+           "The same with the scale as the command line takes it, as text (read as C's atof reads it).")
       .def("clear_height_scale", &Job::ClearHeightScale, "Makes the second map a normal map again.")
       .def("set_threads", &Job::SetThreads, py::arg("threads"), "Threads a run may use; 0: every CPU.")
       .def("set_option", &Job::SetOption, py::arg("option"),
@@ -302,6 +331,9 @@ PYBIND11_MODULE(_bumpweld, m) {
            "Writes the files the command line writes; raises Error on failure.")
       .def("set_command", &Job::SetCommand, py::arg("args"),
            "Reads one command line (the words after the program name) into the job; raises Error.")
+      .def("set_command_line", &Job::SetCommandLine, py::arg("line"),
+           "Reads one line of a batch file (split as the batch splits it) into the job; raises Error.")
+      .def("words", &Job::Words, "The words of the last command line set, also when it was refused.")
       .def("run_command", &Job::RunCommand, "Runs the command line last set; raises Error on failure.")
       .def("outputs", &Job::Outputs, "The files the last run put in place, as bytes.")
       .def("run_images", &Job::RunImages, py::arg("base"), py::arg("second"),

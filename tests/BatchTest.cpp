@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "Batch.h"
+#include "CommandParser.h"
 #include "ImageProbe.h"
 #include "TestSupport.h"
 

@@ -63,6 +63,10 @@ BW_API void bw_job_free(bw_job *job);
 BW_API int bw_job_set_flags(bw_job *job, const char *flag_word);
 /* Makes the second map a height map whose heights (0 to 255) are scaled by scale / 255. */
 BW_API void bw_job_set_height_scale(bw_job *job, double scale);
+/* The same with the scale as the command line takes it, as text: the number at its start as C's
+ * atof reads it ("2.5", "1e-3", "0x10", "16abc" is 16). A run refuses a scale that is not
+ * finite in single precision, naming it as typed. */
+BW_API int bw_job_set_height_scale_text(bw_job *job, const char *text);
 /* The second map is a normal map again (the default). */
 BW_API void bw_job_clear_height_scale(bw_job *job);
 /* Sets what one long option of the command line sets, spelled as there: "--round",
@@ -94,6 +98,16 @@ BW_API int bw_run_files(bw_job *job, const char *base, const char *second, const
  * is none of the argument forms (the usage line), an unknown option, or --help, --version or a
  * batch option, which have no place in a job. */
 BW_API int bw_job_set_command(bw_job *job, int argc, const char *const *argv);
+/* Reads one line of a batch file as `bumpweld --batch` reads it (words split at blanks and
+ * tabs, '...' and "..." quoting, a backslash keeping the character after it, a '#' that starts
+ * a word starting a comment) and sets it as bw_job_set_command does. A blank line or one with
+ * only a comment sets no command and succeeds with no words; an open quote or a backslash at
+ * the end of the line fails with BW_ERROR_COMMAND. */
+BW_API int bw_job_set_command_line(bw_job *job, const char *line);
+/* The words of the last command line set (kept when the line is refused, none when it could not
+ * be split), for reports. */
+BW_API int bw_command_word_count(const bw_job *job);
+BW_API const char *bw_command_word(const bw_job *job, int index);
 /* Runs the command line last read by bw_job_set_command: the same files as bw_run_files, and
  * on the console the settings report first, as the command line prints it. */
 BW_API int bw_run_command(bw_job *job);

@@ -9,7 +9,6 @@ import numpy as np
 
 from . import _bumpweld
 from ._bumpweld import Error
-from .commandline import atof
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 HeightScale = Union[float, int, str, None]
@@ -38,21 +37,6 @@ for _name in ("round", "bits", "flip-green", "alpha-empty", "height-channel", "e
 _IMAGE_TYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
 
 
-def _narrow_scale(height_scale: HeightScale) -> Optional[float]:
-    """The height scale as a float (text is read as C's atof reads it), or None; a scale that is
-    not finite in single precision fails as the command line fails."""
-    if height_scale is None:
-        return None
-    text = height_scale if isinstance(height_scale, str) else None
-    value = atof(text) if text is not None else float(height_scale)
-    with np.errstate(over="ignore"):
-        narrowed = np.float32(value)
-    if text is not None and not np.isfinite(narrowed):
-        # Named as typed, as the command line names it.
-        raise Error(f"ERROR: The height scale {text} is not a finite number")
-    return value
-
-
 def _make_job(caller: str, flags: str, height_scale: HeightScale, threads: int,
               options: Dict[str, Any]) -> _bumpweld.Job:
     for name in options:
@@ -62,9 +46,10 @@ def _make_job(caller: str, flags: str, height_scale: HeightScale, threads: int,
         raise TypeError(f"{caller}() flags must be a str such as \"-mB\", not {type(flags).__name__}")
     job = _bumpweld.Job()
     job.set_flags(flags)
-    scale = _narrow_scale(height_scale)
-    if scale is not None:
-        job.set_height_scale(scale)
+    if isinstance(height_scale, str):
+        job.set_height_scale_text(height_scale)  # read, and refused when not finite, as typed
+    elif height_scale is not None:
+        job.set_height_scale(float(height_scale))
     job.set_threads(int(threads))
     for name, value in options.items():
         OPTIONS[name](job, value)

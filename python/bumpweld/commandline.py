@@ -1,46 +1,9 @@
-"""Command lines in Python: the height scale read as C's atof reads it, and one command line
-run in this process with its report (the library reads the line itself)."""
+"""Command lines in Python: one command line run in this process with its report, and the
+words of a batch file's line (the library reads both)."""
 from __future__ import annotations
 
-import math
-import re
 import time
 from typing import Any, Dict, List, Sequence
-
-# The longest prefix strtod takes in the C locale: white space, a sign, then a hexadecimal or
-# decimal number, an infinity or a NaN.
-_ATOF = re.compile(
-    r"""[ \t\n\v\f\r]*
-    (?P<sign>[+-]?)
-    (?:
-      (?P<hex>0[xX](?:[0-9a-fA-F]+(?:\.[0-9a-fA-F]*)?|\.[0-9a-fA-F]+)(?:[pP][+-]?[0-9]+)?)
-    | (?P<inf>(?i:infinity|inf))
-    | (?P<nan>(?i:nan)(?:\([0-9A-Za-z_]*\))?)
-    | (?P<dec>(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?)
-    )""",
-    re.VERBOSE,
-)
-
-
-def atof(text: str) -> float:
-    """The number at the start of text as C's atof reads it: "2.5", "1e-3", "16abc" (16),
-    "0x10" (16), "inf", "nan"; 0.0 when it starts with no number."""
-    match = _ATOF.match(text)
-    if not match:
-        return 0.0
-    negative = match.group("sign") == "-"
-    if match.group("hex"):
-        try:
-            value = float.fromhex(match.group("hex"))
-        except OverflowError:
-            value = math.inf
-    elif match.group("inf"):
-        value = math.inf
-    elif match.group("nan"):
-        value = math.nan
-    else:
-        value = float(match.group("dec"))
-    return -value if negative else value
 
 
 def command_job(args: Sequence[str], threads: int = 0):
@@ -78,8 +41,15 @@ def run_command(args: Sequence[str], threads: int = 0) -> Dict[str, Any]:
 
 
 def split_line(line: str) -> List[str]:
-    """The arguments of one line of a batch file, split as a POSIX shell splits them, with '#'
-    starting a comment."""
-    import shlex
+    """The arguments of one line of a batch file, split as `bumpweld --batch` splits them (a
+    POSIX shell's quoting, '#' starting a comment); [] for a blank or comment line. Raises Error
+    for an open quote or a backslash at the end of the line."""
+    from ._bumpweld import Error, Job
 
-    return shlex.split(line, comments=True)
+    job = Job()
+    try:
+        job.set_command_line(line)
+    except Error:
+        if not job.words():  # not split; a refused command keeps its words
+            raise
+    return job.words()

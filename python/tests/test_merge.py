@@ -1,7 +1,7 @@
 """bumpweld.merge and bumpweld.run_files against the command line: every encoding, dtype and
 array layout, errors, threads, the interpreter lock and memory over many calls."""
-import ctypes
 import os
+import re
 import threading
 import time
 import tracemalloc
@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import bumpweld
-from bumpweld.commandline import atof
+from bumpweld.commandline import split_line
 
 from conftest import read_output, write_tga
 
@@ -151,11 +151,16 @@ def test_many_calls_do_not_leak():
     assert calls(1000) - before < 2 << 20
 
 
-def test_height_scales_read_as_atof():
-    libc = ctypes.CDLL(None)
-    libc.atof.restype, libc.atof.argtypes = ctypes.c_double, [ctypes.c_char_p]
-    for text in ["2.5", " +1e-3x", "16abc", "0x10", "-0X1.8p1", "0x", "0xg", ".5", "5.", "1e", "1e+",
-                 "inf", "-Infinity", "nan(12)", "abc", "", "1e400", "0x1p99999", "4.9e-324", "\t-0"]:
-        expected = libc.atof(text.encode())
-        assert np.array_equal(atof(text), expected, equal_nan=True) and np.signbit(atof(text)) == np.signbit(expected), text
-
+def test_text_scales_and_batch_lines_read_as_the_command_line_reads_them(maps):
+    for text, number in [("2.5", 2.5), ("0x10", 16.0), ("16abc", 16.0), (" +1e-3x", 1e-3), ("abc", 0.0)]:
+        got = bumpweld.merge(maps["base"], maps["height"], height_scale=text)
+        assert np.array_equal(got, bumpweld.merge(maps["base"], maps["height"], height_scale=number)), text
+    for text in ["1e400", "nan(1)", "-inf"]:
+        with pytest.raises(bumpweld.Error, match=re.escape(f"ERROR: The height scale {text} is not a finite number")):
+            bumpweld.merge(maps["base"], maps["height"], height_scale=text)
+    for line, words in [("-m \"a b\" c\\ d o.tga # x", ["-m", "a b", "c d", "o.tga"]), ("  # only", []),
+                        ("--rond a b c", ["--rond", "a", "b", "c"])]:
+        assert split_line(line) == words, line
+    with pytest.raises(bumpweld.Error, match="ERROR: The double quote is not closed") as failure:
+        split_line('a "b')
+    assert failure.value.code == bumpweld._bumpweld.ERROR_COMMAND

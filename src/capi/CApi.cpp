@@ -16,6 +16,7 @@ struct bw_job {
   std::vector<std::string> options;
   bool heights = false;
   float scale = 0.0f;
+  std::string scaleText;  // the height scale as typed (bw_job_set_height_scale_text), or ""
   int threads = 0;
   bw_console_fn console = nullptr;
   void* consoleUser = nullptr;
@@ -23,8 +24,10 @@ struct bw_job {
   int status = BW_OK;
   std::vector<BwLevelBytes> levels;
   std::vector<std::string> outputs;  // the files the last run put in place
-  // The last command line read by bw_job_set_command (none: no output word).
+  // The last command line read by bw_job_set_command (none: no output word), and its words
+  // (kept when it is refused).
   BwCommand command;
+  std::vector<std::string> words;
 };
 
 namespace {
@@ -70,7 +73,9 @@ int Run(bw_job* job, const BwInput& base, const BwInput& second, BwOutputWriter&
   if (command)
     for (const std::string& line : BwSettingsReport(command->Flags(), settings, command->longOptions))
       console.Message("%s", line.c_str());
-  const char* scaleText = command && settings.bumpMap ? command->ScaleText() : nullptr;
+  const char* scaleText = !settings.bumpMap ? nullptr
+                          : command         ? command->ScaleText()
+                          : !job->scaleText.empty() ? job->scaleText.c_str() : nullptr;
   if (BwRunJob(settings, console, base, second, output, &job->error, scaleText, &job->status)) return BW_OK;
   job->outputs.clear();
   return job->status;
@@ -142,6 +147,20 @@ void bw_job_set_height_scale(bw_job* job, double scale) {
   if (!job) return;
   job->heights = true;
   job->scale = BwNarrowToFloat(scale);
+  job->scaleText.clear();
+}
+
+int bw_job_set_height_scale_text(bw_job* job, const char* text) {
+  if (!job) return BW_ERROR_ARGUMENT;
+  if (!text || !*text) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No height scale");
+  try {
+    job->scaleText = text;
+  } catch (...) {
+    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
+  }
+  job->heights = true;
+  job->scale = BwReadHeightScale(text);
+  return Succeeded(job);
 }
 
 void bw_job_clear_height_scale(bw_job* job) {
@@ -181,6 +200,7 @@ int bw_job_set_command(bw_job* job, int argc, const char* const* argv) {
     }
     BwCommand command = BwParseCommand(args);
     job->command = BwCommand();
+    job->words = std::move(args);
     if (command.outcome != BwCommand::RUN) return Failed(job, BW_ERROR_COMMAND, BwCommandRefusal(command).c_str());
     job->flags = command.Flags() ? command.Flags() : "";
     job->options = command.longOptions;
@@ -192,6 +212,31 @@ int bw_job_set_command(bw_job* job, int argc, const char* const* argv) {
     job->command = BwCommand();
     return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
   }
+}
+
+int bw_job_set_command_line(bw_job* job, const char* line) {
+  if (!job) return BW_ERROR_ARGUMENT;
+  if (!line) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No arguments");
+  try {
+    std::vector<std::string> words;
+    std::string error;
+    job->command = BwCommand();
+    job->words.clear();
+    if (!BwSplitBatchLine(line, &words, &error)) return Failed(job, BW_ERROR_COMMAND, error.c_str());
+    if (words.empty()) return Succeeded(job);  // blank, or only a comment
+    std::vector<const char*> argv;
+    for (const std::string& word : words) argv.push_back(word.c_str());
+    return bw_job_set_command(job, int(argv.size()), argv.data());
+  } catch (...) {
+    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
+  }
+}
+
+int bw_command_word_count(const bw_job* job) { return job ? int(job->words.size()) : 0; }
+
+const char* bw_command_word(const bw_job* job, int index) {
+  if (!job || index < 0 || size_t(index) >= job->words.size()) return nullptr;
+  return job->words[size_t(index)].c_str();
 }
 
 int bw_run_command(bw_job* job) {

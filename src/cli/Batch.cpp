@@ -485,48 +485,6 @@ bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* h
   return true;
 }
 
-bool BwSplitBatchLine(const std::string& line, std::vector<std::string>* words, std::string* error) {
-  words->clear();
-  const size_t n = !line.empty() && line.back() == '\r' ? line.size() - 1 : line.size();
-  std::string word;
-  bool inWord = false;
-  for (size_t i = 0; i < n; ++i) {
-    const char c = line[i];
-    if (c == ' ' || c == '\t') {
-      if (inWord) words->push_back(word);
-      word.clear();
-      inWord = false;
-    } else if (c == '#' && !inWord) {
-      break;
-    } else if (c == '\\') {
-      if (++i == n) {
-        *error = "ERROR: A backslash ends the line";
-        return false;
-      }
-      word += line[i];
-      inWord = true;
-    } else if (c == '\'' || c == '"') {
-      size_t end = i + 1;
-      for (; end < n && line[end] != c; ++end) {
-        // Inside double quotes a backslash keeps only $ ` " \ for themselves.
-        if (c == '"' && line[end] == '\\' && end + 1 < n && std::strchr("$`\"\\", line[end + 1])) ++end;
-        word += line[end];
-      }
-      if (end >= n) {
-        *error = std::string("ERROR: The ") + (c == '"' ? "double" : "single") + " quote is not closed";
-        return false;
-      }
-      i = end;
-      inWord = true;
-    } else {
-      word += c;
-      inWord = true;
-    }
-  }
-  if (inWord) words->push_back(word);
-  return true;
-}
-
 int BwBatchMain(int argc, char** argv) {
   BwBatchOptions options;
   bool help = false;

@@ -52,12 +52,6 @@ bool BwIsBatchCommand(int argc, char** argv);
 // --help.
 bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* help, std::string* error);
 
-// Splits one line of a batch file into words as a POSIX shell does: blanks separate words;
-// single quotes keep everything; double quotes keep everything but a backslash before $ ` " or
-// \; a backslash outside quotes keeps the next character; a '#' that starts a word starts a
-// comment. A trailing carriage return is dropped. False with a message for an open quote or a
-// backslash at the end of the line.
-bool BwSplitBatchLine(const std::string& line, std::vector<std::string>* words, std::string* error);
 
 // Runs `bumpweld --batch ...`: returns 0 when every job succeeded or was up to date, else 255.
 int BwBatchMain(int argc, char** argv);

@@ -81,3 +81,14 @@ std::string BwUsageText(bool withFlags);
 // cut at 4095 characters when printed, as any message is). `flags` is null without a flag word.
 std::vector<std::string> BwSettingsReport(const char* flags, const BwSettings& settings,
                                           const std::vector<std::string>& longOptions);
+
+// Splits one line of a batch file into words as a POSIX shell does: blanks separate words;
+// single quotes keep everything; double quotes keep everything but a backslash before $ ` " or
+// \; a backslash outside quotes keeps the next character; a '#' that starts a word starts a
+// comment. A trailing carriage return is dropped. False with a message for an open quote or a
+// backslash at the end of the line.
+bool BwSplitBatchLine(const std::string& line, std::vector<std::string>* words, std::string* error);
+
+// The height scale a command line's text gives: the number at its start as C's atof reads it,
+// narrowed to float.
+float BwReadHeightScale(const char* text);
