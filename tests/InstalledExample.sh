@@ -2,7 +2,7 @@
 # Installs the build into a scratch prefix, builds the C example against the installed package
 # through find_package and through pkg-config, and checks both against the command line.
 set -euo pipefail
-build=$1 source=$2
+build=$(cd "$1" && pwd) source=$(cd "$2" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
@@ -19,3 +19,15 @@ cc -Wall -Wextra -o "$work/pc_merge_maps" "$source/examples/merge_maps.c" $(pkg-
 "$work/pc_merge_maps" -q "$work/base.tga" "$work/detail.tga" "$work/pc.tga"
 cmp "$work/cli.tga" "$work/pc.tga"
 echo "installed example equals the command line"
+
+# pip reuses the build's extension module (the copied package has no project around it to
+# compile one from).
+if [ -d "$build/python/bumpweld" ] && /usr/bin/python3 -m venv --system-site-packages "$work/venv" 2>/dev/null; then
+  cp -r "$source/python" "$work/pysrc"
+  BUMPWELD_BUILD_DIR="$build" "$work/venv/bin/pip" install -q --no-build-isolation --no-deps --no-index "$work/pysrc"
+  (cd "$work" && venv/bin/python -c "import bumpweld; bumpweld.run_files('base.tga', 'detail.tga', 'py.tga', flags='-q')")
+  cmp "$work/cli.tga" "$work/py.tga"
+  echo "pip installed the built module, which equals the command line"
+else
+  echo "pip install not checked: no Python module in the build or no python3-venv"
+fi
