@@ -40,7 +40,7 @@ def run_batch(jobs: Iterable[Job], client: Any, retries: int = 2, *, threads: in
     jobs: each the argument list of one command line (["-m", "base.tga", "detail.tga",
         "out.tga"], forms as the command line takes them: base second out; flags base second
         out when the first argument contains '-'; base height scale out; flags base height
-        scale out), or a line of a batch file (a string, split as a POSIX shell splits it; a
+        scale out), or a line of a batch file (a string, split as `bumpweld --batch` splits it; a
         line with only a comment or blanks is not a job and gets no report).
     client: a distributed.Client, or a scheduler address ("tcp://host:8786") to connect to for
         the length of the batch.
