@@ -12,24 +12,7 @@
 
 namespace {
 
-using B = unsigned char;
 using namespace std::string_literals;
-
-// A w x h normal map with an empty 3 x 2 corner (so the dilation has work), a detail map and
-// an 8-bit height map, written into dir.
-void WriteMaps(const std::string& dir, int w, int h) {
-  Bytes base, detail, height;
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      const bool empty = x < 3 && y < 2;
-      base.insert(base.end(), {B(empty ? 127 : 230 - x % 30), B(empty ? 127 : 90 + y * 3 % 70), B(empty ? 127 : 60 + x * 4 % 150)});
-      detail.insert(detail.end(), {B(240 - (x * y) % 50), B(128 + (x * 7) % 40), B(100 + (y * 5) % 60)});
-      height.push_back(B((x * 13 + y * y * 3) % 256));
-    }
-  WriteFile(dir + "/base.tga", MakeTga(w, h, 24, base));
-  WriteFile(dir + "/detail.tga", MakeTga(w, h, 24, detail));
-  WriteFile(dir + "/height.tga", MakeTga(w, h, 8, height, 3));
-}
 
 void WriteText(const std::string& path, const std::string& text) { WriteFile(path, Bytes(text.begin(), text.end())); }
 
@@ -118,7 +101,7 @@ TEST(BatchTest, ProbesHeaders) {
 
 TEST(BatchTest, WritesWhatSingleRunsWrite) {
   TempDir batch, single;
-  for (const TempDir* dir : {&batch, &single}) WriteMaps(dir->path(), 37, 29);
+  for (const TempDir* dir : {&batch, &single}) WriteTestMaps(dir->path(), 37, 29);
   std::string file = "# jobs of every form\n\n", expectedLines, singleOut, expectedReport;
   int failed = 0;
   for (const Row& row : kRows) {
@@ -170,7 +153,7 @@ std::string NumberedJobs(int count) {
 
 TEST(BatchTest, ShardsCoverEveryJobOnce) {
   TempDir dir;
-  WriteMaps(dir.path(), 5, 3);
+  WriteTestMaps(dir.path(), 5, 3);
   WriteText(dir / "jobs.txt", NumberedJobs(10));
   std::string expected;
   for (int i = 0; i < 10; ++i) expected += "ok out" + std::to_string(i) + ".tga\n";
@@ -195,7 +178,7 @@ TEST(BatchTest, ResumesAfterAKill) {
   std::string file;
   for (int i = 0; i < 80; ++i) file += "-mq base.tga height.tga 3 out" + std::to_string(i) + ".tga\n";
   for (const TempDir* dir : {&killed, &clean}) {
-    WriteMaps(dir->path(), 300, 200);
+    WriteTestMaps(dir->path(), 300, 200);
     WriteText(*dir / "jobs.txt", file);
     // Inputs older than any output, so that finished jobs are up to date.
     ASSERT_EQ(Shell("touch -d 2001-01-01 base.tga height.tga", dir->path()), 0);
@@ -213,7 +196,7 @@ TEST(BatchTest, ResumesAfterAKill) {
 
 TEST(BatchTest, SkipsChainsInOneFileWhenUpToDate) {
   TempDir dir;
-  WriteMaps(dir.path(), 40, 24);
+  WriteTestMaps(dir.path(), 40, 24);
   ASSERT_EQ(Shell("touch -d 2001-01-01 base.tga detail.tga", dir.path()), 0);
   WriteText(dir / "jobs.txt", "-m base.tga detail.tga a.dds\n-m base.tga detail.tga b.ktx2\n");
   ASSERT_EQ(::Run({"--batch", "jobs.txt"}, dir.path()).status, 0);
@@ -223,7 +206,7 @@ TEST(BatchTest, SkipsChainsInOneFileWhenUpToDate) {
 
 TEST(BatchTest, FailFastStartsNothingAfterAFailure) {
   TempDir dir;
-  WriteMaps(dir.path(), 5, 3);
+  WriteTestMaps(dir.path(), 5, 3);
   WriteText(dir / "jobs.txt", "-q base.tga detail.tga a.tga\n-q base.tga none.tga b.tga\n" + NumberedJobs(5));
   const RunResult r = ::Run({"--batch", "jobs.txt", "--fail-fast", "--jobs=1"}, dir.path());
   EXPECT_EQ(r.status, 255);

@@ -1,8 +1,9 @@
-// BC4 / BC5 encoder and decoders: blocks with known optimal answers, the optimum of a brute-force
-// search, decoder vectors from the block layouts, padding and row order of whole images.
+// BC4 / BC5 encoder and decoders: blocks with known optimal answers, decoder vectors from the
+// block layouts, and the same bytes on every thread count and processor version. (Padding and
+// row order of whole images are checked against independent readers in DdsKtxTest; quality
+// against other encoders by the benchmark.)
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <tuple>
 
 #include "BlockCompress.h"
@@ -26,28 +27,6 @@ double BlockError(const float* values, const unsigned char* bytes, BwBc4Kind kin
 
 // Indices 0 to 7 for texels 0 to 7, then 7: a block that decodes to its whole palette.
 const unsigned char kAllIndices[6] = {0x88, 0xC6, 0xFA, 0xFF, 0xFF, 0xFF};
-
-// The least squared error over every pair of endpoint bytes.
-double BruteForceOptimum(const float* values, BwBc4Kind kind) {
-  double best = std::numeric_limits<double>::infinity();
-  for (int e0 = 0; e0 < 256; ++e0)
-    for (int e1 = 0; e1 < 256; ++e1) {
-      if (kind == BwBc4Kind::SNORM && (e0 == 128 || e1 == 128)) continue;  // -128 is -127
-      float palette[16];
-      BwDecodeBc4Block(Cat({{uint8_t(e0), uint8_t(e1)}, Bytes(kAllIndices, kAllIndices + 6)}).data(), kind, palette);
-      double sum = 0;
-      for (int t = 0; t < 16 && sum < best; ++t) {
-        double nearest = std::numeric_limits<double>::infinity();
-        for (int i = 0; i < 8; ++i)
-          nearest = std::min(nearest, std::pow(double(Code(palette[i], kind)) - double(Code(values[t], kind)), 2.0));
-        sum += nearest;
-      }
-      best = std::min(best, sum);
-    }
-  return best;
-}
-
-const BwBc4Kind kKinds[] = {BwBc4Kind::UNORM, BwBc4Kind::SNORM};
 
 }  // namespace
 
@@ -77,27 +56,6 @@ TEST(BlockCompressTest, KnownBestBlocks) {
   }
 }
 
-// Smooth and noisy blocks stay close to the best pair of endpoints a full search finds.
-TEST(BlockCompressTest, NearBruteForceOptimum) {
-  uint32_t seed = 12345;
-  auto next = [&seed] { return (seed = seed * 1664525u + 1013904223u) >> 8 & 0xFFFF; };
-  double ours = 0, optimum = 0;
-  for (int n = 0; n < 24; ++n) {
-    const BwBc4Kind kind = kKinds[n % 2];
-    const float base = float(next()) / 65535.0f * 1.6f - 0.8f;
-    const float slope = (float(next()) / 65535.0f - 0.5f) * (n < 12 ? 0.05f : 0.4f);
-    float block[16];
-    for (int i = 0; i < 16; ++i)
-      block[i] = std::max(-1.0f, std::min(1.0f, base + slope * float(i % 4 + i / 4) + float(next()) * 1e-7f));
-    unsigned char bytes[8];
-    BwEncodeBc4Block(block, kind, bytes);
-    const double error = BlockError(block, bytes, kind), best = BruteForceOptimum(block, kind);
-    EXPECT_LE(error, best * 1.25 + 1e-3) << "block " << n;
-    ours += error, optimum += best;
-  }
-  EXPECT_LE(ours, optimum * 1.05 + 1e-3);
-}
-
 // Layout vectors: palettes of both modes, SNORM -128 read as -127, BC3 green in four-colour mode.
 TEST(BlockCompressTest, DecodersFollowTheBlockLayouts) {
   using K = BwBc4Kind;
@@ -118,35 +76,6 @@ TEST(BlockCompressTest, DecodersFollowTheBlockLayouts) {
   for (int i = 0; i < 4; ++i) EXPECT_NEAR(g[i], expected[i], 1e-6) << i;
 }
 
-// Images: blocks past the right and bottom edges repeat the edge texels, rows are stored bottom
-// row first and blocks top row first, and empty texels encode as flat.
-TEST(BlockCompressTest, ImagePaddingRowOrderAndEmptyTexels) {
-  std::vector<float> sixteen;
-  for (int i = 0; i < 16; ++i) sixteen.insert(sixteen.end(), {0.25f, -0.5f, 0.83f});
-  for (BwBc4Kind kind : kKinds) {
-    unsigned char a[16], b[16];
-    BwEncodeBc5Image(sixteen.data(), 1, 1, 3, kind, a);
-    BwEncodeBc5Image(sixteen.data(), 4, 4, 3, kind, b);
-    EXPECT_EQ(Bytes(a, a + 16), Bytes(b, b + 16));
-  }
-  // 4 x 8, four floats a texel: the top four rows (stored last) have x = 0.5, the others -0.5;
-  // the fourth float must not matter. The first block row is the top.
-  std::vector<float> image;
-  for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 4; ++x) image.insert(image.end(), {y >= 4 ? 0.5f : -0.5f, 0.0f, 0.0f, NAN});
-  unsigned char blocks[32];
-  BwEncodeBc5Image(image.data(), 4, 8, 4, BwBc4Kind::UNORM, blocks);
-  float top[16], bottom[16], y[16];
-  BwDecodeBc4Block(blocks, BwBc4Kind::UNORM, top);
-  BwDecodeBc4Block(blocks + 16, BwBc4Kind::UNORM, bottom);
-  BwDecodeBc4Block(blocks + 8, BwBc4Kind::UNORM, y);
-  for (int i = 0; i < 16; ++i) {
-    EXPECT_NEAR(top[i], 0.5f, 1e-3f);
-    EXPECT_NEAR(bottom[i], -0.5f, 1e-3f);
-    EXPECT_TRUE(std::isfinite(y[i]) && std::fabs(y[i]) < 1e-3f) << y[i];  // empty texels: 0
-  }
-}
-
 namespace {
 
 // A normal image of w x h texels, three floats each, with rough blocks: odd texels lean far in
@@ -161,13 +90,6 @@ std::vector<float> MixedNormals(int w, int h, uint32_t seed) {
       image.insert(image.end(), {nx, ny, std::sqrt(std::max(0.0f, 1.0f - nx * nx - ny * ny))});
     }
   return image;
-}
-
-// Angle in degrees between a unit normal and the one a reader rebuilds from x and y.
-double Angle(const float* normal, float x, float y) {
-  const double z = std::sqrt(std::max(0.0, 1.0 - double(x) * x - double(y) * y)), len = std::hypot(double(x), double(y), z);
-  const double dot = (double(x) * normal[0] + double(y) * normal[1] + z * normal[2]) / len;
-  return std::acos(std::min(1.0, std::max(-1.0, dot))) * 180.0 / M_PI;
 }
 
 }  // namespace
@@ -201,37 +123,4 @@ TEST(BlockCompressTest, SameBytesOnEveryThreadCountAndProcessorVersion) {
     EXPECT_EQ(all, one) << int(kind);
     EXPECT_EQ(fnv1a, hash) << int(kind);
   }
-}
-
-// Errors weighted by the angle they turn the normal: in blocks whose texels lean by different
-// amounts, BC5 blocks come out clearly closer in direction than x and y encoded on their own,
-// in the sum of squared angles and at the worst texel.
-TEST(BlockCompressTest, ErrorsCountByTheAngleTheyTurnTheNormal) {
-  const int w = 64, h = 64;
-  const std::vector<float> image = MixedNormals(w, h, 7);
-  std::vector<unsigned char> blocks(16 * 16 * 16);
-  BwEncodeBc5Image(image.data(), w, h, 3, BwBc4Kind::UNORM, blocks.data());
-  double weighted = 0, separate = 0, weightedWorst = 0, separateWorst = 0;
-  for (int by = 0; by < 16; ++by)
-    for (int bx = 0; bx < 16; ++bx) {
-      float plain[2][16], bc5[2][16];  // x and y of each texel
-      const float* normals[16];
-      unsigned char bytes[8];
-      for (int c = 0; c < 2; ++c) {
-        for (int i = 0; i < 16; ++i) {
-          normals[i] = &image[(size_t(h - 1 - (4 * by + i / 4)) * w + 4 * bx + i % 4) * 3];
-          plain[c][i] = normals[i][c];
-        }
-        BwEncodeBc4Block(plain[c], BwBc4Kind::UNORM, bytes);
-        BwDecodeBc4Block(bytes, BwBc4Kind::UNORM, plain[c]);
-        BwDecodeBc4Block(&blocks[(size_t(by) * 16 + bx) * 16 + 8 * size_t(c)], BwBc4Kind::UNORM, bc5[c]);
-      }
-      for (int i = 0; i < 16; ++i) {
-        const double a = Angle(normals[i], bc5[0][i], bc5[1][i]), b = Angle(normals[i], plain[0][i], plain[1][i]);
-        weighted += a * a, separate += b * b;
-        weightedWorst = std::max(weightedWorst, a), separateWorst = std::max(separateWorst, b);
-      }
-    }
-  EXPECT_LT(weighted, 0.9 * separate);
-  EXPECT_LT(weightedWorst, 0.8 * separateWorst);
 }

@@ -9,18 +9,6 @@ namespace {
 
 using B = unsigned char;
 
-void WriteMaps(const TempDir& dir, int w, int h) {
-  Bytes base, detail;
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      const bool empty = x < 3 && y < 2;  // texels to dilate into
-      base.insert(base.end(), {B(empty ? 127 : 210 + x % 40), B(empty ? 127 : 100 + y * 3), B(empty ? 127 : 70 + x)});
-      detail.insert(detail.end(), {B(240 - x), B(120 + (x * y) % 30), B(110 + y)});
-    }
-  WriteFile(dir / "base.tga", MakeTga(w, h, 24, base));
-  WriteFile(dir / "detail.tga", MakeTga(w, h, 24, detail));
-}
-
 uint32_t Word32(const Bytes& b, size_t at) {
   uint32_t v;
   std::memcpy(&v, b.data() + at, 4);
@@ -40,7 +28,7 @@ Bytes DdsLevel(const Bytes& file, BwGpuFormat format, int w, int h, int level) {
 TEST(GpuOutput, LevelsCarryTheValuesOfTheOtherEncoders) {
   const int w = 37, h = 22;
   TempDir dir;
-  WriteMaps(dir, w, h);
+  WriteTestMaps(dir.path(), w, h);
   // rgba8 holds the Targa bytes (red, green, blue, 255, top row first); rg16s and rgba16s the
   // .kep words of h and H, top row first.
   ASSERT_EQ(::Run({"-m", "base.tga", "detail.tga", "t.tga"}, dir.path()).status, 0);
@@ -81,7 +69,7 @@ TEST(GpuOutput, LevelsCarryTheValuesOfTheOtherEncoders) {
 TEST(GpuOutput, ChoicesRefusalsAndDdsInputs) {
   const int w = 16, h = 12;
   TempDir dir;
-  WriteMaps(dir, w, h);
+  WriteTestMaps(dir.path(), w, h);
   const std::pair<std::vector<std::string>, std::string> refused[] = {
       {{"--format=bc7", "base.tga", "detail.tga", "x.dds"}, "ERROR: Unknown format bc7 (bc5, bc5s, rg16s, rgba16s, rgb10a2 or rgba8)\n"},
       {{"-s", "base.tga", "detail.tga", "x.dds"}, "ERROR: The encodings s and S write .kep textures only: x.dds\n"},

@@ -196,37 +196,6 @@ TEST(Pipeline, DilationPassCountsAndFinalBoxFilter) {
   }
 }
 
-// The level number goes before the last '.' of the file-name part, or "NN.tga" is appended;
-// 2 x 8 gives 2 x 8, 1 x 4, 1 x 2. Without a mip chain the name is used as given.
-TEST(Pipeline, MipChainNamesAndSizes) {
-  const struct {
-    std::string flags, outName, levelName;  // the level's path below the scratch directory
-    std::vector<std::pair<int, int>> sizes;
-  } cases[] = {{"-m", "out.tga", "run/out%02d.tga", {{2, 8}, {1, 4}, {1, 2}}},
-               {"-M", "out.tga", "run/out%02d.tga", {{8, 2}, {4, 1}, {2, 1}, {1, 1}}},
-               {"-m", "out.tga", "run/out%02d.tga", {{5, 5}, {2, 2}, {1, 1}}},
-               {"-m", "../dir.x/out", "dir.x/out%02d.tga", {{2, 2}, {1, 1}}},
-               {"-m", "out", "run/out%02d.tga", {{2, 2}, {1, 1}}},
-               {"-e", "out", "run/out", {{2, 2}}}};
-  for (const auto& c : cases) {
-    TempDir dir;
-    fs::create_directory(dir / "run");
-    fs::create_directory(dir / "dir.x");
-    const auto [w, h] = c.sizes[0];
-    WriteMaps(dir / "run", w, h, Repeat({200, 150, 100}, w * h));
-    ASSERT_EQ(::Run({c.flags, "base.tga", "det.tga", c.outName}, dir / "run").status, 0) << c.outName;
-    EXPECT_EQ(Files(dir.path()).size(), c.sizes.size() + 2) << c.outName;
-    for (size_t level = 0; level < c.sizes.size(); ++level) {
-      char path[32];
-      std::snprintf(path, sizeof path, c.levelName.c_str(), int(level));
-      const Bytes file = ReadFile(dir / path);
-      ASSERT_GE(file.size(), 21u) << path;  // a 24-bit Targa file of a constant image of this size
-      const auto [lw, lh] = c.sizes[level];
-      EXPECT_EQ(file, MakeTga(lw, lh, 24, Repeat(Bytes(&file[18], &file[21]), lw * lh), 2, 8)) << path;
-    }
-  }
-}
-
 // Odd sizes through every stage: merge, height map, dilation, box filter, mip chains, encoders.
 TEST(ThreadIdentity, OddSizesAndEveryStage) {
   if (!CanCompareThreadCounts()) GTEST_SKIP() << "needs taskset and two CPUs";

@@ -2,6 +2,7 @@
 // ends by the signal, and a signal ignored at start stays ignored.
 #include <csignal>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include "Signals.h"
 #include "TestSupport.h"

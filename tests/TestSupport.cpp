@@ -60,6 +60,21 @@ Bytes MakeTga(int width, int height, int bitDepth, const Bytes& texels, int imag
                B(bitDepth), B(descriptor)}, texels});
 }
 
+void WriteTestMaps(const std::string& dir, int w, int h) {
+  using B = unsigned char;
+  Bytes base, detail, height;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const bool empty = x < 3 && y < 2;
+      base.insert(base.end(), {B(empty ? 127 : 230 - x % 30), B(empty ? 127 : 90 + y * 3 % 70), B(empty ? 127 : 60 + x * 4 % 150)});
+      detail.insert(detail.end(), {B(240 - (x * y) % 50), B(128 + (x * 7) % 40), B(100 + (y * 5) % 60)});
+      height.push_back(B((x * 13 + y * y * 3) % 256));
+    }
+  WriteFile(dir + "/base.tga", MakeTga(w, h, 24, base));
+  WriteFile(dir + "/detail.tga", MakeTga(w, h, 24, detail));
+  WriteFile(dir + "/height.tga", MakeTga(w, h, 8, height, 3));
+}
+
 RunResult Run(const std::vector<std::string>& args, const std::string& cwd, const std::string& prefix) {
   auto quote = [](const std::string& arg) {
     std::string quoted = "'";

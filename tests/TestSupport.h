@@ -1,5 +1,5 @@
 // Helpers shared by the tests: scratch directories, files, Targa images, runs of the real
-// executable, captured console output and fatal errors.
+// executable and captured console output.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 using Bytes = std::vector<unsigned char>;
@@ -38,6 +37,10 @@ Bytes Repeat(const Bytes& texel, int count);
 Bytes Written(const std::function<void(FILE*)>& write);
 // An uncompressed Targa file: 18-byte header (image type, depth, descriptor as given) + texels.
 Bytes MakeTga(int width, int height, int bitDepth, const Bytes& texels, int imageType = 2, int descriptor = 0);
+
+// base.tga (a normal map with an empty 3 x 2 corner, so dilation has work), detail.tga and an
+// 8-bit height.tga of w x h texels in dir, asymmetric so that a flipped row or channel shows.
+void WriteTestMaps(const std::string& dir, int w, int h);
 
 struct RunResult {
   int status = -1;  // exit status, or -1 when the process did not exit normally (a signal)
@@ -71,9 +74,3 @@ std::string Printed(F f, bool toStderr = false) {
   f();
   return toStderr ? testing::internal::GetCapturedStderr() : testing::internal::GetCapturedStdout();
 }
-
-// `statement` ends the process with status 255 after printing `message` on standard output
-// (sent to standard error, which is what a death test reads).
-#define EXPECT_FATAL(statement, message)                                                       \
-  EXPECT_EXIT({ std::fflush(stdout); dup2(2, 1); statement; }, ::testing::ExitedWithCode(255), \
-              ::testing::Matcher<const std::string&>(message))
