@@ -138,22 +138,16 @@ TEST(Library, OutputFileNames) {
 TEST(Library, ConsoleCallbackGetsTheCommandLineBytesAndIsSilentByDefault) {
   TempDir dir;
   WriteTestMaps(dir.path(), 61, 37);
-  const RunResult cli = ::Run({"-m", "base.tga", "detail.tga", dir / "cli.tga"}, dir.path());
+  const RunResult cli = ::Run({"-m", "base.tga", "detail.tga", dir / "out.tga"}, dir.path());
   ASSERT_EQ(cli.status, 0);
   std::string printed[3];
   Job j;
   bw_job_set_console(j.job, [](void* user, int stream, const char* text, size_t length) {
     static_cast<std::string*>(user)[stream].append(text, length);
   }, printed);
-  ASSERT_EQ(RunFiles(j, "-m", dir / "base.tga", dir / "detail.tga", -1, dir / "lib.tga"), 0);
+  ASSERT_EQ(RunFiles(j, "-m", dir / "base.tga", dir / "detail.tga", -1, dir / "out.tga"), 0);
   // The command line prints its banner and settings report first, then what the job prints.
-  const size_t start = cli.out.find("Output normal map");
-  std::string expected = cli.out.substr(start);
-  for (size_t at; (at = expected.find(dir.path())) != std::string::npos;) expected.erase(at, dir.path().size());
-  std::string got = printed[1];
-  for (size_t at; (at = got.find(dir.path())) != std::string::npos;) got.erase(at, dir.path().size());
-  for (size_t at; (at = got.find("/lib")) != std::string::npos;) got.replace(at, 4, "/cli");
-  EXPECT_EQ(got, expected);
+  EXPECT_EQ(printed[1], cli.out.substr(cli.out.find("Output normal map")));
 
   const std::string quiet = Printed([&] {
     Job silent;

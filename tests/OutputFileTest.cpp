@@ -1,10 +1,9 @@
 // Output files: complete or absent, synced before and after they are put in place, written in
-// place where they cannot be replaced, and sets of them put in place together; failed runs of
-// the tool leave every file as it was; descriptor names are written through their descriptor.
-#include <csignal>
+// place where they cannot be replaced; failed runs of the tool leave every file as it was (a
+// chain failing half way is in RunOutcomeTest); descriptor names are written through their
+// descriptor.
 #include <filesystem>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -28,18 +27,6 @@ namespace {
 using Tree = std::map<std::string, Bytes>;
 const BwTemporary kTemporaries[] = {BwTemporary::AUTO, BwTemporary::NAMED};
 const Bytes kOld = AsBytes("old"), kNew = AsBytes("new");
-
-// Writes to regular files past `bytes` fail with EFBIG (instead of raising SIGXFSZ) while it lives.
-struct FileSizeLimit {
-  explicit FileSizeLimit(rlim_t bytes) : handler(std::signal(SIGXFSZ, SIG_IGN)) {
-    getrlimit(RLIMIT_FSIZE, &saved);
-    const struct rlimit small = {bytes, saved.rlim_max};
-    setrlimit(RLIMIT_FSIZE, &small);
-  }
-  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved), std::signal(SIGXFSZ, handler); }
-  void (*handler)(int);
-  struct rlimit saved;
-};
 
 ino_t Inode(const std::string& path) {
   struct stat st;
@@ -146,34 +133,6 @@ TEST(OutputFile, FileInReadOnlyDirectoryIsWrittenInPlace) {
   EXPECT_EXIT(run(), testing::ExitedWithCode(0), "");
   EXPECT_EQ(Files(ro), (Tree{{"out.tga", kNew}}));
   chmod(ro.c_str(), 0755);
-}
-
-// Nothing is put in place before every member has finished; a set destroyed without a commit, or
-// whose member fails to finish (a write past the file size limit), leaves the old files alone.
-TEST(OutputSet, AllOrNothing) {
-  for (BwTemporary temporary : kTemporaries)
-    for (const std::string ending : {"commit", "abandon", "fail"}) {
-      SCOPED_TRACE(ending + (temporary == BwTemporary::NAMED ? ", named" : ""));
-      TempDir dir;
-      const std::string names[] = {dir / "out00.tga", dir / "out01.tga", dir / "out02.tga"};
-      WriteFile(names[1], kOld);
-      {
-        const FileSizeLimit limit(4096);
-        BwOutputSet set;
-        for (const std::string& name : names) {
-          OutputFile* out = set.Add(name.c_str(), temporary);
-          ASSERT_TRUE(out);
-          std::fputs("new", out->Stream());
-          if (ending == "fail" && name == names[2]) std::fwrite(Bytes(65536).data(), 1, 65536, out->Stream());
-        }
-        EXPECT_EQ(set.Add((dir / "none/out.tga").c_str()), nullptr);
-        EXPECT_FALSE(set.InPlace());
-        EXPECT_TRUE(!FileExists(names[0]) && ReadFile(names[1]) == kOld && !FileExists(names[2]));
-        EXPECT_TRUE(ending == "abandon" || set.Commit() == (ending == "commit"));
-      }
-      const Tree all = {{"out00.tga", kNew}, {"out01.tga", kNew}, {"out02.tga", kNew}};
-      EXPECT_EQ(Files(dir.path()), (ending == "commit" ? all : Tree{{"out01.tga", kOld}}));
-    }
 }
 
 // Failed runs of the tool end with status 255 and their message (or by the signal of the file
