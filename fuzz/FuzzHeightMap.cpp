@@ -4,25 +4,15 @@
 #include <cstdlib>
 #include <memory>
 
-#include "MapLoaders.h"
 #include "FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (FuzzTargaTooLarge(data, size)) return 0;
-  const BwSettings settings;
-  BwConsole console;
-  BwRun run(settings, console);
-  BwInput input;
-  input.name = FuzzInputFile(data, size);
   BwInputTexels texels;
   const auto field = std::make_unique<BwHeightField>();
   BwArray<float> normals;
-  try {
-    BwReadHeightField(run, input, &texels, 2.5f, field.get());
-  } catch (const BwFatalError&) {
-    return 0;
-  }
-  if (!BwHeightNormalImage(*field, &normals)) return 0;
+  const auto read = [&](BwRun& run, const BwInput& input, BwInputTexels* t) { BwReadHeightField(run, input, t, 2.5f, field.get()); };
+  if (!FuzzLoad(data, size, &texels, read) || !BwHeightNormalImage(*field, &normals)) return 0;
   const int width = texels.width, height = texels.height;
   // The Sobel normal starts with z = 1 before normalising: every texel is a unit vector
   // pointing up.

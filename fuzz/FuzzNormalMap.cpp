@@ -3,24 +3,13 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "MapLoaders.h"
 #include "FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (FuzzTargaTooLarge(data, size)) return 0;
-  const BwSettings settings;
-  BwConsole console;
-  BwRun run(settings, console);
-  BwInput input;
-  input.name = FuzzInputFile(data, size);
   BwInputTexels texels;
   BwArray<float> normals;
-  try {
-    BwReadNormalMapTexels(run, input, &texels);
-  } catch (const BwFatalError&) {
-    return 0;
-  }
-  if (!BwDecodeNormalImage(texels, &normals)) return 0;
+  if (!FuzzLoad(data, size, &texels, BwReadNormalMapTexels) || !BwDecodeNormalImage(texels, &normals)) return 0;
   const int width = texels.width, height = texels.height;
   // Every texel is a unit vector or the empty texel (0, 0, 0).
   const int64_t count = int64_t(width) * height;

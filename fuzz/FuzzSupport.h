@@ -1,5 +1,5 @@
-// Helpers shared by the fuzz targets: a size cap read from the input's header, and a private
-// file that holds the input for readers that take a file name.
+// Helpers shared by the fuzz targets: a size cap read from the input's header, a private file
+// that holds the input for readers that take a file name, and a silent job for the loaders.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,8 @@
 #include <string>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include "MapLoaders.h"
 
 // Largest image a target passes on. Run-length data lets a few kilobytes announce a 65535 x
 // 65535 image legitimately; decoding it would be reported as running out of memory.
@@ -50,4 +52,21 @@ inline const char* FuzzInputFile(const uint8_t* data, size_t size) {
     std::abort();
   }
   return name.c_str();
+}
+
+// Runs `read` (a loader's reading step, given a silent job and the input as a file) on the
+// input bytes; false when it ends the job, as most inputs do.
+template <typename Read>
+bool FuzzLoad(const uint8_t* data, size_t size, BwInputTexels* texels, const Read& read) {
+  const BwSettings settings;
+  BwConsole console;
+  BwRun run(settings, console);
+  BwInput input;
+  input.name = FuzzInputFile(data, size);
+  try {
+    read(run, input, texels);
+  } catch (const BwFatalError&) {
+    return false;
+  }
+  return true;
 }

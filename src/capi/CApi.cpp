@@ -66,28 +66,15 @@ int Succeeded(bw_job* job) {
   return BW_OK;
 }
 
-int Run(bw_job* job, const BwInput& base, const BwInput& second, BwOutputWriter& output,
-        const BwCommand* command = nullptr) {
+// The height scale as typed, for the message that refuses one that is not finite.
+const char* ScaleText(const bw_job& job) { return job.heights && !job.scaleText.empty() ? job.scaleText.c_str() : nullptr; }
+
+int Run(bw_job* job, const BwInput& base, const BwInput& second, BwOutputWriter& output) {
   const BwSettings settings = Settings(*job);
   BwConsole console = JobConsole(*job, settings.quiet);
-  if (command)
-    for (const std::string& line : BwSettingsReport(command->Flags(), settings, command->longOptions))
-      console.Message("%s", line.c_str());
-  const char* scaleText = !settings.bumpMap ? nullptr
-                          : command         ? command->ScaleText()
-                          : !job->scaleText.empty() ? job->scaleText.c_str() : nullptr;
-  if (BwRunJob(settings, console, base, second, output, &job->error, scaleText, &job->status)) return BW_OK;
+  if (BwRunJob(settings, console, base, second, output, &job->error, ScaleText(*job), &job->status)) return BW_OK;
   job->outputs.clear();
   return job->status;
-}
-
-int RunFiles(bw_job* job, const char* base, const char* second, const char* output,
-             const BwCommand* command = nullptr) {
-  BwInput baseInput, secondInput;
-  baseInput.name = base;
-  secondInput.name = second;
-  const auto files = BwFileOutput(output, nullptr, &job->outputs);
-  return Run(job, baseInput, secondInput, *files, command);
 }
 
 BwMemoryImage MemoryImage(const bw_image& image) {
@@ -116,7 +103,7 @@ void bw_job_free(bw_job* job) { delete job; }
 int bw_job_set_flags(bw_job* job, const char* flag_word) {
   if (!job || !flag_word) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No flag word");
   for (const char* c = flag_word; *c; ++c)
-    if (!std::strchr("-BeEgGhHimMqQsS", *c)) {
+    if (*c != '-' && !std::strchr(kBwFlagLetters, *c)) {
       return Failed(job, BW_ERROR_COMMAND, (std::string("ERROR: Unknown flag letter '") + *c + "' in " + flag_word).c_str());
     }
   job->flags = flag_word;
@@ -183,7 +170,11 @@ int bw_run_files(bw_job* job, const char* base, const char* second, const char* 
   job->outputs.clear();
   if (!base || !second || !output) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No file name");
   try {
-    return RunFiles(job, base, second, output);
+    BwInput baseInput, secondInput;
+    baseInput.name = base;
+    secondInput.name = second;
+    const auto files = BwFileOutput(output, nullptr, &job->outputs);
+    return Run(job, baseInput, secondInput, *files);
   } catch (...) {
     return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
   }
@@ -206,6 +197,7 @@ int bw_job_set_command(bw_job* job, int argc, const char* const* argv) {
     job->options = command.longOptions;
     job->heights = command.settings.bumpMap;
     job->scale = command.settings.bumpScale;
+    job->scaleText = command.ScaleText() ? command.ScaleText() : "";
     job->command = std::move(command);
     return Succeeded(job);
   } catch (...) {
@@ -245,8 +237,12 @@ int bw_run_command(bw_job* job) {
   job->outputs.clear();
   if (job->command.outputWord < 0) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No command line was set");
   try {
-    const BwCommand& command = job->command;
-    return RunFiles(job, command.Base().c_str(), command.Second().c_str(), command.Output().c_str(), &command);
+    const BwSettings settings = Settings(*job);
+    BwConsole console = JobConsole(*job, settings.quiet);
+    const auto files = BwFileOutput(job->command.Output(), nullptr, &job->outputs);
+    if (BwRunCommand(job->command, settings, console, *files, &job->error, &job->status)) return BW_OK;
+    job->outputs.clear();
+    return job->status;
   } catch (...) {
     return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
   }

@@ -17,10 +17,9 @@
 
 #include "CommandParser.h"
 #include "ImageProbe.h"
-#include "Job.h"
+#include "Outputs.h"
 #include "OutputFile.h"
 #include "Parallel.h"
-#include "Pipeline.h"
 #include "Signals.h"
 
 const char kBwBatchUsage[] =
@@ -78,15 +77,9 @@ void RunJob(BatchJob* job, int threads) {
   settings.mapInputs = false;
   std::string* console = &job->console;
   BwConsole out(settings.quiet, [console](int, const char* text, size_t length) { console->append(text, length); });
-  for (const std::string& line : BwSettingsReport(command.Flags(), settings, command.longOptions))
-    out.Message("%s", line.c_str());
-  BwInput base;
-  base.name = command.Base();
-  BwInput second;
-  second.name = command.Second();
   const auto output = BwFileOutput(command.Output(), BwSignalObserver(), &job->written);
   std::string error;
-  const bool ok = BwRunJob(settings, out, base, second, *output, &error, settings.bumpMap ? command.ScaleText() : nullptr);
+  const bool ok = BwRunCommand(command, settings, out, *output, &error);
   job->status = ok ? Status::OK : Status::FAILED;
   job->message = error;
   job->seconds = std::chrono::duration<double>(Clock::now() - start).count();

@@ -9,7 +9,6 @@
 
 #include "Batch.h"
 #include "CommandParser.h"
-#include "Job.h"
 #include "Signals.h"
 
 namespace {
@@ -51,16 +50,9 @@ int BumpweldMain(int argc, char** argv) {
     case BwCommand::BAD_OPTION: std::printf("%s\n", command.message.c_str()); return 255;
     case BwCommand::USAGE: console.Message("%s", command.message.c_str()); return 255;
   }
-  for (const std::string& line : BwSettingsReport(command.Flags(), command.settings, command.longOptions))
-    console.Message("%s", line.c_str());
-
   BwSettings settings = command.settings;
   settings.mapInputs = true;  // a file cut short while mapped ends the run through SIGBUS
-  BwInput base;
-  base.name = command.Base();
-  BwInput second;
-  second.name = command.Second();
   std::string error;
   const auto output = BwFileOutput(command.Output(), BwSignalObserver());
-  return BwRunJob(settings, console, base, second, *output, &error, command.ScaleText()) ? 0 : 255;
+  return BwRunCommand(command, settings, console, *output, &error) ? 0 : 255;
 }

@@ -7,8 +7,10 @@
 #include <cstring>
 
 #include "Encoders.h"
+#include "Job.h"
 
 const char kBwVersionLine[] = "Bumpweld v00.00.01\n";
+const char kBwFlagLetters[] = "BeEgGhHimMqQsS";
 const char kBwUsageLine[] =
     "Usage: Bumpweld [-BeEgGhHimMqQ] normalmap1 bump/normalMap2 [heightscale] outputname\n";
 
@@ -100,8 +102,11 @@ std::string BwCommandRefusal(const BwCommand& command) {
   return command.message.substr(0, command.message.find('\n'));
 }
 
-std::vector<std::string> BwSettingsReport(const char* flags, const BwSettings& settings,
-                                          const std::vector<std::string>& longOptions) {
+namespace {
+
+// The settings report the command line prints before a run, one message a line.
+std::vector<std::string> SettingsReport(const char* flags, const BwSettings& settings,
+                                        const std::vector<std::string>& longOptions) {
   std::vector<std::string> lines;
   lines.push_back(kBwVersionLine);
   lines.push_back(flags ? "Flags: " + std::string(flags) + "\n" : "Flags:\n");
@@ -121,6 +126,18 @@ std::vector<std::string> BwSettingsReport(const char* flags, const BwSettings& s
     lines.push_back(options + "\n");
   }
   return lines;
+}
+
+}  // namespace
+
+bool BwRunCommand(const BwCommand& command, const BwSettings& settings, BwConsole& console,
+                  BwOutputWriter& output, std::string* error, int* status) {
+  for (const std::string& line : SettingsReport(command.Flags(), settings, command.longOptions))
+    console.Message("%s", line.c_str());
+  BwInput base, second;
+  base.name = command.Base();
+  second.name = command.Second();
+  return BwRunJob(settings, console, base, second, output, error, command.ScaleText(), status);
 }
 
 void BwApplyFlagWord(const char* flags, BwSettings* settings) {
@@ -149,7 +166,7 @@ bool BwIsLongOption(const char* arg) {
   const char* c = arg + 2;
   for (; *c && *c != '='; ++c) {
     if (!((*c >= 'a' && *c <= 'z') || (*c >= '0' && *c <= '9') || *c == '-')) return false;
-    if (!std::strchr("meghiqs-", *c)) other = true;
+    if (*c != '-' && !std::strchr(kBwFlagLetters, *c)) other = true;  // a lowercase flag letter keeps it a word
   }
   return other;
 }

@@ -8,12 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "Console.h"
+#include "Outputs.h"
 #include "Settings.h"
 
 // "Bumpweld v00.00.01\n": the first line of the settings report and the --version text.
 extern const char kBwVersionLine[];
 // The one-line synopsis, with its line end.
 extern const char kBwUsageLine[];
+// The letters a flag word may hold, beside '-'.
+extern const char kBwFlagLetters[];
 // The flag letters, one line each, for the usage text; null-terminated.
 extern const char* const kBwFlagHelp[];
 
@@ -77,10 +81,11 @@ std::string BwCommandRefusal(const BwCommand& command);
 // `withFlags` (no argument or one).
 std::string BwUsageText(bool withFlags);
 
-// The settings report the command line prints before a run, one string per message (each is
-// cut at 4095 characters when printed, as any message is). `flags` is null without a flag word.
-std::vector<std::string> BwSettingsReport(const char* flags, const BwSettings& settings,
-                                          const std::vector<std::string>& longOptions);
+// Runs a command that is one of the forms, with `settings` (the command's own, or ones made from
+// it): the settings report on the console first, as the command line prints it, then the job
+// on the command's files (see BwRunJob).
+bool BwRunCommand(const BwCommand& command, const BwSettings& settings, BwConsole& console,
+                  BwOutputWriter& output, std::string* error, int* status = nullptr);
 
 // Splits one line of a batch file into words as a POSIX shell does: blanks separate words;
 // single quotes keep everything; double quotes keep everything but a backslash before $ ` " or

@@ -1,4 +1,12 @@
-// Per-texel kernels of the filters, shared with the merge of the pipeline.
+// Per-texel kernels of the filters, shared with the merge of the pipeline, and the filters of
+// whole normal images.
+//
+// A normal image is a heap array of float, texels stored row after row with no gaps,
+// numComponents floats per texel in the order x, y, z. Texel (x, y) of a level w texels wide
+// starts at float (y * w + x) * numComponents; a smaller mip level lies packed at the start of a
+// full-size buffer and uses its own width as its row length. A texel whose three components all
+// have a magnitude of at most 1e-7 is empty: it has no direction (the loaders mark bytes 127,
+// 127, 127 this way, and the merge leaves a texel empty where the base map is empty).
 #pragma once
 
 #include <cmath>
