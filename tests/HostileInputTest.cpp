@@ -1,8 +1,8 @@
-// Hostile inputs through the real executable: one small file per kind of fault, then every cut
-// and every damaged header byte of valid inputs. Every run ends with status 0 or 255 (never a
-// signal or a sanitizer report), a failed run ends its standard output with an error message
-// and leaves no output file, and no temporary file is ever left behind. (Failing outputs are
-// in OutputFileTest.)
+// Hostile inputs through the real executable: one small file per kind of fault. Every run ends
+// with status 0 or 255 (never a signal or a sanitizer report), a failed run ends its standard
+// output with an error message and leaves no output file, and no temporary file is left behind.
+// (Cut and damaged files of every reader are the fuzz corpus, replayed by ctest; failing
+// outputs are in OutputFileTest.)
 #include <filesystem>
 
 #include "TestSupport.h"
@@ -11,11 +11,6 @@ namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
 
 namespace {
-
-// Asymmetric 3 x 2 maps: a 24-bit normal map and an 8-bit grey height map.
-const Bytes kNormalMap = MakeTga(3, 2, 24, {255, 128, 128, 200, 100, 90, 250, 140, 120,
-                                            128, 128, 255, 90, 200, 220, 180, 60, 200});
-const Bytes kHeightMap = MakeTga(3, 2, 8, {10, 60, 200, 30, 90, 250}, 3);
 
 // Checks one run's status, message and files; removes the output of a successful run.
 void ExpectCleanEnd(const RunResult& r, const TempDir& dir) {
@@ -63,35 +58,4 @@ TEST(HostileInputTest, EachKindOfFaultHasItsMessage) {
   }
   const RunResult r = ::Run({"-q", "", "n.tga", "out.tga"}, dir.path());
   EXPECT_TRUE(r.status == 255 && EndsWith(r.out, "ERROR: No file name passed to ReadNormalMap!\n")) << r.out;
-}
-
-// Every cut and every header byte set to 0x00 and 0xFF, for each input position.
-TEST(HostileInputTest, TruncatedAndCorruptedInputsEndCleanly) {
-  const struct { const char* role; Args args; const Bytes* valid; } cases[] = {
-      {"base", {"-q", "v.tga", "n.tga", "out.tga"}, &kNormalMap},
-      {"second normal map", {"-q", "n.tga", "v.tga", "out.tga"}, &kNormalMap},
-      {"height map", {"-q", "n.tga", "v.tga", "1.5", "out.tga"}, &kHeightMap},
-  };
-  for (const auto& c : cases) {
-    TempDir dir;
-    WriteFile(dir / "n.tga", kNormalMap);
-    WriteFile(dir / "v.tga", *c.valid);
-    ASSERT_EQ(::Run(c.args, dir.path()).status, 0) << c.role;
-    fs::remove(dir / "out.tga");
-    for (size_t cut = 0; cut < c.valid->size(); ++cut) {
-      SCOPED_TRACE(std::string(c.role) + " cut at " + std::to_string(cut));
-      WriteFile(dir / "v.tga", Bytes(c.valid->begin(), c.valid->begin() + long(cut)));
-      const RunResult r = ::Run(c.args, dir.path());
-      EXPECT_EQ(r.status, 255);  // every cut loses texel bytes
-      ExpectCleanEnd(r, dir);
-    }
-    for (size_t at = 0; at < 18; ++at)
-      for (unsigned char value : {0x00, 0xFF}) {
-        SCOPED_TRACE(std::string(c.role) + " byte " + std::to_string(at) + " = " + std::to_string(value));
-        Bytes damaged = *c.valid;
-        damaged[at] = value;
-        WriteFile(dir / "v.tga", damaged);
-        ExpectCleanEnd(::Run(c.args, dir.path()), dir);
-      }
-  }
 }

