@@ -313,6 +313,8 @@ PYBIND11_MODULE(_bumpweld, m) {
     m.attr(kNames[code - BW_ERROR_ARGUMENT]) = code;
   }
 
+  m.def("is_option", [](const std::string& name) { return bw_is_option(name.c_str()) != 0; }, py::arg("name"),
+        "Whether NAME (\"--round\", \"--bits\") is a long option of a job.");
   m.def("version", [] { return std::string(bw_version()); }, "The library's version, \"MAJOR.MINOR.PATCH\".");
 
   py::class_<Job>(m, "Job", "One merge's settings and its last results (a bw_job).")

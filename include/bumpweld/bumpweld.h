@@ -71,9 +71,12 @@ BW_API int bw_job_set_height_scale_text(bw_job *job, const char *text);
 BW_API void bw_job_clear_height_scale(bw_job *job);
 /* Sets what one long option of the command line sets, spelled as there: "--round",
  * "--bits=16", "--flip-green=second", "--alpha-empty", "--height-channel=luma",
- * "--exr-channel=Y", "--format=bc5", "--threads=4". Options add up until bw_job_clear_options;
+ * "--exr-channel=Y", "--format=bc5", "--threads=4", "--detail-strength=0.5", "--mask=m.png",
+ * "--blend=whiteout", "--edges=clamp", "--fill=all". Options add up until bw_job_clear_options;
  * bw_job_set_flags leaves them alone. Fails, with bw_job_error, on an unknown option or value. */
 BW_API int bw_job_set_option(bw_job *job, const char *option);
+/* 1 when NAME, spelled without a value ("--round", "--bits"), is a long option of a job. */
+BW_API int bw_is_option(const char *name);
 /* Back to the defaults of every long option. */
 BW_API void bw_job_clear_options(bw_job *job);
 /* Threads a run may use; 0 (the default): the CPUs the process may use. */

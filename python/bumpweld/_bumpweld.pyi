@@ -18,6 +18,7 @@ class Error(Exception):
     code: int
 
 def version() -> str: ...
+def is_option(name: str) -> bool: ...
 
 class Job:
     """One merge's settings and its last results; one run at a time."""

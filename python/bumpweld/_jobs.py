@@ -3,7 +3,7 @@ the files a run writes."""
 from __future__ import annotations
 
 import os
-from typing import Any, Callable, Dict, List, Optional, Union
+from typing import Any, Dict, List, Union
 
 import numpy as np
 
@@ -13,34 +13,25 @@ from ._bumpweld import Error
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 HeightScale = Union[float, int, str, None]
 
-# Long options: keyword name -> function(job, value) that applies it. An option of the command
-# line gets its entry here and its setter on the extension's Job; merge and run_files take it
-# with no other change.
-OPTIONS: Dict[str, Callable[[_bumpweld.Job, Any], None]] = {}
+def _apply_option(job: _bumpweld.Job, option: str, value: Any) -> None:
+    """Sets the long option OPTION ("--flip-green"): True sets a switch, False or None leaves
+    it off, a list or tuple is joined with commas (flip_green=("base", "output")), anything
+    else is its value."""
+    if value is True:
+        job.set_option(option)
+    elif value is not False and value is not None:
+        text = ",".join(map(str, value)) if isinstance(value, (list, tuple)) else str(value)
+        job.set_option(f"{option}={text}")
 
-
-def _long_option(name: str) -> Callable[[_bumpweld.Job, Any], None]:
-    """The setter of the long option --NAME: True sets a switch, False leaves it off, a list or
-    tuple is joined with commas (flip_green=("base", "output")), anything else is its value."""
-    def apply(job: _bumpweld.Job, value: Any) -> None:
-        if value is True:
-            job.set_option(f"--{name}")
-        elif value is not False and value is not None:
-            text = ",".join(map(str, value)) if isinstance(value, (list, tuple)) else str(value)
-            job.set_option(f"--{name}={text}")
-    return apply
-
-
-for _name in ("round", "bits", "flip-green", "alpha-empty", "height-channel", "exr-channel", "format"):
-    OPTIONS[_name.replace("-", "_")] = _long_option(_name)
 
 _IMAGE_TYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
 
 
 def _make_job(caller: str, flags: str, height_scale: HeightScale, threads: int,
               options: Dict[str, Any]) -> _bumpweld.Job:
+    # Keyword flip_green is the long option --flip-green; the library knows which exist.
     for name in options:
-        if name not in OPTIONS:
+        if not _bumpweld.is_option("--" + name.replace("_", "-")):
             raise TypeError(f"{caller}() got an unexpected keyword argument '{name}'")
     if not isinstance(flags, str):
         raise TypeError(f"{caller}() flags must be a str such as \"-mB\", not {type(flags).__name__}")
@@ -52,7 +43,7 @@ def _make_job(caller: str, flags: str, height_scale: HeightScale, threads: int,
         job.set_height_scale(float(height_scale))
     job.set_threads(int(threads))
     for name, value in options.items():
-        OPTIONS[name](job, value)
+        _apply_option(job, "--" + name.replace("_", "-"), value)
     return job
 
 

@@ -19,13 +19,22 @@ enum BwHeightChannel {
   BW_HEIGHT_LUMA = 4,
 };
 
+// How the two normals of a texel are combined: the rotation of the second into the frame of the
+// base (reoriented normal mapping), or one of the closed forms of "Blending in Detail"
+// (Barré-Brisebois and Hill, 2012) on base n1 and second n2: whiteout (x1 + x2, y1 + y2, z1 z2),
+// UDN (x1 + x2, y1 + y2, z1), linear n1 + n2; each renormalised.
+enum BwBlend { BW_BLEND_RNM = 0, BW_BLEND_WHITEOUT = 1, BW_BLEND_UDN = 2, BW_BLEND_LINEAR = 3 };
+
+// dilateTexels for --fill=all: passes until no empty texel is left.
+constexpr int kBwFillAll = -1;
+
 // Everything the flag word, the argument forms and the long options set.
 struct BwSettings {
   int output = 0;           // output encoding, 0 to 7 (see Encoders.h)
   int mipLevels = 0;        // 0: one image; 1 or 2: the whole mip chain
   int quiet = 0;            // 0: everything; 1: no spinner or percentages; 2: no messages
   bool expandTexels = true; // run the border dilation stage
-  int dilateTexels = 10;    // number of dilation passes
+  int dilateTexels = 10;    // number of dilation passes, or kBwFillAll
   bool boxFilter = false;   // box filter the finished full-size image
   bool bumpMap = false;     // the second map is a height map
   float bumpScale = 0.0f;   // height scale, narrowed to float
@@ -44,4 +53,13 @@ struct BwSettings {
   std::string exrChannel;       // the channel of an OpenEXR height map ("" : the only one, or Y)
   std::string format;           // encoding of a DDS or KTX2 output ("" : bc5)
   bool sync = true;             // outputs are synced to disk before they are put in place
+  float detailStrength = 1.0f;  // the second normal's tilt is scaled by this (times the mask)
+  std::string mask;             // a grey map whose values in [0, 1] multiply the strength
+  int blend = BW_BLEND_RNM;     // BwBlend
+  bool clampEdges = false;      // neighbours past an edge are the edge texel, not the opposite side
+
+  // The dilation passes to run: 0 for none, INT_MAX for as many as it takes.
+  int DilationPasses() const {
+    return !expandTexels ? 0 : dilateTexels == kBwFillAll ? 0x7FFFFFFF : dilateTexels;
+  }
 };

@@ -110,6 +110,14 @@ int bw_job_set_flags(bw_job* job, const char* flag_word) {
   return Succeeded(job);
 }
 
+int bw_is_option(const char* name) {
+  try {
+    return name && BwIsJobOption(name) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
 int bw_job_set_option(bw_job* job, const char* option) {
   if (!job || !option) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No option");
   try {

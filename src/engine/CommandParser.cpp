@@ -3,6 +3,7 @@
 #include "CommandParser.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -115,7 +116,9 @@ std::vector<std::string> SettingsReport(const char* flags, const BwSettings& set
     case 1: lines.push_back("Re-cast mipmap generation.\n"); break;
     default: lines.push_back("Box filter mip map generation.\n"); break;
   }
-  if (settings.expandTexels)
+  if (settings.expandTexels && settings.dilateTexels == kBwFillAll)
+    lines.push_back("Expand border texels (until none is empty)\n");
+  else if (settings.expandTexels)
     lines.push_back("Expand border texels (" + std::to_string(settings.dilateTexels) + " texels)\n");
   else
     lines.push_back("Don't Expand border texels\n");
@@ -180,6 +183,12 @@ const char* const kBwLongOptionHelp[] = {
     "--exr-channel=NAME    the channel of an OpenEXR height map\n",
     "--format=NAME         encoding of a .dds or .ktx2 output: bc5 (default), bc5s, rg16s,\n"
     "                        rgba16s, rgb10a2 or rgba8\n",
+    "--detail-strength=S   scale the tilt of the second map's normals by S >= 0 (1: as they are)\n",
+    "--mask=FILE           a grey map, the size of the inputs, whose values 0 to 1 scale the strength\n",
+    "--blend=METHOD        rnm (rotation, default), whiteout, udn or linear\n",
+    "--edges=MODE          wrap (default) or clamp: what lies past an edge for heights, dilation\n"
+    "                        and the box filter\n",
+    "--fill=N|all          N dilation passes (0: none), or until no texel is left empty\n",
     "--threads=N           threads to use (0: all the CPUs the process may use)\n",
     "--no-sync             don't wait for outputs to reach the disk before putting them in place\n",
     nullptr,
@@ -242,6 +251,30 @@ bool BwApplyLongOption(const char* option, BwSettings* settings, std::string* er
   } else if (name == "--exr-channel") {
     if (value.empty()) return bad("a channel name");
     settings->exrChannel = value;
+  } else if (name == "--detail-strength") {
+    char* end = nullptr;
+    const double strength = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !(strength >= 0.0) || !std::isfinite(BwNarrowToFloat(strength)))
+      return bad("a finite number, 0 or more");
+    settings->detailStrength = BwNarrowToFloat(strength);
+  } else if (name == "--mask") {
+    if (value.empty()) return bad("a file name");
+    settings->mask = value;
+  } else if (name == "--blend") {
+    static const char* const kNames[] = {"rnm", "whiteout", "udn", "linear"};
+    int blend = -1;
+    for (int i = 0; i < 4; ++i)
+      if (value == kNames[i]) blend = i;
+    if (blend < 0) return bad("rnm, whiteout, udn or linear");
+    settings->blend = blend;
+  } else if (name == "--edges") {
+    if (value != "wrap" && value != "clamp") return bad("wrap or clamp");
+    settings->clampEdges = value == "clamp";
+  } else if (name == "--fill") {
+    int passes = kBwFillAll;
+    if (value != "all" && !ParseInt(value, 0, 999999999, &passes)) return bad("a number of passes, or all");
+    settings->expandTexels = passes != 0;
+    if (passes != 0) settings->dilateTexels = passes;
   } else if (name == "--format") {
     if (value.empty()) return bad("an encoding name");
     settings->format = value;
@@ -250,6 +283,14 @@ bool BwApplyLongOption(const char* option, BwSettings* settings, std::string* er
     return false;
   }
   return true;
+}
+
+bool BwIsJobOption(const char* name) {
+  // A known option spelled without its value is taken, or refused for its value.
+  BwSettings scratch;
+  std::string error;
+  return BwIsLongOption(name) && std::strchr(name, '=') == nullptr &&
+         (BwApplyLongOption(name, &scratch, &error) || error.rfind("ERROR: Unknown option", 0) != 0);
 }
 
 bool BwSplitBatchLine(const std::string& line, std::vector<std::string>* words, std::string* error) {

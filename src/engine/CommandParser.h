@@ -28,6 +28,8 @@ bool BwIsLongOption(const char* arg);
 // Sets what one long option of a job says ("--round", "--bits=16", ...); false, with a message,
 // for an option no job knows or a value it does not take.
 bool BwApplyLongOption(const char* option, BwSettings* settings, std::string* error);
+// Whether `name` ("--round", "--bits": without a value) is a long option of a job.
+bool BwIsJobOption(const char* name);
 // The long options of a job, one per line, for the usage text.
 extern const char* const kBwLongOptionHelp[];
 

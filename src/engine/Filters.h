@@ -51,18 +51,21 @@ inline void BwBoxTexel(const float* a, const float* b, const float* c, const flo
 // work is done.
 //
 // Fills empty texels of the width x height image from their filled four-neighbours, `passes`
-// rings, wrapping around the edges.
-void BwDilateTexels(float* img, int width, int height, int passes, int numComponents);
+// rings (INT_MAX: until none is left that can be filled), wrapping around the edges or, with
+// clampEdges, never reaching past them. The work of a pass is that of the texels next to the
+// last ring, so a gap costs about its own size, however many passes fill it.
+void BwDilateTexels(float* img, int width, int height, int passes, int numComponents, bool clampEdges = false);
 void BwShowDilationStage(BwConsole& console, int passes);
 // The normalised sums of 2 x 2 blocks of `source` (lastWidth x lastHeight) into `result`
 // (resultWidth x resultHeight): when both have the same size each block starts at its own texel
-// and wraps around the edges; otherwise each block starts at twice the result texel's
-// coordinates (a mip level), with a row or column outside the source replaced by its last one.
+// and wraps around the edges (with clampEdges, the edge texel stands in for what lies past it);
+// otherwise each block starts at twice the result texel's coordinates (a mip level), with a row
+// or column outside the source replaced by its last one.
 void BwBoxFilterTexels(float* result, int resultWidth, int resultHeight, const float* source,
-                       int lastWidth, int lastHeight, int numComponents);
+                       int lastWidth, int lastHeight, int numComponents, bool clampEdges = false);
 // One row of `width` box-filtered texels into out, from a source row and the row after it
 // (sourceWidth texels each): in the same-size mode (halve false) wrapping at the right edge, in
 // the halving mode from columns 2x and 2x + 1.
 void BwBoxFilterRow(const float* row, const float* nextRow, int64_t sourceWidth, bool halve,
-                    int64_t width, int numComponents, float* out);
+                    int64_t width, int numComponents, float* out, bool clampEdges = false);
 void BwShowBoxFilterStage(BwConsole& console, int height);

@@ -28,7 +28,26 @@ struct Inputs {
   BwInputTexels second;
   std::unique_ptr<BwHeightField> heightField;  // set when the second map is a height map
   int flipGreen = 0;                             // BW_FLIP_* bits
+  int blend = BW_BLEND_RNM;
+  bool scaled = false;      // the detail strength is not 1 everywhere
+  float strength = 1.0f;    // the detail strength, times the mask where there is one
+  BwInputTexels maskTexels;
+  std::unique_ptr<BwHeightField> mask;
 };
+
+// The strength of each texel of row y: the detail strength times the mask value, clamped to
+// [0, 1] (not a number: 0).
+void StrengthRow(const Inputs& inputs, int64_t width, int64_t y, float* out) {
+  if (!inputs.mask) {
+    std::fill_n(out, width, inputs.strength);
+    return;
+  }
+  BwHeightRow(*inputs.mask, y, out);
+  for (int64_t x = 0; x < width; ++x) {
+    const float m = out[x] >= 0.0f ? (out[x] <= 1.0f ? out[x] : 1.0f) : 0.0f;
+    out[x] = inputs.strength * m;
+  }
+}
 
 // Negates the y components of `count` texels, `stride` floats apart; an empty texel's 0 stays
 // +0.
@@ -45,7 +64,15 @@ void MergeRow(const Inputs& inputs, int64_t width, int64_t y, BwRowScratch* s, f
     BwDecodeNormalMapRow(inputs.second, y, s, s->sx.get(), s->sy.get(), s->sz.get());
   if (inputs.flipGreen & BW_FLIP_BASE) FlipGreen(s->by.get(), width, 1);
   if (inputs.flipGreen & BW_FLIP_SECOND) FlipGreen(s->sy.get(), width, 1);
-  BwMergeRow(s, width, out);
+  if (!inputs.scaled && inputs.blend == BW_BLEND_RNM) {
+    BwMergeRow(s, width, out);
+  } else {
+    if (inputs.scaled) {
+      StrengthRow(inputs, width, y, s->st.get());
+      BwScaleTilt(width, s->st.get(), s->sx.get(), s->sy.get(), s->sz.get());
+    }
+    BwBlendRow(s, inputs.blend, inputs.scaled ? s->st.get() : nullptr, width, out);
+  }
   // Negating y commutes with every later stage (sums and divisions are symmetric in sign), so
   // the output's y is negated here, once.
   if (inputs.flipGreen & BW_FLIP_OUTPUT) FlipGreen(out + 1, width, 3);
@@ -68,7 +95,9 @@ void ShowLevelZeroStages(BwRun& run) {
   run.console.Message("Merging normals\n");
   run.console.Progress("  0%\r100.00%\r");
   BwShowRenormalizeStage(run.console, run.height);  // renormalisation runs with the merge
-  if (run.settings.expandTexels) BwShowDilationStage(run.console, run.settings.dilateTexels);
+  // Passes until none is left empty are not counted beforehand: that stage shows no spinner.
+  if (run.settings.expandTexels)
+    BwShowDilationStage(run.console, run.settings.dilateTexels == kBwFillAll ? 0 : run.settings.dilateTexels);
   if (run.settings.boxFilter) BwShowBoxFilterStage(run.console, run.height);
   BwShowEncodingStage(run);
 }
@@ -94,7 +123,7 @@ bool StreamLevelZero(BwRun& run, const Inputs& inputs, BwOutputWriter& output, f
   int oneHeight = run.height;
   BwNextMipSize(&oneWidth, &oneHeight);
   const int64_t rowFloats = width * kNumComponents;
-  const bool dilate = run.settings.expandTexels && run.settings.dilateTexels > 0;
+  const bool dilate = run.settings.DilationPasses() > 0;
   std::atomic<bool> sawEmpty{false};
   const BwTexelSource merged = [&](uint64_t offset, uint64_t bytes, unsigned char* out) {
     const int64_t first = int64_t(offset) / texelBytes;
@@ -204,10 +233,14 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
 
   Inputs inputs;
   inputs.flipGreen = settings.flipGreen;
+  inputs.blend = settings.blend;
+  inputs.strength = settings.detailStrength;
+  inputs.scaled = settings.detailStrength != 1.0f || !settings.mask.empty();
   const auto readSecond = [&](BwRun& secondRun) {
     if (settings.bumpMap) {
       inputs.heightField = std::make_unique<BwHeightField>();
       BwReadHeightField(secondRun, second, &inputs.second, settings.bumpScale, inputs.heightField.get());
+      inputs.heightField->clampEdges = settings.clampEdges;
     } else {
       BwReadNormalMapTexels(secondRun, second, &inputs.second);
     }
@@ -222,13 +255,22 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
   if (inputs.second.width != run.width || inputs.second.height != run.height)
     run.Fail(BW_ERROR_SIZE, "Normal map sizes must match! (%dx%d %dx%d)\n", run.width, run.height,
              inputs.second.width, inputs.second.height);
+  if (!settings.mask.empty()) {
+    BwInput mask;
+    mask.name = settings.mask;
+    inputs.mask = std::make_unique<BwHeightField>();
+    BwReadHeightField(run, mask, &inputs.maskTexels, 1.0f, inputs.mask.get());
+    if (inputs.maskTexels.width != run.width || inputs.maskTexels.height != run.height)
+      run.Fail(BW_ERROR_SIZE, "ERROR: The mask %s is %dx%d, the maps are %dx%d\n", mask.name.c_str(),
+               inputs.maskTexels.width, inputs.maskTexels.height, run.width, run.height);
+  }
   // Inputs read through a file mapping are checked again before any output is put in place: a
   // file cut short while it was read would have been read as zeros.
   const BwFileIdentity baseFile = inputs.base.storage.identity;
   const BwFileIdentity secondFile = inputs.second.storage.identity;
 
   const bool mips = settings.mipLevels != 0;
-  const bool dilate = settings.expandTexels && settings.dilateTexels > 0;
+  const bool dilate = settings.DilationPasses() > 0;
   int oneWidth = run.width, oneHeight = run.height;
   BwNextMipSize(&oneWidth, &oneHeight);
 
@@ -247,12 +289,12 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
     current = AllocateLevel(run, run.width, run.height);
     MergeImage(run, inputs, current.get());
     inputs = Inputs();  // the inputs are not needed again
-    if (settings.expandTexels)
-      BwDilateTexels(current.get(), run.width, run.height, settings.dilateTexels, kNumComponents);
+    BwDilateTexels(current.get(), run.width, run.height, settings.DilationPasses(), kNumComponents,
+                   settings.clampEdges);
     if (settings.boxFilter) {
       next = AllocateLevel(run, run.width, run.height);
       BwBoxFilterTexels(next.get(), run.width, run.height, current.get(), run.width, run.height,
-                        kNumComponents);
+                        kNumComponents, settings.clampEdges);
       std::swap(current, next);
     }
     output.Level(run, 0, BwEncodeFrom(run.encoding, current.get(), kNumComponents), nullptr);

@@ -8,6 +8,7 @@
 #include "BwVector.h"
 #include "Filters.h"
 #include "NormalMath.h"
+#include "Settings.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ void SobelInterior(int64_t begin, int64_t end, const float* BW_RESTRICT hm,
   }
 }
 
-// The Sobel normal of column x with the neighbour columns xm and xp (at the wrapping edges).
+// The Sobel normal of column x with the neighbour columns xm and xp (at the edges).
 void SobelAt(int64_t x, int64_t xm, int64_t xp, const float* hm, const float* hc, const float* hp,
              float* ox, float* oy, float* oz) {
   const Normal3 n = SobelNormal(hm[xm], hm[x], hm[xp], hc[xm], hc[xp], hp[xm], hp[x], hp[xp]);
@@ -161,9 +162,10 @@ BwRowScratch::BwRowScratch(int64_t width)
       rx(BwAllocArray<float>(uint64_t(width))),
       ry(BwAllocArray<float>(uint64_t(width))),
       rz(BwAllocArray<float>(uint64_t(width))),
+      st(BwAllocArray<float>(uint64_t(width))),
       flag(BwAllocArray<unsigned char>(uint64_t(width))) {
   if (!dx || !dy || !dz || !bx || !by || !bz || !sx || !sy || !sz || !hm || !hc || !hp || !rx ||
-      !ry || !rz || !flag)
+      !ry || !rz || !st || !flag)
     throw std::bad_alloc();
 }
 
@@ -250,42 +252,48 @@ void BwDecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* 
   if (texels.alphaEmpty && texels.channels == 4) EmptyTransparent(texels, y, ox, oy, oz);
 }
 
+void BwHeightRow(const BwHeightField& field, int64_t y, float* out) {
+  const int64_t w = field.width;
+  const int64_t step = field.texelBytes;
+  const unsigned char* row = field.texels + y * field.rowStride;
+  if (field.type == BW_TEXEL_U8 && !field.luma) {
+    // The height of the byte value, from the table.
+    for (int64_t x = 0; x < w; ++x) out[x] = field.heights[row[x * step + field.channel]];
+    return;
+  }
+  const int64_t size = field.type == BW_TEXEL_U8 ? 1 : field.type == BW_TEXEL_U16 ? 2 : 4;
+  // Value k of texel x, scaled to [0, 1] for the integer types.
+  const auto value = [&](int64_t x, int k) {
+    const unsigned char* v = row + x * step + k * size;
+    if (field.type == BW_TEXEL_U8) return float(*v) / 255.0f;
+    if (field.type == BW_TEXEL_U16) return float(Load<uint16_t>(v)) / 65535.0f;
+    return Load<float>(v);
+  };
+  for (int64_t x = 0; x < w; ++x) {
+    if (field.luma)
+      out[x] = ((0.2126f * value(x, field.red) + 0.7152f * value(x, 1)) + 0.0722f * value(x, field.blue)) * field.scale;
+    else
+      out[x] = value(x, field.channel) * field.scale;
+  }
+}
+
 void BwHeightNormalsRowSoA(const BwHeightField& field, int64_t y, BwRowScratch* s, float* ox,
                            float* oy, float* oz) {
   const int64_t w = field.width;
   const int64_t h = field.height;
-  const int64_t step = field.texelBytes;
   if (w <= 0) return;
-  const int64_t rows[3] = {(y + h - 1) % h, y, (y + 1) % h};
-  float* heights[3] = {s->hm.get(), s->hc.get(), s->hp.get()};
-  for (int r = 0; r < 3; ++r) {
-    const unsigned char* row = field.texels + rows[r] * field.rowStride;
-    if (field.type == BW_TEXEL_U8 && !field.luma) {
-      // The height of the byte value, from the table.
-      for (int64_t x = 0; x < w; ++x) heights[r][x] = field.heights[row[x * step + field.channel]];
-      continue;
-    }
-    const int64_t size = field.type == BW_TEXEL_U8 ? 1 : field.type == BW_TEXEL_U16 ? 2 : 4;
-    // Value k of texel x, scaled to [0, 1] for the integer types.
-    const auto value = [&](int64_t x, int k) {
-      const unsigned char* v = row + x * step + k * size;
-      if (field.type == BW_TEXEL_U8) return float(*v) / 255.0f;
-      if (field.type == BW_TEXEL_U16) return float(Load<uint16_t>(v)) / 65535.0f;
-      return Load<float>(v);
-    };
-    for (int64_t x = 0; x < w; ++x) {
-      if (field.luma)
-        heights[r][x] = ((0.2126f * value(x, field.red) + 0.7152f * value(x, 1)) + 0.0722f * value(x, field.blue)) * field.scale;
-      else
-        heights[r][x] = value(x, field.channel) * field.scale;
-    }
-  }
-  const float* hm = heights[0];
-  const float* hc = heights[1];
-  const float* hp = heights[2];
+  // The rows above and below, wrapping or, at a clamped edge, the edge row itself.
+  const bool clamp = field.clampEdges;
+  const int64_t above = y > 0 ? y - 1 : clamp ? 0 : h - 1, below = y < h - 1 ? y + 1 : clamp ? h - 1 : 0;
+  BwHeightRow(field, above, s->hm.get());
+  BwHeightRow(field, y, s->hc.get());
+  BwHeightRow(field, below, s->hp.get());
+  const float* hm = s->hm.get();
+  const float* hc = s->hc.get();
+  const float* hp = s->hp.get();
   if (w >= 3) SobelInterior(1, w - 1, hm, hc, hp, ox, oy, oz);
-  SobelAt(0, w - 1, w > 1 ? 1 : 0, hm, hc, hp, ox, oy, oz);
-  if (w > 1) SobelAt(w - 1, w - 2, 0, hm, hc, hp, ox, oy, oz);
+  SobelAt(0, clamp ? 0 : w - 1, w > 1 ? 1 : 0, hm, hc, hp, ox, oy, oz);
+  if (w > 1) SobelAt(w - 1, w - 2, clamp ? w - 1 : 0, hm, hc, hp, ox, oy, oz);
 }
 
 void BwInterleave(int64_t count, const float* BW_RESTRICT x, const float* BW_RESTRICT y,
@@ -294,6 +302,66 @@ void BwInterleave(int64_t count, const float* BW_RESTRICT x, const float* BW_RES
     out[3 * i] = x[i];
     out[3 * i + 1] = y[i];
     out[3 * i + 2] = z[i];
+  }
+}
+
+namespace {
+
+// The closed-form blends of base b and second n into r, before renormalisation; an empty texel
+// of either gives the empty texel.
+template <int kBlend>
+BW_VECTOR_CLONES
+void BlendClosedForm(int64_t count, const float* BW_RESTRICT bx, const float* BW_RESTRICT by,
+                     const float* BW_RESTRICT bz, const float* BW_RESTRICT sx,
+                     const float* BW_RESTRICT sy, const float* BW_RESTRICT sz,
+                     float* BW_RESTRICT rx, float* BW_RESTRICT ry, float* BW_RESTRICT rz) {
+  for (int64_t i = 0; i < count; ++i) {
+    const bool filled = double(bx[i] * bx[i] + by[i] * by[i] + bz[i] * bz[i]) > BW_TINY &&
+                        double(sx[i] * sx[i] + sy[i] * sy[i] + sz[i] * sz[i]) > BW_TINY;
+    const float x = bx[i] + sx[i], y = by[i] + sy[i];
+    const float z = kBlend == BW_BLEND_WHITEOUT ? bz[i] * sz[i] : kBlend == BW_BLEND_UDN ? bz[i] : bz[i] + sz[i];
+    rx[i] = filled ? x : 0.0f;
+    ry[i] = filled ? y : 0.0f;
+    rz[i] = filled ? z : 0.0f;
+  }
+}
+
+}  // namespace
+
+void BwScaleTilt(int64_t count, const float* strength, float* x, float* y, float* z) {
+  for (int64_t i = 0; i < count; ++i) {
+    const float st = strength[i];
+    float t[3] = {x[i], y[i], z[i]};
+    if (st == 1.0f || st == 0.0f || !BwIsFilled(t)) continue;
+    // A texel at or below the horizon is taken as lying on it; one left with no tilt is flat.
+    double v[3] = {double(st * t[0]), double(st * t[1]), double(t[2] > 0.0f ? t[2] : 0.0f)};
+    const double len = std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]);
+    if (len < BW_TINY) {
+      x[i] = 0.0f, y[i] = 0.0f, z[i] = 1.0f;
+      continue;
+    }
+    x[i] = float(v[0] / len), y[i] = float(v[1] / len), z[i] = float(v[2] / len);
+  }
+}
+
+void BwBlendRow(BwRowScratch* s, int blend, const float* strength, int64_t count, float* out) {
+  if (blend == BW_BLEND_RNM) {
+    BwMergeRow(s, count, out);
+  } else {
+    const auto kernel = blend == BW_BLEND_WHITEOUT ? BlendClosedForm<BW_BLEND_WHITEOUT>
+                        : blend == BW_BLEND_UDN    ? BlendClosedForm<BW_BLEND_UDN>
+                                                   : BlendClosedForm<BW_BLEND_LINEAR>;
+    kernel(count, s->bx.get(), s->by.get(), s->bz.get(), s->sx.get(), s->sy.get(), s->sz.get(),
+           s->rx.get(), s->ry.get(), s->rz.get());
+    RenormalizeInterleave(count, s->rx.get(), s->ry.get(), s->rz.get(), out);
+  }
+  // Where the strength is 0 the detail is not applied: the base, renormalised (empty stays empty).
+  for (int64_t i = 0; strength && i < count; ++i) {
+    if (strength[i] != 0.0f) continue;
+    float* r = out + 3 * i;
+    r[0] = s->bx[i], r[1] = s->by[i], r[2] = s->bz[i];
+    if (!BwIsFilled(r)) r[0] = r[1] = r[2] = 0.0f;
+    BwRenormalizeTexel(r);
   }
 }
 

@@ -18,6 +18,7 @@ struct BwRowScratch {
   BwArray<float> sx, sy, sz;  // second-map normals
   BwArray<float> hm, hc, hp;  // heights of the rows above, at and below
   BwArray<float> rx, ry, rz;  // merged normals before renormalisation
+  BwArray<float> st;          // the detail strength of each texel
   BwArray<unsigned char> flag;
 };
 
@@ -26,8 +27,11 @@ struct BwRowScratch {
 void BwDecodeNormalsRow(const unsigned char* texels, int texelBytes, int64_t count, BwRowScratch* s,
                         float* ox, float* oy, float* oz);
 
+// The heights of row y of a height field (see BwHeightField) into out.
+void BwHeightRow(const BwHeightField& field, int64_t y, float* out);
+
 // Normals of row y of a height field into ox, oy, oz, from the 3 x 3 Sobel operator wrapping
-// around all four edges.
+// around all four edges, or at clamped edges reading the edge texel for what lies past it.
 void BwHeightNormalsRowSoA(const BwHeightField& field, int64_t y, BwRowScratch* s, float* ox,
                            float* oy, float* oz);
 
@@ -37,6 +41,16 @@ void BwInterleave(int64_t count, const float* x, const float* y, const float* z,
 // Merges the base normals (s->bx, by, bz) with the second-map normals (s->sx, sy, sz) and
 // renormalises, writing `count` texels of three floats to out.
 void BwMergeRow(BwRowScratch* s, int64_t count, float* out);
+
+// Scales the tilt of `count` normals (x, y, z) by their strength s: (s x, s y, z) renormalised
+// in double precision, z taken as 0 where it is 0 or less, and (0, 0, 1) where nothing is left.
+// Strengths of exactly 1 and 0, and empty texels, are left as they are.
+void BwScaleTilt(int64_t count, const float* strength, float* x, float* y, float* z);
+
+// Blends the base normals (s->bx, by, bz) with the second-map normals (s->sx, sy, sz) by `blend`
+// (BwBlend; BW_BLEND_RNM is BwMergeRow) and renormalises into out; where `strength` (if given)
+// is 0 the texel is the base normal renormalised. An empty texel of either map stays empty.
+void BwBlendRow(BwRowScratch* s, int blend, const float* strength, int64_t count, float* out);
 
 // Unit normals of row y of a normal map into ox, oy, oz (x from red, y from green, z from blue),
 // the empty texel (0, 0, 0) for an 8-bit texel 127, 127, 127, a 16-bit one whose three high bytes

@@ -65,5 +65,6 @@ struct BwHeightField {
   bool luma = false;  // the height is the luma of the colour values instead
   int red = 2, blue = 0;  // where red and blue are, for the luma
   float scale = 0.0f;
+  bool clampEdges = false;  // the Sobel operator reads the edge texel for what lies past an edge
   float heights[256] = {};  // the height of each 8-bit value
 };
