@@ -46,6 +46,12 @@ CASES = {
     "png16": ("--bits=16 PNG, 16-bit PNG height",
               ["--bits=16", "-", "{base}", "{height16}", "1.0"], "out.png", []),
     "dds": ("-m .dds (BC5)", ["-m", "{base}", "{detail}"], "out.dds", ["tga_nvcompress"]),
+    # The artist controls against the plain merge of the same maps (the height map as the mask).
+    "strength": ("--detail-strength=0.5 --mask", ["--detail-strength=0.5", "--mask={height}", "{base}",
+                                                  "{detail}"], "out.tga", ["plain"]),
+    "blend": ("--blend=whiteout", ["--blend=whiteout", "{base}", "{detail}"], "out.tga", ["plain"]),
+    "fillall": ("--fill=all, half empty", ["--fill=all", "{base_half}", "{detail}"], "out.tga",
+                ["plain_half"]),
 }
 # Cases that --huge sizes run once (the others need peers or inputs that are not made so large).
 HUGE_CASES = ("default", "png16", "dds")
@@ -55,7 +61,7 @@ def case_inputs(key):
     """The input names a case's commands refer to."""
     names = set()
     for a in CASES[key][1]:
-        names.update(n for n in ("base", "detail", "height", "base_png", "detail_png", "height16")
+        names.update(n for n in ("base", "detail", "height", "base_png", "detail_png", "height16", "base_half")
                      if "{%s}" % n in a)
     for pk in CASES[key][3]:
         if pk in ("numpy_height", "nvcompress"):
@@ -66,7 +72,11 @@ def case_inputs(key):
 def peer_commands(args):
     """key -> (label, argv template, working directory or None); only the available peers.
     A template of None means the bumpweld command of the case itself."""
-    peers = {}
+    peers = {
+        "plain": ("bumpweld default", [args.bumpweld, "{base}", "{detail}", "{out}/out.tga"], None),
+        "plain_half": ("bumpweld default, half empty",
+                       [args.bumpweld, "{base_half}", "{detail}", "{out}/out.tga"], None),
+    }
     if args.numpy_python and args.rnm:
         rnm = NUMPY_ENV + [args.numpy_python, args.rnm]
         peers["numpy"] = ("rnm_numpy", rnm + ["{base}", "{detail}", "{out}/out.tga"], None)
@@ -360,6 +370,9 @@ TARGETS = [
     (16384, "--bits=16 PNG, 16-bit PNG height (1 run)", None, 16.0, "rss"),
     (4096, "-m .dds (BC5)", "bumpweld -m .tga + nvcompress -bc5 -normal", 0.2, "ratio"),
     (16384, "-m .dds (BC5) (1 run)", None, 16.0, "rss"),
+    (4096, "--detail-strength=0.5 --mask", "bumpweld default", 1.15, "ratio"),
+    (4096, "--blend=whiteout", "bumpweld default", 1.15, "ratio"),
+    (4096, "--fill=all, half empty", "bumpweld default, half empty", 2.0, "ratio"),
 ]
 
 

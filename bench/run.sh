@@ -7,7 +7,8 @@
 #   --large             add 8192 to the sizes
 #   --huge              also one run at 16384 x 16384 of each chosen case among default, png16
 #                       and dds (time and RSS only)
-#   --cases LIST        comma-separated subset of default,e,m,height,i,fsync,png,png16,dds
+#   --cases LIST        comma-separated subset of default,e,m,height,i,fsync,png,png16,dds,
+#                       strength,blend,fillall
 #                       (default: default,e,m,height,i)
 #   --runs N            timed runs per command (default 5; the median is reported)
 #   --warmup N          untimed runs per command before the timed ones (default 1)
@@ -130,8 +131,8 @@ done
 [ -n "${sizes// /}" ] || [ "$huge" = 1 ] || die "no sizes to time"
 for c in ${cases//,/ }; do
   case "$c" in
-    default|e|m|height|i|fsync|png|png16|dds) ;;
-    *) die "unknown case '$c' (default, e, m, height, i, fsync, png, png16, dds)" ;;
+    default|e|m|height|i|fsync|png|png16|dds|strength|blend|fillall) ;;
+    *) die "unknown case '$c' (default, e, m, height, i, fsync, png, png16, dds, strength, blend, fillall)" ;;
   esac
 done
 has_case() { [[ ",$cases," == *",$1,"* ]]; }
@@ -295,12 +296,27 @@ height16_input() {
   fi
   printf ',height16=%s' "$file"
 }
+# The base map with its left half empty (bytes 127, 127, 127), for the gap-filling case.
+half_input() {
+  local n=$1 file="$input_dir/base_half_$1.tga"
+  if [ ! -s "$file" ]; then
+    "$py" -c 'import sys
+data = bytearray(open(sys.argv[1], "rb").read()); n = int(sys.argv[3])
+for y in range(n):
+    row = 18 + y * n * 3
+    data[row:row + n // 2 * 3] = b"\x7f" * (n // 2 * 3)
+open(sys.argv[2], "wb").write(data)' "$input_dir/base_$n.tga" "$file.part" "$n" && mv "$file.part" "$file" ||
+      die "making $file failed"
+  fi
+  printf ',base_half=%s' "$file"
+}
 input_args=()
 for n in $sizes; do
   have_inputs "$n" || die "inputs of size $n are missing in $input_dir"
   files="$n:base=$input_dir/base_$n.tga,detail=$input_dir/detail_$n.tga,height=$input_dir/height_$n.tga"
   if has_case png; then files+=$(png_inputs "$n"); fi
   if has_case png16; then files+=$(height16_input "$n"); fi
+  if has_case fillall; then files+=$(half_input "$n"); fi
   input_args+=(--input "$files")
 done
 

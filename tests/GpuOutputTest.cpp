@@ -73,7 +73,15 @@ TEST(GpuOutput, ChoicesRefusalsAndDdsInputs) {
       {{"-h", "base.tga", "detail.tga", "x.png"}, "ERROR: The encodings h, H, i, s and S write .kep textures, not PNG files: x.png\n"},
       {{"--bits=16", "base.tga", "detail.tga", "x.tga"}, "ERROR: --bits=16 needs a .png output\n"},
       {{"--height-channel=a", "base.tga", "height.tga", "1", "x.tga"}, "ERROR: The height map has no alpha channel: height.tga\n"},
+      {{"--detail-strength=-1", "base.tga", "detail.tga", "x.tga"}, "ERROR: Bad value in --detail-strength=-1 (a finite number, 0 or more)\n"},
+      {{"--detail-strength=1e39", "none.tga", "detail.tga", "x.tga"}, "ERROR: Bad value in --detail-strength=1e39 (a finite number, 0 or more)\n"},
+      {{"--blend=overlay", "base.tga", "detail.tga", "x.tga"}, "ERROR: Bad value in --blend=overlay (rnm, whiteout, udn or linear)\n"},
+      {{"--edges=mirror", "base.tga", "detail.tga", "x.tga"}, "ERROR: Bad value in --edges=mirror (wrap or clamp)\n"},
+      {{"--fill=-2", "base.tga", "detail.tga", "x.tga"}, "ERROR: Bad value in --fill=-2 (a number of passes, or all)\n"},
+      {{"--mask=small.tga", "base.tga", "detail.tga", "x.tga"}, "ERROR: The mask small.tga is 2x2, the maps are 16x12\n"},
+      {{"--mask=none.tga", "base.tga", "detail.tga", "x.tga"}, "ERROR: Unable to open none.tga\n"},
   };
+  WriteFile(dir / "small.tga", MakeTga(2, 2, 8, Bytes(4, 9), 3));
   for (const auto& [args, message] : refused) {
     const RunResult r = ::Run(args, dir.path());
     EXPECT_EQ(r.status, 255);

@@ -43,7 +43,7 @@ void BwInterleave(int64_t count, const float* x, const float* y, const float* z,
 void BwMergeRow(BwRowScratch* s, int64_t count, float* out);
 
 // Scales the tilt of `count` normals (x, y, z) by their strength s: (s x, s y, z) renormalised
-// in double precision, z taken as 0 where it is 0 or less, and (0, 0, 1) where nothing is left.
+// in single precision, z taken as 0 where it is 0 or less, and (0, 0, 1) where nothing is left.
 // Strengths of exactly 1 and 0, and empty texels, are left as they are.
 void BwScaleTilt(int64_t count, const float* strength, float* x, float* y, float* z);
 

@@ -1,0 +1,92 @@
+// The artist controls through the command line: settings that give today's bytes, strength 0,
+// edges that wrap or clamp, gaps filled to the end. (Each blend method and strength against an
+// independent statement of its formula, and masks, are in the Python suite.)
+#include "TestSupport.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+using B = unsigned char;
+
+// The output of `args` run in dir.
+Bytes Output(const TempDir& dir, const Args& args) {
+  EXPECT_EQ(::Run(args, dir.path()).status, 0) << testing::PrintToString(args);
+  return ReadFile(dir / args.back());
+}
+
+// Texel (x, y) of a Targa output w texels wide.
+Bytes Texel(const Bytes& tga, int w, int x, int y) {
+  const B* t = tga.data() + 18 + (size_t(y) * w + x) * 3;
+  return Bytes(t, t + 3);
+}
+
+}  // namespace
+
+// Each pair writes the same bytes: the defaults spelled out, the fill counts of the letters, and
+// strength 0 under every method, which is the base merged with a flat height map.
+TEST(Controls, SettingsThatGiveTheSameBytes) {
+  TempDir dir;
+  WriteTestMaps(dir.path(), 37, 29);
+  WriteFile(dir / "flat.tga", MakeTga(37, 29, 8, Bytes(37 * 29, 90), 3));
+  const std::pair<Args, Args> cases[] = {
+      {{"-m", "--detail-strength=1", "--blend=rnm", "--edges=wrap", "base.tga", "detail.tga", "a.tga"},
+       {"-m", "base.tga", "detail.tga", "b.tga"}},
+      {{"--fill=20", "base.tga", "detail.tga", "a.tga"}, {"-g", "base.tga", "detail.tga", "b.tga"}},
+      {{"-G", "--fill=0", "base.tga", "detail.tga", "a.tga"}, {"-e", "base.tga", "detail.tga", "b.tga"}},
+      {{"--detail-strength=0", "base.tga", "detail.tga", "a.tga"}, {"base.tga", "flat.tga", "1", "b.tga"}},
+      {{"--detail-strength=0", "--blend=linear", "base.tga", "detail.tga", "a.tga"}, {"base.tga", "flat.tga", "1", "b.tga"}},
+      {{"--detail-strength=0", "--blend=udn", "base.tga", "height.tga", "3", "a.tga"}, {"base.tga", "flat.tga", "1", "b.tga"}},
+      {{"--blend=whiteout", "base.tga", "flat.tga", "2", "a.tga"}, {"base.tga", "flat.tga", "1", "b.tga"}},
+  };
+  for (const auto& [args, same] : cases) {
+    const RunResult a = ::Run(args, dir.path()), b = ::Run(same, dir.path());
+    ASSERT_TRUE(a.status == 0 && b.status == 0) << testing::PrintToString(args) << a.out;
+    const bool chain = args[0] == "-m";
+    EXPECT_EQ(ReadFile(dir / (chain ? "a03.tga" : "a.tga")), ReadFile(dir / (chain ? "b03.tga" : "b.tga")))
+        << testing::PrintToString(args);
+  }
+}
+
+// A row of 40 texels with one filled: each pass fills one more on either side, across the
+// wrapped ends, or with clamped edges towards the right only. --fill=all stops when none is
+// left: the same bytes as the number of passes that takes, and more passes change nothing. A
+// map with no filled texel stays empty.
+TEST(Controls, FillAllIsTheNumberOfPassesItTakes) {
+  TempDir dir;
+  WriteFile(dir / "base.tga", MakeTga(40, 1, 24, Cat({{230, 100, 60}, Repeat({127, 127, 127}, 39)})));
+  WriteFile(dir / "det.tga", MakeTga(40, 1, 24, Repeat({255, 127, 127}, 40)));
+  WriteFile(dir / "none.tga", MakeTga(40, 1, 24, Repeat({127, 127, 127}, 40)));
+  const struct { std::string edges; int needed; } cases[] = {{"--edges=wrap", 20}, {"--edges=clamp", 39}};
+  for (const auto& c : cases) {
+    const Bytes all = Output(dir, {"--fill=all", c.edges, "base.tga", "det.tga", "all.tga"});
+    const auto passes = [&](int n) { return Output(dir, {"--fill=" + std::to_string(n), c.edges, "base.tga", "det.tga", "n.tga"}); };
+    EXPECT_EQ(all, passes(c.needed)) << c.edges;
+    EXPECT_EQ(all, passes(c.needed + 7)) << c.edges;
+    EXPECT_NE(all, passes(c.needed - 1)) << c.edges;
+    EXPECT_NE(Texel(all, 40, 39, 0), Bytes({127, 127, 127})) << c.edges;
+  }
+  const Bytes none = Output(dir, {"--fill=all", "none.tga", "det.tga", "e.tga"});
+  EXPECT_EQ(Bytes(none.begin() + 18, none.end()), Repeat({127, 127, 127}, 40));
+}
+
+// A hard edge at the left border, in the heights and in the base map (with the box filter):
+// wrapped, the last column sees it; clamped, the last column is like the columns in the middle.
+TEST(Controls, ClampedEdgesNeverJoinOppositeSides) {
+  const int w = 16, h = 8;
+  Bytes heights(w * h, 0), base = Repeat({250, 140, 120}, w * h);
+  for (int y = 0; y < h; ++y) heights[size_t(y) * w] = 255, base[size_t(y) * w * 3] = 90;
+  TempDir dir;
+  WriteFile(dir / "heights.tga", MakeTga(w, h, 8, heights, 3));
+  WriteFile(dir / "base.tga", MakeTga(w, h, 24, base));
+  WriteFile(dir / "flat.tga", MakeTga(w, h, 8, Bytes(w * h, 0), 3));
+  const Args cases[] = {{"-e", "base.tga", "heights.tga", "4"}, {"-eB", "base.tga", "flat.tga", "1"}};
+  for (const Args& args : cases) {
+    for (bool clamp : {false, true}) {
+      Args run = args;
+      run.insert(run.end(), {clamp ? "--edges=clamp" : "--edges=wrap", "out.tga"});
+      const Bytes out = Output(dir, run);
+      for (int y = 0; y < h; ++y)
+        EXPECT_EQ(Texel(out, w, w - 1, y) == Texel(out, w, w / 2, y), clamp) << args[0] << " row " << y;
+    }
+  }
+}
