@@ -15,6 +15,7 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -132,6 +133,19 @@ bool DescribeInPlace(const py::array& values, InputImage* input) {
   return true;
 }
 
+// Bytes of memory the kernel says are available without swapping (or, not saying, no limit).
+uint64_t AvailableMemory() {
+  uint64_t bytes = UINT64_MAX;
+  if (FILE* fp = std::fopen("/proc/meminfo", "r")) {
+    char line[256];
+    unsigned long long kib = 0;
+    while (std::fgets(line, sizeof line, fp))
+      if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) bytes = uint64_t(kib) * 1024;
+    std::fclose(fp);
+  }
+  return bytes;
+}
+
 InputImage DescribeImage(const py::array& values, const char* what) {
   if (values.ndim() != 2 && values.ndim() != 3)
     throw py::value_error(std::string(what) + " must have shape (height, width) or (height, width, channels)");
@@ -141,6 +155,15 @@ InputImage DescribeImage(const py::array& values, const char* what) {
   InputImage input;
   input.holder = values;
   if (DescribeInPlace(values, &input)) return input;
+  // A view whose texels do not lie side by side (a broadcast array, every other column) is
+  // copied once; a copy the memory could not hold is refused before it is tried.
+  const uint64_t copyBytes = uint64_t(values.size()) * uint64_t(values.itemsize());
+  if (copyBytes > AvailableMemory() / 2) {
+    PyErr_SetString(PyExc_MemoryError, (std::string(what) + " would need a copy of " + std::to_string(copyBytes) +
+                                        " bytes to be read, more than half the memory available; pass an array "
+                                        "whose texels lie side by side within each row").c_str());
+    throw py::error_already_set();
+  }
   const py::object require = py::module_::import("numpy").attr("require");
   input.holder = require(values, py::none(), py::make_tuple("C_CONTIGUOUS", "ALIGNED"));
   if (!DescribeInPlace(input.holder, &input)) throw py::value_error(std::string(what) + " cannot be read");

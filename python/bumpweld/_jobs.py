@@ -41,15 +41,18 @@ def _make_job(caller: str, flags: str, height_scale: HeightScale, threads: int,
         job.set_height_scale_text(height_scale)  # read, and refused when not finite, as typed
     elif height_scale is not None:
         job.set_height_scale(float(height_scale))
+    if int(threads) < 0:
+        raise ValueError(f"{caller}() threads must be 0 (every CPU) or more, not {threads}")
     job.set_threads(int(threads))
     for name, value in options.items():
         _apply_option(job, "--" + name.replace("_", "-"), value)
     return job
 
 
-def _image(picture: Any, what: str) -> np.ndarray:
+def _image(picture: Any, what: str, channels: tuple) -> np.ndarray:
     """The picture as an array the extension takes in place: uint8, uint16 or float32 in the
-    machine's byte order (anything else is refused, a swapped byte order is copied once)."""
+    machine's byte order (anything else is refused, a swapped byte order is copied once), with
+    one of `channels` values a texel (an H x W array has one)."""
     array = np.asarray(picture)
     native = array.dtype.newbyteorder("=")
     if native not in _IMAGE_TYPES:
@@ -59,6 +62,11 @@ def _image(picture: Any, what: str) -> np.ndarray:
     if array.ndim not in (2, 3):
         raise ValueError(f"{what} must have shape (height, width) or (height, width, channels), "
                          f"not {array.shape}")
+    count = 1 if array.ndim == 2 else array.shape[2]
+    if count not in channels:
+        allowed = ", ".join(map(str, channels[:-1])) + " or " + str(channels[-1])
+        raise ValueError(f"{what} must have {allowed} channels, not {count} "
+                         f"(shape {array.shape})")
     return array
 
 
@@ -93,7 +101,8 @@ def merge(base: Any, second: Any, *, height_scale: HeightScale = None, flags: st
     The interpreter lock is released while the merge runs.
     """
     job = _make_job("merge", flags, height_scale, threads, options)
-    levels = job.run_images(_image(base, "base"), _image(second, "second"))
+    heights = height_scale is not None
+    levels = job.run_images(_image(base, "base", (3, 4)), _image(second, "second", (1, 2, 3, 4) if heights else (3, 4)))
     return levels if _mip_chain(flags) else levels[0]
 
 

@@ -78,7 +78,12 @@ def test_failures_raise_with_the_command_line_message(maps, tmp_path, monkeypatc
     E = bumpweld.Error
     cases = [
         (E, "Normal map sizes must match! (61x37 2x2)", lambda: bumpweld.merge(base, detail[:2, :2])),
-        (E, "ERROR: Normal map should be at 32 or 24bits per pixel!", lambda: bumpweld.merge(base[..., :2], detail)),
+        (ValueError, "base must have 3 or 4 channels, not 2", lambda: bumpweld.merge(base[..., :2], detail)),
+        (ValueError, "second must have 1, 2, 3 or 4 channels, not 5",
+         lambda: bumpweld.merge(base, np.zeros((37, 61, 5), np.uint8), height_scale=1)),
+        (ValueError, "threads must be 0 (every CPU) or more, not -1", lambda: bumpweld.merge(base, detail, threads=-1)),
+        (MemoryError, "would need a copy of 12884508675 bytes",
+         lambda: bumpweld.merge(np.broadcast_to(base[:1, :1], (65535, 65535, 3)), detail)),
         (E, "ERROR: base image has no texels (61x0)", lambda: bumpweld.merge(base[:0], detail[:0])),
         (E, "ERROR: Unknown flag letter 'x' in -mx", lambda: bumpweld.merge(base, detail, flags="-mx")),
         (E, "ERROR: The height scale 1e39 is not a finite number", lambda: bumpweld.merge(base, detail, height_scale="1e39")),
