@@ -124,6 +124,8 @@ TEST(BwReadPng, DamagedFilesGiveOneMessage) {
   badAdler.back() ^= 1;
   badText[33 + 12] ^= 1;                  // the tEXt chunk's data
   Bytes bomb(size_t(64) << 20, 0);        // 64 MiB of zeros for a 2 x 2 image
+  Bytes texts;                            // many small text chunks, each valid
+  for (int i = 0; i < 1500; ++i) texts = Cat({texts, Chunk("tEXt", {'k', 0, 'v'})});
   const struct { const char* name; Bytes file; std::string message; } cases[] = {
       {"not a PNG", {'G', 'I', 'F', '8', '9', 'a', 0, 0, 0, 0}, "PNG: not a PNG file (bad signature)"},
       {"cut in IHDR", Bytes(good.begin(), good.begin() + 20), "PNG: file ends inside the IHDR chunk"},
@@ -140,6 +142,7 @@ TEST(BwReadPng, DamagedFilesGiveOneMessage) {
       {"lying size", Cat({kSignature, Ihdr(65535, 65535), Chunk("IDAT", Bytes(47, 0)), Chunk("IEND", {})}),
        "PNG: image of 65535 x 65535 texels holds more data than the file could"},
       {"zlib bomb", Png(Zlib(bomb)), ""},
+      {"many text chunks", Png(Zlib(rows), texts), "PNG: more than 1000 tEXt chunks (1500)"},
   };
   for (const auto& c : cases) {
     const Read r = ReadMemory(c.file);

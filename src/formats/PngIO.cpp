@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
 #include <sys/stat.h>
@@ -21,6 +22,9 @@ constexpr uint64_t kMaxDeflateRatio = 1032;
 // Ancillary chunks libspng keeps in memory: one at most, and all together.
 constexpr size_t kMaxChunkBytes = size_t(16) << 20;
 constexpr size_t kMaxCachedBytes = size_t(64) << 20;
+// Text and sPLT chunks libspng keeps, of each kind (its own limit, which it does not let a
+// caller change).
+constexpr int kMaxChunkCount = 1000;
 
 struct SpngFree {
   void operator()(spng_ctx* ctx) const { spng_ctx_free(ctx); }
@@ -56,6 +60,32 @@ std::string FindBrokenChunk(const unsigned char* data, size_t size) {
   return "file ends before the IEND chunk";
 }
 
+// Which of libspng's limits on ancillary chunks a file broke: the size of one, the size of all
+// it keeps together, or how many of one kind there are.
+std::string DescribeChunkLimit(const unsigned char* data, size_t size) {
+  std::map<std::string, int> counts;
+  uint64_t total = 0;
+  for (size_t pos = BW_PNG_SIGNATURE_BYTES; size - pos >= 12 && pos < size;) {
+    const uint64_t length = BigEndian32(data + pos);
+    const std::string type(reinterpret_cast<const char*>(data + pos + 4), 4);
+    const bool ancillary = (data[pos + 4] & 0x20) != 0;
+    if (ancillary && length > kMaxChunkBytes)
+      return "the " + type + " chunk holds " + std::to_string(length) + " bytes, more than the " +
+             std::to_string(kMaxChunkBytes >> 20) + " MiB an ancillary chunk may";
+    if (ancillary) total += length, ++counts[type];
+    if (length > size - pos - 12) break;
+    pos += 12 + length;
+  }
+  if (total > kMaxCachedBytes)
+    return "the ancillary chunks hold more than " + std::to_string(kMaxCachedBytes >> 20) + " MiB together";
+  const auto most = std::max_element(counts.begin(), counts.end(),
+                                     [](const auto& a, const auto& b) { return a.second < b.second; });
+  if (most != counts.end() && most->second > kMaxChunkCount)
+    return "more than " + std::to_string(kMaxChunkCount) + " " + most->first + " chunks (" +
+           std::to_string(most->second) + ")";
+  return "too many ancillary chunks";
+}
+
 // One line for a libspng error code, naming the chunk where that helps.
 std::string Describe(int code, const unsigned char* data, size_t size) {
   switch (code) {
@@ -68,7 +98,7 @@ std::string Describe(int code, const unsigned char* data, size_t size) {
              std::to_string(BigEndian32(data + 20)) + " texels is too large (at most " +
              std::to_string(kMaxSide) + " x " + std::to_string(kMaxSide) + ")";
     case SPNG_ECHUNK_LIMITS:
-      return "an ancillary chunk is larger than " + std::to_string(kMaxChunkBytes >> 20) + " MiB";
+      return DescribeChunkLimit(data, size);
     default:
       break;
   }

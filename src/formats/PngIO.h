@@ -9,8 +9,8 @@
 // It refuses, with a one-line message: files without the PNG signature, sizes above
 // 65535 x 65535, images whose data could not fit in the file (deflate expands at most 1032
 // times, so a header announcing more is refused before anything is allocated), any bad CRC,
-// a bad zlib stream or checksum, a file cut short anywhere before IEND, and ancillary chunks
-// above 16 MiB. Decompression stops at the size the header announces.
+// a bad zlib stream or checksum, a file cut short anywhere before IEND, an ancillary chunk
+// above 16 MiB, more than 64 MiB of them, or more than 1000 of one kind (text chunks, say). Decompression stops at the size the header announces.
 #pragma once
 
 #include <cstddef>
