@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <sstream>
+#include <sys/stat.h>
 
 #include "Batch.h"
 #include "CommandParser.h"
@@ -209,7 +210,13 @@ TEST(BatchTest, FailFastStartsNothingAfterAFailure) {
 TEST(BatchTest, RefusesBadBatchCommandLines) {
   TempDir dir;
   WriteFile(dir / "jobs.txt", {});
+  WriteTestMaps(dir.path(), 8, 4);  // 8 x 4, 4 x 2, 2 x 1, 1 x 1: levels 00 to 03
+  WriteText(dir / "shared.txt", "-q base.tga detail.tga x.tga\n# a chain\n-m base.tga detail.tga out.tga\n"
+                                "base.tga detail.tga ./sub/../out03.tga\n");
+  mkdir((dir / "sub").c_str(), 0755);
   const std::pair<std::vector<std::string>, const char*> kCases[] = {
+      // Found before any job runs: nothing is written.
+      {{"--batch", "shared.txt"}, "ERROR: Lines 3 and 4 both write ./sub/../out03.tga\n"},
       {{"--batch"}, "ERROR: Bad value in --batch (a batch file, - for standard input)\n"},
       {{"--batch", "jobs.txt", "--shard=3/3"}, "ERROR: Bad value in --shard=3/3 (K/N with 0 <= K < N)\n"},
       {{"--batch", "jobs.txt", "--round"}, "ERROR: --round belongs on the lines of a batch, not with --batch\n"},
@@ -222,6 +229,7 @@ TEST(BatchTest, RefusesBadBatchCommandLines) {
     EXPECT_EQ(r.status, 255) << args.back();
     EXPECT_EQ(r.out, message);
   }
+  EXPECT_FALSE(FileExists(dir / "x.tga"));
   // An empty batch succeeds, from standard input too.
   EXPECT_EQ(Shell("\"$BW\" --batch - < jobs.txt | grep -qx '0 jobs: 0 ok, 0 failed, 0 skipped'", dir.path()), 0);
 }

@@ -49,6 +49,7 @@ bool ParseNumber(const std::string& text, uint64_t low, uint64_t high, uint64_t*
 enum class Status { PENDING, RUNNING, OK, FAILED, SKIPPED };
 
 struct BatchJob {
+  int line = 0;  // in the batch file, from 1
   std::vector<std::string> args;
   BwCommand command;
   std::string label;  // the output name as typed, or the line's last word
@@ -162,6 +163,41 @@ void Plan(BatchJob* job) {
   const uint64_t texelBytes = 16 + (settings.boxFilter ? 12 : settings.mipLevels != 0 ? 4 : 0);
   job->memoryBytes = base.readerBytes + second.readerBytes + job->texels * texelBytes + (uint64_t(16) << 20);
   if (known) job->levels = BwOutputFileNames(job->command.Output(), settings.mipLevels != 0, base.width, base.height);
+}
+
+// A name for the file at `path` that other spellings of it share: its directory with links
+// resolved (where it exists), then its last component.
+std::string CanonicalName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::unique_ptr<char, decltype(&std::free)> real(realpath(directory.c_str(), nullptr), &std::free);
+  return (real ? std::string(real.get()) : directory) + "/" + name;
+}
+
+// "" when no two jobs write the same file, else the refusal naming both lines. Jobs whose base
+// map cannot be probed yet (an earlier job may make it) are checked by their first level's name
+// and planned again when they come up.
+std::string SharedOutput(std::vector<BatchJob>* jobs) {
+  std::map<std::string, const BatchJob*> writers;
+  for (BatchJob& job : *jobs) {
+    if (job.status == Status::FAILED) continue;  // not a command line
+    Plan(&job);
+    std::vector<std::string> names = job.levels;
+    if (names.empty()) {
+      job.planned = false;
+      names = BwOutputFileNames(job.command.Output(), job.command.settings.mipLevels != 0, 1, 1);
+    }
+    for (const std::string& name : names) {
+      // Devices and the process's own descriptors take any number of writers.
+      if (name.rfind("/dev/", 0) == 0 || name.rfind("/proc/", 0) == 0) continue;
+      const auto [first, fresh] = writers.emplace(CanonicalName(name), &job);
+      if (!fresh)
+        return "ERROR: Lines " + std::to_string(first->second->line) + " and " + std::to_string(job.line) +
+               " both write " + name;
+    }
+  }
+  return "";
 }
 
 // 4/5 of the memory the kernel says is available without swapping.
@@ -508,7 +544,9 @@ int BwBatchMain(int argc, char** argv) {
 
   std::vector<BatchJob> jobs;
   size_t jobIndex = 0;
+  int lineNumber = 0;
   for (size_t start = 0; start < text.size();) {
+    ++lineNumber;
     const size_t end = std::min(text.find('\n', start), text.size());
     const std::string line = text.substr(start, end - start);
     start = end + 1;
@@ -519,6 +557,7 @@ int BwBatchMain(int argc, char** argv) {
     if (jobIndex++ % uint64_t(options.shardCount) != uint64_t(options.shardIndex)) continue;
     if (split) {
       jobs.push_back(MakeJob(std::move(words)));
+      jobs.back().line = lineNumber;
     } else {
       BatchJob job;
       job.args = {line};
@@ -530,6 +569,11 @@ int BwBatchMain(int argc, char** argv) {
     }
   }
   text = std::string();
+  const std::string shared = SharedOutput(&jobs);
+  if (!shared.empty()) {
+    Print(shared + "\n");
+    return 255;
+  }
 
   Scheduler(&jobs, options).Run();
 
