@@ -191,11 +191,19 @@ class FileOutput : public BwOutputWriter {
     return writer.End(error);
   }
 
+  // Every level in place at once, or none (see BwPublishTogether).
   void Finish(BwRun& run) override {
-    for (Pending& level : pending_) {
-      if (!level.file->Publish()) run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", level.name.c_str());
-      if (published_) published_->push_back(level.name);
+    std::vector<OutputFile*> files;
+    for (Pending& level : pending_) files.push_back(level.file.get());
+    std::string failed;
+    if (!BwPublishTogether(files, &failed)) {
+      // The level by the name it was given, which a link may lead elsewhere.
+      auto level = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.file->Target() == failed; });
+      if (level == pending_.end()) level = pending_.begin();
+      run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", level->name.c_str());
     }
+    for (Pending& level : pending_)
+      if (published_) published_->push_back(level.name);
     pending_.clear();
   }
 

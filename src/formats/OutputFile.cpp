@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -157,6 +159,110 @@ bool SyncDirectory(const std::string& directory) {
   return ok;
 }
 
+// Links the unnamed file open on `fd` to `name` (never replacing one).
+bool LinkDescriptor(int fd, const std::string& name) {
+  char procPath[40];
+  std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
+  if (linkat(AT_FDCWD, procPath, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+  // Without /proc, through the descriptor itself (which takes CAP_DAC_READ_SEARCH).
+  return errno == ENOENT && linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0;
+}
+
+std::string Absolute(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  std::string cwd(size_t(PATH_MAX), '\0');
+  if (!getcwd(cwd.data(), cwd.size())) return path;
+  cwd.resize(std::strlen(cwd.c_str()));
+  return cwd + "/" + path;
+}
+
+// The journal of a set of outputs whose first target is `target`: beside it, named after it, so
+// that the next run writing the same outputs finds it.
+constexpr char kJournalPrefix[] = ".bumpweld-journal-";
+constexpr char kJournalHeader[] = "bumpweld journal 1\n";
+constexpr char kCommitMark[] = "commit\n";
+
+std::string JournalFor(const std::string& target) {
+  const std::string directory = DirectoryOf(target);
+  uint64_t hash = 0xcbf29ce484222325u;
+  for (size_t i = directory.size(); i < target.size(); ++i) hash = (hash ^ uint8_t(target[i])) * 0x100000001b3u;
+  char name[64];
+  std::snprintf(name, sizeof name, "%s%016llx", kJournalPrefix, static_cast<unsigned long long>(hash));
+  return directory + name;
+}
+
+// An exclusive lock on a directory while it lives (none where the directory cannot be opened).
+class DirectoryLock {
+ public:
+  explicit DirectoryLock(const std::string& directory)
+      : fd_(open(OrDot(directory), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~DirectoryLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+bool SyncDirectories(const std::vector<std::string>& directories) {
+  bool ok = true;
+  for (const std::string& directory : directories) ok = SyncDirectory(directory) && ok;
+  return ok;
+}
+
+// A journal's entries, (own name, target) pairs, and whether it was committed. False for a file
+// that cannot be read or is not a journal this program wrote.
+bool ReadJournal(const std::string& path, std::vector<std::pair<std::string, std::string>>* entries,
+                 bool* committed) {
+  FILE* fp = std::fopen(path.c_str(), "rb");
+  if (!fp) return false;
+  std::string text;
+  char buffer[4096];
+  for (size_t n; text.size() < (size_t(1) << 24) && (n = std::fread(buffer, 1, sizeof buffer, fp)) > 0;)
+    text.append(buffer, n);
+  std::fclose(fp);
+  const size_t header = sizeof kJournalHeader - 1;
+  errno = EINVAL;
+  if (text.compare(0, header, kJournalHeader) != 0) return false;
+  // Names end with a NUL byte and an empty name ends the list; a list cut short was never
+  // committed.
+  size_t pos = header;
+  std::vector<std::string> names;
+  bool ended = false;
+  for (size_t end; !ended && (end = text.find('\0', pos)) != std::string::npos; pos = end + 1) {
+    ended = end == pos;
+    if (!ended) names.push_back(text.substr(pos, end - pos));
+  }
+  for (size_t i = 0; i + 1 < names.size(); i += 2) entries->emplace_back(names[i], names[i + 1]);
+  *committed = ended && names.size() % 2 == 0 && text.compare(pos, std::string::npos, kCommitMark) == 0;
+  return true;
+}
+
+// Finishes what the journal at `path` says: renames its files over their targets when it was
+// committed, else removes them; then removes the journal. The caller holds the directory lock.
+bool Recover(const std::string& path) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  bool committed = false;
+  if (!ReadJournal(path, &entries, &committed)) return errno == ENOENT;
+  std::vector<std::string> directories = {DirectoryOf(path)};
+  bool ok = true;
+  for (const auto& [name, target] : entries) {
+    if (committed) {
+      if (std::rename(name.c_str(), target.c_str()) != 0 && errno != ENOENT) ok = false;
+      directories.push_back(DirectoryOf(target));
+    } else if (unlink(name.c_str()) != 0 && errno != ENOENT) {
+      ok = false;
+    }
+  }
+  ok = SyncDirectories(directories) && ok;
+  return ok && unlink(path.c_str()) == 0;
+}
+
 }  // namespace
 
 OutputFile::OutputFile(const char* path, BwOutputObserver* observer, BwTemporary temporary)
@@ -251,67 +357,149 @@ bool OutputFile::Finish() {
   return ok;
 }
 
-bool OutputFile::Publish() {
-  if (state_ == State::PUBLISHED) return true;
-  if (state_ != State::FINISHED) return false;
-  bool ok = true;
-  if (kind_ == Kind::UNNAMED) {
-    ok = LinkUnnamed();
-    // Finish() flushed and synced every byte: closing has nothing left to fail.
-    CloseStream();
-  } else if (kind_ == Kind::NAMED) {
-    ok = std::rename(temporary_.c_str(), target_.c_str()) == 0;
-    if (ok && observer_) observer_->Gone(temporary_.c_str());
-    if (ok) temporary_.clear();
-  }
-  if (ok && sync_ && kind_ != Kind::IN_PLACE) ok = SyncDirectory(DirectoryOf(target_));
-  state_ = ok ? State::PUBLISHED : State::FAILED;
-  return ok;
-}
-
-bool OutputFile::LinkUnnamed() {
-  const int fd = fileno(stream_);
-  char procPath[40];
-  std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
-  const auto linkTo = [&](const std::string& name) {
-    if (linkat(AT_FDCWD, procPath, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
-    // Without /proc, through the descriptor itself (which takes CAP_DAC_READ_SEARCH).
-    return errno == ENOENT && linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0;
-  };
-  if (linkTo(target_)) return true;
-  if (errno != EEXIST) return false;
-  // A link never replaces a name: the file is linked under a fresh name beside the target, which
-  // the rename then moves over it. Only between the two does the file have a name of its own.
-  const std::string name = FreshName(DirectoryOf(target_), observer_, linkTo);
-  if (name.empty()) return false;
-  const bool renamed = std::rename(name.c_str(), target_.c_str()) == 0;
-  const int error = errno;
-  if (!renamed) unlink(name.c_str());
-  if (observer_) observer_->Gone(name.c_str());
-  errno = error;
-  return renamed;
-}
+bool OutputFile::Publish() { return BwPublishTogether({this}, nullptr); }
 
 bool OutputFile::WouldBeInPlace(const char* path) {
   Plan plan;
   return path && MakePlan(path, &plan) && plan.inPlace;
 }
 
-OutputFile* BwOutputSet::Add(const char* path, BwTemporary temporary) {
-  auto file = std::make_unique<OutputFile>(path, observer_, temporary);
-  if (!*file) return nullptr;
-  files_.push_back(std::move(file));
-  return files_.back().get();
+bool BwRecoverOutput(const char* path) {
+  std::string target = path;
+  int descriptor = -1;
+  if (!ResolveLinks(&target, &descriptor) || descriptor >= 0) return true;
+  const DirectoryLock lock(DirectoryOf(target));
+  return Recover(JournalFor(target));
 }
 
-bool BwOutputSet::Commit() {
-  for (const auto& file : files_)
-    if (!file->Finish()) return false;
-  for (const auto& file : files_)
-    if (!file->Publish()) return false;
-  return true;
+int BwRecoverOutputs(const char* directory, std::string* error) {
+  const std::string prefix = std::string(directory) + "/";
+  DIR* dir = opendir(directory);
+  if (!dir) {
+    *error = std::string("ERROR: Unable to open ") + directory;
+    return -1;
+  }
+  std::vector<std::string> journals;
+  while (const dirent* entry = readdir(dir))
+    if (std::strncmp(entry->d_name, kJournalPrefix, sizeof kJournalPrefix - 1) == 0)
+      journals.push_back(prefix + entry->d_name);
+  closedir(dir);
+  const DirectoryLock lock(prefix);
+  for (const std::string& journal : journals) {
+    if (!Recover(journal)) {
+      *error = "ERROR: Unable to recover " + journal;
+      return -1;
+    }
+  }
+  return int(journals.size());
 }
 
-bool BwOutputSet::InPlace() const {
-  return std::any_of(files_.begin(), files_.end(), [](const auto& file) { return file->InPlace(); });
+bool BwPublishTogether(const std::vector<OutputFile*>& files, std::string* failed) {
+  using State = OutputFile::State;
+  using Kind = OutputFile::Kind;
+  std::vector<OutputFile*> moving;  // the files to put in place
+  for (OutputFile* file : files) {
+    if (file->state_ == State::PUBLISHED) continue;
+    if (file->state_ != State::FINISHED) {
+      if (failed) *failed = file->target_;
+      errno = EINVAL;
+      return false;
+    }
+    if (file->kind_ == Kind::IN_PLACE)
+      file->state_ = State::PUBLISHED;
+    else
+      moving.push_back(file);
+  }
+  if (moving.empty()) return true;
+  OutputFile* const first = moving.front();
+  const bool sync = first->sync_;
+  BwOutputObserver* const observer = first->observer_;
+  const DirectoryLock lock(DirectoryOf(first->target_));
+  const std::string journal = JournalFor(first->target_);
+  Recover(journal);  // what a killed run writing these outputs left
+
+  // A single new file is linked to its name at once: a link never replaces a name, so the file
+  // appears whole or not at all, and it never has another name.
+  if (moving.size() == 1 && first->kind_ == Kind::UNNAMED &&
+      LinkDescriptor(fileno(first->stream_), first->target_)) {
+    first->CloseStream();
+    first->state_ = State::PUBLISHED;
+    return !sync || SyncDirectory(DirectoryOf(first->target_));
+  }
+
+  // The journal first: the name each file gets beside its target, and the targets.
+  std::vector<std::string> names, directories = {DirectoryOf(first->target_)};
+  std::string text = kJournalHeader;
+  for (OutputFile* file : moving) {
+    names.push_back(file->kind_ == Kind::NAMED ? file->temporary_ : RandomName(DirectoryOf(file->target_)));
+    for (const std::string& name : {Absolute(names.back()), Absolute(file->target_)})
+      text.append(name.c_str(), name.size() + 1);
+    directories.push_back(DirectoryOf(file->target_));
+  }
+  text += '\0';
+  std::sort(directories.begin(), directories.end());
+  directories.erase(std::unique(directories.begin(), directories.end()), directories.end());
+  if (observer) observer->PublishBegin();
+  int fd = -1;
+  // Before the point of commit every target is as it was: undoing removes the new names.
+  const auto fail = [&](OutputFile* file, bool undo) {
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    if (undo) {
+      for (size_t i = 0; i < moving.size(); ++i) {
+        if (moving[i]->kind_ != Kind::UNNAMED || moving[i]->temporary_.empty()) continue;
+        unlink(names[i].c_str());
+        if (observer) observer->Gone(names[i].c_str());
+        moving[i]->temporary_.clear();
+      }
+      unlink(journal.c_str());
+    } else {
+      // Past the point of commit the journal and the files it names stay for the next run.
+      for (size_t i = 0; i < moving.size(); ++i) {
+        if (moving[i]->temporary_.empty()) continue;
+        if (observer) observer->Gone(names[i].c_str());
+        moving[i]->temporary_.clear();
+      }
+    }
+    if (observer) observer->PublishEnd();
+    if (failed) *failed = file->target_;
+    for (OutputFile* f : moving) f->state_ = f->state_ == State::PUBLISHED ? State::PUBLISHED : State::FAILED;
+    errno = error;
+    return false;
+  };
+  fd = open(journal.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return fail(first, false);
+  if (write(fd, text.data(), text.size()) != ssize_t(text.size()) || (sync && fsync(fd) != 0) ||
+      (sync && !SyncDirectory(DirectoryOf(journal))))
+    return fail(first, true);
+  // Every file under its own name beside its target, and those names on disk.
+  for (size_t i = 0; i < moving.size(); ++i) {
+    OutputFile* file = moving[i];
+    if (file->kind_ != Kind::UNNAMED) continue;
+    if (observer) observer->Created(names[i].c_str());
+    if (!LinkDescriptor(fileno(file->stream_), names[i])) {
+      if (observer) observer->Gone(names[i].c_str());
+      return fail(file, true);
+    }
+    file->temporary_ = names[i];
+  }
+  // The point of commit: from here on the next run completes the publish, should this one end.
+  if ((sync && !SyncDirectories(directories)) ||
+      write(fd, kCommitMark, sizeof kCommitMark - 1) != ssize_t(sizeof kCommitMark - 1) ||
+      (sync && fsync(fd) != 0))
+    return fail(first, true);
+  close(fd);
+  fd = -1;
+  for (size_t i = 0; i < moving.size(); ++i) {
+    OutputFile* file = moving[i];
+    // A rename that fails now leaves the journal, for the next run to complete.
+    if (std::rename(names[i].c_str(), file->target_.c_str()) != 0) return fail(file, false);
+    if (observer) observer->Gone(names[i].c_str());
+    file->temporary_.clear();
+    file->CloseStream();
+    file->state_ = State::PUBLISHED;
+  }
+  const bool ok = (!sync || SyncDirectories(directories)) && unlink(journal.c_str()) == 0;
+  if (observer) observer->PublishEnd();
+  return ok;
 }

@@ -36,6 +36,10 @@ class BwOutputObserver {
   virtual void Created(const char* path) = 0;
   // No file of this output is at `path` any more (it was removed, renamed, or never created).
   virtual void Gone(const char* path) = 0;
+  // Outputs are being put in place from now until PublishEnd(): a signal that would end the
+  // process should wait until then, so that no set of outputs is left half published.
+  virtual void PublishBegin() {}
+  virtual void PublishEnd() {}
 
  protected:
   ~BwOutputObserver() = default;
@@ -44,6 +48,9 @@ class BwOutputObserver {
 // Which temporary file an OutputFile may use: AUTO prefers an unnamed one; NAMED always uses a
 // named one, as on file systems without unnamed files.
 enum class BwTemporary { AUTO, NAMED };
+
+class OutputFile;
+bool BwPublishTogether(const std::vector<OutputFile*>& files, std::string* failed);
 
 class OutputFile {
  public:
@@ -57,6 +64,8 @@ class OutputFile {
   explicit operator bool() const { return opened_; }
   // The stream to write to; null once Finish() was called.
   FILE* Stream() const { return state_ == State::WRITING ? stream_ : nullptr; }
+  // The name written or replaced: the path with symbolic links resolved.
+  const std::string& Target() const { return target_; }
   // Whether the bytes go straight to their destination, so that a failure cannot be undone.
   bool InPlace() const { return kind_ == Kind::IN_PLACE; }
   // Leaves out the syncs of Finish and Publish: the file is still complete or absent should the
@@ -66,7 +75,8 @@ class OutputFile {
   // Flushes the bytes and syncs them to disk; nothing new is visible at the path yet. True
   // again when called after a successful Finish().
   bool Finish();
-  // Puts the finished file in place under its name and syncs the directory.
+  // Puts the finished file in place under its name and syncs the directory (BwPublishTogether
+  // with this file alone).
   bool Publish();
   // Finish() and Publish(), for a single file.
   bool Commit() { return Finish() && Publish(); }
@@ -75,12 +85,12 @@ class OutputFile {
   static bool WouldBeInPlace(const char* path);
 
  private:
+  friend bool BwPublishTogether(const std::vector<OutputFile*>&, std::string*);
   enum class Kind { IN_PLACE, UNNAMED, NAMED };
   enum class State { WRITING, FINISHED, PUBLISHED, FAILED };
   bool sync_ = true;
 
   int CreateTemporary(bool replacing, BwTemporary temporary);
-  bool LinkUnnamed();
   bool CloseStream();
 
   BwOutputObserver* observer_;
@@ -92,22 +102,21 @@ class OutputFile {
   std::string temporary_;  // the named temporary file, while it exists
 };
 
-// Several outputs that appear together, such as the levels of a mip chain: each is written to
-// its temporary file, and none is put in place before all are finished. Destroying the set
-// without a successful Commit() removes every temporary file and leaves every old file as it
-// was. Publishing is best effort: a rename that fails partway cannot undo the ones before it.
-class BwOutputSet {
- public:
-  explicit BwOutputSet(BwOutputObserver* observer = nullptr) : observer_(observer) {}
+// Puts finished outputs in place together, as one transaction: all of them or none, whatever
+// ends the process. Under an exclusive lock on the first one's directory (so that two processes
+// writing the same outputs take turns instead of mixing them), each file gets a name of its own
+// beside its target, a journal listing those names and their targets is written and synced, the
+// journal is marked committed, and only then are the files renamed over their targets; the
+// journal goes last. A process killed before the mark leaves files that the next publish (or
+// BwRecoverOutputs) removes; killed after it, files that it renames into place. The observer of
+// the first file is told when the renames begin and end. Outputs written in place are left as
+// they are. False, with errno telling why and *failed (if given) naming the target, when the
+// files could not be put in place; until the mark, every target is then as it was.
+bool BwPublishTogether(const std::vector<OutputFile*>& files, std::string* failed);
 
-  // Opens one more output (see OutputFile), owned by the set; null when it cannot be opened.
-  OutputFile* Add(const char* path, BwTemporary temporary = BwTemporary::AUTO);
-  // Finishes every output, then, only if all finished, publishes them in the order added.
-  bool Commit();
-  // Whether any output of the set is written in place.
-  bool InPlace() const;
-
- private:
-  BwOutputObserver* observer_;
-  std::vector<std::unique_ptr<OutputFile>> files_;
-};
+// Completes or undoes what an interrupted publish left at the outputs of `path` (the first file
+// of the set: a chain's level 0). True when nothing was left or it was dealt with.
+bool BwRecoverOutput(const char* path);
+// The same for every interrupted publish in `directory`: how many there were, or -1 with
+// *error telling why one could not be dealt with.
+int BwRecoverOutputs(const char* directory, std::string* error);
