@@ -31,15 +31,30 @@ void PrintHelp() {
   std::puts("Outputs: a name ending in .png, .dds or .ktx2 (any case) writes that container; any other\n"
             "  name a Targa file, or a .kep texture with h, H, i, s or S. A .dds or .ktx2 file holds the\n"
             "  whole mip chain; other containers get one numbered file a level (out.tga: out00.tga, ...).");
+  std::puts("Recovery: bumpweld --recover DIR completes or undoes what runs killed while putting\n"
+            "  their outputs in place left in DIR (the next run on the same output does it too).");
   std::fputs("Batches: bumpweld --batch FILE [batch options], one command line a line of FILE\n", stdout);
   // The batch's option lines, after its synopsis line.
   std::fputs(std::strchr(kBwBatchUsage, '\n') + 1, stdout);
+}
+
+// bumpweld --recover DIR: every interrupted publish in DIR completed or undone.
+int RecoverMain(const char* directory) {
+  std::string error;
+  const int count = BwRecoverOutputs(directory, &error);
+  if (count < 0) {
+    std::printf("%s\n", error.c_str());
+    return 255;
+  }
+  std::printf("%s: %d interrupted output%s completed or undone\n", directory, count, count == 1 ? "" : "s");
+  return 0;
 }
 
 }  // namespace
 
 int BumpweldMain(int argc, char** argv) {
   if (BwIsBatchCommand(argc, argv)) return BwBatchMain(argc, argv);
+  if (argc == 3 && std::strcmp(argv[1], "--recover") == 0) return RecoverMain(argv[2]);
   BwInstallSignalHandlers();
   const BwCommand command = BwParseCommand(std::vector<std::string>(argv + 1, argv + argc));
   BwConsole console = StdioConsole(command.settings.quiet);

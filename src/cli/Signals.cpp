@@ -5,6 +5,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -24,8 +25,36 @@ static_assert(ATOMIC_INT_LOCK_FREE == 2, "the handlers read the slots' states wi
 constexpr int kSlots = 1024;
 Slot gSlots[kSlots];
 
+// Publishes under way (the low bits) and whether the process is ending (kEnding): a signal that
+// arrives while outputs are being put in place is held in gHeld until the last publish ends.
+constexpr int kEnding = 1 << 30;
+std::atomic<int> gPublishing{0};
+std::atomic<int> gHeld{0};
+
+static_assert(decltype(gPublishing)::is_always_lock_free, "the handlers use it without locks");
+
+// Removes the listed files and ends the process by `signal`, unless a publish is under way:
+// then the signal is held, and the publish that ends last ends the process the same way.
+void EndBySignal(int signal);
+
 class SignalObserver : public BwOutputObserver {
  public:
+  void PublishBegin() override {
+    for (int state = gPublishing.load();;) {
+      // A signal already ends the process: no new publish begins, and the thread waits for it.
+      if ((state & kEnding) || gHeld.load() != 0) {
+        for (;;) pause();
+      }
+      if (gPublishing.compare_exchange_weak(state, state + 1)) return;
+    }
+  }
+
+  void PublishEnd() override {
+    const int left = gPublishing.fetch_sub(1) - 1;
+    const int held = gHeld.load();
+    if (left == 0 && held != 0) EndBySignal(held);
+  }
+
   void Created(const char* path) override {
     const size_t length = std::strlen(path);
     if (length >= PATH_MAX) return;
@@ -59,24 +88,42 @@ const int kTerminatingSignals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGPIPE
                                    SIGXFSZ, SIGUSR1,   SIGUSR2, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR,
                                    SIGSTKFLT};
 
-extern "C" void OnSignal(int signal) {
+void EndBySignal(int signal) {
+  int idle = 0;
+  if (!gPublishing.compare_exchange_strong(idle, kEnding)) {
+    if (idle & kEnding) return;  // another thread is ending the process already
+    // Held for the publish under way; should it have ended meanwhile, the process ends now.
+    gHeld.store(signal);
+    idle = 0;
+    if (!gPublishing.compare_exchange_strong(idle, kEnding)) return;
+  }
   for (Slot& slot : gSlots)
     if (slot.state.load(std::memory_order_acquire) == LISTED) unlink(slot.path);
+  // Raised again with its default action, the signal ends the process as soon as it is not
+  // blocked: at once outside a handler, when the handler returns inside one.
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal, &action, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  raise(signal);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+}
+
+extern "C" void OnSignal(int signal) {
   if (signal == SIGBUS) {
     // A mapped input file was cut short by another process while this run read it; returning
-    // would repeat the read that faulted.
+    // would repeat the read that faulted. No publish is under way then: they read no input.
+    for (Slot& slot : gSlots)
+      if (slot.state.load(std::memory_order_acquire) == LISTED) unlink(slot.path);
     static const char message[] = "ERROR! An input file changed while it was read!\n";
     const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
     (void)written;
     _exit(255);
   }
-  // The signal is blocked while this handler runs: raised again with its default action, it
-  // ends the process as soon as the handler returns.
-  struct sigaction action = {};
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  sigaction(signal, &action, nullptr);
-  raise(signal);
+  EndBySignal(signal);
 }
 
 }  // namespace

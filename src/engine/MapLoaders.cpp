@@ -11,6 +11,7 @@
 
 #include "DdsKtx.h"
 #include "ExrIO.h"
+#include "ImageProbe.h"
 #include "MapLoaders.h"
 #include "PngIO.h"
 #include "NormalMath.h"
@@ -26,6 +27,18 @@ struct FileCloser {
 
 constexpr int64_t kTexelGrain = 1 << 15;
 
+// Reads from fp until `bytes` holds `count` bytes or fp ends; false on a read error.
+bool ReadUpTo(FILE* fp, std::vector<unsigned char>* bytes, uint64_t count) {
+  while (bytes->size() < count) {
+    const size_t have = bytes->size();
+    bytes->resize(size_t(std::min<uint64_t>(count, have + (size_t(1) << 20))));
+    const size_t got = std::fread(bytes->data() + have, 1, bytes->size() - have, fp);
+    bytes->resize(have + got);
+    if (got == 0) return !std::ferror(fp);
+  }
+  return true;
+}
+
 // Opens `name` and reads its texels, from a PNG, OpenEXR or (anything else) Targa file as its
 // first bytes say, ending the job with the loaders' messages.
 void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
@@ -38,15 +51,12 @@ void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
   const bool rewound = seekable && std::fseek(in.get(), 0, SEEK_SET) == 0;
   std::string error;
   bool ok = true;
-  const auto whole = [&] {
-    if (!rewound && !BwReadToEnd(in.get(), &head)) ok = false;
-    return rewound ? nullptr : &head;
-  };
+  // From a pipe each container is read only as far as its header says its picture reaches, so
+  // that a stream going on forever behind a signature is never held in memory.
   if (BwIsPng(head.data(), head.size())) {
     BwDecodedImage image;
-    const std::vector<unsigned char>* bytes = whole();
-    ok = ok && (bytes ? BwReadPngMemory(bytes->data(), bytes->size(), &image, &error)
-                      : BwReadPng(in.get(), &image, &error));
+    ok = rewound ? BwReadPng(in.get(), &image, &error)
+                 : BwReadPngStream(in.get(), head.data(), head.size(), &image, &error);
     texels->width = image.width;
     texels->height = image.height;
     texels->channels = image.channels;
@@ -54,10 +64,16 @@ void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
     texels->storage.decoded = std::move(image.data);
   } else if (BwIsDds(head.data(), head.size())) {
     BwDdsImage image;
-    const std::vector<unsigned char>* bytes = whole();
     std::unique_ptr<FILE, FileCloser> memory;
-    if (ok && bytes) memory.reset(fmemopen(const_cast<unsigned char*>(bytes->data()), bytes->size(), "rb"));
-    ok = ok && (bytes ? memory && BwReadDds(memory.get(), &image, &error) : BwReadDds(in.get(), &image, &error));
+    if (!rewound) {
+      // The header, then at most what its levels can take: eight bytes a texel at level 0, a
+      // third more for the smaller ones.
+      BwImageProbe probe;
+      ok = ReadUpTo(in.get(), &head, 148) && BwProbeImage(head.data(), head.size(), 0, &probe) &&
+           ReadUpTo(in.get(), &head, 148 + uint64_t(probe.width) * uint64_t(probe.height) * 8 * 4 / 3 + 1024);
+      if (ok) memory.reset(fmemopen(head.data(), head.size(), "rb"));
+    }
+    ok = ok && (rewound ? BwReadDds(in.get(), &image, &error) : memory && BwReadDds(memory.get(), &image, &error));
     // x, y, z as blue, green, red: the order of the other containers' colour channels. The bytes
     // of an 8-bit layout (v / 255 * 2 - 1 exactly recovered) are read as the Targa bytes they
     // are, so that 127, 127, 127 stays the empty texel and the result that of the Targa file.
@@ -78,10 +94,9 @@ void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
     texels->storage.decoded.reset(reinterpret_cast<unsigned char*>(image.normals.release()));
   } else if (BwIsExr(head.data(), head.size())) {
     BwHeightImage image;
-    const std::vector<unsigned char>* bytes = whole();
     const char* channel = run.settings.exrChannel.c_str();
-    ok = ok && (bytes ? BwReadExrMemory(bytes->data(), bytes->size(), channel, &image, &error)
-                      : BwReadExrFile(in.get(), channel, &image, &error));
+    ok = rewound ? BwReadExrFile(in.get(), channel, &image, &error)
+                 : BwReadExrStream(in.get(), head.data(), head.size(), channel, &image, &error);
     texels->width = image.width;
     texels->height = image.height;
     texels->channels = 1;

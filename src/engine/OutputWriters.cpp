@@ -58,6 +58,7 @@ class FileOutput : public BwOutputWriter {
     if (gpu_) return GpuLevel(run, level, encoded, keep);
     const BwEncoding& encoding = BwSelectedEncoding(run);
     const std::string name = BwLevelFileName(outName_, run.settings.mipLevels != 0, level);
+    if (level == 0) BwRecoverOutput(name.c_str());  // what a run killed while publishing left
     auto file = std::make_unique<OutputFile>(name.c_str(), observer_);
     if (!run.settings.sync) file->SkipSync();
     if (!*file) {
@@ -113,6 +114,7 @@ class FileOutput : public BwOutputWriter {
     const bool round = (run.encoding & BW_ROUND) != 0;
     std::string error;
     if (level == 0) {
+      BwRecoverOutput(outName_.c_str());
       gpuFile_ = std::make_unique<OutputFile>(outName_.c_str(), observer_);
       if (!run.settings.sync) gpuFile_->SkipSync();
       if (!*gpuFile_) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", outName_.c_str());

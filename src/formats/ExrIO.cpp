@@ -24,14 +24,43 @@ constexpr uint64_t kMaxChunkBytes = uint64_t(512) << 20;
 // Where the library's reads come from, and the first message it reports.
 struct Source {
   const unsigned char* data = nullptr;  // a file in memory, or
-  int fd = -1;                          // an open file
+  int fd = -1;                          // an open file, or
+  FILE* stream = nullptr;               // a pipe, read as far as the reads go
   int64_t size = 0;
   std::string message;
+  // A pipe's bytes read so far, and the most it may give: the header's worth at first, then
+  // what the picture it announces can need.
+  std::vector<unsigned char> grown;
+  uint64_t limit = uint64_t(16) << 20;
+  bool overLimit = false;
 };
+
+// Reads from the pipe until `end` bytes are held or it ends; false past the limit.
+bool Grow(Source* s, uint64_t end) {
+  if (end > s->limit) {
+    s->overLimit = true;
+    return false;
+  }
+  while (s->grown.size() < end) {
+    const size_t have = s->grown.size();
+    s->grown.resize(size_t(std::max<uint64_t>(end, std::min<uint64_t>(s->limit, have + (uint64_t(1) << 16)))));
+    const size_t got = std::fread(s->grown.data() + have, 1, s->grown.size() - have, s->stream);
+    s->grown.resize(have + got);
+    if (got == 0) break;
+  }
+  return true;
+}
 
 int64_t ReadSource(exr_const_context_t, void* user, void* buffer, uint64_t bytes, uint64_t offset,
                    exr_stream_error_func_ptr_t) {
-  const Source* s = static_cast<const Source*>(user);
+  Source* s = static_cast<Source*>(user);
+  if (s->stream) {
+    if (!Grow(s, offset + bytes)) return -1;
+    if (offset >= s->grown.size()) return 0;
+    const uint64_t n = std::min<uint64_t>(bytes, s->grown.size() - offset);
+    std::memcpy(buffer, s->grown.data() + offset, size_t(n));
+    return int64_t(n);
+  }
   if (offset >= uint64_t(s->size)) return 0;
   const uint64_t n = std::min<uint64_t>(bytes, uint64_t(s->size) - offset);
   if (s->data) {
@@ -65,6 +94,7 @@ bool Fail(std::string* error, const std::string& message) {
 
 // The library's message for a failed call, or its text for the code.
 bool FailWith(std::string* error, const Source& source, exr_result_t code) {
+  if (source.overLimit) return Fail(error, "the stream goes on past what its header announces");
   std::string text = source.message.empty() ? exr_get_default_error_message(code) : source.message;
   std::replace(text.begin(), text.end(), '\n', ' ');
   return Fail(error, text);
@@ -195,7 +225,7 @@ bool Read(Source* source, const char* wanted, BwHeightImage* image, std::string*
   init.error_handler_fn = KeepMessage;
   init.user_data = source;
   init.read_fn = ReadSource;
-  init.size_fn = SourceSize;
+  init.size_fn = source->stream ? nullptr : SourceSize;  // a pipe's size is not known
   init.max_image_width = init.max_image_height = kMaxSide;
   init.max_tile_width = init.max_tile_height = kMaxSide;
   init.flags = EXR_CONTEXT_FLAG_SILENT_HEADER_PARSE;
@@ -239,6 +269,18 @@ bool Read(Source* source, const char* wanted, BwHeightImage* image, std::string*
   if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide)
     return Fail(error, "data window of " + std::to_string(width) + " x " + std::to_string(height) +
                            " texels is not supported (1 to 65535 a side)");
+
+  if (source->stream) {
+    // Every chunk with its offset and leader, holding at most twice its samples (the library
+    // stores a chunk raw rather than let it grow), in every level a tiled file may have.
+    uint64_t texelBytes = 0;
+    for (int c = 0; c < channels->num_channels; ++c) texelBytes += channels->entries[c].pixel_type == EXR_PIXEL_HALF ? 2 : 4;
+    int32_t chunks = 0;
+    if ((r = exr_get_chunk_count(raw, 0, &chunks)) != EXR_ERR_SUCCESS) return FailWith(error, *source, r);
+    const uint64_t levels = storage == EXR_STORAGE_TILED ? 4 : 1;
+    source->limit = source->grown.size() + uint64_t(std::max(chunks, 0)) * 40 +
+                    2 * levels * uint64_t(width) * uint64_t(height) * texelBytes + (uint64_t(1) << 20);
+  }
 
   Heights heights(width);
   ChunkDecoder decoder(raw, chosen->name.str, type);
@@ -347,10 +389,18 @@ bool BwReadExr(const char* path, const char* channel, BwHeightImage* image, std:
 }
 
 bool BwReadExrFile(FILE* fp, const char* channel, BwHeightImage* image, std::string* error) {
+  return BwReadExrStream(fp, nullptr, 0, channel, image, error);
+}
+
+bool BwReadExrStream(FILE* fp, const unsigned char* head, size_t headBytes, const char* channel,
+                     BwHeightImage* image, std::string* error) {
   try {
-    std::vector<unsigned char> bytes;
-    if (!BwReadToEnd(fp, &bytes)) return Fail(error, "read error");
-    return BwReadExrMemory(bytes.data(), bytes.size(), channel, image, error);
+    Source source;
+    source.stream = fp;
+    source.grown.assign(head, head + headBytes);
+    if (!Grow(&source, BW_EXR_MAGIC_BYTES) || !BwIsExr(source.grown.data(), source.grown.size()))
+      return Fail(error, "not an OpenEXR file (bad magic number)");
+    return ReadCaught(&source, channel, image, error);
   } catch (const std::bad_alloc&) {
     return Fail(error, "out of memory");
   }

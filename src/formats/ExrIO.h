@@ -36,8 +36,12 @@ bool BwIsExr(const unsigned char* head, size_t n);
 // Reads channel `channel` (null or empty: the only one, else "Y") of the OpenEXR file at path.
 bool BwReadExr(const char* path, const char* channel, BwHeightImage* image, std::string* error);
 
-// Reads like BwReadExr from a file read from its current position to its end (or a pipe).
+// Reads like BwReadExr from a file read from its current position (or a pipe), as far as the
+// reads of the image go and no further than what the picture its header announces can need.
 bool BwReadExrFile(FILE* fp, const char* channel, BwHeightImage* image, std::string* error);
+// The same after the `headBytes` bytes at `head` that were read from fp already.
+bool BwReadExrStream(FILE* fp, const unsigned char* head, size_t headBytes, const char* channel,
+                     BwHeightImage* image, std::string* error);
 
 // Reads like BwReadExr from an OpenEXR file held in memory.
 bool BwReadExrMemory(const unsigned char* data, size_t size, const char* channel, BwHeightImage* image,

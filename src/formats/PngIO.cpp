@@ -50,10 +50,10 @@ std::string FindBrokenChunk(const unsigned char* data, size_t size) {
     const bool printable = std::all_of(type.begin(), type.end(), [](char c) {
       return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
     });
-    const std::string name = printable ? type + " chunk" : "a chunk with a bad type";
-    if (length > size - pos - 8 || size - pos - 8 - length < 4) return "file ends inside the " + name;
+    const std::string name = printable ? "the " + type + " chunk" : "a chunk with a bad type";
+    if (length > size - pos - 8 || size - pos - 8 - length < 4) return "file ends inside " + name;
     const uint32_t crc = uint32_t(crc32(0, data + pos + 4, uInt(length + 4)));
-    if (crc != BigEndian32(data + pos + 8 + length)) return "bad CRC in the " + name;
+    if (crc != BigEndian32(data + pos + 8 + length)) return "bad CRC in " + name;
     if (type == "IEND") return "";
     pos += 12 + length;
   }
@@ -164,35 +164,77 @@ void SwapRedBlue(unsigned char* texels, uint64_t count, int channels, int bits) 
     SwapRedBlue(reinterpret_cast<uint16_t*>(texels), count, channels);
 }
 
-bool Decode(const unsigned char* data, size_t size, BwDecodedImage* image, std::string* error) {
-  if (!BwIsPng(data, size)) return Fail(error, Describe(SPNG_ESIGNATURE, data, size));
+// A PNG file read as it streams: libspng takes the bytes as it needs them, so it reads no
+// further than the end of the image's chunks. What was read is kept to name a fault found.
+struct Stream {
+  FILE* fp;
+  std::vector<unsigned char> seen;  // the bytes read so far, the first ones given beforehand
+  size_t served = 0;                // of them, how many libspng has had
+  // Most bytes the file may take: the header at first, then what its image can need.
+  uint64_t limit = uint64_t(1) << 20;
+  bool overLimit = false;
+};
+
+int ReadStream(spng_ctx*, void* user, void* dest, size_t length) {
+  Stream* s = static_cast<Stream*>(user);
+  unsigned char* out = static_cast<unsigned char*>(dest);
+  const size_t given = std::min(length, s->seen.size() - s->served);
+  if (s->served + length > s->limit) {
+    s->overLimit = true;
+    return SPNG_IO_ERROR;
+  }
+  std::memcpy(out, s->seen.data() + s->served, given);
+  s->served += given;
+  const size_t read = std::fread(out + given, 1, length - given, s->fp);
+  s->seen.insert(s->seen.end(), out + given, out + given + read);
+  s->served += read;
+  return given + read == length ? 0 : std::ferror(s->fp) ? SPNG_IO_ERROR : SPNG_IO_EOF;
+}
+
+// Decodes the PNG file held in data[0, size), or, with a stream, the one it delivers (data and
+// size then grow as it is read).
+bool Decode(const unsigned char* data, size_t size, Stream* stream, BwDecodedImage* image, std::string* error) {
+  const auto bytes = [&] { return stream ? stream->seen.data() : data; };
+  const auto count = [&] { return stream ? stream->seen.size() : size; };
+  if (!BwIsPng(bytes(), count())) return Fail(error, Describe(SPNG_ESIGNATURE, bytes(), count()));
   std::unique_ptr<spng_ctx, SpngFree> ctx(spng_ctx_new(0));
   if (!ctx) return Fail(error, "out of memory");
   spng_ctx* c = ctx.get();
   int ret = spng_set_image_limits(c, kMaxSide, kMaxSide);
   if (!ret) ret = spng_set_chunk_limits(c, kMaxChunkBytes, kMaxCachedBytes);
   if (!ret) ret = spng_set_crc_action(c, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
-  if (!ret) ret = spng_set_png_buffer(c, data, size);
+  if (!ret) ret = stream ? spng_set_png_stream(c, ReadStream, stream) : spng_set_png_buffer(c, data, size);
   if (ret) return Fail(error, spng_strerror(ret));
+  // From here on a failure is described from the bytes read so far.
+  std::string overLimit = "the stream goes on past where an IHDR chunk could be";
+  const auto describe = [&](int code) {
+    return stream && stream->overLimit ? overLimit : Describe(code, bytes(), count());
+  };
 
   spng_ihdr ihdr;
-  if ((ret = spng_get_ihdr(c, &ihdr)) != 0) return Fail(error, Describe(ret, data, size));
+  if ((ret = spng_get_ihdr(c, &ihdr)) != 0) return Fail(error, describe(ret));
   const uint64_t width = ihdr.width, height = ihdr.height;
-  // Sides below 2^16, at most 64 bits a texel: the products stay below 2^38.
+  // Sides below 2^16, at most 64 bits a texel: the products stay below 2^38. (A stream's size
+  // is not known beforehand; it is read only as far as the image goes.)
   const uint64_t storedBytes = height * ((width * uint64_t(StoredSamples(ihdr.color_type)) * ihdr.bit_depth + 7) / 8);
-  if (storedBytes > kMaxDeflateRatio * uint64_t(size))
+  if (!stream && storedBytes > kMaxDeflateRatio * uint64_t(size))
     return Fail(error, "image of " + std::to_string(width) + " x " + std::to_string(height) +
                            " texels holds more data than the file could");
+  // A stream that goes on past twice the stored image and every ancillary chunk libspng keeps
+  // is not a PNG file of that image (an endless pipe behind a signature, say).
+  if (stream) stream->limit = 2 * storedBytes + kMaxCachedBytes + (uint64_t(1) << 20);
+  overLimit = "the stream goes on past what an image of " + std::to_string(width) + " x " +
+              std::to_string(height) + " texels could need";
 
   spng_trns trns;
   ret = spng_get_trns(c, &trns);
-  if (ret != 0 && ret != SPNG_ECHUNKAVAIL) return Fail(error, Describe(ret, data, size));
+  if (ret != 0 && ret != SPNG_ECHUNKAVAIL) return Fail(error, describe(ret));
   const Layout layout = ChooseLayout(ihdr, ret == 0);
 
   const uint64_t rowBytes = width * uint64_t(layout.channels * layout.bits / 8);
   const uint64_t total = rowBytes * height;
   size_t spngTotal = 0;
-  if ((ret = spng_decoded_image_size(c, layout.format, &spngTotal)) != 0) return Fail(error, Describe(ret, data, size));
+  if ((ret = spng_decoded_image_size(c, layout.format, &spngTotal)) != 0) return Fail(error, describe(ret));
   if (spngTotal != total) return Fail(error, "unexpected decoded size");
   BwArray<unsigned char> texels = BwAllocArray<unsigned char>(total);
   if (!texels)
@@ -200,7 +242,7 @@ bool Decode(const unsigned char* data, size_t size, BwDecodedImage* image, std::
                            std::to_string(height) + " texels");
 
   if ((ret = spng_decode_image(c, nullptr, 0, layout.format, layout.flags | SPNG_DECODE_PROGRESSIVE)) != 0)
-    return Fail(error, Describe(ret, data, size));
+    return Fail(error, describe(ret));
   // Rows arrive top row first (for interlaced images once per pass, each pass adding texels to
   // rows already begun); each goes straight to its place counted from the bottom.
   const bool interlaced = ihdr.interlace_method != SPNG_INTERLACE_NONE;
@@ -212,9 +254,9 @@ bool Decode(const unsigned char* data, size_t size, BwDecodedImage* image, std::
     ret = spng_decode_row(c, out, size_t(rowBytes));
     if ((ret == 0 || ret == SPNG_EOI) && !interlaced) SwapRedBlue(out, width, layout.channels, layout.bits);
   } while (ret == 0);
-  if (ret != SPNG_EOI) return Fail(error, Describe(ret, data, size));
+  if (ret != SPNG_EOI) return Fail(error, describe(ret));
   // The chunks after the image data, up to IEND, with their CRCs.
-  if ((ret = spng_decode_chunks(c)) != 0) return Fail(error, Describe(ret, data, size));
+  if ((ret = spng_decode_chunks(c)) != 0) return Fail(error, describe(ret));
   if (interlaced) SwapRedBlue(texels.get(), width * height, layout.channels, layout.bits);
 
   image->width = int(width);
@@ -233,7 +275,7 @@ bool BwIsPng(const unsigned char* head, size_t n) {
 
 bool BwReadPngMemory(const unsigned char* data, size_t size, BwDecodedImage* image, std::string* error) {
   try {
-    return Decode(data, size, image, error);
+    return Decode(data, size, nullptr, image, error);
   } catch (const std::bad_alloc&) {
     return Fail(error, "out of memory");
   }
@@ -245,7 +287,17 @@ bool BwReadPng(FILE* fp, BwDecodedImage* image, std::string* error) {
   try {
     std::vector<unsigned char> bytes;
     if (!BwReadToEnd(fp, &bytes)) return Fail(error, "read error");
-    return Decode(bytes.data(), bytes.size(), image, error);
+    return Decode(bytes.data(), bytes.size(), nullptr, image, error);
+  } catch (const std::bad_alloc&) {
+    return Fail(error, "out of memory");
+  }
+}
+
+bool BwReadPngStream(FILE* fp, const unsigned char* head, size_t headBytes, BwDecodedImage* image,
+                     std::string* error) {
+  try {
+    Stream stream{fp, std::vector<unsigned char>(head, head + headBytes)};
+    return Decode(nullptr, 0, &stream, image, error);
   } catch (const std::bad_alloc&) {
     return Fail(error, "out of memory");
   }

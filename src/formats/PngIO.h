@@ -28,5 +28,11 @@ bool BwIsPng(const unsigned char* head, size_t n);
 // Reads a PNG image from fp, from its current position to its end (a regular file or a pipe).
 bool BwReadPng(FILE* fp, BwDecodedImage* image, std::string* error);
 
+// Reads a PNG image as it streams from fp (a pipe), after the `headBytes` bytes at `head` that
+// were read from it already, and no further than the image's end: nothing after IEND is read,
+// and what is read is bounded by what the image needs.
+bool BwReadPngStream(FILE* fp, const unsigned char* head, size_t headBytes, BwDecodedImage* image,
+                     std::string* error);
+
 // Reads a PNG image held in memory.
 bool BwReadPngMemory(const unsigned char* data, size_t size, BwDecodedImage* image, std::string* error);
