@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "OutputFile.h"
@@ -15,11 +16,28 @@ namespace fs = std::filesystem;
 
 // Every fsync of this program, the library's included: whether of a directory, and the inode.
 std::vector<std::pair<bool, ino_t>> gSyncs;
+// The program ends at once, as by kill -9, at the gCrashAt-th fsync, link or rename (0: never).
+int gCrashAt = 0, gSteps = 0;
+
+void Step() {
+  if (gCrashAt != 0 && ++gSteps == gCrashAt) _exit(3);
+}
 
 extern "C" int fsync(int fd) {
+  Step();
   struct stat st;
   if (fstat(fd, &st) == 0) gSyncs.push_back({S_ISDIR(st.st_mode), st.st_ino});
   return int(syscall(SYS_fsync, fd));
+}
+
+extern "C" int linkat(int from, const char* path, int to, const char* name, int flags) {
+  Step();
+  return int(syscall(SYS_linkat, from, path, to, name, flags));
+}
+
+extern "C" int rename(const char* from, const char* to) {
+  Step();
+  return int(syscall(SYS_rename, from, to));
 }
 
 namespace {
@@ -69,6 +87,55 @@ TEST(OutputFile, PublishedOrNothingAndSynced) {
       }
       const Tree after = publish ? Tree{{"out.tga", kNew}} : existing ? Tree{{"out.tga", kOld}} : Tree{};
       EXPECT_EQ(Files(dir.path()), after);
+    }
+}
+
+// Three outputs put in place together, new ones and replacements, by a process that ends
+// outright at each step of the publish in turn: once the next publish has recovered (or
+// `bumpweld --recover`), the files are all old or all new, and no other file is left.
+TEST(OutputFile, AnInterruptedPublishIsCompletedOrUndone) {
+  for (BwTemporary temporary : kTemporaries)
+    for (bool existing : {false, true}) {
+      bool completed = false;
+      for (int crashAt = 1; !completed && crashAt < 60; ++crashAt) {
+        SCOPED_TRACE(testing::Message() << "named " << (temporary == BwTemporary::NAMED) << ", existing " << existing
+                                        << ", step " << crashAt);
+        TempDir dir;
+        const char* const names[] = {"a00.tga", "a01.tga", "a02.tga"};
+        Tree old;
+        for (const char* name : names)
+          if (existing) WriteFile(dir / name, kOld), old[name] = kOld;
+        const pid_t child = fork();
+        if (child == 0) {
+          std::vector<std::unique_ptr<OutputFile>> files;
+          std::vector<OutputFile*> set;
+          for (const char* name : names) {
+            files.push_back(std::make_unique<OutputFile>((dir / name).c_str(), nullptr, temporary));
+            std::fputs("new", files.back()->Stream());
+            if (!files.back()->Finish()) _exit(2);
+            set.push_back(files.back().get());
+          }
+          gCrashAt = crashAt;
+          _exit(BwPublishTogether(set, nullptr) ? 0 : 2);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 2);
+        completed = WEXITSTATUS(status) == 0;
+        if (crashAt % 2) {
+          EXPECT_TRUE(BwRecoverOutput((dir / names[0]).c_str()));
+        } else {
+          EXPECT_EQ(::Run({"--recover", dir.path()}).status, 0);
+        }
+        Tree now = Files(dir.path());
+        const Tree fresh = {{names[0], kNew}, {names[1], kNew}, {names[2], kNew}};
+        // Named temporary files a kill leaves before the publish starts are the one exception.
+        if (temporary == BwTemporary::NAMED)
+          for (auto it = now.begin(); it != now.end();) it = it->first.rfind(".bumpweld-", 0) == 0 && it->second == kNew ? now.erase(it) : std::next(it);
+        EXPECT_TRUE(now == fresh || now == old) << testing::PrintToString(now);
+        EXPECT_TRUE(!completed || now == fresh);
+      }
+      EXPECT_TRUE(completed);
     }
 }
 

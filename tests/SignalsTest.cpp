@@ -1,5 +1,5 @@
 // Signals: none leaves a temporary output file behind or changes an old one, the process still
-// ends by the signal, and a signal ignored at start stays ignored.
+// ends by the signal (after any publish under way), and a signal ignored at start stays ignored.
 #include <csignal>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -35,6 +35,24 @@ TEST(Signals, NoSignalLeavesATemporaryFile) {
       EXPECT_EXIT(SignalWhileWriting(dir / "out.tga", temporary, signal), testing::KilledBySignal(signal), "");
       EXPECT_EQ(Files(dir.path()), (std::map<std::string, Bytes>{{"out.tga", {'o', 'l', 'd'}}}));
     }
+}
+
+// A signal that arrives while outputs are put in place waits until the publish ends, then ends
+// the process as it would have: the file written in between shows that the process went on.
+TEST(Signals, HeldWhileOutputsArePutInPlace) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    TempDir dir;
+    auto run = [&] {
+      BwInstallSignalHandlers();
+      BwSignalObserver()->PublishBegin();
+      raise(signal);
+      WriteFile(dir / "went-on", {1});
+      BwSignalObserver()->PublishEnd();
+      _exit(0);
+    };
+    EXPECT_EXIT(run(), testing::KilledBySignal(signal), "") << signal;
+    EXPECT_TRUE(FileExists(dir / "went-on")) << signal;
+  }
 }
 
 // nohup, and background jobs of shells without job control, start the process with these ignored.
