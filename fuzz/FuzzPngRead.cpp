@@ -1,6 +1,7 @@
-// Fuzz target: the PNG reader on the input bytes, from memory and through an in-memory stream.
-// When it succeeds both must agree on the layout and every byte, and every announced byte is
-// read so that the address sanitizer catches a short buffer.
+// Fuzz target: the PNG reader on the input bytes, from memory, through an in-memory stream, and
+// decoded as it streams after its first bytes were read (as from a pipe). When the memory read
+// succeeds the others must agree on the layout and every byte, and every announced byte is read
+// so that the address sanitizer catches a short buffer.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -47,6 +48,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (memoryOk && (streamed.width != memory.width || streamed.height != memory.height ||
                    streamed.channels != memory.channels || streamed.bits != memory.bits ||
                    std::memcmp(streamed.data.get(), memory.data.get(), memory.ByteCount()) != 0))
+    std::abort();
+
+  const size_t head = 8;
+  if (size <= head) return 0;
+  FILE* pipe = fmemopen(const_cast<uint8_t*>(data + head), size - head, "rb");
+  if (!pipe) return 0;
+  BwDecodedImage piped;
+  std::string pipedError;
+  const bool pipedOk = BwReadPngStream(pipe, data, head, &piped, &pipedError);
+  std::fclose(pipe);
+  if (!pipedOk && (pipedError.rfind("PNG: ", 0) != 0 || pipedError.find('\n') != std::string::npos)) std::abort();
+  if (memoryOk && (!pipedOk || piped.width != memory.width || piped.height != memory.height ||
+                   piped.channels != memory.channels || piped.bits != memory.bits ||
+                   std::memcmp(piped.data.get(), memory.data.get(), memory.ByteCount()) != 0))
     std::abort();
   return 0;
 }
