@@ -125,11 +125,6 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-std::string TexturesDir() {
-  std::error_code ignored;
-  return fs::is_directory(BUMPWELD_TEXTURES, ignored) ? BUMPWELD_TEXTURES : "";
-}
-
 std::string Spin(int count, int phase) {
   std::string frames;
   for (int i = 0; i < count; ++i) frames += std::string("\r") + "\\|/-"[(phase + i) % 4];

@@ -62,8 +62,6 @@ std::map<std::string, Bytes> Files(const std::string& root);
 bool HasTemporaries(const std::string& dir);
 
 bool EndsWith(const std::string& text, const std::string& suffix);
-// Directory of the shared real texture maps, or "" when it is absent.
-std::string TexturesDir();
 // `count` spinner frames from `phase` (0 to 3) on.
 std::string Spin(int count, int phase = 0);
 
