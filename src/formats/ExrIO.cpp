@@ -249,7 +249,10 @@ bool Read(Source* source, const char* wanted, BwHeightImage* image, std::string*
   const exr_attr_chlist_entry_t* chosen = nullptr;
   for (int c = 0; c < channels->num_channels; ++c) {
     const exr_attr_chlist_entry_t& e = channels->entries[c];
-    names += (c ? ", " : "") + std::string(e.name.str, size_t(e.name.length));
+    // A name goes into a one-line message: control characters show as '?'.
+    std::string name(e.name.str, size_t(e.name.length));
+    std::replace_if(name.begin(), name.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x20; }, '?');
+    names += (c ? ", " : "") + name;
     const char* want = wanted && *wanted ? wanted : (channels->num_channels == 1 ? e.name.str : "Y");
     if (std::strcmp(e.name.str, want) == 0) chosen = &e;
   }
