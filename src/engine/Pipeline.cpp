@@ -35,20 +35,6 @@ struct Inputs {
   std::unique_ptr<BwHeightField> mask;
 };
 
-// The strength of each texel of row y: the detail strength times the mask value, clamped to
-// [0, 1] (not a number: 0).
-void StrengthRow(const Inputs& inputs, int64_t width, int64_t y, float* out) {
-  if (!inputs.mask) {
-    std::fill_n(out, width, inputs.strength);
-    return;
-  }
-  BwHeightRow(*inputs.mask, y, out);
-  for (int64_t x = 0; x < width; ++x) {
-    const float m = out[x] >= 0.0f ? (out[x] <= 1.0f ? out[x] : 1.0f) : 0.0f;
-    out[x] = inputs.strength * m;
-  }
-}
-
 // Negates the y components of `count` texels, `stride` floats apart; an empty texel's 0 stays
 // +0.
 void FlipGreen(float* y, int64_t count, int64_t stride) {
@@ -68,8 +54,10 @@ void MergeRow(const Inputs& inputs, int64_t width, int64_t y, BwRowScratch* s, f
     BwMergeRow(s, width, out);
   } else {
     if (inputs.scaled) {
-      StrengthRow(inputs, width, y, s->st.get());
-      BwScaleTilt(width, s->st.get(), s->sx.get(), s->sy.get(), s->sz.get());
+      // The mask's values of the row, then the strength of each texel in their place.
+      if (inputs.mask) BwHeightRow(*inputs.mask, y, s->st.get());
+      BwScaleTilt(width, inputs.strength, inputs.mask ? s->st.get() : nullptr, s->st.get(), s->sx.get(),
+                  s->sy.get(), s->sz.get());
     }
     BwBlendRow(s, inputs.blend, inputs.scaled ? s->st.get() : nullptr, width, out);
   }

@@ -329,11 +329,15 @@ void BlendClosedForm(int64_t count, const float* BW_RESTRICT bx, const float* BW
 }  // namespace
 
 BW_VECTOR_CLONES
-void BwScaleTilt(int64_t count, const float* BW_RESTRICT strength, float* BW_RESTRICT x,
-                 float* BW_RESTRICT y, float* BW_RESTRICT z) {
+void BwScaleTilt(int64_t count, float scale, const float* mask, float* strength,
+                 float* BW_RESTRICT x, float* BW_RESTRICT y, float* BW_RESTRICT z) {
   for (int64_t i = 0; i < count; ++i) {
-    // Every value is computed and then selected, so the loop has no branches.
-    const float st = strength[i], tx = x[i], ty = y[i], tz = z[i];
+    // Every value is computed and then selected, so the loop has no branches. A mask value
+    // is clamped to [0, 1], and one that is not a number counts as 0.
+    const float m = mask ? (mask[i] >= 0.0f ? (mask[i] <= 1.0f ? mask[i] : 1.0f) : 0.0f) : 1.0f;
+    const float st = mask ? scale * m : scale;
+    strength[i] = st;
+    const float tx = x[i], ty = y[i], tz = z[i];
     const bool filled = (std::fabs(double(tx)) > BW_TINY) | (std::fabs(double(ty)) > BW_TINY) |
                         (std::fabs(double(tz)) > BW_TINY);
     const bool keep = (st == 1.0f) | (st == 0.0f) | !filled;
