@@ -13,17 +13,20 @@ namespace {
 // A slot is FREE, being filled or emptied (BUSY), or holds a name the handlers remove (LISTED).
 enum SlotState : int { FREE, BUSY, LISTED };
 
-struct Slot {
-  std::atomic<int> state{FREE};
-  char path[PATH_MAX];
-};
-
 static_assert(ATOMIC_INT_LOCK_FREE == 2, "the handlers read the slots' states without locks");
 
 // Enough for every level of the longest mip chain (17) plus a rename, for each of the jobs a
-// batch runs at once (at most 48), and the batch's report.
+// batch runs at once (at most 48), and the batch's report. The states lie together and are
+// zero (FREE) before the program starts, so that nothing is touched at start and a scan reads
+// one page; a name's page is touched only when a name is put there.
 constexpr int kSlots = 1024;
-Slot gSlots[kSlots];
+std::atomic<int> gStates[kSlots];
+char gPaths[kSlots][PATH_MAX];
+
+void RemoveListed() {
+  for (int i = 0; i < kSlots; ++i)
+    if (gStates[i].load(std::memory_order_acquire) == LISTED) unlink(gPaths[i]);
+}
 
 // Publishes under way (the low bits) and whether the process is ending (kEnding): a signal that
 // arrives while outputs are being put in place is held in gHeld until the last publish ends.
@@ -58,22 +61,22 @@ class SignalObserver : public BwOutputObserver {
   void Created(const char* path) override {
     const size_t length = std::strlen(path);
     if (length >= PATH_MAX) return;
-    for (Slot& slot : gSlots) {
+    for (int i = 0; i < kSlots; ++i) {
       int expected = FREE;
-      if (!slot.state.compare_exchange_strong(expected, BUSY)) continue;
-      std::memcpy(slot.path, path, length + 1);
-      slot.state.store(LISTED, std::memory_order_release);
+      if (!gStates[i].compare_exchange_strong(expected, BUSY)) continue;
+      std::memcpy(gPaths[i], path, length + 1);
+      gStates[i].store(LISTED, std::memory_order_release);
       return;
     }
   }
 
   void Gone(const char* path) override {
     // Each slot is claimed before its name is read, since another thread may be refilling it.
-    for (Slot& slot : gSlots) {
+    for (int i = 0; i < kSlots; ++i) {
       int expected = LISTED;
-      if (!slot.state.compare_exchange_strong(expected, BUSY)) continue;
-      const bool match = std::strcmp(slot.path, path) == 0;
-      slot.state.store(match ? FREE : LISTED, std::memory_order_release);
+      if (!gStates[i].compare_exchange_strong(expected, BUSY)) continue;
+      const bool match = std::strcmp(gPaths[i], path) == 0;
+      gStates[i].store(match ? FREE : LISTED, std::memory_order_release);
       if (match) return;
     }
   }
@@ -97,8 +100,7 @@ void EndBySignal(int signal) {
     idle = 0;
     if (!gPublishing.compare_exchange_strong(idle, kEnding)) return;
   }
-  for (Slot& slot : gSlots)
-    if (slot.state.load(std::memory_order_acquire) == LISTED) unlink(slot.path);
+  RemoveListed();
   // Raised again with its default action, the signal ends the process as soon as it is not
   // blocked: at once outside a handler, when the handler returns inside one.
   struct sigaction action = {};
@@ -116,8 +118,7 @@ extern "C" void OnSignal(int signal) {
   if (signal == SIGBUS) {
     // A mapped input file was cut short by another process while this run read it; returning
     // would repeat the read that faulted. No publish is under way then: they read no input.
-    for (Slot& slot : gSlots)
-      if (slot.state.load(std::memory_order_acquire) == LISTED) unlink(slot.path);
+    RemoveListed();
     static const char message[] = "ERROR! An input file changed while it was read!\n";
     const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
     (void)written;
