@@ -8,12 +8,9 @@
 
 #include "Batch.h"
 #include "CommandParser.h"
-#include "ImageProbe.h"
 #include "TestSupport.h"
 
 namespace {
-
-using namespace std::string_literals;
 
 void WriteText(const std::string& path, const std::string& text) { WriteFile(path, Bytes(text.begin(), text.end())); }
 
@@ -67,27 +64,6 @@ TEST(BatchTest, SplitsLinesAsAShell) {
     std::string error;
     EXPECT_FALSE(BwSplitBatchLine(bad, &words, &error)) << bad;
     EXPECT_EQ(error.rfind("ERROR: ", 0), 0u) << bad;
-  }
-}
-
-// The header probe behind the batch's memory admission: each container's size and the bytes
-// its reader needs (16-bit PNG with room for alpha, plus the file), nothing for a cut header.
-TEST(BatchTest, ProbesHeaders) {
-  const std::string png = "\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\x01\x02\0\0\0\x09\x10\x02"s;
-  Bytes dds(128);
-  const unsigned char ddsHeader[] = {'D', 'D', 'S', ' ', 124, 0, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0, 0x2C, 0x01};
-  std::copy(std::begin(ddsHeader), std::end(ddsHeader), dds.begin());
-  const struct { Bytes head; bool known; int width, height; uint64_t readerBytes; } kCases[] = {
-      {MakeTga(300, 7, 32, {}), true, 300, 7, 300 * 7 * 4},
-      {Bytes(png.begin(), png.end()), true, 258, 9, 258 * 9 * 8 + 1000},
-      {dds, true, 300, 9, 300 * 9 * 20},
-      {Bytes(dds.begin(), dds.end() - 1), false, 0, 0, 0},
-      {MakeTga(0, 5, 24, {}), false, 0, 0, 0},
-  };
-  for (const auto& c : kCases) {
-    BwImageProbe probe;
-    EXPECT_EQ(BwProbeImage(c.head.data(), c.head.size(), 1000, &probe), c.known);
-    EXPECT_EQ(std::make_tuple(probe.width, probe.height, probe.readerBytes), std::make_tuple(c.width, c.height, c.readerBytes));
   }
 }
 

@@ -1,7 +1,7 @@
-// BC4 / BC5 encoder and decoders: blocks with known optimal answers, decoder vectors from the
-// block layouts, and the same bytes on every thread count and processor version. (Padding and
-// row order of whole images are checked against independent readers in DdsKtxTest; quality
-// against other encoders by the benchmark.)
+// BC4 / BC5 encoder and decoders: decoder vectors from the block layouts, and the same bytes on
+// every thread count and processor version. (Padding and row order of whole images are checked
+// against independent readers in DdsKtxTest; the encoder's quality against other encoders by
+// the benchmark.)
 #include <algorithm>
 #include <cmath>
 #include <tuple>
@@ -12,49 +12,10 @@
 
 namespace {
 
-// Code units: UNORM (c + 1) * 127.5, SNORM c * 127.
-float Code(float c, BwBc4Kind kind) { return kind == BwBc4Kind::UNORM ? (c + 1.0f) * 127.5f : c * 127.0f; }
-float FromCode(float code, BwBc4Kind kind) { return kind == BwBc4Kind::UNORM ? code / 127.5f - 1.0f : code / 127.0f; }
-
-// Squared error, in code units, of the block decoded from `bytes` against `values`.
-double BlockError(const float* values, const unsigned char* bytes, BwBc4Kind kind) {
-  float decoded[16];
-  BwDecodeBc4Block(bytes, kind, decoded);
-  double sum = 0;
-  for (int i = 0; i < 16; ++i) sum += std::pow(double(Code(decoded[i], kind)) - double(Code(values[i], kind)), 2.0);
-  return sum;
-}
-
 // Indices 0 to 7 for texels 0 to 7, then 7: a block that decodes to its whole palette.
 const unsigned char kAllIndices[6] = {0x88, 0xC6, 0xFA, 0xFF, 0xFF, 0xFF};
 
 }  // namespace
-
-// Blocks of one value, of two, eight-step ramps, and -1 and 1 with a cluster between them (only
-// the six-value mode holds all three). Values on one palette come back exactly; a constant off
-// every palette is within half of the finest palette step (1/7 of a code unit) of one.
-TEST(BlockCompressTest, KnownBestBlocks) {
-  const BwBc4Kind U = BwBc4Kind::UNORM, S = BwBc4Kind::SNORM;
-  // Codes repeated to fill 16 texels; sixValueMode: only that mode holds the block exactly.
-  const struct { BwBc4Kind kind; std::vector<float> codes; bool sixValueMode; } cases[] = {
-      {U, {0}, false}, {U, {255}, false}, {U, {77}, false}, {S, {-127}, false}, {S, {127}, false}, {S, {0}, false},
-      {U, {127.5f}, false}, {U, {165.75f}, false}, {S, {38.1f}, false}, {S, {-97.79f}, false}, {U, {254.87f}, false},
-      {U, {10, 200}, false}, {S, {-90, 33}, false}, {U, {70, 80, 90, 100, 110, 120, 130, 140}, false},
-      {S, {-56, -48, -40, -32, -24, -16, -8, 0}, false}, {U, {0, 255, 140, 0, 140, 255, 140, 0}, true},
-      {S, {-127, 127, 12, 12}, true}, {U, {0, 255, 120, 124, 128}, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "kind " << int(c.kind) << ", codes " << c.codes[0] << ", ...");
-    float block[16];
-    for (int i = 0; i < 16; ++i) block[i] = FromCode(c.codes[size_t(i) % c.codes.size()], c.kind);
-    unsigned char bytes[8];
-    BwEncodeBc4Block(block, c.kind, bytes);
-    const bool onPalette = c.codes.size() > 1 || c.codes[0] == std::floor(c.codes[0]);
-    EXPECT_LE(BlockError(block, bytes, c.kind), onPalette ? 1e-4 : 16.0 / (14.0 * 14.0) + 1e-4);
-    const bool s = c.kind == S;
-    EXPECT_TRUE(!c.sixValueMode || (s ? int8_t(bytes[0]) <= int8_t(bytes[1]) : bytes[0] <= bytes[1]));
-  }
-}
 
 // Layout vectors: palettes of both modes, SNORM -128 read as -127, BC3 green in four-colour mode.
 TEST(BlockCompressTest, DecodersFollowTheBlockLayouts) {

@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <sys/stat.h>
 
+#include "CommandParser.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -59,15 +60,10 @@ std::string Report(const char* flags, int mip, int passes, bool box) {
 // runs report their settings before loading: with the base map missing, the open error follows
 // and names the argument taken as the base map.
 TEST(CommandLine, UsageAndSettingsReport) {
+  // The flag lines of the full usage text are the letters' help (a dozen lines, one a letter).
   const std::string kSynopsis = "Usage: Bumpweld [-BeEgGhHimMqQ] normalmap1 bump/normalMap2 [heightscale] outputname\n";
   std::string usage = kSynopsis;
-  for (const char* line : {"h  - Output 16x16 .kep texture", "H  - Output 16x16x16x16 .kep texture",
-                           "i  - Output 10x10x10x2 .kep texture", "m  - Create mip chain (remap)",
-                           "M  - Create mip chain (box filter)", "B  - Box filter final image",
-                           "e  - Don't expand border texels", "E  - expand border texels more (15 texels)",
-                           "g  - more dilation (20 texels)", "G  - even more dilation (30 texels)",
-                           "q  - Quiet mode, no spinners or percentages", "Q  - Very quiet mode, no messages"})
-    usage += std::string(21, ' ') + line + "\n";
+  for (const char* const* line = kBwFlagHelp; *line; ++line) usage += std::string(21, ' ') + *line;
   const std::string open = "ERROR: Unable to open base.tga\n";
   const std::pair<Args, std::string> cases[] = {
       {{}, usage}, {{"-Q"}, usage}, {{"-Q", "base.tga"}, kSynopsis},
