@@ -92,6 +92,13 @@ bool Fail(std::string* error, const std::string& message) {
   return false;
 }
 
+// A name from the file as it goes into a one-line message: control characters show as '?'.
+std::string Printable(const char* name) {
+  std::string text = name;
+  std::replace_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, '?');
+  return text;
+}
+
 // The library's message for a failed call, or its text for the code.
 bool FailWith(std::string* error, const Source& source, exr_result_t code) {
   if (source.overLimit) return Fail(error, "the stream goes on past what its header announces");
@@ -249,10 +256,7 @@ bool Read(Source* source, const char* wanted, BwHeightImage* image, std::string*
   const exr_attr_chlist_entry_t* chosen = nullptr;
   for (int c = 0; c < channels->num_channels; ++c) {
     const exr_attr_chlist_entry_t& e = channels->entries[c];
-    // A name goes into a one-line message: control characters show as '?'.
-    std::string name(e.name.str, size_t(e.name.length));
-    std::replace_if(name.begin(), name.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x20; }, '?');
-    names += (c ? ", " : "") + name;
+    names += (c ? ", " : "") + Printable(e.name.str);
     const char* want = wanted && *wanted ? wanted : (channels->num_channels == 1 ? e.name.str : "Y");
     if (std::strcmp(e.name.str, want) == 0) chosen = &e;
   }
@@ -261,7 +265,7 @@ bool Read(Source* source, const char* wanted, BwHeightImage* image, std::string*
     return Fail(error, "several channels and none named Y; name one of: " + names);
   }
   if (chosen->x_sampling != 1 || chosen->y_sampling != 1)
-    return Fail(error, "channel " + std::string(chosen->name.str) + " is subsampled, which is not supported");
+    return Fail(error, "channel " + Printable(chosen->name.str) + " is subsampled, which is not supported");
   const int type = chosen->pixel_type;
   if (type != EXR_PIXEL_HALF && type != EXR_PIXEL_FLOAT && type != EXR_PIXEL_UINT)
     return Fail(error, "unknown sample type");
