@@ -54,10 +54,13 @@ void MergeRow(const Inputs& inputs, int64_t width, int64_t y, BwRowScratch* s, f
     BwMergeRow(s, width, out);
   } else {
     if (inputs.scaled) {
-      // The mask's values of the row, then the strength of each texel in their place.
-      if (inputs.mask) BwHeightRow(*inputs.mask, y, s->st.get());
-      BwScaleTilt(width, inputs.strength, inputs.mask ? s->st.get() : nullptr, s->st.get(), s->sx.get(),
-                  s->sy.get(), s->sz.get());
+      // The mask's values of the row (1 without a mask), then the strength of each texel in
+      // their place.
+      if (inputs.mask)
+        BwHeightRow(*inputs.mask, y, s->st.get());
+      else
+        std::fill_n(s->st.get(), width, 1.0f);
+      BwScaleTilt(width, inputs.strength, s->st.get(), s->st.get(), s->sx.get(), s->sy.get(), s->sz.get());
     }
     BwBlendRow(s, inputs.blend, inputs.scaled ? s->st.get() : nullptr, width, out);
   }

@@ -334,8 +334,8 @@ void BwScaleTilt(int64_t count, float scale, const float* mask, float* strength,
   for (int64_t i = 0; i < count; ++i) {
     // Every value is computed and then selected, so the loop has no branches. A mask value
     // is clamped to [0, 1], and one that is not a number counts as 0.
-    const float m = mask ? (mask[i] >= 0.0f ? (mask[i] <= 1.0f ? mask[i] : 1.0f) : 0.0f) : 1.0f;
-    const float st = mask ? scale * m : scale;
+    const float m = mask[i] >= 0.0f ? (mask[i] <= 1.0f ? mask[i] : 1.0f) : 0.0f;
+    const float st = scale * m;
     strength[i] = st;
     const float tx = x[i], ty = y[i], tz = z[i];
     const bool filled = (std::fabs(double(tx)) > BW_TINY) | (std::fabs(double(ty)) > BW_TINY) |

@@ -43,7 +43,7 @@ void BwInterleave(int64_t count, const float* x, const float* y, const float* z,
 void BwMergeRow(BwRowScratch* s, int64_t count, float* out);
 
 // Scales the tilt of `count` normals (x, y, z) by their strength s, `scale` times the mask value
-// (clamped to [0, 1]; no mask: 1), which goes to `strength`: (s x, s y, z) renormalised in single
+// (clamped to [0, 1]), which goes to `strength`: (s x, s y, z) renormalised in single
 // precision, z taken as 0 where it is 0 or less, and (0, 0, 1) where nothing is left. Strengths
 // of exactly 1 and 0, and empty texels, are left as they are. `mask` may be `strength`.
 void BwScaleTilt(int64_t count, float scale, const float* mask, float* strength, float* x, float* y, float* z);
