@@ -26,9 +26,10 @@ struct FileCloser {
 
 constexpr int64_t kTexelGrain = 1 << 15;
 
-// Opens `name` and reads its texels, from a PNG, OpenEXR or (anything else) Targa file as its
-// first bytes say, ending the job with the loaders' messages.
-void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
+// Opens `name` and reads its texels, from a PNG, DDS, OpenEXR or (anything else) Targa file as
+// its first bytes say, ending the job with the loaders' messages. An OpenEXR file gives the
+// normal channels for a normal map (`normalMap`), else the height channel.
+void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels* texels) {
   std::unique_ptr<FILE, FileCloser> in(std::fopen(name, "rb"));
   if (!in) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", name);
   // A file that can seek is read again from its beginning; from a pipe the first bytes are kept.
@@ -77,16 +78,19 @@ void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
     texels->type = bytes8 ? BW_TEXEL_U8 : BW_TEXEL_F32;
     texels->storage.decoded.reset(reinterpret_cast<unsigned char*>(image.normals.release()));
   } else if (BwIsExr(head.data(), head.size())) {
-    BwHeightImage image;
+    BwExrImage image;
     const std::vector<unsigned char>* bytes = whole();
-    const char* channel = run.settings.exrChannel.c_str();
-    ok = ok && (bytes ? BwReadExrMemory(bytes->data(), bytes->size(), channel, &image, &error)
-                      : BwReadExrFile(in.get(), channel, &image, &error));
+    BwExrRequest request(run.settings.exrChannel.c_str());
+    request.normals = normalMap;
+    request.unorm = run.settings.exrUnorm;
+    ok = ok && (bytes ? BwReadExrMemory(bytes->data(), bytes->size(), request, &image, &error)
+                      : BwReadExrFile(in.get(), request, &image, &error));
     texels->width = image.width;
     texels->height = image.height;
-    texels->channels = 1;
+    texels->channels = image.channels;
     texels->type = BW_TEXEL_F32;
-    texels->storage.decoded.reset(reinterpret_cast<unsigned char*>(image.heights.release()));
+    texels->rgbOrder = true;  // x, y, z as red, green, blue
+    texels->storage.decoded.reset(reinterpret_cast<unsigned char*>(image.samples.release()));
   } else {
     int bitDepth = 0;
     ok = TGAReadTexels(in.get(), &texels->width, &texels->height, &bitDepth, &texels->storage,
@@ -149,14 +153,14 @@ bool AllocateNormals(int width, int height, BwArray<float>* normals) {
 
 }  // namespace
 
-void BwReadInputTexels(BwRun& run, const BwInput& input, BwInputTexels* texels) {
+void BwReadInputTexels(BwRun& run, const BwInput& input, bool normalMap, BwInputTexels* texels) {
   if (input.image) return ViewMemoryImage(run, input, texels);
-  ReadFileTexels(run, input.name.c_str(), texels);
+  ReadFileTexels(run, input.name.c_str(), normalMap, texels);
 }
 
 void BwReadNormalMapTexels(BwRun& run, const BwInput& input, BwInputTexels* texels) {
   if (input.name.empty() && !input.image) run.Fail(BW_ERROR_ARGUMENT, "ERROR: No file name passed to ReadNormalMap!\n");
-  BwReadInputTexels(run, input, texels);
+  BwReadInputTexels(run, input, true, texels);
   texels->alphaEmpty = run.settings.alphaEmpty;
   if (texels->channels == 3 || texels->channels == 4) return;
   if (texels->channels == 1 || texels->channels == 2)
@@ -166,7 +170,7 @@ void BwReadNormalMapTexels(BwRun& run, const BwInput& input, BwInputTexels* texe
 
 void BwReadHeightField(BwRun& run, const BwInput& input, BwInputTexels* texels, float scale,
                        BwHeightField* field) {
-  BwReadInputTexels(run, input, texels);
+  BwReadInputTexels(run, input, false, texels);
   if (texels->channels < 1 || texels->channels > 4) run.Fail(BW_ERROR_READ, "ERROR: Unhandled bit depth for bump map!\n");
   field->texels = texels->data;
   field->rowStride = texels->Stride();
