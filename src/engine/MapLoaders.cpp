@@ -17,6 +17,7 @@
 #include "Parallel.h"
 #include "RowKernels.h"
 #include "TGAIO.h"
+#include "TiffIO.h"
 
 namespace {
 
@@ -26,8 +27,8 @@ struct FileCloser {
 
 constexpr int64_t kTexelGrain = 1 << 15;
 
-// Opens `name` and reads its texels, from a PNG, DDS, OpenEXR or (anything else) Targa file as
-// its first bytes say, ending the job with the loaders' messages. An OpenEXR file gives the
+// Opens `name` and reads its texels, from a PNG, TIFF, DDS, OpenEXR or (anything else) Targa
+// file as its first bytes say, ending the job with the loaders' messages. An OpenEXR file gives the
 // normal channels for a normal map (`normalMap`), else the height channel.
 void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels* texels) {
   std::unique_ptr<FILE, FileCloser> in(std::fopen(name, "rb"));
@@ -48,6 +49,16 @@ void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels*
     const std::vector<unsigned char>* bytes = whole();
     ok = ok && (bytes ? BwReadPngMemory(bytes->data(), bytes->size(), &image, &error)
                       : BwReadPng(in.get(), &image, &error));
+    texels->width = image.width;
+    texels->height = image.height;
+    texels->channels = image.channels;
+    texels->type = image.bits == 16 ? BW_TEXEL_U16 : BW_TEXEL_U8;
+    texels->storage.decoded = std::move(image.data);
+  } else if (BwIsTiff(head.data(), head.size())) {
+    BwDecodedImage image;
+    const std::vector<unsigned char>* bytes = whole();
+    ok = ok && (bytes ? BwReadTiffMemory(bytes->data(), bytes->size(), &image, &error)
+                      : BwReadTiff(in.get(), &image, &error));
     texels->width = image.width;
     texels->height = image.height;
     texels->channels = image.channels;

@@ -14,6 +14,7 @@
 #include "Outputs.h"
 #include "OutputFile.h"
 #include "PngWriter.h"
+#include "TiffIO.h"
 #include "DdsKtx.h"
 #include "ExrIO.h"
 #include "Filters.h"
@@ -85,10 +86,13 @@ class FileOutput : public BwOutputWriter {
       BwDiagnostic("Warning! Could not open texture map \"%s\"\n", name.c_str());
       run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", name.c_str());
     }
-    const bool png = (run.encoding & ~BW_ROUND) >= BW_ENCODING_PNG8;
+    const int code = run.encoding & ~BW_ROUND;
+    const bool png = code == BW_ENCODING_PNG8 || code == BW_ENCODING_PNG16;
+    const bool tiff = code == BW_ENCODING_TIFF8 || code == BW_ENCODING_TIFF16;
     std::string pngError;
-    bool written = png ? WritePng(file->Stream(), run, encoding, encoded, &pngError)
-                       : BwWriteEncodedStream(file->Stream(), encoding, run.width, run.height, encoded);
+    bool written = png    ? WriteRows<BwPngWriter>(file->Stream(), run, encoding, encoded, &pngError)
+                   : tiff ? WriteRows<BwTiffWriter>(file->Stream(), run, encoding, encoded, &pngError)
+                          : BwWriteEncodedStream(file->Stream(), encoding, run.width, run.height, encoded);
     if (!pngError.empty()) BwDiagnostic("%s\n", pngError.c_str());
     // An abandoned level goes with `file`; one written in place cannot be taken back (such an
     // output is never given a level that may be abandoned, see CanDiscard).
@@ -260,11 +264,12 @@ class FileOutput : public BwOutputWriter {
     return true;
   }
 
-  // Writes a PNG file from the encoded texels, which come bottom row first: the rows are taken a
-  // band at a time from the top of the picture down.
-  static bool WritePng(FILE* fp, BwRun& run, const BwEncoding& encoding, const BwTexelSource& encoded,
-                       std::string* error) {
-    BwPngWriter writer;
+  // Writes a PNG or TIFF file from the encoded texels, which come bottom row first: the rows are
+  // taken a band at a time from the top of the picture down.
+  template <typename Writer>
+  static bool WriteRows(FILE* fp, BwRun& run, const BwEncoding& encoding, const BwTexelSource& encoded,
+                        std::string* error) {
+    Writer writer;
     const int bits = encoding.bitDepth / 3;
     if (!writer.Begin(fp, run.width, run.height, bits, 3, error)) return false;
     const int64_t rowBytes = int64_t(run.width) * encoding.texelBytes;
