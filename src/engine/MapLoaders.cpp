@@ -27,15 +27,15 @@ struct FileCloser {
 
 constexpr int64_t kTexelGrain = 1 << 15;
 
-// Opens `name` and reads its texels, from a PNG, TIFF, DDS, OpenEXR or (anything else) Targa
-// file as its first bytes say, ending the job with the loaders' messages. An OpenEXR file gives the
+// Opens `name` and reads its texels, from a PNG, TIFF, DDS, KTX2, OpenEXR or (anything else)
+// Targa file as its first bytes say, ending the job with the loaders' messages. An OpenEXR file gives the
 // normal channels for a normal map (`normalMap`), else the height channel.
 void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels* texels) {
   std::unique_ptr<FILE, FileCloser> in(std::fopen(name, "rb"));
   if (!in) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", name);
   // A file that can seek is read again from its beginning; from a pipe the first bytes are kept.
   const bool seekable = lseek(fileno(in.get()), 0, SEEK_CUR) >= 0;
-  std::vector<unsigned char> head(8);
+  std::vector<unsigned char> head(12);  // enough for every container's first bytes
   head.resize(std::fread(head.data(), 1, head.size(), in.get()));
   const bool rewound = seekable && std::fseek(in.get(), 0, SEEK_SET) == 0;
   std::string error;
@@ -64,12 +64,13 @@ void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels*
     texels->channels = image.channels;
     texels->type = image.bits == 16 ? BW_TEXEL_U16 : BW_TEXEL_U8;
     texels->storage.decoded = std::move(image.data);
-  } else if (BwIsDds(head.data(), head.size())) {
+  } else if (BwIsDds(head.data(), head.size()) || BwIsKtx2(head.data(), head.size())) {
     BwDdsImage image;
+    const auto read = BwIsDds(head.data(), head.size()) ? BwReadDds : BwReadKtx2;
     const std::vector<unsigned char>* bytes = whole();
     std::unique_ptr<FILE, FileCloser> memory;
     if (ok && bytes) memory.reset(fmemopen(const_cast<unsigned char*>(bytes->data()), bytes->size(), "rb"));
-    ok = ok && (bytes ? memory && BwReadDds(memory.get(), &image, &error) : BwReadDds(in.get(), &image, &error));
+    ok = ok && (bytes ? memory && read(memory.get(), &image, &error) : read(in.get(), &image, &error));
     // x, y, z as blue, green, red: the order of the other containers' colour channels. The bytes
     // of an 8-bit layout (v / 255 * 2 - 1 exactly recovered) are read as the Targa bytes they
     // are, so that 127, 127, 127 stays the empty texel and the result that of the Targa file.
