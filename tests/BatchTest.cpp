@@ -8,6 +8,7 @@
 #include "Batch.h"
 #include "CommandParser.h"
 #include "ImageProbe.h"
+#include "TiffIO.h"
 #include "TestSupport.h"
 
 namespace {
@@ -76,7 +77,21 @@ TEST(BatchTest, ProbesHeaders) {
   Bytes dds(128);
   const unsigned char ddsHeader[] = {'D', 'D', 'S', ' ', 124, 0, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0, 0x2C, 0x01};
   std::copy(std::begin(ddsHeader), std::end(ddsHeader), dds.begin());
+  Bytes ktx2(28);
+  const unsigned char ktx2Header[] = {0xAB, 'K', 'T', 'X', ' ', '2', '0', 0xBB, '\r', '\n', 0x1A, '\n', 141, 0, 0, 0,
+                                      1, 0, 0, 0, 0x2C, 0x01, 0, 0, 9, 0, 0, 0};
+  std::copy(std::begin(ktx2Header), std::end(ktx2Header), ktx2.begin());
+  // A TIFF file's directory follows its texels: in memory it is found only in the whole file.
+  const Bytes tiff = Written([](FILE* fp) {
+    BwTiffWriter writer;
+    std::string error;
+    const std::vector<uint16_t> rows(40 * 3 * 3, 1000);
+    ASSERT_TRUE(writer.Begin(fp, 40, 3, 16, 3, &error) && writer.WriteRows(rows.data(), 3, &error) && writer.End(&error));
+  });
   const struct { Bytes head; bool known; int width, height; uint64_t readerBytes; } kCases[] = {
+      {ktx2, true, 300, 9, 300 * 9 * 20},
+      {tiff, true, 40, 3, 40 * 3 * 6 + 1000},
+      {Bytes(tiff.begin(), tiff.end() - 20), false, 0, 0, 0},
       {MakeTga(300, 7, 32, {}), true, 300, 7, 300 * 7 * 4},
       {Bytes(png.begin(), png.end()), true, 258, 9, 258 * 9 * 8 + 1000},
       {dds, true, 300, 9, 300 * 9 * 20},

@@ -264,12 +264,10 @@ bool BwReadTiff(FILE* fp, BwDecodedImage* image, std::string* error) {
   }
 }
 
-bool BwProbeTiffMemory(const unsigned char* data, size_t size, int* width, int* height, int* texelBytes) {
-  if (!BwIsTiff(data, size)) return false;
+namespace {
+
+bool Probe(Source& source, int* width, int* height, int* texelBytes) {
   try {
-    Source source;
-    source.data = data;
-    source.size = size;
     std::string message;
     std::unique_ptr<TIFFOpenOptions, OptionsFree> options;
     const std::unique_ptr<TIFF, TiffClose> tif = OpenSource(&source, &message, &options);
@@ -287,6 +285,23 @@ bool BwProbeTiffMemory(const unsigned char* data, size_t size, int* width, int* 
   } catch (const std::bad_alloc&) {
     return false;
   }
+}
+
+}  // namespace
+
+bool BwProbeTiffMemory(const unsigned char* data, size_t size, int* width, int* height, int* texelBytes) {
+  if (!BwIsTiff(data, size)) return false;
+  Source source;
+  source.data = data;
+  source.size = size;
+  return Probe(source, width, height, texelBytes);
+}
+
+bool BwProbeTiffFile(int fd, uint64_t size, int* width, int* height, int* texelBytes) {
+  Source source;
+  source.fd = fd;
+  source.size = size;
+  return Probe(source, width, height, texelBytes);
 }
 
 // ---- Writing --------------------------------------------------------------------------------

@@ -40,9 +40,10 @@ bool BwReadTiffMemory(const unsigned char* data, size_t size, BwDecodedImage* im
 // Reads a TIFF image from fp, from its current position to its end (a regular file or a pipe).
 bool BwReadTiff(FILE* fp, BwDecodedImage* image, std::string* error);
 
-// The size of the first image of a TIFF file, for the batch's planning; false when the header
-// says nothing usable.
+// The size and bytes a texel of the first image of a TIFF file held in memory, or of the
+// regular file open as fd, for the batch's planning; false when the header says nothing usable.
 bool BwProbeTiffMemory(const unsigned char* data, size_t size, int* width, int* height, int* texelBytes);
+bool BwProbeTiffFile(int fd, uint64_t size, int* width, int* height, int* texelBytes);
 
 class BwTiffWriter {
  public:
