@@ -3,9 +3,11 @@
 // origins, image ID fields, colour maps, run-length packets across rows, and .kep files of
 // several formats, PNG files of every colour type the reader takes (written by the project's
 // writer or put together chunk by chunk) and OpenEXR files (scanline and tiled, each sample
-// type), and DDS files of every writer format plus legacy four-character codes. The Targa files
-// go to tga_read/, normal_map/ and height_map/, the others to kep_read/, png_read/, exr_read/
-// and dds_read/ under the directory given. Minimised findings of the fuzzers are kept
+// type, and RGB normal maps), TIFF files (the project's writer, and libtiff's in several
+// compressions, byte orders, tiles and orientations), DDS files of every writer format plus
+// legacy four-character codes, and KTX2 files of every writer format. The Targa files go to
+// tga_read/, normal_map/ and height_map/, the others to kep_read/, png_read/, exr_read/,
+// tiff_read/, dds_read/ and ktx2_read/ under the directory given. Minimised findings of the fuzzers are kept
 // beside these files (named for the fault) and are not made here.
 //
 //   fuzz_make_corpus fuzz/corpus
@@ -24,12 +26,14 @@
 #include <ImfOutputFile.h>
 #include <ImfTiledOutputFile.h>
 #include <half.h>
+#include <tiffio.h>
 #include <zlib.h>
 
 #include "DdsKtx.h"
 #include "KepFileIO.h"
 #include "PngWriter.h"
 #include "TGAIO.h"
+#include "TiffIO.h"
 
 namespace fs = std::filesystem;
 
@@ -196,8 +200,61 @@ bool WriteExr(const fs::path& path, const std::vector<const char*>& channels, Im
   }
 }
 
-// A DDS file of the full chain of a W x H picture in `format`, from the library's writer.
-Bytes Dds(BwGpuFormat format) {
+// A TIFF file of the picture from the project's writer.
+Bytes WrittenTiff(int bits, int channels) {
+  const Bytes samples = Texels(channels * bits / 8);
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* fp = open_memstream(&buffer, &size);
+  if (!fp) return {};
+  BwTiffWriter writer;
+  std::string error;
+  const bool ok = writer.Begin(fp, W, H, bits, channels, &error) && writer.WriteRows(samples.data(), H, &error) &&
+                  writer.End(&error);
+  std::fclose(fp);
+  Bytes bytes;
+  if (ok) bytes.assign(buffer, buffer + size);
+  std::free(buffer);
+  return bytes;
+}
+
+// A TIFF file of the picture from libtiff itself: `mode` "w" (little-endian) or "wb"
+// (big-endian), the compression, 16 x 16 tiles or strips of one row, and the orientation.
+bool WriteLibTiff(const fs::path& path, const char* mode, int bits, int channels, uint16_t compression, bool tiled,
+                  uint16_t orientation) {
+  TIFF* t = TIFFOpen(path.c_str(), mode);
+  if (!t) return false;
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(W));
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(H));
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(bits));
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(channels));
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, uint16_t(channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK));
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG));
+  TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
+  TIFFSetField(t, TIFFTAG_ORIENTATION, orientation);
+  if (channels == 2 || channels == 4) {
+    const uint16_t alpha = EXTRASAMPLE_ASSOCALPHA;
+    TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t(1), &alpha);
+  }
+  const int texelBytes = channels * bits / 8;
+  Bytes texels = Texels(texelBytes);
+  bool ok = true;
+  if (tiled) {
+    TIFFSetField(t, TIFFTAG_TILEWIDTH, uint32_t(16));
+    TIFFSetField(t, TIFFTAG_TILELENGTH, uint32_t(16));
+    Bytes tile(size_t(16 * 16 * texelBytes), 0);
+    for (int y = 0; y < H; ++y) std::memcpy(&tile[size_t(y * 16 * texelBytes)], &texels[size_t(y * W * texelBytes)], size_t(W * texelBytes));
+    ok = TIFFWriteEncodedTile(t, 0, tile.data(), tmsize_t(tile.size())) >= 0;
+  } else {
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, uint32_t(1));
+    for (int y = 0; ok && y < H; ++y) ok = TIFFWriteScanline(t, &texels[size_t(y * W * texelBytes)], uint32_t(y)) >= 0;
+  }
+  TIFFClose(t);
+  return ok;
+}
+
+// A DDS or KTX2 file of the full chain of a W x H picture in `format`, from the library's writer.
+Bytes Dds(BwGpuFormat format, BwContainer container = BwContainer::DDS) {
   char* buffer = nullptr;
   size_t size = 0;
   FILE* fp = open_memstream(&buffer, &size);
@@ -205,7 +262,7 @@ Bytes Dds(BwGpuFormat format) {
   BwGpuTextureWriter writer;
   std::string error;
   const int levels = BwMipLevelCount(W, H);
-  bool ok = writer.Begin(fp, BwContainer::DDS, format, W, H, levels, &error);
+  bool ok = writer.Begin(fp, container, format, W, H, levels, &error);
   for (int level = 0; ok && level < levels; ++level) {
     const int w = std::max(1, W >> level), h = std::max(1, H >> level);
     std::vector<float> normals;
@@ -313,6 +370,8 @@ int main(int argc, char** argv) {
   ok = WriteExr(root / "exr_read" / "scanline_half_piz.exr", {"R", "height.Y"}, Imf::HALF, Imf::PIZ_COMPRESSION, false) && ok;
   ok = WriteExr(root / "exr_read" / "tiled_half_zips.exr", {"R", "Y"}, Imf::HALF, Imf::ZIPS_COMPRESSION, true) && ok;
   ok = WriteExr(root / "exr_read" / "tiled_float_none.exr", {"Y"}, Imf::FLOAT, Imf::NO_COMPRESSION, true) && ok;
+  ok = WriteExr(root / "exr_read" / "normals_half_zip.exr", {"B", "G", "R"}, Imf::HALF, Imf::ZIP_COMPRESSION, false) && ok;
+  ok = WriteExr(root / "exr_read" / "normals_tiled_float_rgba.exr", {"A", "B", "G", "R"}, Imf::FLOAT, Imf::ZIPS_COMPRESSION, true) && ok;
   fs::create_directories(root / "dds_read");
   Bytes truncated = Dds(BwGpuFormat::RGBA8);
   truncated.resize(truncated.size() - 3);
@@ -324,6 +383,30 @@ int main(int argc, char** argv) {
       {"truncated_rgba8.dds", truncated},
   };
   for (const auto& [name, bytes] : dds) ok = !bytes.empty() && Save(root / "dds_read" / name, bytes) && ok;
+  fs::create_directories(root / "ktx2_read");
+  Bytes supercompressed = Dds(BwGpuFormat::BC5, BwContainer::KTX2);
+  if (supercompressed.size() > 48) supercompressed[44] = 2;  // Zstandard
+  const std::vector<std::pair<std::string, Bytes>> ktx2 = {
+      {"bc5.ktx2", Dds(BwGpuFormat::BC5, BwContainer::KTX2)},         {"bc5s.ktx2", Dds(BwGpuFormat::BC5S, BwContainer::KTX2)},
+      {"rg16s.ktx2", Dds(BwGpuFormat::RG16S, BwContainer::KTX2)},     {"rgba16s.ktx2", Dds(BwGpuFormat::RGBA16S, BwContainer::KTX2)},
+      {"rgb10a2.ktx2", Dds(BwGpuFormat::RGB10A2, BwContainer::KTX2)}, {"rgba8.ktx2", Dds(BwGpuFormat::RGBA8, BwContainer::KTX2)},
+      {"supercompressed.ktx2", supercompressed},
+  };
+  for (const auto& [name, bytes] : ktx2) ok = !bytes.empty() && Save(root / "ktx2_read" / name, bytes) && ok;
+  fs::create_directories(root / "tiff_read");
+  const std::vector<std::pair<std::string, Bytes>> tiffs = {
+      {"written_rgb_8.tif", WrittenTiff(8, 3)},   {"written_rgb_16.tif", WrittenTiff(16, 3)},
+      {"written_grey_8.tif", WrittenTiff(8, 1)},  {"written_grey_alpha_16.tif", WrittenTiff(16, 2)},
+      {"written_rgba_8.tif", WrittenTiff(8, 4)},
+  };
+  for (const auto& [name, bytes] : tiffs) ok = !bytes.empty() && Save(root / "tiff_read" / name, bytes) && ok;
+  const fs::path t = root / "tiff_read";
+  ok = WriteLibTiff(t / "strips_none_rgb_8.tif", "w", 8, 3, COMPRESSION_NONE, false, ORIENTATION_TOPLEFT) && ok;
+  ok = WriteLibTiff(t / "strips_lzw_big_endian_rgba_16.tif", "wb", 16, 4, COMPRESSION_LZW, false, ORIENTATION_TOPLEFT) && ok;
+  ok = WriteLibTiff(t / "strips_packbits_bottom_left_grey_8.tif", "w", 8, 1, COMPRESSION_PACKBITS, false, ORIENTATION_BOTLEFT) && ok;
+  ok = WriteLibTiff(t / "tiles_deflate_rgb_16.tif", "w", 16, 3, COMPRESSION_ADOBE_DEFLATE, true, ORIENTATION_TOPLEFT) && ok;
+  ok = WriteLibTiff(t / "tiles_none_big_endian_grey_alpha_8.tif", "wb", 8, 2, COMPRESSION_NONE, true, ORIENTATION_TOPLEFT) && ok;
+  ok = WriteLibTiff(t / "refused_orientation.tif", "w", 8, 3, COMPRESSION_NONE, false, ORIENTATION_TOPRIGHT) && ok;
   if (!ok) std::fprintf(stderr, "Some corpus files could not be written\n");
   return ok ? 0 : 1;
 }

@@ -1,6 +1,6 @@
 // DDS and KTX2 containers: KTX2 header fields against the format definitions (no independent
 // KTX2 reader is at hand), level layout, the writer on files and pipes, round trips through the
-// reader, independent readers of DDS files (PIL, oiiotool), and hostile DDS headers.
+// readers, independent readers of DDS files (PIL, oiiotool), and hostile DDS and KTX2 headers.
 #include <cmath>
 #include <cstring>
 #include <tuple>
@@ -60,10 +60,10 @@ Bytes Texture(BwContainer container, BwGpuFormat format, int w, int h) {
 
 struct Dds { bool ok = false; BwDdsImage image; std::string error; };
 
-Dds ReadDds(Bytes file) {
+Dds ReadDds(Bytes file, bool ktx2 = false) {
   Dds r;
   FILE* fp = fmemopen(file.data(), file.size(), "rb");
-  r.ok = BwReadDds(fp, &r.image, &r.error);
+  r.ok = (ktx2 ? BwReadKtx2 : BwReadDds)(fp, &r.image, &r.error);
   std::fclose(fp);
   return r;
 }
@@ -135,6 +135,12 @@ TEST(DdsKtxTest, RoundTripsAndLayouts) {
       ASSERT_EQ(std::fclose(fp), 0);
       const Bytes file = ReadFile(dir / "t.ktx2");
       EXPECT_TRUE(file == Texture(BwContainer::KTX2, format, w, h));
+      // Read back, the KTX2 file gives what the DDS file gives.
+      const Dds ktx2 = ReadDds(file, true);
+      ASSERT_TRUE(ktx2.ok) << ktx2.error;
+      EXPECT_EQ(std::make_tuple(ktx2.image.width, ktx2.image.height, ktx2.image.dxgiFormat, ktx2.image.levelCount),
+                std::make_tuple(w, h, info.dxgiFormat, BwMipLevelCount(w, h)));
+      EXPECT_EQ(std::memcmp(ktx2.image.normals.get(), dds.image.normals.get(), n.size() * sizeof(float)), 0);
       for (int l = 0; l < BwMipLevelCount(w, h); ++l) {
         const Bytes expected = Level(format, w, h, l);
         const uint64_t at = U64(file, 80 + 24 * size_t(l)), next = l ? U64(file, 80 + 24 * size_t(l - 1)) : file.size();
@@ -211,5 +217,40 @@ TEST(DdsKtxTest, HostileDdsRefused) {
     const Dds r = ReadDds(c.file);
     EXPECT_EQ(r.ok, std::string(c.message).empty()) << c.message << " / " << r.error;
     EXPECT_EQ(r.error.compare(0, std::strlen(c.message), c.message), 0) << r.error;
+  }
+}
+
+// Hostile and foreign KTX2 files: each refused with its message, before any allocation of the
+// claimed size.
+TEST(DdsKtxTest, HostileKtx2Refused) {
+  const Bytes good = Texture(BwContainer::KTX2, BwGpuFormat::RG16S, 8, 8);
+  auto with = [&good](size_t at, uint64_t value, int bytes = 4) {
+    Bytes b = good;
+    for (int i = 0; i < bytes; ++i) b.at(at + size_t(i)) = uint8_t(value >> (8 * i));
+    return b;
+  };
+  const struct { Bytes file; const char* message; } cases[] = {
+      {good, ""},
+      {Bytes(good.begin(), good.end() - 1), "KTX2 texel data is truncated"},
+      {with(80, good.size() - 8 * 8 * 4 + 1, 8), "KTX2 texel data is truncated"},
+      {with(88, 257, 8), "KTX2 level 0 holds 257 bytes, not the 256 of its size"},
+      {with(20, 65535), "KTX2 level 0 holds 256 bytes, not the 2097120 of its size"},
+      {with(24, 0), "KTX2 size 8 x 0 is outside 1 to 65535"},
+      {with(40, 5), "KTX2 level count 5 is too large for 8 x 8"},
+      {with(40, 0), ""},  // 0 levels: the file asks for a chain to be made; level 0 is there
+      {with(44, 1), "supercompressed KTX2 files are not supported (scheme 1, BasisLZ)"},
+      {with(44, 2), "supercompressed KTX2 files are not supported (scheme 2, Zstandard)"},
+      {with(12, 0), "KTX2 files without a Vulkan format (Basis Universal) are not supported"},
+      {with(12, 131), "unsupported Vulkan format 131"},  // BC1
+      {with(36, 6), "only single 2D KTX2 textures are supported"},
+      {with(32, 2), "only single 2D KTX2 textures are supported"},
+      {with(28, 1), "only single 2D KTX2 textures are supported"},
+      {with(1, 'X'), "not a KTX2 file"},
+      {Bytes(good.begin(), good.begin() + 100), "too short for a KTX2 header"},
+  };
+  for (const auto& c : cases) {
+    const Dds r = ReadDds(c.file, true);
+    EXPECT_EQ(r.ok, std::string(c.message).empty()) << c.message << " / " << r.error;
+    EXPECT_EQ(r.error, c.message);
   }
 }

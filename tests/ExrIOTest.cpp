@@ -9,6 +9,8 @@
 #include <ImfTiledOutputFile.h>
 #include <half.h>
 
+#include <cctype>
+#include <cmath>
 #include <cstring>
 
 #include "ExrIO.h"
@@ -70,8 +72,8 @@ std::vector<float> Expected(int index) {
   return out;
 }
 
-std::vector<float> Heights(const BwHeightImage& image) {
-  return std::vector<float>(image.heights.get(), image.heights.get() + size_t(image.width) * image.height);
+std::vector<float> Heights(const BwExrImage& image) {
+  return std::vector<float>(image.samples.get(), image.samples.get() + size_t(image.width) * image.height);
 }
 
 }  // namespace
@@ -94,7 +96,7 @@ TEST(BwReadExr, StoragesTypesCompressionsAndChannelChoice) {
       {"none named", {{"B", "G", "R"}}, nullptr, 0, "EXR: several channels and none named Y; name one of: B, G, R"},
       {"missing", {{"B", "G"}}, "Y", 0, "EXR: no channel named Y (channels: B, G)"},
   };
-  BwHeightImage image;
+  BwExrImage image;
   std::string error;
   for (const auto& c : cases) {
     WriteExr(path, c.layout);
@@ -145,10 +147,103 @@ TEST(BwReadExr, RefusalsGiveOneMessage) {
       {"short.exr", "EXR: Preparing to read scanline 6 (chunk 6), found corrupt leader"},
   };
   for (const auto& [file, start] : cases) {
-    BwHeightImage image;
+    BwExrImage image;
     std::string error;
     EXPECT_FALSE(BwReadExr((dir / file).c_str(), nullptr, &image, &error)) << file;
     EXPECT_EQ(error.rfind(start, 0), 0u) << file << ": " << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << file;
   }
+}
+
+// Normal maps: R, G, B or a layer's x, y, z channels of any sample type, alpha when there is
+// one, values as they are or mapped from 0 to 1; texels with a value that is not finite, or
+// stored all 0, come out empty.
+TEST(BwReadExr, NormalChannelsLayersAndEmptyTexels) {
+  TempDir dir;
+  const std::string path = dir / "n.exr";
+  const float nan = std::nanf(""), inf = INFINITY;
+  // Texel i of a 4 x 1 image: three ordinary values, then one special texel per case.
+  const struct {
+    const char* name;
+    std::vector<std::string> channels;
+    Imf::PixelType type;
+    const char* layer;
+    bool unorm;
+    std::vector<float> special;  // the last texel's stored x, y, z
+    std::vector<float> expected;  // the last texel as read
+    std::string error;
+  } cases[] = {
+      {"float rgb", {"R", "G", "B"}, Imf::FLOAT, nullptr, false, {0.6f, -0.8f, 0.0f}, {0.6f, -0.8f, 0.0f}, ""},
+      {"half rgba", {"A", "B", "G", "R"}, Imf::HALF, nullptr, false, {0.5f, 0.25f, 0.75f}, {0.5f, 0.25f, 0.75f}, ""},
+      {"uint", {"R", "G", "B"}, Imf::UINT, nullptr, false, {1, 0, 0}, {1, 0, 0}, ""},
+      {"not finite", {"R", "G", "B"}, Imf::FLOAT, nullptr, false, {0.5f, nan, 0.5f}, {0, 0, 0}, ""},
+      {"infinite", {"R", "G", "B"}, Imf::HALF, nullptr, false, {inf, 0.0f, 0.5f}, {0, 0, 0}, ""},
+      {"unorm", {"R", "G", "B"}, Imf::FLOAT, nullptr, true, {0.75f, 0.5f, 1.0f}, {0.5f, 0.0f, 1.0f}, ""},
+      {"unorm zero is empty", {"R", "G", "B"}, Imf::FLOAT, nullptr, true, {0, 0, 0}, {0, 0, 0}, ""},
+      {"layer N.X", {"N.X", "N.Y", "N.Z", "R", "G", "B"}, Imf::FLOAT, "N", false, {0, 0, 1}, {0, 0, 1}, ""},
+      {"layer n.x", {"n.x", "n.y", "n.z"}, Imf::HALF, "n", false, {0, 1, 0}, {0, 1, 0}, ""},
+      {"layer N.R", {"N.R", "N.G", "N.B", "N.A"}, Imf::FLOAT, "N", false, {0, 1, 0}, {0, 1, 0}, ""},
+      {"no rgb", {"Y"}, Imf::FLOAT, nullptr, false, {}, {}, "EXR: no channels R, G, B for a normal map (channels: Y)"},
+      {"no layer", {"R", "G", "B"}, Imf::FLOAT, "N", false, {}, {},
+       "EXR: no layer N with channels N.R, G, B or X, Y, Z or x, y, z (channels: B, G, R)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Imf::Header header(4, 1);
+    Imf::FrameBuffer frame;
+    std::vector<std::vector<float>> planes;
+    std::vector<std::vector<half>> halves;
+    std::vector<std::vector<uint32_t>> uints;
+    for (size_t k = 0; k < c.channels.size(); ++k) {
+      const char last = char(std::tolower(c.channels[k].back()));
+      const int axis = last == 'r' || last == 'x' ? 0 : last == 'g' || last == 'y' ? 1 : 2;
+      std::vector<float> v = {0.1f * float(axis + 1), -0.2f, 0.5f, c.special.empty() ? 1.0f : c.special[size_t(axis)]};
+      if (c.channels[k].back() == 'A') v = {1, 0, 0.5f, 1};
+      header.channels().insert(c.channels[k], Imf::Channel(c.type));
+      planes.push_back(v);
+      halves.emplace_back(v.begin(), v.end());
+      uints.emplace_back(v.begin(), v.end());
+      char* base = c.type == Imf::FLOAT  ? reinterpret_cast<char*>(planes.back().data())
+                   : c.type == Imf::HALF ? reinterpret_cast<char*>(halves.back().data())
+                                         : reinterpret_cast<char*>(uints.back().data());
+      const size_t bytes = c.type == Imf::HALF ? 2 : 4;
+      frame.insert(c.channels[k], Imf::Slice(c.type, base, bytes, bytes * 4));
+    }
+    {
+      Imf::OutputFile out(path.c_str(), header);
+      out.setFrameBuffer(frame);
+      out.writePixels(1);
+    }
+    BwExrRequest request(c.layer);
+    request.normals = true;
+    request.unorm = c.unorm;
+    BwExrImage image;
+    std::string error;
+    const bool ok = BwReadExr(path.c_str(), request, &image, &error);
+    ASSERT_EQ(error, c.error);
+    if (!ok) continue;
+    const bool alpha = c.channels[0] == "A" || c.channels.back() == "N.A";
+    ASSERT_EQ(image.channels, alpha ? 4 : 3);
+    const float* texel = image.samples.get() + 3 * image.channels;
+    EXPECT_EQ(std::vector<float>(texel, texel + 3), c.expected);
+    if (alpha) {
+      EXPECT_EQ(texel[3], 1.0f);
+    }
+  }
+}
+
+// Every float rounds to the half that the OpenEXR library's own conversion gives.
+TEST(BwFloatToHalf, RoundsAsTheOpenExrLibraryDoes) {
+  for (uint64_t bits = 0; bits <= 0xFFFFFFFFu; bits += 2039) {
+    const uint32_t b = uint32_t(bits);
+    float f;
+    std::memcpy(&f, &b, 4);
+    const uint16_t ours = BwFloatToHalf(f), theirs = half(f).bits();
+    if (std::isnan(f))
+      ASSERT_TRUE((ours & 0x7C00) == 0x7C00 && (ours & 0x3FF) != 0) << b;
+    else
+      ASSERT_EQ(ours, theirs) << std::hex << b;
+  }
+  for (const float f : {65504.0f, 65519.0f, 65520.0f, 5.9604645e-8f, 2.9802322e-8f, 2.9802326e-8f, 6.1035156e-5f})
+    EXPECT_EQ(BwFloatToHalf(f), half(f).bits()) << f;
 }

@@ -46,11 +46,13 @@ struct BwSettings {
 
   // What the long options set (see BwApplyLongOption).
   bool round = false;           // encoders round to nearest (and clamp) instead of truncating
-  int outputBits = 8;           // PNG output: 8 or 16 bits a component
+  int outputBits = 8;           // PNG, TIFF: 8 or 16 bits a component; OpenEXR: 32 for float
   int flipGreen = 0;            // BW_FLIP_* bits: negate y of that input, or of the result
   bool alphaEmpty = false;      // a texel with alpha 0 is empty
   int heightChannel = BW_HEIGHT_FIRST;  // which value of a texel is the height
-  std::string exrChannel;       // the channel of an OpenEXR height map ("" : the only one, or Y)
+  std::string exrChannel;       // the channel of an OpenEXR height map ("" : the only one, or Y),
+                                // the layer of an OpenEXR normal map ("" : R, G, B)
+  bool exrUnorm = false;        // OpenEXR normal maps hold 0 to 1 instead of -1 to 1
   std::string format;           // encoding of a DDS or KTX2 output ("" : bc5)
   bool sync = true;             // outputs are synced to disk before they are put in place
   float detailStrength = 1.0f;  // the second normal's tilt is scaled by this (times the mask)

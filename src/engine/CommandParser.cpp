@@ -176,11 +176,13 @@ bool BwIsLongOption(const char* arg) {
 
 const char* const kBwLongOptionHelp[] = {
     "--round               round to nearest (clamped) instead of truncating\n",
-    "--bits=8|16           components of a .png output\n",
+    "--bits=8|16|32        components of a .png or .tif output (8 or 16), of a .exr output\n"
+    "                        (half, or 32: float)\n",
     "--flip-green=LIST     negate y of base, second and/or output (comma-separated)\n",
     "--alpha-empty         a texel with alpha 0 is empty\n",
     "--height-channel=C    height from r, g, b, a or luma of a colour height map\n",
-    "--exr-channel=NAME    the channel of an OpenEXR height map\n",
+    "--exr-channel=NAME    the channel of an OpenEXR height map, the layer of a normal map\n",
+    "--exr-normals=RANGE   snorm (default: -1 to 1 as stored) or unorm (0 to 1) OpenEXR normals\n",
     "--format=NAME         encoding of a .dds or .ktx2 output: bc5 (default), bc5s, rg16s,\n"
     "                        rgba16s, rgb10a2 or rgba8\n",
     "--detail-strength=S   scale the tilt of the second map's normals by S >= 0 (1: as they are)\n",
@@ -225,8 +227,9 @@ bool BwApplyLongOption(const char* option, BwSettings* settings, std::string* er
   } else if (name == "--no-sync" && !hasValue) {
     settings->sync = false;
   } else if (name == "--bits") {
-    if (value != "8" && value != "16") return bad("8 or 16");
-    settings->outputBits = value == "8" ? 8 : 16;
+    // The message of the PNG-only days stays as it was; 32 is for OpenEXR outputs.
+    if (value != "8" && value != "16" && value != "32") return bad("8 or 16");
+    settings->outputBits = std::atoi(value.c_str());
   } else if (name == "--threads") {
     if (!ParseInt(value, 0, 4096, &settings->threads)) return bad("a number of threads, 0 for all");
   } else if (name == "--flip-green") {
@@ -251,6 +254,9 @@ bool BwApplyLongOption(const char* option, BwSettings* settings, std::string* er
   } else if (name == "--exr-channel") {
     if (value.empty()) return bad("a channel name");
     settings->exrChannel = value;
+  } else if (name == "--exr-normals") {
+    if (value != "snorm" && value != "unorm") return bad("snorm or unorm");
+    settings->exrUnorm = value == "unorm";
   } else if (name == "--detail-strength") {
     char* end = nullptr;
     const double strength = std::strtod(value.c_str(), &end);

@@ -1,4 +1,5 @@
-// The eight output encodings: 8-bit Targa (codes 0 to 2) and packed .kep textures (3 to 7).
+// The output encodings: 8-bit Targa (codes 0 to 2), packed .kep textures (3 to 7), and the texels
+// handed to the PNG, GPU, TIFF and OpenEXR writers.
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -50,6 +51,10 @@ const BwEncoding kEncodings[BW_ENCODING_COUNT] = {
     {"\rConverting to 16x16x16x16 signed (R16G16B16A16_SNORM)\n", 12, 96, ZEL_BITMAP_FORMAT_UNKNOWN, false},
     {"\rConverting to 10x10x10x2 (R10G10B10A2_UNORM)\n", 12, 96, ZEL_BITMAP_FORMAT_UNKNOWN, false},
     {"\rConverting to 8x8x8x8 (R8G8B8A8_UNORM)\n", 12, 96, ZEL_BITMAP_FORMAT_UNKNOWN, false},
+    {"\rConverting to 8x8x8 TIFF\n", 3, 24, ZEL_BITMAP_FORMAT_UNKNOWN, false},
+    {"\rConverting to 16x16x16 TIFF\n", 6, 48, ZEL_BITMAP_FORMAT_UNKNOWN, false},
+    {"\rConverting to OpenEXR half\n", 12, 96, ZEL_BITMAP_FORMAT_UNKNOWN, false},
+    {"\rConverting to OpenEXR float\n", 12, 96, ZEL_BITMAP_FORMAT_UNKNOWN, false},
 };
 
 // The component conversions, truncating or (kRound) rounding to nearest and clamping.
@@ -165,8 +170,10 @@ BW_INLINE void EncodeAny(int code, const float* in, int numComponents, int64_t c
     case 5: return EncodeLoop<5, kRound>(in, numComponents, count, out);
     case 6: return EncodeLoop<6, kRound>(in, numComponents, count, out);
     case 7: return EncodeLoop<7, kRound>(in, numComponents, count, out);
-    case BW_ENCODING_PNG8: return EncodeLoop<BW_ENCODING_PNG8, kRound>(in, numComponents, count, out);
-    case BW_ENCODING_PNG16: return EncodeLoop<BW_ENCODING_PNG16, kRound>(in, numComponents, count, out);
+    case BW_ENCODING_PNG8:
+    case BW_ENCODING_TIFF8: return EncodeLoop<BW_ENCODING_PNG8, kRound>(in, numComponents, count, out);
+    case BW_ENCODING_PNG16:
+    case BW_ENCODING_TIFF16: return EncodeLoop<BW_ENCODING_PNG16, kRound>(in, numComponents, count, out);
     default: return EncodeLoop<BW_ENCODING_GPU, kRound>(in, numComponents, count, out);
   }
 }

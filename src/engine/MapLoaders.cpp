@@ -18,6 +18,7 @@
 #include "Parallel.h"
 #include "RowKernels.h"
 #include "TGAIO.h"
+#include "TiffIO.h"
 
 namespace {
 
@@ -39,14 +40,23 @@ bool ReadUpTo(FILE* fp, std::vector<unsigned char>* bytes, uint64_t count) {
   return true;
 }
 
-// Opens `name` and reads its texels, from a PNG, OpenEXR or (anything else) Targa file as its
-// first bytes say, ending the job with the loaders' messages.
-void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
+// From a pipe, the header and then no more than `texelBytes` bytes a texel of the picture it
+// announces (plus room for the header): false when the first bytes describe no picture.
+bool ReadAsFarAsPictureNeeds(FILE* fp, std::vector<unsigned char>* bytes, uint64_t texelBytes) {
+  BwImageProbe probe;
+  return ReadUpTo(fp, bytes, 1 << 16) && BwProbeImage(bytes->data(), bytes->size(), 0, &probe) &&
+         ReadUpTo(fp, bytes, (1 << 20) + uint64_t(probe.width) * uint64_t(probe.height) * texelBytes);
+}
+
+// Opens `name` and reads its texels, from a PNG, TIFF, DDS, KTX2, OpenEXR or (anything else)
+// Targa file as its first bytes say, ending the job with the loaders' messages. An OpenEXR file gives the
+// normal channels for a normal map (`normalMap`), else the height channel.
+void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels* texels) {
   std::unique_ptr<FILE, FileCloser> in(std::fopen(name, "rb"));
   if (!in) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", name);
   // A file that can seek is read again from its beginning; from a pipe the first bytes are kept.
   const bool seekable = lseek(fileno(in.get()), 0, SEEK_CUR) >= 0;
-  std::vector<unsigned char> head(8);
+  std::vector<unsigned char> head(12);  // enough for every container's first bytes
   head.resize(std::fread(head.data(), 1, head.size(), in.get()));
   const bool rewound = seekable && std::fseek(in.get(), 0, SEEK_SET) == 0;
   std::string error;
@@ -62,18 +72,28 @@ void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
     texels->channels = image.channels;
     texels->type = image.bits == 16 ? BW_TEXEL_U16 : BW_TEXEL_U8;
     texels->storage.decoded = std::move(image.data);
-  } else if (BwIsDds(head.data(), head.size())) {
+  } else if (BwIsTiff(head.data(), head.size())) {
+    BwDecodedImage image;
+    // From a pipe: as far as the picture needs when its directory comes first, else (writers
+    // often put it last) at most 256 MiB.
+    if (!rewound) ok = ReadAsFarAsPictureNeeds(in.get(), &head, 16) || ReadUpTo(in.get(), &head, uint64_t(256) << 20);
+    ok = ok && (rewound ? BwReadTiff(in.get(), &image, &error) : BwReadTiffMemory(head.data(), head.size(), &image, &error));
+    texels->width = image.width;
+    texels->height = image.height;
+    texels->channels = image.channels;
+    texels->type = image.bits == 16 ? BW_TEXEL_U16 : BW_TEXEL_U8;
+    texels->storage.decoded = std::move(image.data);
+  } else if (BwIsDds(head.data(), head.size()) || BwIsKtx2(head.data(), head.size())) {
     BwDdsImage image;
+    const auto read = BwIsDds(head.data(), head.size()) ? BwReadDds : BwReadKtx2;
     std::unique_ptr<FILE, FileCloser> memory;
     if (!rewound) {
-      // The header, then at most what its levels can take: eight bytes a texel at level 0, a
-      // third more for the smaller ones.
-      BwImageProbe probe;
-      ok = ReadUpTo(in.get(), &head, 148) && BwProbeImage(head.data(), head.size(), 0, &probe) &&
-           ReadUpTo(in.get(), &head, 148 + uint64_t(probe.width) * uint64_t(probe.height) * 8 * 4 / 3 + 1024);
+      // At most what the levels can take: eight bytes a texel at level 0, a third more for the
+      // smaller ones.
+      ok = ReadAsFarAsPictureNeeds(in.get(), &head, 11);
       if (ok) memory.reset(fmemopen(head.data(), head.size(), "rb"));
     }
-    ok = ok && (rewound ? BwReadDds(in.get(), &image, &error) : memory && BwReadDds(memory.get(), &image, &error));
+    ok = ok && (rewound ? read(in.get(), &image, &error) : memory && read(memory.get(), &image, &error));
     // x, y, z as blue, green, red: the order of the other containers' colour channels. The bytes
     // of an 8-bit layout (v / 255 * 2 - 1 exactly recovered) are read as the Targa bytes they
     // are, so that 127, 127, 127 stays the empty texel and the result that of the Targa file.
@@ -93,15 +113,18 @@ void ReadFileTexels(BwRun& run, const char* name, BwInputTexels* texels) {
     texels->type = bytes8 ? BW_TEXEL_U8 : BW_TEXEL_F32;
     texels->storage.decoded.reset(reinterpret_cast<unsigned char*>(image.normals.release()));
   } else if (BwIsExr(head.data(), head.size())) {
-    BwHeightImage image;
-    const char* channel = run.settings.exrChannel.c_str();
-    ok = rewound ? BwReadExrFile(in.get(), channel, &image, &error)
-                 : BwReadExrStream(in.get(), head.data(), head.size(), channel, &image, &error);
+    BwExrImage image;
+    BwExrRequest request(run.settings.exrChannel.c_str());
+    request.normals = normalMap;
+    request.unorm = run.settings.exrUnorm;
+    ok = rewound ? BwReadExrFile(in.get(), request, &image, &error)
+                 : BwReadExrStream(in.get(), head.data(), head.size(), request, &image, &error);
     texels->width = image.width;
     texels->height = image.height;
-    texels->channels = 1;
+    texels->channels = image.channels;
     texels->type = BW_TEXEL_F32;
-    texels->storage.decoded.reset(reinterpret_cast<unsigned char*>(image.heights.release()));
+    texels->rgbOrder = true;  // x, y, z as red, green, blue
+    texels->storage.decoded.reset(reinterpret_cast<unsigned char*>(image.samples.release()));
   } else {
     int bitDepth = 0;
     ok = TGAReadTexels(in.get(), &texels->width, &texels->height, &bitDepth, &texels->storage,
@@ -164,14 +187,14 @@ bool AllocateNormals(int width, int height, BwArray<float>* normals) {
 
 }  // namespace
 
-void BwReadInputTexels(BwRun& run, const BwInput& input, BwInputTexels* texels) {
+void BwReadInputTexels(BwRun& run, const BwInput& input, bool normalMap, BwInputTexels* texels) {
   if (input.image) return ViewMemoryImage(run, input, texels);
-  ReadFileTexels(run, input.name.c_str(), texels);
+  ReadFileTexels(run, input.name.c_str(), normalMap, texels);
 }
 
 void BwReadNormalMapTexels(BwRun& run, const BwInput& input, BwInputTexels* texels) {
   if (input.name.empty() && !input.image) run.Fail(BW_ERROR_ARGUMENT, "ERROR: No file name passed to ReadNormalMap!\n");
-  BwReadInputTexels(run, input, texels);
+  BwReadInputTexels(run, input, true, texels);
   texels->alphaEmpty = run.settings.alphaEmpty;
   if (texels->channels == 3 || texels->channels == 4) return;
   if (texels->channels == 1 || texels->channels == 2)
@@ -181,7 +204,7 @@ void BwReadNormalMapTexels(BwRun& run, const BwInput& input, BwInputTexels* texe
 
 void BwReadHeightField(BwRun& run, const BwInput& input, BwInputTexels* texels, float scale,
                        BwHeightField* field) {
-  BwReadInputTexels(run, input, texels);
+  BwReadInputTexels(run, input, false, texels);
   if (texels->channels < 1 || texels->channels > 4) run.Fail(BW_ERROR_READ, "ERROR: Unhandled bit depth for bump map!\n");
   field->texels = texels->data;
   field->rowStride = texels->Stride();

@@ -30,9 +30,10 @@ struct BwInput {
   const BwMemoryImage* image = nullptr;
 };
 
-// The texels of an input, read from its file or copied from its image in memory. Failures end
-// the job with the loaders' messages.
-void BwReadInputTexels(BwRun& run, const BwInput& input, BwInputTexels* texels);
+// The texels of an input, read from its file or copied from its image in memory, as a normal map
+// (`normalMap`: the normal channels of an OpenEXR file) or a height map. Failures end the job
+// with the loaders' messages.
+void BwReadInputTexels(BwRun& run, const BwInput& input, bool normalMap, BwInputTexels* texels);
 
 // Reads the texels of a normal map with the normal map loader's checks and messages: three or
 // four channels.

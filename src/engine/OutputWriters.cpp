@@ -1,5 +1,6 @@
-// Where a job's levels go: numbered Targa and .kep files, put in place together once every
-// level is complete, or whole files' bytes kept in memory.
+// Where a job's levels go: numbered Targa, .kep, PNG and TIFF files or one DDS, KTX2 or OpenEXR
+// file, put in place together once every level is complete, or whole files' bytes kept in
+// memory.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -13,12 +14,27 @@
 #include "Outputs.h"
 #include "OutputFile.h"
 #include "PngWriter.h"
+#include "TiffIO.h"
 #include "DdsKtx.h"
+#include "ExrIO.h"
+#include "Filters.h"
+
+namespace {
+
+// Refuses --bits for an output that has no such depth: 16 bits go to PNG, TIFF and OpenEXR
+// outputs (the message is the one of the PNG-only days), 32 to OpenEXR ones.
+void CheckBits(BwRun& run, bool sixteen, bool thirtyTwo) {
+  const int bits = run.settings.outputBits;
+  if (bits == 16 && !sixteen) run.Fail(BW_ERROR_SETTINGS, "ERROR: --bits=16 needs a .png output\n");
+  if (bits == 32 && !thirtyTwo) run.Fail(BW_ERROR_SETTINGS, "ERROR: --bits=32 needs a .exr output\n");
+}
+
+}  // namespace
 
 int BwOutputWriter::Encoding(BwRun& run) {
   // The flag letters select codes 0 to 7; the others are the writers' own.
   if (run.settings.output < 0 || run.settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
-  if (run.settings.outputBits != 8) run.Fail(BW_ERROR_SETTINGS, "ERROR: --bits=16 needs a .png output\n");
+  CheckBits(run, false, false);
   if (!run.settings.format.empty()) run.Fail(BW_ERROR_SETTINGS, "ERROR: --format needs a .dds or .ktx2 output\n");
   return run.settings.output | (run.settings.round ? BW_ROUND : 0);
 }
@@ -33,7 +49,8 @@ class FileOutput : public BwOutputWriter {
  public:
   FileOutput(std::string outName, BwOutputObserver* observer, std::vector<std::string>* published)
       : outName_(std::move(outName)), observer_(observer), published_(published),
-        gpu_(BwIsChainContainer(outName_)) {}
+        gpu_(BwHasExtension(outName_, ".dds") || BwHasExtension(outName_, ".ktx2")),
+        exr_(BwHasExtension(outName_, ".exr")) {}
 
   bool CanDiscard(BwRun& run, int level) override {
     // A device, a FIFO or a descriptor cannot take back what was written to it.
@@ -43,19 +60,23 @@ class FileOutput : public BwOutputWriter {
 
   int Encoding(BwRun& run) override {
     if (gpu_) return GpuEncoding(run);
-    if (!BwHasExtension(outName_, ".png")) return BwOutputWriter::Encoding(run);
+    const bool png = BwHasExtension(outName_, ".png"), tiff = IsTiff(), exr = exr_;
+    if (!png && !tiff && !exr) return BwOutputWriter::Encoding(run);
     if (run.settings.output < 0 || run.settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
     if (run.settings.output >= 3)
-      run.Fail(BW_ERROR_SETTINGS, "ERROR: The encodings h, H, i, s and S write .kep textures, not PNG files: %s\n",
-               outName_.c_str());
+      run.Fail(BW_ERROR_SETTINGS, "ERROR: The encodings h, H, i, s and S write .kep textures, not %s files: %s\n",
+               png ? "PNG" : tiff ? "TIFF" : "OpenEXR", outName_.c_str());
     if (!run.settings.format.empty()) run.Fail(BW_ERROR_SETTINGS, "ERROR: --format needs a .dds or .ktx2 output\n");
-    if (run.settings.outputBits == 16) return BW_ENCODING_PNG16;
-    return BW_ENCODING_PNG8 | (run.settings.round ? BW_ROUND : 0);
+    CheckBits(run, true, exr);
+    if (exr) return run.settings.outputBits == 32 ? BW_ENCODING_EXR_FLOAT : BW_ENCODING_EXR_HALF;
+    if (run.settings.outputBits == 16) return png ? BW_ENCODING_PNG16 : BW_ENCODING_TIFF16;
+    return (png ? BW_ENCODING_PNG8 : BW_ENCODING_TIFF8) | (run.settings.round ? BW_ROUND : 0);
   }
 
   bool Level(BwRun& run, int level, const BwTexelSource& encoded,
              const std::function<bool()>& keep) override {
     if (gpu_) return GpuLevel(run, level, encoded, keep);
+    if (exr_) return ExrLevel(run, level, encoded, keep);
     const BwEncoding& encoding = BwSelectedEncoding(run);
     const std::string name = BwLevelFileName(outName_, run.settings.mipLevels != 0, level);
     if (level == 0) BwRecoverOutput(name.c_str());  // what a run killed while publishing left
@@ -66,10 +87,13 @@ class FileOutput : public BwOutputWriter {
       BwDiagnostic("Warning! Could not open texture map \"%s\"\n", name.c_str());
       run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", name.c_str());
     }
-    const bool png = (run.encoding & ~BW_ROUND) >= BW_ENCODING_PNG8;
+    const int code = run.encoding & ~BW_ROUND;
+    const bool png = code == BW_ENCODING_PNG8 || code == BW_ENCODING_PNG16;
+    const bool tiff = code == BW_ENCODING_TIFF8 || code == BW_ENCODING_TIFF16;
     std::string pngError;
-    bool written = png ? WritePng(file->Stream(), run, encoding, encoded, &pngError)
-                       : BwWriteEncodedStream(file->Stream(), encoding, run.width, run.height, encoded);
+    bool written = png    ? WriteRows<BwPngWriter>(file->Stream(), run, encoding, encoded, &pngError)
+                   : tiff ? WriteRows<BwTiffWriter>(file->Stream(), run, encoding, encoded, &pngError)
+                          : BwWriteEncodedStream(file->Stream(), encoding, run.width, run.height, encoded);
     if (!pngError.empty()) BwDiagnostic("%s\n", pngError.c_str());
     // An abandoned level goes with `file`; one written in place cannot be taken back (such an
     // output is never given a level that may be abandoned, see CanDiscard).
@@ -118,13 +142,7 @@ class FileOutput : public BwOutputWriter {
       gpuFile_ = std::make_unique<OutputFile>(outName_.c_str(), observer_);
       if (!run.settings.sync) gpuFile_->SkipSync();
       if (!*gpuFile_) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", outName_.c_str());
-      // The levels of the chain, as the pipeline makes them.
-      gpuLevels_ = 1;
-      for (int w = run.width, h = run.height; run.settings.mipLevels != 0;) {
-        BwNextMipSize(&w, &h);
-        if (w <= 0 || h <= 0) break;
-        ++gpuLevels_;
-      }
+      gpuLevels_ = PipelineLevels(run);
       gpuWriter_ = std::make_unique<BwGpuTextureWriter>();
       const BwContainer container = BwHasExtension(outName_, ".dds") ? BwContainer::DDS : BwContainer::KTX2;
       if (!gpuWriter_->Begin(gpuFile_->Stream(), container, format, run.width, run.height, gpuLevels_, &error))
@@ -165,15 +183,95 @@ class FileOutput : public BwOutputWriter {
 
   [[noreturn]] bool GpuFailed(BwRun& run, const std::string& error) {
     if (!error.empty()) BwDiagnostic("%s\n", error.c_str());
+    exrWriter_.reset();
     gpuFile_.reset();
     run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", outName_.c_str());
   }
 
-  // Writes a PNG file from the encoded texels, which come bottom row first: the rows are taken a
-  // band at a time from the top of the picture down.
-  static bool WritePng(FILE* fp, BwRun& run, const BwEncoding& encoding, const BwTexelSource& encoded,
-                       std::string* error) {
-    BwPngWriter writer;
+  // The levels of the job's chain, as the pipeline makes them.
+  static int PipelineLevels(const BwRun& run) {
+    int levels = 1;
+    for (int w = run.width, h = run.height; run.settings.mipLevels != 0;) {
+      BwNextMipSize(&w, &h);
+      if (w <= 0 || h <= 0) break;
+      ++levels;
+    }
+    return levels;
+  }
+
+  bool IsTiff() const { return BwHasExtension(outName_, ".tif") || BwHasExtension(outName_, ".tiff"); }
+
+  // ---- OpenEXR: one level, or the whole chain in one tiled file, from the float normals ----
+
+  bool ExrLevel(BwRun& run, int level, const BwTexelSource& floats, const std::function<bool()>& keep) {
+    std::string error;
+    if (level == 0) {
+      gpuFile_ = std::make_unique<OutputFile>(outName_.c_str(), observer_);
+      if (!run.settings.sync) gpuFile_->SkipSync();
+      if (!*gpuFile_) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", outName_.c_str());
+      gpuLevels_ = PipelineLevels(run);
+      exrLevels_ = run.settings.mipLevels != 0 ? BwExrLevelCount(run.width, run.height) : 1;
+      exrWriter_ = std::make_unique<BwExrWriter>();
+      if (!exrWriter_->Begin(gpuFile_->Stream(), run.width, run.height, exrLevels_,
+                             (run.encoding & ~BW_ROUND) == BW_ENCODING_EXR_FLOAT, &error))
+        return GpuFailed(run, error);
+    }
+    // Bands of rows from the top of the picture: the floats come bottom row first.
+    const int64_t width = run.width, rowFloats = width * 3;
+    const int64_t band = std::min<int64_t>(exrWriter_->BandRows(), run.height);
+    const bool last = level + 1 == gpuLevels_;
+    // The last level of the chain is kept whole when the file needs smaller ones (a map taller
+    // than wide, whose chain ends before 1 x 1).
+    const bool whole = last && exrLevels_ > gpuLevels_;
+    BwArray<float> rows = BwAllocArray<float>(uint64_t((whole ? run.height : band) * rowFloats) * 2);
+    if (!rows) throw std::bad_alloc();
+    float* stored = rows.get();
+    float* picture = rows.get() + (whole ? run.height : band) * rowFloats;
+    for (int64_t top = 0; top < run.height; top += band) {
+      const int64_t count = std::min<int64_t>(band, run.height - top);
+      const int64_t firstStored = run.height - top - count;
+      float* at = whole ? stored + firstStored * rowFloats : stored;
+      if (!floats(uint64_t(firstStored * rowFloats) * sizeof(float), uint64_t(count * rowFloats) * sizeof(float),
+                  reinterpret_cast<unsigned char*>(at))) {
+        exrWriter_.reset();
+        gpuFile_.reset();  // the file goes with the abandoned attempt
+        return false;
+      }
+      for (int64_t r = 0; r < count; ++r)
+        std::memcpy(picture + r * rowFloats, at + (count - 1 - r) * rowFloats, size_t(rowFloats) * sizeof(float));
+      if (!exrWriter_->WriteRows(level, picture, count, &error)) return GpuFailed(run, error);
+    }
+    if (keep && !keep()) {
+      exrWriter_.reset();
+      gpuFile_.reset();
+      return false;
+    }
+    if (!last) return true;
+    // The halvings down to 1 x 1, made as the pipeline makes every level.
+    std::vector<float> from(stored, stored + run.height * rowFloats), to;
+    for (int l = gpuLevels_, w = run.width, h = run.height; l < exrLevels_; ++l) {
+      const int nw = std::max(1, w / 2), nh = std::max(1, h / 2);
+      to.resize(size_t(nw) * size_t(nh) * 3);
+      BwBoxFilterTexels(to.data(), nw, nh, from.data(), w, h, 3);
+      for (int64_t r = nh - 1; r >= 0; --r)
+        if (!exrWriter_->WriteRows(l, to.data() + r * nw * 3, 1, &error)) return GpuFailed(run, error);
+      from.swap(to);
+      w = nw, h = nh;
+    }
+    if (!exrWriter_->End(&error)) return GpuFailed(run, error);
+    exrWriter_.reset();
+    if (!gpuFile_->Finish()) return GpuFailed(run, "");
+    run.console.Message("Wrote %s\n", outName_.c_str());
+    pending_.push_back(Pending{outName_, std::move(gpuFile_)});
+    return true;
+  }
+
+  // Writes a PNG or TIFF file from the encoded texels, which come bottom row first: the rows are
+  // taken a band at a time from the top of the picture down.
+  template <typename Writer>
+  static bool WriteRows(FILE* fp, BwRun& run, const BwEncoding& encoding, const BwTexelSource& encoded,
+                        std::string* error) {
+    Writer writer;
     const int bits = encoding.bitDepth / 3;
     if (!writer.Begin(fp, run.width, run.height, bits, 3, error)) return false;
     const int64_t rowBytes = int64_t(run.width) * encoding.texelBytes;
@@ -218,9 +316,12 @@ class FileOutput : public BwOutputWriter {
   BwOutputObserver* observer_;
   std::vector<std::string>* published_;
   bool gpu_;  // a DDS or KTX2 file: every level in the one file
-  std::unique_ptr<OutputFile> gpuFile_;
+  bool exr_;  // an OpenEXR file: the one level, or every level in the one file
+  std::unique_ptr<OutputFile> gpuFile_;  // the DDS, KTX2 or OpenEXR file
   std::unique_ptr<BwGpuTextureWriter> gpuWriter_;
-  int gpuLevels_ = 0;
+  std::unique_ptr<BwExrWriter> exrWriter_;
+  int gpuLevels_ = 0;  // levels the pipeline makes
+  int exrLevels_ = 0;  // levels of the OpenEXR file
   std::vector<Pending> pending_;
 };
 
@@ -313,7 +414,7 @@ bool BwHasExtension(const std::string& name, const char* extension) {
 }
 
 bool BwIsChainContainer(const std::string& outName) {
-  return BwHasExtension(outName, ".dds") || BwHasExtension(outName, ".ktx2");
+  return BwHasExtension(outName, ".dds") || BwHasExtension(outName, ".ktx2") || BwHasExtension(outName, ".exr");
 }
 
 std::string BwOutputFileName(const std::string& outName, bool mipChain, int level) {

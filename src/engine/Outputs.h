@@ -61,11 +61,12 @@ std::string BwLevelFileName(const std::string& outName, bool mipChain, int level
 // Whether a file name ends in `extension` (a dot and lowercase letters), in any case.
 bool BwHasExtension(const std::string& name, const char* extension);
 // Whether the output name outName is a container that holds a whole mip chain in one file: a
-// name ending in .dds or .ktx2, in any case.
+// name ending in .dds, .ktx2 or .exr, in any case.
 bool BwIsChainContainer(const std::string& outName);
 // The file that level `level` of a job's output outName goes to.
 std::string BwOutputFileName(const std::string& outName, bool mipChain, int level);
 // The files a job writes for the output name outName when its base map is width x height, in
 // the order they are written: the output name itself, or with a mip chain one numbered file per
-// level (out.tga -> out00.tga, out01.tga, ...), except that a DDS or KTX2 file holds them all.
+// level (out.tga -> out00.tga, out01.tga, ...), except that a DDS, KTX2 or OpenEXR file holds
+// them all.
 std::vector<std::string> BwOutputFileNames(const std::string& outName, bool mipChain, int width, int height);

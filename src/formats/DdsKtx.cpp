@@ -537,3 +537,78 @@ bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error) {
   image->normals = std::move(normals);
   return true;
 }
+
+// ---- Reading KTX2 ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr uint64_t KTX2_HEADER_BYTES = 80;  // identifier, header and the sgd fields
+constexpr uint64_t KTX2_LEVEL_BYTES = 24;   // one entry of the level index
+
+// The DXGI format of the layout with Vulkan format vk, as the DDS reader knows them.
+uint32_t DxgiOfVulkan(uint32_t vk) {
+  for (const BwGpuFormatInfo& f : kFormats)
+    if (f.vkFormat == vk) return f.dxgiFormat;
+  return 0;
+}
+
+}  // namespace
+
+bool BwIsKtx2(const unsigned char* head, size_t n) {
+  return n >= sizeof KTX2_IDENTIFIER && std::memcmp(head, KTX2_IDENTIFIER, sizeof KTX2_IDENTIFIER) == 0;
+}
+
+bool BwReadKtx2(FILE* fp, BwDdsImage* image, std::string* error) {
+  if (!fp || !image) return Fail(error, "no input");
+  const off_t start = ftello(fp);
+  if (start < 0 || fseeko(fp, 0, SEEK_END) != 0) return Fail(error, "the KTX2 input is not seekable");
+  const off_t end = ftello(fp);
+  if (end < start || fseeko(fp, start, SEEK_SET) != 0) return Fail(error, "the KTX2 input is not seekable");
+  const uint64_t fileBytes = uint64_t(end - start);
+
+  unsigned char h[KTX2_HEADER_BYTES + KTX2_LEVEL_BYTES];
+  if (fileBytes < sizeof h || std::fread(h, 1, sizeof h, fp) != sizeof h) return Fail(error, "too short for a KTX2 header");
+  if (!BwIsKtx2(h, sizeof h)) return Fail(error, "not a KTX2 file");
+  const uint32_t vkFormat = Load32(h + 12), width = Load32(h + 20), height = Load32(h + 24);
+  const uint32_t depth = Load32(h + 28), layers = Load32(h + 32), faces = Load32(h + 36);
+  const uint32_t levelCount = Load32(h + 40), scheme = Load32(h + 44);
+  static const char* const kSchemes[] = {"", "BasisLZ", "Zstandard", "ZLIB"};
+  if (scheme != 0)
+    return Fail(error, "supercompressed KTX2 files are not supported (scheme " + std::to_string(scheme) +
+                           (scheme < 4 ? std::string(", ") + kSchemes[scheme] : std::string()) + ")");
+  if (vkFormat == 0) return Fail(error, "KTX2 files without a Vulkan format (Basis Universal) are not supported");
+  const ReadFormat* format = ByDxgi(DxgiOfVulkan(vkFormat));
+  if (!format) return Fail(error, "unsupported Vulkan format " + std::to_string(vkFormat));
+  if (depth != 0 || faces != 1 || layers > 1) return Fail(error, "only single 2D KTX2 textures are supported");
+  if (width < 1 || height < 1 || width > MAX_SIDE || height > MAX_SIDE)
+    return Fail(error, "KTX2 size " + std::to_string(width) + " x " + std::to_string(height) +
+                           " is outside 1 to 65535");
+  const int w = int(width), ht = int(height);
+  if (levelCount > uint32_t(BwMipLevelCount(w, ht)))
+    return Fail(error, "KTX2 level count " + std::to_string(levelCount) + " is too large for " + std::to_string(w) +
+                           " x " + std::to_string(ht));
+  // The level index (at least one entry) must lie in the file; level 0 is its first entry.
+  const uint64_t levels = std::max<uint32_t>(levelCount, 1);
+  if (KTX2_HEADER_BYTES + levels * KTX2_LEVEL_BYTES > fileBytes) return Fail(error, "the KTX2 level index is truncated");
+  const uint64_t offset = uint64_t(Load32(h + 80)) | uint64_t(Load32(h + 84)) << 32;
+  const uint64_t length = uint64_t(Load32(h + 88)) | uint64_t(Load32(h + 92)) << 32;
+  const uint64_t level0 = LevelBytes(format->blockBytes, format->compressed, w, ht);
+  if (length != level0)
+    return Fail(error, "KTX2 level 0 holds " + std::to_string(length) + " bytes, not the " + std::to_string(level0) +
+                           " of its size");
+  if (offset > fileBytes || length > fileBytes - offset) return Fail(error, "KTX2 texel data is truncated");
+
+  BwArray<unsigned char> data = BwAllocArray<unsigned char>(level0);
+  BwArray<float> normals = BwAllocArray<float>(uint64_t(w) * uint64_t(ht) * 3);
+  if (!data || !normals) return Fail(error, "out of memory for the KTX2 texels");
+  if (fseeko(fp, start + off_t(offset), SEEK_SET) != 0 || std::fread(data.get(), 1, size_t(level0), fp) != level0)
+    return Fail(error, "could not read the KTX2 texels");
+  // Rows top row first, KTX2's default orientation, as the DDS levels are.
+  DecodeRows(*format, data.get(), w, ht, normals.get());
+  image->width = w;
+  image->height = ht;
+  image->dxgiFormat = format->dxgiFormat;
+  image->levelCount = int(levels);
+  image->normals = std::move(normals);
+  return true;
+}

@@ -1,5 +1,5 @@
 // GPU-ready textures: the encodings (BC5, BC5 signed, and four uncompressed texel layouts), the
-// DDS and KTX2 containers that hold a whole mip chain of them, and a DDS reader.
+// DDS and KTX2 containers that hold a whole mip chain of them, and DDS and KTX2 readers.
 //
 // Writes DDS files with the DX10 extended header (a 2D texture, array size 1, levels largest
 // first) and KTX2 files (no supercompression, one basic data format descriptor, one key/value
@@ -91,7 +91,7 @@ std::vector<unsigned char> BwDdsHeader(BwGpuFormat format, int width, int height
 std::vector<unsigned char> BwKtx2Header(BwGpuFormat format, int width, int height, int levelCount,
                                         std::vector<uint64_t>* levelOffsets);
 
-// Level 0 of a DDS file as normals.
+// Level 0 of a DDS or KTX2 file as normals.
 struct BwDdsImage {
   int width = 0;
   int height = 0;
@@ -106,3 +106,14 @@ bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error);
 
 // Whether the n bytes at head start like a DDS file (its magic number "DDS ").
 bool BwIsDds(const unsigned char* head, size_t n);
+
+// Level 0 of a KTX2 file in one of the layouts the writer writes, as normals (as BwReadDds
+// gives them; dxgiFormat is the DXGI format of the same layout). Rows are read top row first,
+// KTX2's default orientation. Refuses supercompressed files (BasisLZ, Zstandard, ZLIB), files
+// without a Vulkan format (Basis Universal), other formats, volumes, cube maps and arrays, and
+// every header whose sizes, level count or level 0 entry disagree with each other or with the
+// bytes the file holds; sizes are checked before anything is allocated.
+bool BwReadKtx2(FILE* fp, BwDdsImage* image, std::string* error);
+
+// Whether the n bytes at head start with the KTX2 file identifier (12 bytes).
+bool BwIsKtx2(const unsigned char* head, size_t n);

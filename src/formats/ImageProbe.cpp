@@ -1,6 +1,7 @@
-// Image sizes from the headers of Targa, PNG, OpenEXR and DDS files; see ImageProbe.h.
+// Image sizes from the headers of Targa, PNG, OpenEXR, TIFF, DDS and KTX2 files; see ImageProbe.h.
 #include "ImageProbe.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -10,6 +11,7 @@
 #include "DdsKtx.h"
 #include "ExrIO.h"
 #include "PngIO.h"
+#include "TiffIO.h"
 
 namespace {
 
@@ -61,22 +63,32 @@ bool ProbeExr(const unsigned char* head, size_t n, uint64_t fileBytes, BwImagePr
     return true;
   };
   std::string name, type;
+  bool sized = false;
+  uint64_t channels = 0;  // in the chlist: a name ending in a zero byte and 16 bytes each
   while (text(&name) && !name.empty()) {
-    if (!text(&type) || n - at < 4) return false;
+    if (!text(&type) || n - at < 4) break;
     const uint64_t size = LittleEndian32(head + at);
     at += 4;
-    if (size > n - at) return false;
+    if (size > n - at) break;
     if (name == "dataWindow" && type == "box2i" && size == 16) {
       const int64_t xMin = int32_t(LittleEndian32(head + at)), yMin = int32_t(LittleEndian32(head + at + 4));
       const int64_t xMax = int32_t(LittleEndian32(head + at + 8)), yMax = int32_t(LittleEndian32(head + at + 12));
       if (!SetSize(xMax - xMin + 1, yMax - yMin + 1, probe)) return false;
-      // Heights as floats.
-      probe->readerBytes = uint64_t(probe->width) * uint64_t(probe->height) * 4 + fileBytes;
-      return true;
+      sized = true;
+    } else if (name == "channels" && type == "chlist") {
+      for (const unsigned char *p = head + at, *end = p + size; p < end && *p != 0; ++channels) {
+        const void* zero = std::memchr(p, 0, size_t(end - p));
+        if (!zero) break;
+        p = static_cast<const unsigned char*>(zero) + 1 + 16;
+      }
     }
     at += size_t(size);
   }
-  return false;
+  if (!sized) return false;
+  // A height, or the normal and alpha channels, as floats.
+  const uint64_t values = std::min<uint64_t>(std::max<uint64_t>(channels, 1), 4);
+  probe->readerBytes = uint64_t(probe->width) * uint64_t(probe->height) * 4 * values + fileBytes;
+  return true;
 }
 
 // DDS: height and width at bytes 12 and 16 (little-endian). The reader holds level 0 as it is
@@ -85,6 +97,22 @@ bool ProbeDds(const unsigned char* head, size_t n, BwImageProbe* probe) {
   if (n < 128 || LittleEndian32(head + 4) != 124) return false;
   if (!SetSize(LittleEndian32(head + 16), LittleEndian32(head + 12), probe)) return false;
   probe->readerBytes = uint64_t(probe->width) * uint64_t(probe->height) * (8 + 12);
+  return true;
+}
+
+// KTX2: width and height at bytes 20 and 24 (little-endian); the reader holds level 0 as the
+// DDS reader does.
+bool ProbeKtx2(const unsigned char* head, size_t n, BwImageProbe* probe) {
+  if (n < 28 || !SetSize(LittleEndian32(head + 20), LittleEndian32(head + 24), probe)) return false;
+  probe->readerBytes = uint64_t(probe->width) * uint64_t(probe->height) * (8 + 12);
+  return true;
+}
+
+// TIFF: the first image directory, wherever it lies; the reader holds the decoded texels and,
+// from memory, the file.
+bool SetTiffSize(bool ok, const int* size, uint64_t fileBytes, BwImageProbe* probe) {
+  if (!ok || !SetSize(size[0], size[1], probe)) return false;
+  probe->readerBytes = uint64_t(probe->width) * uint64_t(probe->height) * uint64_t(size[2]) + fileBytes;
   return true;
 }
 
@@ -110,6 +138,9 @@ bool BwProbeImage(const unsigned char* head, size_t n, uint64_t fileBytes, BwIma
   if (BwIsPng(head, n)) return ProbePng(head, n, fileBytes, probe);
   if (BwIsExr(head, n)) return ProbeExr(head, n, fileBytes, probe);
   if (BwIsDds(head, n)) return ProbeDds(head, n, probe);
+  if (BwIsKtx2(head, n)) return ProbeKtx2(head, n, probe);
+  int size[3] = {};  // width, height, bytes a texel
+  if (BwIsTiff(head, n)) return SetTiffSize(BwProbeTiffMemory(head, n, &size[0], &size[1], &size[2]), size, fileBytes, probe);
   return ProbeTarga(head, n, probe);
 }
 
@@ -122,5 +153,11 @@ bool BwProbeImageFile(const std::string& path, BwImageProbe* probe) {
   if (fileBytes == 0) return false;
   std::vector<unsigned char> head(BW_PROBE_BYTES);
   const size_t n = std::fread(head.data(), 1, head.size(), fp.get());
+  if (BwIsTiff(head.data(), n)) {
+    // A TIFF file's directory is often at its end: libtiff reads the file where it needs to.
+    *probe = BwImageProbe();
+    int size[3] = {};
+    return SetTiffSize(BwProbeTiffFile(fileno(fp.get()), fileBytes, &size[0], &size[1], &size[2]), size, 0, probe);
+  }
   return BwProbeImage(head.data(), n, fileBytes, probe);
 }

@@ -2,7 +2,8 @@
 // a batch needs to plan its jobs (memory, time left, the names of a mip chain's levels).
 //
 // Reads the PNG IHDR chunk, the OpenEXR header's dataWindow attribute (scanning at most
-// BW_PROBE_BYTES), the DDS header or the Targa header, recognising the container by its first
+// BW_PROBE_BYTES), the first TIFF directory (through libtiff, wherever it lies in a file), the
+// DDS or KTX2 header or the Targa header, recognising the container by its first
 // bytes as the readers do. It trusts nothing: a header it cannot follow, or a size above 65535 x 65535, gives
 // no answer (false), and the reader proper then says what is wrong when the job runs.
 #pragma once
@@ -18,7 +19,7 @@ struct BwImageProbe {
   int width = 0;
   int height = 0;
   // Bytes the reader holds while the texels are in memory: the decoded texels, plus the file
-  // itself for the compressed containers (PNG, OpenEXR), which are read whole first.
+  // itself for the containers that are read whole first (PNG, OpenEXR; TIFF from memory).
   uint64_t readerBytes = 0;
 };
 

@@ -1,0 +1,518 @@
+// TIFF reading and writing through libtiff; see TiffIO.h for what is read, refused and written.
+#include "TiffIO.h"
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "Parallel.h"
+
+#include <zlib.h>
+
+namespace {
+
+constexpr int64_t kMaxSide = 65535;
+constexpr uint32_t kStripRows = 32;
+constexpr int kZipLevel = 6;
+// Most bytes libtiff may allocate at once for its own tables.
+constexpr tmsize_t kMaxLibraryAllocation = tmsize_t(256) << 20;
+
+bool Fail(std::string* error, const std::string& message) {
+  if (error) *error = "TIFF: " + message;
+  return false;
+}
+
+// libtiff's first error message, kept instead of printed; warnings are dropped.
+int KeepError(TIFF*, void* user, const char* module, const char* format, va_list args) {
+  std::string* message = static_cast<std::string*>(user);
+  if (message->empty()) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    *message = (module && *module ? std::string(module) + ": " : std::string()) + text;
+    std::replace(message->begin(), message->end(), '\n', ' ');
+  }
+  return 1;
+}
+int DropWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+struct OptionsFree {
+  void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
+};
+
+std::unique_ptr<TIFFOpenOptions, OptionsFree> Options(std::string* message) {
+  std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
+  if (!options) throw std::bad_alloc();
+  TIFFOpenOptionsSetErrorHandlerExtR(options.get(), KeepError, message);
+  TIFFOpenOptionsSetWarningHandlerExtR(options.get(), DropWarning, nullptr);
+  TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), kMaxLibraryAllocation);
+  return options;
+}
+
+struct TiffClose {
+  void operator()(TIFF* tif) const { TIFFClose(tif); }
+};
+
+// ---- Reading --------------------------------------------------------------------------------
+
+// Where libtiff's reads come from: a file in memory, or a regular file read at offsets.
+struct Source {
+  const unsigned char* data = nullptr;
+  int fd = -1;
+  uint64_t base = 0;  // file offset of the TIFF's first byte (fd)
+  uint64_t size = 0;
+  uint64_t position = 0;
+};
+
+tmsize_t ReadSource(thandle_t handle, void* buffer, tmsize_t bytes) {
+  Source* s = static_cast<Source*>(handle);
+  if (bytes < 0 || s->position >= s->size) return 0;
+  const uint64_t n = std::min<uint64_t>(uint64_t(bytes), s->size - s->position);
+  uint64_t done = 0;
+  if (s->data) {
+    std::memcpy(buffer, s->data + s->position, size_t(n));
+    done = n;
+  }
+  while (!s->data && done < n) {
+    const ssize_t got = pread(s->fd, static_cast<unsigned char*>(buffer) + done, size_t(n - done),
+                              off_t(s->base + s->position + done));
+    if (got <= 0) break;
+    done += uint64_t(got);
+  }
+  s->position += done;
+  return tmsize_t(done);
+}
+tmsize_t NoWrite(thandle_t, void*, tmsize_t) { return -1; }
+toff_t SeekSource(thandle_t handle, toff_t offset, int whence) {
+  Source* s = static_cast<Source*>(handle);
+  const uint64_t from = whence == SEEK_CUR ? s->position : whence == SEEK_END ? s->size : 0;
+  if (offset > UINT64_MAX - from) return toff_t(-1);
+  s->position = from + offset;
+  return s->position;
+}
+int CloseNothing(thandle_t) { return 0; }
+toff_t SourceSize(thandle_t handle) { return static_cast<Source*>(handle)->size; }
+int NoMap(thandle_t, void**, toff_t*) { return 0; }
+void NoUnmap(thandle_t, void*, toff_t) {}
+
+// How many times its stored size a strip or tile may decode to: the most each compression can
+// expand (a 9-bit LZW code stands for at most 4096 bytes; deflate expands at most 1032 times;
+// a PackBits run of 128 bytes takes 2), and a generous bound for the others.
+uint64_t MaxExpansion(uint16_t compression) {
+  switch (compression) {
+    case COMPRESSION_NONE: return 1;
+    case COMPRESSION_PACKBITS: return 64;
+    case COMPRESSION_LZW: return 3641;
+    case COMPRESSION_DEFLATE:
+    case COMPRESSION_ADOBE_DEFLATE: return 1032;
+    default: return 1 << 16;
+  }
+}
+
+std::unique_ptr<TIFF, TiffClose> OpenSource(Source* source, std::string* message,
+                                            std::unique_ptr<TIFFOpenOptions, OptionsFree>* options) {
+  *options = Options(message);
+  // "m": no file mapping; every read goes through ReadSource.
+  return std::unique_ptr<TIFF, TiffClose>(TIFFClientOpenExt("input", "rm", source, ReadSource, NoWrite, SeekSource,
+                                                            CloseNothing, SourceSize, NoMap, NoUnmap, options->get()));
+}
+
+bool Read(Source* source, BwDecodedImage* image, std::string* error) {
+  std::string message;
+  std::unique_ptr<TIFFOpenOptions, OptionsFree> options;
+  const std::unique_ptr<TIFF, TiffClose> tif = OpenSource(source, &message, &options);
+  const auto failed = [&](const std::string& what) { return Fail(error, message.empty() ? what : message); };
+  if (!tif) return failed("not a readable TIFF file");
+  TIFF* t = tif.get();
+  uint32_t width = 0, height = 0;
+  uint16_t samples = 1, bits = 1, format = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG;
+  uint16_t photometric = 0, compression = COMPRESSION_NONE, orientation = ORIENTATION_TOPLEFT;
+  if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width) || !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height))
+    return failed("no image size");
+  if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric)) return failed("no photometric interpretation");
+  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
+  TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(t, TIFFTAG_ORIENTATION, &orientation);
+  if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide)
+    return Fail(error, "size " + std::to_string(width) + " x " + std::to_string(height) +
+                           " is not supported (1 to 65535 a side)");
+  if (bits != 8 && bits != 16) return Fail(error, std::to_string(bits) + "-bit samples are not supported (8 or 16)");
+  if (format != SAMPLEFORMAT_UINT && format != SAMPLEFORMAT_VOID)
+    return Fail(error, "sample format " + std::to_string(format) + " is not supported (unsigned integers only)");
+  const bool grey = photometric == PHOTOMETRIC_MINISBLACK, rgb = photometric == PHOTOMETRIC_RGB;
+  if (!(grey && (samples == 1 || samples == 2)) && !(rgb && (samples == 3 || samples == 4)))
+    return Fail(error, "photometric interpretation " + std::to_string(photometric) + " with " +
+                           std::to_string(samples) + " samples is not supported (grey or RGB, with or without alpha)");
+  if (planar != PLANARCONFIG_CONTIG) return Fail(error, "separate sample planes are not supported");
+  if (orientation != ORIENTATION_TOPLEFT && orientation != ORIENTATION_BOTLEFT)
+    return Fail(error, "orientation " + std::to_string(orientation) + " is not supported (top-left or bottom-left)");
+
+  // 16-bit sides, at most four 2-byte samples: below 2^35, no overflow in 64 bits.
+  const uint64_t texelBytes = uint64_t(samples) * (bits / 8), rowBytes = uint64_t(width) * texelBytes;
+  const uint64_t imageBytes = rowBytes * height;
+  if (imageBytes / MaxExpansion(compression) > source->size)
+    return Fail(error, "an image of " + std::to_string(imageBytes) + " bytes cannot be held in a file of " +
+                           std::to_string(source->size) + " bytes");
+  BwArray<unsigned char> texels = BwAllocArray<unsigned char>(imageBytes);
+  if (!texels) return Fail(error, "out of memory");
+  const bool tiled = TIFFIsTiled(t) != 0;
+  uint32_t blockWidth = width, blockHeight = kStripRows;
+  if (tiled) {
+    if (!TIFFGetField(t, TIFFTAG_TILEWIDTH, &blockWidth) || !TIFFGetField(t, TIFFTAG_TILELENGTH, &blockHeight))
+      return failed("no tile size");
+  } else {
+    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &blockHeight);
+  }
+  blockHeight = std::min(blockHeight, height);
+  if (blockWidth < 1 || blockHeight < 1 || (tiled && blockWidth > kMaxSide))
+    return Fail(error, "bad " + std::string(tiled ? "tile" : "strip") + " size");
+  // A block holds at most a band of rows as wide as a tile or the image: below 2^35 bytes, and a
+  // band at most the image's height, whose size was checked above.
+  const uint64_t blockRowBytes = uint64_t(tiled ? blockWidth : width) * texelBytes;
+  const uint64_t blockBytes = blockRowBytes * blockHeight;
+  if (tiled && blockBytes / MaxExpansion(compression) > source->size) return Fail(error, "tiles larger than the file");
+  std::vector<unsigned char> block(static_cast<size_t>(blockBytes));
+  // Picture row y (from the top) goes to stored row height - 1 - y, bottom row first, unless
+  // the file stores the bottom row first itself.
+  const bool bottomFirst = orientation == ORIENTATION_BOTLEFT;
+  const int sampleBytes = bits / 8;
+  const uint64_t blocksAcross = tiled ? (uint64_t(width) + blockWidth - 1) / blockWidth : 1;
+  for (uint64_t y0 = 0; y0 < height; y0 += blockHeight) {
+    const uint64_t rows = std::min<uint64_t>(blockHeight, height - y0);
+    for (uint64_t bx = 0; bx < blocksAcross; ++bx) {
+      const uint64_t x0 = bx * blockWidth, cols = std::min<uint64_t>(tiled ? blockWidth : width, width - x0);
+      // A strip decodes to its rows only; a tile always to the whole tile.
+      const uint64_t want = tiled ? blockBytes : rows * rowBytes;
+      const tmsize_t got = tiled ? TIFFReadEncodedTile(t, TIFFComputeTile(t, uint32_t(x0), uint32_t(y0), 0, 0),
+                                                       block.data(), tmsize_t(want))
+                                 : TIFFReadEncodedStrip(t, TIFFComputeStrip(t, uint32_t(y0), 0), block.data(),
+                                                        tmsize_t(want));
+      if (got < 0 || uint64_t(got) != want)
+        return failed(std::string(tiled ? "a tile" : "a strip") + " could not be read whole");
+      for (uint64_t r = 0; r < rows; ++r) {
+        const uint64_t y = y0 + r, stored = bottomFirst ? y : height - 1 - y;
+        const unsigned char* in = block.data() + r * blockRowBytes;
+        unsigned char* out = texels.get() + stored * rowBytes + x0 * texelBytes;
+        std::memcpy(out, in, size_t(cols * texelBytes));
+        if (rgb)  // red, green, blue to blue, green, red
+          for (uint64_t x = 0; x < cols; ++x)
+            for (int b = 0; b < sampleBytes; ++b)
+              std::swap(out[x * texelBytes + b], out[x * texelBytes + 2 * sampleBytes + b]);
+      }
+    }
+  }
+  image->width = int(width);
+  image->height = int(height);
+  image->channels = samples;
+  image->bits = bits;
+  image->data = std::move(texels);
+  return true;
+}
+
+bool ReadCaught(Source* source, BwDecodedImage* image, std::string* error) {
+  try {
+    return Read(source, image, error);
+  } catch (const std::bad_alloc&) {
+    return Fail(error, "out of memory");
+  }
+}
+
+}  // namespace
+
+bool BwIsTiff(const unsigned char* head, size_t n) {
+  if (n < BW_TIFF_MAGIC_BYTES) return false;
+  const bool little = head[0] == 'I' && head[1] == 'I' && (head[2] == 42 || head[2] == 43) && head[3] == 0;
+  const bool big = head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == 42 || head[3] == 43);
+  return little || big;
+}
+
+bool BwReadTiffMemory(const unsigned char* data, size_t size, BwDecodedImage* image, std::string* error) {
+  if (!BwIsTiff(data, size)) return Fail(error, "not a TIFF file (no byte-order mark)");
+  Source source;
+  source.data = data;
+  source.size = size;
+  return ReadCaught(&source, image, error);
+}
+
+bool BwReadTiff(FILE* fp, BwDecodedImage* image, std::string* error) {
+  struct stat info;
+  const off_t start = ftello(fp);
+  if (start >= 0 && fstat(fileno(fp), &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= start) {
+    unsigned char head[BW_TIFF_MAGIC_BYTES];
+    if (pread(fileno(fp), head, sizeof head, start) != ssize_t(sizeof head) || !BwIsTiff(head, sizeof head))
+      return Fail(error, "not a TIFF file (no byte-order mark)");
+    Source source;
+    source.fd = fileno(fp);
+    source.base = uint64_t(start);
+    source.size = uint64_t(info.st_size - start);
+    return ReadCaught(&source, image, error);
+  }
+  try {
+    std::vector<unsigned char> bytes;
+    if (!BwReadToEnd(fp, &bytes)) return Fail(error, "read error");
+    return BwReadTiffMemory(bytes.data(), bytes.size(), image, error);
+  } catch (const std::bad_alloc&) {
+    return Fail(error, "out of memory");
+  }
+}
+
+namespace {
+
+bool Probe(Source& source, int* width, int* height, int* texelBytes) {
+  try {
+    std::string message;
+    std::unique_ptr<TIFFOpenOptions, OptionsFree> options;
+    const std::unique_ptr<TIFF, TiffClose> tif = OpenSource(&source, &message, &options);
+    uint32_t w = 0, h = 0;
+    uint16_t samples = 1, bits = 1;
+    if (!tif || !TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &w) || !TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &h))
+      return false;
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits);
+    if (w < 1 || h < 1 || w > kMaxSide || h > kMaxSide || samples > 4 || (bits != 8 && bits != 16)) return false;
+    *width = int(w);
+    *height = int(h);
+    *texelBytes = samples * bits / 8;
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+bool BwProbeTiffMemory(const unsigned char* data, size_t size, int* width, int* height, int* texelBytes) {
+  if (!BwIsTiff(data, size)) return false;
+  Source source;
+  source.data = data;
+  source.size = size;
+  return Probe(source, width, height, texelBytes);
+}
+
+bool BwProbeTiffFile(int fd, uint64_t size, int* width, int* height, int* texelBytes) {
+  Source source;
+  source.fd = fd;
+  source.size = size;
+  return Probe(source, width, height, texelBytes);
+}
+
+// ---- Writing --------------------------------------------------------------------------------
+
+namespace {
+
+// Where libtiff's writes go: straight into a regular file, or into memory for anything else.
+struct Sink {
+  FILE* fp = nullptr;
+  bool seekable = false;
+  int64_t start = 0;      // stream position of the file's first byte
+  uint64_t position = 0;  // libtiff's position, from the file's first byte
+  uint64_t streamAt = 0;  // the stream's position, from the file's first byte
+  uint64_t end = 0;       // bytes the file holds so far
+  std::vector<unsigned char> held;
+  bool failed = false;
+};
+
+tmsize_t WriteSink(thandle_t handle, void* buffer, tmsize_t bytes) {
+  Sink* s = static_cast<Sink*>(handle);
+  if (s->failed || bytes < 0) return -1;
+  const uint64_t n = uint64_t(bytes);
+  try {
+    if (!s->seekable) {
+      if (s->position + n > s->held.size()) s->held.resize(size_t(s->position + n));
+      std::memcpy(s->held.data() + s->position, buffer, size_t(n));
+    } else {
+      if (s->streamAt != s->position && fseeko(s->fp, off_t(s->start) + off_t(s->position), SEEK_SET) != 0)
+        s->failed = true;
+      if (!s->failed && std::fwrite(buffer, 1, size_t(n), s->fp) != n) s->failed = true;
+      s->streamAt = s->position + n;
+    }
+  } catch (const std::bad_alloc&) {
+    s->failed = true;
+  }
+  if (s->failed) return -1;
+  s->position += n;
+  s->end = std::max(s->end, s->position);
+  return bytes;
+}
+// libtiff reads nothing back while it writes one directory; a read finds nothing.
+tmsize_t ReadNothing(thandle_t, void*, tmsize_t) { return 0; }
+toff_t SeekSink(thandle_t handle, toff_t offset, int whence) {
+  Sink* s = static_cast<Sink*>(handle);
+  const uint64_t from = whence == SEEK_CUR ? s->position : whence == SEEK_END ? s->end : 0;
+  if (offset > UINT64_MAX - from) return toff_t(-1);
+  s->position = from + offset;
+  return s->position;
+}
+toff_t SinkSize(thandle_t handle) { return static_cast<Sink*>(handle)->end; }
+
+}  // namespace
+
+struct BwTiffWriter::State {
+  Sink sink;
+  std::string message;
+  std::unique_ptr<TIFFOpenOptions, OptionsFree> options;
+  TIFF* tif = nullptr;
+  int64_t width = 0, height = 0;
+  int bits = 8, channels = 3;
+  int64_t rowBytes = 0;
+  int64_t bandRows = 0;
+  int64_t rowsGiven = 0;  // rows taken so far
+  int64_t bandFill = 0;   // rows waiting in the band
+  std::vector<unsigned char> band;
+  std::vector<std::vector<unsigned char>> strips;
+
+  ~State() {
+    if (tif) {
+      sink.failed = true;  // an abandoned file: nothing more to write
+      TIFFClose(tif);
+    }
+  }
+  bool Failed(std::string* error, const std::string& what) { return Fail(error, message.empty() ? what : message); }
+};
+
+BwTiffWriter::BwTiffWriter() = default;
+BwTiffWriter::~BwTiffWriter() = default;
+
+int64_t BwTiffWriter::BandRows() const { return state_ ? state_->bandRows : 0; }
+
+bool BwTiffWriter::Begin(FILE* fp, int width, int height, int bits, int channels, std::string* error) {
+  state_.reset();
+  if (!fp) return Fail(error, "no output stream");
+  if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide)
+    return Fail(error, "image size " + std::to_string(width) + " x " + std::to_string(height) + " is outside 1 to 65535");
+  if ((bits != 8 && bits != 16) || channels < 1 || channels > 4) return Fail(error, "unsupported texel layout");
+  try {
+    auto state = std::make_unique<State>();
+    State& s = *state;
+    s.width = width;
+    s.height = height;
+    s.bits = bits;
+    s.channels = channels;
+    s.rowBytes = int64_t(width) * channels * (bits / 8);
+    s.bandRows = int64_t(kStripRows) * std::max(8, BwThreadCount());
+    s.band.resize(size_t(std::min<int64_t>(s.bandRows, height) * s.rowBytes));
+    s.sink.fp = fp;
+    s.sink.start = ftello(fp);
+    struct stat st;
+    s.sink.seekable = s.sink.start >= 0 && fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);
+    s.sink.start = std::max<int64_t>(s.sink.start, 0);
+    s.options = Options(&s.message);
+    // Little-endian; BigTIFF where the texels alone could pass the 4 GiB of a classic file.
+    const bool big = uint64_t(s.rowBytes) * uint64_t(height) > (uint64_t(3) << 30);
+    s.tif = TIFFClientOpenExt("output", big ? "wl8" : "wl", &s.sink, ReadNothing, WriteSink, SeekSink, CloseNothing,
+                              SinkSize, NoMap, NoUnmap, s.options.get());
+    if (!s.tif) return s.Failed(error, "could not start the file");
+    TIFF* t = s.tif;
+    const bool set = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(width)) && TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(height)) &&
+                     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(bits)) &&
+                     TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(channels)) &&
+                     TIFFSetField(t, TIFFTAG_PHOTOMETRIC, uint16_t(channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK)) &&
+                     TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG)) &&
+                     TIFFSetField(t, TIFFTAG_ORIENTATION, uint16_t(ORIENTATION_TOPLEFT)) &&
+                     TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, uint16_t(SAMPLEFORMAT_UINT)) &&
+                     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, kStripRows) &&
+                     TIFFSetField(t, TIFFTAG_COMPRESSION, uint16_t(COMPRESSION_ADOBE_DEFLATE)) &&
+                     TIFFSetField(t, TIFFTAG_PREDICTOR, uint16_t(PREDICTOR_HORIZONTAL));
+    if (channels == 2 || channels == 4) {
+      const uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
+      if (!TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t(1), &alpha)) return s.Failed(error, "could not set the tags");
+    }
+    if (!set) return s.Failed(error, "could not set the tags");
+    state_ = std::move(state);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return Fail(error, "out of memory");
+  }
+}
+
+bool BwTiffWriter::WriteRows(const void* rows, int64_t count, std::string* error) {
+  if (!state_) return Fail(error, "the image was not begun");
+  State& s = *state_;
+  if (count > s.height - s.rowsGiven) return Fail(error, "more rows than the image holds");
+  const unsigned char* in = static_cast<const unsigned char*>(rows);
+  while (count > 0) {
+    const int64_t take = std::min(count, s.bandRows - s.bandFill);
+    std::memcpy(s.band.data() + s.bandFill * s.rowBytes, in, size_t(take * s.rowBytes));
+    in += take * s.rowBytes;
+    count -= take;
+    s.bandFill += take;
+    s.rowsGiven += take;
+    if ((s.bandFill == s.bandRows || s.rowsGiven == s.height) && !FlushBand(error)) return false;
+  }
+  return true;
+}
+
+bool BwTiffWriter::FlushBand(std::string* error) {
+  State& s = *state_;
+  const int64_t first = s.rowsGiven - s.bandFill;  // first row of the band, a multiple of kStripRows
+  const int64_t strips = (s.bandFill + kStripRows - 1) / kStripRows;
+  const int64_t samples = s.width * s.channels;
+  s.strips.resize(size_t(strips));
+  std::vector<char> ok(size_t(strips), 0);
+  BwParallelFor(strips, 1, [&](int64_t begin, int64_t end) {
+    std::vector<unsigned char> differences;
+    for (int64_t i = begin; i < end; ++i) {
+      const int64_t rows = std::min<int64_t>(kStripRows, s.bandFill - i * kStripRows);
+      const unsigned char* raw = s.band.data() + i * kStripRows * s.rowBytes;
+      differences.assign(raw, raw + rows * s.rowBytes);
+      // The horizontal predictor: each sample less the same sample of the texel to its left,
+      // modulo 2^bits; 16-bit samples stored little-endian.
+      for (int64_t r = 0; r < rows; ++r) {
+        unsigned char* row = differences.data() + r * s.rowBytes;
+        if (s.bits == 8) {
+          for (int64_t k = samples - 1; k >= s.channels; --k) row[k] = uint8_t(row[k] - row[k - s.channels]);
+        } else {
+          const unsigned char* values = raw + r * s.rowBytes;
+          const auto value = [values](int64_t k) {
+            uint16_t v;
+            std::memcpy(&v, values + 2 * k, 2);
+            return v;
+          };
+          for (int64_t k = samples - 1; k >= 0; --k) {
+            const uint16_t d = uint16_t(value(k) - (k >= s.channels ? value(k - s.channels) : 0));
+            row[2 * k] = uint8_t(d & 0xFF);
+            row[2 * k + 1] = uint8_t(d >> 8);
+          }
+        }
+      }
+      uLongf size = compressBound(uLong(differences.size()));
+      s.strips[size_t(i)].resize(size_t(size));
+      ok[size_t(i)] = compress2(s.strips[size_t(i)].data(), &size, differences.data(), uLong(differences.size()),
+                                kZipLevel) == Z_OK;
+      s.strips[size_t(i)].resize(size_t(size));
+    }
+  });
+  for (int64_t i = 0; i < strips; ++i) {
+    std::vector<unsigned char>& strip = s.strips[size_t(i)];
+    if (!ok[size_t(i)]) return Fail(error, "could not compress a strip");
+    if (TIFFWriteRawStrip(s.tif, uint32_t(first / kStripRows + i), strip.data(), tmsize_t(strip.size())) !=
+            tmsize_t(strip.size()) ||
+        s.sink.failed)
+      return s.Failed(error, "could not write texel data");
+  }
+  s.bandFill = 0;
+  return true;
+}
+
+bool BwTiffWriter::End(std::string* error) {
+  if (!state_) return Fail(error, "the image was not begun");
+  State& s = *state_;
+  if (s.rowsGiven != s.height) return Fail(error, "the image is incomplete");
+  bool ok = TIFFWriteDirectory(s.tif) != 0;
+  TIFFClose(s.tif);
+  s.tif = nullptr;
+  if (!ok || s.sink.failed) return s.Failed(error, "could not write the directory");
+  if (!s.sink.seekable) ok = std::fwrite(s.sink.held.data(), 1, s.sink.held.size(), s.sink.fp) == s.sink.held.size();
+  if (ok && s.sink.seekable) ok = fseeko(s.sink.fp, off_t(s.sink.start) + off_t(s.sink.end), SEEK_SET) == 0;
+  ok = ok && std::fflush(s.sink.fp) == 0;
+  state_.reset();
+  return ok || Fail(error, "could not write texel data");
+}

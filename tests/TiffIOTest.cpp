@@ -1,0 +1,205 @@
+// TIFF reading and writing: one picture written by libtiff in each layout reads back alike
+// (bottom row first, blue, green, red); the writer's files read back as written, the same on a
+// file and on a stream; refusals with one message.
+#include <tiffio.h>
+
+#include <cstring>
+
+#include "TestSupport.h"
+#include "TiffIO.h"
+
+namespace {
+
+constexpr int W = 7, H = 5;
+
+// Sample c of texel (x, y), y from the top: distinct in every position and channel.
+uint32_t Sample(int x, int y, int c, int bits) {
+  const uint32_t v = uint32_t(x * 37 + y * 11 + c * 83);
+  return bits == 8 ? v & 0xFF : (v * 257 + uint32_t(x)) & 0xFFFF;
+}
+
+// The picture as the reader gives it: bottom row first, colour as blue, green, red.
+Bytes Expected(int bits, int channels) {
+  Bytes out;
+  for (int y = H - 1; y >= 0; --y)
+    for (int x = 0; x < W; ++x)
+      for (int k = 0; k < channels; ++k) {
+        const int c = channels >= 3 && k < 3 ? 2 - k : k;
+        const uint32_t v = Sample(x, y, c, bits);
+        if (bits == 8) out.push_back(uint8_t(v));
+        else out.insert(out.end(), {0, 0}), std::memcpy(&out[out.size() - 2], &v, 2);  // little-endian host
+      }
+  return out;
+}
+
+struct Layout {
+  int bits = 8, channels = 3;
+  uint16_t compression = COMPRESSION_NONE;
+  bool tiled = false;
+  const char* mode = "w";  // "wb": big-endian
+  uint16_t orientation = ORIENTATION_TOPLEFT;
+  uint16_t photometric = 0;  // 0: grey or RGB as the channels say
+  uint16_t format = SAMPLEFORMAT_UINT;
+  uint16_t planar = PLANARCONFIG_CONTIG;
+};
+
+// Writes the picture with libtiff itself (in rows of the picture as stored: a bottom-left file
+// gets the bottom row first).
+void WriteTiff(const std::string& path, const Layout& l) {
+  TIFF* t = TIFFOpen(path.c_str(), l.mode);
+  ASSERT_TRUE(t);
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(W));
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(H));
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(l.bits));
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(l.channels));
+  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, l.format);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, l.photometric ? l.photometric : uint16_t(l.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK));
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, l.planar);
+  TIFFSetField(t, TIFFTAG_COMPRESSION, l.compression);
+  TIFFSetField(t, TIFFTAG_ORIENTATION, l.orientation);
+  if (l.channels == 2 || l.channels == 4) {
+    const uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
+    TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t(1), &alpha);
+  }
+  std::vector<uint16_t> colours(256, 0);
+  if (l.photometric == PHOTOMETRIC_PALETTE) TIFFSetField(t, TIFFTAG_COLORMAP, colours.data(), colours.data(), colours.data());
+  const int sampleBytes = l.bits / 8, texelBytes = l.channels * sampleBytes;
+  const int side = l.tiled ? 16 : W;
+  Bytes rows(size_t(side * (l.tiled ? 16 : H) * texelBytes), 0);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x)
+      for (int c = 0; c < l.channels; ++c) {
+        const int picture = l.orientation == ORIENTATION_BOTLEFT ? H - 1 - y : y;
+        const uint32_t v = Sample(x, picture, c, l.bits);
+        std::memcpy(&rows[size_t((y * side + x) * texelBytes + c * sampleBytes)], &v, size_t(sampleBytes));
+      }
+  if (l.tiled) {
+    TIFFSetField(t, TIFFTAG_TILEWIDTH, uint32_t(16));
+    TIFFSetField(t, TIFFTAG_TILELENGTH, uint32_t(16));
+    ASSERT_GE(TIFFWriteEncodedTile(t, 0, rows.data(), tmsize_t(rows.size())), 0);
+  } else {
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, uint32_t(2));
+    for (int y = 0; y < H; ++y) ASSERT_GE(TIFFWriteScanline(t, &rows[size_t(y * W * texelBytes)], uint32_t(y)), 0);
+  }
+  TIFFClose(t);
+}
+
+struct Read {
+  bool ok = false;
+  BwDecodedImage image;
+  std::string error;
+};
+
+Read ReadPath(const std::string& path) {
+  Read r;
+  FILE* fp = std::fopen(path.c_str(), "rb");
+  r.ok = fp && BwReadTiff(fp, &r.image, &r.error);
+  if (fp) std::fclose(fp);
+  return r;
+}
+
+Bytes Texels(const BwDecodedImage& image) { return Bytes(image.data.get(), image.data.get() + image.ByteCount()); }
+
+}  // namespace
+
+TEST(TiffIO, EveryLayoutReadsAlike) {
+  TempDir dir;
+  const Layout layouts[] = {
+      {8, 3, COMPRESSION_NONE},
+      {8, 3, COMPRESSION_LZW},
+      {8, 4, COMPRESSION_PACKBITS, true, "wb"},
+      {16, 3, COMPRESSION_ADOBE_DEFLATE, true, "wb"},
+      {16, 1, COMPRESSION_NONE, false, "w", ORIENTATION_BOTLEFT},
+      {8, 2, COMPRESSION_DEFLATE},
+      {16, 4, COMPRESSION_LZW, false, "wb"},
+      {8, 1, COMPRESSION_ADOBE_DEFLATE, true},
+  };
+  for (const Layout& l : layouts) {
+    SCOPED_TRACE(testing::Message() << l.bits << " bits, " << l.channels << " channels, compression " << l.compression
+                                    << (l.tiled ? ", tiled " : ", strips ") << l.mode << " " << l.orientation);
+    WriteTiff(dir / "t.tif", l);
+    const Read r = ReadPath(dir / "t.tif");
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(std::make_tuple(r.image.width, r.image.height, r.image.channels, r.image.bits),
+              std::make_tuple(W, H, l.channels, l.bits));
+    EXPECT_EQ(Texels(r.image), Expected(l.bits, l.channels));
+    const Bytes file = ReadFile(dir / "t.tif");
+    BwDecodedImage memory;
+    std::string error;
+    ASSERT_TRUE(BwReadTiffMemory(file.data(), file.size(), &memory, &error)) << error;
+    EXPECT_EQ(Texels(memory), Texels(r.image));
+  }
+}
+
+// The writer's files: every texel layout over several bands of strips read back as given, and
+// the bytes on a regular file equal those on a stream that cannot seek.
+TEST(TiffIO, WrittenFilesReadBack) {
+  TempDir dir;
+  const int w = 5, h = 300;
+  for (int bits : {8, 16})
+    for (int channels = 1; channels <= 4; ++channels) {
+      SCOPED_TRACE(testing::Message() << bits << " bits, " << channels << " channels");
+      const int sampleBytes = bits / 8;
+      Bytes rows(size_t(w * h * channels * sampleBytes));
+      for (size_t i = 0; i < rows.size(); ++i) rows[i] = uint8_t(i * 7 + i / 97);
+      const auto write = [&](FILE* fp) {
+        BwTiffWriter writer;
+        std::string error;
+        ASSERT_TRUE(writer.Begin(fp, w, h, bits, channels, &error) && writer.WriteRows(rows.data(), 100, &error) &&
+                    writer.WriteRows(rows.data() + 100 * w * channels * sampleBytes, h - 100, &error) && writer.End(&error))
+            << error;
+      };
+      FILE* fp = std::fopen((dir / "w.tif").c_str(), "wb");
+      write(fp);
+      ASSERT_EQ(std::fclose(fp), 0);
+      EXPECT_TRUE(ReadFile(dir / "w.tif") == Written(write));
+      const Read r = ReadPath(dir / "w.tif");
+      ASSERT_TRUE(r.ok) << r.error;
+      // Stored bottom row first, colour swapped to blue, green, red.
+      Bytes expected;
+      const size_t rowBytes = size_t(w * channels * sampleBytes);
+      for (int y = h - 1; y >= 0; --y)
+        for (int x = 0; x < w; ++x)
+          for (int k = 0; k < channels; ++k) {
+            const int c = channels >= 3 && k < 3 ? 2 - k : k;
+            const unsigned char* v = &rows[size_t(y) * rowBytes + size_t((x * channels + c) * sampleBytes)];
+            expected.insert(expected.end(), v, v + sampleBytes);
+          }
+      EXPECT_TRUE(Texels(r.image) == expected);
+    }
+}
+
+TEST(TiffIO, RefusalsGiveOneMessage) {
+  TempDir dir;
+  WriteTiff(dir / "good.tif", {});
+  const Bytes good = ReadFile(dir / "good.tif");
+  // A width of 65535 in a file of a few hundred bytes: the first directory entry is the width.
+  Bytes huge = good;
+  const uint32_t ifd = uint32_t(good[4]) | uint32_t(good[5]) << 8 | uint32_t(good[6]) << 16 | uint32_t(good[7]) << 24;
+  ASSERT_EQ(huge.at(ifd + 2), 0);  // tag 256, ImageWidth
+  huge.at(ifd + 2 + 8) = 0xFF, huge.at(ifd + 2 + 9) = 0xFF;
+  WriteFile(dir / "huge.tif", huge);
+  Bytes damaged = good;
+  damaged.resize(ifd);
+  WriteFile(dir / "cut.tif", damaged);
+  WriteFile(dir / "notiff.tif", AsBytes("P6\n"));
+  WriteTiff(dir / "palette.tif", {8, 1, COMPRESSION_NONE, false, "w", ORIENTATION_TOPLEFT, PHOTOMETRIC_PALETTE});
+  WriteTiff(dir / "float.tif", {16, 3, COMPRESSION_NONE, false, "w", ORIENTATION_TOPLEFT, 0, SAMPLEFORMAT_INT});
+  WriteTiff(dir / "planes.tif", {8, 3, COMPRESSION_NONE, false, "w", ORIENTATION_TOPLEFT, 0, SAMPLEFORMAT_UINT, PLANARCONFIG_SEPARATE});
+  WriteTiff(dir / "mirrored.tif", {8, 3, COMPRESSION_NONE, false, "w", ORIENTATION_TOPRIGHT});
+  const std::pair<const char*, std::string> cases[] = {
+      {"huge.tif", "TIFF: an image of 983025 bytes cannot be held in a file of 294 bytes"},
+      {"cut.tif", "TIFF: "},
+      {"notiff.tif", "TIFF: not a TIFF file (no byte-order mark)"},
+      {"palette.tif", "TIFF: photometric interpretation 3 with 1 samples is not supported (grey or RGB, with or without alpha)"},
+      {"float.tif", "TIFF: sample format 2 is not supported (unsigned integers only)"},
+      {"planes.tif", "TIFF: separate sample planes are not supported"},
+      {"mirrored.tif", "TIFF: orientation 2 is not supported (top-left or bottom-left)"},
+  };
+  for (const auto& [file, start] : cases) {
+    const Read r = ReadPath(dir / file);
+    EXPECT_FALSE(r.ok) << file;
+    EXPECT_EQ(r.error.rfind(start, 0), 0u) << file << ": " << r.error;
+    EXPECT_EQ(r.error.find('\n'), std::string::npos) << file;
+  }
+}
