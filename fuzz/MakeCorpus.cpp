@@ -17,6 +17,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -97,14 +98,13 @@ bool Save(const fs::path& path, const Bytes& bytes) {
   return (fp && std::fclose(fp) == 0) && ok;
 }
 
-// The bytes of the library's Targa writer for the picture at bitDepth.
-Bytes Written(int bitDepth) {
-  const Bytes texels = Texels(bitDepth / 8);
+// What `write` puts on a memory stream, or nothing when it fails.
+Bytes Captured(const std::function<bool(FILE*)>& write) {
   char* buffer = nullptr;
   size_t size = 0;
   FILE* fp = open_memstream(&buffer, &size);
   if (!fp) return {};
-  const bool ok = TGAWriteImage(fp, W, H, bitDepth, texels.data(), false);
+  const bool ok = write(fp);
   std::fclose(fp);
   Bytes bytes;
   if (ok) bytes.assign(buffer, buffer + size);
@@ -112,22 +112,21 @@ Bytes Written(int bitDepth) {
   return bytes;
 }
 
+// The bytes of the library's Targa writer for the picture at bitDepth.
+Bytes Written(int bitDepth) {
+  const Bytes texels = Texels(bitDepth / 8);
+  return Captured([&](FILE* fp) { return TGAWriteImage(fp, W, H, bitDepth, texels.data(), false); });
+}
+
 // The bytes of the project's PNG writer for a w x h picture.
 Bytes WrittenPng(int w, int h, int bits, int channels) {
   const Bytes samples = Texels(channels * bits / 8, w * h);
-  char* buffer = nullptr;
-  size_t size = 0;
-  FILE* fp = open_memstream(&buffer, &size);
-  if (!fp) return {};
-  BwPngWriter writer;
-  std::string error;
-  const bool ok = writer.Begin(fp, w, h, bits, channels, &error) && writer.WriteRows(samples.data(), h, &error) &&
-                  writer.End(&error);
-  std::fclose(fp);
-  Bytes bytes;
-  if (ok) bytes.assign(buffer, buffer + size);
-  std::free(buffer);
-  return bytes;
+  return Captured([&](FILE* fp) {
+    BwPngWriter writer;
+    std::string error;
+    return writer.Begin(fp, w, h, bits, channels, &error) && writer.WriteRows(samples.data(), h, &error) &&
+           writer.End(&error);
+  });
 }
 
 void PutChunk(Bytes* out, const char* type, const Bytes& data) {
@@ -203,19 +202,12 @@ bool WriteExr(const fs::path& path, const std::vector<const char*>& channels, Im
 // A TIFF file of the picture from the project's writer.
 Bytes WrittenTiff(int bits, int channels) {
   const Bytes samples = Texels(channels * bits / 8);
-  char* buffer = nullptr;
-  size_t size = 0;
-  FILE* fp = open_memstream(&buffer, &size);
-  if (!fp) return {};
-  BwTiffWriter writer;
-  std::string error;
-  const bool ok = writer.Begin(fp, W, H, bits, channels, &error) && writer.WriteRows(samples.data(), H, &error) &&
-                  writer.End(&error);
-  std::fclose(fp);
-  Bytes bytes;
-  if (ok) bytes.assign(buffer, buffer + size);
-  std::free(buffer);
-  return bytes;
+  return Captured([&](FILE* fp) {
+    BwTiffWriter writer;
+    std::string error;
+    return writer.Begin(fp, W, H, bits, channels, &error) && writer.WriteRows(samples.data(), H, &error) &&
+           writer.End(&error);
+  });
 }
 
 // A TIFF file of the picture from libtiff itself: `mode` "w" (little-endian) or "wb"
@@ -255,28 +247,21 @@ bool WriteLibTiff(const fs::path& path, const char* mode, int bits, int channels
 
 // A DDS or KTX2 file of the full chain of a W x H picture in `format`, from the library's writer.
 Bytes Dds(BwGpuFormat format, BwContainer container = BwContainer::DDS) {
-  char* buffer = nullptr;
-  size_t size = 0;
-  FILE* fp = open_memstream(&buffer, &size);
-  if (!fp) return {};
-  BwGpuTextureWriter writer;
-  std::string error;
-  const int levels = BwMipLevelCount(W, H);
-  bool ok = writer.Begin(fp, container, format, W, H, levels, &error);
-  for (int level = 0; ok && level < levels; ++level) {
-    const int w = std::max(1, W >> level), h = std::max(1, H >> level);
-    std::vector<float> normals;
-    for (int i = 0; i < w * h; ++i) normals.insert(normals.end(), {0.1f * float(i) - 0.3f, 0.2f - 0.15f * float(i), 0.9f});
-    Bytes bytes(BwGpuLevelBytes(format, w, h));
-    BwEncodeGpuLevel(format, normals.data(), w, h, 3, bytes.data());
-    ok = writer.Level(level, bytes.data(), bytes.size(), &error);
-  }
-  ok = ok && writer.End(&error);
-  std::fclose(fp);
-  Bytes out;
-  if (ok) out.assign(buffer, buffer + size);
-  std::free(buffer);
-  return out;
+  return Captured([&](FILE* fp) {
+    BwGpuTextureWriter writer;
+    std::string error;
+    const int levels = BwMipLevelCount(W, H);
+    bool ok = writer.Begin(fp, container, format, W, H, levels, &error);
+    for (int level = 0; ok && level < levels; ++level) {
+      const int w = std::max(1, W >> level), h = std::max(1, H >> level);
+      std::vector<float> normals;
+      for (int i = 0; i < w * h; ++i) normals.insert(normals.end(), {0.1f * float(i) - 0.3f, 0.2f - 0.15f * float(i), 0.9f});
+      Bytes bytes(BwGpuLevelBytes(format, w, h));
+      BwEncodeGpuLevel(format, normals.data(), w, h, 3, bytes.data());
+      ok = writer.Level(level, bytes.data(), bytes.size(), &error);
+    }
+    return ok && writer.End(&error);
+  });
 }
 
 // The BC5 file with a legacy header: four-character code `code` instead of the DX10 extension.

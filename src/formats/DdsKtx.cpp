@@ -457,18 +457,25 @@ void DecodeRows(const ReadFormat& f, const unsigned char* data, int w, int h, fl
     }
 }
 
+// The bytes the file holds from its current position, to compare every announced size with;
+// false for a stream that cannot seek.
+bool BytesLeft(FILE* fp, uint64_t* bytes) {
+  const off_t start = ftello(fp);
+  if (start < 0 || fseeko(fp, 0, SEEK_END) != 0) return false;
+  const off_t end = ftello(fp);
+  if (end < start || fseeko(fp, start, SEEK_SET) != 0) return false;
+  *bytes = uint64_t(end - start);
+  return true;
+}
+
 }  // namespace
 
 bool BwIsDds(const unsigned char* head, size_t n) { return n >= 4 && std::memcmp(head, "DDS ", 4) == 0; }
 
 bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error) {
   if (!fp || !image) return Fail(error, "no input");
-  // The bytes the file holds from here, to compare every announced size with.
-  const off_t start = ftello(fp);
-  if (start < 0 || fseeko(fp, 0, SEEK_END) != 0) return Fail(error, "the DDS input is not seekable");
-  const off_t end = ftello(fp);
-  if (end < start || fseeko(fp, start, SEEK_SET) != 0) return Fail(error, "the DDS input is not seekable");
-  const uint64_t fileBytes = uint64_t(end - start);
+  uint64_t fileBytes = 0;
+  if (!BytesLeft(fp, &fileBytes)) return Fail(error, "the DDS input is not seekable");
 
   unsigned char h[DDS_BASE_BYTES + DDS_DX10_BYTES];
   if (fileBytes < DDS_BASE_BYTES || std::fread(h, 1, DDS_BASE_BYTES, fp) != DDS_BASE_BYTES)
@@ -560,11 +567,9 @@ bool BwIsKtx2(const unsigned char* head, size_t n) {
 
 bool BwReadKtx2(FILE* fp, BwDdsImage* image, std::string* error) {
   if (!fp || !image) return Fail(error, "no input");
-  const off_t start = ftello(fp);
-  if (start < 0 || fseeko(fp, 0, SEEK_END) != 0) return Fail(error, "the KTX2 input is not seekable");
-  const off_t end = ftello(fp);
-  if (end < start || fseeko(fp, start, SEEK_SET) != 0) return Fail(error, "the KTX2 input is not seekable");
-  const uint64_t fileBytes = uint64_t(end - start);
+  const off_t start = ftello(fp);  // the level index gives offsets from here
+  uint64_t fileBytes = 0;
+  if (!BytesLeft(fp, &fileBytes)) return Fail(error, "the KTX2 input is not seekable");
 
   unsigned char h[KTX2_HEADER_BYTES + KTX2_LEVEL_BYTES];
   if (fileBytes < sizeof h || std::fread(h, 1, sizeof h, fp) != sizeof h) return Fail(error, "too short for a KTX2 header");
