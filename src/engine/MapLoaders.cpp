@@ -40,6 +40,15 @@ bool ReadUpTo(FILE* fp, std::vector<unsigned char>* bytes, uint64_t count) {
   return true;
 }
 
+// The texels of a decoded PNG or TIFF image, which `texels` takes over.
+void TakeDecoded(BwDecodedImage* image, BwInputTexels* texels) {
+  texels->width = image->width;
+  texels->height = image->height;
+  texels->channels = image->channels;
+  texels->type = image->bits == 16 ? BW_TEXEL_U16 : BW_TEXEL_U8;
+  texels->storage.decoded = std::move(image->data);
+}
+
 // From a pipe, the header and then no more than `texelBytes` bytes a texel of the picture it
 // announces (plus room for the header): false when the first bytes describe no picture.
 bool ReadAsFarAsPictureNeeds(FILE* fp, std::vector<unsigned char>* bytes, uint64_t texelBytes) {
@@ -67,22 +76,14 @@ void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels*
     BwDecodedImage image;
     ok = rewound ? BwReadPng(in.get(), &image, &error)
                  : BwReadPngStream(in.get(), head.data(), head.size(), &image, &error);
-    texels->width = image.width;
-    texels->height = image.height;
-    texels->channels = image.channels;
-    texels->type = image.bits == 16 ? BW_TEXEL_U16 : BW_TEXEL_U8;
-    texels->storage.decoded = std::move(image.data);
+    TakeDecoded(&image, texels);
   } else if (BwIsTiff(head.data(), head.size())) {
     BwDecodedImage image;
     // From a pipe: as far as the picture needs when its directory comes first, else (writers
     // often put it last) at most 256 MiB.
     if (!rewound) ok = ReadAsFarAsPictureNeeds(in.get(), &head, 16) || ReadUpTo(in.get(), &head, uint64_t(256) << 20);
     ok = ok && (rewound ? BwReadTiff(in.get(), &image, &error) : BwReadTiffMemory(head.data(), head.size(), &image, &error));
-    texels->width = image.width;
-    texels->height = image.height;
-    texels->channels = image.channels;
-    texels->type = image.bits == 16 ? BW_TEXEL_U16 : BW_TEXEL_U8;
-    texels->storage.decoded = std::move(image.data);
+    TakeDecoded(&image, texels);
   } else if (BwIsDds(head.data(), head.size()) || BwIsKtx2(head.data(), head.size())) {
     BwDdsImage image;
     const auto read = BwIsDds(head.data(), head.size()) ? BwReadDds : BwReadKtx2;

@@ -49,8 +49,9 @@ class FileOutput : public BwOutputWriter {
  public:
   FileOutput(std::string outName, BwOutputObserver* observer, std::vector<std::string>* published)
       : outName_(std::move(outName)), observer_(observer), published_(published),
-        gpu_(BwHasExtension(outName_, ".dds") || BwHasExtension(outName_, ".ktx2")),
-        exr_(BwHasExtension(outName_, ".exr")) {}
+        exr_(BwHasExtension(outName_, ".exr")) {
+    gpu_ = BwIsChainContainer(outName_) && !exr_;
+  }
 
   bool CanDiscard(BwRun& run, int level) override {
     // A device, a FIFO or a descriptor cannot take back what was written to it.
@@ -79,9 +80,7 @@ class FileOutput : public BwOutputWriter {
     if (exr_) return ExrLevel(run, level, encoded, keep);
     const BwEncoding& encoding = BwSelectedEncoding(run);
     const std::string name = BwLevelFileName(outName_, run.settings.mipLevels != 0, level);
-    if (level == 0) BwRecoverOutput(name.c_str());  // what a run killed while publishing left
-    auto file = std::make_unique<OutputFile>(name.c_str(), observer_);
-    if (!run.settings.sync) file->SkipSync();
+    auto file = Open(run, name, level == 0);
     if (!*file) {
       if (encoding.targa) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", name.c_str());
       BwDiagnostic("Warning! Could not open texture map \"%s\"\n", name.c_str());
@@ -138,9 +137,7 @@ class FileOutput : public BwOutputWriter {
     const bool round = (run.encoding & BW_ROUND) != 0;
     std::string error;
     if (level == 0) {
-      BwRecoverOutput(outName_.c_str());
-      gpuFile_ = std::make_unique<OutputFile>(outName_.c_str(), observer_);
-      if (!run.settings.sync) gpuFile_->SkipSync();
+      gpuFile_ = Open(run, outName_, true);
       if (!*gpuFile_) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", outName_.c_str());
       gpuLevels_ = PipelineLevels(run);
       gpuWriter_ = std::make_unique<BwGpuTextureWriter>();
@@ -188,6 +185,15 @@ class FileOutput : public BwOutputWriter {
     run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", outName_.c_str());
   }
 
+  // The output file `name`; for the first file of the run, after completing or undoing what a
+  // run killed while putting the same outputs in place left.
+  std::unique_ptr<OutputFile> Open(BwRun& run, const std::string& name, bool first) {
+    if (first) BwRecoverOutput(name.c_str());
+    auto file = std::make_unique<OutputFile>(name.c_str(), observer_);
+    if (!run.settings.sync) file->SkipSync();
+    return file;
+  }
+
   // The levels of the job's chain, as the pipeline makes them.
   static int PipelineLevels(const BwRun& run) {
     int levels = 1;
@@ -206,8 +212,7 @@ class FileOutput : public BwOutputWriter {
   bool ExrLevel(BwRun& run, int level, const BwTexelSource& floats, const std::function<bool()>& keep) {
     std::string error;
     if (level == 0) {
-      gpuFile_ = std::make_unique<OutputFile>(outName_.c_str(), observer_);
-      if (!run.settings.sync) gpuFile_->SkipSync();
+      gpuFile_ = Open(run, outName_, true);
       if (!*gpuFile_) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", outName_.c_str());
       gpuLevels_ = PipelineLevels(run);
       exrLevels_ = run.settings.mipLevels != 0 ? BwExrLevelCount(run.width, run.height) : 1;
@@ -315,8 +320,8 @@ class FileOutput : public BwOutputWriter {
   std::string outName_;
   BwOutputObserver* observer_;
   std::vector<std::string>* published_;
-  bool gpu_;  // a DDS or KTX2 file: every level in the one file
   bool exr_;  // an OpenEXR file: the one level, or every level in the one file
+  bool gpu_;  // a DDS or KTX2 file: every level in the one file
   std::unique_ptr<OutputFile> gpuFile_;  // the DDS, KTX2 or OpenEXR file
   std::unique_ptr<BwGpuTextureWriter> gpuWriter_;
   std::unique_ptr<BwExrWriter> exrWriter_;
