@@ -88,12 +88,16 @@ tmsize_t ReadSource(thandle_t handle, void* buffer, tmsize_t bytes) {
   return tmsize_t(done);
 }
 tmsize_t NoWrite(thandle_t, void*, tmsize_t) { return -1; }
+// Moves `position` as libtiff's seek callbacks do, `end` being the stream's end.
+toff_t Seek(uint64_t* position, uint64_t end, toff_t offset, int whence) {
+  const uint64_t from = whence == SEEK_CUR ? *position : whence == SEEK_END ? end : 0;
+  if (offset > UINT64_MAX - from) return toff_t(-1);
+  *position = from + offset;
+  return *position;
+}
 toff_t SeekSource(thandle_t handle, toff_t offset, int whence) {
   Source* s = static_cast<Source*>(handle);
-  const uint64_t from = whence == SEEK_CUR ? s->position : whence == SEEK_END ? s->size : 0;
-  if (offset > UINT64_MAX - from) return toff_t(-1);
-  s->position = from + offset;
-  return s->position;
+  return Seek(&s->position, s->size, offset, whence);
 }
 int CloseNothing(thandle_t) { return 0; }
 toff_t SourceSize(thandle_t handle) { return static_cast<Source*>(handle)->size; }
@@ -346,10 +350,7 @@ tmsize_t WriteSink(thandle_t handle, void* buffer, tmsize_t bytes) {
 tmsize_t ReadNothing(thandle_t, void*, tmsize_t) { return 0; }
 toff_t SeekSink(thandle_t handle, toff_t offset, int whence) {
   Sink* s = static_cast<Sink*>(handle);
-  const uint64_t from = whence == SEEK_CUR ? s->position : whence == SEEK_END ? s->end : 0;
-  if (offset > UINT64_MAX - from) return toff_t(-1);
-  s->position = from + offset;
-  return s->position;
+  return Seek(&s->position, s->end, offset, whence);
 }
 toff_t SinkSize(thandle_t handle) { return static_cast<Sink*>(handle)->end; }
 
