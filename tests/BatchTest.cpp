@@ -12,8 +12,6 @@
 
 namespace {
 
-void WriteText(const std::string& path, const std::string& text) { WriteFile(path, Bytes(text.begin(), text.end())); }
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -84,7 +82,7 @@ TEST(BatchTest, WritesWhatSingleRunsWrite) {
     expectedReport += r.status == 0 ? "ok\n" : "failed " + message + "\n";
   }
   EXPECT_EQ(failed, 3);
-  WriteText(batch / "jobs.txt", file + "   # the end\n");
+  WriteFile(batch / "jobs.txt", AsBytes(file + "   # the end\n"));
 
   const RunResult b = ::Run({"--batch", "jobs.txt", "--jobs=3", "--report=report.json"}, batch.path());
   EXPECT_EQ(b.status, 255);
@@ -122,7 +120,7 @@ std::string NumberedJobs(int count) {
 TEST(BatchTest, ShardsCoverEveryJobOnce) {
   TempDir dir;
   WriteTestMaps(dir.path(), 5, 3);
-  WriteText(dir / "jobs.txt", NumberedJobs(10));
+  WriteFile(dir / "jobs.txt", AsBytes(NumberedJobs(10)));
   std::string expected;
   for (int i = 0; i < 10; ++i) expected += "ok out" + std::to_string(i) + ".tga\n";
   for (int n : {1, 2, 3, 7}) {
@@ -147,7 +145,7 @@ TEST(BatchTest, ResumesAfterAKill) {
   for (int i = 0; i < 80; ++i) file += "-mq base.tga height.tga 3 out" + std::to_string(i) + ".tga\n";
   for (const TempDir* dir : {&killed, &clean}) {
     WriteTestMaps(dir->path(), 300, 200);
-    WriteText(*dir / "jobs.txt", file);
+    WriteFile(*dir / "jobs.txt", AsBytes(file));
     // Inputs older than any output, so that finished jobs are up to date.
     ASSERT_EQ(Shell("touch -d 2001-01-01 base.tga height.tga", dir->path()), 0);
   }
@@ -166,7 +164,7 @@ TEST(BatchTest, SkipsChainsInOneFileWhenUpToDate) {
   TempDir dir;
   WriteTestMaps(dir.path(), 40, 24);
   ASSERT_EQ(Shell("touch -d 2001-01-01 base.tga detail.tga", dir.path()), 0);
-  WriteText(dir / "jobs.txt", "-m base.tga detail.tga a.dds\n-m base.tga detail.tga b.ktx2\n");
+  WriteFile(dir / "jobs.txt", AsBytes("-m base.tga detail.tga a.dds\n-m base.tga detail.tga b.ktx2\n"));
   ASSERT_EQ(::Run({"--batch", "jobs.txt"}, dir.path()).status, 0);
   EXPECT_EQ(::Run({"--batch", "jobs.txt", "--skip-up-to-date"}, dir.path()).out,
             "skipped a.dds: up to date\nskipped b.ktx2: up to date\n2 jobs: 0 ok, 0 failed, 2 skipped\n");
@@ -175,7 +173,7 @@ TEST(BatchTest, SkipsChainsInOneFileWhenUpToDate) {
 TEST(BatchTest, FailFastStartsNothingAfterAFailure) {
   TempDir dir;
   WriteTestMaps(dir.path(), 5, 3);
-  WriteText(dir / "jobs.txt", "-q base.tga detail.tga a.tga\n-q base.tga none.tga b.tga\n" + NumberedJobs(5));
+  WriteFile(dir / "jobs.txt", AsBytes("-q base.tga detail.tga a.tga\n-q base.tga none.tga b.tga\n" + NumberedJobs(5)));
   const RunResult r = ::Run({"--batch", "jobs.txt", "--fail-fast", "--jobs=1"}, dir.path());
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out.substr(0, r.out.find("skipped out0")), "ok a.tga\nFAILED b.tga: ERROR: Unable to open none.tga\n");
@@ -187,8 +185,8 @@ TEST(BatchTest, RefusesBadBatchCommandLines) {
   TempDir dir;
   WriteFile(dir / "jobs.txt", {});
   WriteTestMaps(dir.path(), 8, 4);  // 8 x 4, 4 x 2, 2 x 1, 1 x 1: levels 00 to 03
-  WriteText(dir / "shared.txt", "-q base.tga detail.tga x.tga\n# a chain\n-m base.tga detail.tga out.tga\n"
-                                "base.tga detail.tga ./sub/../out03.tga\n");
+  WriteFile(dir / "shared.txt", AsBytes("-q base.tga detail.tga x.tga\n# a chain\n-m base.tga detail.tga out.tga\n"
+                                      "base.tga detail.tga ./sub/../out03.tga\n"));
   mkdir((dir / "sub").c_str(), 0755);
   const std::pair<std::vector<std::string>, const char*> kCases[] = {
       // Found before any job runs: nothing is written.

@@ -1,5 +1,5 @@
 // The artist controls through the command line: settings that give today's bytes, strength 0,
-// edges that wrap or clamp, gaps filled to the end. (Each blend method and strength against an
+// edges that wrap or clamp, dilation passes and gaps filled to the end. (Each blend method and strength against an
 // independent statement of its formula, and masks, are in the Python suite.)
 #include "TestSupport.h"
 
@@ -47,26 +47,34 @@ TEST(Controls, SettingsThatGiveTheSameBytes) {
   }
 }
 
-// A row of 40 texels with one filled: each pass fills one more on either side, across the
-// wrapped ends, or with clamped edges towards the right only. --fill=all stops when none is
-// left: the same bytes as the number of passes that takes, and more passes change nothing. A
-// map with no filled texel stays empty.
-TEST(Controls, FillAllIsTheNumberOfPassesItTakes) {
+// One filled texel at the start of a row of 71, whose others stay empty with -e: each dilation
+// pass fills one more on either side, across the wrapped ends, or towards the right only with
+// clamped edges, for the pass count of each flag; the final box filter (-B) spreads the texel to
+// the one before it, the last one. --fill=all stops when none is left, with the bytes of the
+// passes that takes. A map with no filled texel stays empty.
+TEST(Controls, DilationPassCounts) {
   TempDir dir;
-  WriteFile(dir / "base.tga", MakeTga(40, 1, 24, Cat({{230, 100, 60}, Repeat({127, 127, 127}, 39)})));
-  WriteFile(dir / "det.tga", MakeTga(40, 1, 24, Repeat({255, 127, 127}, 40)));
-  WriteFile(dir / "none.tga", MakeTga(40, 1, 24, Repeat({127, 127, 127}, 40)));
-  const struct { std::string edges; int needed; } cases[] = {{"--edges=wrap", 20}, {"--edges=clamp", 39}};
+  const int w = 71;
+  WriteFile(dir / "base.tga", MakeTga(w, 1, 24, Cat({{230, 100, 60}, Repeat({127, 127, 127}, w - 1)})));
+  WriteFile(dir / "det.tga", MakeTga(w, 1, 24, Repeat({255, 127, 127}, w)));
+  WriteFile(dir / "none.tga", MakeTga(w, 1, 24, Repeat({127, 127, 127}, w)));
+  const struct { Args flags; int filled; Args same; } cases[] = {
+      {{"-e"}, 1},  {{"-"}, 21},  {{"-E"}, 31},  {{"-g"}, 41},  {{"-G"}, 61},  {{"-eB"}, 2},  {{"--fill=34"}, 69},
+      {{"--fill=all"}, 71, {"--fill=35"}},  {{"--fill=90"}, 71, {"--fill=all"}},  {{"--fill=69", "--edges=clamp"}, 70},
+      {{"--fill=all", "--edges=clamp"}, 71, {"--fill=70", "--edges=clamp"}}};
+  const auto run = [&](Args args, const char* base = "base.tga") {
+    args.insert(args.end(), {base, "det.tga", "out.tga"});
+    const Bytes out = Output(dir, args);
+    return Bytes(out.begin() + 18, out.end());
+  };
   for (const auto& c : cases) {
-    const Bytes all = Output(dir, {"--fill=all", c.edges, "base.tga", "det.tga", "all.tga"});
-    const auto passes = [&](int n) { return Output(dir, {"--fill=" + std::to_string(n), c.edges, "base.tga", "det.tga", "n.tga"}); };
-    EXPECT_EQ(all, passes(c.needed)) << c.edges;
-    EXPECT_EQ(all, passes(c.needed + 7)) << c.edges;
-    EXPECT_NE(all, passes(c.needed - 1)) << c.edges;
-    EXPECT_NE(Texel(all, 40, 39, 0), Bytes({127, 127, 127})) << c.edges;
+    const Bytes out = run(c.flags);
+    int filled = 0;
+    for (size_t i = 0; i < out.size(); i += 3) filled += Bytes(&out[i], &out[i] + 3) != Bytes{127, 127, 127};
+    EXPECT_EQ(filled, c.filled) << testing::PrintToString(c.flags);
+    EXPECT_TRUE(c.same.empty() || out == run(c.same)) << testing::PrintToString(c.flags);
   }
-  const Bytes none = Output(dir, {"--fill=all", "none.tga", "det.tga", "e.tga"});
-  EXPECT_EQ(Bytes(none.begin() + 18, none.end()), Repeat({127, 127, 127}, 40));
+  EXPECT_EQ(run({"--fill=all"}, "none.tga"), Repeat({127, 127, 127}, w));
 }
 
 // A hard edge at the left border, in the heights and in the base map (with the box filter):

@@ -1,6 +1,7 @@
 // DDS and KTX2 outputs through the command line: the whole chain in one file, the values of the
-// other encoders, the refusals of options and containers that do not go together, and DDS
-// inputs merged again. (KTX2 level layout is in DdsKtxTest.)
+// other encoders, and DDS inputs merged again; and the command line's refusals of bad settings
+// (options, containers that do not go together, height scales, empty images), before anything
+// is written. (KTX2 level layout is in DdsKtxTest.)
 #include <cstring>
 
 #include "DdsKtx.h"
@@ -58,7 +59,7 @@ TEST(GpuOutput, LevelsCarryTheValuesOfTheOtherEncoders) {
   }
 }
 
-TEST(GpuOutput, ChoicesRefusalsAndDdsInputs) {
+TEST(GpuOutput, RefusalsAndDdsInputs) {
   const int w = 16, h = 12;
   TempDir dir;
   WriteTestMaps(dir.path(), w, h);
@@ -80,13 +81,24 @@ TEST(GpuOutput, ChoicesRefusalsAndDdsInputs) {
       {{"--fill=-2", "base.tga", "detail.tga", "x.tga"}, "ERROR: Bad value in --fill=-2 (a number of passes, or all)\n"},
       {{"--mask=small.tga", "base.tga", "detail.tga", "x.tga"}, "ERROR: The mask small.tga is 2x2, the maps are 16x12\n"},
       {{"--mask=none.tga", "base.tga", "detail.tga", "x.tga"}, "ERROR: Unable to open none.tga\n"},
+      {{"wide0.tga", "wide0.tga", "x.tga"}, "ERROR: wide0.tga has no texels (0x5)\n"},
+      {{"-m", "high0.tga", "detail.tga", "x.tga"}, "ERROR: high0.tga has no texels (5x0)\n"},
+      // A height scale that is not finite as a float is refused before any input is read.
+      {{"none.tga", "none.tga", "nan", "x.tga"}, "ERROR: The height scale nan is not a finite number\n"},
+      {{"-m", "none.tga", "none.tga", "-inf", "x.tga"}, "ERROR: The height scale -inf is not a finite number\n"},
+      {{"none.tga", "none.tga", "1e400", "x.tga"}, "ERROR: The height scale 1e400 is not a finite number\n"},
+      {{"none.tga", "none.tga", "1e39", "x.tga"}, "ERROR: The height scale 1e39 is not a finite number\n"},
+      {{"none.tga", "none.tga", "1e38", "x.tga"}, "ERROR: Unable to open none.tga\n"},
   };
   WriteFile(dir / "small.tga", MakeTga(2, 2, 8, Bytes(4, 9), 3));
+  WriteFile(dir / "wide0.tga", MakeTga(0, 5, 24, {}));
+  WriteFile(dir / "high0.tga", MakeTga(5, 0, 24, {}));
   for (const auto& [args, message] : refused) {
     const RunResult r = ::Run(args, dir.path());
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(EndsWith(r.out, message)) << r.out;
-    EXPECT_FALSE(FileExists(dir / "x.dds") || FileExists(dir / "x.tga") || FileExists(dir / "x.png"));
+    EXPECT_FALSE(FileExists(dir / "x.dds") || FileExists(dir / "x.tga") || FileExists(dir / "x00.tga") ||
+                 FileExists(dir / "x.png"));
   }
   // A DDS output read back as an input gives the picture it holds: rgba8 re-merged exactly like
   // the Targa file it equals, and BC5 with z rebuilt.
@@ -96,5 +108,4 @@ TEST(GpuOutput, ChoicesRefusalsAndDdsInputs) {
   for (const char* in : {"t.tga", "t.dds", "bc5.dds"})
     ASSERT_EQ(::Run({"-e", in, "detail.tga", std::string(in) + ".tga"}, dir.path()).status, 0) << in;
   EXPECT_EQ(ReadFile(dir / "t.tga.tga"), ReadFile(dir / "t.dds.tga"));
-
 }

@@ -14,7 +14,6 @@
 
 namespace {
 
-
 struct Job {
   bw_job* job = bw_job_new();
   ~Job() { bw_job_free(job); }

@@ -1,7 +1,7 @@
 // Whole runs of the real executable: the command line and console output, merged texels, mip
-// chains, dilation passes, the same bytes on one CPU and on all (failed runs are in
-// OutputFileTest; the .kep words are pinned down in EncodersTest; the real textures against
-// independent statements of each formula are in the Python suite).
+// chains, the same bytes on one CPU and on all (failed runs are in OutputFileTest, dilation
+// passes in ControlsTest; the .kep words are pinned down in EncodersTest; the real textures
+// against independent statements of each formula are in the Python suite).
 #include <filesystem>
 #include <sched.h>
 #include <sys/stat.h>
@@ -171,22 +171,6 @@ TEST(Pipeline, StreamedLevelsMatchTheWholeImagePath) {
   EXPECT_TRUE(ReadFile(dir / "mip00.tga") == ReadFile(dir / "level0.tga"));
   EXPECT_TRUE(ReadFile(dir / "mip01.tga") == ReadFile(dir / "whole/mip01.tga"));
   EXPECT_EQ(ReadFile(dir / "mip00.tga").size(), 18u + n * n * 3u);
-}
-
-// One filled texel at the start of an otherwise empty row, which stays bytes 127 with -e: each
-// dilation pass fills one more texel on either side, across the wrapped ends, for the pass count
-// of each flag; the final box filter (-B) spreads it to the texel before it, the last one.
-TEST(Pipeline, DilationPassCountsAndFinalBoxFilter) {
-  TempDir dir;
-  WriteMaps(dir.path(), 71, 1, Cat({{230, 100, 60}, Repeat(kEmpty, 70)}));
-  const std::pair<std::string, int> cases[] = {{"-e", 1}, {"-", 21}, {"-E", 31}, {"-g", 41}, {"-G", 61}, {"-eB", 2}};
-  for (const auto& [flags, filled] : cases) {
-    ASSERT_EQ(::Run({flags, "base.tga", "det.tga", "out.tga"}, dir.path()).status, 0) << flags;
-    const Bytes out = ReadFile(dir / "out.tga");
-    int count = 0;
-    for (size_t i = 18; i + 3 <= out.size(); i += 3) count += Bytes(&out[i], &out[i] + 3) != kEmpty;
-    EXPECT_EQ(count, filled) << flags;
-  }
 }
 
 // Odd sizes through every stage: merge, height map, dilation, box filter, mip chains, encoders.

@@ -18,19 +18,23 @@ uint32_t Sample(int x, int y, int c, int bits) {
   return bits == 8 ? v & 0xFF : (v * 257 + uint32_t(x)) & 0xFFFF;
 }
 
-// The picture as the reader gives it: bottom row first, colour as blue, green, red.
-Bytes Expected(int bits, int channels) {
-  Bytes out;
-  for (int y = H - 1; y >= 0; --y)
-    for (int x = 0; x < W; ++x)
+// A w x h picture of Sample, `stride` texels a row (0: w) in `rows` rows (0: h): row y holds
+// picture row y, or h - 1 - y with bottomFirst; colour as blue, green, red with bgr; 16-bit
+// samples in the order of this little-endian host.
+Bytes Picture(int w, int h, int bits, int channels, bool bottomFirst, bool bgr, int stride = 0, int rows = 0) {
+  const size_t sampleBytes = size_t(bits / 8), rowBytes = size_t(stride ? stride : w) * size_t(channels) * sampleBytes;
+  Bytes out(rowBytes * size_t(rows ? rows : h), 0);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
       for (int k = 0; k < channels; ++k) {
-        const int c = channels >= 3 && k < 3 ? 2 - k : k;
-        const uint32_t v = Sample(x, y, c, bits);
-        if (bits == 8) out.push_back(uint8_t(v));
-        else out.insert(out.end(), {0, 0}), std::memcpy(&out[out.size() - 2], &v, 2);  // little-endian host
+        const uint32_t v = Sample(x, bottomFirst ? h - 1 - y : y, bgr && channels >= 3 && k < 3 ? 2 - k : k, bits);
+        std::memcpy(&out[size_t(y) * rowBytes + (size_t(x * channels + k)) * sampleBytes], &v, sampleBytes);
       }
   return out;
 }
+
+// The picture as the reader gives it: bottom row first, colour as blue, green, red.
+Bytes Expected(int bits, int channels) { return Picture(W, H, bits, channels, true, true); }
 
 struct Layout {
   int bits = 8, channels = 3;
@@ -63,16 +67,9 @@ void WriteTiff(const std::string& path, const Layout& l) {
   }
   std::vector<uint16_t> colours(256, 0);
   if (l.photometric == PHOTOMETRIC_PALETTE) TIFFSetField(t, TIFFTAG_COLORMAP, colours.data(), colours.data(), colours.data());
-  const int sampleBytes = l.bits / 8, texelBytes = l.channels * sampleBytes;
-  const int side = l.tiled ? 16 : W;
-  Bytes rows(size_t(side * (l.tiled ? 16 : H) * texelBytes), 0);
-  for (int y = 0; y < H; ++y)
-    for (int x = 0; x < W; ++x)
-      for (int c = 0; c < l.channels; ++c) {
-        const int picture = l.orientation == ORIENTATION_BOTLEFT ? H - 1 - y : y;
-        const uint32_t v = Sample(x, picture, c, l.bits);
-        std::memcpy(&rows[size_t((y * side + x) * texelBytes + c * sampleBytes)], &v, size_t(sampleBytes));
-      }
+  const int texelBytes = l.channels * l.bits / 8;
+  Bytes rows = Picture(W, H, l.bits, l.channels, l.orientation == ORIENTATION_BOTLEFT, false, l.tiled ? 16 : W,
+                       l.tiled ? 16 : H);
   if (l.tiled) {
     TIFFSetField(t, TIFFTAG_TILEWIDTH, uint32_t(16));
     TIFFSetField(t, TIFFTAG_TILELENGTH, uint32_t(16));
@@ -139,14 +136,13 @@ TEST(TiffIO, WrittenFilesReadBack) {
   for (int bits : {8, 16})
     for (int channels = 1; channels <= 4; ++channels) {
       SCOPED_TRACE(testing::Message() << bits << " bits, " << channels << " channels");
-      const int sampleBytes = bits / 8;
-      Bytes rows(size_t(w * h * channels * sampleBytes));
-      for (size_t i = 0; i < rows.size(); ++i) rows[i] = uint8_t(i * 7 + i / 97);
+      const Bytes rows = Picture(w, h, bits, channels, false, false);
+      const size_t rowBytes = size_t(w * channels * bits / 8);
       const auto write = [&](FILE* fp) {
         BwTiffWriter writer;
         std::string error;
         ASSERT_TRUE(writer.Begin(fp, w, h, bits, channels, &error) && writer.WriteRows(rows.data(), 100, &error) &&
-                    writer.WriteRows(rows.data() + 100 * w * channels * sampleBytes, h - 100, &error) && writer.End(&error))
+                    writer.WriteRows(rows.data() + 100 * rowBytes, h - 100, &error) && writer.End(&error))
             << error;
       };
       FILE* fp = std::fopen((dir / "w.tif").c_str(), "wb");
@@ -155,17 +151,7 @@ TEST(TiffIO, WrittenFilesReadBack) {
       EXPECT_TRUE(ReadFile(dir / "w.tif") == Written(write));
       const Read r = ReadPath(dir / "w.tif");
       ASSERT_TRUE(r.ok) << r.error;
-      // Stored bottom row first, colour swapped to blue, green, red.
-      Bytes expected;
-      const size_t rowBytes = size_t(w * channels * sampleBytes);
-      for (int y = h - 1; y >= 0; --y)
-        for (int x = 0; x < w; ++x)
-          for (int k = 0; k < channels; ++k) {
-            const int c = channels >= 3 && k < 3 ? 2 - k : k;
-            const unsigned char* v = &rows[size_t(y) * rowBytes + size_t((x * channels + c) * sampleBytes)];
-            expected.insert(expected.end(), v, v + sampleBytes);
-          }
-      EXPECT_TRUE(Texels(r.image) == expected);
+      EXPECT_TRUE(Texels(r.image) == Picture(w, h, bits, channels, true, true));
     }
 }
 
