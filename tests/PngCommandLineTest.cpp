@@ -1,8 +1,9 @@
-// PNG and OpenEXR through the command line: the same picture gives the same result whatever
-// the container, PNG outputs as an independent decoder reads them, and the long options.
+// PNG, OpenEXR and TIFF through the command line: the same picture gives the same result
+// whatever the container, outputs as independent decoders read them, and the long options.
 #include <cmath>
 #include <cstring>
 
+#include "ExrIO.h"
 #include "PngSupport.h"
 #include "TestSupport.h"
 
@@ -198,4 +199,71 @@ TEST(PngCommandLine, LongOptions) {
     EXPECT_NE(help.out.find(part), std::string::npos) << part;
   EXPECT_EQ(::Run({"--batch", "--help"}).out.rfind("Usage: bumpweld --batch FILE", 0), 0u);
   EXPECT_EQ(::Run({"--version"}).out, "Bumpweld v00.00.01\n");
+}
+
+// OpenImageIO reads every OpenEXR and TIFF file the tool writes, each level of a chain, with our
+// values: the float file's level 0 as our own reader reads it, the half file's levels as the
+// float levels rounded to half, the float levels through the 16-bit PNG rule as the 16-bit PNG
+// levels, and the TIFF levels as the PNG and Targa levels of the same run.
+TEST(PngCommandLine, OpenImageIoReadsEveryExrAndTiffWritten) {
+  if (std::system("/usr/bin/python3 -c 'import OpenImageIO, numpy' 2>/dev/null") != 0 ||
+      std::system("oiiotool --help >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "OpenImageIO's oiiotool and Python module are not installed";
+  TempDir dir;
+  const int w = 37, h = 22, levels = 6;
+  WriteTestMaps(dir.path(), w, h);
+  const std::pair<const char*, const char*> outputs[] = {
+      {"--bits=32", "f.exr"}, {"", "o.exr"}, {"--bits=16", "w.png"}, {"--bits=16", "w.tif"}, {"", "t.tga"}, {"", "t.tif"}};
+  std::string files = "f.exr o.exr";
+  for (const auto& [option, out] : outputs) {
+    std::vector<std::string> args = {"-m", "base.tga", "detail.tga", out};
+    if (*option) args.push_back(option);
+    ASSERT_EQ(::Run(args, dir.path()).status, 0) << out;
+    for (int l = 0; l < levels && out[2] != 'e'; ++l) files += " " + std::string(out).insert(1, "0" + std::to_string(l));
+  }
+  // Each level of each file in its own type, top row first, as OpenImageIO reads it.
+  const std::string script =
+      "/usr/bin/python3 -c 'import sys, OpenImageIO as oiio\n"
+      "for name in sys.argv[1:]:\n"
+      "    f, level = oiio.ImageInput.open(name), 0\n"
+      "    while f.seek_subimage(0, level):\n"
+      "        open(\"%s.%d\" % (name, level), \"wb\").write(f.read_image(0, level, 0, 3, oiio.UNKNOWN).tobytes())\n"
+      "        level += 1\n"
+      "    print(name, level)' " + files + " > levels.txt && oiiotool --info -v f.exr o.exr > info.txt";
+  ASSERT_EQ(Shell(script, dir.path()), 0);
+  const Bytes listed = ReadFile(dir / "levels.txt"), info = ReadFile(dir / "info.txt");
+  EXPECT_EQ(std::string(listed.begin(), listed.begin() + 16), "f.exr 6\no.exr 6\n");
+  const std::string infoText(info.begin(), info.end());
+  EXPECT_NE(infoText.find("MIP-map levels: 37x22 18x11 9x5 4x2 2x1 1x1"), std::string::npos) << infoText;
+  const auto floats = [&](const std::string& name) {
+    const Bytes b = ReadFile(dir / name);
+    std::vector<float> v(b.size() / 4);
+    std::memcpy(v.data(), b.data(), v.size() * 4);
+    return v;
+  };
+  // Level 0 of the float file, bottom row first, as our reader gives it.
+  BwExrImage ours;
+  std::string error;
+  BwExrRequest normals;
+  normals.normals = true;
+  ASSERT_TRUE(BwReadExr((dir / "f.exr").c_str(), normals, &ours, &error)) << error;
+  const std::vector<float> level0 = floats("f.exr.0");
+  ASSERT_EQ(level0.size(), size_t(w * h * 3));
+  for (int y = 0; y < h; ++y)
+    EXPECT_EQ(std::memcmp(&level0[size_t(y * w * 3)], &ours.samples[size_t((h - 1 - y) * w * 3)], size_t(w * 3) * 4), 0) << y;
+  for (int l = 0; l < levels; ++l) {
+    const std::string n = std::to_string(l), n2 = "0" + n;
+    const std::vector<float> f = floats("f.exr." + n);
+    const Bytes half = ReadFile(dir / ("o.exr." + n)), png = ReadFile(dir / ("w" + n2 + ".png.0"));
+    ASSERT_TRUE(half.size() == f.size() * 2 && png.size() == f.size() * 2) << l;
+    for (size_t i = 0; i < f.size(); ++i) {
+      uint16_t h16, p16;
+      std::memcpy(&h16, &half[2 * i], 2);
+      std::memcpy(&p16, &png[2 * i], 2);
+      ASSERT_EQ(h16, BwFloatToHalf(f[i])) << l << " " << i;
+      ASSERT_EQ(p16, uint16_t(std::floor((double(f[i]) + 1.0) / 2.0 * 65535.0 + 0.5))) << l << " " << i;
+    }
+    EXPECT_TRUE(ReadFile(dir / ("w" + n2 + ".tif.0")) == png) << l;
+    EXPECT_TRUE(ReadFile(dir / ("t" + n2 + ".tif.0")) == ReadFile(dir / ("t" + n2 + ".tga.0"))) << l;
+  }
 }
