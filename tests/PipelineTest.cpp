@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 
 #include "CommandParser.h"
+#include "ExrIO.h"
+#include "Quantize.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -171,6 +173,17 @@ TEST(Pipeline, StreamedLevelsMatchTheWholeImagePath) {
   EXPECT_TRUE(ReadFile(dir / "mip00.tga") == ReadFile(dir / "level0.tga"));
   EXPECT_TRUE(ReadFile(dir / "mip01.tga") == ReadFile(dir / "whole/mip01.tga"));
   EXPECT_EQ(ReadFile(dir / "mip00.tga").size(), 18u + n * n * 3u);
+  // A float OpenEXR level 0, taken in bands from the top of the picture, holds the floats whose
+  // Targa bytes the streamed Targa file holds.
+  ASSERT_EQ(Shell("\"$BW\" -eQ --bits=32 base.tga det.tga one.exr", dir.path()), 0);
+  BwExrRequest normals;
+  normals.normals = true;
+  BwExrImage exr;
+  std::string error;
+  ASSERT_TRUE(BwReadExr((dir / "one.exr").c_str(), normals, &exr, &error)) << error;
+  const Bytes tga = ReadFile(dir / "mip00.tga");
+  for (size_t i = 0; i < size_t(n) * n; ++i)
+    for (size_t c = 0; c < 3; ++c) ASSERT_EQ(BwQ8(exr.samples[i * 3 + c]), tga[18 + i * 3 + 2 - c]) << i;
 }
 
 // Odd sizes through every stage: merge, height map, dilation, box filter, mip chains, encoders.

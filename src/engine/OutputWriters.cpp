@@ -252,16 +252,18 @@ class FileOutput : public BwOutputWriter {
       return false;
     }
     if (!last) return true;
-    // The halvings down to 1 x 1, made as the pipeline makes every level.
-    std::vector<float> from(stored, stored + run.height * rowFloats), to;
-    for (int l = gpuLevels_, w = run.width, h = run.height; l < exrLevels_; ++l) {
-      const int nw = std::max(1, w / 2), nh = std::max(1, h / 2);
-      to.resize(size_t(nw) * size_t(nh) * 3);
-      BwBoxFilterTexels(to.data(), nw, nh, from.data(), w, h, 3);
-      for (int64_t r = nh - 1; r >= 0; --r)
-        if (!exrWriter_->WriteRows(l, to.data() + r * nw * 3, 1, &error)) return GpuFailed(run, error);
-      from.swap(to);
-      w = nw, h = nh;
+    // The halvings down to 1 x 1 of a kept last level, made by the box filter of the chain.
+    if (whole) {
+      std::vector<float> from(stored, stored + run.height * rowFloats), to;
+      for (int l = gpuLevels_, w = run.width, h = run.height; l < exrLevels_; ++l) {
+        const int nw = std::max(1, w / 2), nh = std::max(1, h / 2);
+        to.resize(size_t(nw) * size_t(nh) * 3);
+        BwBoxFilterTexels(to.data(), nw, nh, from.data(), w, h, 3);
+        for (int64_t r = nh - 1; r >= 0; --r)
+          if (!exrWriter_->WriteRows(l, to.data() + r * nw * 3, 1, &error)) return GpuFailed(run, error);
+        from.swap(to);
+        w = nw, h = nh;
+      }
     }
     if (!exrWriter_->End(&error)) return GpuFailed(run, error);
     exrWriter_.reset();
