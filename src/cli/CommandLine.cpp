@@ -28,9 +28,11 @@ void PrintHelp() {
   std::printf("  %-20s  %s", "--help", "this text\n");
   std::printf("  %-20s  %s", "--version", "the version\n");
   for (const char* const* line = kBwLongOptionHelp; *line; ++line) std::printf("  %s", *line);
-  std::puts("Outputs: a name ending in .png, .dds or .ktx2 (any case) writes that container; any other\n"
-            "  name a Targa file, or a .kep texture with h, H, i, s or S. A .dds or .ktx2 file holds the\n"
-            "  whole mip chain; other containers get one numbered file a level (out.tga: out00.tga, ...).");
+  std::puts("Outputs: a name ending in .png, .tif, .tiff, .exr, .dds or .ktx2 (any case) writes that\n"
+            "  container; any other name a Targa file, or a .kep texture with h, H, i, s or S. A .exr,\n"
+            "  .dds or .ktx2 file holds the whole mip chain; other containers get one numbered file a\n"
+            "  level (out.tga: out00.tga, ...).\n"
+            "Inputs: Targa, PNG, TIFF, OpenEXR, DDS and KTX2, recognised by their contents.");
   std::puts("Recovery: bumpweld --recover DIR completes or undoes what runs killed while putting\n"
             "  their outputs in place left in DIR (the next run on the same output does it too).");
   std::fputs("Batches: bumpweld --batch FILE [batch options], one command line a line of FILE\n", stdout);
