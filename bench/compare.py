@@ -52,6 +52,8 @@ CASES = {
     "blend": ("--blend=whiteout", ["--blend=whiteout", "{base}", "{detail}"], "out.tga", ["plain"]),
     "fillall": ("--fill=all, half empty", ["--fill=all", "{base_half}", "{detail}"], "out.tga",
                 ["plain_half"]),
+    # A half-float OpenEXR chain (one tiled file) against the same chain as 16-bit PNG files.
+    "exr": ("-m .exr (half)", ["-m", "{base}", "{detail}"], "out.exr", ["png16_chain"]),
 }
 # Cases that --huge sizes run once (the others need peers or inputs that are not made so large).
 HUGE_CASES = ("default", "png16", "dds")
@@ -76,6 +78,8 @@ def peer_commands(args):
         "plain": ("bumpweld default", [args.bumpweld, "{base}", "{detail}", "{out}/out.tga"], None),
         "plain_half": ("bumpweld default, half empty",
                        [args.bumpweld, "{base_half}", "{detail}", "{out}/out.tga"], None),
+        "png16_chain": ("bumpweld -m --bits=16 .png",
+                        [args.bumpweld, "-m", "--bits=16", "{base}", "{detail}", "{out}/out.png"], None),
     }
     if args.numpy_python and args.rnm:
         rnm = NUMPY_ENV + [args.numpy_python, args.rnm]
@@ -373,6 +377,7 @@ TARGETS = [
     (4096, "--detail-strength=0.5 --mask", "bumpweld default", 1.15, "ratio"),
     (4096, "--blend=whiteout", "bumpweld default", 1.15, "ratio"),
     (4096, "--fill=all, half empty", "bumpweld default, half empty", 2.0, "ratio"),
+    (4096, "-m .exr (half)", "bumpweld -m --bits=16 .png", 1.5, "ratio"),
 ]
 
 

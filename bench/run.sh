@@ -8,7 +8,7 @@
 #   --huge              also one run at 16384 x 16384 of each chosen case among default, png16
 #                       and dds (time and RSS only)
 #   --cases LIST        comma-separated subset of default,e,m,height,i,fsync,png,png16,dds,
-#                       strength,blend,fillall
+#                       strength,blend,fillall,exr
 #                       (default: default,e,m,height,i)
 #   --runs N            timed runs per command (default 5; the median is reported)
 #   --warmup N          untimed runs per command before the timed ones (default 1)
@@ -51,6 +51,7 @@
 #   png16    bumpweld --bits=16 - base height16.png 1.0 out.png (none; 16-bit PNG height)
 #   dds      bumpweld -m base detail out.dds        bumpweld -m base detail out.tga, then
 #                                                   nvcompress -bc5 -normal out00.tga out.dds
+#   exr      bumpweld -m base detail out.exr        bumpweld -m --bits=16 base detail out.png
 #
 # A comparison runs in the same loop as bumpweld, alternating with it (A B A B ...); the ratio
 # is bumpweld / comparison, pair by pair (progress and every pair on stderr), and the table
@@ -131,8 +132,8 @@ done
 [ -n "${sizes// /}" ] || [ "$huge" = 1 ] || die "no sizes to time"
 for c in ${cases//,/ }; do
   case "$c" in
-    default|e|m|height|i|fsync|png|png16|dds|strength|blend|fillall) ;;
-    *) die "unknown case '$c' (default, e, m, height, i, fsync, png, png16, dds, strength, blend, fillall)" ;;
+    default|e|m|height|i|fsync|png|png16|dds|strength|blend|fillall|exr) ;;
+    *) die "unknown case '$c' (default, e, m, height, i, fsync, png, png16, dds, strength, blend, fillall, exr)" ;;
   esac
 done
 has_case() { [[ ",$cases," == *",$1,"* ]]; }
