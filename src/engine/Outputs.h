@@ -40,12 +40,23 @@ std::unique_ptr<BwOutputWriter> BwFileOutput(const std::string& outName,
                                              BwOutputObserver* observer = nullptr,
                                              std::vector<std::string>* published = nullptr);
 
+// An allocator whose resize leaves new bytes as they are, for buffers that are written in full
+// right after: zero-filling them first would touch every page twice.
+struct BwUninitializedBytes : std::allocator<unsigned char> {
+  template <typename U>
+  struct rebind {
+    using other = BwUninitializedBytes;
+  };
+  void construct(unsigned char* p) noexcept { (void)p; }
+  void construct(unsigned char* p, unsigned char v) noexcept { *p = v; }
+};
+
 // One level as the file writer would have written it: the whole file's bytes.
 struct BwLevelBytes {
   int width = 0;
   int height = 0;
   int headerBytes = 0;  // bytes before the first texel
-  std::vector<unsigned char> bytes;
+  std::vector<unsigned char, BwUninitializedBytes> bytes;
 };
 // Levels kept in memory, in `levels`.
 std::unique_ptr<BwOutputWriter> BwMemoryOutput(std::vector<BwLevelBytes>* levels);
