@@ -15,6 +15,7 @@
 #include <functional>
 
 #include "ExrIO.h"
+#include "PngIO.h"
 #include "TestSupport.h"
 
 namespace {
@@ -228,4 +229,38 @@ TEST(BwFloatToHalf, RoundsAsTheOpenExrLibraryDoes) {
   }
   for (const float f : {65504.0f, 65519.0f, 65520.0f, 5.9604645e-8f, 2.9802322e-8f, 2.9802326e-8f, 6.1035156e-5f})
     EXPECT_EQ(BwFloatToHalf(f), half(f).bits()) << f;
+}
+
+// The same normal map as a 16-bit PNG and as a float OpenEXR file holding the PNG's decoded
+// values (0, 0, 0 where the PNG's texel is empty) merges to 16-bit PNG files within one step.
+TEST(BwReadExr, NormalMapAsPngOrAsExrMergesAlike) {
+  TempDir dir;
+  const int w = 37, h = 22;
+  WriteTestMaps(dir.path(), w, h);
+  ASSERT_EQ(::Run({"-e", "--bits=16", "base.tga", "detail.tga", "n.png"}, dir.path()).status, 0);
+  const auto decode = [&](const std::string& name) {
+    const Bytes file = ReadFile(dir / name);
+    BwDecodedImage png;
+    std::string error;
+    EXPECT_TRUE(BwReadPngMemory(file.data(), file.size(), &png, &error)) << error;
+    EXPECT_TRUE(png.channels == 3 && png.bits == 16) << name;
+    const uint16_t* samples = reinterpret_cast<const uint16_t*>(png.data.get());
+    return std::vector<uint16_t>(samples, samples + size_t(png.width) * size_t(png.height) * 3);
+  };
+  const std::vector<uint16_t> n = decode("n.png");  // bottom row first, blue, green, red
+  ASSERT_EQ(n.size(), size_t(w * h * 3));
+  const auto sample = [&](int x, int y, int c) {
+    const uint16_t* t = &n[size_t(((h - 1 - y) * w + x) * 3)];
+    const bool empty = (t[0] >> 8) == 127 && (t[1] >> 8) == 127 && (t[2] >> 8) == 127;
+    return empty ? 0.0f : float((double(t[2 - c]) - 32767.5) / 32767.5);
+  };
+  WriteExr(dir / "n.exr", {{"R", "G", "B"}}, w, h, sample);
+  ASSERT_EQ(::Run({"-m", "--bits=16", "n.png", "detail.tga", "a.png"}, dir.path()).status, 0);
+  ASSERT_EQ(::Run({"-m", "--bits=16", "n.exr", "detail.tga", "b.png"}, dir.path()).status, 0);
+  for (const char* level : {"00", "01", "05"}) {
+    const std::vector<uint16_t> a = decode("a" + std::string(level) + ".png"), b = decode("b" + std::string(level) + ".png");
+    int worst = 0;
+    for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(int(a[i]) - int(b[i])));
+    EXPECT_LE(worst, 1) << level;
+  }
 }

@@ -110,6 +110,16 @@ TEST(PngCommandLine, SamePictureSameResultWhateverTheContainer) {
       EXPECT_EQ(ReadFile(dir / level(a)), ReadFile(dir / level(b))) << c.other[1] << " " << c.other[2] << suffix;
     }
   }
+  // A TIFF holding the texels of a Targa or 16-bit PNG file (all written by the same merge, with
+  // its empty corner left) merges as that file does.
+  for (const char* out : {"t.tga", "t.tif", "w.png", "w.tif"})
+    ASSERT_EQ(::Run({"-e", out[0] == 'w' ? "--bits=16" : "--bits=8", "base.tga", "detail.tga", out}, dir.path()).status, 0);
+  for (const auto& [file, tiff] : {std::pair("t.tga", "t.tif"), std::pair("w.png", "w.tif")}) {
+    ASSERT_EQ(::Run({"-m", file, "detail.tga", "x.tga"}, dir.path()).status, 0);
+    ASSERT_EQ(::Run({"-m", tiff, "detail.tga", "y.tga"}, dir.path()).status, 0);
+    EXPECT_TRUE(ReadFile(dir / "x00.tga") == ReadFile(dir / "y00.tga") && ReadFile(dir / "x03.tga") == ReadFile(dir / "y03.tga"))
+        << tiff;
+  }
 }
 
 TEST(PngCommandLine, PngOutputsAsLibpngReadsThem) {
