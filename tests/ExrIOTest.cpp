@@ -183,6 +183,7 @@ TEST(BwReadExr, NormalChannelsLayersAndEmptyTexels) {
       {"infinite", {"R", "G", "B"}, Imf::HALF, nullptr, false, {inf, 0.0f, 0.5f}, {0, 0, 0}, ""},
       {"unorm", {"R", "G", "B"}, Imf::FLOAT, nullptr, true, {0.75f, 0.5f, 1.0f}, {0.5f, 0.0f, 1.0f}, ""},
       {"unorm zero is empty", {"R", "G", "B"}, Imf::FLOAT, nullptr, true, {0, 0, 0}, {0, 0, 0}, ""},
+      {"unorm overflowing", {"R", "G", "B"}, Imf::FLOAT, nullptr, true, {3e38f, 0.5f, 1.0f}, {0, 0, 0}, ""},
       {"layer N.X", {"N.X", "N.Y", "N.Z", "R", "G", "B"}, Imf::FLOAT, "N", false, {0, 0, 1}, {0, 0, 1}, ""},
       {"layer n.x", {"n.x", "n.y", "n.z"}, Imf::HALF, "n", false, {0, 1, 0}, {0, 1, 0}, ""},
       {"layer N.R", {"N.R", "N.G", "N.B", "N.A"}, Imf::FLOAT, "N", false, {0, 1, 0}, {0, 1, 0}, ""},

@@ -296,14 +296,15 @@ bool ChooseChannels(const exr_attr_chlist_t* channels, const BwExrRequest& reque
                          names + ")");
 }
 
-// Empties texels that have a value that is not finite or, as stored, x, y and z all 0; maps
-// normals stored as 0 to 1 to -1 to 1.
+// Maps normals stored as 0 to 1 to -1 to 1, and empties texels stored as x, y and z all 0 or
+// with a value that is not finite (as stored, or once mapped: a huge value doubled).
 void FinishNormals(float* texels, int64_t count, int channels, bool unorm) {
   for (int64_t i = 0; i < count; ++i) {
     float* t = texels + i * channels;
-    const bool empty = !std::isfinite(t[0]) || !std::isfinite(t[1]) || !std::isfinite(t[2]) ||
-                       (t[0] == 0.0f && t[1] == 0.0f && t[2] == 0.0f);
-    for (int k = 0; k < 3; ++k) t[k] = empty ? 0.0f : unorm ? t[k] * 2.0f - 1.0f : t[k];
+    const bool zero = t[0] == 0.0f && t[1] == 0.0f && t[2] == 0.0f;
+    for (int k = 0; k < 3; ++k) t[k] = unorm ? t[k] * 2.0f - 1.0f : t[k];
+    const bool empty = zero || !std::isfinite(t[0]) || !std::isfinite(t[1]) || !std::isfinite(t[2]);
+    for (int k = 0; k < 3; ++k) t[k] = empty ? 0.0f : t[k];
   }
 }
 
