@@ -107,7 +107,8 @@ def test_run_files_writes_the_command_line_files_and_names_them(cli, maps, tmp_p
     for flags, base, output in (("-m", maps["dir"] / "base.tga", "a.tga"), ("-Mi", maps["dir"] / "base.tga", "b.kep"),
                                 ("-m", tmp_path / "tall.tga", "c"), ("-B", maps["dir"] / "base.tga", "d.tga"),
                                 ("-m", maps["dir"] / "base.tga", "e.png"), ("-m", maps["dir"] / "base.tga", "f.dds"),
-                                ("-m", maps["dir"] / "base.tga", "g.KTX2")):
+                                ("-m", maps["dir"] / "base.tga", "g.KTX2"), ("-m", maps["dir"] / "base.tga", "h.exr"),
+                                ("-m", maps["dir"] / "base.tga", "i.tif")):
         folder = tmp_path / output.replace(".", "_")
         (folder / "lib").mkdir(parents=True)
         second = base if base == tmp_path / "tall.tga" else maps["dir"] / "height.tga"
