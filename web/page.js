@@ -108,9 +108,9 @@ async function merge() {
   showMessage('Merging…');
   const onConsole = (stream, text) => {
     if (mine !== generation) return;
-    const percent = /(\d+)%/.exec(text);
+    const percent = /(\d+(?:\.\d+)?)%/.exec(text);
     if (percent) $('progress').value = Number(percent[1]);
-    else $('log').textContent += readable(text);
+    else if (/[A-Za-z]/.test(text)) $('log').textContent += readable(text);
   };
   const started = performance.now();
   try {

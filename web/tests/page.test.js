@@ -1,5 +1,5 @@
 // The page in headless Chromium: the sample maps dropped on it merge to the command line's bytes
-// (downloaded Targa and DDS files), the lit view is not blank and follows the light, and a
+// (downloaded Targa and DDS files, a 16-bit PNG base decoded by the page), the lit view is not blank and follows the light, and a
 // truncated map shows the command line's message while the next pair still merges.
 // Usage: node page.test.js PAGE_DIR BUMPWELD BUMPWELD_SAMPLES OUT_DIR (exits 77 to skip).
 // CHROMIUM names the browser (default /usr/bin/chromium); screenshots go to OUT_DIR.
@@ -86,6 +86,12 @@ const server = http.createServer((request, response) => {
     assert.ok(!state.failed, state.message);
     const targa = native(['base.tga', 'detail.tga'], 'merged.tga');
     assert.ok((await download()).equals(targa.bytes), 'the page\'s Targa file differs from the command line\'s');
+    // A 16-bit PNG base, decoded by the page: what the command line makes of the same file.
+    assert.strictEqual(native(['--bits=16', 'base.tga', 'detail.tga'], 'base16.png').status, 0);
+    state = await drop('base', 'base16.png');
+    assert.ok(!state.failed, state.message);
+    assert.ok((await download()).equals(native(['base16.png', 'detail.tga'], 'merged.tga').bytes), '16-bit PNG');
+    await drop('base', 'base.tga');
 
     await page.evaluate(() => { document.getElementById('height').checked = true; document.getElementById('scale').value = '2.5'; });
     await page.selectOption('#mips', 'm');
