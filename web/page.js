@@ -5,7 +5,7 @@
 import { LitView, decodeTarga } from './preview.js';
 
 const $ = (id) => document.getElementById(id);
-const inputs = { base: null, second: null };  // { name, bytes: ArrayBuffer }
+const inputs = { base: null, second: null };  // the maps' names; their bytes are in the worker
 const worker = new Worker('worker.js');
 const pending = new Map();
 let requests = 0;
@@ -114,7 +114,7 @@ async function merge() {
   };
   const started = performance.now();
   try {
-    const result = await request(inputs.base, inputs.second, job, onConsole);
+    const result = await request('base', 'second', job, onConsole);
     const wall = performance.now() - started;
     if (mine !== generation) return;
     window.bumpweldTimes.push({ wall, merge: result.times.merge, output: job.output });
@@ -128,7 +128,7 @@ async function merge() {
       const flat = decodeTarga(first.bytes);
       merged = { texture: flat.texture, twoChannels: false, flat };
     } else {
-      const preview = await request(inputs.base, inputs.second, words(true));
+      const preview = await request('base', 'second', words(true));
       const flat = decodeTarga(preview.files[0].bytes);
       merged = { texture: flat.texture, twoChannels: false, flat };
       if (lit && job.output.endsWith('.ktx2')) {
@@ -170,7 +170,7 @@ async function showBaseAlone() {
   job.options = job.options.concat('--detail-strength=0');
   job.output = 'base.tga';
   try {
-    const result = await request(inputs.base, inputs.base, job);
+    const result = await request('base', 'base', job);
     const flat = decodeTarga(result.files[0].bytes);
     showing.base = { texture: flat.texture, twoChannels: false, flat };
     showLit();
@@ -180,7 +180,9 @@ async function showBaseAlone() {
 }
 
 async function take(role, file) {
-  inputs[role] = { name: file.name, bytes: await file.arrayBuffer() };
+  const bytes = await file.arrayBuffer();
+  inputs[role] = file.name;
+  worker.postMessage({ keep: role, input: { name: file.name, bytes } }, [bytes]);
   $('name-' + role).textContent = `${file.name} (${file.size} bytes)`;
   $('merge').disabled = !(inputs.base && inputs.second);
   merge();

@@ -1,8 +1,9 @@
 // The page's merges run here, off the page's thread, so the page answers while a large map is
-// merged. A request { id, base, second, options } is answered with { id, result } or
-// { id, error }; the console output of the run comes as { id, console } messages on the way
-// (the page shows percentages from them). A PNG input arrives as its file's bytes and is decoded
-// here into an image in memory.
+// merged. The maps are handed over once, { keep: role, input: { name, bytes } }, and stay here;
+// a request { id, base, second, options } names them by role and is answered with
+// { id, result } or { id, error }; the console output of the run comes as { id, console }
+// messages on the way (the page shows percentages from them). A PNG map is decoded here into
+// an image in memory when it is first used.
 /* global importScripts, Bumpweld, createBumpweldCore, decodePng */
 'use strict';
 importScripts('bumpweld_core.js', 'bumpweld.js', 'png.js');
@@ -28,16 +29,35 @@ async function asInput(value) {
   }
 }
 
+const kept = {};  // role -> the map's input, or the promise of its decoding
+
 self.onmessage = async (event) => {
+  if (event.data.keep) {
+    kept[event.data.keep] = event.data.input;
+    return;
+  }
   const { id, base, second, options } = event.data;
   const started = performance.now();
+  const input = (role) => {
+    if (!(kept[role] instanceof Promise)) kept[role] = asInput(kept[role]);
+    return kept[role];
+  };
   try {
     const bw = await module();
-    const inputs = [await asInput(base), await asInput(second)];
+    const inputs = [await input(base), await input(second)];
     const decoded = performance.now();
-    const result = bw.merge(inputs[0], inputs[1], Object.assign({}, options, {
-      onConsole: (stream, text) => self.postMessage({ id, console: { stream, text } }),
-    }));
+    // Stage messages go to the page as they come, percentages at most every 50 ms; spinner
+    // frames (one a row) stay here: the whole log comes with the result.
+    let posted = 0;
+    const onConsole = (stream, text) => {
+      const percent = text.includes('%');
+      if (!percent && !/[A-Za-z]/.test(text)) return;
+      const now = performance.now();
+      if (percent && now - posted < 50) return;
+      posted = now;
+      self.postMessage({ id, console: { stream, text } });
+    };
+    const result = bw.merge(inputs[0], inputs[1], Object.assign({}, options, { onConsole }));
     const merged = performance.now();
     const transfer = result.files.map((f) => f.bytes.buffer).concat(result.levels.map((l) => l.bytes.buffer));
     self.postMessage({ id, result, times: { decode: decoded - started, merge: merged - decoded } }, transfer);
