@@ -23,7 +23,7 @@ set(WASM_EXPORTS
   _malloc _free _bw_version _bw_strerror _bw_job_new _bw_job_free _bw_job_set_flags _bw_job_set_option
   _bw_job_set_height_scale_text _bw_job_clear_height_scale _bw_job_clear_options _bw_job_error
   _bw_job_status _bw_run_inputs _bw_result_count _bw_output_count _bw_output_name
-  _bwjs_image_new _bwjs_input_new _bwjs_set_console _bwjs_result_bytes _bwjs_result_size
+  _bwjs_image_new _bwjs_input_new _bwjs_console_begin _bwjs_console_end _bwjs_result_bytes _bwjs_result_size
   _bwjs_result_width _bwjs_result_height _bwjs_result_header_bytes)
 string(REPLACE ";" "," WASM_EXPORT_LIST "${WASM_EXPORTS}")
 # Memory grows as a job needs it, up to the 4 GiB a 32-bit module can address; past that malloc

@@ -73,6 +73,7 @@
         throw new BumpweldError(core.UTF8ToString(core._bw_job_error(job)), core._bw_job_status(job), log);
       };
       const written = [];
+      let relay = 0;
       const input = (value, role) => {
         if (!value) throw new BumpweldError('ERROR: No ' + role + ' map', 1, log);
         if (value.bytes) {
@@ -110,13 +111,16 @@
         if (options.heightScale !== undefined && options.heightScale !== null && options.heightScale !== '') {
           if (core._bw_job_set_height_scale_text(job, cString(String(options.heightScale))) !== 0) fail();
         }
-        core._bwjs_set_console(job, 1);
+        relay = core._bwjs_console_begin(job);
         const baseInput = input(base, 'base');
         allocations.push(baseInput);
         const secondInput = input(second, 'second');
         allocations.push(secondInput);
         const output = options.output ? cString(baseName(options.output)) : 0;
-        if (core._bw_run_inputs(job, baseInput, secondInput, output) !== 0) fail();
+        const status = core._bw_run_inputs(job, baseInput, secondInput, output);
+        core._bwjs_console_end(job, relay);
+        relay = 0;
+        if (status !== 0) fail();
         const files = [];
         for (let i = 0; i < core._bw_output_count(job); ++i) {
           const name = core.UTF8ToString(core._bw_output_name(job, i));
@@ -139,8 +143,8 @@
         broken = 'ERROR: The WebAssembly module failed (' + (error && error.message) + ')';
         throw new BumpweldError(broken, OUT_OF_MEMORY, log);
       } finally {
-        consoleSink = null;
         if (!broken) {
+          if (relay) core._bwjs_console_end(job, relay);
           core._bw_job_free(job);
           for (const pointer of allocations) core._free(pointer);
           // Inputs and outputs go with the job, so memory holds one job's files at a time.
@@ -156,6 +160,7 @@
           remove(directory);
           core.FS.rmdir(directory);
         }
+        consoleSink = null;
       }
     }
 

@@ -150,7 +150,9 @@ async function merge() {
     document.body.dataset.merged = String(mine);
   } catch (error) {
     if (mine !== generation) return;
-    showMessage(error.message, true);
+    // Out of memory (bw_strerror's code 8) here means past what a page may hold.
+    const tooLarge = error.status === 8 ? ' (the maps need more than the 4 GiB of memory a page may use)' : '';
+    showMessage(error.message + tooLarge, true);
     $('log').textContent = readable(error.log || '');
     offerDownloads([]);
     document.body.dataset.failed = String(mine);

@@ -1,11 +1,13 @@
 // What the WebAssembly module adds to the C interface for its JavaScript side (web/bumpweld.js):
-// records of bw_image and bw_input made from plain numbers, and a console that hands each piece
-// of a run's output to Module.onConsole. Every rule stays in the library; this file only
+// records of bw_image and bw_input made from plain numbers, and a console that hands a run's
+// output to Module.onConsole. Every rule stays in the library; this file only
 // carries values across.
 #include <bumpweld/bumpweld.h>
 #include <emscripten.h>
 
 #include <cstdlib>
+#include <new>
+#include <string>
 
 // Calls Module.onConsole(stream, text), when the page or the test set one.
 EM_JS(void, BwjsConsole, (int stream, const char* text, size_t length), {
@@ -14,7 +16,34 @@ EM_JS(void, BwjsConsole, (int stream, const char* text, size_t length), {
 
 namespace {
 
-void ForwardConsole(void*, int stream, const char* text, size_t length) { BwjsConsole(stream, text, length); }
+// A run's console text, handed to JavaScript in pieces at most every 20 ms and at the end of the
+// run: crossing once for every spinner frame (one a row) would cost a good part of a merge.
+struct ConsoleRelay {
+  std::string pending;
+  int stream = 1;
+  double flushed = 0;
+
+  void Flush() {
+    if (!pending.empty()) BwjsConsole(stream, pending.data(), pending.size());
+    pending.clear();
+    flushed = emscripten_get_now();
+  }
+};
+
+void Relay(void* user, int stream, const char* text, size_t length) {
+  ConsoleRelay* relay = static_cast<ConsoleRelay*>(user);
+  if (stream != relay->stream) {
+    relay->Flush();
+    relay->stream = stream;
+  }
+  try {
+    relay->pending.append(text, length);
+  } catch (...) {
+    relay->Flush();  // no memory for more: what is there goes now, this piece is dropped
+    return;
+  }
+  if (emscripten_get_now() - relay->flushed >= 20) relay->Flush();
+}
 
 }  // namespace
 
@@ -37,9 +66,20 @@ EMSCRIPTEN_KEEPALIVE bw_input* bwjs_input_new(const char* name, const bw_image* 
   return input;
 }
 
-// Sends the job's console output to Module.onConsole (on: 1) or nowhere (on: 0).
-EMSCRIPTEN_KEEPALIVE void bwjs_set_console(bw_job* job, int on) {
-  bw_job_set_console(job, on ? ForwardConsole : nullptr, nullptr);
+// Sends the job's console output to Module.onConsole until bwjs_console_end; null when memory is
+// short.
+EMSCRIPTEN_KEEPALIVE ConsoleRelay* bwjs_console_begin(bw_job* job) {
+  ConsoleRelay* relay = new (std::nothrow) ConsoleRelay;
+  if (relay) bw_job_set_console(job, Relay, relay);
+  return relay;
+}
+
+// Hands over what is left of the output, silences the job and frees the relay.
+EMSCRIPTEN_KEEPALIVE void bwjs_console_end(bw_job* job, ConsoleRelay* relay) {
+  bw_job_set_console(job, nullptr, nullptr);
+  if (!relay) return;
+  relay->Flush();
+  delete relay;
 }
 
 // The pieces of a result level bw_result_level gives through pointers, one at a time.
