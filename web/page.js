@@ -36,7 +36,7 @@ worker.onmessage = (event) => {
 worker.onerror = (event) => showMessage('The merge worker failed: ' + event.message, true);
 
 // Console text without the spinner frames and carriage returns a terminal would overwrite.
-const readable = (text) => text.replace(/[\\|/-]{2,}/g, '').replace(/\r/g, '\n').replace(/\n{2,}/g, '\n');
+const readable = (text) => text.replace(/[\\|/-]*\r/g, '\n').replace(/^[\\|/-]+$/gm, '').replace(/\n{2,}/g, '\n');
 
 function showMessage(text, isError) {
   $('message').textContent = text;
