@@ -43,8 +43,8 @@
   // The part of a file name after its last slash: inputs are written under their own names, so
   // messages name them as the user knows them.
   function baseName(name) {
-    const parts = String(name).split(/[\\/]/);
-    return parts[parts.length - 1] || 'input';
+    const last = String(name).split(/[\\/]/).pop();
+    return last === '' || last === '.' || last === '..' ? 'input' : last;
   }
 
   function api(core) {
@@ -83,7 +83,8 @@
             core.FS.mkdir(role);
             name = role + '/' + name;
           }
-          core.FS.writeFile(name, value.bytes instanceof Uint8Array ? value.bytes : new Uint8Array(value.bytes));
+          // The file system keeps the caller's bytes instead of a copy; the job only reads them.
+          core.FS.writeFile(name, value.bytes instanceof Uint8Array ? value.bytes : new Uint8Array(value.bytes), { canOwn: true });
           written.push(name);
           return core._bwjs_input_new(cString(name), 0);
         }
@@ -139,9 +140,11 @@
         return { files, levels, log };
       } catch (error) {
         if (error instanceof BumpweldError) throw error;
-        // A trap (WebAssembly.RuntimeError) or a file-system failure: the module is not used again.
-        broken = 'ERROR: The WebAssembly module failed (' + (error && error.message) + ')';
-        throw new BumpweldError(broken, OUT_OF_MEMORY, log);
+        // A trap (an abort is one too) leaves the module in no known state: it is not used again.
+        // Anything else failed on the JavaScript side, most likely short of memory for the files.
+        const message = 'ERROR: The WebAssembly module failed (' + (error && error.message) + ')';
+        if (error instanceof WebAssembly.RuntimeError) broken = message;
+        throw new BumpweldError(message, OUT_OF_MEMORY, log);
       } finally {
         if (!broken) {
           if (relay) core._bwjs_console_end(job, relay);
