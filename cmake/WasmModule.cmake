@@ -1,7 +1,8 @@
 # The library core as a WebAssembly module (BUMPWELD_WASM, configured with emcmake): the layers
 # without the command line and without the modules that need native libraries (see the stand-ins
-# in the main list), loops on one thread, no writeback to a disk, and src/wasm/WasmModule.cpp for the JavaScript side.
-# The output is bumpweld_core.js and bumpweld_core.wasm; web/bumpweld.js is the API on top.
+# in the main list), loops on one thread, no writeback to a disk, and src/wasm/WasmModule.cpp
+# for the JavaScript side. The output is bumpweld_core.js and bumpweld_core.wasm; web/bumpweld.js
+# is the API on top.
 #
 # C++ exceptions are the job's one door out, so they are WebAssembly exceptions here (caught by
 # the engine, never an abort). The flags below add no value-changing option: -ffp-contract=off
