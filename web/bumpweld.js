@@ -53,6 +53,14 @@
     let consoleSink = null;
     core.onConsole = (stream, text) => { if (consoleSink) consoleSink(stream, text); };
 
+    // A file's bytes. The file goes with the job, so the in-memory file system's own array is
+    // taken as it is (FS.readFile would copy a whole level once more).
+    function fileBytes(name) {
+      const node = core.FS.lookupPath(name).node;
+      if (node.contents instanceof Uint8Array) return node.contents.subarray(0, node.usedBytes);
+      return core.FS.readFile(name);
+    }
+
     function merge(base, second, options) {
       if (broken) throw new BumpweldError(broken, OUT_OF_MEMORY);
       options = options || {};
@@ -125,7 +133,7 @@
         const files = [];
         for (let i = 0; i < core._bw_output_count(job); ++i) {
           const name = core.UTF8ToString(core._bw_output_name(job, i));
-          files.push({ name, bytes: core.FS.readFile(name) });
+          files.push({ name, bytes: fileBytes(name) });
         }
         const levels = [];
         for (let i = 0; i < core._bw_result_count(job); ++i) {
