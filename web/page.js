@@ -67,9 +67,11 @@ function showFlat(targa) {
   const context = canvas.getContext('2d');
   const image = context.createImageData(targa.width, targa.height);
   const rowBytes = targa.width * 4;
+  // TGALoader gives the rows top first when it asks for flipY (as a texture wants them), else
+  // bottom first.
   for (let y = 0; y < targa.height; ++y) {
-    const from = targa.flipY ? y : targa.height - 1 - y;  // the texture's first row is the bottom
-    image.data.set(targa.rgba.subarray(from * rowBytes, (from + 1) * rowBytes), (targa.height - 1 - y) * rowBytes);
+    const from = targa.flipY ? y : targa.height - 1 - y;
+    image.data.set(targa.rgba.subarray(from * rowBytes, (from + 1) * rowBytes), y * rowBytes);
   }
   context.putImageData(image, 0, 0);
 }
