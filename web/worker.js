@@ -46,14 +46,12 @@ self.onmessage = async (event) => {
     const bw = await module();
     const inputs = [await input(base), await input(second)];
     const decoded = performance.now();
-    // Stage messages go to the page as they come, percentages at most every 50 ms; spinner
-    // frames (one a row) stay here: the whole log comes with the result.
+    // Percentages go to the page at most every 100 ms; the rest of the console output (stage
+    // messages, a spinner frame a row) comes with the result.
     let posted = 0;
     const onConsole = (stream, text) => {
-      const percent = text.includes('%');
-      if (!percent && !/[A-Za-z]/.test(text)) return;
       const now = performance.now();
-      if (percent && now - posted < 50) return;
+      if (!text.includes('%') || now - posted < 100) return;
       posted = now;
       self.postMessage({ id, console: { stream, text } });
     };
