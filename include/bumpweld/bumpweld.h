@@ -151,6 +151,16 @@ typedef struct bw_image {
 /* Runs the job on two images in memory and keeps the result levels in the job, in its output
  * encoding, until the next run or bw_job_free. The levels are the bytes the file run writes. */
 BW_API int bw_run_images(bw_job *job, const bw_image *base, const bw_image *second);
+/* One input of bw_run_inputs: the file `name`, or, when `image` is not NULL, that image in
+ * memory, which `name` then only names in messages (NULL: as bw_run_images names it). */
+typedef struct bw_input {
+  const char *name;
+  const bw_image *image;
+} bw_input;
+/* Runs the job on two inputs, each a file or an image in memory: with an output name, into the
+ * files bw_run_files writes for it (the container follows the name, as on the command line);
+ * with output NULL, into result levels in memory as bw_run_images keeps them. */
+BW_API int bw_run_inputs(bw_job *job, const bw_input *base, const bw_input *second, const char *output);
 /* Number of levels the last bw_run_images made (0 after a failure). */
 BW_API int bw_result_count(const bw_job *job);
 /* Level `level` of the last bw_run_images: the whole file's bytes (*size of them) and its size

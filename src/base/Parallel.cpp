@@ -11,6 +11,7 @@
 
 namespace {
 
+#ifndef BUMPWELD_NO_THREADS
 int CpuCount() {
   static const int count = [] {
     cpu_set_t set;
@@ -23,12 +24,19 @@ int CpuCount() {
   }();
   return count;
 }
+#endif
 
 thread_local int tThreadLimit = 0;
 
 }  // namespace
 
+#ifdef BUMPWELD_NO_THREADS
+// A build without threads (the WebAssembly module without shared memory) runs every loop on the
+// calling thread; results are the same for any number of threads (see Parallel.h).
+int BwThreadCount() { return 1; }
+#else
 int BwThreadCount() { return tThreadLimit > 0 ? tThreadLimit : CpuCount(); }
+#endif
 
 BwThreadLimit::BwThreadLimit(int threads) : previous_(tThreadLimit) {
   if (threads > 0) tThreadLimit = threads;

@@ -90,6 +90,17 @@ BwMemoryImage MemoryImage(const bw_image& image) {
   return memory;
 }
 
+// An input of bw_run_inputs as the job takes it; `image` holds the memory image it points to.
+BwInput Input(const bw_input& input, const char* imageName, BwMemoryImage* image) {
+  BwInput in;
+  if (input.image) {
+    *image = MemoryImage(*input.image);
+    in.image = image;
+  }
+  in.name = input.name ? input.name : imageName;
+  return in;
+}
+
 }  // namespace
 
 extern "C" {
@@ -277,6 +288,25 @@ int bw_run_images(bw_job* job, const bw_image* base, const bw_image* second) {
     secondInput.image = &secondImage;
     const auto memory = BwMemoryOutput(&job->levels);
     return Run(job, baseInput, secondInput, *memory);
+  } catch (...) {
+    job->levels.clear();
+    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
+  }
+}
+
+int bw_run_inputs(bw_job* job, const bw_input* base, const bw_input* second, const char* output) {
+  if (!job) return BW_ERROR_ARGUMENT;
+  job->levels.clear();
+  job->outputs.clear();
+  if (!base || !second) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No input");
+  if ((!base->image && !base->name) || (!second->image && !second->name))
+    return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No file name");
+  try {
+    BwMemoryImage baseImage, secondImage;
+    const BwInput baseInput = Input(*base, "base image", &baseImage);
+    const BwInput secondInput = Input(*second, job->heights ? "height image" : "second image", &secondImage);
+    const auto writer = output ? BwFileOutput(output, nullptr, &job->outputs) : BwMemoryOutput(&job->levels);
+    return Run(job, baseInput, secondInput, *writer);
   } catch (...) {
     job->levels.clear();
     return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");

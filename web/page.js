@@ -1,0 +1,217 @@
+// The page: two maps dropped or chosen, the artist's options turned into the command line's flag
+// word and long options, the merge in a worker (worker.js), the result shown flat and lit and
+// offered for download. What the settings mean is the library's business: a refusal comes back
+// with the command line's message and is shown as it is.
+import { LitView, decodeTarga } from './preview.js';
+
+const $ = (id) => document.getElementById(id);
+const inputs = { base: null, second: null };  // the maps' names; their bytes are in the worker
+const worker = new Worker('worker.js');
+const pending = new Map();
+let requests = 0;
+let lit = null;
+let showing = null;  // { merged, base } textures of the last result
+let generation = 0;  // the newest merge; older answers are dropped
+
+// Merge timings for the benchmark, read by the headless run.
+window.bumpweldTimes = [];
+
+function request(base, second, options, onConsole) {
+  const id = ++requests;
+  return new Promise((resolve, reject) => {
+    pending.set(id, { resolve, reject, onConsole });
+    worker.postMessage({ id, base, second, options });
+  });
+}
+
+worker.onmessage = (event) => {
+  const { id, console: text, result, error, times } = event.data;
+  const entry = pending.get(id);
+  if (!entry) return;
+  if (text) return entry.onConsole && entry.onConsole(text.stream, text.text);
+  pending.delete(id);
+  if (error) entry.reject(Object.assign(new Error(error.message), error));
+  else entry.resolve(Object.assign(result, { times }));
+};
+worker.onerror = (event) => showMessage('The merge worker failed: ' + event.message, true);
+
+// Console text without the spinner frames and carriage returns a terminal would overwrite.
+const readable = (text) => text.replace(/[\\|/-]*\r/g, '\n').replace(/^[\\|/-]+$/gm, '').replace(/\n{2,}/g, '\n');
+
+function showMessage(text, isError) {
+  $('message').textContent = text;
+  $('message').className = isError ? 'error' : '';
+}
+
+// The command line's words for the options on the page, for the chosen container or (preview)
+// for a Targa file of level 0 alone.
+function words(preview) {
+  const container = $('container').value;
+  let flags = $('dilation').value === 'all' ? '' : $('dilation').value;
+  if ($('box').checked) flags += 'B';
+  if (!preview) flags += $('mips').value + (container === 'kep' ? 'i' : '');
+  const options = [];
+  const flips = ['base', 'second', 'output'].filter((part) => $('flip-' + part).checked);
+  if (flips.length) options.push('--flip-green=' + flips.join(','));
+  if ($('round').checked) options.push('--round');
+  if ($('dilation').value === 'all') options.push('--fill=all');
+  const height = $('height').checked;
+  return { flags: flags ? '-' + flags : '', options, heightScale: height ? $('scale').value : undefined,
+           output: preview ? 'preview.tga' : 'merged.' + container };
+}
+
+function showFlat(targa) {
+  const canvas = $('flat');
+  canvas.width = targa.width;
+  canvas.height = targa.height;
+  const context = canvas.getContext('2d');
+  const image = context.createImageData(targa.width, targa.height);
+  const rowBytes = targa.width * 4;
+  // TGALoader gives the rows top first when it asks for flipY (as a texture wants them), else
+  // bottom first.
+  for (let y = 0; y < targa.height; ++y) {
+    const from = targa.flipY ? y : targa.height - 1 - y;
+    image.data.set(targa.rgba.subarray(from * rowBytes, (from + 1) * rowBytes), y * rowBytes);
+  }
+  context.putImageData(image, 0, 0);
+}
+
+function showLit() {
+  if (!showing) return;
+  const base = $('base-alone').checked;
+  const shown = base ? showing.base : showing.merged;
+  if (!shown) return;
+  if (lit) lit.show(shown.texture, shown.twoChannels);
+  if (shown.flat) showFlat(shown.flat);
+}
+
+function offerDownloads(files) {
+  const box = $('downloads');
+  for (const link of box.querySelectorAll('a')) URL.revokeObjectURL(link.href);
+  box.textContent = '';
+  for (const file of files) {
+    const link = document.createElement('a');
+    link.className = 'download';
+    link.href = URL.createObjectURL(new Blob([file.bytes]));
+    link.download = file.name;
+    link.textContent = `Download ${file.name} (${file.bytes.length} bytes)`;
+    box.append(link);
+  }
+}
+
+async function merge() {
+  if (!inputs.base || !inputs.second) return;
+  const mine = ++generation;
+  document.body.dataset.started = String(mine);
+  const job = words(false);
+  $('progress').hidden = false;
+  $('progress').value = 0;
+  $('log').textContent = '';
+  showMessage('Merging…');
+  // Only the progress bar changes while the worker merges (the log comes with the result):
+  // every repaint costs CPU that a software-rendered page takes from the merge.
+  const onConsole = (stream, text) => {
+    const percent = /(\d+(?:\.\d+)?)%/.exec(text);
+    if (percent && mine === generation) $('progress').value = Number(percent[1]);
+  };
+  const started = performance.now();
+  try {
+    const result = await request('base', 'second', job, onConsole);
+    const wall = performance.now() - started;
+    if (mine !== generation) return;
+    window.bumpweldTimes.push({ wall, merge: result.times.merge, output: job.output });
+    $('log').textContent = readable(result.log);
+    offerDownloads(result.files);
+    // The lit view takes the file itself where three.js reads it (Targa, KTX2); else, and for the
+    // flat view of a KTX2 file, the same job as a Targa file of level 0.
+    const first = result.files[0];
+    let merged;
+    if (job.output.endsWith('.tga')) {
+      const flat = decodeTarga(first.bytes);
+      merged = { texture: flat.texture, twoChannels: false, flat };
+    } else {
+      const preview = await request('base', 'second', words(true));
+      const flat = decodeTarga(preview.files[0].bytes);
+      merged = { texture: flat.texture, twoChannels: false, flat };
+      if (lit && job.output.endsWith('.ktx2')) {
+        try {
+          merged.texture = await lit.ktx2Texture(first.bytes);
+          merged.twoChannels = true;
+        } catch (error) {
+          showMessage('This GPU cannot show the KTX2 file (' + error.message + '); the lit view shows its Targa version');
+        }
+      }
+    }
+    if (mine !== generation) return;
+    showing = { merged, base: null };
+    $('base-alone').checked = false;
+    showLit();
+    if (!/cannot show/.test($('message').textContent)) {
+      showMessage(`Merged in ${(wall / 1000).toFixed(2)} s: ${result.files.map((f) => f.name).join(', ')}`);
+    }
+    document.body.dataset.merged = String(mine);
+  } catch (error) {
+    if (mine !== generation) return;
+    // Out of memory (bw_strerror's code 8) here means past what a page may hold.
+    const tooLarge = error.status === 8 ? ' (the maps need more than the 4 GiB of memory a page may use)' : '';
+    showMessage(error.message + tooLarge, true);
+    $('log').textContent = readable(error.log || '');
+    offerDownloads([]);
+    document.body.dataset.failed = String(mine);
+  } finally {
+    if (mine === generation) {
+      $('progress').hidden = true;
+      document.body.dataset.settled = String(mine);
+    }
+  }
+}
+
+// The base alone, as the library reads it: the base merged with itself at detail strength 0.
+async function showBaseAlone() {
+  if (!showing || showing.base || !inputs.base) return showLit();
+  const job = words(true);
+  job.heightScale = undefined;
+  job.options = job.options.concat('--detail-strength=0');
+  job.output = 'base.tga';
+  try {
+    const result = await request('base', 'base', job);
+    const flat = decodeTarga(result.files[0].bytes);
+    showing.base = { texture: flat.texture, twoChannels: false, flat };
+    showLit();
+  } catch (error) {
+    showMessage(error.message, true);
+  }
+}
+
+async function take(role, file) {
+  const bytes = await file.arrayBuffer();
+  inputs[role] = file.name;
+  worker.postMessage({ keep: role, input: { name: file.name, bytes } }, [bytes]);
+  $('name-' + role).textContent = `${file.name} (${file.size} bytes)`;
+  $('merge').disabled = !(inputs.base && inputs.second);
+  merge();
+}
+
+for (const role of ['base', 'second']) {
+  const zone = $('drop-' + role);
+  zone.addEventListener('dragover', (event) => { event.preventDefault(); zone.classList.add('over'); });
+  zone.addEventListener('dragleave', () => zone.classList.remove('over'));
+  zone.addEventListener('drop', (event) => {
+    event.preventDefault();
+    zone.classList.remove('over');
+    if (event.dataTransfer.files.length) take(role, event.dataTransfer.files[0]);
+  });
+  $('file-' + role).addEventListener('change', (event) => { if (event.target.files.length) take(role, event.target.files[0]); });
+}
+$('merge').addEventListener('click', merge);
+for (const id of ['height', 'scale', 'flip-base', 'flip-second', 'flip-output', 'round', 'dilation', 'box', 'mips', 'container'])
+  $(id).addEventListener('change', merge);
+$('shape').addEventListener('change', () => lit && lit.setShape($('shape').value));
+$('base-alone').addEventListener('change', () => ($('base-alone').checked ? showBaseAlone() : showLit()));
+
+try {
+  lit = new LitView($('lit'));
+} catch (error) {
+  showMessage('No WebGL here, so no lit view: ' + error.message, true);
+}
+document.body.dataset.ready = '1';

@@ -1,0 +1,136 @@
+// The page in headless Chromium: the sample maps dropped on it merge to the command line's bytes
+// (downloaded Targa and DDS files, a 16-bit PNG base decoded by the page), the lit view is not blank and follows the light, and a
+// truncated map shows the command line's message while the next pair still merges.
+// Usage: node page.test.js PAGE_DIR BUMPWELD BUMPWELD_SAMPLES OUT_DIR (exits 77 to skip).
+// CHROMIUM names the browser (default /usr/bin/chromium); screenshots go to OUT_DIR.
+'use strict';
+const assert = require('assert');
+const fs = require('fs');
+const http = require('http');
+const path = require('path');
+const { execFileSync, spawnSync } = require('child_process');
+
+const [pageDir, bumpweld, samples, outDir] = process.argv.slice(2).map((arg) => path.resolve(arg));
+const skip = (reason) => { console.log('SKIP: ' + reason); process.exit(77); };
+if (process.env.BUMPWELD_WEB_SKIP) skip(process.env.BUMPWELD_WEB_SKIP);
+if (!fs.existsSync(path.join(pageDir, 'index.html'))) skip('the page was not built: no ' + pageDir);
+const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
+if (!fs.existsSync(chromiumPath)) skip('no Chromium at ' + chromiumPath + ' (Debian package chromium)');
+let chromium;
+try {
+  ({ chromium } = require('playwright-core'));
+} catch (error) {
+  skip('the npm package playwright-core is not installed (npm ci in the build)');
+}
+const { decodePng } = require(path.join(pageDir, 'png.js'));
+
+fs.rmSync(outDir, { recursive: true, force: true });
+fs.mkdirSync(outDir, { recursive: true });
+execFileSync(samples, [outDir]);
+const read = (name) => fs.readFileSync(path.join(outDir, name));
+fs.writeFileSync(path.join(outDir, 'cut.tga'), read('base.tga').subarray(0, 5000));
+
+// The command line in OUT_DIR: its status, console text and first output file.
+function native(args, output) {
+  const run = spawnSync(bumpweld, args.concat(output), { cwd: outDir, encoding: 'latin1' });
+  return { status: run.status, text: run.stdout + run.stderr, bytes: run.status === 0 ? read(output) : null };
+}
+
+const TYPES = { '.html': 'text/html', '.js': 'text/javascript', '.wasm': 'application/wasm', '.json': 'application/json' };
+const server = http.createServer((request, response) => {
+  const file = path.join(pageDir, decodeURIComponent(new URL(request.url, 'http://x').pathname));
+  if (!file.startsWith(pageDir) || !fs.existsSync(file) || fs.statSync(file).isDirectory()) {
+    if (file === pageDir + '/') return response.writeHead(302, { location: '/index.html' }).end();
+    return response.writeHead(404).end();
+  }
+  response.writeHead(200, { 'content-type': TYPES[path.extname(file)] || 'application/octet-stream' });
+  fs.createReadStream(file).pipe(response);
+});
+
+(async () => {
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  const browser = await chromium.launch({ executablePath: chromiumPath, headless: true,
+                                          args: ['--no-sandbox', '--use-angle=swiftshader', '--enable-unsafe-swiftshader'] });
+  try {
+    const page = await browser.newPage({ acceptDownloads: true, viewport: { width: 1200, height: 900 } });
+    const problems = [];
+    page.on('pageerror', (error) => problems.push(error.message));
+    await page.goto(`http://127.0.0.1:${server.address().port}/index.html`);
+    await page.waitForSelector('body[data-ready]');
+
+    // The merge that the last action started, once it has ended.
+    const started = () => page.evaluate(() => Number(document.body.dataset.started || 0));
+    const done = async (before) => {
+      await page.waitForFunction((n) => Number(document.body.dataset.started || 0) > n &&
+                                 document.body.dataset.settled === document.body.dataset.started, before, { timeout: 60000 });
+      return page.evaluate(() => ({ failed: document.body.dataset.failed === document.body.dataset.started,
+                                    message: document.getElementById('message').textContent }));
+    };
+    const drop = async (role, name, merges = true) => {
+      const before = await started();
+      await page.evaluate(({ role, name, data }) => {
+        const transfer = new DataTransfer();
+        transfer.items.add(new File([Uint8Array.from(atob(data), (c) => c.charCodeAt(0))], name));
+        document.getElementById('drop-' + role).dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+      }, { role, name, data: read(name).toString('base64') });
+      return merges ? done(before) : null;
+    };
+    const download = async () => {
+      const [file] = await Promise.all([page.waitForEvent('download'), page.click('#downloads a')]);
+      return fs.readFileSync(await file.path());
+    };
+
+    // Targa with the defaults, then a DDS mip chain of the height map: the command line's bytes.
+    await drop('base', 'base.tga', false);
+    let state = await drop('second', 'detail.tga');
+    assert.ok(!state.failed, state.message);
+    const targa = native(['base.tga', 'detail.tga'], 'merged.tga');
+    assert.ok((await download()).equals(targa.bytes), 'the page\'s Targa file differs from the command line\'s');
+    // A 16-bit PNG base, decoded by the page: what the command line makes of the same file.
+    assert.strictEqual(native(['--bits=16', 'base.tga', 'detail.tga'], 'base16.png').status, 0);
+    state = await drop('base', 'base16.png');
+    assert.ok(!state.failed, state.message);
+    assert.ok((await download()).equals(native(['base16.png', 'detail.tga'], 'merged.tga').bytes), '16-bit PNG');
+    await drop('base', 'base.tga');
+
+    await page.evaluate(() => { document.getElementById('height').checked = true; document.getElementById('scale').value = '2.5'; });
+    await page.selectOption('#mips', 'm');
+    await page.selectOption('#container', 'dds');
+    state = await drop('second', 'height.tga');
+    assert.ok(!state.failed, state.message);
+    const dds = native(['-m', 'base.tga', 'height.tga', '2.5'], 'merged.dds');
+    assert.strictEqual(dds.status, 0, dds.text);
+    assert.ok((await download()).equals(dds.bytes), 'the page\'s DDS file differs from the command line\'s');
+
+    // The lit sphere: not one colour, and different once the light is dragged elsewhere.
+    await page.selectOption('#shape', 'sphere');
+    const box = await page.locator('#lit').boundingBox();
+    const light = async (fx, fy, name) => {
+      await page.mouse.move(box.x + box.width * fx, box.y + box.height * fy);
+      await page.mouse.down();
+      await page.mouse.up();
+      const shot = await page.locator('#lit').screenshot({ path: path.join(outDir, name) });
+      return decodePng(new Uint8Array(shot));
+    };
+    const before = await light(0.2, 0.2, 'lit-1.png'), after = await light(0.85, 0.8, 'lit-2.png');
+    const lums = (image) => Array.from({ length: image.width * image.height }, (_, i) => image.texels[i * image.channels + 1]);
+    const a = lums(before), b = lums(after);
+    assert.ok(new Set(a).size > 20, 'the lit view is blank');
+    assert.ok(a.filter((v, i) => Math.abs(v - b[i]) > 8).length > a.length / 20, 'the lit view does not follow the light');
+    await page.screenshot({ path: path.join(outDir, 'page.png') });
+
+    // A truncated base: the command line's message on the page; then a good pair merges again.
+    const cut = native(['-m', 'cut.tga', 'height.tga', '2.5'], 'cut.dds');
+    state = await drop('base', 'cut.tga');
+    assert.ok(state.failed && state.message.length > 0 && cut.text.includes(state.message),
+              `page says "${state.message}", the command line:\n${cut.text}`);
+    state = await drop('base', 'base.tga');
+    assert.ok(!state.failed, state.message);
+    assert.ok((await download()).equals(dds.bytes), 'the page does not merge after a failure');
+    assert.deepStrictEqual(problems, []);
+    console.log('page: Targa and DDS bytes equal, lit view follows the light, a broken map is reported; screenshots in ' + outDir);
+  } finally {
+    await browser.close();
+    server.close();
+  }
+})().catch((error) => { console.error(error); process.exit(1); });
