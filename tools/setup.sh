@@ -7,11 +7,15 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make pkg-config libgtest-dev libspng-dev zlib1g-dev libopenexr-dev libtiff-dev libpng-dev
           pybind11-dev python3-dev python3-numpy python3-pytest python3-distributed python3-pil
-          python3-venv openimageio-tools python3-openimageio emscripten chromium nodejs npm)
+          python3-venv openimageio-tools python3-openimageio emscripten chromium)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
+# Node.js and npm from Debian only where no node or npm is there already (a Node.js of another
+# origin, which brings its own npm, conflicts with Debian's npm package).
+command -v node >/dev/null 2>&1 || missing+=(nodejs)
+command -v npm >/dev/null 2>&1 || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
