@@ -1,5 +1,4 @@
-// Output encoders: the component conversions, the experimental pixel and the texel bytes of
-// every code.
+// Output encoders: the component conversions and the texel bytes of every code.
 #include <cmath>
 #include <cstring>
 #include <tuple>
@@ -30,17 +29,6 @@ TEST(EncodersTest, ComponentConversions) {
   for (const auto& b : bytes) EXPECT_EQ(BwT8(b.t), b.byte) << b.t;
 }
 
-TEST(EncodersTest, ExperimentalPixel) {
-  const struct { float x, y, z; unsigned char r, g, b, a; } cases[] = {
-      {0, 0, 1, 0, 0, 0, 0},        {1, 0, 0, 255, 127, 255, 255},       {-1, 0, 0, 0, 127, 255, 255},
-      {0, -1, 0, 127, 0, 255, 255}, {0.8f, 0, 0.6f, 255, 127, 191, 204}, {0, 0, -1, 127, 127, 255, 254}};
-  for (const auto& c : cases) {
-    BwExpPixel jp{9, 9, 9, 9};
-    BwConvertToExpPixel(c.x, c.y, c.z, &jp);
-    EXPECT_EQ(Bytes({jp.r, jp.g, jp.b, jp.a}), Bytes({c.r, c.g, c.b, c.a})) << c.x << "," << c.y << "," << c.z;
-  }
-}
-
 // Two texels of four floats each, whose fourth floats differ and must not reach the texels:
 // Targa texels hold bytes 2, 1, 0 (, 3), .kep texels their words (PipelineTest has every .kep
 // encoding in whole files).
@@ -48,7 +36,10 @@ TEST(EncodersTest, EveryCodeEncodesItsTexels) {
   const struct { int code; float n[3]; Bytes texel; } cases[] = {
       {0, {0, 0, 1}, {255, 127, 127}},
       {1, {0, 0, 1}, {255, 127, 127, 255}},
-      {2, {0, -1, 0}, {255, 0, 127, 255}},
+      {2, {0, -1, 0}, {255, 0, 127, 255}},  // the experimental pixel: blue, green, red, alpha
+      {2, {0, 0, 1}, {0, 0, 0, 0}},         {2, {1, 0, 0}, {255, 127, 255, 255}},
+      {2, {-1, 0, 0}, {255, 127, 0, 255}},  {2, {0.8f, 0, 0.6f}, {191, 127, 255, 204}},
+      {2, {0, 0, -1}, {255, 127, 127, 254}},
       {3, {1, -0.5f, 0}, Words<int16_t>({32767, -16383})},
       {7, {1, -1, 1}, Words<uint16_t>({65504, 0, 65472, 32767})}};
   for (const auto& c : cases) {

@@ -1,7 +1,8 @@
 // DDS and KTX2 outputs through the command line: the whole chain in one file, the values of the
 // other encoders, and DDS inputs merged again; and the command line's refusals of bad settings
-// (options, containers that do not go together, height scales, empty images), before anything
-// is written. (KTX2 level layout is in DdsKtxTest.)
+// (options, containers that do not go together, height scales, empty and hostile images), before
+// anything is written. (KTX2 level layout is in DdsKtxTest; cut and damaged files of every
+// reader are the fuzz corpus, replayed by ctest.)
 #include <cstring>
 
 #include "DdsKtx.h"
@@ -89,16 +90,30 @@ TEST(GpuOutput, RefusalsAndDdsInputs) {
       {{"none.tga", "none.tga", "1e400", "x.tga"}, "ERROR: The height scale 1e400 is not a finite number\n"},
       {{"none.tga", "none.tga", "1e39", "x.tga"}, "ERROR: The height scale 1e39 is not a finite number\n"},
       {{"none.tga", "none.tga", "1e38", "x.tga"}, "ERROR: Unable to open none.tga\n"},
+      // Hostile Targa files, one a fault.
+      {{"v8.tga", "detail.tga", "x.tga"}, "ERROR: Normal map should be at 32 or 24bits per pixel!\n"},
+      {{"v15.tga", "detail.tga", "x.tga"}, "ERROR: Unhandled bit depth for bump map!\n"},
+      {{"base.tga", "v15.tga", "1", "x.tga"}, "ERROR: Unhandled bit depth for bump map!\n"},
+      {{"mapped.tga", "detail.tga", "x.tga"}, "ERROR: Unable to read mapped.tga\n"},
+      {{"cut.tga", "detail.tga", "x.tga"}, "ERROR: Unable to read cut.tga\n"},
+      // 65535 x 65535 claimed in a 100-byte file: refused before anything that size is allocated.
+      {{"lying.tga", "detail.tga", "x.tga"}, "ERROR: Unable to read lying.tga\n"},
+      {{"", "detail.tga", "x.tga"}, "ERROR: No file name passed to ReadNormalMap!\n"},
   };
   WriteFile(dir / "small.tga", MakeTga(2, 2, 8, Bytes(4, 9), 3));
   WriteFile(dir / "wide0.tga", MakeTga(0, 5, 24, {}));
   WriteFile(dir / "high0.tga", MakeTga(5, 0, 24, {}));
+  WriteFile(dir / "v8.tga", MakeTga(1, 1, 8, {200}));
+  WriteFile(dir / "v15.tga", MakeTga(1, 1, 15, {200}));
+  WriteFile(dir / "mapped.tga", MakeTga(1, 1, 24, {1, 2, 3}, 1));
+  WriteFile(dir / "cut.tga", MakeTga(2, 1, 24, {1, 2, 3, 4, 5}));
+  WriteFile(dir / "lying.tga", MakeTga(65535, 65535, 24, Bytes(82, 9)));
   for (const auto& [args, message] : refused) {
     const RunResult r = ::Run(args, dir.path());
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(EndsWith(r.out, message)) << r.out;
     EXPECT_FALSE(FileExists(dir / "x.dds") || FileExists(dir / "x.tga") || FileExists(dir / "x00.tga") ||
-                 FileExists(dir / "x.png"));
+                 FileExists(dir / "x.png") || HasTemporaries(dir.path()));
   }
   // A DDS output read back as an input gives the picture it holds: rgba8 re-merged exactly like
   // the Targa file it equals, and BC5 with z rebuilt.

@@ -1,12 +1,12 @@
-// The library through its C interface: jobs that run side by side, failures returned as
-// messages with nothing left behind, the names of the files a job writes, and the console
-// callback. (Images in memory are compared with the files in the Python suite.)
+// The library through its C interface: failures returned as messages with nothing left behind,
+// the names of the files a job writes, and the console callback. (Images in memory are compared
+// with the files in the Python suite; jobs with different settings run side by side in a batch,
+// BatchTest.)
 #include <bumpweld/bumpweld.h>
 
 #include <filesystem>
 #include <iterator>
 #include <sstream>
-#include <thread>
 
 #include "BwArray.h"
 #include "Outputs.h"
@@ -28,29 +28,6 @@ int RunFiles(const Job& j, const std::string& flags, const std::string& base,
 }
 
 }  // namespace
-
-TEST(Library, TwoJobsWithDifferentSettingsRunAtOnce) {
-  TempDir dir;
-  WriteTestMaps(dir.path(), 61, 37);
-  ASSERT_EQ(::Run({"-mBq", "base.tga", "detail.tga", "cli_a.tga"}, dir.path()).status, 0);
-  ASSERT_EQ(::Run({"-iEq", "base.tga", "height.tga", "2.5", "cli_b.kep"}, dir.path()).status, 0);
-  for (int round = 0; round < 5; ++round) {
-    Job a, b;
-    int statusA = -1, statusB = -1;
-    std::thread ta([&] { statusA = RunFiles(a, "-mB", dir / "base.tga", dir / "detail.tga", -1, dir / "a.tga"); });
-    std::thread tb([&] { statusB = RunFiles(b, "-iE", dir / "base.tga", dir / "height.tga", 2.5, dir / "b.kep"); });
-    ta.join();
-    tb.join();
-    ASSERT_EQ(statusA, 0) << bw_job_error(a.job);
-    ASSERT_EQ(statusB, 0) << bw_job_error(b.job);
-    for (int level = 0; level < 6; ++level) {
-      char name[16];
-      std::snprintf(name, sizeof name, "%02d.tga", level);
-      EXPECT_EQ(ReadFile(dir / ("a" + std::string(name))), ReadFile(dir / ("cli_a" + std::string(name)))) << level;
-    }
-    EXPECT_EQ(ReadFile(dir / "b.kep"), ReadFile(dir / "cli_b.kep"));
-  }
-}
 
 // Each failure is the command line's message and the C interface's code for it, and leaves no
 // output and no temporary file; the process goes on to run a good job.

@@ -21,48 +21,35 @@ constexpr int kWidth = 16, kHeight = 12;
 TEST(RunInputs, FilesAndImagesInAnyMixGiveTheFileRunsBytes) {
   TempDir dir;
   WriteTestMaps(dir.path(), kWidth, kHeight);
-  // The test maps are plain 24-bit Targa files, bottom row first: their texels follow the header.
+  // The test maps are plain Targa files, bottom row first: their texels follow the header.
   const Bytes baseFile = ReadFile(dir / "base.tga"), heightFile = ReadFile(dir / "height.tga");
   const bw_image base{baseFile.data() + 18, BW_UINT8, kWidth, kHeight, 3, 0, 0, 1};
   const bw_image height{heightFile.data() + 18, BW_UINT8, kWidth, kHeight, 1, 0, 0, 0};
-  struct Case {
-    const char* flags;
-    const char* output;
-    bool heights, baseImage, secondImage;
-  } cases[] = {
-      {"-m", "a.dds", true, true, false},
-      {"-m", "b.dds", true, false, true},
-      {"-MB", "c.ktx2", true, true, true},
-      {"-i", "d.kep", false, true, false},
-  };
-  for (const Case& c : cases) {
+  const std::string basePath = dir / "base.tga", heightPath = dir / "height.tga", detailPath = dir / "detail.tga";
+  // flags, output (empty: levels in memory), which inputs are images, whether the second is heights
+  const struct { const char* flags; std::string output; bool baseImage, secondImage, heights; } cases[] = {
+      {"-m", "a.dds", true, false, true}, {"-m", "b.dds", false, true, true}, {"-MB", "c.ktx2", true, true, true},
+      {"-i", "d.kep", true, false, false}, {"-", "", true, false, false}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.output);
-    const std::string second = c.heights ? "height.tga" : "detail.tga";
     Job reference, job;
+    const std::string& second = c.heights ? heightPath : detailPath;
+    const std::string expected = dir / ("ref-" + (c.output.empty() ? "m.tga" : c.output)), out = dir / c.output;
     for (bw_job* j : {reference.job, job.job}) {
       ASSERT_EQ(bw_job_set_flags(j, c.flags), BW_OK);
       if (c.heights) bw_job_set_height_scale(j, 2.5);
     }
-    const std::string expected = dir / (std::string("ref-") + c.output), out = dir / c.output;
-    ASSERT_EQ(bw_run_files(reference.job, (dir / "base.tga").c_str(), (dir / second).c_str(), expected.c_str()), BW_OK);
-    const std::string basePath = dir / "base.tga", secondPath = dir / second;
-    const bw_input baseInput{basePath.c_str(), c.baseImage ? &base : nullptr};
-    const bw_input secondInput{secondPath.c_str(), c.secondImage && c.heights ? &height : nullptr};
-    ASSERT_EQ(bw_run_inputs(job.job, &baseInput, &secondInput, out.c_str()), BW_OK) << bw_job_error(job.job);
-    ASSERT_EQ(bw_output_count(job.job), 1);
-    EXPECT_EQ(ReadFile(out), ReadFile(expected));
+    ASSERT_EQ(bw_run_files(reference.job, basePath.c_str(), second.c_str(), expected.c_str()), BW_OK);
+    const bw_input baseInput{c.output.empty() ? nullptr : basePath.c_str(), c.baseImage ? &base : nullptr};
+    const bw_input secondInput{second.c_str(), c.secondImage ? &height : nullptr};
+    ASSERT_EQ(bw_run_inputs(job.job, &baseInput, &secondInput, c.output.empty() ? nullptr : out.c_str()), BW_OK)
+        << bw_job_error(job.job);
+    size_t size = 0;
+    const unsigned char* level = bw_result_level(job.job, 0, nullptr, nullptr, &size, nullptr);
+    // Into a file, or (no output name) the level in memory holds the file's bytes.
+    EXPECT_EQ(bw_output_count(job.job), c.output.empty() ? 0 : 1);
+    EXPECT_EQ(c.output.empty() ? Bytes(level, level + size) : ReadFile(out), ReadFile(expected));
   }
-  // No output name: the levels in memory are the Targa file's bytes.
-  Job job;
-  const std::string detail = dir / "detail.tga";
-  const bw_input baseInput{nullptr, &base}, secondInput{detail.c_str(), nullptr};
-  ASSERT_EQ(bw_run_files(job.job, (dir / "base.tga").c_str(), (dir / "detail.tga").c_str(), (dir / "m.tga").c_str()), BW_OK);
-  ASSERT_EQ(bw_run_inputs(job.job, &baseInput, &secondInput, nullptr), BW_OK);
-  ASSERT_EQ(bw_result_count(job.job), 1);
-  size_t size = 0;
-  const unsigned char* level = bw_result_level(job.job, 0, nullptr, nullptr, &size, nullptr);
-  EXPECT_EQ(Bytes(level, level + size), ReadFile(dir / "m.tga"));
-  EXPECT_EQ(bw_output_count(job.job), 0);
 }
 
 TEST(RunInputs, RefusalsNameTheInput) {
