@@ -572,9 +572,15 @@ bool ZipChunk(const unsigned char* in, size_t n, std::vector<unsigned char>* out
   d.ready = true;
   d.split.resize(n);
   unsigned char* t = d.split.data();
+  // Split and difference in one pass: byte j of the split order is byte 2j of the input in the
+  // first half, byte 2(j - half) + 1 in the second.
   const size_t half = (n + 1) / 2;
-  for (size_t i = 0; i < n; ++i) t[(i & 1) ? half + i / 2 : i / 2] = in[i];
-  for (size_t i = n; i-- > 1;) t[i] = static_cast<unsigned char>(t[i] - t[i - 1] + 128);
+  unsigned char previous = 0;
+  for (size_t j = 0; j < n; ++j) {
+    const unsigned char v = in[j < half ? 2 * j : 2 * (j - half) + 1];
+    t[j] = j == 0 ? v : static_cast<unsigned char>(v - previous + 128);
+    previous = v;
+  }
   out->resize(deflateBound(&d.z, uLong(n)));
   d.z.next_in = t;
   d.z.avail_in = uInt(n);
