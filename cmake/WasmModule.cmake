@@ -9,7 +9,7 @@
 # comes with the base layer and -msimd128 only lets the compiler use 128-bit lanes for the same
 # IEEE operations (WebAssembly's SIMD has no fused multiply-add), so the bytes are the native
 # build's, which the tests check.
-set(WASM_FLAGS -fwasm-exceptions -msimd128)
+set(WASM_FLAGS -fwasm-exceptions -msimd128 -mnontrapping-fptoint)
 # One module, linked statically: position-independent code would only add indirections.
 foreach(layer bumpweld_base bumpweld_formats bumpweld_engine bumpweld_capi)
   set_target_properties(${layer} PROPERTIES POSITION_INDEPENDENT_CODE OFF)

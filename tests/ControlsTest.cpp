@@ -59,8 +59,9 @@ TEST(Controls, DilationPassCounts) {
   WriteFile(dir / "det.tga", MakeTga(w, 1, 24, Repeat({255, 127, 127}, w)));
   WriteFile(dir / "none.tga", MakeTga(w, 1, 24, Repeat({127, 127, 127}, w)));
   const struct { Args flags; int filled; Args same; } cases[] = {
-      {{"-e"}, 1},  {{"-"}, 21},  {{"-E"}, 31},  {{"-g"}, 41},  {{"-G"}, 61},  {{"-eB"}, 2},  {{"--fill=34"}, 69},
-      {{"--fill=all"}, 71, {"--fill=35"}},  {{"--fill=90"}, 71, {"--fill=all"}},  {{"--fill=69", "--edges=clamp"}, 70},
+      {{"-e"}, 1, {}},  {{"-"}, 21, {}},  {{"-E"}, 31, {}},  {{"-g"}, 41, {}},  {{"-G"}, 61, {}},  {{"-eB"}, 2, {}},
+      {{"--fill=34"}, 69, {}},  {{"--fill=all"}, 71, {"--fill=35"}},  {{"--fill=90"}, 71, {"--fill=all"}},
+      {{"--fill=69", "--edges=clamp"}, 70, {}},
       {{"--fill=all", "--edges=clamp"}, 71, {"--fill=70", "--edges=clamp"}}};
   const auto run = [&](Args args, const char* base = "base.tga") {
     args.insert(args.end(), {base, "det.tga", "out.tga"});

@@ -13,21 +13,48 @@ constexpr int64_t kWidth = 1037;  // odd, so vector loops have remainders
 
 bool SameBits(const float* a, const float* b) { return std::memcmp(a, b, 3 * sizeof(float)) == 0; }
 
+// Every layout a normal map's row comes in (Targa files, 8- and 16-bit images in either colour
+// order, with and without alpha) decodes as the per-texel formula does.
 TEST(RowKernels, DecodeMatchesNormalize) {
+  struct Layout {
+    int channels;
+    bool wide, rgbOrder, targaRow;  // targaRow: through BwDecodeNormalsRow, as Targa files are
+  };
+  const Layout layouts[] = {{3, false, false, true}, {4, false, false, true}, {3, false, true, false},
+                            {4, false, true, false}, {3, true, false, false}, {4, true, true, false}};
   std::mt19937 rng(7);
   BwRowScratch s(kWidth);
-  for (int texelBytes : {3, 4}) {
-    std::vector<unsigned char> texels(size_t(kWidth) * texelBytes);
+  for (const Layout& l : layouts) {
+    const int size = l.wide ? 2 : 1;
+    std::vector<unsigned char> texels(size_t(kWidth) * l.channels * size);
     for (auto& b : texels) b = static_cast<unsigned char>(rng() % 4 == 0 ? 127 : rng());
-    BwDecodeNormalsRow(texels.data(), texelBytes, kWidth, &s, s.bx.get(), s.by.get(), s.bz.get());
+    if (l.targaRow) {
+      BwDecodeNormalsRow(texels.data(), l.channels, kWidth, &s, s.bx.get(), s.by.get(), s.bz.get());
+    } else {
+      BwInputTexels in;
+      in.data = texels.data();
+      in.width = int(kWidth);
+      in.height = 1;
+      in.channels = l.channels;
+      in.type = l.wide ? BW_TEXEL_U16 : BW_TEXEL_U8;
+      in.rgbOrder = l.rgbOrder;
+      BwDecodeNormalMapRow(in, 0, &s, s.bx.get(), s.by.get(), s.bz.get());
+    }
+    const double half = l.wide ? 32767.5 : 127.5;
     for (int64_t i = 0; i < kWidth; ++i) {
-      const unsigned char* t = texels.data() + i * texelBytes;
-      double v[3] = {(t[2] - 127.5) / 127.5, (t[1] - 127.5) / 127.5, (t[0] - 127.5) / 127.5};
+      const unsigned char* t = texels.data() + i * l.channels * size;
+      unsigned value[3];  // red, green, blue
+      for (int c = 0; c < 3; ++c) {
+        const unsigned char* v = t + (l.rgbOrder ? c : 2 - c) * size;
+        value[c] = l.wide ? unsigned(v[0] | v[1] << 8) : v[0];
+      }
+      double v[3] = {(value[0] - half) / half, (value[1] - half) / half, (value[2] - half) / half};
       BwNormalize(v);
-      const bool empty = t[0] == 127 && t[1] == 127 && t[2] == 127;
+      const unsigned shift = l.wide ? 8 : 0;
+      const bool empty = value[0] >> shift == 127 && value[1] >> shift == 127 && value[2] >> shift == 127;
       const float want[3] = {empty ? 0.0f : float(v[0]), empty ? 0.0f : float(v[1]), empty ? 0.0f : float(v[2])};
       const float got[3] = {s.bx[i], s.by[i], s.bz[i]};
-      ASSERT_TRUE(SameBits(got, want)) << "texel " << i;
+      ASSERT_TRUE(SameBits(got, want)) << "layout " << (&l - layouts) << " texel " << i;
     }
   }
 }

@@ -15,3 +15,11 @@
 #else
 #define BW_VECTOR_CLONES
 #endif
+
+// Before a loop that the WebAssembly build's cost model would leave scalar although its 128-bit
+// lanes do the loop's operations one for one (the same IEEE operations, so the same bits).
+#if defined(__wasm__) && defined(__clang__)
+#define BW_VECTORIZE_LOOP _Pragma("clang loop vectorize(enable) vectorize_width(4) interleave_count(1)")
+#else
+#define BW_VECTORIZE_LOOP
+#endif

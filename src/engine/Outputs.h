@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -41,12 +42,20 @@ std::unique_ptr<BwOutputWriter> BwFileOutput(const std::string& outName,
                                              std::vector<std::string>* published = nullptr);
 
 // An allocator whose resize leaves new bytes as they are, for buffers that are written in full
-// right after: zero-filling them first would touch every page twice.
+// right after: zero-filling them first would touch every page twice. Its memory comes from
+// BwAllocBytes, so a whole level gets huge pages and takes a few hundred first-touch faults
+// instead of one for every 4 KiB.
 struct BwUninitializedBytes : std::allocator<unsigned char> {
   template <typename U>
   struct rebind {
     using other = BwUninitializedBytes;
   };
+  unsigned char* allocate(size_t count) {
+    void* p = BwAllocBytes(count);
+    if (!p) throw std::bad_alloc();
+    return static_cast<unsigned char*>(p);
+  }
+  void deallocate(unsigned char* p, size_t) noexcept { std::free(p); }
   void construct(unsigned char* p) noexcept { (void)p; }
   void construct(unsigned char* p, unsigned char v) noexcept { *p = v; }
 };

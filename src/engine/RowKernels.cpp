@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "BwVector.h"
@@ -109,6 +110,7 @@ void RotateGeneral(int64_t count, const float* BW_RESTRICT bx, const float* BW_R
                    unsigned char* BW_RESTRICT reflect, float* BW_RESTRICT rx,
                    float* BW_RESTRICT ry, float* BW_RESTRICT rz) {
   const float fx = 0.0f, fy = 0.0f, fz = 1.0f;
+  BW_VECTORIZE_LOOP
   for (int64_t i = 0; i < count; ++i) {
     const float tx = bx[i], ty = by[i], tz = bz[i];
     const float len2 = tx * tx + ty * ty + tz * tz;
@@ -169,20 +171,92 @@ BwRowScratch::BwRowScratch(int64_t width)
     throw std::bad_alloc();
 }
 
+namespace {
+
+// The components of 8-bit colour texels of kStep bytes, red at byte kRed, green at byte 1 and
+// blue at byte kBlue: x from red, y from green, z from blue, each (b - 127.5) / 127.5; a texel
+// of 127, 127, 127 is empty. One loop for each layout, so that the offsets are constants and
+// nothing but the loads and the table remain per texel.
+template <int kStep, int kRed, int kBlue>
+void ComponentsOfBytes(const unsigned char* BW_RESTRICT t, int64_t count, BwRowScratch* s) {
+  double* BW_RESTRICT dx = s->dx.get();
+  double* BW_RESTRICT dy = s->dy.get();
+  double* BW_RESTRICT dz = s->dz.get();
+  unsigned char* BW_RESTRICT empty = s->flag.get();
+  for (int64_t i = 0; i < count; ++i, t += kStep) {
+    const unsigned char r = t[kRed], g = t[1], b = t[kBlue];
+    dx[i] = kComponent.value[r];
+    dy[i] = kComponent.value[g];
+    dz[i] = kComponent.value[b];
+    empty[i] = (r == 127) & (g == 127) & (b == 127);
+  }
+}
+
+// (v - 32767.5) / 32767.5 for every 16-bit value v, made when first needed (512 KiB that an
+// 8-bit job never touches).
+const double* WordToComponent() {
+  static const std::unique_ptr<double[]> table = [] {
+    std::unique_ptr<double[]> values(new double[65536]);
+    for (int v = 0; v < 65536; ++v) values[v] = (double(v) - 32767.5) / 32767.5;
+    return values;
+  }();
+  return table.get();
+}
+
+// As ComponentsOfBytes, for 16-bit texels of kStep values in host byte order; empty is
+// 127, 127, 127 in the high bytes, the empty texel of an 8-bit map widened to 16 bits.
+template <int kStep, int kRed, int kBlue>
+void ComponentsOfWords(const unsigned char* BW_RESTRICT row, int64_t count, BwRowScratch* s) {
+  const double* BW_RESTRICT component = WordToComponent();
+  double* BW_RESTRICT dx = s->dx.get();
+  double* BW_RESTRICT dy = s->dy.get();
+  double* BW_RESTRICT dz = s->dz.get();
+  unsigned char* BW_RESTRICT empty = s->flag.get();
+  for (int64_t i = 0; i < count; ++i, row += 2 * kStep) {
+    const uint16_t r = Load<uint16_t>(row + 2 * kRed), g = Load<uint16_t>(row + 2), b = Load<uint16_t>(row + 2 * kBlue);
+    dx[i] = component[r];
+    dy[i] = component[g];
+    dz[i] = component[b];
+    empty[i] = ((r >> 8) == 127) & ((g >> 8) == 127) & ((b >> 8) == 127);
+  }
+}
+
+// The components of `count` colour texels of `channels` values (3 or 4) of 8 or 16 bits (`wide`),
+// red first or (Targa order) blue first; false for any other layout.
+bool ComponentsOfLayout(const unsigned char* row, int64_t count, int channels, bool wide, bool rgbOrder,
+                        BwRowScratch* s) {
+  switch ((channels == 4 ? 1 : 0) | (rgbOrder ? 2 : 0) | (wide ? 4 : 0) | (channels == 3 || channels == 4 ? 0 : 8)) {
+    case 0: ComponentsOfBytes<3, 2, 0>(row, count, s); return true;
+    case 1: ComponentsOfBytes<4, 2, 0>(row, count, s); return true;
+    case 2: ComponentsOfBytes<3, 0, 2>(row, count, s); return true;
+    case 3: ComponentsOfBytes<4, 0, 2>(row, count, s); return true;
+    case 4: ComponentsOfWords<3, 2, 0>(row, count, s); return true;
+    case 5: ComponentsOfWords<4, 2, 0>(row, count, s); return true;
+    case 6: ComponentsOfWords<3, 0, 2>(row, count, s); return true;
+    case 7: ComponentsOfWords<4, 0, 2>(row, count, s); return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
 void BwDecodeNormalsRow(const unsigned char* texels, int texelBytes, int64_t count, BwRowScratch* s,
                         float* ox, float* oy, float* oz) {
   double* dx = s->dx.get();
   double* dy = s->dy.get();
   double* dz = s->dz.get();
   unsigned char* empty = s->flag.get();
-  // x from the file's red byte (in `green`), y from green (in `blue`), z from blue (in `red`).
-  for (int64_t i = 0; i < count; ++i) {
-    _pixel pix = {};
-    ReadPixel(texels, int(count), texelBytes, &pix, int(i), 0);
-    dx[i] = kComponent.value[pix.green];
-    dy[i] = kComponent.value[pix.blue];
-    dz[i] = kComponent.value[pix.red];
-    empty[i] = pix.red == 127 && pix.green == 127 && pix.blue == 127;
+  // x from the file's red byte (in `green`), y from green (in `blue`), z from blue (in `red`);
+  // a grey or grey-and-alpha texel leaves the components it lacks at 0.
+  if (!ComponentsOfLayout(texels, count, texelBytes, false, false, s)) {
+    for (int64_t i = 0; i < count; ++i) {
+      _pixel pix = {};
+      ReadPixel(texels, int(count), texelBytes, &pix, int(i), 0);
+      dx[i] = kComponent.value[pix.green];
+      dy[i] = kComponent.value[pix.blue];
+      dz[i] = kComponent.value[pix.red];
+      empty[i] = pix.red == 127 && pix.green == 127 && pix.blue == 127;
+    }
   }
   NormalizeToFloat(count, dx, dy, dz, empty, ox, oy, oz);
 }
@@ -200,6 +274,9 @@ void DecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* s,
   double* dz = s->dz.get();
   unsigned char* empty = s->flag.get();
   const unsigned char* row = texels.Row(y);
+  if (texels.type != BW_TEXEL_F32 &&
+      ComponentsOfLayout(row, count, texels.channels, texels.type == BW_TEXEL_U16, texels.rgbOrder, s))
+    return NormalizeToFloat(count, dx, dy, dz, empty, ox, oy, oz);
   const int64_t size = step / texels.channels;
   const int64_t blue = texels.BlueIndex() * size, red = texels.RedIndex() * size;
   for (int64_t i = 0; i < count; ++i) {
@@ -213,10 +290,9 @@ void DecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* s,
       empty[i] = r == 127 && g == 127 && b == 127;
     } else if (texels.type == BW_TEXEL_U16) {
       const uint16_t b = Load<uint16_t>(t + blue), g = Load<uint16_t>(t + size), r = Load<uint16_t>(t + red);
-      dx[i] = (double(r) - 32767.5) / 32767.5;
-      dy[i] = (double(g) - 32767.5) / 32767.5;
-      dz[i] = (double(b) - 32767.5) / 32767.5;
-      // 127, 127, 127 in the high bytes: the empty texel of an 8-bit map widened to 16 bits.
+      dx[i] = WordToComponent()[r];
+      dy[i] = WordToComponent()[g];
+      dz[i] = WordToComponent()[b];
       empty[i] = (r >> 8) == 127 && (g >> 8) == 127 && (b >> 8) == 127;
     } else {
       const float b = Load<float>(t + blue), g = Load<float>(t + size), r = Load<float>(t + red);
