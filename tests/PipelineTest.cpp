@@ -186,6 +186,28 @@ TEST(Pipeline, StreamedLevelsMatchTheWholeImagePath) {
     for (size_t c = 0; c < 3; ++c) ASSERT_EQ(BwQ8(exr.samples[i * 3 + c]), tga[18 + i * 3 + 2 - c]) << i;
 }
 
+// Dilation a band of rows at a time: a gap across the top and bottom rows (which wrap onto each
+// other), scattered texels, and 39 empty rows around the first and the last row of a band (the
+// 20th pass fills them from the rows 20 above and below), give every level the bytes of the whole
+// image's dilation (--fill=all), and on one CPU too.
+TEST(Pipeline, BandedDilationMatchesTheWholeImage) {
+  TempDir dir;
+  const int w = 37, h = 700;
+  Bytes base = Noise(w * h * 3, 6, true);
+  for (int y : {0, 1, h - 2, h - 1}) std::fill_n(base.begin() + (y * w + 5) * 3, 3 * 9, 127);
+  for (int top : {237, 492}) std::fill_n(base.begin() + top * w * 3, 39 * w * 3, 127);
+  WriteMaps(dir.path(), w, h, base, Noise(w * h * 3, 7));
+  for (const char* edges : {"--edges=wrap", "--edges=clamp"}) {
+    ASSERT_EQ(::Run({"-mQ", "--fill=20", edges, "base.tga", "det.tga", "band.tga"}, dir.path()).status, 0);
+    ASSERT_EQ(::Run({"-mQ", "--fill=all", edges, "base.tga", "det.tga", "whole.tga"}, dir.path()).status, 0);
+    for (int level = 0; level < 10; ++level) {
+      const std::string n = (level < 10 ? "0" : "") + std::to_string(level) + ".tga";
+      EXPECT_TRUE(ReadFile(dir / ("band" + n)) == ReadFile(dir / ("whole" + n))) << edges << " level " << level;
+    }
+  }
+  if (CanCompareThreadCounts()) ExpectSameOnOneCpu({"-Q", dir / "base.tga", dir / "det.tga", "out.tga"});
+}
+
 // Odd sizes through every stage: merge, height map, dilation, box filter, mip chains, encoders.
 TEST(ThreadIdentity, OddSizesAndEveryStage) {
   if (!CanCompareThreadCounts()) GTEST_SKIP() << "needs taskset and two CPUs";

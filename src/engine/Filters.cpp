@@ -57,12 +57,13 @@ std::vector<uint32_t> EmptyTexels(const float* img, int64_t texelCount, int numC
 }
 
 // The four-neighbours of texel (x, y): previous row, next row, previous column, next column,
-// wrapping around the edges, or with `clamp` none past an edge (there the edge texel stands in
-// for what lies beyond, which is the empty texel itself). Returns how many there are.
-int Neighbours(int64_t x, int64_t y, int64_t width, int64_t height, bool clamp, int64_t out[4]) {
+// wrapping around the edges, or with `clamp` none past a left or right edge and with
+// `clampRows` none past the first or last row (there the edge texel stands in for what lies
+// beyond, which is the empty texel itself). Returns how many there are.
+int Neighbours(int64_t x, int64_t y, int64_t width, int64_t height, bool clamp, bool clampRows, int64_t out[4]) {
   int n = 0;
-  if (y > 0 || !clamp) out[n++] = (y == 0 ? height - 1 : y - 1) * width + x;
-  if (y < height - 1 || !clamp) out[n++] = (y == height - 1 ? 0 : y + 1) * width + x;
+  if (y > 0 || !clampRows) out[n++] = (y == 0 ? height - 1 : y - 1) * width + x;
+  if (y < height - 1 || !clampRows) out[n++] = (y == height - 1 ? 0 : y + 1) * width + x;
   if (x > 0 || !clamp) out[n++] = y * width + (x == 0 ? width - 1 : x - 1);
   if (x < width - 1 || !clamp) out[n++] = y * width + (x == width - 1 ? 0 : x + 1);
   return n;
@@ -74,7 +75,7 @@ int Neighbours(int64_t x, int64_t y, int64_t width, int64_t height, bool clamp, 
 // holds the empty neighbours of the texels just filled, sorted and each once: a texel that the
 // next pass fills has a neighbour filled by this one (had its filled neighbours all been there
 // before, this pass would have filled it), so the next pass needs to look at no other.
-void DilatePass(float* img, int64_t width, int64_t height, int numComponents, bool clamp,
+void DilatePass(float* img, int64_t width, int64_t height, int numComponents, bool clamp, bool clampRows,
                 std::vector<uint32_t>* candidates) {
   const int64_t count = int64_t(candidates->size());
   // The rings after the first are thin: not worth starting threads for.
@@ -89,7 +90,7 @@ void DilatePass(float* img, int64_t width, int64_t height, int numComponents, bo
         const uint32_t texel = (*candidates)[size_t(k)];
         if (BwIsFilled(img + int64_t(texel) * numComponents)) continue;
         int64_t neighbours[4];
-        const int n = Neighbours(texel % width, texel / width, width, height, clamp, neighbours);
+        const int n = Neighbours(texel % width, texel / width, width, height, clamp, clampRows, neighbours);
         double nn[3] = {0.0, 0.0, 0.0};
         int ncount = 0;
         for (int i = 0; i < n; ++i) {
@@ -119,7 +120,7 @@ void DilatePass(float* img, int64_t width, int64_t height, int numComponents, bo
     for (int64_t t = t0; t < t1; ++t)
       for (const Fill& fill : fills[size_t(t)]) {
         int64_t neighbours[4];
-        const int n = Neighbours(fill.texel % width, fill.texel / width, width, height, clamp, neighbours);
+        const int n = Neighbours(fill.texel % width, fill.texel / width, width, height, clamp, clampRows, neighbours);
         for (int i = 0; i < n; ++i)
           if (!BwIsFilled(img + neighbours[i] * numComponents)) next[size_t(t)].push_back(uint32_t(neighbours[i]));
       }
@@ -132,13 +133,25 @@ void DilatePass(float* img, int64_t width, int64_t height, int numComponents, bo
 
 }  // namespace
 
-void BwDilateTexels(float* img, int width, int height, int passes, int numComponents, bool clampEdges) {
-  // The passes work in place: only empty texels change, and the fills of a pass are applied
-  // after the pass has read everything it needs. Once a pass fills nothing, no later pass can.
+namespace {
+
+// The passes work in place: only empty texels change, and the fills of a pass are applied after
+// the pass has read everything it needs. Once a pass fills nothing, no later pass can.
+void Dilate(float* img, int width, int height, int passes, int numComponents, bool clampEdges, bool clampRows) {
   if (passes <= 0 || width <= 0 || height <= 0) return;
   std::vector<uint32_t> candidates = EmptyTexels(img, int64_t(width) * height, numComponents);
   for (int pass = 0; pass < passes && !candidates.empty(); ++pass)
-    DilatePass(img, width, height, numComponents, clampEdges, &candidates);
+    DilatePass(img, width, height, numComponents, clampEdges, clampRows, &candidates);
+}
+
+}  // namespace
+
+void BwDilateTexels(float* img, int width, int height, int passes, int numComponents, bool clampEdges) {
+  Dilate(img, width, height, passes, numComponents, clampEdges, clampEdges);
+}
+
+void BwDilateWindow(float* rows, int width, int rowCount, int passes, int numComponents, bool clampEdges) {
+  Dilate(rows, width, rowCount, passes, numComponents, clampEdges, true);
 }
 
 void BwShowDilationStage(BwConsole& console, int passes) {

@@ -55,6 +55,11 @@ inline void BwBoxTexel(const float* a, const float* b, const float* c, const flo
 // clampEdges, never reaching past them. The work of a pass is that of the texels next to the
 // last ring, so a gap costs about its own size, however many passes fill it.
 void BwDilateTexels(float* img, int width, int height, int passes, int numComponents, bool clampEdges = false);
+// The same passes on `rowCount` consecutive rows of a taller image (a window, in the image's
+// row order, wrapping past its last row where the edges wrap): no texel has a neighbour past the
+// window's first or last row, so a fill differs from the whole image's at most passes - 1 rows
+// from those ends and is exact farther in.
+void BwDilateWindow(float* rows, int width, int rowCount, int passes, int numComponents, bool clampEdges);
 void BwShowDilationStage(BwConsole& console, int passes);
 // The normalised sums of 2 x 2 blocks of `source` (lastWidth x lastHeight) into `result`
 // (resultWidth x resultHeight): when both have the same size each block starts at its own texel

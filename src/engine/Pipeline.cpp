@@ -101,55 +101,154 @@ BwArray<float> AllocateLevel(BwRun& run, int w, int h) {
   return level;
 }
 
-// Writes level 0, merging and encoding the rows as the output takes them, and when levelOne is
-// given makes mip level 1 from them on the way. False, with the output dropped, when the merged
-// image has an empty texel for the dilation to fill: then the whole image has to be built. The
-// attempt stops writing at the first such texel.
-bool StreamLevelZero(BwRun& run, const Inputs& inputs, BwOutputWriter& output, float* levelOne) {
-  const int code = run.encoding;
-  const int64_t texelBytes = BwSelectedEncoding(run).texelBytes;
-  const int64_t width = run.width;
-  const int64_t height = run.height;
-  int oneWidth = run.width;
-  int oneHeight = run.height;
-  BwNextMipSize(&oneWidth, &oneHeight);
-  const int64_t rowFloats = width * kNumComponents;
-  const bool dilate = run.settings.DilationPasses() > 0;
-  std::atomic<bool> sawEmpty{false};
-  const BwTexelSource merged = [&](uint64_t offset, uint64_t bytes, unsigned char* out) {
-    const int64_t first = int64_t(offset) / texelBytes;
-    const int64_t end = first + int64_t(bytes) / texelBytes;
-    const int64_t firstRow = first / width;
-    if (sawEmpty) return false;
-    BwParallelFor((end - 1) / width + 1 - firstRow, RowGrain(run.width), [&](int64_t r0, int64_t r1) {
-      BwRowScratch s(width);
-      BwArray<float> rows = BwAllocArray<float>(uint64_t(rowFloats) * 2);
+// Level 0 is streamed in bands of this many rows (an even number, so that a band that starts a
+// pair of rows for mip level 1 ends one). A band with an empty texel to fill is made again with
+// the rows around it that the dilation passes reach, up to this many.
+constexpr int64_t kBandRows = 256;
+constexpr int kMostBandedPasses = 64;
+
+// The passes that level 0 can be dilated with a band at a time (0: it cannot, or no dilation):
+// the passes reach few rows, and the image is taller than a band and the rows around it, so that
+// no window of rows wraps onto itself.
+int BandedPasses(const BwRun& run) {
+  const int passes = run.settings.DilationPasses();
+  return passes > 0 && passes <= kMostBandedPasses && run.height > kBandRows + 1 + 2 * int64_t(passes) ? passes : 0;
+}
+
+// Level 0 as the output takes it: each band of rows merged and encoded into the piece asked for,
+// mip level 1 made on the way when levelOne is given. A band with an empty texel is made again
+// from a window of rows reaching `passes` rows past it on either side (wrapping around the top
+// and bottom, or stopping at them when the edges are clamped), dilated there: the fills of its
+// own rows are then those of the whole image. Without `passes`, a dilating job gives up at the
+// first empty texel (false, the piece unwritten): then the whole image has to be built.
+class LevelZeroBands {
+ public:
+  LevelZeroBands(BwRun& run, const Inputs& inputs, float* levelOne, int passes)
+      : run_(run), inputs_(inputs), levelOne_(levelOne), passes_(passes), code_(run.encoding),
+        texelBytes_(BwSelectedEncoding(run).texelBytes), width_(run.width), height_(run.height),
+        rowFloats_(int64_t(run.width) * kNumComponents), checkEmpty_(run.settings.DilationPasses() > 0) {
+    oneWidth_ = run.width;
+    oneHeight_ = run.height;
+    BwNextMipSize(&oneWidth_, &oneHeight_);
+    if (passes_ > 0) {
+      window_ = BwAllocArray<float>(uint64_t(kBandRows + 1 + 2 * passes_) * uint64_t(rowFloats_));
+      if (!window_) BwFailAllocation(run);
+    }
+  }
+
+  bool SawEmpty() const { return sawEmpty_; }
+
+  // Texels [offset / texelBytes, (offset + bytes) / texelBytes) of level 0, encoded into out.
+  bool Piece(uint64_t offset, uint64_t bytes, unsigned char* out) {
+    const int64_t first = int64_t(offset) / texelBytes_;
+    const int64_t end = first + int64_t(bytes) / texelBytes_;
+    if (sawEmpty_) return false;
+    const int64_t lastRow = (end - 1) / width_;
+    for (int64_t b0 = first / width_; b0 <= lastRow; b0 += kBandRows) {
+      const int64_t b1 = std::min(b0 + kBandRows, lastRow + 1);
+      if (!Stream(b0, b1, first, end, out)) continue;
+      if (passes_ == 0) {
+        sawEmpty_ = true;
+        return false;
+      }
+      Dilated(b0, b1, first, end, out);
+    }
+    return true;
+  }
+
+ private:
+  // The part of row y inside texels [first, end), encoded into out (texel `first` at out).
+  void Encode(const float* row, int64_t y, int64_t first, int64_t end, unsigned char* out) const {
+    const int64_t from = std::max(y * width_, first), to = std::min((y + 1) * width_, end);
+    if (from < to)
+      BwEncodeTexels(code_, row + (from - y * width_) * kNumComponents, kNumComponents, to - from,
+                     out + (from - first) * texelBytes_);
+  }
+
+  // Level 1 row y / 2 from rows y - 1 (`previous`) and y of level 0, for odd y (or row 0 of a
+  // one-row image).
+  void LevelOneRow(const float* previous, const float* row, int64_t y) const {
+    if (!levelOne_) return;
+    if (height_ == 1)
+      BwBoxFilterRow(row, row, width_, true, oneWidth_, kNumComponents, levelOne_);
+    else if (y % 2 == 1 && y / 2 < oneHeight_)
+      BwBoxFilterRow(previous, row, width_, true, oneWidth_, kNumComponents, levelOne_ + y / 2 * oneWidth_ * kNumComponents);
+  }
+
+  // Rows [b0, b1) merged and encoded a row at a time, and their level 1 rows; whether a row
+  // used (with the row before b0 when it pairs with b0 for level 1) has an empty texel.
+  bool Stream(int64_t b0, int64_t b1, int64_t first, int64_t end, unsigned char* out) {
+    std::atomic<bool> empty{false};
+    BwParallelFor(b1 - b0, RowGrain(run_.width), [&](int64_t r0, int64_t r1) {
+      BwRowScratch s(width_);
+      BwArray<float> rows = BwAllocArray<float>(uint64_t(rowFloats_) * 2);
       if (!rows) throw std::bad_alloc();
       float* previous = rows.get();
-      float* row = rows.get() + rowFloats;
-      // Level 1 row y takes level 0 rows 2y and 2y + 1 (row 0 twice in a one-row image).
-      if (levelOne && (firstRow + r0) % 2 == 1)
-        MergeRow(inputs, width, firstRow + r0 - 1, &s, previous);
-      for (int64_t y = firstRow + r0; y < firstRow + r1 && !sawEmpty; ++y) {
-        MergeRow(inputs, width, y, &s, row);
-        // The part of the row inside this piece.
-        const int64_t from = std::max(y * width, first), to = std::min((y + 1) * width, end);
-        const float* texels = row + (from - y * width) * kNumComponents;
-        if (dilate)
-          for (int64_t i = 0; i < to - from; ++i)
-            if (!BwIsFilled(texels + i * kNumComponents)) sawEmpty = true;
-        BwEncodeTexels(code, texels, kNumComponents, to - from, out + (from - first) * texelBytes);
-        if (levelOne && height == 1)
-          BwBoxFilterRow(row, row, width, true, oneWidth, kNumComponents, levelOne);
-        else if (levelOne && y % 2 == 1 && y / 2 < oneHeight)
-          BwBoxFilterRow(previous, row, width, true, oneWidth, kNumComponents,
-                         levelOne + y / 2 * oneWidth * kNumComponents);
+      float* row = rows.get() + rowFloats_;
+      const auto check = [&](const float* texels) {
+        if (!checkEmpty_) return;
+        for (int64_t i = 0; i < width_; ++i)
+          if (!BwIsFilled(texels + i * kNumComponents)) empty = true;
+      };
+      // Level 1 row y takes level 0 rows 2y and 2y + 1.
+      if (levelOne_ && (b0 + r0) % 2 == 1) {
+        MergeRow(inputs_, width_, b0 + r0 - 1, &s, previous);
+        check(previous);
+      }
+      // Once a texel is found empty the band is made again or given up: the rest is not needed.
+      for (int64_t y = b0 + r0; y < b0 + r1 && !empty; ++y) {
+        MergeRow(inputs_, width_, y, &s, row);
+        check(row);
+        Encode(row, y, first, end, out);
+        LevelOneRow(previous, row, y);
         std::swap(previous, row);
       }
     });
-    return !sawEmpty;
+    return empty;
+  }
+
+  // Rows [b0, b1) again, dilated within a window of rows around them.
+  void Dilated(int64_t b0, int64_t b1, int64_t first, int64_t end, unsigned char* out) {
+    const int64_t top = b0 - (levelOne_ && b0 % 2 == 1 ? 1 : 0);  // the first row the band uses
+    int64_t w0 = top - passes_, w1 = b1 + passes_;
+    if (run_.settings.clampEdges) w0 = std::max<int64_t>(w0, 0), w1 = std::min(w1, height_);
+    float* window = window_.get();
+    BwParallelFor(w1 - w0, RowGrain(run_.width), [&](int64_t r0, int64_t r1) {
+      BwRowScratch s(width_);
+      for (int64_t r = r0; r < r1; ++r)
+        MergeRow(inputs_, width_, ((w0 + r) % height_ + height_) % height_, &s, window + r * rowFloats_);
+    });
+    BwDilateWindow(window, run_.width, int(w1 - w0), passes_, kNumComponents, run_.settings.clampEdges);
+    BwParallelFor(b1 - top, RowGrain(run_.width), [&](int64_t r0, int64_t r1) {
+      for (int64_t y = top + r0; y < top + r1; ++y) {
+        const float* row = window + (y - w0) * rowFloats_;
+        if (y >= b0) Encode(row, y, first, end, out);
+        if (y > top) LevelOneRow(row - rowFloats_, row, y);
+      }
+    });
+  }
+
+  BwRun& run_;
+  const Inputs& inputs_;
+  float* levelOne_;
+  const int passes_;
+  const int code_;
+  const int64_t texelBytes_;
+  const int64_t width_, height_, rowFloats_;
+  const bool checkEmpty_;
+  int oneWidth_ = 0, oneHeight_ = 0;
+  BwArray<float> window_;  // the rows of a band with an empty texel and the rows around it
+  bool sawEmpty_ = false;
+};
+
+// Writes level 0 a band at a time (see LevelZeroBands). False, with the output dropped, when the
+// merged image has an empty texel that only the whole image can fill.
+bool StreamLevelZero(BwRun& run, const Inputs& inputs, BwOutputWriter& output, float* levelOne) {
+  LevelZeroBands bands(run, inputs, levelOne, BandedPasses(run));
+  const BwTexelSource merged = [&](uint64_t offset, uint64_t bytes, unsigned char* out) {
+    return bands.Piece(offset, bytes, out);
   };
-  return output.Level(run, 0, merged, [&] { return !sawEmpty; });
+  return output.Level(run, 0, merged, [&] { return !bands.SawEmpty(); });
 }
 
 // Reads the second input on a thread of its own while the job's thread reads the base, when both
@@ -272,7 +371,7 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
   BwArray<float> current;  // the last level made
   BwArray<float> next;     // where the next level is made
   bool streamed = false;
-  if (!settings.boxFilter && (!dilate || output.CanDiscard(run, 0))) {
+  if (!settings.boxFilter && (!dilate || BandedPasses(run) > 0 || output.CanDiscard(run, 0))) {
     if (mips) current = AllocateLevel(run, oneWidth, oneHeight);
     streamed = StreamLevelZero(run, inputs, output, current.get());
   }

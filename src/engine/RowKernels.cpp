@@ -1,6 +1,7 @@
 // Vectorisable row kernels; see RowKernels.h.
 #include "RowKernels.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -221,20 +222,32 @@ void ComponentsOfWords(const unsigned char* BW_RESTRICT row, int64_t count, BwRo
   }
 }
 
-// The components of `count` colour texels of `channels` values (3 or 4) of 8 or 16 bits (`wide`),
-// red first or (Targa order) blue first; false for any other layout.
-bool ComponentsOfLayout(const unsigned char* row, int64_t count, int channels, bool wide, bool rgbOrder,
-                        BwRowScratch* s) {
+// The loop for colour texels of `channels` values (3 or 4) of 8 or 16 bits (`wide`), red first
+// or (Targa order) blue first; null for any other layout.
+using Components = void (*)(const unsigned char*, int64_t, BwRowScratch*);
+Components ComponentsFor(int channels, bool wide, bool rgbOrder) {
   switch ((channels == 4 ? 1 : 0) | (rgbOrder ? 2 : 0) | (wide ? 4 : 0) | (channels == 3 || channels == 4 ? 0 : 8)) {
-    case 0: ComponentsOfBytes<3, 2, 0>(row, count, s); return true;
-    case 1: ComponentsOfBytes<4, 2, 0>(row, count, s); return true;
-    case 2: ComponentsOfBytes<3, 0, 2>(row, count, s); return true;
-    case 3: ComponentsOfBytes<4, 0, 2>(row, count, s); return true;
-    case 4: ComponentsOfWords<3, 2, 0>(row, count, s); return true;
-    case 5: ComponentsOfWords<4, 2, 0>(row, count, s); return true;
-    case 6: ComponentsOfWords<3, 0, 2>(row, count, s); return true;
-    case 7: ComponentsOfWords<4, 0, 2>(row, count, s); return true;
-    default: return false;
+    case 0: return ComponentsOfBytes<3, 2, 0>;
+    case 1: return ComponentsOfBytes<4, 2, 0>;
+    case 2: return ComponentsOfBytes<3, 0, 2>;
+    case 3: return ComponentsOfBytes<4, 0, 2>;
+    case 4: return ComponentsOfWords<3, 2, 0>;
+    case 5: return ComponentsOfWords<4, 2, 0>;
+    case 6: return ComponentsOfWords<3, 0, 2>;
+    case 7: return ComponentsOfWords<4, 0, 2>;
+    default: return nullptr;
+  }
+}
+
+// Unit normals of `count` texels of `texelBytes` bytes through `components`, a piece at a time:
+// a piece's components stay in the first-level cache until they are normalised.
+void DecodeInPieces(Components components, const unsigned char* texels, int64_t texelBytes, int64_t count,
+                    BwRowScratch* s, float* ox, float* oy, float* oz) {
+  constexpr int64_t kPiece = 512;
+  for (int64_t i = 0; i < count; i += kPiece) {
+    const int64_t n = std::min(kPiece, count - i);
+    components(texels + i * texelBytes, n, s);
+    NormalizeToFloat(n, s->dx.get(), s->dy.get(), s->dz.get(), s->flag.get(), ox + i, oy + i, oz + i);
   }
 }
 
@@ -242,21 +255,21 @@ bool ComponentsOfLayout(const unsigned char* row, int64_t count, int channels, b
 
 void BwDecodeNormalsRow(const unsigned char* texels, int texelBytes, int64_t count, BwRowScratch* s,
                         float* ox, float* oy, float* oz) {
+  if (const Components components = ComponentsFor(texelBytes, false, false))
+    return DecodeInPieces(components, texels, texelBytes, count, s, ox, oy, oz);
   double* dx = s->dx.get();
   double* dy = s->dy.get();
   double* dz = s->dz.get();
   unsigned char* empty = s->flag.get();
-  // x from the file's red byte (in `green`), y from green (in `blue`), z from blue (in `red`);
-  // a grey or grey-and-alpha texel leaves the components it lacks at 0.
-  if (!ComponentsOfLayout(texels, count, texelBytes, false, false, s)) {
-    for (int64_t i = 0; i < count; ++i) {
-      _pixel pix = {};
-      ReadPixel(texels, int(count), texelBytes, &pix, int(i), 0);
-      dx[i] = kComponent.value[pix.green];
-      dy[i] = kComponent.value[pix.blue];
-      dz[i] = kComponent.value[pix.red];
-      empty[i] = pix.red == 127 && pix.green == 127 && pix.blue == 127;
-    }
+  // A grey or grey-and-alpha texel: x from the file's red byte (in `green`), y from green (in
+  // `blue`), z from blue (in `red`), and the components it lacks 0.
+  for (int64_t i = 0; i < count; ++i) {
+    _pixel pix = {};
+    ReadPixel(texels, int(count), texelBytes, &pix, int(i), 0);
+    dx[i] = kComponent.value[pix.green];
+    dy[i] = kComponent.value[pix.blue];
+    dz[i] = kComponent.value[pix.red];
+    empty[i] = pix.red == 127 && pix.green == 127 && pix.blue == 127;
   }
   NormalizeToFloat(count, dx, dy, dz, empty, ox, oy, oz);
 }
@@ -274,9 +287,9 @@ void DecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* s,
   double* dz = s->dz.get();
   unsigned char* empty = s->flag.get();
   const unsigned char* row = texels.Row(y);
-  if (texels.type != BW_TEXEL_F32 &&
-      ComponentsOfLayout(row, count, texels.channels, texels.type == BW_TEXEL_U16, texels.rgbOrder, s))
-    return NormalizeToFloat(count, dx, dy, dz, empty, ox, oy, oz);
+  if (texels.type != BW_TEXEL_F32)
+    if (const Components components = ComponentsFor(texels.channels, texels.type == BW_TEXEL_U16, texels.rgbOrder))
+      return DecodeInPieces(components, row, step, count, s, ox, oy, oz);
   const int64_t size = step / texels.channels;
   const int64_t blue = texels.BlueIndex() * size, red = texels.RedIndex() * size;
   for (int64_t i = 0; i < count; ++i) {
