@@ -348,12 +348,29 @@ bool OutputFile::Finish() {
   if (state_ == State::FINISHED) return true;
   if (state_ != State::WRITING || !stream_) return false;
   bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
-  // Devices, FIFOs and terminals have nothing to sync to disk.
+  // A regular file is synced when it is put in place, with the files published with it; its
+  // writeback starts now, so that the disk works while the job makes the next one. Devices,
+  // FIFOs and terminals have nothing to sync to disk.
   struct stat st;
-  if (ok && sync_ && fstat(fileno(stream_), &st) == 0 && S_ISREG(st.st_mode)) ok = fsync(fileno(stream_)) == 0;
-  // The unnamed file keeps its descriptor until it is linked.
-  if (kind_ != Kind::UNNAMED) ok = CloseStream() && ok;
+  if (ok && sync_ && fstat(fileno(stream_), &st) == 0 && S_ISREG(st.st_mode)) {
+    unsynced_ = true;
+#ifdef SYNC_FILE_RANGE_WRITE
+    sync_file_range(fileno(stream_), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+  } else if (kind_ == Kind::NAMED) {
+    ok = CloseStream() && ok;
+  }
   state_ = ok ? State::FINISHED : State::FAILED;
+  return ok;
+}
+
+bool OutputFile::SyncFinished() {
+  if (!unsynced_) return true;
+  unsynced_ = false;
+  bool ok = fsync(fileno(stream_)) == 0;
+  // The unnamed file keeps its descriptor until it is linked.
+  if (kind_ == Kind::NAMED) ok = CloseStream() && ok;
+  if (!ok) state_ = State::FAILED;
   return ok;
 }
 
@@ -397,14 +414,24 @@ int BwRecoverOutputs(const char* directory, std::string* error) {
 bool BwPublishTogether(const std::vector<OutputFile*>& files, std::string* failed) {
   using State = OutputFile::State;
   using Kind = OutputFile::Kind;
-  std::vector<OutputFile*> moving;  // the files to put in place
   for (OutputFile* file : files) {
-    if (file->state_ == State::PUBLISHED) continue;
-    if (file->state_ != State::FINISHED) {
+    if (file->state_ != State::PUBLISHED && file->state_ != State::FINISHED) {
       if (failed) *failed = file->target_;
       errno = EINVAL;
       return false;
     }
+  }
+  // Every file's bytes on disk, one after another: each one's writeback started when it was
+  // finished, so these wait mostly for the last of it, and the file system logs them together.
+  for (OutputFile* file : files) {
+    if (file->state_ == State::FINISHED && !file->SyncFinished()) {
+      if (failed) *failed = file->target_;
+      return false;
+    }
+  }
+  std::vector<OutputFile*> moving;  // the files to put in place
+  for (OutputFile* file : files) {
+    if (file->state_ == State::PUBLISHED) continue;
     if (file->kind_ == Kind::IN_PLACE)
       file->state_ = State::PUBLISHED;
     else

@@ -1,12 +1,13 @@
 // An output file that is either complete or absent, and on disk once it is in place.
 //
 // A regular file (or a path that does not exist yet) is written to a temporary file in the
-// target's directory and put in place only when complete: Finish() flushes it and syncs it to
-// disk, Publish() gives it the target's name and syncs the directory. Until then an existing
-// file at the path stays untouched; the destructor removes anything not published. Where the
-// file system allows, the temporary file has no name at all (Linux O_TMPFILE), so no signal, not
-// even SIGKILL, can leave one behind; elsewhere it is a named `.bumpweld-` file beside the
-// target, which an observer (see BwOutputObserver) may remove when a signal ends the process.
+// target's directory and put in place only when complete: Finish() flushes it and starts its
+// writeback, Publish() syncs it to disk, gives it the target's name and syncs the directory.
+// Until then an existing file at the path stays untouched; the destructor removes anything not
+// published. Where the file system allows, the temporary file has no name at all (Linux
+// O_TMPFILE), so no signal, not even SIGKILL, can leave one behind; elsewhere it is a named
+// `.bumpweld-` file beside the target, which an observer (see BwOutputObserver) may remove when
+// a signal ends the process.
 //
 // A replaced file keeps its permission bits (never set-user-ID or set-group-ID ones) and, where
 // the process may, its owner and group. A symbolic link at the path is followed: the file it
@@ -72,8 +73,9 @@ class OutputFile {
   // run fail or be killed, but not should the machine lose power before the kernel writes it.
   void SkipSync() { sync_ = false; }
 
-  // Flushes the bytes and syncs them to disk; nothing new is visible at the path yet. True
-  // again when called after a successful Finish().
+  // Flushes the bytes and starts writing them to disk; nothing new is visible at the path yet,
+  // and the sync that completes them comes with the publish. True again when called after a
+  // successful Finish().
   bool Finish();
   // Puts the finished file in place under its name and syncs the directory (BwPublishTogether
   // with this file alone).
@@ -89,9 +91,13 @@ class OutputFile {
   enum class Kind { IN_PLACE, UNNAMED, NAMED };
   enum class State { WRITING, FINISHED, PUBLISHED, FAILED };
   bool sync_ = true;
+  bool unsynced_ = false;  // finished, its sync left to the publish
 
   int CreateTemporary(bool replacing, BwTemporary temporary);
   bool CloseStream();
+  // Syncs a finished file that Finish() left unsynced (and closes a named one); false, the file
+  // failed, when that cannot be done.
+  bool SyncFinished();
 
   BwOutputObserver* observer_;
   FILE* stream_ = nullptr;
