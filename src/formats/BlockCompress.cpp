@@ -72,11 +72,12 @@ struct Block {
   Bc4Range range;
 };
 
-// Palette step (0 to kSteps) of a texel at position pos in steps from lo: the nearest, by
-// rounding, within the palette.
-#define BW_NEAREST_STEP(V, pos, top) \
-  __builtin_convertvector(__builtin_convertvector(((pos) > (top) ? (top) : (pos)) + 0.5f, \
-                                                  typename IntVector<V>::Type), V)
+// Palette step of a texel at position pos in steps from lo: the nearest, by rounding. The
+// position is that of the target clamped to [lo, hi] first: (x - lo) * (n / span) with x - lo
+// at most span is at most n (1 + 2^-23), so the step is 0 to n, the one the unclamped position
+// would round to once held to the palette.
+#define BW_NEAREST_STEP(V, pos) \
+  __builtin_convertvector(__builtin_convertvector((pos) + 0.5f, typename IntVector<V>::Type), V)
 
 // Scores the endpoint pairs loOffset + loList[j], hiOffset + hiList[j] (integers) in one mode,
 // for j below count, a multiple of V's lanes, by the weighted squared decoded error with each
@@ -93,7 +94,7 @@ BW_INLINE void PairErrors(const Block& b, const float* loList, const float* hiLi
   for (int lane = 0; lane < LANES; ++lane) index[lane] = lane;
   constexpr float n = float(kSteps);
   const float* scaled = kSteps == 7 ? b.t7 : b.t5;
-  const V zero = V{}, one = zero + 1.0f, top = zero + n;
+  const V zero = V{}, one = zero + 1.0f;
   for (int j = 0; j < count; j += LANES, index += LANES) {
     V lo, hi;
     std::memcpy(&lo, loList + j, sizeof lo);
@@ -107,9 +108,9 @@ BW_INLINE void PairErrors(const Block& b, const float* loList, const float* hiLi
     V sums[4] = {zero, zero, zero, zero};
 #pragma GCC unroll 16
     for (int i = 0; i < TEXELS; ++i) {
-      V pos = (b.t[i] - lo) * scale;
-      pos = pos > zero ? pos : zero;
-      const V k = BW_NEAREST_STEP(V, pos, top);
+      const V t = b.t[i] - zero, above = t > lo ? t : lo;  // t - 0 is t, even for -0
+      const V pos = ((above < hi ? above : hi) - lo) * scale;
+      const V k = BW_NEAREST_STEP(V, pos);
       const V d = scaled[i] - (k * span + base);
       V err = d * d;
       if constexpr (kSteps == 5) {
@@ -163,12 +164,11 @@ template <int kSteps>
 BW_INLINE void Assign(const Block& b, float lo, float hi, int chosen[TEXELS]) {
   const float span = hi - lo;
   const float scale = span > 0.0f ? float(kSteps) / span : 0.0f;
-  const Float4 zero = Splat(0.0f), top = Splat(float(kSteps));
   for (int q = 0; q < 4; ++q) {
     Float4 t;
     std::memcpy(&t, b.t + 4 * q, sizeof t);
-    const Float4 pos = Max((t - lo) * scale, zero);
-    const Float4 k = BW_NEAREST_STEP(Float4, pos, top);
+    const Float4 pos = (Min(Max(t, Splat(lo)), Splat(hi)) - lo) * scale;
+    const Float4 k = BW_NEAREST_STEP(Float4, pos);
     Int4 entry = __builtin_convertvector(k, Int4);
     if constexpr (kSteps == 5) {
       const Float4 d = 5.0f * t - (k * span + 5.0f * lo);
@@ -183,56 +183,67 @@ BW_INLINE void Assign(const Block& b, float lo, float hi, int chosen[TEXELS]) {
   }
 }
 
-// Refines four float endpoint pairs at once, one a lane, by alternating entry choice and
-// least-squares fit: with each texel on its nearest step k (texels on the fixed entries of the
-// six-value mode left out), the weighted regression of the targets on the step, lo + k * s,
-// gives the new ends. A lane keeps its pair once the range closes or the texels no longer pin
-// down two ends.
-template <int kSteps>
-BW_INLINE void RefineFour(const Block& b, Float4* lo, Float4* hi) {
+// Refines four float endpoint pairs at once for each of C blocks, one pair a lane, by
+// alternating entry choice and least-squares fit: with each texel on its nearest step k (texels
+// on the fixed entries of the six-value mode left out), the weighted regression of the targets
+// on the step, lo + k * s, gives the new ends. A lane keeps its pair once the range closes or the
+// texels no longer pin down two ends. The blocks are independent; they go through the loop
+// together only so that their chains of dependent operations overlap.
+template <int kSteps, int C>
+BW_INLINE void RefineFour(const Block* const* blocks, Float4* lo, Float4* hi) {
   constexpr float n = float(kSteps);
   const Float4 zero = Splat(0.0f), one = Splat(1.0f), top = Splat(n);
-  const Float4 minCode = Splat(b.range.minCode), maxCode = Splat(b.range.maxCode);
-  Int4 active = zero == zero;
+  Int4 active[C];
+  for (int c = 0; c < C; ++c) active[c] = zero == zero;
   for (int round = 0; round < 2; ++round) {
-    const Float4 span = *hi - *lo;
-    active &= span > Splat(1e-3f);
-    const Float4 scale = active ? top / (active ? span : one) : zero;
+    Float4 span[C], scale[C];
     // Two running sums of each (even and odd texels), so that the additions overlap.
-    Float4 sumsW[2] = {zero, zero}, sumsWT[2] = {zero, zero};
-    Float4 sumsWK[2] = {zero, zero}, sumsWKK[2] = {zero, zero}, sumsWKT[2] = {zero, zero};
+    Float4 sumsW[C][2], sumsWT[C][2], sumsWK[C][2], sumsWKK[C][2], sumsWKT[C][2];
+    for (int c = 0; c < C; ++c) {
+      span[c] = hi[c] - lo[c];
+      active[c] &= span[c] > Splat(1e-3f);
+      scale[c] = active[c] ? top / (active[c] ? span[c] : one) : zero;
+      for (int h = 0; h < 2; ++h) sumsW[c][h] = sumsWT[c][h] = sumsWK[c][h] = sumsWKK[c][h] = sumsWKT[c][h] = zero;
+    }
 #pragma GCC unroll 16
     for (int i = 0; i < TEXELS; ++i) {
-      const Float4 t = Splat(b.t[i]);
-      const Float4 pos = Max((t - *lo) * scale, zero);
-      const Float4 k = BW_NEAREST_STEP(Float4, pos, top);
-      Float4 w = Splat(b.w[i]);
-      if constexpr (kSteps == 5) {
-        const Float4 d = b.t5[i] - (k * span + 5.0f * *lo);
-        const Int4 onStep = (d * d <= b.minError5[i]) & (d * d <= b.maxError5[i]);
-        w = onStep ? w : zero;
-        sumsW[i % 2] += w;
-        sumsWT[i % 2] += w * t;
+      for (int c = 0; c < C; ++c) {
+        const Block& b = *blocks[c];
+        const Float4 t = Splat(b.t[i]);
+        const Float4 pos = (Min(Max(t, lo[c]), hi[c]) - lo[c]) * scale[c];
+        const Float4 k = BW_NEAREST_STEP(Float4, pos);
+        Float4 w = Splat(b.w[i]);
+        if constexpr (kSteps == 5) {
+          const Float4 d = b.t5[i] - (k * span[c] + 5.0f * lo[c]);
+          const Int4 onStep = (d * d <= b.minError5[i]) & (d * d <= b.maxError5[i]);
+          w = onStep ? w : zero;
+          sumsW[c][i % 2] += w;
+          sumsWT[c][i % 2] += w * t;
+        }
+        const Float4 wk = w * k;
+        sumsWK[c][i % 2] += wk;
+        sumsWKK[c][i % 2] += wk * k;
+        sumsWKT[c][i % 2] += wk * t;
       }
-      const Float4 wk = w * k;
-      sumsWK[i % 2] += wk;
-      sumsWKK[i % 2] += wk * k;
-      sumsWKT[i % 2] += wk * t;
     }
-    const Float4 count = kSteps == 5 ? sumsW[0] + sumsW[1] : Splat(b.sumW);
-    const Float4 sumT = kSteps == 5 ? sumsWT[0] + sumsWT[1] : Splat(b.sumWT);
-    const Float4 sumK = sumsWK[0] + sumsWK[1], sumKK = sumsWKK[0] + sumsWKK[1];
-    const Float4 sumKT = sumsWKT[0] + sumsWKT[1];
-    // det is the sum over pairs of texels of w_i * w_j * (k_i - k_j)^2: 0 when every texel is
-    // on one step, else at least 1, as every weight is.
-    const Float4 det = count * sumKK - sumK * sumK;
-    const Int4 fits = active & (det > 0.5f);
-    const Float4 step = (count * sumKT - sumK * sumT) / (fits ? det : one);
-    const Float4 fitLo = (sumT - step * sumK) / Max(count, one);
-    const Float4 fitHi = fitLo + step * n;
-    active = fits & (fitLo <= fitHi);
-    *lo = active ? Min(Max(fitLo, minCode), maxCode) : *lo;
-    *hi = active ? Min(Max(fitHi, minCode), maxCode) : *hi;
+    for (int c = 0; c < C; ++c) {
+      const Block& b = *blocks[c];
+      const Float4 minCode = Splat(b.range.minCode), maxCode = Splat(b.range.maxCode);
+      const Float4 count = kSteps == 5 ? sumsW[c][0] + sumsW[c][1] : Splat(b.sumW);
+      const Float4 sumT = kSteps == 5 ? sumsWT[c][0] + sumsWT[c][1] : Splat(b.sumWT);
+      const Float4 sumK = sumsWK[c][0] + sumsWK[c][1], sumKK = sumsWKK[c][0] + sumsWKK[c][1];
+      const Float4 sumKT = sumsWKT[c][0] + sumsWKT[c][1];
+      // det is the sum over pairs of texels of w_i * w_j * (k_i - k_j)^2: 0 when every texel is
+      // on one step, else at least 1, as every weight is.
+      const Float4 det = count * sumKK - sumK * sumK;
+      const Int4 fits = active[c] & (det > 0.5f);
+      const Float4 step = (count * sumKT - sumK * sumT) / (fits ? det : one);
+      const Float4 fitLo = (sumT - step * sumK) / Max(count, one);
+      const Float4 fitHi = fitLo + step * n;
+      active[c] = fits & (fitLo <= fitHi);
+      lo[c] = active[c] ? Min(Max(fitLo, minCode), maxCode) : lo[c];
+      hi[c] = active[c] ? Min(Max(fitHi, minCode), maxCode) : hi[c];
+    }
   }
 }
 
@@ -276,60 +287,85 @@ BW_INLINE void ConsiderAll(const Block& b, PairList* pairs, Candidate* best) {
   Consider<kSteps, V>(b, pairs->lo, pairs->hi, pairs->count, 0, 0, best);
 }
 
-// Moves to the best of the eight neighbouring pairs while one of them is better.
-template <int kSteps, typename V>
-BW_INLINE void Descend(const Block& b, Candidate* best) {
+// Moves each of C blocks whose `moving` is set to the best of the eight neighbouring pairs
+// while one of them is better; each block stops on its own, as if searched alone.
+template <int kSteps, typename V, int C>
+BW_INLINE void Descend(const Block* const* blocks, Candidate* best, bool* moving) {
   alignas(32) static constexpr float LO_STEPS[8] = {-1, -1, -1, 0, 0, 1, 1, 1};
   alignas(32) static constexpr float HI_STEPS[8] = {-1, 0, 1, -1, 1, -1, 0, 1};
-  for (int round = 0; round < 8 && best->error > 0.0f; ++round) {
-    const Candidate start = *best;
-    Consider<kSteps, V>(b, LO_STEPS, HI_STEPS, 8, start.lo, start.hi, best);
-    if (!(best->error < start.error)) break;
+  for (int round = 0; round < 8; ++round) {
+    Candidate start[C] = {};
+    bool any = false;
+    for (int c = 0; c < C; ++c) {
+      moving[c] = moving[c] && best[c].error > 0.0f;
+      if (!moving[c]) continue;
+      start[c] = best[c];
+      Consider<kSteps, V>(*blocks[c], LO_STEPS, HI_STEPS, 8, start[c].lo, start[c].hi, &best[c]);
+    }
+    for (int c = 0; c < C; ++c) {
+      moving[c] = moving[c] && best[c].error < start[c].error;
+      any = any || moving[c];
+    }
+    if (!any) break;
   }
 }
 
-// Searches one mode from the range [lo, hi] the block's values cover. Smooth blocks often hold
-// fewer distinct levels than the palette: a ramp over the 4 x 4 block has 4 or 7, which sit
-// exactly on the palette when the endpoints reach a sixth of the range beyond one end, so
-// those two extended ranges are starting points as well, and the range widened by half that
-// at both ends a fourth.
-template <int kSteps, typename V>
-BW_INLINE void Search(const Block& b, float lo, float hi, Candidate* best) {
-  const float extra = (hi - lo) / float(kSteps - 1);
-  const float minCode = b.range.minCode, maxCode = b.range.maxCode;
-  Float4 los = {lo, lo, std::max(lo - extra, minCode), std::max(lo - 0.5f * extra, minCode)};
-  Float4 his = {hi, std::min(hi + extra, maxCode), hi, std::min(hi + 0.5f * extra, maxCode)};
-  RefineFour<kSteps>(b, &los, &his);
-  // Two integer pairs from each refined one: the nearest, and the one with the end whose
-  // fraction is nearer a half rounded the other way. The descent looks at the rest.
-  PairList pairs;
-  for (int lane = 0; lane < 4; ++lane) {
-    const float floorLo = std::floor(los[lane]), floorHi = std::floor(his[lane]);
-    const float fractionLo = los[lane] - floorLo, fractionHi = his[lane] - floorHi;
-    const int upLo = fractionLo >= 0.5f, upHi = fractionHi >= 0.5f;
-    const int nearLo = int(floorLo) + upLo, nearHi = int(floorHi) + upHi;
-    const bool flipLo = std::fabs(fractionLo - 0.5f) < std::fabs(fractionHi - 0.5f);
-    pairs.Add(nearLo, nearHi);
-    pairs.Add(flipLo ? nearLo + 1 - 2 * upLo : nearLo, flipLo ? nearHi : nearHi + 1 - 2 * upHi);
+// Searches one mode in each of C blocks from the range [lo[c], hi[c]] its values cover, and
+// keeps in best[c] the better of the pair found and the one there. The blocks go through each
+// step together so that the dependent chains of one overlap those of another; each block's
+// result is the one a search of it alone gives. Smooth blocks often hold fewer distinct levels
+// than the palette: a ramp over the 4 x 4 block has 4 or 7, which sit exactly on the palette
+// when the endpoints reach a sixth of the range beyond one end, so those two extended ranges are
+// starting points as well, and the range widened by half that at both ends a fourth.
+template <int kSteps, typename V, int C>
+BW_INLINE void Search(const Block* const* blocks, const float* lo, const float* hi, Candidate* best) {
+  Float4 los[C], his[C];
+  for (int c = 0; c < C; ++c) {
+    const float extra = (hi[c] - lo[c]) / float(kSteps - 1);
+    const float minCode = blocks[c]->range.minCode, maxCode = blocks[c]->range.maxCode;
+    los[c] = Float4{lo[c], lo[c], std::max(lo[c] - extra, minCode), std::max(lo[c] - 0.5f * extra, minCode)};
+    his[c] = Float4{hi[c], std::min(hi[c] + extra, maxCode), hi[c], std::min(hi[c] + 0.5f * extra, maxCode)};
   }
-  // In a narrow block a step is a fraction of a code and which integers bound the range
-  // matters most: try every pair from two below to two above each end.
-  if (hi - lo < 16.0f) {
-    const int baseLo = int(std::floor(lo)), baseHi = int(std::floor(hi));
-    for (int i = -2; i <= 2; ++i)
-      for (int j = -1; j <= 3; ++j) pairs.Add(baseLo + i, baseHi + j);
+  RefineFour<kSteps, C>(blocks, los, his);
+  Candidate local[C];
+  for (int c = 0; c < C; ++c) {
+    // Two integer pairs from each refined one: the nearest, and the one with the end whose
+    // fraction is nearer a half rounded the other way. The descent looks at the rest.
+    PairList pairs;
+    for (int lane = 0; lane < 4; ++lane) {
+      const float floorLo = std::floor(los[c][lane]), floorHi = std::floor(his[c][lane]);
+      const float fractionLo = los[c][lane] - floorLo, fractionHi = his[c][lane] - floorHi;
+      const int upLo = fractionLo >= 0.5f, upHi = fractionHi >= 0.5f;
+      const int nearLo = int(floorLo) + upLo, nearHi = int(floorHi) + upHi;
+      const bool flipLo = std::fabs(fractionLo - 0.5f) < std::fabs(fractionHi - 0.5f);
+      pairs.Add(nearLo, nearHi);
+      pairs.Add(flipLo ? nearLo + 1 - 2 * upLo : nearLo, flipLo ? nearHi : nearHi + 1 - 2 * upHi);
+    }
+    // In a narrow block a step is a fraction of a code and which integers bound the range
+    // matters most: try every pair from two below to two above each end.
+    if (hi[c] - lo[c] < 16.0f) {
+      const int baseLo = int(std::floor(lo[c])), baseHi = int(std::floor(hi[c]));
+      for (int i = -2; i <= 2; ++i)
+        for (int j = -1; j <= 3; ++j) pairs.Add(baseLo + i, baseHi + j);
+    }
+    local[c] = {HUGE_VALF, 0, 0, kSteps == 5};
+    ConsiderAll<kSteps, V>(*blocks[c], &pairs, &local[c]);
   }
-  Candidate local = {HUGE_VALF, 0, 0, kSteps == 5};
-  ConsiderAll<kSteps, V>(b, &pairs, &local);
-  Descend<kSteps, V>(b, &local);
+  bool moving[C];
+  for (int c = 0; c < C; ++c) moving[c] = true;
+  Descend<kSteps, V, C>(blocks, local, moving);
   // Better pairs are often a few codes away, past pairs that are worse: try spans one and two
   // codes wider and narrower around the same middle, and the pair moved by two codes.
   alignas(32) static constexpr float LO_JUMPS[8] = {-2, -1, 1, 2, -2, 2, 0, 0};
   alignas(32) static constexpr float HI_JUMPS[8] = {2, 1, -1, -2, 0, 0, -2, 2};
-  const Candidate descended = local;
-  Consider<kSteps, V>(b, LO_JUMPS, HI_JUMPS, 8, descended.lo, descended.hi, &local);
-  if (local.error < descended.error) Descend<kSteps, V>(b, &local);
-  if (local.error < best->error) *best = local;
+  for (int c = 0; c < C; ++c) {
+    const Candidate descended = local[c];
+    Consider<kSteps, V>(*blocks[c], LO_JUMPS, HI_JUMPS, 8, descended.lo, descended.hi, &local[c]);
+    moving[c] = local[c].error < descended.error;
+  }
+  Descend<kSteps, V, C>(blocks, local, moving);
+  for (int c = 0; c < C; ++c)
+    if (local[c].error < best[c].error) best[c] = local[c];
 }
 
 // Bytes of the chosen pair: endpoints in the order that selects the mode, then the indices.
@@ -357,11 +393,11 @@ BW_INLINE void PackBlock(const Block& b, const Candidate& c, unsigned char out[8
   for (int i = 0; i < 6; ++i) out[2 + i] = static_cast<unsigned char>((bits >> (8 * i)) & 0xFFu);
 }
 
-// The whole search for one block of 16 components, whose squared errors count `weights` times
-// (each at least 1), scoring pairs V's lanes at a time.
-template <typename V>
-BW_INLINE void EncodeBc4(const float* values, const float* weights, BwBc4Kind kind, unsigned char out[8]) {
-  Block b;
+// The targets of one block of 16 components, whose squared errors count `weights` times (each
+// at least 1), and the least and greatest of them.
+BW_INLINE void PrepareBlock(const float* values, const float* weights, BwBc4Kind kind, Block* block, float* least,
+                            float* greatest) {
+  Block& b = *block;
   b.range = RangeOf(kind);
   const Float4 minFixed = Splat(5.0f * b.range.minCode), maxFixed = Splat(5.0f * b.range.maxCode);
   Float4 low = Splat(HUGE_VALF), high = Splat(-HUGE_VALF), sumsW[4], sumsWT[4];
@@ -388,19 +424,45 @@ BW_INLINE void EncodeBc4(const float* values, const float* weights, BwBc4Kind ki
   const Float4 halvesWT = (sumsWT[0] + sumsWT[2]) + (sumsWT[1] + sumsWT[3]);
   b.sumW = (halvesW[0] + halvesW[2]) + (halvesW[1] + halvesW[3]);
   b.sumWT = (halvesWT[0] + halvesWT[2]) + (halvesWT[1] + halvesWT[3]);
-  const float mn = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
-  const float mx = std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
-  Candidate best = {HUGE_VALF, 0, 0, true};
-  // A block of one integer value is exact in the six-value mode.
-  if (mn == mx && mn == std::floor(mn)) {
-    best = {0.0f, int(mn), int(mn), true};
+  *least = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
+  *greatest = std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
+}
+
+// The whole search for C blocks of 16 components (see PrepareBlock), scoring pairs V's lanes at
+// a time; the blocks share the eight-value search, the one every block has.
+template <typename V, int C>
+BW_INLINE void EncodeBc4(const float* const* values, const float* const* weights, BwBc4Kind kind,
+                         unsigned char* const* out) {
+  Block blocks[C];
+  const Block* searched[C];
+  float mn[C], mx[C], searchedLo[C], searchedHi[C];
+  Candidate best[C], searchedBest[C];
+  int count = 0;
+  for (int c = 0; c < C; ++c) {
+    PrepareBlock(values[c], weights[c], kind, &blocks[c], &mn[c], &mx[c]);
+    best[c] = {HUGE_VALF, 0, 0, true};
+    // A block of one integer value is exact in the six-value mode.
+    if (mn[c] == mx[c] && mn[c] == std::floor(mn[c])) {
+      best[c] = {0.0f, int(mn[c]), int(mn[c]), true};
+      continue;
+    }
+    searched[count] = &blocks[c], searchedLo[count] = mn[c], searchedHi[count] = mx[c];
+    searchedBest[count++] = best[c];
+  }
+  if (count == C) {
+    Search<7, V, C>(searched, searchedLo, searchedHi, searchedBest);
   } else {
-    Search<7, V>(b, mn, mx, &best);
+    for (int j = 0; j < count; ++j) Search<7, V, 1>(&searched[j], &searchedLo[j], &searchedHi[j], &searchedBest[j]);
+  }
+  for (int c = 0, j = 0; c < C; ++c) {
+    const Block& b = blocks[c];
+    if (j < count && searched[j] == &b) best[c] = searchedBest[j++];
+    else continue;
     // The six-value mode pays when texels lie at or near the ends of the range, which it holds
     // exactly, while the rest span a narrower range between: start from the range of the
     // texels away from the ends, for two meanings of "near" (half a code, 5% of the range).
     const float span = b.range.maxCode - b.range.minCode;
-    if (best.error > 0.0f && (mn < b.range.minCode + 0.05f * span || mx > b.range.maxCode - 0.05f * span)) {
+    if (best[c].error > 0.0f && (mn[c] < b.range.minCode + 0.05f * span || mx[c] > b.range.maxCode - 0.05f * span)) {
       for (float edge : {0.5f, 0.05f * span}) {
         float innerLo = HUGE_VALF, innerHi = -HUGE_VALF;
         for (int i = 0; i < TEXELS; ++i) {
@@ -408,11 +470,12 @@ BW_INLINE void EncodeBc4(const float* values, const float* weights, BwBc4Kind ki
           innerLo = std::min(innerLo, b.t[i]);
           innerHi = std::max(innerHi, b.t[i]);
         }
-        if (innerLo <= innerHi) Search<5, V>(b, innerLo, innerHi, &best);
+        const Block* one = &b;
+        if (innerLo <= innerHi) Search<5, V, 1>(&one, &innerLo, &innerHi, &best[c]);
       }
     }
   }
-  PackBlock(b, best, out);
+  for (int c = 0; c < C; ++c) PackBlock(blocks[c], best[c], out[c]);
 }
 
 // Weights that make the squared errors of x and y count as the squared angles they turn the
@@ -452,8 +515,10 @@ BW_INLINE void EncodeBc5Band(const float* const* rows, int rowCount, int width, 
     }
     float weightX[TEXELS], weightY[TEXELS];
     AngleWeights(x, y, weightX, weightY);
-    EncodeBc4<V>(x, weightX, kind, out + 16 * block);
-    EncodeBc4<V>(y, weightY, kind, out + 16 * block + 8);
+    const float* values[2] = {x, y};
+    const float* weights[2] = {weightX, weightY};
+    unsigned char* blockOut[2] = {out + 16 * block, out + 16 * block + 8};
+    EncodeBc4<V, 2>(values, weights, kind, blockOut);
   }
 }
 
@@ -468,7 +533,8 @@ __attribute__((target("avx2"))) void EncodeBc5BandAvx2(const float* const* rows,
 
 void BwEncodeBc4Block(const float values[16], BwBc4Kind kind, unsigned char out[8]) {
   static constexpr float EVEN[TEXELS] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-  EncodeBc4<Float4>(values, EVEN, kind, out);
+  const float* weights = EVEN;
+  EncodeBc4<Float4, 1>(&values, &weights, kind, &out);
 }
 
 void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16]) {
