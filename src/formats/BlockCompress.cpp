@@ -72,12 +72,13 @@ struct Block {
   Bc4Range range;
 };
 
-// Palette step of a texel at position pos in steps from lo: the nearest, by rounding. The
-// position is that of the target clamped to [lo, hi] first: (x - lo) * (n / span) with x - lo
-// at most span is at most n (1 + 2^-23), so the step is 0 to n, the one the unclamped position
-// would round to once held to the palette.
-#define BW_NEAREST_STEP(V, pos) \
-  __builtin_convertvector(__builtin_convertvector((pos) + 0.5f, typename IntVector<V>::Type), V)
+// Palette step of a texel at position pos in steps from lo: the nearest, by rounding (a tie to
+// the even step). Near 1.5 * 2^23 floats are whole numbers, so adding it rounds pos (0 to 8) to
+// an integer and subtracting it again is exact: two additions in place of two conversions. The
+// position is that of the target clamped to [lo, hi] first: (x - lo) * (n / span) with x - lo at
+// most span is at most n (1 + 2^-23), so the step is 0 to n, the one the unclamped position would
+// round to once held to the palette.
+#define BW_NEAREST_STEP(pos) (((pos) + 0x1.8p23f) - 0x1.8p23f)
 
 // Scores the endpoint pairs loOffset + loList[j], hiOffset + hiList[j] (integers) in one mode,
 // for j below count, a multiple of V's lanes, by the weighted squared decoded error with each
@@ -110,7 +111,7 @@ BW_INLINE void PairErrors(const Block& b, const float* loList, const float* hiLi
     for (int i = 0; i < TEXELS; ++i) {
       const V t = b.t[i] - zero, above = t > lo ? t : lo;  // t - 0 is t, even for -0
       const V pos = ((above < hi ? above : hi) - lo) * scale;
-      const V k = BW_NEAREST_STEP(V, pos);
+      const V k = BW_NEAREST_STEP(pos);
       const V d = scaled[i] - (k * span + base);
       V err = d * d;
       if constexpr (kSteps == 5) {
@@ -168,7 +169,7 @@ BW_INLINE void Assign(const Block& b, float lo, float hi, int chosen[TEXELS]) {
     Float4 t;
     std::memcpy(&t, b.t + 4 * q, sizeof t);
     const Float4 pos = (Min(Max(t, Splat(lo)), Splat(hi)) - lo) * scale;
-    const Float4 k = BW_NEAREST_STEP(Float4, pos);
+    const Float4 k = BW_NEAREST_STEP(pos);
     Int4 entry = __builtin_convertvector(k, Int4);
     if constexpr (kSteps == 5) {
       const Float4 d = 5.0f * t - (k * span + 5.0f * lo);
@@ -211,7 +212,7 @@ BW_INLINE void RefineFour(const Block* const* blocks, Float4* lo, Float4* hi) {
         const Block& b = *blocks[c];
         const Float4 t = Splat(b.t[i]);
         const Float4 pos = (Min(Max(t, lo[c]), hi[c]) - lo[c]) * scale[c];
-        const Float4 k = BW_NEAREST_STEP(Float4, pos);
+        const Float4 k = BW_NEAREST_STEP(pos);
         Float4 w = Splat(b.w[i]);
         if constexpr (kSteps == 5) {
           const Float4 d = b.t5[i] - (k * span[c] + 5.0f * lo[c]);
