@@ -19,10 +19,10 @@
 #include "BwVector.h"
 #include "Parallel.h"
 
-// The same condition as BW_VECTOR_CLONES: an AVX2 version beside the baseline one, unless the
-// build keeps only the baseline. Here the two versions differ in their vector width (eight
-// pairs scored at once instead of four), not only in their instructions, so they are written
-// as two functions and one is picked at run time.
+// The same condition as BW_VECTOR_CLONES: AVX2 and AVX-512 versions beside the baseline one,
+// unless the build keeps only the baseline. Here the versions differ in their vector width
+// (four, eight or sixteen pairs scored at once), not only in their instructions, so they are
+// written as separate functions and one is picked at run time.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(BUMPWELD_BASELINE)
 #define BW_BC5_AVX2 1
 #endif
@@ -41,16 +41,19 @@ constexpr Bc4Range RangeOf(BwBc4Kind kind) {
 }
 
 // Vectors of floats and of ints. Every operation on them is element-wise IEEE arithmetic, so
-// that a value computed in a lane of any width is the same bits. Eight-lane vectors are used
-// only in code compiled for AVX2.
+// that a value computed in a lane of any width is the same bits. Sixteen-lane vectors are used
+// only in code compiled for AVX-512; eight-lane ones become two four-lane ones elsewhere.
 typedef float Float4 __attribute__((vector_size(16)));
 typedef int32_t Int4 __attribute__((vector_size(16)));
 typedef float Float8 __attribute__((vector_size(32)));
 typedef int32_t Int8 __attribute__((vector_size(32)));
+typedef float Float16 __attribute__((vector_size(64)));
+typedef int32_t Int16 __attribute__((vector_size(64)));
 
 template <typename V> struct IntVector;
 template <> struct IntVector<Float4> { typedef Int4 Type; };
 template <> struct IntVector<Float8> { typedef Int8 Type; };
+template <> struct IntVector<Float16> { typedef Int16 Type; };
 
 BW_INLINE Float4 Splat(float v) { return Float4{v, v, v, v}; }
 
@@ -80,12 +83,98 @@ struct Block {
 // round to once held to the palette.
 #define BW_NEAREST_STEP(pos) (((pos) + 0x1.8p23f) - 0x1.8p23f)
 
-// Scores the endpoint pairs loOffset + loList[j], hiOffset + hiList[j] (integers) in one mode,
-// for j below count, a multiple of V's lanes, by the weighted squared decoded error with each
-// texel on its nearest entry (the fixed entries of the six-value mode included); pairs the mode
-// cannot store score infinity. Each lane of laneLeast and laneIndex keeps the first least pair
-// it has seen. The pairs sit in the lanes, so that a block's texels are scalars and no lane ever
-// waits for another.
+// The targets of two blocks for vectors whose lower half of lanes works on block 0 and upper
+// half on block 1: the eight-value searches of a BC5 block's x and y blocks share vectors. The
+// two blocks are of one kind.
+template <typename V> struct TwoBlocks {
+  V t[TEXELS], t7[TEXELS], w[TEXELS];
+  V sumW, sumWT;
+  Bc4Range range;
+};
+
+BW_INLINE void Halves(float a, float b, Float8* v) {
+  *v = __builtin_shufflevector(Splat(a), Splat(b), 0, 1, 2, 3, 4, 5, 6, 7);
+}
+BW_INLINE void Halves(float a, float b, Float16* v) {
+  Float8 lower, upper;
+  Halves(a, a, &lower);
+  Halves(b, b, &upper);
+  *v = __builtin_shufflevector(lower, upper, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+
+template <typename V>
+BW_INLINE void Interleave(const Block& b0, const Block& b1, TwoBlocks<V>* out) {
+  for (int i = 0; i < TEXELS; ++i) {
+    Halves(b0.t[i], b1.t[i], &out->t[i]);
+    Halves(b0.t7[i], b1.t7[i], &out->t7[i]);
+    Halves(b0.w[i], b1.w[i], &out->w[i]);
+  }
+  Halves(b0.sumW, b1.sumW, &out->sumW);
+  Halves(b0.sumWT, b1.sumWT, &out->sumWT);
+  out->range = b0.range;
+}
+
+// Texel i's target, target scaled by the palette denominator and weight, in every lane (one
+// block) or in the lanes of its block (two).
+template <int kSteps, typename V>
+BW_INLINE void LoadTexel(const Block& b, int i, V* t, V* scaled, V* w) {
+  const V zero = V{};
+  *t = b.t[i] - zero;  // t - 0 is t, even for -0
+  *scaled = (kSteps == 7 ? b.t7[i] : b.t5[i]) - zero;
+  *w = b.w[i] - zero;
+}
+template <int kSteps, typename V>
+BW_INLINE void LoadTexel(const TwoBlocks<V>& b, int i, V* t, V* scaled, V* w) {
+  static_assert(kSteps == 7, "two blocks share only the eight-value search");
+  *t = b.t[i], *scaled = b.t7[i], *w = b.w[i];
+}
+template <typename V>
+BW_INLINE void LoadSums(const Block& b, V* sumW, V* sumWT) {
+  *sumW = b.sumW - V{}, *sumWT = b.sumWT - V{};
+}
+template <typename V>
+BW_INLINE void LoadSums(const TwoBlocks<V>& b, V* sumW, V* sumWT) {
+  *sumW = b.sumW, *sumWT = b.sumWT;
+}
+
+// The errors of the endpoint pairs lo, hi (integers, one a lane) in one mode: the weighted
+// squared decoded error with each texel on its nearest entry (the fixed entries of the six-value
+// mode included); pairs the mode cannot store score infinity. The pairs sit in the lanes, so
+// that no lane ever waits for another.
+template <int kSteps, typename V, typename Texels>
+BW_INLINE void ScorePairs(const Texels& texels, const V& lo, const V& hi, V* error) {
+  typedef typename IntVector<V>::Type IV;
+  constexpr float n = float(kSteps);
+  const V zero = V{}, one = zero + 1.0f;
+  const V span = hi - lo, base = n * lo;
+  const IV open = span > zero;
+  const V scale = open ? n / (open ? span : one) : zero;  // lo == hi: every texel on lo
+  // Four running sums (texels i, i + 4, i + 8, i + 12 in one), so that the additions overlap.
+  V sums[4] = {zero, zero, zero, zero};
+#pragma GCC unroll 16
+  for (int i = 0; i < TEXELS; ++i) {
+    V t, scaled, w;
+    LoadTexel<kSteps>(texels, i, &t, &scaled, &w);
+    const V above = t > lo ? t : lo;
+    const V pos = ((above < hi ? above : hi) - lo) * scale;
+    const V k = BW_NEAREST_STEP(pos);
+    const V d = scaled - (k * span + base);
+    V err = d * d;
+    if constexpr (kSteps == 5) {
+      err = texels.minError5[i] < err ? zero + texels.minError5[i] : err;
+      err = texels.maxError5[i] < err ? zero + texels.maxError5[i] : err;
+    }
+    sums[i % 4] += err * w;
+  }
+  const V sum = ((sums[0] + sums[2]) + (sums[1] + sums[3])) * (1.0f / (n * n));
+  const Bc4Range range = texels.range;
+  const IV storable = (lo >= range.minCode) & (hi <= range.maxCode) & (kSteps == 5 ? lo <= hi : lo < hi);
+  *error = storable ? sum : zero + HUGE_VALF;
+}
+
+// Scores the endpoint pairs loOffset + loList[j], hiOffset + hiList[j] of one block, for j below
+// count, a multiple of V's lanes (see ScorePairs). Each lane of laneLeast and laneIndex keeps
+// the first least pair it has seen.
 template <int kSteps, typename V>
 BW_INLINE void PairErrors(const Block& b, const float* loList, const float* hiList, int count,
                           float loOffset, float hiOffset, V* laneLeast, typename IntVector<V>::Type* laneIndex) {
@@ -93,36 +182,13 @@ BW_INLINE void PairErrors(const Block& b, const float* loList, const float* hiLi
   constexpr int LANES = int(sizeof(V) / sizeof(float));
   IV index;
   for (int lane = 0; lane < LANES; ++lane) index[lane] = lane;
-  constexpr float n = float(kSteps);
-  const float* scaled = kSteps == 7 ? b.t7 : b.t5;
-  const V zero = V{}, one = zero + 1.0f;
   for (int j = 0; j < count; j += LANES, index += LANES) {
-    V lo, hi;
+    V lo, hi, result;
     std::memcpy(&lo, loList + j, sizeof lo);
     std::memcpy(&hi, hiList + j, sizeof hi);
     lo += loOffset;
     hi += hiOffset;
-    const V span = hi - lo, base = n * lo;
-    const IV open = span > zero;
-    const V scale = open ? n / (open ? span : one) : zero;  // lo == hi: every texel on lo
-    // Four running sums (texels i, i + 4, i + 8, i + 12 in one), so that the additions overlap.
-    V sums[4] = {zero, zero, zero, zero};
-#pragma GCC unroll 16
-    for (int i = 0; i < TEXELS; ++i) {
-      const V t = b.t[i] - zero, above = t > lo ? t : lo;  // t - 0 is t, even for -0
-      const V pos = ((above < hi ? above : hi) - lo) * scale;
-      const V k = BW_NEAREST_STEP(pos);
-      const V d = scaled[i] - (k * span + base);
-      V err = d * d;
-      if constexpr (kSteps == 5) {
-        err = b.minError5[i] < err ? zero + b.minError5[i] : err;
-        err = b.maxError5[i] < err ? zero + b.maxError5[i] : err;
-      }
-      sums[i % 4] += err * b.w[i];
-    }
-    const V error = ((sums[0] + sums[2]) + (sums[1] + sums[3])) * (1.0f / (n * n));
-    const IV storable = (lo >= b.range.minCode) & (hi <= b.range.maxCode) & (kSteps == 5 ? lo <= hi : lo < hi);
-    const V result = storable ? error : zero + HUGE_VALF;
+    ScorePairs<kSteps>(b, lo, hi, &result);
     // Each lane keeps its first least pair.
     const IV better = result < *laneLeast;
     *laneLeast = better ? result : *laneLeast;
@@ -184,67 +250,61 @@ BW_INLINE void Assign(const Block& b, float lo, float hi, int chosen[TEXELS]) {
   }
 }
 
-// Refines four float endpoint pairs at once for each of C blocks, one pair a lane, by
-// alternating entry choice and least-squares fit: with each texel on its nearest step k (texels
-// on the fixed entries of the six-value mode left out), the weighted regression of the targets
-// on the step, lo + k * s, gives the new ends. A lane keeps its pair once the range closes or the
-// texels no longer pin down two ends. The blocks are independent; they go through the loop
-// together only so that their chains of dependent operations overlap.
-template <int kSteps, int C>
-BW_INLINE void RefineFour(const Block* const* blocks, Float4* lo, Float4* hi) {
+// Refines float endpoint pairs, one a lane (four for each block), by alternating entry choice
+// and least-squares fit: with each texel on its nearest step k (texels on the fixed entries of
+// the six-value mode left out), the weighted regression of the targets on the step, lo + k * s,
+// gives the new ends. A lane keeps its pair once the range closes or the texels no longer pin
+// down two ends.
+template <int kSteps, typename V, typename Texels>
+BW_INLINE void RefineLanes(const Texels& texels, V* lo, V* hi) {
+  typedef typename IntVector<V>::Type IV;
   constexpr float n = float(kSteps);
-  const Float4 zero = Splat(0.0f), one = Splat(1.0f), top = Splat(n);
-  Int4 active[C];
-  for (int c = 0; c < C; ++c) active[c] = zero == zero;
+  const V zero = V{}, one = zero + 1.0f, top = zero + n;
+  const V minCode = zero + texels.range.minCode, maxCode = zero + texels.range.maxCode;
+  V blockSumW, blockSumWT;
+  LoadSums(texels, &blockSumW, &blockSumWT);
+  IV active = zero == zero;
   for (int round = 0; round < 2; ++round) {
-    Float4 span[C], scale[C];
+    const V span = *hi - *lo;
+    active &= span > 1e-3f;
+    const V scale = active ? top / (active ? span : one) : zero;
     // Two running sums of each (even and odd texels), so that the additions overlap.
-    Float4 sumsW[C][2], sumsWT[C][2], sumsWK[C][2], sumsWKK[C][2], sumsWKT[C][2];
-    for (int c = 0; c < C; ++c) {
-      span[c] = hi[c] - lo[c];
-      active[c] &= span[c] > Splat(1e-3f);
-      scale[c] = active[c] ? top / (active[c] ? span[c] : one) : zero;
-      for (int h = 0; h < 2; ++h) sumsW[c][h] = sumsWT[c][h] = sumsWK[c][h] = sumsWKK[c][h] = sumsWKT[c][h] = zero;
-    }
+    V sumsW[2] = {zero, zero}, sumsWT[2] = {zero, zero};
+    V sumsWK[2] = {zero, zero}, sumsWKK[2] = {zero, zero}, sumsWKT[2] = {zero, zero};
 #pragma GCC unroll 16
     for (int i = 0; i < TEXELS; ++i) {
-      for (int c = 0; c < C; ++c) {
-        const Block& b = *blocks[c];
-        const Float4 t = Splat(b.t[i]);
-        const Float4 pos = (Min(Max(t, lo[c]), hi[c]) - lo[c]) * scale[c];
-        const Float4 k = BW_NEAREST_STEP(pos);
-        Float4 w = Splat(b.w[i]);
-        if constexpr (kSteps == 5) {
-          const Float4 d = b.t5[i] - (k * span[c] + 5.0f * lo[c]);
-          const Int4 onStep = (d * d <= b.minError5[i]) & (d * d <= b.maxError5[i]);
-          w = onStep ? w : zero;
-          sumsW[c][i % 2] += w;
-          sumsWT[c][i % 2] += w * t;
-        }
-        const Float4 wk = w * k;
-        sumsWK[c][i % 2] += wk;
-        sumsWKK[c][i % 2] += wk * k;
-        sumsWKT[c][i % 2] += wk * t;
+      V t, scaled, w;
+      LoadTexel<kSteps>(texels, i, &t, &scaled, &w);
+      const V above = t > *lo ? t : *lo;
+      const V pos = ((above < *hi ? above : *hi) - *lo) * scale;
+      const V k = BW_NEAREST_STEP(pos);
+      if constexpr (kSteps == 5) {
+        const V d = scaled - (k * span + 5.0f * *lo);
+        const IV onStep = (d * d <= texels.minError5[i]) & (d * d <= texels.maxError5[i]);
+        w = onStep ? w : zero;
+        sumsW[i % 2] += w;
+        sumsWT[i % 2] += w * t;
       }
+      const V wk = w * k;
+      sumsWK[i % 2] += wk;
+      sumsWKK[i % 2] += wk * k;
+      sumsWKT[i % 2] += wk * t;
     }
-    for (int c = 0; c < C; ++c) {
-      const Block& b = *blocks[c];
-      const Float4 minCode = Splat(b.range.minCode), maxCode = Splat(b.range.maxCode);
-      const Float4 count = kSteps == 5 ? sumsW[c][0] + sumsW[c][1] : Splat(b.sumW);
-      const Float4 sumT = kSteps == 5 ? sumsWT[c][0] + sumsWT[c][1] : Splat(b.sumWT);
-      const Float4 sumK = sumsWK[c][0] + sumsWK[c][1], sumKK = sumsWKK[c][0] + sumsWKK[c][1];
-      const Float4 sumKT = sumsWKT[c][0] + sumsWKT[c][1];
-      // det is the sum over pairs of texels of w_i * w_j * (k_i - k_j)^2: 0 when every texel is
-      // on one step, else at least 1, as every weight is.
-      const Float4 det = count * sumKK - sumK * sumK;
-      const Int4 fits = active[c] & (det > 0.5f);
-      const Float4 step = (count * sumKT - sumK * sumT) / (fits ? det : one);
-      const Float4 fitLo = (sumT - step * sumK) / Max(count, one);
-      const Float4 fitHi = fitLo + step * n;
-      active[c] = fits & (fitLo <= fitHi);
-      lo[c] = active[c] ? Min(Max(fitLo, minCode), maxCode) : lo[c];
-      hi[c] = active[c] ? Min(Max(fitHi, minCode), maxCode) : hi[c];
-    }
+    const V count = kSteps == 5 ? sumsW[0] + sumsW[1] : blockSumW;
+    const V sumT = kSteps == 5 ? sumsWT[0] + sumsWT[1] : blockSumWT;
+    const V sumK = sumsWK[0] + sumsWK[1], sumKK = sumsWKK[0] + sumsWKK[1];
+    const V sumKT = sumsWKT[0] + sumsWKT[1];
+    // det is the sum over pairs of texels of w_i * w_j * (k_i - k_j)^2: 0 when every texel is
+    // on one step, else at least 1, as every weight is.
+    const V det = count * sumKK - sumK * sumK;
+    const IV fits = active & (det > 0.5f);
+    const V step = (count * sumKT - sumK * sumT) / (fits ? det : one);
+    const V fitLo = (sumT - step * sumK) / (count > one ? count : one);
+    const V fitHi = fitLo + step * n;
+    active = fits & (fitLo <= fitHi);
+    const V clampedLo = fitLo > minCode ? fitLo : minCode, clampedHi = fitHi > minCode ? fitHi : minCode;
+    *lo = active ? (clampedLo < maxCode ? clampedLo : maxCode) : *lo;
+    *hi = active ? (clampedHi < maxCode ? clampedHi : maxCode) : *hi;
   }
 }
 
@@ -288,10 +348,44 @@ BW_INLINE void ConsiderAll(const Block& b, PairList* pairs, Candidate* best) {
   Consider<kSteps, V>(b, pairs->lo, pairs->hi, pairs->count, 0, 0, best);
 }
 
+// Scores the eight pairs loOffset[c] + loList[c][j], hiOffset[c] + hiList[c][j] of each of two
+// blocks in one vector of sixteen, and keeps for each block the first of the least error when
+// it beats best[c]: what Consider does for each alone.
+template <typename W>
+BW_INLINE void ConsiderTwo(const TwoBlocks<W>& texels, const float* const* loList, const float* const* hiList,
+                           const int* loOffset, const int* hiOffset, Candidate* best) {
+#ifdef BW_BC5_AVX2
+  if constexpr (sizeof(W) == sizeof(Float16)) {
+    Float8 lo[2], hi[2];
+    for (int c = 0; c < 2; ++c) {
+      std::memcpy(&lo[c], loList[c], sizeof lo[c]);
+      std::memcpy(&hi[c], hiList[c], sizeof hi[c]);
+      lo[c] += float(loOffset[c]);
+      hi[c] += float(hiOffset[c]);
+    }
+    const Float16 los = __builtin_shufflevector(lo[0], lo[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const Float16 his = __builtin_shufflevector(hi[0], hi[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    Float16 error;
+    ScorePairs<7>(texels, los, his, &error);
+    Float8 least[2] = {__builtin_shufflevector(error, error, 0, 1, 2, 3, 4, 5, 6, 7),
+                       __builtin_shufflevector(error, error, 8, 9, 10, 11, 12, 13, 14, 15)};
+    for (int c = 0; c < 2; ++c) {
+      Int8 index = {0, 1, 2, 3, 4, 5, 6, 7};
+      LeastToLaneZero(&least[c], &index);
+      if (least[c][0] < best[c].error)
+        best[c] = {least[c][0], loOffset[c] + int(loList[c][index[0]]), hiOffset[c] + int(hiList[c][index[0]]), false};
+    }
+  }
+#else
+  (void)texels, (void)loList, (void)hiList, (void)loOffset, (void)hiOffset, (void)best;
+#endif
+}
+
 // Moves each of C blocks whose `moving` is set to the best of the eight neighbouring pairs
-// while one of them is better; each block stops on its own, as if searched alone.
-template <int kSteps, typename V, int C>
-BW_INLINE void Descend(const Block* const* blocks, Candidate* best, bool* moving) {
+// while one of them is better; each block stops on its own, as if searched alone. With W of
+// sixteen lanes, two blocks that both move share one vector.
+template <int kSteps, typename V, typename W, int C>
+BW_INLINE void Descend(const Block* const* blocks, const TwoBlocks<W>& texels, Candidate* best, bool* moving) {
   alignas(32) static constexpr float LO_STEPS[8] = {-1, -1, -1, 0, 0, 1, 1, 1};
   alignas(32) static constexpr float HI_STEPS[8] = {-1, 0, 1, -1, 1, -1, 0, 1};
   for (int round = 0; round < 8; ++round) {
@@ -299,9 +393,16 @@ BW_INLINE void Descend(const Block* const* blocks, Candidate* best, bool* moving
     bool any = false;
     for (int c = 0; c < C; ++c) {
       moving[c] = moving[c] && best[c].error > 0.0f;
-      if (!moving[c]) continue;
       start[c] = best[c];
-      Consider<kSteps, V>(*blocks[c], LO_STEPS, HI_STEPS, 8, start[c].lo, start[c].hi, &best[c]);
+    }
+    if (sizeof(W) == sizeof(Float16) && C == 2 && moving[0] && moving[1]) {
+      const float* loLists[2] = {LO_STEPS, LO_STEPS};
+      const float* hiLists[2] = {HI_STEPS, HI_STEPS};
+      const int loOffsets[2] = {start[0].lo, start[1 % C].lo}, hiOffsets[2] = {start[0].hi, start[1 % C].hi};
+      ConsiderTwo(texels, loLists, hiLists, loOffsets, hiOffsets, best);
+    } else {
+      for (int c = 0; c < C; ++c)
+        if (moving[c]) Consider<kSteps, V>(*blocks[c], LO_STEPS, HI_STEPS, 8, start[c].lo, start[c].hi, &best[c]);
     }
     for (int c = 0; c < C; ++c) {
       moving[c] = moving[c] && best[c].error < start[c].error;
@@ -311,60 +412,98 @@ BW_INLINE void Descend(const Block* const* blocks, Candidate* best, bool* moving
   }
 }
 
-// Searches one mode in each of C blocks from the range [lo[c], hi[c]] its values cover, and
-// keeps in best[c] the better of the pair found and the one there. The blocks go through each
-// step together so that the dependent chains of one overlap those of another; each block's
-// result is the one a search of it alone gives. Smooth blocks often hold fewer distinct levels
-// than the palette: a ramp over the 4 x 4 block has 4 or 7, which sit exactly on the palette
-// when the endpoints reach a sixth of the range beyond one end, so those two extended ranges are
-// starting points as well, and the range widened by half that at both ends a fourth.
-template <int kSteps, typename V, int C>
+// Searches one mode in each of C blocks (C = 2 only in the eight-value mode) from the range
+// [lo[c], hi[c]] its values cover, and keeps in best[c] the better of the pair found and the one
+// there. The blocks go through each step together, so that the dependent chains of one overlap
+// those of the other, and share vectors where their lanes fit in one; each block's result is
+// the one a search of it alone gives. Smooth blocks often hold fewer distinct levels than the
+// palette: a ramp over the 4 x 4 block has 4 or 7, which sit exactly on the palette when the
+// endpoints reach a sixth of the range beyond one end, so those two extended ranges are starting
+// points as well, and the range widened by half that at both ends a fourth.
+template <int kSteps, typename V, typename W, int C>
 BW_INLINE void Search(const Block* const* blocks, const float* lo, const float* hi, Candidate* best) {
-  Float4 los[C], his[C];
+  float los[C][4], his[C][4];
   for (int c = 0; c < C; ++c) {
     const float extra = (hi[c] - lo[c]) / float(kSteps - 1);
     const float minCode = blocks[c]->range.minCode, maxCode = blocks[c]->range.maxCode;
-    los[c] = Float4{lo[c], lo[c], std::max(lo[c] - extra, minCode), std::max(lo[c] - 0.5f * extra, minCode)};
-    his[c] = Float4{hi[c], std::min(hi[c] + extra, maxCode), hi[c], std::min(hi[c] + 0.5f * extra, maxCode)};
+    const float l[4] = {lo[c], lo[c], std::max(lo[c] - extra, minCode), std::max(lo[c] - 0.5f * extra, minCode)};
+    const float h[4] = {hi[c], std::min(hi[c] + extra, maxCode), hi[c], std::min(hi[c] + 0.5f * extra, maxCode)};
+    std::memcpy(los[c], l, sizeof l);
+    std::memcpy(his[c], h, sizeof h);
   }
-  RefineFour<kSteps, C>(blocks, los, his);
+  // Both blocks' four ranges in one vector of eight.
+  TwoBlocks<W> texels;
+  if constexpr (C == 2) {
+    TwoBlocks<Float8> refine;
+    Interleave(*blocks[0], *blocks[1], &refine);
+    Float8 lo8, hi8;
+    std::memcpy(&lo8, los, sizeof lo8);
+    std::memcpy(&hi8, his, sizeof hi8);
+    RefineLanes<kSteps>(refine, &lo8, &hi8);
+    std::memcpy(los, &lo8, sizeof lo8);
+    std::memcpy(his, &hi8, sizeof hi8);
+    if constexpr (sizeof(W) == sizeof(Float16)) Interleave(*blocks[0], *blocks[1], &texels);
+  } else {
+    Float4 lo4, hi4;
+    std::memcpy(&lo4, los[0], sizeof lo4);
+    std::memcpy(&hi4, his[0], sizeof hi4);
+    RefineLanes<kSteps>(*blocks[0], &lo4, &hi4);
+    std::memcpy(los[0], &lo4, sizeof lo4);
+    std::memcpy(his[0], &hi4, sizeof hi4);
+  }
   Candidate local[C];
+  PairList pairs[C];
   for (int c = 0; c < C; ++c) {
     // Two integer pairs from each refined one: the nearest, and the one with the end whose
     // fraction is nearer a half rounded the other way. The descent looks at the rest.
-    PairList pairs;
     for (int lane = 0; lane < 4; ++lane) {
       const float floorLo = std::floor(los[c][lane]), floorHi = std::floor(his[c][lane]);
       const float fractionLo = los[c][lane] - floorLo, fractionHi = his[c][lane] - floorHi;
       const int upLo = fractionLo >= 0.5f, upHi = fractionHi >= 0.5f;
       const int nearLo = int(floorLo) + upLo, nearHi = int(floorHi) + upHi;
       const bool flipLo = std::fabs(fractionLo - 0.5f) < std::fabs(fractionHi - 0.5f);
-      pairs.Add(nearLo, nearHi);
-      pairs.Add(flipLo ? nearLo + 1 - 2 * upLo : nearLo, flipLo ? nearHi : nearHi + 1 - 2 * upHi);
+      pairs[c].Add(nearLo, nearHi);
+      pairs[c].Add(flipLo ? nearLo + 1 - 2 * upLo : nearLo, flipLo ? nearHi : nearHi + 1 - 2 * upHi);
     }
     // In a narrow block a step is a fraction of a code and which integers bound the range
     // matters most: try every pair from two below to two above each end.
     if (hi[c] - lo[c] < 16.0f) {
       const int baseLo = int(std::floor(lo[c])), baseHi = int(std::floor(hi[c]));
       for (int i = -2; i <= 2; ++i)
-        for (int j = -1; j <= 3; ++j) pairs.Add(baseLo + i, baseHi + j);
+        for (int j = -1; j <= 3; ++j) pairs[c].Add(baseLo + i, baseHi + j);
     }
     local[c] = {HUGE_VALF, 0, 0, kSteps == 5};
-    ConsiderAll<kSteps, V>(*blocks[c], &pairs, &local[c]);
+  }
+  constexpr bool SHARE = sizeof(W) == sizeof(Float16) && C == 2;
+  if (SHARE && pairs[0].count == 8 && pairs[1 % C].count == 8) {
+    const float* loLists[2] = {pairs[0].lo, pairs[1 % C].lo};
+    const float* hiLists[2] = {pairs[0].hi, pairs[1 % C].hi};
+    const int zeros[2] = {0, 0};
+    ConsiderTwo(texels, loLists, hiLists, zeros, zeros, local);
+  } else {
+    for (int c = 0; c < C; ++c) ConsiderAll<kSteps, V>(*blocks[c], &pairs[c], &local[c]);
   }
   bool moving[C];
   for (int c = 0; c < C; ++c) moving[c] = true;
-  Descend<kSteps, V, C>(blocks, local, moving);
+  Descend<kSteps, V, W, C>(blocks, texels, local, moving);
   // Better pairs are often a few codes away, past pairs that are worse: try spans one and two
   // codes wider and narrower around the same middle, and the pair moved by two codes.
   alignas(32) static constexpr float LO_JUMPS[8] = {-2, -1, 1, 2, -2, 2, 0, 0};
   alignas(32) static constexpr float HI_JUMPS[8] = {2, 1, -1, -2, 0, 0, -2, 2};
-  for (int c = 0; c < C; ++c) {
-    const Candidate descended = local[c];
-    Consider<kSteps, V>(*blocks[c], LO_JUMPS, HI_JUMPS, 8, descended.lo, descended.hi, &local[c]);
-    moving[c] = local[c].error < descended.error;
+  Candidate descended[C];
+  for (int c = 0; c < C; ++c) descended[c] = local[c];
+  if (SHARE) {
+    const float* loLists[2] = {LO_JUMPS, LO_JUMPS};
+    const float* hiLists[2] = {HI_JUMPS, HI_JUMPS};
+    const int loOffsets[2] = {descended[0].lo, descended[1 % C].lo};
+    const int hiOffsets[2] = {descended[0].hi, descended[1 % C].hi};
+    ConsiderTwo(texels, loLists, hiLists, loOffsets, hiOffsets, local);
+  } else {
+    for (int c = 0; c < C; ++c)
+      Consider<kSteps, V>(*blocks[c], LO_JUMPS, HI_JUMPS, 8, descended[c].lo, descended[c].hi, &local[c]);
   }
-  Descend<kSteps, V, C>(blocks, local, moving);
+  for (int c = 0; c < C; ++c) moving[c] = local[c].error < descended[c].error;
+  Descend<kSteps, V, W, C>(blocks, texels, local, moving);
   for (int c = 0; c < C; ++c)
     if (local[c].error < best[c].error) best[c] = local[c];
 }
@@ -431,7 +570,7 @@ BW_INLINE void PrepareBlock(const float* values, const float* weights, BwBc4Kind
 
 // The whole search for C blocks of 16 components (see PrepareBlock), scoring pairs V's lanes at
 // a time; the blocks share the eight-value search, the one every block has.
-template <typename V, int C>
+template <typename V, typename W, int C>
 BW_INLINE void EncodeBc4(const float* const* values, const float* const* weights, BwBc4Kind kind,
                          unsigned char* const* out) {
   Block blocks[C];
@@ -451,9 +590,9 @@ BW_INLINE void EncodeBc4(const float* const* values, const float* const* weights
     searchedBest[count++] = best[c];
   }
   if (count == C) {
-    Search<7, V, C>(searched, searchedLo, searchedHi, searchedBest);
+    Search<7, V, W, C>(searched, searchedLo, searchedHi, searchedBest);
   } else {
-    for (int j = 0; j < count; ++j) Search<7, V, 1>(&searched[j], &searchedLo[j], &searchedHi[j], &searchedBest[j]);
+    for (int j = 0; j < count; ++j) Search<7, V, W, 1>(&searched[j], &searchedLo[j], &searchedHi[j], &searchedBest[j]);
   }
   for (int c = 0, j = 0; c < C; ++c) {
     const Block& b = blocks[c];
@@ -472,7 +611,7 @@ BW_INLINE void EncodeBc4(const float* const* values, const float* const* weights
           innerHi = std::max(innerHi, b.t[i]);
         }
         const Block* one = &b;
-        if (innerLo <= innerHi) Search<5, V, 1>(&one, &innerLo, &innerHi, &best[c]);
+        if (innerLo <= innerHi) Search<5, V, W, 1>(&one, &innerLo, &innerHi, &best[c]);
       }
     }
   }
@@ -500,7 +639,7 @@ BW_INLINE void AngleWeights(const float* x, const float* y, float* weightX, floa
 }
 
 // One band of BC5 blocks (see BwEncodeBc5Rows).
-template <typename V>
+template <typename V, typename W>
 BW_INLINE void EncodeBc5Band(const float* const* rows, int rowCount, int width, int numComponents,
                              BwBc4Kind kind, unsigned char* out) {
   const int blocks = (width + 3) / 4;
@@ -519,14 +658,21 @@ BW_INLINE void EncodeBc5Band(const float* const* rows, int rowCount, int width, 
     const float* values[2] = {x, y};
     const float* weights[2] = {weightX, weightY};
     unsigned char* blockOut[2] = {out + 16 * block, out + 16 * block + 8};
-    EncodeBc4<V, 2>(values, weights, kind, blockOut);
+    EncodeBc4<V, W, 2>(values, weights, kind, blockOut);
   }
 }
 
 #ifdef BW_BC5_AVX2
 __attribute__((target("avx2"))) void EncodeBc5BandAvx2(const float* const* rows, int rowCount, int width,
                                                        int numComponents, BwBc4Kind kind, unsigned char* out) {
-  EncodeBc5Band<Float8>(rows, rowCount, width, numComponents, kind, out);
+  EncodeBc5Band<Float8, Float8>(rows, rowCount, width, numComponents, kind, out);
+}
+
+// Sixteen lanes: the x and y blocks' eight pairs each in one vector.
+__attribute__((target("avx512f,avx512vl"))) void EncodeBc5BandAvx512(const float* const* rows, int rowCount,
+                                                                     int width, int numComponents, BwBc4Kind kind,
+                                                                     unsigned char* out) {
+  EncodeBc5Band<Float8, Float16>(rows, rowCount, width, numComponents, kind, out);
 }
 #endif
 
@@ -535,7 +681,7 @@ __attribute__((target("avx2"))) void EncodeBc5BandAvx2(const float* const* rows,
 void BwEncodeBc4Block(const float values[16], BwBc4Kind kind, unsigned char out[8]) {
   static constexpr float EVEN[TEXELS] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
   const float* weights = EVEN;
-  EncodeBc4<Float4, 1>(&values, &weights, kind, &out);
+  EncodeBc4<Float4, Float4, 1>(&values, &weights, kind, &out);
 }
 
 void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16]) {
@@ -573,10 +719,12 @@ void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]) {
 void BwEncodeBc5Rows(const float* const* rows, int rowCount, int width, int numComponents,
                      BwBc4Kind kind, unsigned char* out) {
 #ifdef BW_BC5_AVX2
+  static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
   static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx512) return EncodeBc5BandAvx512(rows, rowCount, width, numComponents, kind, out);
   if (avx2) return EncodeBc5BandAvx2(rows, rowCount, width, numComponents, kind, out);
 #endif
-  EncodeBc5Band<Float4>(rows, rowCount, width, numComponents, kind, out);
+  EncodeBc5Band<Float4, Float4>(rows, rowCount, width, numComponents, kind, out);
 }
 
 void BwEncodeBc5Image(const float* image, int width, int height, int numComponents,
