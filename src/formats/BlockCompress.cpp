@@ -328,6 +328,30 @@ struct PairList {
   }
 };
 
+// Two integer pairs from each of four refined ones, into the list in lane order: the nearest, and
+// the one with the end whose fraction is nearer a half rounded the other way. The descent looks
+// at the rest.
+BW_INLINE void RoundedPairs(Float4 lo, Float4 hi, PairList* pairs) {
+  const Float4 zero = Splat(0.0f);
+  // Endpoints lie in [-127, 255]: rounding and a correction give the floor.
+  const Float4 roundLo = BW_NEAREST_STEP(lo), roundHi = BW_NEAREST_STEP(hi);
+  const Float4 floorLo = roundLo > lo ? roundLo - 1.0f : roundLo, floorHi = roundHi > hi ? roundHi - 1.0f : roundHi;
+  const Float4 fractionLo = lo - floorLo, fractionHi = hi - floorHi;
+  const Int4 upLo = fractionLo >= 0.5f, upHi = fractionHi >= 0.5f;
+  const Float4 nearLo = upLo ? floorLo + 1.0f : floorLo, nearHi = upHi ? floorHi + 1.0f : floorHi;
+  const Float4 otherLo = upLo ? nearLo - 1.0f : nearLo + 1.0f, otherHi = upHi ? nearHi - 1.0f : nearHi + 1.0f;
+  const Float4 offLo = fractionLo - 0.5f, offHi = fractionHi - 0.5f;
+  const Int4 flipLo = (offLo < zero ? -offLo : offLo) < (offHi < zero ? -offHi : offHi);
+  const Float4 secondLo = flipLo ? otherLo : nearLo, secondHi = flipLo ? nearHi : otherHi;
+  const Float4 lists[4] = {__builtin_shufflevector(nearLo, secondLo, 0, 4, 1, 5),
+                           __builtin_shufflevector(nearLo, secondLo, 2, 6, 3, 7),
+                           __builtin_shufflevector(nearHi, secondHi, 0, 4, 1, 5),
+                           __builtin_shufflevector(nearHi, secondHi, 2, 6, 3, 7)};
+  std::memcpy(pairs->lo + pairs->count, lists, 2 * sizeof lists[0]);
+  std::memcpy(pairs->hi + pairs->count, lists + 2, 2 * sizeof lists[0]);
+  pairs->count += 8;
+}
+
 // Scores `count` pairs (see PairErrors) and keeps the first of the least error when it beats
 // *best.
 template <int kSteps, typename V>
@@ -454,23 +478,29 @@ BW_INLINE void Search(const Block* const* blocks, const float* lo, const float* 
   Candidate local[C];
   PairList pairs[C];
   for (int c = 0; c < C; ++c) {
-    // Two integer pairs from each refined one: the nearest, and the one with the end whose
-    // fraction is nearer a half rounded the other way. The descent looks at the rest.
-    for (int lane = 0; lane < 4; ++lane) {
-      const float floorLo = std::floor(los[c][lane]), floorHi = std::floor(his[c][lane]);
-      const float fractionLo = los[c][lane] - floorLo, fractionHi = his[c][lane] - floorHi;
-      const int upLo = fractionLo >= 0.5f, upHi = fractionHi >= 0.5f;
-      const int nearLo = int(floorLo) + upLo, nearHi = int(floorHi) + upHi;
-      const bool flipLo = std::fabs(fractionLo - 0.5f) < std::fabs(fractionHi - 0.5f);
-      pairs[c].Add(nearLo, nearHi);
-      pairs[c].Add(flipLo ? nearLo + 1 - 2 * upLo : nearLo, flipLo ? nearHi : nearHi + 1 - 2 * upHi);
-    }
+    Float4 lo4, hi4;
+    std::memcpy(&lo4, los[c], sizeof lo4);
+    std::memcpy(&hi4, his[c], sizeof hi4);
+    RoundedPairs(lo4, hi4, &pairs[c]);
     // In a narrow block a step is a fraction of a code and which integers bound the range
     // matters most: try every pair from two below to two above each end.
     if (hi[c] - lo[c] < 16.0f) {
-      const int baseLo = int(std::floor(lo[c])), baseHi = int(std::floor(hi[c]));
-      for (int i = -2; i <= 2; ++i)
-        for (int j = -1; j <= 3; ++j) pairs[c].Add(baseLo + i, baseHi + j);
+      // Lows from two below to two above, each with highs from one below to three above.
+      alignas(16) static constexpr float NARROW_LO[28] = {-2, -2, -2, -2, -2, -1, -1, -1, -1, -1, 0, 0, 0, 0,
+                                                          0,  1,  1,  1,  1,  1,  2,  2,  2,  2,  2, 0, 0, 0};
+      alignas(16) static constexpr float NARROW_HI[28] = {-1, 0, 1, 2, 3, -1, 0, 1, 2, 3, -1, 0, 1, 2,
+                                                          3,  -1, 0, 1, 2, 3, -1, 0, 1, 2, 3, 0, 0, 0};
+      const float baseLo = std::floor(lo[c]), baseHi = std::floor(hi[c]);
+      for (int q = 0; q < 7; ++q) {
+        Float4 l, h;
+        std::memcpy(&l, NARROW_LO + 4 * q, sizeof l);
+        std::memcpy(&h, NARROW_HI + 4 * q, sizeof h);
+        l += baseLo;
+        h += baseHi;
+        std::memcpy(pairs[c].lo + pairs[c].count + 4 * q, &l, sizeof l);
+        std::memcpy(pairs[c].hi + pairs[c].count + 4 * q, &h, sizeof h);
+      }
+      pairs[c].count += 25;  // the last three are overwritten by the padding
     }
     local[c] = {HUGE_VALF, 0, 0, kSteps == 5};
   }
