@@ -180,8 +180,9 @@ BW_INLINE void PairErrors(const Block& b, const float* loList, const float* hiLi
                           float loOffset, float hiOffset, V* laneLeast, typename IntVector<V>::Type* laneIndex) {
   typedef typename IntVector<V>::Type IV;
   constexpr int LANES = int(sizeof(V) / sizeof(float));
+  alignas(64) static constexpr int32_t LANE_NUMBERS[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
   IV index;
-  for (int lane = 0; lane < LANES; ++lane) index[lane] = lane;
+  std::memcpy(&index, LANE_NUMBERS, sizeof index);
   for (int j = 0; j < count; j += LANES, index += LANES) {
     V lo, hi, result;
     std::memcpy(&lo, loList + j, sizeof lo);
