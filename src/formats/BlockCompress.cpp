@@ -19,10 +19,10 @@
 #include "BwVector.h"
 #include "Parallel.h"
 
-// The same condition as BW_VECTOR_CLONES: AVX2 and AVX-512 versions beside the baseline one,
-// unless the build keeps only the baseline. Here the versions differ in their vector width
-// (four, eight or sixteen pairs scored at once), not only in their instructions, so they are
-// written as separate functions and one is picked at run time.
+// The same condition as BW_VECTOR_CLONES: an AVX2 version beside the baseline one, unless the
+// build keeps only the baseline. Here the two versions differ in their vector width (eight
+// pairs scored at once instead of four), not only in their instructions, so they are written
+// as two functions and one is picked at run time.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(BUMPWELD_BASELINE)
 #define BW_BC5_AVX2 1
 #endif
@@ -41,19 +41,17 @@ constexpr Bc4Range RangeOf(BwBc4Kind kind) {
 }
 
 // Vectors of floats and of ints. Every operation on them is element-wise IEEE arithmetic, so
-// that a value computed in a lane of any width is the same bits. Sixteen-lane vectors are used
-// only in code compiled for AVX-512; eight-lane ones become two four-lane ones elsewhere.
+// that a value computed in a lane of any width is the same bits. The baseline code scores pairs
+// four lanes at a time; its eight-lane vectors (the ranges of two blocks) become two four-lane
+// ones.
 typedef float Float4 __attribute__((vector_size(16)));
 typedef int32_t Int4 __attribute__((vector_size(16)));
 typedef float Float8 __attribute__((vector_size(32)));
 typedef int32_t Int8 __attribute__((vector_size(32)));
-typedef float Float16 __attribute__((vector_size(64)));
-typedef int32_t Int16 __attribute__((vector_size(64)));
 
 template <typename V> struct IntVector;
 template <> struct IntVector<Float4> { typedef Int4 Type; };
 template <> struct IntVector<Float8> { typedef Int8 Type; };
-template <> struct IntVector<Float16> { typedef Int16 Type; };
 
 BW_INLINE Float4 Splat(float v) { return Float4{v, v, v, v}; }
 
@@ -84,10 +82,10 @@ struct Block {
 #define BW_NEAREST_STEP(pos) (((pos) + 0x1.8p23f) - 0x1.8p23f)
 
 // The targets of two blocks for vectors whose lower half of lanes works on block 0 and upper
-// half on block 1: the eight-value searches of a BC5 block's x and y blocks share vectors. The
-// two blocks are of one kind.
+// half on block 1: the eight-value searches of a BC5 block's x and y blocks refine their ranges
+// in one vector. The two blocks are of one kind.
 template <typename V> struct TwoBlocks {
-  V t[TEXELS], t7[TEXELS], w[TEXELS];
+  V t[TEXELS], w[TEXELS];
   V sumW, sumWT;
   Bc4Range range;
 };
@@ -95,18 +93,12 @@ template <typename V> struct TwoBlocks {
 BW_INLINE void Halves(float a, float b, Float8* v) {
   *v = __builtin_shufflevector(Splat(a), Splat(b), 0, 1, 2, 3, 4, 5, 6, 7);
 }
-BW_INLINE void Halves(float a, float b, Float16* v) {
-  Float8 lower, upper;
-  Halves(a, a, &lower);
-  Halves(b, b, &upper);
-  *v = __builtin_shufflevector(lower, upper, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-}
+
 
 template <typename V>
 BW_INLINE void Interleave(const Block& b0, const Block& b1, TwoBlocks<V>* out) {
   for (int i = 0; i < TEXELS; ++i) {
     Halves(b0.t[i], b1.t[i], &out->t[i]);
-    Halves(b0.t7[i], b1.t7[i], &out->t7[i]);
     Halves(b0.w[i], b1.w[i], &out->w[i]);
   }
   Halves(b0.sumW, b1.sumW, &out->sumW);
@@ -126,7 +118,8 @@ BW_INLINE void LoadTexel(const Block& b, int i, V* t, V* scaled, V* w) {
 template <int kSteps, typename V>
 BW_INLINE void LoadTexel(const TwoBlocks<V>& b, int i, V* t, V* scaled, V* w) {
   static_assert(kSteps == 7, "two blocks share only the eight-value search");
-  *t = b.t[i], *scaled = b.t7[i], *w = b.w[i];
+  *t = b.t[i], *w = b.w[i];
+  *scaled = V{};  // not used in refining
 }
 template <typename V>
 BW_INLINE void LoadSums(const Block& b, V* sumW, V* sumWT) {
@@ -373,44 +366,10 @@ BW_INLINE void ConsiderAll(const Block& b, PairList* pairs, Candidate* best) {
   Consider<kSteps, V>(b, pairs->lo, pairs->hi, pairs->count, 0, 0, best);
 }
 
-// Scores the eight pairs loOffset[c] + loList[c][j], hiOffset[c] + hiList[c][j] of each of two
-// blocks in one vector of sixteen, and keeps for each block the first of the least error when
-// it beats best[c]: what Consider does for each alone.
-template <typename W>
-BW_INLINE void ConsiderTwo(const TwoBlocks<W>& texels, const float* const* loList, const float* const* hiList,
-                           const int* loOffset, const int* hiOffset, Candidate* best) {
-#ifdef BW_BC5_AVX2
-  if constexpr (sizeof(W) == sizeof(Float16)) {
-    Float8 lo[2], hi[2];
-    for (int c = 0; c < 2; ++c) {
-      std::memcpy(&lo[c], loList[c], sizeof lo[c]);
-      std::memcpy(&hi[c], hiList[c], sizeof hi[c]);
-      lo[c] += float(loOffset[c]);
-      hi[c] += float(hiOffset[c]);
-    }
-    const Float16 los = __builtin_shufflevector(lo[0], lo[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const Float16 his = __builtin_shufflevector(hi[0], hi[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    Float16 error;
-    ScorePairs<7>(texels, los, his, &error);
-    Float8 least[2] = {__builtin_shufflevector(error, error, 0, 1, 2, 3, 4, 5, 6, 7),
-                       __builtin_shufflevector(error, error, 8, 9, 10, 11, 12, 13, 14, 15)};
-    for (int c = 0; c < 2; ++c) {
-      Int8 index = {0, 1, 2, 3, 4, 5, 6, 7};
-      LeastToLaneZero(&least[c], &index);
-      if (least[c][0] < best[c].error)
-        best[c] = {least[c][0], loOffset[c] + int(loList[c][index[0]]), hiOffset[c] + int(hiList[c][index[0]]), false};
-    }
-  }
-#else
-  (void)texels, (void)loList, (void)hiList, (void)loOffset, (void)hiOffset, (void)best;
-#endif
-}
-
 // Moves each of C blocks whose `moving` is set to the best of the eight neighbouring pairs
-// while one of them is better; each block stops on its own, as if searched alone. With W of
-// sixteen lanes, two blocks that both move share one vector.
-template <int kSteps, typename V, typename W, int C>
-BW_INLINE void Descend(const Block* const* blocks, const TwoBlocks<W>& texels, Candidate* best, bool* moving) {
+// while one of them is better; each block stops on its own, as if searched alone.
+template <int kSteps, typename V, int C>
+BW_INLINE void Descend(const Block* const* blocks, Candidate* best, bool* moving) {
   alignas(32) static constexpr float LO_STEPS[8] = {-1, -1, -1, 0, 0, 1, 1, 1};
   alignas(32) static constexpr float HI_STEPS[8] = {-1, 0, 1, -1, 1, -1, 0, 1};
   for (int round = 0; round < 8; ++round) {
@@ -420,15 +379,8 @@ BW_INLINE void Descend(const Block* const* blocks, const TwoBlocks<W>& texels, C
       moving[c] = moving[c] && best[c].error > 0.0f;
       start[c] = best[c];
     }
-    if (sizeof(W) == sizeof(Float16) && C == 2 && moving[0] && moving[1]) {
-      const float* loLists[2] = {LO_STEPS, LO_STEPS};
-      const float* hiLists[2] = {HI_STEPS, HI_STEPS};
-      const int loOffsets[2] = {start[0].lo, start[1 % C].lo}, hiOffsets[2] = {start[0].hi, start[1 % C].hi};
-      ConsiderTwo(texels, loLists, hiLists, loOffsets, hiOffsets, best);
-    } else {
-      for (int c = 0; c < C; ++c)
-        if (moving[c]) Consider<kSteps, V>(*blocks[c], LO_STEPS, HI_STEPS, 8, start[c].lo, start[c].hi, &best[c]);
-    }
+    for (int c = 0; c < C; ++c)
+      if (moving[c]) Consider<kSteps, V>(*blocks[c], LO_STEPS, HI_STEPS, 8, start[c].lo, start[c].hi, &best[c]);
     for (int c = 0; c < C; ++c) {
       moving[c] = moving[c] && best[c].error < start[c].error;
       any = any || moving[c];
@@ -440,12 +392,12 @@ BW_INLINE void Descend(const Block* const* blocks, const TwoBlocks<W>& texels, C
 // Searches one mode in each of C blocks (C = 2 only in the eight-value mode) from the range
 // [lo[c], hi[c]] its values cover, and keeps in best[c] the better of the pair found and the one
 // there. The blocks go through each step together, so that the dependent chains of one overlap
-// those of the other, and share vectors where their lanes fit in one; each block's result is
-// the one a search of it alone gives. Smooth blocks often hold fewer distinct levels than the
+// those of the other, and refine their ranges in one vector; each block's result is the one a
+// search of it alone gives. Smooth blocks often hold fewer distinct levels than the
 // palette: a ramp over the 4 x 4 block has 4 or 7, which sit exactly on the palette when the
 // endpoints reach a sixth of the range beyond one end, so those two extended ranges are starting
 // points as well, and the range widened by half that at both ends a fourth.
-template <int kSteps, typename V, typename W, int C>
+template <int kSteps, typename V, int C>
 BW_INLINE void Search(const Block* const* blocks, const float* lo, const float* hi, Candidate* best) {
   float los[C][4], his[C][4];
   for (int c = 0; c < C; ++c) {
@@ -457,7 +409,6 @@ BW_INLINE void Search(const Block* const* blocks, const float* lo, const float* 
     std::memcpy(his[c], h, sizeof h);
   }
   // Both blocks' four ranges in one vector of eight.
-  TwoBlocks<W> texels;
   if constexpr (C == 2) {
     TwoBlocks<Float8> refine;
     Interleave(*blocks[0], *blocks[1], &refine);
@@ -467,7 +418,6 @@ BW_INLINE void Search(const Block* const* blocks, const float* lo, const float* 
     RefineLanes<kSteps>(refine, &lo8, &hi8);
     std::memcpy(los, &lo8, sizeof lo8);
     std::memcpy(his, &hi8, sizeof hi8);
-    if constexpr (sizeof(W) == sizeof(Float16)) Interleave(*blocks[0], *blocks[1], &texels);
   } else {
     Float4 lo4, hi4;
     std::memcpy(&lo4, los[0], sizeof lo4);
@@ -505,36 +455,20 @@ BW_INLINE void Search(const Block* const* blocks, const float* lo, const float* 
     }
     local[c] = {HUGE_VALF, 0, 0, kSteps == 5};
   }
-  constexpr bool SHARE = sizeof(W) == sizeof(Float16) && C == 2;
-  if (SHARE && pairs[0].count == 8 && pairs[1 % C].count == 8) {
-    const float* loLists[2] = {pairs[0].lo, pairs[1 % C].lo};
-    const float* hiLists[2] = {pairs[0].hi, pairs[1 % C].hi};
-    const int zeros[2] = {0, 0};
-    ConsiderTwo(texels, loLists, hiLists, zeros, zeros, local);
-  } else {
-    for (int c = 0; c < C; ++c) ConsiderAll<kSteps, V>(*blocks[c], &pairs[c], &local[c]);
-  }
+  for (int c = 0; c < C; ++c) ConsiderAll<kSteps, V>(*blocks[c], &pairs[c], &local[c]);
   bool moving[C];
   for (int c = 0; c < C; ++c) moving[c] = true;
-  Descend<kSteps, V, W, C>(blocks, texels, local, moving);
+  Descend<kSteps, V, C>(blocks, local, moving);
   // Better pairs are often a few codes away, past pairs that are worse: try spans one and two
   // codes wider and narrower around the same middle, and the pair moved by two codes.
   alignas(32) static constexpr float LO_JUMPS[8] = {-2, -1, 1, 2, -2, 2, 0, 0};
   alignas(32) static constexpr float HI_JUMPS[8] = {2, 1, -1, -2, 0, 0, -2, 2};
   Candidate descended[C];
   for (int c = 0; c < C; ++c) descended[c] = local[c];
-  if (SHARE) {
-    const float* loLists[2] = {LO_JUMPS, LO_JUMPS};
-    const float* hiLists[2] = {HI_JUMPS, HI_JUMPS};
-    const int loOffsets[2] = {descended[0].lo, descended[1 % C].lo};
-    const int hiOffsets[2] = {descended[0].hi, descended[1 % C].hi};
-    ConsiderTwo(texels, loLists, hiLists, loOffsets, hiOffsets, local);
-  } else {
-    for (int c = 0; c < C; ++c)
-      Consider<kSteps, V>(*blocks[c], LO_JUMPS, HI_JUMPS, 8, descended[c].lo, descended[c].hi, &local[c]);
-  }
+  for (int c = 0; c < C; ++c)
+    Consider<kSteps, V>(*blocks[c], LO_JUMPS, HI_JUMPS, 8, descended[c].lo, descended[c].hi, &local[c]);
   for (int c = 0; c < C; ++c) moving[c] = local[c].error < descended[c].error;
-  Descend<kSteps, V, W, C>(blocks, texels, local, moving);
+  Descend<kSteps, V, C>(blocks, local, moving);
   for (int c = 0; c < C; ++c)
     if (local[c].error < best[c].error) best[c] = local[c];
 }
@@ -601,7 +535,7 @@ BW_INLINE void PrepareBlock(const float* values, const float* weights, BwBc4Kind
 
 // The whole search for C blocks of 16 components (see PrepareBlock), scoring pairs V's lanes at
 // a time; the blocks share the eight-value search, the one every block has.
-template <typename V, typename W, int C>
+template <typename V, int C>
 BW_INLINE void EncodeBc4(const float* const* values, const float* const* weights, BwBc4Kind kind,
                          unsigned char* const* out) {
   Block blocks[C];
@@ -621,9 +555,9 @@ BW_INLINE void EncodeBc4(const float* const* values, const float* const* weights
     searchedBest[count++] = best[c];
   }
   if (count == C) {
-    Search<7, V, W, C>(searched, searchedLo, searchedHi, searchedBest);
+    Search<7, V, C>(searched, searchedLo, searchedHi, searchedBest);
   } else {
-    for (int j = 0; j < count; ++j) Search<7, V, W, 1>(&searched[j], &searchedLo[j], &searchedHi[j], &searchedBest[j]);
+    for (int j = 0; j < count; ++j) Search<7, V, 1>(&searched[j], &searchedLo[j], &searchedHi[j], &searchedBest[j]);
   }
   for (int c = 0, j = 0; c < C; ++c) {
     const Block& b = blocks[c];
@@ -642,7 +576,7 @@ BW_INLINE void EncodeBc4(const float* const* values, const float* const* weights
           innerHi = std::max(innerHi, b.t[i]);
         }
         const Block* one = &b;
-        if (innerLo <= innerHi) Search<5, V, W, 1>(&one, &innerLo, &innerHi, &best[c]);
+        if (innerLo <= innerHi) Search<5, V, 1>(&one, &innerLo, &innerHi, &best[c]);
       }
     }
   }
@@ -670,7 +604,7 @@ BW_INLINE void AngleWeights(const float* x, const float* y, float* weightX, floa
 }
 
 // One band of BC5 blocks (see BwEncodeBc5Rows).
-template <typename V, typename W>
+template <typename V>
 BW_INLINE void EncodeBc5Band(const float* const* rows, int rowCount, int width, int numComponents,
                              BwBc4Kind kind, unsigned char* out) {
   const int blocks = (width + 3) / 4;
@@ -689,21 +623,14 @@ BW_INLINE void EncodeBc5Band(const float* const* rows, int rowCount, int width, 
     const float* values[2] = {x, y};
     const float* weights[2] = {weightX, weightY};
     unsigned char* blockOut[2] = {out + 16 * block, out + 16 * block + 8};
-    EncodeBc4<V, W, 2>(values, weights, kind, blockOut);
+    EncodeBc4<V, 2>(values, weights, kind, blockOut);
   }
 }
 
 #ifdef BW_BC5_AVX2
 __attribute__((target("avx2"))) void EncodeBc5BandAvx2(const float* const* rows, int rowCount, int width,
                                                        int numComponents, BwBc4Kind kind, unsigned char* out) {
-  EncodeBc5Band<Float8, Float8>(rows, rowCount, width, numComponents, kind, out);
-}
-
-// Sixteen lanes: the x and y blocks' eight pairs each in one vector.
-__attribute__((target("avx512f,avx512vl"))) void EncodeBc5BandAvx512(const float* const* rows, int rowCount,
-                                                                     int width, int numComponents, BwBc4Kind kind,
-                                                                     unsigned char* out) {
-  EncodeBc5Band<Float8, Float16>(rows, rowCount, width, numComponents, kind, out);
+  EncodeBc5Band<Float8>(rows, rowCount, width, numComponents, kind, out);
 }
 #endif
 
@@ -712,7 +639,7 @@ __attribute__((target("avx512f,avx512vl"))) void EncodeBc5BandAvx512(const float
 void BwEncodeBc4Block(const float values[16], BwBc4Kind kind, unsigned char out[8]) {
   static constexpr float EVEN[TEXELS] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
   const float* weights = EVEN;
-  EncodeBc4<Float4, Float4, 1>(&values, &weights, kind, &out);
+  EncodeBc4<Float4, 1>(&values, &weights, kind, &out);
 }
 
 void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16]) {
@@ -750,12 +677,10 @@ void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]) {
 void BwEncodeBc5Rows(const float* const* rows, int rowCount, int width, int numComponents,
                      BwBc4Kind kind, unsigned char* out) {
 #ifdef BW_BC5_AVX2
-  static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
   static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx512) return EncodeBc5BandAvx512(rows, rowCount, width, numComponents, kind, out);
   if (avx2) return EncodeBc5BandAvx2(rows, rowCount, width, numComponents, kind, out);
 #endif
-  EncodeBc5Band<Float4, Float4>(rows, rowCount, width, numComponents, kind, out);
+  EncodeBc5Band<Float4>(rows, rowCount, width, numComponents, kind, out);
 }
 
 void BwEncodeBc5Image(const float* image, int width, int height, int numComponents,
