@@ -249,56 +249,69 @@ BW_INLINE void Assign(const Block& b, float lo, float hi, int chosen[TEXELS]) {
 // the six-value mode left out), the weighted regression of the targets on the step, lo + k * s,
 // gives the new ends. A lane keeps its pair once the range closes or the texels no longer pin
 // down two ends.
-template <int kSteps, typename V, typename Texels>
-BW_INLINE void RefineLanes(const Texels& texels, V* lo, V* hi) {
+//
+// G independent sets of lanes (texels[g], lo[g], hi[g]) go through the loop together, so that
+// their chains of dependent operations overlap.
+template <int kSteps, int G, typename V, typename Texels>
+BW_INLINE void RefineLanes(const Texels* texels, V* lo, V* hi) {
   typedef typename IntVector<V>::Type IV;
   constexpr float n = float(kSteps);
   const V zero = V{}, one = zero + 1.0f, top = zero + n;
-  const V minCode = zero + texels.range.minCode, maxCode = zero + texels.range.maxCode;
-  V blockSumW, blockSumWT;
-  LoadSums(texels, &blockSumW, &blockSumWT);
-  IV active = zero == zero;
+  const V minCode = zero + texels[0].range.minCode, maxCode = zero + texels[0].range.maxCode;
+  V blockSumW[G], blockSumWT[G];
+  IV active[G];
+  for (int g = 0; g < G; ++g) {
+    LoadSums(texels[g], &blockSumW[g], &blockSumWT[g]);
+    active[g] = zero == zero;
+  }
   for (int round = 0; round < 2; ++round) {
-    const V span = *hi - *lo;
-    active &= span > 1e-3f;
-    const V scale = active ? top / (active ? span : one) : zero;
+    V span[G], scale[G];
     // Two running sums of each (even and odd texels), so that the additions overlap.
-    V sumsW[2] = {zero, zero}, sumsWT[2] = {zero, zero};
-    V sumsWK[2] = {zero, zero}, sumsWKK[2] = {zero, zero}, sumsWKT[2] = {zero, zero};
+    V sumsW[G][2], sumsWT[G][2], sumsWK[G][2], sumsWKK[G][2], sumsWKT[G][2];
+    for (int g = 0; g < G; ++g) {
+      span[g] = hi[g] - lo[g];
+      active[g] &= span[g] > 1e-3f;
+      scale[g] = active[g] ? top / (active[g] ? span[g] : one) : zero;
+      for (int h = 0; h < 2; ++h) sumsW[g][h] = sumsWT[g][h] = sumsWK[g][h] = sumsWKK[g][h] = sumsWKT[g][h] = zero;
+    }
 #pragma GCC unroll 16
     for (int i = 0; i < TEXELS; ++i) {
-      V t, scaled, w;
-      LoadTexel<kSteps>(texels, i, &t, &scaled, &w);
-      const V above = t > *lo ? t : *lo;
-      const V pos = ((above < *hi ? above : *hi) - *lo) * scale;
-      const V k = BW_NEAREST_STEP(pos);
-      if constexpr (kSteps == 5) {
-        const V d = scaled - (k * span + 5.0f * *lo);
-        const IV onStep = (d * d <= texels.minError5[i]) & (d * d <= texels.maxError5[i]);
-        w = onStep ? w : zero;
-        sumsW[i % 2] += w;
-        sumsWT[i % 2] += w * t;
+      for (int g = 0; g < G; ++g) {
+        V t, scaled, w;
+        LoadTexel<kSteps>(texels[g], i, &t, &scaled, &w);
+        const V above = t > lo[g] ? t : lo[g];
+        const V pos = ((above < hi[g] ? above : hi[g]) - lo[g]) * scale[g];
+        const V k = BW_NEAREST_STEP(pos);
+        if constexpr (kSteps == 5) {
+          const V d = scaled - (k * span[g] + 5.0f * lo[g]);
+          const IV onStep = (d * d <= texels[g].minError5[i]) & (d * d <= texels[g].maxError5[i]);
+          w = onStep ? w : zero;
+          sumsW[g][i % 2] += w;
+          sumsWT[g][i % 2] += w * t;
+        }
+        const V wk = w * k;
+        sumsWK[g][i % 2] += wk;
+        sumsWKK[g][i % 2] += wk * k;
+        sumsWKT[g][i % 2] += wk * t;
       }
-      const V wk = w * k;
-      sumsWK[i % 2] += wk;
-      sumsWKK[i % 2] += wk * k;
-      sumsWKT[i % 2] += wk * t;
     }
-    const V count = kSteps == 5 ? sumsW[0] + sumsW[1] : blockSumW;
-    const V sumT = kSteps == 5 ? sumsWT[0] + sumsWT[1] : blockSumWT;
-    const V sumK = sumsWK[0] + sumsWK[1], sumKK = sumsWKK[0] + sumsWKK[1];
-    const V sumKT = sumsWKT[0] + sumsWKT[1];
-    // det is the sum over pairs of texels of w_i * w_j * (k_i - k_j)^2: 0 when every texel is
-    // on one step, else at least 1, as every weight is.
-    const V det = count * sumKK - sumK * sumK;
-    const IV fits = active & (det > 0.5f);
-    const V step = (count * sumKT - sumK * sumT) / (fits ? det : one);
-    const V fitLo = (sumT - step * sumK) / (count > one ? count : one);
-    const V fitHi = fitLo + step * n;
-    active = fits & (fitLo <= fitHi);
-    const V clampedLo = fitLo > minCode ? fitLo : minCode, clampedHi = fitHi > minCode ? fitHi : minCode;
-    *lo = active ? (clampedLo < maxCode ? clampedLo : maxCode) : *lo;
-    *hi = active ? (clampedHi < maxCode ? clampedHi : maxCode) : *hi;
+    for (int g = 0; g < G; ++g) {
+      const V count = kSteps == 5 ? sumsW[g][0] + sumsW[g][1] : blockSumW[g];
+      const V sumT = kSteps == 5 ? sumsWT[g][0] + sumsWT[g][1] : blockSumWT[g];
+      const V sumK = sumsWK[g][0] + sumsWK[g][1], sumKK = sumsWKK[g][0] + sumsWKK[g][1];
+      const V sumKT = sumsWKT[g][0] + sumsWKT[g][1];
+      // det is the sum over pairs of texels of w_i * w_j * (k_i - k_j)^2: 0 when every texel is
+      // on one step, else at least 1, as every weight is.
+      const V det = count * sumKK - sumK * sumK;
+      const IV fits = active[g] & (det > 0.5f);
+      const V step = (count * sumKT - sumK * sumT) / (fits ? det : one);
+      const V fitLo = (sumT - step * sumK) / (count > one ? count : one);
+      const V fitHi = fitLo + step * n;
+      active[g] = fits & (fitLo <= fitHi);
+      const V clampedLo = fitLo > minCode ? fitLo : minCode, clampedHi = fitHi > minCode ? fitHi : minCode;
+      lo[g] = active[g] ? (clampedLo < maxCode ? clampedLo : maxCode) : lo[g];
+      hi[g] = active[g] ? (clampedHi < maxCode ? clampedHi : maxCode) : hi[g];
+    }
   }
 }
 
@@ -389,7 +402,7 @@ BW_INLINE void Descend(const Block* const* blocks, Candidate* best, bool* moving
   }
 }
 
-// Searches one mode in each of C blocks (C = 2 only in the eight-value mode) from the range
+// Searches one mode in each of C blocks (C = 2 or 4 only in the eight-value mode) from the range
 // [lo[c], hi[c]] its values cover, and keeps in best[c] the better of the pair found and the one
 // there. The blocks go through each step together, so that the dependent chains of one overlap
 // those of the other, and refine their ranges in one vector; each block's result is the one a
@@ -408,21 +421,23 @@ BW_INLINE void Search(const Block* const* blocks, const float* lo, const float* 
     std::memcpy(los[c], l, sizeof l);
     std::memcpy(his[c], h, sizeof h);
   }
-  // Both blocks' four ranges in one vector of eight.
-  if constexpr (C == 2) {
-    TwoBlocks<Float8> refine;
-    Interleave(*blocks[0], *blocks[1], &refine);
-    Float8 lo8, hi8;
-    std::memcpy(&lo8, los, sizeof lo8);
-    std::memcpy(&hi8, his, sizeof hi8);
-    RefineLanes<kSteps>(refine, &lo8, &hi8);
-    std::memcpy(los, &lo8, sizeof lo8);
-    std::memcpy(his, &hi8, sizeof hi8);
+  // Two blocks' four ranges each in one vector of eight.
+  if constexpr (C % 2 == 0) {
+    constexpr int G = C / 2;
+    TwoBlocks<Float8> refine[G];
+    Float8 lo8[G], hi8[G];
+    for (int g = 0; g < G; ++g) Interleave(*blocks[2 * g], *blocks[2 * g + 1], &refine[g]);
+    std::memcpy(lo8, los, sizeof lo8);
+    std::memcpy(hi8, his, sizeof hi8);
+    RefineLanes<kSteps, G>(refine, lo8, hi8);
+    std::memcpy(los, lo8, sizeof lo8);
+    std::memcpy(his, hi8, sizeof hi8);
   } else {
+    static_assert(C == 1, "one block, or pairs of blocks");
     Float4 lo4, hi4;
     std::memcpy(&lo4, los[0], sizeof lo4);
     std::memcpy(&hi4, his[0], sizeof hi4);
-    RefineLanes<kSteps>(*blocks[0], &lo4, &hi4);
+    RefineLanes<kSteps, 1>(blocks[0], &lo4, &hi4);
     std::memcpy(los[0], &lo4, sizeof lo4);
     std::memcpy(his[0], &hi4, sizeof hi4);
   }
@@ -554,11 +569,13 @@ BW_INLINE void EncodeBc4(const float* const* values, const float* const* weights
     searched[count] = &blocks[c], searchedLo[count] = mn[c], searchedHi[count] = mx[c];
     searchedBest[count++] = best[c];
   }
-  if (count == C) {
-    Search<7, V, C>(searched, searchedLo, searchedHi, searchedBest);
-  } else {
-    for (int j = 0; j < count; ++j) Search<7, V, 1>(&searched[j], &searchedLo[j], &searchedHi[j], &searchedBest[j]);
+  int done = 0;
+  if constexpr (C >= 4) {
+    if (count == 4) Search<7, V, 4>(searched, searchedLo, searchedHi, searchedBest), done = 4;
   }
+  for (; done + 2 <= count; done += 2)
+    Search<7, V, 2>(searched + done, searchedLo + done, searchedHi + done, searchedBest + done);
+  if (done < count) Search<7, V, 1>(searched + done, searchedLo + done, searchedHi + done, searchedBest + done);
   for (int c = 0, j = 0; c < C; ++c) {
     const Block& b = blocks[c];
     if (j < count && searched[j] == &b) best[c] = searchedBest[j++];
@@ -603,27 +620,33 @@ BW_INLINE void AngleWeights(const float* x, const float* y, float* weightX, floa
   }
 }
 
-// One band of BC5 blocks (see BwEncodeBc5Rows).
+// One band of BC5 blocks (see BwEncodeBc5Rows), two blocks (four BC4 blocks) searched together.
 template <typename V>
 BW_INLINE void EncodeBc5Band(const float* const* rows, int rowCount, int width, int numComponents,
                              BwBc4Kind kind, unsigned char* out) {
   const int blocks = (width + 3) / 4;
-  for (int block = 0; block < blocks; ++block) {
-    float x[TEXELS], y[TEXELS];
-    for (int r = 0; r < 4; ++r) {
-      const float* row = rows[std::min(r, rowCount - 1)];
-      for (int c = 0; c < 4; ++c) {
-        const int64_t column = std::min(block * 4 + c, width - 1);
-        x[4 * r + c] = row[column * numComponents];
-        y[4 * r + c] = row[column * numComponents + 1];
+  for (int block = 0; block < blocks; block += 2) {
+    const int together = std::min(2, blocks - block);
+    float x[2][TEXELS], y[2][TEXELS], weightX[2][TEXELS], weightY[2][TEXELS];
+    const float* values[4];
+    const float* weights[4];
+    unsigned char* blockOut[4];
+    for (int b = 0; b < together; ++b) {
+      for (int r = 0; r < 4; ++r) {
+        const float* row = rows[std::min(r, rowCount - 1)];
+        for (int c = 0; c < 4; ++c) {
+          const int64_t column = std::min((block + b) * 4 + c, width - 1);
+          x[b][4 * r + c] = row[column * numComponents];
+          y[b][4 * r + c] = row[column * numComponents + 1];
+        }
       }
+      AngleWeights(x[b], y[b], weightX[b], weightY[b]);
+      values[2 * b] = x[b], values[2 * b + 1] = y[b];
+      weights[2 * b] = weightX[b], weights[2 * b + 1] = weightY[b];
+      blockOut[2 * b] = out + 16 * (block + b), blockOut[2 * b + 1] = out + 16 * (block + b) + 8;
     }
-    float weightX[TEXELS], weightY[TEXELS];
-    AngleWeights(x, y, weightX, weightY);
-    const float* values[2] = {x, y};
-    const float* weights[2] = {weightX, weightY};
-    unsigned char* blockOut[2] = {out + 16 * block, out + 16 * block + 8};
-    EncodeBc4<V, 2>(values, weights, kind, blockOut);
+    if (together == 2) EncodeBc4<V, 4>(values, weights, kind, blockOut);
+    else EncodeBc4<V, 2>(values, weights, kind, blockOut);
   }
 }
 
