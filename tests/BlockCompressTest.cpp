@@ -71,7 +71,7 @@ TEST(BlockCompressTest, SameBytesOnEveryThreadCountAndProcessorVersion) {
         t[0] = (x + y) % 3 ? 0.9f + 0.1f * t[0] : 1.0f, t[1] = t[1] - 0.95f;
     }
   const std::pair<BwBc4Kind, uint64_t> cases[] = {{BwBc4Kind::UNORM, 8245762106054771442ull},
-                                                  {BwBc4Kind::SNORM, 7504994233818650497ull}};
+                                                  {BwBc4Kind::SNORM, 9330885989674161223ull}};
   for (const auto& [kind, hash] : cases) {
     std::vector<unsigned char> all(35 * 18 * 16), one(all.size());
     BwEncodeBc5Image(image.data(), w, h, 3, kind, all.data());

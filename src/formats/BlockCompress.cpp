@@ -41,8 +41,9 @@ constexpr Bc4Range RangeOf(BwBc4Kind kind) {
 }
 
 // Vectors of floats and of ints. Every operation on them is element-wise IEEE arithmetic, so
-// that a value computed in a lane of any width is the same bits. Eight-lane vectors are used
-// only in code compiled for AVX2.
+// that a value computed in a lane of any width is the same bits. The baseline code scores pairs
+// four lanes at a time; its eight-lane vectors (the ranges of two blocks) become two four-lane
+// ones.
 typedef float Float4 __attribute__((vector_size(16)));
 typedef int32_t Int4 __attribute__((vector_size(16)));
 typedef float Float8 __attribute__((vector_size(32)));
@@ -72,55 +73,116 @@ struct Block {
   Bc4Range range;
 };
 
-// Palette step (0 to kSteps) of a texel at position pos in steps from lo: the nearest, by
-// rounding, within the palette.
-#define BW_NEAREST_STEP(V, pos, top) \
-  __builtin_convertvector(__builtin_convertvector(((pos) > (top) ? (top) : (pos)) + 0.5f, \
-                                                  typename IntVector<V>::Type), V)
+// Palette step of a texel at position pos in steps from lo: the nearest, by rounding (a tie to
+// the even step). Near 1.5 * 2^23 floats are whole numbers, so adding it rounds pos (0 to 8) to
+// an integer and subtracting it again is exact: two additions in place of two conversions. The
+// position is that of the target clamped to [lo, hi] first: (x - lo) * (n / span) with x - lo at
+// most span is at most n (1 + 2^-23), so the step is 0 to n, the one the unclamped position would
+// round to once held to the palette.
+#define BW_NEAREST_STEP(pos) (((pos) + 0x1.8p23f) - 0x1.8p23f)
 
-// Scores the endpoint pairs loOffset + loList[j], hiOffset + hiList[j] (integers) in one mode,
-// for j below count, a multiple of V's lanes, by the weighted squared decoded error with each
-// texel on its nearest entry (the fixed entries of the six-value mode included); pairs the mode
-// cannot store score infinity. Each lane of laneLeast and laneIndex keeps the first least pair
-// it has seen. The pairs sit in the lanes, so that a block's texels are scalars and no lane ever
-// waits for another.
+// The targets of two blocks for vectors whose lower half of lanes works on block 0 and upper
+// half on block 1: the eight-value searches of a BC5 block's x and y blocks refine their ranges
+// in one vector. The two blocks are of one kind.
+template <typename V> struct TwoBlocks {
+  V t[TEXELS], w[TEXELS];
+  V sumW, sumWT;
+  Bc4Range range;
+};
+
+BW_INLINE void Halves(float a, float b, Float8* v) {
+  *v = __builtin_shufflevector(Splat(a), Splat(b), 0, 1, 2, 3, 4, 5, 6, 7);
+}
+
+
+template <typename V>
+BW_INLINE void Interleave(const Block& b0, const Block& b1, TwoBlocks<V>* out) {
+  for (int i = 0; i < TEXELS; ++i) {
+    Halves(b0.t[i], b1.t[i], &out->t[i]);
+    Halves(b0.w[i], b1.w[i], &out->w[i]);
+  }
+  Halves(b0.sumW, b1.sumW, &out->sumW);
+  Halves(b0.sumWT, b1.sumWT, &out->sumWT);
+  out->range = b0.range;
+}
+
+// Texel i's target, target scaled by the palette denominator and weight, in every lane (one
+// block) or in the lanes of its block (two).
+template <int kSteps, typename V>
+BW_INLINE void LoadTexel(const Block& b, int i, V* t, V* scaled, V* w) {
+  const V zero = V{};
+  *t = b.t[i] - zero;  // t - 0 is t, even for -0
+  *scaled = (kSteps == 7 ? b.t7[i] : b.t5[i]) - zero;
+  *w = b.w[i] - zero;
+}
+template <int kSteps, typename V>
+BW_INLINE void LoadTexel(const TwoBlocks<V>& b, int i, V* t, V* scaled, V* w) {
+  static_assert(kSteps == 7, "two blocks share only the eight-value search");
+  *t = b.t[i], *w = b.w[i];
+  *scaled = V{};  // not used in refining
+}
+template <typename V>
+BW_INLINE void LoadSums(const Block& b, V* sumW, V* sumWT) {
+  *sumW = b.sumW - V{}, *sumWT = b.sumWT - V{};
+}
+template <typename V>
+BW_INLINE void LoadSums(const TwoBlocks<V>& b, V* sumW, V* sumWT) {
+  *sumW = b.sumW, *sumWT = b.sumWT;
+}
+
+// The errors of the endpoint pairs lo, hi (integers, one a lane) in one mode: the weighted
+// squared decoded error with each texel on its nearest entry (the fixed entries of the six-value
+// mode included); pairs the mode cannot store score infinity. The pairs sit in the lanes, so
+// that no lane ever waits for another.
+template <int kSteps, typename V, typename Texels>
+BW_INLINE void ScorePairs(const Texels& texels, const V& lo, const V& hi, V* error) {
+  typedef typename IntVector<V>::Type IV;
+  constexpr float n = float(kSteps);
+  const V zero = V{}, one = zero + 1.0f;
+  const V span = hi - lo, base = n * lo;
+  const IV open = span > zero;
+  const V scale = open ? n / (open ? span : one) : zero;  // lo == hi: every texel on lo
+  // Four running sums (texels i, i + 4, i + 8, i + 12 in one), so that the additions overlap.
+  V sums[4] = {zero, zero, zero, zero};
+#pragma GCC unroll 16
+  for (int i = 0; i < TEXELS; ++i) {
+    V t, scaled, w;
+    LoadTexel<kSteps>(texels, i, &t, &scaled, &w);
+    const V above = t > lo ? t : lo;
+    const V pos = ((above < hi ? above : hi) - lo) * scale;
+    const V k = BW_NEAREST_STEP(pos);
+    const V d = scaled - (k * span + base);
+    V err = d * d;
+    if constexpr (kSteps == 5) {
+      err = texels.minError5[i] < err ? zero + texels.minError5[i] : err;
+      err = texels.maxError5[i] < err ? zero + texels.maxError5[i] : err;
+    }
+    sums[i % 4] += err * w;
+  }
+  const V sum = ((sums[0] + sums[2]) + (sums[1] + sums[3])) * (1.0f / (n * n));
+  const Bc4Range range = texels.range;
+  const IV storable = (lo >= range.minCode) & (hi <= range.maxCode) & (kSteps == 5 ? lo <= hi : lo < hi);
+  *error = storable ? sum : zero + HUGE_VALF;
+}
+
+// Scores the endpoint pairs loOffset + loList[j], hiOffset + hiList[j] of one block, for j below
+// count, a multiple of V's lanes (see ScorePairs). Each lane of laneLeast and laneIndex keeps
+// the first least pair it has seen.
 template <int kSteps, typename V>
 BW_INLINE void PairErrors(const Block& b, const float* loList, const float* hiList, int count,
                           float loOffset, float hiOffset, V* laneLeast, typename IntVector<V>::Type* laneIndex) {
   typedef typename IntVector<V>::Type IV;
   constexpr int LANES = int(sizeof(V) / sizeof(float));
+  alignas(64) static constexpr int32_t LANE_NUMBERS[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
   IV index;
-  for (int lane = 0; lane < LANES; ++lane) index[lane] = lane;
-  constexpr float n = float(kSteps);
-  const float* scaled = kSteps == 7 ? b.t7 : b.t5;
-  const V zero = V{}, one = zero + 1.0f, top = zero + n;
+  std::memcpy(&index, LANE_NUMBERS, sizeof index);
   for (int j = 0; j < count; j += LANES, index += LANES) {
-    V lo, hi;
+    V lo, hi, result;
     std::memcpy(&lo, loList + j, sizeof lo);
     std::memcpy(&hi, hiList + j, sizeof hi);
     lo += loOffset;
     hi += hiOffset;
-    const V span = hi - lo, base = n * lo;
-    const IV open = span > zero;
-    const V scale = open ? n / (open ? span : one) : zero;  // lo == hi: every texel on lo
-    // Four running sums (texels i, i + 4, i + 8, i + 12 in one), so that the additions overlap.
-    V sums[4] = {zero, zero, zero, zero};
-#pragma GCC unroll 16
-    for (int i = 0; i < TEXELS; ++i) {
-      V pos = (b.t[i] - lo) * scale;
-      pos = pos > zero ? pos : zero;
-      const V k = BW_NEAREST_STEP(V, pos, top);
-      const V d = scaled[i] - (k * span + base);
-      V err = d * d;
-      if constexpr (kSteps == 5) {
-        err = b.minError5[i] < err ? zero + b.minError5[i] : err;
-        err = b.maxError5[i] < err ? zero + b.maxError5[i] : err;
-      }
-      sums[i % 4] += err * b.w[i];
-    }
-    const V error = ((sums[0] + sums[2]) + (sums[1] + sums[3])) * (1.0f / (n * n));
-    const IV storable = (lo >= b.range.minCode) & (hi <= b.range.maxCode) & (kSteps == 5 ? lo <= hi : lo < hi);
-    const V result = storable ? error : zero + HUGE_VALF;
+    ScorePairs<kSteps>(b, lo, hi, &result);
     // Each lane keeps its first least pair.
     const IV better = result < *laneLeast;
     *laneLeast = better ? result : *laneLeast;
@@ -163,12 +225,11 @@ template <int kSteps>
 BW_INLINE void Assign(const Block& b, float lo, float hi, int chosen[TEXELS]) {
   const float span = hi - lo;
   const float scale = span > 0.0f ? float(kSteps) / span : 0.0f;
-  const Float4 zero = Splat(0.0f), top = Splat(float(kSteps));
   for (int q = 0; q < 4; ++q) {
     Float4 t;
     std::memcpy(&t, b.t + 4 * q, sizeof t);
-    const Float4 pos = Max((t - lo) * scale, zero);
-    const Float4 k = BW_NEAREST_STEP(Float4, pos, top);
+    const Float4 pos = (Min(Max(t, Splat(lo)), Splat(hi)) - lo) * scale;
+    const Float4 k = BW_NEAREST_STEP(pos);
     Int4 entry = __builtin_convertvector(k, Int4);
     if constexpr (kSteps == 5) {
       const Float4 d = 5.0f * t - (k * span + 5.0f * lo);
@@ -183,56 +244,74 @@ BW_INLINE void Assign(const Block& b, float lo, float hi, int chosen[TEXELS]) {
   }
 }
 
-// Refines four float endpoint pairs at once, one a lane, by alternating entry choice and
-// least-squares fit: with each texel on its nearest step k (texels on the fixed entries of the
-// six-value mode left out), the weighted regression of the targets on the step, lo + k * s,
+// Refines float endpoint pairs, one a lane (four for each block), by alternating entry choice
+// and least-squares fit: with each texel on its nearest step k (texels on the fixed entries of
+// the six-value mode left out), the weighted regression of the targets on the step, lo + k * s,
 // gives the new ends. A lane keeps its pair once the range closes or the texels no longer pin
 // down two ends.
-template <int kSteps>
-BW_INLINE void RefineFour(const Block& b, Float4* lo, Float4* hi) {
+//
+// G independent sets of lanes (texels[g], lo[g], hi[g]) go through the loop together, so that
+// their chains of dependent operations overlap.
+template <int kSteps, int G, typename V, typename Texels>
+BW_INLINE void RefineLanes(const Texels* texels, V* lo, V* hi) {
+  typedef typename IntVector<V>::Type IV;
   constexpr float n = float(kSteps);
-  const Float4 zero = Splat(0.0f), one = Splat(1.0f), top = Splat(n);
-  const Float4 minCode = Splat(b.range.minCode), maxCode = Splat(b.range.maxCode);
-  Int4 active = zero == zero;
+  const V zero = V{}, one = zero + 1.0f, top = zero + n;
+  const V minCode = zero + texels[0].range.minCode, maxCode = zero + texels[0].range.maxCode;
+  V blockSumW[G], blockSumWT[G];
+  IV active[G];
+  for (int g = 0; g < G; ++g) {
+    LoadSums(texels[g], &blockSumW[g], &blockSumWT[g]);
+    active[g] = zero == zero;
+  }
   for (int round = 0; round < 2; ++round) {
-    const Float4 span = *hi - *lo;
-    active &= span > Splat(1e-3f);
-    const Float4 scale = active ? top / (active ? span : one) : zero;
+    V span[G], scale[G];
     // Two running sums of each (even and odd texels), so that the additions overlap.
-    Float4 sumsW[2] = {zero, zero}, sumsWT[2] = {zero, zero};
-    Float4 sumsWK[2] = {zero, zero}, sumsWKK[2] = {zero, zero}, sumsWKT[2] = {zero, zero};
+    V sumsW[G][2], sumsWT[G][2], sumsWK[G][2], sumsWKK[G][2], sumsWKT[G][2];
+    for (int g = 0; g < G; ++g) {
+      span[g] = hi[g] - lo[g];
+      active[g] &= span[g] > 1e-3f;
+      scale[g] = active[g] ? top / (active[g] ? span[g] : one) : zero;
+      for (int h = 0; h < 2; ++h) sumsW[g][h] = sumsWT[g][h] = sumsWK[g][h] = sumsWKK[g][h] = sumsWKT[g][h] = zero;
+    }
 #pragma GCC unroll 16
     for (int i = 0; i < TEXELS; ++i) {
-      const Float4 t = Splat(b.t[i]);
-      const Float4 pos = Max((t - *lo) * scale, zero);
-      const Float4 k = BW_NEAREST_STEP(Float4, pos, top);
-      Float4 w = Splat(b.w[i]);
-      if constexpr (kSteps == 5) {
-        const Float4 d = b.t5[i] - (k * span + 5.0f * *lo);
-        const Int4 onStep = (d * d <= b.minError5[i]) & (d * d <= b.maxError5[i]);
-        w = onStep ? w : zero;
-        sumsW[i % 2] += w;
-        sumsWT[i % 2] += w * t;
+      for (int g = 0; g < G; ++g) {
+        V t, scaled, w;
+        LoadTexel<kSteps>(texels[g], i, &t, &scaled, &w);
+        const V above = t > lo[g] ? t : lo[g];
+        const V pos = ((above < hi[g] ? above : hi[g]) - lo[g]) * scale[g];
+        const V k = BW_NEAREST_STEP(pos);
+        if constexpr (kSteps == 5) {
+          const V d = scaled - (k * span[g] + 5.0f * lo[g]);
+          const IV onStep = (d * d <= texels[g].minError5[i]) & (d * d <= texels[g].maxError5[i]);
+          w = onStep ? w : zero;
+          sumsW[g][i % 2] += w;
+          sumsWT[g][i % 2] += w * t;
+        }
+        const V wk = w * k;
+        sumsWK[g][i % 2] += wk;
+        sumsWKK[g][i % 2] += wk * k;
+        sumsWKT[g][i % 2] += wk * t;
       }
-      const Float4 wk = w * k;
-      sumsWK[i % 2] += wk;
-      sumsWKK[i % 2] += wk * k;
-      sumsWKT[i % 2] += wk * t;
     }
-    const Float4 count = kSteps == 5 ? sumsW[0] + sumsW[1] : Splat(b.sumW);
-    const Float4 sumT = kSteps == 5 ? sumsWT[0] + sumsWT[1] : Splat(b.sumWT);
-    const Float4 sumK = sumsWK[0] + sumsWK[1], sumKK = sumsWKK[0] + sumsWKK[1];
-    const Float4 sumKT = sumsWKT[0] + sumsWKT[1];
-    // det is the sum over pairs of texels of w_i * w_j * (k_i - k_j)^2: 0 when every texel is
-    // on one step, else at least 1, as every weight is.
-    const Float4 det = count * sumKK - sumK * sumK;
-    const Int4 fits = active & (det > 0.5f);
-    const Float4 step = (count * sumKT - sumK * sumT) / (fits ? det : one);
-    const Float4 fitLo = (sumT - step * sumK) / Max(count, one);
-    const Float4 fitHi = fitLo + step * n;
-    active = fits & (fitLo <= fitHi);
-    *lo = active ? Min(Max(fitLo, minCode), maxCode) : *lo;
-    *hi = active ? Min(Max(fitHi, minCode), maxCode) : *hi;
+    for (int g = 0; g < G; ++g) {
+      const V count = kSteps == 5 ? sumsW[g][0] + sumsW[g][1] : blockSumW[g];
+      const V sumT = kSteps == 5 ? sumsWT[g][0] + sumsWT[g][1] : blockSumWT[g];
+      const V sumK = sumsWK[g][0] + sumsWK[g][1], sumKK = sumsWKK[g][0] + sumsWKK[g][1];
+      const V sumKT = sumsWKT[g][0] + sumsWKT[g][1];
+      // det is the sum over pairs of texels of w_i * w_j * (k_i - k_j)^2: 0 when every texel is
+      // on one step, else at least 1, as every weight is.
+      const V det = count * sumKK - sumK * sumK;
+      const IV fits = active[g] & (det > 0.5f);
+      const V step = (count * sumKT - sumK * sumT) / (fits ? det : one);
+      const V fitLo = (sumT - step * sumK) / (count > one ? count : one);
+      const V fitHi = fitLo + step * n;
+      active[g] = fits & (fitLo <= fitHi);
+      const V clampedLo = fitLo > minCode ? fitLo : minCode, clampedHi = fitHi > minCode ? fitHi : minCode;
+      lo[g] = active[g] ? (clampedLo < maxCode ? clampedLo : maxCode) : lo[g];
+      hi[g] = active[g] ? (clampedHi < maxCode ? clampedHi : maxCode) : hi[g];
+    }
   }
 }
 
@@ -256,6 +335,30 @@ struct PairList {
   }
 };
 
+// Two integer pairs from each of four refined ones, into the list in lane order: the nearest, and
+// the one with the end whose fraction is nearer a half rounded the other way. The descent looks
+// at the rest.
+BW_INLINE void RoundedPairs(Float4 lo, Float4 hi, PairList* pairs) {
+  const Float4 zero = Splat(0.0f);
+  // Endpoints lie in [-127, 255]: rounding and a correction give the floor.
+  const Float4 roundLo = BW_NEAREST_STEP(lo), roundHi = BW_NEAREST_STEP(hi);
+  const Float4 floorLo = roundLo > lo ? roundLo - 1.0f : roundLo, floorHi = roundHi > hi ? roundHi - 1.0f : roundHi;
+  const Float4 fractionLo = lo - floorLo, fractionHi = hi - floorHi;
+  const Int4 upLo = fractionLo >= 0.5f, upHi = fractionHi >= 0.5f;
+  const Float4 nearLo = upLo ? floorLo + 1.0f : floorLo, nearHi = upHi ? floorHi + 1.0f : floorHi;
+  const Float4 otherLo = upLo ? nearLo - 1.0f : nearLo + 1.0f, otherHi = upHi ? nearHi - 1.0f : nearHi + 1.0f;
+  const Float4 offLo = fractionLo - 0.5f, offHi = fractionHi - 0.5f;
+  const Int4 flipLo = (offLo < zero ? -offLo : offLo) < (offHi < zero ? -offHi : offHi);
+  const Float4 secondLo = flipLo ? otherLo : nearLo, secondHi = flipLo ? nearHi : otherHi;
+  const Float4 lists[4] = {__builtin_shufflevector(nearLo, secondLo, 0, 4, 1, 5),
+                           __builtin_shufflevector(nearLo, secondLo, 2, 6, 3, 7),
+                           __builtin_shufflevector(nearHi, secondHi, 0, 4, 1, 5),
+                           __builtin_shufflevector(nearHi, secondHi, 2, 6, 3, 7)};
+  std::memcpy(pairs->lo + pairs->count, lists, 2 * sizeof lists[0]);
+  std::memcpy(pairs->hi + pairs->count, lists + 2, 2 * sizeof lists[0]);
+  pairs->count += 8;
+}
+
 // Scores `count` pairs (see PairErrors) and keeps the first of the least error when it beats
 // *best.
 template <int kSteps, typename V>
@@ -276,60 +379,113 @@ BW_INLINE void ConsiderAll(const Block& b, PairList* pairs, Candidate* best) {
   Consider<kSteps, V>(b, pairs->lo, pairs->hi, pairs->count, 0, 0, best);
 }
 
-// Moves to the best of the eight neighbouring pairs while one of them is better.
-template <int kSteps, typename V>
-BW_INLINE void Descend(const Block& b, Candidate* best) {
+// Moves each of C blocks whose `moving` is set to the best of the eight neighbouring pairs
+// while one of them is better; each block stops on its own, as if searched alone.
+template <int kSteps, typename V, int C>
+BW_INLINE void Descend(const Block* const* blocks, Candidate* best, bool* moving) {
   alignas(32) static constexpr float LO_STEPS[8] = {-1, -1, -1, 0, 0, 1, 1, 1};
   alignas(32) static constexpr float HI_STEPS[8] = {-1, 0, 1, -1, 1, -1, 0, 1};
-  for (int round = 0; round < 8 && best->error > 0.0f; ++round) {
-    const Candidate start = *best;
-    Consider<kSteps, V>(b, LO_STEPS, HI_STEPS, 8, start.lo, start.hi, best);
-    if (!(best->error < start.error)) break;
+  for (int round = 0; round < 8; ++round) {
+    Candidate start[C] = {};
+    bool any = false;
+    for (int c = 0; c < C; ++c) {
+      moving[c] = moving[c] && best[c].error > 0.0f;
+      start[c] = best[c];
+    }
+    for (int c = 0; c < C; ++c)
+      if (moving[c]) Consider<kSteps, V>(*blocks[c], LO_STEPS, HI_STEPS, 8, start[c].lo, start[c].hi, &best[c]);
+    for (int c = 0; c < C; ++c) {
+      moving[c] = moving[c] && best[c].error < start[c].error;
+      any = any || moving[c];
+    }
+    if (!any) break;
   }
 }
 
-// Searches one mode from the range [lo, hi] the block's values cover. Smooth blocks often hold
-// fewer distinct levels than the palette: a ramp over the 4 x 4 block has 4 or 7, which sit
-// exactly on the palette when the endpoints reach a sixth of the range beyond one end, so
-// those two extended ranges are starting points as well, and the range widened by half that
-// at both ends a fourth.
-template <int kSteps, typename V>
-BW_INLINE void Search(const Block& b, float lo, float hi, Candidate* best) {
-  const float extra = (hi - lo) / float(kSteps - 1);
-  const float minCode = b.range.minCode, maxCode = b.range.maxCode;
-  Float4 los = {lo, lo, std::max(lo - extra, minCode), std::max(lo - 0.5f * extra, minCode)};
-  Float4 his = {hi, std::min(hi + extra, maxCode), hi, std::min(hi + 0.5f * extra, maxCode)};
-  RefineFour<kSteps>(b, &los, &his);
-  // Two integer pairs from each refined one: the nearest, and the one with the end whose
-  // fraction is nearer a half rounded the other way. The descent looks at the rest.
-  PairList pairs;
-  for (int lane = 0; lane < 4; ++lane) {
-    const float floorLo = std::floor(los[lane]), floorHi = std::floor(his[lane]);
-    const float fractionLo = los[lane] - floorLo, fractionHi = his[lane] - floorHi;
-    const int upLo = fractionLo >= 0.5f, upHi = fractionHi >= 0.5f;
-    const int nearLo = int(floorLo) + upLo, nearHi = int(floorHi) + upHi;
-    const bool flipLo = std::fabs(fractionLo - 0.5f) < std::fabs(fractionHi - 0.5f);
-    pairs.Add(nearLo, nearHi);
-    pairs.Add(flipLo ? nearLo + 1 - 2 * upLo : nearLo, flipLo ? nearHi : nearHi + 1 - 2 * upHi);
+// Searches one mode in each of C blocks (C = 2 or 4 only in the eight-value mode) from the range
+// [lo[c], hi[c]] its values cover, and keeps in best[c] the better of the pair found and the one
+// there. The blocks go through each step together, so that the dependent chains of one overlap
+// those of the other, and refine their ranges in one vector; each block's result is the one a
+// search of it alone gives. Smooth blocks often hold fewer distinct levels than the
+// palette: a ramp over the 4 x 4 block has 4 or 7, which sit exactly on the palette when the
+// endpoints reach a sixth of the range beyond one end, so those two extended ranges are starting
+// points as well, and the range widened by half that at both ends a fourth.
+template <int kSteps, typename V, int C>
+BW_INLINE void Search(const Block* const* blocks, const float* lo, const float* hi, Candidate* best) {
+  float los[C][4], his[C][4];
+  for (int c = 0; c < C; ++c) {
+    const float extra = (hi[c] - lo[c]) / float(kSteps - 1);
+    const float minCode = blocks[c]->range.minCode, maxCode = blocks[c]->range.maxCode;
+    const float l[4] = {lo[c], lo[c], std::max(lo[c] - extra, minCode), std::max(lo[c] - 0.5f * extra, minCode)};
+    const float h[4] = {hi[c], std::min(hi[c] + extra, maxCode), hi[c], std::min(hi[c] + 0.5f * extra, maxCode)};
+    std::memcpy(los[c], l, sizeof l);
+    std::memcpy(his[c], h, sizeof h);
   }
-  // In a narrow block a step is a fraction of a code and which integers bound the range
-  // matters most: try every pair from two below to two above each end.
-  if (hi - lo < 16.0f) {
-    const int baseLo = int(std::floor(lo)), baseHi = int(std::floor(hi));
-    for (int i = -2; i <= 2; ++i)
-      for (int j = -1; j <= 3; ++j) pairs.Add(baseLo + i, baseHi + j);
+  // Two blocks' four ranges each in one vector of eight.
+  if constexpr (C % 2 == 0) {
+    constexpr int G = C / 2;
+    TwoBlocks<Float8> refine[G];
+    Float8 lo8[G], hi8[G];
+    for (int g = 0; g < G; ++g) Interleave(*blocks[2 * g], *blocks[2 * g + 1], &refine[g]);
+    std::memcpy(lo8, los, sizeof lo8);
+    std::memcpy(hi8, his, sizeof hi8);
+    RefineLanes<kSteps, G>(refine, lo8, hi8);
+    std::memcpy(los, lo8, sizeof lo8);
+    std::memcpy(his, hi8, sizeof hi8);
+  } else {
+    static_assert(C == 1, "one block, or pairs of blocks");
+    Float4 lo4, hi4;
+    std::memcpy(&lo4, los[0], sizeof lo4);
+    std::memcpy(&hi4, his[0], sizeof hi4);
+    RefineLanes<kSteps, 1>(blocks[0], &lo4, &hi4);
+    std::memcpy(los[0], &lo4, sizeof lo4);
+    std::memcpy(his[0], &hi4, sizeof hi4);
   }
-  Candidate local = {HUGE_VALF, 0, 0, kSteps == 5};
-  ConsiderAll<kSteps, V>(b, &pairs, &local);
-  Descend<kSteps, V>(b, &local);
+  Candidate local[C];
+  PairList pairs[C];
+  for (int c = 0; c < C; ++c) {
+    Float4 lo4, hi4;
+    std::memcpy(&lo4, los[c], sizeof lo4);
+    std::memcpy(&hi4, his[c], sizeof hi4);
+    RoundedPairs(lo4, hi4, &pairs[c]);
+    // In a narrow block a step is a fraction of a code and which integers bound the range
+    // matters most: try every pair from two below to two above each end.
+    if (hi[c] - lo[c] < 16.0f) {
+      // Lows from two below to two above, each with highs from one below to three above.
+      alignas(16) static constexpr float NARROW_LO[28] = {-2, -2, -2, -2, -2, -1, -1, -1, -1, -1, 0, 0, 0, 0,
+                                                          0,  1,  1,  1,  1,  1,  2,  2,  2,  2,  2, 0, 0, 0};
+      alignas(16) static constexpr float NARROW_HI[28] = {-1, 0, 1, 2, 3, -1, 0, 1, 2, 3, -1, 0, 1, 2,
+                                                          3,  -1, 0, 1, 2, 3, -1, 0, 1, 2, 3, 0, 0, 0};
+      const float baseLo = std::floor(lo[c]), baseHi = std::floor(hi[c]);
+      for (int q = 0; q < 7; ++q) {
+        Float4 l, h;
+        std::memcpy(&l, NARROW_LO + 4 * q, sizeof l);
+        std::memcpy(&h, NARROW_HI + 4 * q, sizeof h);
+        l += baseLo;
+        h += baseHi;
+        std::memcpy(pairs[c].lo + pairs[c].count + 4 * q, &l, sizeof l);
+        std::memcpy(pairs[c].hi + pairs[c].count + 4 * q, &h, sizeof h);
+      }
+      pairs[c].count += 25;  // the last three are overwritten by the padding
+    }
+    local[c] = {HUGE_VALF, 0, 0, kSteps == 5};
+  }
+  for (int c = 0; c < C; ++c) ConsiderAll<kSteps, V>(*blocks[c], &pairs[c], &local[c]);
+  bool moving[C];
+  for (int c = 0; c < C; ++c) moving[c] = true;
+  Descend<kSteps, V, C>(blocks, local, moving);
   // Better pairs are often a few codes away, past pairs that are worse: try spans one and two
   // codes wider and narrower around the same middle, and the pair moved by two codes.
   alignas(32) static constexpr float LO_JUMPS[8] = {-2, -1, 1, 2, -2, 2, 0, 0};
   alignas(32) static constexpr float HI_JUMPS[8] = {2, 1, -1, -2, 0, 0, -2, 2};
-  const Candidate descended = local;
-  Consider<kSteps, V>(b, LO_JUMPS, HI_JUMPS, 8, descended.lo, descended.hi, &local);
-  if (local.error < descended.error) Descend<kSteps, V>(b, &local);
-  if (local.error < best->error) *best = local;
+  Candidate descended[C];
+  for (int c = 0; c < C; ++c) descended[c] = local[c];
+  for (int c = 0; c < C; ++c)
+    Consider<kSteps, V>(*blocks[c], LO_JUMPS, HI_JUMPS, 8, descended[c].lo, descended[c].hi, &local[c]);
+  for (int c = 0; c < C; ++c) moving[c] = local[c].error < descended[c].error;
+  Descend<kSteps, V, C>(blocks, local, moving);
+  for (int c = 0; c < C; ++c)
+    if (local[c].error < best[c].error) best[c] = local[c];
 }
 
 // Bytes of the chosen pair: endpoints in the order that selects the mode, then the indices.
@@ -357,11 +513,11 @@ BW_INLINE void PackBlock(const Block& b, const Candidate& c, unsigned char out[8
   for (int i = 0; i < 6; ++i) out[2 + i] = static_cast<unsigned char>((bits >> (8 * i)) & 0xFFu);
 }
 
-// The whole search for one block of 16 components, whose squared errors count `weights` times
-// (each at least 1), scoring pairs V's lanes at a time.
-template <typename V>
-BW_INLINE void EncodeBc4(const float* values, const float* weights, BwBc4Kind kind, unsigned char out[8]) {
-  Block b;
+// The targets of one block of 16 components, whose squared errors count `weights` times (each
+// at least 1), and the least and greatest of them.
+BW_INLINE void PrepareBlock(const float* values, const float* weights, BwBc4Kind kind, Block* block, float* least,
+                            float* greatest) {
+  Block& b = *block;
   b.range = RangeOf(kind);
   const Float4 minFixed = Splat(5.0f * b.range.minCode), maxFixed = Splat(5.0f * b.range.maxCode);
   Float4 low = Splat(HUGE_VALF), high = Splat(-HUGE_VALF), sumsW[4], sumsWT[4];
@@ -388,19 +544,47 @@ BW_INLINE void EncodeBc4(const float* values, const float* weights, BwBc4Kind ki
   const Float4 halvesWT = (sumsWT[0] + sumsWT[2]) + (sumsWT[1] + sumsWT[3]);
   b.sumW = (halvesW[0] + halvesW[2]) + (halvesW[1] + halvesW[3]);
   b.sumWT = (halvesWT[0] + halvesWT[2]) + (halvesWT[1] + halvesWT[3]);
-  const float mn = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
-  const float mx = std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
-  Candidate best = {HUGE_VALF, 0, 0, true};
-  // A block of one integer value is exact in the six-value mode.
-  if (mn == mx && mn == std::floor(mn)) {
-    best = {0.0f, int(mn), int(mn), true};
-  } else {
-    Search<7, V>(b, mn, mx, &best);
+  *least = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
+  *greatest = std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
+}
+
+// The whole search for C blocks of 16 components (see PrepareBlock), scoring pairs V's lanes at
+// a time; the blocks share the eight-value search, the one every block has.
+template <typename V, int C>
+BW_INLINE void EncodeBc4(const float* const* values, const float* const* weights, BwBc4Kind kind,
+                         unsigned char* const* out) {
+  Block blocks[C];
+  const Block* searched[C];
+  float mn[C], mx[C], searchedLo[C], searchedHi[C];
+  Candidate best[C], searchedBest[C];
+  int count = 0;
+  for (int c = 0; c < C; ++c) {
+    PrepareBlock(values[c], weights[c], kind, &blocks[c], &mn[c], &mx[c]);
+    best[c] = {HUGE_VALF, 0, 0, true};
+    // A block of one integer value is exact in the six-value mode.
+    if (mn[c] == mx[c] && mn[c] == std::floor(mn[c])) {
+      best[c] = {0.0f, int(mn[c]), int(mn[c]), true};
+      continue;
+    }
+    searched[count] = &blocks[c], searchedLo[count] = mn[c], searchedHi[count] = mx[c];
+    searchedBest[count++] = best[c];
+  }
+  int done = 0;
+  if constexpr (C >= 4) {
+    if (count == 4) Search<7, V, 4>(searched, searchedLo, searchedHi, searchedBest), done = 4;
+  }
+  for (; done + 2 <= count; done += 2)
+    Search<7, V, 2>(searched + done, searchedLo + done, searchedHi + done, searchedBest + done);
+  if (done < count) Search<7, V, 1>(searched + done, searchedLo + done, searchedHi + done, searchedBest + done);
+  for (int c = 0, j = 0; c < C; ++c) {
+    const Block& b = blocks[c];
+    if (j < count && searched[j] == &b) best[c] = searchedBest[j++];
+    else continue;
     // The six-value mode pays when texels lie at or near the ends of the range, which it holds
     // exactly, while the rest span a narrower range between: start from the range of the
     // texels away from the ends, for two meanings of "near" (half a code, 5% of the range).
     const float span = b.range.maxCode - b.range.minCode;
-    if (best.error > 0.0f && (mn < b.range.minCode + 0.05f * span || mx > b.range.maxCode - 0.05f * span)) {
+    if (best[c].error > 0.0f && (mn[c] < b.range.minCode + 0.05f * span || mx[c] > b.range.maxCode - 0.05f * span)) {
       for (float edge : {0.5f, 0.05f * span}) {
         float innerLo = HUGE_VALF, innerHi = -HUGE_VALF;
         for (int i = 0; i < TEXELS; ++i) {
@@ -408,11 +592,12 @@ BW_INLINE void EncodeBc4(const float* values, const float* weights, BwBc4Kind ki
           innerLo = std::min(innerLo, b.t[i]);
           innerHi = std::max(innerHi, b.t[i]);
         }
-        if (innerLo <= innerHi) Search<5, V>(b, innerLo, innerHi, &best);
+        const Block* one = &b;
+        if (innerLo <= innerHi) Search<5, V, 1>(&one, &innerLo, &innerHi, &best[c]);
       }
     }
   }
-  PackBlock(b, best, out);
+  for (int c = 0; c < C; ++c) PackBlock(blocks[c], best[c], out[c]);
 }
 
 // Weights that make the squared errors of x and y count as the squared angles they turn the
@@ -435,25 +620,33 @@ BW_INLINE void AngleWeights(const float* x, const float* y, float* weightX, floa
   }
 }
 
-// One band of BC5 blocks (see BwEncodeBc5Rows).
+// One band of BC5 blocks (see BwEncodeBc5Rows), two blocks (four BC4 blocks) searched together.
 template <typename V>
 BW_INLINE void EncodeBc5Band(const float* const* rows, int rowCount, int width, int numComponents,
                              BwBc4Kind kind, unsigned char* out) {
   const int blocks = (width + 3) / 4;
-  for (int block = 0; block < blocks; ++block) {
-    float x[TEXELS], y[TEXELS];
-    for (int r = 0; r < 4; ++r) {
-      const float* row = rows[std::min(r, rowCount - 1)];
-      for (int c = 0; c < 4; ++c) {
-        const int64_t column = std::min(block * 4 + c, width - 1);
-        x[4 * r + c] = row[column * numComponents];
-        y[4 * r + c] = row[column * numComponents + 1];
+  for (int block = 0; block < blocks; block += 2) {
+    const int together = std::min(2, blocks - block);
+    float x[2][TEXELS], y[2][TEXELS], weightX[2][TEXELS], weightY[2][TEXELS];
+    const float* values[4];
+    const float* weights[4];
+    unsigned char* blockOut[4];
+    for (int b = 0; b < together; ++b) {
+      for (int r = 0; r < 4; ++r) {
+        const float* row = rows[std::min(r, rowCount - 1)];
+        for (int c = 0; c < 4; ++c) {
+          const int64_t column = std::min((block + b) * 4 + c, width - 1);
+          x[b][4 * r + c] = row[column * numComponents];
+          y[b][4 * r + c] = row[column * numComponents + 1];
+        }
       }
+      AngleWeights(x[b], y[b], weightX[b], weightY[b]);
+      values[2 * b] = x[b], values[2 * b + 1] = y[b];
+      weights[2 * b] = weightX[b], weights[2 * b + 1] = weightY[b];
+      blockOut[2 * b] = out + 16 * (block + b), blockOut[2 * b + 1] = out + 16 * (block + b) + 8;
     }
-    float weightX[TEXELS], weightY[TEXELS];
-    AngleWeights(x, y, weightX, weightY);
-    EncodeBc4<V>(x, weightX, kind, out + 16 * block);
-    EncodeBc4<V>(y, weightY, kind, out + 16 * block + 8);
+    if (together == 2) EncodeBc4<V, 4>(values, weights, kind, blockOut);
+    else EncodeBc4<V, 2>(values, weights, kind, blockOut);
   }
 }
 
@@ -468,7 +661,8 @@ __attribute__((target("avx2"))) void EncodeBc5BandAvx2(const float* const* rows,
 
 void BwEncodeBc4Block(const float values[16], BwBc4Kind kind, unsigned char out[8]) {
   static constexpr float EVEN[TEXELS] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-  EncodeBc4<Float4>(values, EVEN, kind, out);
+  const float* weights = EVEN;
+  EncodeBc4<Float4, 1>(&values, &weights, kind, &out);
 }
 
 void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16]) {
