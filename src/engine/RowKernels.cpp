@@ -303,9 +303,10 @@ void DecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* s,
       empty[i] = r == 127 && g == 127 && b == 127;
     } else if (texels.type == BW_TEXEL_U16) {
       const uint16_t b = Load<uint16_t>(t + blue), g = Load<uint16_t>(t + size), r = Load<uint16_t>(t + red);
-      dx[i] = WordToComponent()[r];
-      dy[i] = WordToComponent()[g];
-      dz[i] = WordToComponent()[b];
+      dx[i] = (double(r) - 32767.5) / 32767.5;
+      dy[i] = (double(g) - 32767.5) / 32767.5;
+      dz[i] = (double(b) - 32767.5) / 32767.5;
+      // 127, 127, 127 in the high bytes: the empty texel of an 8-bit map widened to 16 bits.
       empty[i] = (r >> 8) == 127 && (g >> 8) == 127 && (b >> 8) == 127;
     } else {
       const float b = Load<float>(t + blue), g = Load<float>(t + size), r = Load<float>(t + red);

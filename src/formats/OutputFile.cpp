@@ -357,7 +357,7 @@ bool OutputFile::Finish() {
 #ifdef SYNC_FILE_RANGE_WRITE
     sync_file_range(fileno(stream_), 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
-  } else if (kind_ == Kind::NAMED) {
+  } else if (kind_ != Kind::UNNAMED) {
     ok = CloseStream() && ok;
   }
   state_ = ok ? State::FINISHED : State::FAILED;
@@ -369,7 +369,7 @@ bool OutputFile::SyncFinished() {
   unsynced_ = false;
   bool ok = fsync(fileno(stream_)) == 0;
   // The unnamed file keeps its descriptor until it is linked.
-  if (kind_ == Kind::NAMED) ok = CloseStream() && ok;
+  if (kind_ != Kind::UNNAMED) ok = CloseStream() && ok;
   if (!ok) state_ = State::FAILED;
   return ok;
 }

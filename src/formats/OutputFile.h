@@ -95,7 +95,7 @@ class OutputFile {
 
   int CreateTemporary(bool replacing, BwTemporary temporary);
   bool CloseStream();
-  // Syncs a finished file that Finish() left unsynced (and closes a named one); false, the file
+  // Syncs a finished file that Finish() left unsynced (and closes it unless it is unnamed); false, the file
   // failed, when that cannot be done.
   bool SyncFinished();
 
