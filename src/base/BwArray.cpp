@@ -7,6 +7,9 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <system_error>
+#include <thread>
+
 namespace {
 constexpr uint64_t kHugePage = uint64_t(2) << 20;
 thread_local uint64_t tAllocationCap = UINT64_MAX;
@@ -47,6 +50,53 @@ void StartWriteback(FILE* fp) {
 }
 #endif
 
+// Writes one piece at a time on a thread of its own, so that the caller makes the next piece
+// while the last one is written (on a build without threads, or when no thread can be had, the
+// piece is written at once). The file is only touched by one write at a time.
+class PieceWriter {
+ public:
+  explicit PieceWriter(FILE* fp) : fp_(fp) {}
+  ~PieceWriter() { Wait(); }
+  PieceWriter(const PieceWriter&) = delete;
+  PieceWriter& operator=(const PieceWriter&) = delete;
+
+  // Starts writing `bytes` bytes of `data`, which must stay as they are until Wait().
+  void Start(const unsigned char* data, uint64_t bytes) {
+    bytes_ = bytes;
+#ifndef BUMPWELD_NO_THREADS
+    try {
+      thread_ = std::thread([this, data] { Write(data); });
+      return;
+    } catch (const std::system_error&) {
+    }
+#endif
+    Write(data);
+  }
+
+  // Waits for the piece last started; whether it was written in full, and the bytes it had and
+  // wrote.
+  bool Wait(uint64_t* pieceBytes = nullptr, uint64_t* written = nullptr) {
+#ifndef BUMPWELD_NO_THREADS
+    if (thread_.joinable()) thread_.join();
+#endif
+    if (pieceBytes) *pieceBytes = bytes_;
+    if (written) *written = written_;
+    return written_ == bytes_;
+  }
+
+ private:
+  void Write(const unsigned char* data) {
+    written_ = std::fwrite(data, 1, bytes_, fp_);
+    if (written_ == bytes_) StartWriteback(fp_);
+  }
+
+  FILE* fp_;
+  uint64_t bytes_ = 0, written_ = 0;
+#ifndef BUMPWELD_NO_THREADS
+  std::thread thread_;
+#endif
+};
+
 }  // namespace
 
 bool BwWriteTexelPieces(FILE* fp, uint64_t total, int texelBytes, const BwTexelSource& source,
@@ -55,31 +105,40 @@ bool BwWriteTexelPieces(FILE* fp, uint64_t total, int texelBytes, const BwTexelS
   *pieceBytes = 0;
   *stopped = false;
   // A piece need not end on a texel boundary (8,192,000 is no multiple of 3): the texels that
-  // straddle it are made whole and their remaining bytes start the next piece.
+  // straddle it are made whole and their remaining bytes start the next piece. Two buffers take
+  // turns: one is written while the source fills the other.
   const uint64_t step = uint64_t(std::max(texelBytes, 1));
-  BwArray<unsigned char> buffer = BwAllocArray<unsigned char>(std::min(total, BW_WRITE_PIECE_BYTES) + step);
-  if (!buffer) return false;
+  const uint64_t bufferBytes = std::min(total, BW_WRITE_PIECE_BYTES) + step;
+  BwArray<unsigned char> buffers[2] = {BwAllocArray<unsigned char>(bufferBytes),
+                                       total > BW_WRITE_PIECE_BYTES ? BwAllocArray<unsigned char>(bufferBytes)
+                                                                    : BwArray<unsigned char>()};
+  if (!buffers[0] || (total > BW_WRITE_PIECE_BYTES && !buffers[1])) return false;
+  PieceWriter writer(fp);
+  bool writing = false;   // whether the writer has a piece
+  int filling = 0;        // the buffer the source fills
   uint64_t produced = 0;  // bytes taken from the source, always whole texels
-  uint64_t held = 0;      // bytes in the buffer not yet written
+  uint64_t held = 0;      // bytes in that buffer not yet written
   for (uint64_t offset = 0; offset < total; offset += BW_WRITE_PIECE_BYTES) {
     const uint64_t bytes = std::min(BW_WRITE_PIECE_BYTES, total - offset);
+    unsigned char* buffer = buffers[filling].get();
     if (held < bytes) {
       const uint64_t more = std::min((bytes - held + step - 1) / step * step, total - produced);
-      if (!source(produced, more, buffer.get() + held)) {
+      if (!source(produced, more, buffer + held)) {
+        writer.Wait();
         *stopped = true;
         return false;
       }
       produced += more;
       held += more;
     }
-    *pieceBytes = bytes;
-    *written = std::fwrite(buffer.get(), 1, bytes, fp);
-    if (*written < bytes) return false;
-    StartWriteback(fp);
+    if (writing && !writer.Wait(pieceBytes, written)) return false;
     held -= bytes;
-    std::memmove(buffer.get(), buffer.get() + bytes, held);
+    if (held > 0) std::memcpy(buffers[1 - filling].get(), buffer + bytes, held);
+    writer.Start(buffer, bytes);
+    writing = true;
+    filling = 1 - filling;
   }
-  return true;
+  return !writing || writer.Wait(pieceBytes, written);
 }
 
 bool BwReadToEnd(FILE* fp, std::vector<unsigned char>* bytes) {

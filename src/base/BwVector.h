@@ -7,11 +7,13 @@
 // A helper compiled into each version of its caller.
 #define BW_INLINE inline __attribute__((always_inline))
 
-// An AVX2 version of a function beside the baseline one, chosen when the program starts. Both
-// do the same IEEE operations in the same order (no fused multiply-add), so they give the same
-// bits; builds with BUMPWELD_BASELINE keep only the baseline, so that the tests can run on it.
+// AVX-512 (x86-64-v4) and AVX2 versions of a function beside the baseline one, chosen when the
+// program starts. All do the same IEEE operations in the same order (no fused multiply-add), so
+// they give the same bits; builds with BUMPWELD_BASELINE keep only the baseline, so that the
+// tests can run on it.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(BUMPWELD_BASELINE)
-#define BW_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#define BW_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#define BW_HAS_VECTOR_CLONES 1
 #else
 #define BW_VECTOR_CLONES
 #endif

@@ -186,9 +186,7 @@ class LevelZeroBands {
       float* previous = rows.get();
       float* row = rows.get() + rowFloats_;
       const auto check = [&](const float* texels) {
-        if (!checkEmpty_) return;
-        for (int64_t i = 0; i < width_; ++i)
-          if (!BwIsFilled(texels + i * kNumComponents)) empty = true;
+        if (checkEmpty_ && BwRowHasEmpty(texels, width_)) empty = true;
       };
       // Level 1 row y takes level 0 rows 2y and 2y + 1.
       if (levelOne_ && (b0 + r0) % 2 == 1) {

@@ -149,6 +149,16 @@ void RenormalizeInterleave(int64_t count, const float* BW_RESTRICT rx, const flo
 
 }  // namespace
 
+BW_VECTOR_CLONES
+bool BwRowHasEmpty(const float* BW_RESTRICT t, int64_t count) {
+  // BwIsFilled for every texel, without a branch, so that the loop vectorises.
+  int empty = 0;
+  for (int64_t i = 0; i < count; ++i)
+    empty |= !(std::fabs(double(t[3 * i])) > BW_TINY) & !(std::fabs(double(t[3 * i + 1])) > BW_TINY) &
+             !(std::fabs(double(t[3 * i + 2])) > BW_TINY);
+  return empty != 0;
+}
+
 BwRowScratch::BwRowScratch(int64_t width)
     : dx(BwAllocArray<double>(uint64_t(width))),
       dy(BwAllocArray<double>(uint64_t(width))),
@@ -239,24 +249,88 @@ Components ComponentsFor(int channels, bool wide, bool rgbOrder) {
   }
 }
 
-// Unit normals of `count` texels of `texelBytes` bytes through `components`, a piece at a time:
-// a piece's components stay in the first-level cache until they are normalised.
-void DecodeInPieces(Components components, const unsigned char* texels, int64_t texelBytes, int64_t count,
-                    BwRowScratch* s, float* ox, float* oy, float* oz) {
+// Unit normals straight from colour texels of kStep values of type V (8 or 16 bits, host byte
+// order), red at kRed and blue at kBlue, for the vector versions of the code. Each component is
+// worked out as (2v - M) / M with M = 255 or 65535, which is exactly the tables' (v - M / 2) /
+// (M / 2): the same real number, rounded once. So the loop needs no table lookups, vectorises,
+// and keeps its doubles in registers.
+template <typename V, int kStep, int kRed, int kBlue>
+BW_VECTOR_CLONES void NormalsOf(const unsigned char* BW_RESTRICT t, int64_t count, float* BW_RESTRICT ox,
+                                float* BW_RESTRICT oy, float* BW_RESTRICT oz) {
+  constexpr int kTop = sizeof(V) == 1 ? 255 : 65535;
+  constexpr int kEmptyHigh = 127;  // the high byte of each value of the empty texel
+  constexpr int kShift = 8 * int(sizeof(V)) - 8;
+  for (int64_t i = 0; i < count; ++i) {
+    const int r = Load<V>(t + sizeof(V) * (kStep * i + kRed));
+    const int g = Load<V>(t + sizeof(V) * (kStep * i + 1));
+    const int b = Load<V>(t + sizeof(V) * (kStep * i + kBlue));
+    const double dx = double(2 * r - kTop) / double(kTop);
+    const double dy = double(2 * g - kTop) / double(kTop);
+    const double dz = double(2 * b - kTop) / double(kTop);
+    const bool empty = ((r >> kShift) == kEmptyHigh) & ((g >> kShift) == kEmptyHigh) & ((b >> kShift) == kEmptyHigh);
+    const double len = std::sqrt((dx * dx + dy * dy) + dz * dz);
+    const bool tiny = len < BW_TINY;
+    const float nx = float(dx / len), ny = float(dy / len), nz = float(dz / len);
+    ox[i] = empty ? 0.0f : (tiny ? 1.0f : nx);
+    oy[i] = empty ? 0.0f : (tiny ? 0.0f : ny);
+    oz[i] = empty ? 0.0f : (tiny ? 0.0f : nz);
+  }
+}
+
+using Normals = void (*)(const unsigned char*, int64_t, float*, float*, float*);
+Normals NormalsFor(int channels, bool wide, bool rgbOrder) {
+  switch ((channels == 4 ? 1 : 0) | (rgbOrder ? 2 : 0) | (wide ? 4 : 0) | (channels == 3 || channels == 4 ? 0 : 8)) {
+    case 0: return NormalsOf<uint8_t, 3, 2, 0>;
+    case 1: return NormalsOf<uint8_t, 4, 2, 0>;
+    case 2: return NormalsOf<uint8_t, 3, 0, 2>;
+    case 3: return NormalsOf<uint8_t, 4, 0, 2>;
+    case 4: return NormalsOf<uint16_t, 3, 2, 0>;
+    case 5: return NormalsOf<uint16_t, 4, 2, 0>;
+    case 6: return NormalsOf<uint16_t, 3, 0, 2>;
+    case 7: return NormalsOf<uint16_t, 4, 0, 2>;
+    default: return nullptr;
+  }
+}
+
+// Whether this processor runs a vector version of the code (AVX2 or more). There the divisions
+// cost less than the table lookups; the baseline version keeps the tables.
+bool VectorDecode() {
+#ifdef BW_HAS_VECTOR_CLONES
+  static const bool vector = __builtin_cpu_supports("avx2");
+  return vector;
+#else
+  return false;
+#endif
+}
+
+// Unit normals of `count` colour texels (see ComponentsFor) into ox, oy, oz; false, with nothing
+// done, for a layout without a loop of its own. Through the tables a piece is done at a time, so
+// that a piece's components stay in the first-level cache until they are normalised.
+bool DecodeColourRow(int channels, bool wide, bool rgbOrder, const unsigned char* texels, int64_t count,
+                     BwRowScratch* s, float* ox, float* oy, float* oz) {
+  if (VectorDecode()) {
+    const Normals normals = NormalsFor(channels, wide, rgbOrder);
+    if (!normals) return false;
+    normals(texels, count, ox, oy, oz);
+    return true;
+  }
+  const Components components = ComponentsFor(channels, wide, rgbOrder);
+  if (!components) return false;
+  const int64_t texelBytes = channels * (wide ? 2 : 1);
   constexpr int64_t kPiece = 512;
   for (int64_t i = 0; i < count; i += kPiece) {
     const int64_t n = std::min(kPiece, count - i);
     components(texels + i * texelBytes, n, s);
     NormalizeToFloat(n, s->dx.get(), s->dy.get(), s->dz.get(), s->flag.get(), ox + i, oy + i, oz + i);
   }
+  return true;
 }
 
 }  // namespace
 
 void BwDecodeNormalsRow(const unsigned char* texels, int texelBytes, int64_t count, BwRowScratch* s,
                         float* ox, float* oy, float* oz) {
-  if (const Components components = ComponentsFor(texelBytes, false, false))
-    return DecodeInPieces(components, texels, texelBytes, count, s, ox, oy, oz);
+  if (DecodeColourRow(texelBytes, false, false, texels, count, s, ox, oy, oz)) return;
   double* dx = s->dx.get();
   double* dy = s->dy.get();
   double* dz = s->dz.get();
@@ -287,9 +361,9 @@ void DecodeNormalMapRow(const BwInputTexels& texels, int64_t y, BwRowScratch* s,
   double* dz = s->dz.get();
   unsigned char* empty = s->flag.get();
   const unsigned char* row = texels.Row(y);
-  if (texels.type != BW_TEXEL_F32)
-    if (const Components components = ComponentsFor(texels.channels, texels.type == BW_TEXEL_U16, texels.rgbOrder))
-      return DecodeInPieces(components, row, step, count, s, ox, oy, oz);
+  if (texels.type != BW_TEXEL_F32 &&
+      DecodeColourRow(texels.channels, texels.type == BW_TEXEL_U16, texels.rgbOrder, row, count, s, ox, oy, oz))
+    return;
   const int64_t size = step / texels.channels;
   const int64_t blue = texels.BlueIndex() * size, red = texels.RedIndex() * size;
   for (int64_t i = 0; i < count; ++i) {

@@ -35,6 +35,9 @@ void BwHeightRow(const BwHeightField& field, int64_t y, float* out);
 void BwHeightNormalsRowSoA(const BwHeightField& field, int64_t y, BwRowScratch* s, float* ox,
                            float* oy, float* oz);
 
+// Whether some of `count` texels of three floats is empty (see BwIsFilled).
+bool BwRowHasEmpty(const float* texels, int64_t count);
+
 // Writes x[i], y[i], z[i] as the three floats of texel i of out.
 void BwInterleave(int64_t count, const float* x, const float* y, const float* z, float* out);
 
