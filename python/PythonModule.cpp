@@ -26,9 +26,6 @@ namespace py = pybind11;
 
 namespace {
 
-constexpr size_t TGA_HEADER_BYTES = 18;
-constexpr size_t KEP_HEADER_BYTES = 13;
-
 // The bumpweld.Error exception type, made when the module is imported.
 PyObject* gErrorType = nullptr;
 
@@ -170,69 +167,27 @@ InputImage DescribeImage(const py::array& values, const char* what) {
   return input;
 }
 
-// One result level as a new array in picture order.
+// One result level as a new array in picture order, red first, filled by the library on the
+// job's threads.
 py::array DecodeLevel(const bw_job* job, int level) {
-  int width = 0, height = 0;
-  size_t size = 0, headerBytes = 0;
-  const unsigned char* bytes = bw_result_level(job, level, &width, &height, &size, &headerBytes);
-  if (!bytes || size < headerBytes) RaiseError("ERROR: No result level " + std::to_string(level));
-  const size_t texels = size_t(width) * size_t(height);
-  const unsigned char* data = bytes + headerBytes;
-  const size_t dataBytes = size - headerBytes;
-  const py::ssize_t h = height, w = width;
-
-  if (headerBytes == TGA_HEADER_BYTES) {
-    const size_t channels = bytes[16] / 8u;
-    // Bit 5 of the descriptor: the first stored row is the top one.
-    const bool topFirst = (bytes[17] & 0x20) != 0;
-    if ((channels != 3 && channels != 4) || dataBytes != texels * channels)
-      RaiseError("ERROR: Result level " + std::to_string(level) + " is not a Targa image this module reads");
-    py::array_t<uint8_t> out({h, w, py::ssize_t(channels)});
-    uint8_t* to = out.mutable_data();
-    {
-      py::gil_scoped_release unlocked;
-      const size_t rowBytes = size_t(width) * channels;
-      for (size_t y = 0; y < size_t(height); ++y) {
-        const unsigned char* row = data + (topFirst ? y : size_t(height) - 1 - y) * rowBytes;
-        uint8_t* target = to + y * rowBytes;
-        // Stored blue, green, red[, alpha]; returned red, green, blue[, alpha].
-        for (size_t x = 0; x < rowBytes; x += channels) {
-          target[x] = row[x + 2];
-          target[x + 1] = row[x + 1];
-          target[x + 2] = row[x];
-          if (channels == 4) target[x + 3] = row[x + 3];
-        }
-      }
-    }
-    return std::move(out);
-  }
-
-  if (headerBytes != KEP_HEADER_BYTES || size < KEP_HEADER_BYTES)
-    RaiseError("ERROR: Result level " + std::to_string(level) + " has an unknown header");
-  const uint32_t format = uint32_t(bytes[5]) | uint32_t(bytes[6]) << 8 | uint32_t(bytes[7]) << 16 |
-                          uint32_t(bytes[8]) << 24;
-  // .kep formats: 7 four unsigned 16-bit words, 8 two signed, 9 four signed, 10 one 32-bit word.
+  int width = 0, height = 0, channels = 0, type = 0;
+  if (bw_result_layout(job, level, &width, &height, &channels, &type) != BW_OK)
+    RaiseError("ERROR: No result level " + std::to_string(level));
+  std::vector<py::ssize_t> shape{height, width};
+  if (channels > 1) shape.push_back(channels);
   py::array out;
-  size_t texelBytes = 0;
-  switch (format) {
-    case 7: out = py::array_t<uint16_t>({h, w, py::ssize_t(4)}); texelBytes = 8; break;
-    case 8: out = py::array_t<int16_t>({h, w, py::ssize_t(2)}); texelBytes = 4; break;
-    case 9: out = py::array_t<int16_t>({h, w, py::ssize_t(4)}); texelBytes = 8; break;
-    case 10: out = py::array_t<uint32_t>({h, w}); texelBytes = 4; break;
-    default: RaiseError("ERROR: Result level " + std::to_string(level) + " has the unknown .kep format " +
-                        std::to_string(format));
+  switch (type) {
+    case BW_UINT8: out = py::array_t<uint8_t>(shape); break;
+    case BW_UINT16: out = py::array_t<uint16_t>(shape); break;
+    case BW_INT16: out = py::array_t<int16_t>(shape); break;
+    default: out = py::array_t<uint32_t>(shape); break;
   }
-  if (dataBytes != texels * texelBytes)
-    RaiseError("ERROR: Result level " + std::to_string(level) + " has " + std::to_string(dataBytes) +
-               " texel bytes, not " + std::to_string(texels * texelBytes));
-  unsigned char* to = static_cast<unsigned char*>(out.mutable_data());
+  int status;
   {
-    // The words are in the machine's byte order already; only the rows turn around.
     py::gil_scoped_release unlocked;
-    const size_t rowBytes = size_t(width) * texelBytes;
-    for (size_t y = 0; y < size_t(height); ++y)
-      std::memcpy(to + y * rowBytes, data + (size_t(height) - 1 - y) * rowBytes, rowBytes);
+    status = bw_result_copy(job, level, out.mutable_data(), 0, 1, 0);
   }
+  if (status != BW_OK) RaiseError("ERROR: No result level " + std::to_string(level));
   return out;
 }
 

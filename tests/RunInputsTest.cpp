@@ -83,3 +83,43 @@ TEST(RunInputs, RefusalsNameTheInput) {
     EXPECT_FALSE(FileExists(dir / "out.tga"));
   }
 }
+
+// bw_result_copy gives a level's texels in the caller's row and colour order, at any stride of at
+// least a row; .kep words are copied as they are.
+TEST(RunInputs, ResultCopyInTheCallersLayout) {
+  TempDir dir;
+  WriteTestMaps(dir.path(), kWidth, kHeight);
+  const std::string base = dir / "base.tga", detail = dir / "detail.tga";
+  for (const char* flags : {"-", "-H"}) {
+    SCOPED_TRACE(flags);
+    Job job;
+    ASSERT_EQ(bw_job_set_flags(job.job, flags), BW_OK);
+    const bw_input baseInput{base.c_str(), nullptr}, detailInput{detail.c_str(), nullptr};
+    ASSERT_EQ(bw_run_inputs(job.job, &baseInput, &detailInput, nullptr), BW_OK);
+    int width = 0, height = 0, channels = 0, type = -1;
+    ASSERT_EQ(bw_result_layout(job.job, 0, &width, &height, &channels, &type), BW_OK);
+    const bool targa = std::strcmp(flags, "-") == 0;
+    EXPECT_EQ(channels, targa ? 3 : 4);
+    EXPECT_EQ(type, targa ? BW_UINT8 : BW_INT16);
+    size_t headerBytes = 0;
+    const unsigned char* stored = bw_result_level(job.job, 0, nullptr, nullptr, nullptr, &headerBytes);
+    stored += headerBytes;
+    const size_t texelBytes = targa ? 3 : 8, rowBytes = size_t(width) * texelBytes, stride = rowBytes + 5;
+    for (int topFirst = 0; topFirst < 2; ++topFirst)
+      for (int bgr = 0; bgr < 2; ++bgr) {
+        Bytes copy(stride * size_t(height), 0xAB);
+        ASSERT_EQ(bw_result_copy(job.job, 0, copy.data(), ptrdiff_t(stride), topFirst, bgr), BW_OK);
+        for (size_t y = 0; y < size_t(height); ++y)
+          for (size_t i = 0; i < rowBytes; ++i) {
+            const size_t storedRow = topFirst ? size_t(height) - 1 - y : y;
+            const size_t t = i % texelBytes, swapped = targa && !bgr && t != 1 ? i - t + (2 - t) : i;
+            ASSERT_EQ(copy[y * stride + i], stored[storedRow * rowBytes + swapped]) << topFirst << bgr << " " << y;
+          }
+      }
+    unsigned char one[8];
+    EXPECT_EQ(bw_result_copy(job.job, 0, one, ptrdiff_t(rowBytes) - 1, 1, 0), BW_ERROR_ARGUMENT);
+    EXPECT_EQ(bw_result_copy(job.job, 0, nullptr, 0, 1, 0), BW_ERROR_ARGUMENT);
+    EXPECT_EQ(bw_result_copy(job.job, 1, one, 0, 1, 0), BW_ERROR_ARGUMENT);
+    EXPECT_EQ(bw_result_layout(job.job, 1, nullptr, nullptr, nullptr, nullptr), BW_ERROR_ARGUMENT);
+  }
+}

@@ -127,8 +127,10 @@ enum {
                      heights v / 255 times the scale */
   BW_UINT16 = 1,  /* normal components (v - 32767.5) / 32767.5; a texel whose three high bytes
                      are 127 is empty; heights v / 65535 times the scale */
-  BW_FLOAT32 = 2  /* normal components as they are (renormalised); a texel whose three
+  BW_FLOAT32 = 2, /* normal components as they are (renormalised); a texel whose three
                      components are all within 1e-7 of 0 is empty; heights times the scale */
+  BW_INT16 = 3,   /* the value types of result levels beside BW_UINT8 and BW_UINT16, never */
+  BW_UINT32 = 4   /* of images in memory given to a run */
 };
 
 /* An image in memory: `channels` values of `type` a texel (1 grey, 2 grey and alpha, 3 colour,
@@ -169,6 +171,22 @@ BW_API int bw_result_count(const bw_job *job);
  * no such level. */
 BW_API const unsigned char *bw_result_level(const bw_job *job, int level, int *width, int *height,
                                             size_t *size, size_t *header_bytes);
+
+/* The texels of result level `level` as an image: width x height texels of *channels values of
+ * *type each, in the machine's byte order. Targa levels: 3 or 4 BW_UINT8 values (colour and
+ * alpha); .kep levels: their texel words, h 2 BW_INT16, H 4 BW_INT16, i 1 BW_UINT32 (x in bits
+ * 31-22, y 21-12, z 11-2), s and S 4 BW_UINT16. Any pointer may be NULL. BW_OK, or
+ * BW_ERROR_ARGUMENT when there is no such level. */
+BW_API int bw_result_layout(const bw_job *job, int level, int *width, int *height, int *channels,
+                            int *type);
+/* Copies the texels of result level `level` (see bw_result_layout) into `texels`, rows
+ * stride_bytes apart (0: packed): with top_first the top row first (as most image libraries
+ * keep them), else the bottom row first (as stored); Targa colour texels red first, or with
+ * bgr_order blue first (as stored). The job's threads share the rows. BW_OK, or
+ * BW_ERROR_ARGUMENT when there is no such level, texels is NULL or the stride is shorter than a
+ * row. */
+BW_API int bw_result_copy(const bw_job *job, int level, void *texels, ptrdiff_t stride_bytes, int top_first,
+                          int bgr_order);
 
 /* The message of the last failure, "" when the last run succeeded. */
 BW_API const char *bw_job_error(const bw_job *job);

@@ -9,6 +9,7 @@
 #include "CommandParser.h"
 #include "Encoders.h"
 #include "Job.h"
+#include "Parallel.h"
 
 struct bw_job {
   // What the caller set; the settings of a run are made from them (Settings()).
@@ -324,6 +325,28 @@ const unsigned char* bw_result_level(const bw_job* job, int level, int* width, i
   if (size) *size = bytes.bytes.size();
   if (header_bytes) *header_bytes = size_t(bytes.headerBytes);
   return bytes.bytes.data();
+}
+
+int bw_result_layout(const bw_job* job, int level, int* width, int* height, int* channels, int* type) {
+  if (!job || level < 0 || size_t(level) >= job->levels.size()) return BW_ERROR_ARGUMENT;
+  const BwLevelBytes& bytes = job->levels[size_t(level)];
+  if (width) *width = bytes.width;
+  if (height) *height = bytes.height;
+  if (channels) *channels = bytes.channels;
+  if (type)
+    *type = bytes.valueBytes == 1 ? BW_UINT8 : bytes.valueBytes == 4 ? BW_UINT32 : bytes.signedValues ? BW_INT16 : BW_UINT16;
+  return BW_OK;
+}
+
+int bw_result_copy(const bw_job* job, int level, void* texels, ptrdiff_t stride_bytes, int top_first, int bgr_order) {
+  if (!job || level < 0 || size_t(level) >= job->levels.size() || !texels) return BW_ERROR_ARGUMENT;
+  const BwLevelBytes& bytes = job->levels[size_t(level)];
+  const ptrdiff_t rowBytes = ptrdiff_t(bytes.width) * bytes.channels * bytes.valueBytes;
+  if (stride_bytes == 0) stride_bytes = rowBytes;
+  if (stride_bytes < rowBytes) return BW_ERROR_ARGUMENT;
+  const BwThreadLimit threads(job->threads);
+  BwCopyLevelTexels(bytes, static_cast<unsigned char*>(texels), stride_bytes, top_first != 0, bgr_order != 0);
+  return BW_OK;
 }
 
 const char* bw_job_error(const bw_job* job) { return job ? job->error.c_str() : ""; }

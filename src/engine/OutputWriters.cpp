@@ -18,6 +18,8 @@
 #include "DdsKtx.h"
 #include "ExrIO.h"
 #include "Filters.h"
+#include "BwVector.h"
+#include "Parallel.h"
 
 namespace {
 
@@ -345,6 +347,14 @@ class MemoryOutput : public BwOutputWriter {
     level.width = run.width;
     level.height = run.height;
     level.headerBytes = encoding.targa ? 18 : 13;
+    level.targa = encoding.targa;
+    // .kep levels as their texel words: h two signed, H four signed, i one 32-bit word, s and S
+    // four unsigned.
+    level.channels = encoding.targa ? encoding.texelBytes
+                     : encoding.format == ZEL_BITMAP_FORMAT_S1616 ? 2
+                     : encoding.format == ZEL_BITMAP_FORMAT_1010102 ? 1 : 4;
+    level.valueBytes = encoding.texelBytes / level.channels;
+    level.signedValues = encoding.format == ZEL_BITMAP_FORMAT_S1616 || encoding.format == ZEL_BITMAP_FORMAT_S16161616;
     // The same writer as for files, into a stream over a buffer of the file's size, so the
     // bytes are the file's and are written once.
     const uint64_t size = uint64_t(level.headerBytes) +
@@ -385,6 +395,42 @@ std::unique_ptr<BwOutputWriter> BwFileOutput(const std::string& outName, BwOutpu
 
 std::unique_ptr<BwOutputWriter> BwMemoryOutput(std::vector<BwLevelBytes>* levels) {
   return std::make_unique<MemoryOutput>(levels);
+}
+
+namespace {
+
+// One row of Targa texels of kChannels bytes with red and blue swapped.
+template <int kChannels>
+void SwapRedBlue(const unsigned char* BW_RESTRICT from, unsigned char* BW_RESTRICT to, int64_t width) {
+  for (int64_t x = 0; x < width; ++x, from += kChannels, to += kChannels) {
+    to[0] = from[2];
+    to[1] = from[1];
+    to[2] = from[0];
+    if (kChannels == 4) to[3] = from[3];
+  }
+}
+
+}  // namespace
+
+void BwCopyLevelTexels(const BwLevelBytes& level, unsigned char* out, int64_t stride, bool topFirst, bool bgrOrder) {
+  const int64_t rowBytes = int64_t(level.width) * level.channels * level.valueBytes;
+  const int64_t height = level.height;
+  const unsigned char* texels = level.bytes.data() + level.headerBytes;
+  const bool swap = level.targa && !bgrOrder;
+  // Rows of about 256 KiB a range at least, so that a small level stays on one thread.
+  BwParallelFor(height, std::max<int64_t>(1, (int64_t(1) << 18) / std::max<int64_t>(rowBytes, 1)),
+                [&](int64_t y0, int64_t y1) {
+                  for (int64_t y = y0; y < y1; ++y) {
+                    const unsigned char* from = texels + (topFirst ? height - 1 - y : y) * rowBytes;
+                    unsigned char* to = out + y * stride;
+                    if (!swap)
+                      std::memcpy(to, from, size_t(rowBytes));
+                    else if (level.channels == 4)
+                      SwapRedBlue<4>(from, to, level.width);
+                    else
+                      SwapRedBlue<3>(from, to, level.width);
+                  }
+                });
 }
 
 void BwNextMipSize(int* w, int* h) {

@@ -60,15 +60,24 @@ struct BwUninitializedBytes : std::allocator<unsigned char> {
   void construct(unsigned char* p, unsigned char v) noexcept { *p = v; }
 };
 
-// One level as the file writer would have written it: the whole file's bytes.
+// One level as the file writer would have written it: the whole file's bytes, the rows bottom
+// first, Targa texels blue first.
 struct BwLevelBytes {
   int width = 0;
   int height = 0;
   int headerBytes = 0;  // bytes before the first texel
+  bool targa = false;
+  int channels = 0;     // values a texel
+  int valueBytes = 0;   // bytes of one value (1, 2 or 4), in the machine's byte order
+  bool signedValues = false;
   std::vector<unsigned char, BwUninitializedBytes> bytes;
 };
 // Levels kept in memory, in `levels`.
 std::unique_ptr<BwOutputWriter> BwMemoryOutput(std::vector<BwLevelBytes>* levels);
+// Copies the texels of `level` into `out`, rows `stride` bytes apart: the top row first when
+// topFirst (else bottom first, as stored), Targa texels red first unless bgrOrder. The rows are
+// shared among the threads of the calling job.
+void BwCopyLevelTexels(const BwLevelBytes& level, unsigned char* out, int64_t stride, bool topFirst, bool bgrOrder);
 
 // The size of the mip level after a w x h level; a size of 0 in either direction ends the chain.
 // A chain of an image at least as wide as tall ends at 1 x 1; a taller one at the first level
