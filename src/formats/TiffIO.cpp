@@ -4,6 +4,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <dlfcn.h>
 #include <cstdarg>
 #include <cstring>
 #include <new>
@@ -22,6 +23,73 @@ constexpr uint32_t kStripRows = 32;
 constexpr int kZipLevel = 6;
 // Most bytes libtiff may allocate at once for its own tables.
 constexpr tmsize_t kMaxLibraryAllocation = tmsize_t(256) << 20;
+
+// libtiff, opened the first time a TIFF file is read, probed or written instead of when the
+// program starts: it brings seven more libraries with it, which would add about half a
+// millisecond to every start of the tool. It stays open until the process ends.
+struct TiffLibrary {
+  decltype(&TIFFClientOpenExt) ClientOpenExt;
+  decltype(&TIFFClose) Close;
+  decltype(&TIFFComputeStrip) ComputeStrip;
+  decltype(&TIFFComputeTile) ComputeTile;
+  decltype(&TIFFGetField) GetField;
+  decltype(&TIFFGetFieldDefaulted) GetFieldDefaulted;
+  decltype(&TIFFIsTiled) IsTiled;
+  decltype(&TIFFOpenOptionsAlloc) OpenOptionsAlloc;
+  decltype(&TIFFOpenOptionsFree) OpenOptionsFree;
+  decltype(&TIFFOpenOptionsSetErrorHandlerExtR) OpenOptionsSetErrorHandlerExtR;
+  decltype(&TIFFOpenOptionsSetMaxSingleMemAlloc) OpenOptionsSetMaxSingleMemAlloc;
+  decltype(&TIFFOpenOptionsSetWarningHandlerExtR) OpenOptionsSetWarningHandlerExtR;
+  decltype(&TIFFReadEncodedStrip) ReadEncodedStrip;
+  decltype(&TIFFReadEncodedTile) ReadEncodedTile;
+  decltype(&TIFFSetField) SetField;
+  decltype(&TIFFWriteDirectory) WriteDirectory;
+  decltype(&TIFFWriteRawStrip) WriteRawStrip;
+};
+
+// The library's functions, or null (with the reason in *why) when it cannot be opened.
+const TiffLibrary* LoadTiff(std::string* why) {
+  static std::string failure;
+  static const TiffLibrary* const loaded = []() -> const TiffLibrary* {
+    static TiffLibrary library;
+    void* handle = dlopen(BW_TIFF_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+      const char* reason = dlerror();
+      failure = std::string("cannot load " BW_TIFF_LIBRARY) + (reason ? std::string(": ") + reason : "");
+      return nullptr;
+    }
+    bool complete = true;
+    const auto Load = [&](auto* slot, const char* name) {
+      void* symbol = dlsym(handle, name);
+      if (!symbol && complete) failure = std::string(BW_TIFF_LIBRARY " has no ") + name;
+      complete = complete && symbol;
+      std::memcpy(slot, &symbol, sizeof symbol);
+    };
+      Load(&library.ClientOpenExt, "TIFFClientOpenExt");
+      Load(&library.Close, "TIFFClose");
+      Load(&library.ComputeStrip, "TIFFComputeStrip");
+      Load(&library.ComputeTile, "TIFFComputeTile");
+      Load(&library.GetField, "TIFFGetField");
+      Load(&library.GetFieldDefaulted, "TIFFGetFieldDefaulted");
+      Load(&library.IsTiled, "TIFFIsTiled");
+      Load(&library.OpenOptionsAlloc, "TIFFOpenOptionsAlloc");
+      Load(&library.OpenOptionsFree, "TIFFOpenOptionsFree");
+      Load(&library.OpenOptionsSetErrorHandlerExtR, "TIFFOpenOptionsSetErrorHandlerExtR");
+      Load(&library.OpenOptionsSetMaxSingleMemAlloc, "TIFFOpenOptionsSetMaxSingleMemAlloc");
+      Load(&library.OpenOptionsSetWarningHandlerExtR, "TIFFOpenOptionsSetWarningHandlerExtR");
+      Load(&library.ReadEncodedStrip, "TIFFReadEncodedStrip");
+      Load(&library.ReadEncodedTile, "TIFFReadEncodedTile");
+      Load(&library.SetField, "TIFFSetField");
+      Load(&library.WriteDirectory, "TIFFWriteDirectory");
+      Load(&library.WriteRawStrip, "TIFFWriteRawStrip");
+    return complete ? &library : nullptr;
+  }();
+  if (!loaded && why) *why = "TIFF: " + failure;
+  return loaded;
+}
+
+// The loaded library; only called once an entry point has had LoadTiff succeed.
+const TiffLibrary& Tiff() { return *LoadTiff(nullptr); }
 
 bool Fail(std::string* error, const std::string& message) {
   if (error) *error = "TIFF: " + message;
@@ -42,20 +110,20 @@ int KeepError(TIFF*, void* user, const char* module, const char* format, va_list
 int DropWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
 struct OptionsFree {
-  void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
+  void operator()(TIFFOpenOptions* options) const { Tiff().OpenOptionsFree(options); }
 };
 
 std::unique_ptr<TIFFOpenOptions, OptionsFree> Options(std::string* message) {
-  std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
+  std::unique_ptr<TIFFOpenOptions, OptionsFree> options(Tiff().OpenOptionsAlloc());
   if (!options) throw std::bad_alloc();
-  TIFFOpenOptionsSetErrorHandlerExtR(options.get(), KeepError, message);
-  TIFFOpenOptionsSetWarningHandlerExtR(options.get(), DropWarning, nullptr);
-  TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), kMaxLibraryAllocation);
+  Tiff().OpenOptionsSetErrorHandlerExtR(options.get(), KeepError, message);
+  Tiff().OpenOptionsSetWarningHandlerExtR(options.get(), DropWarning, nullptr);
+  Tiff().OpenOptionsSetMaxSingleMemAlloc(options.get(), kMaxLibraryAllocation);
   return options;
 }
 
 struct TiffClose {
-  void operator()(TIFF* tif) const { TIFFClose(tif); }
+  void operator()(TIFF* tif) const { Tiff().Close(tif); }
 };
 
 // ---- Reading --------------------------------------------------------------------------------
@@ -122,7 +190,7 @@ std::unique_ptr<TIFF, TiffClose> OpenSource(Source* source, std::string* message
                                             std::unique_ptr<TIFFOpenOptions, OptionsFree>* options) {
   *options = Options(message);
   // "m": no file mapping; every read goes through ReadSource.
-  return std::unique_ptr<TIFF, TiffClose>(TIFFClientOpenExt("input", "rm", source, ReadSource, NoWrite, SeekSource,
+  return std::unique_ptr<TIFF, TiffClose>(Tiff().ClientOpenExt("input", "rm", source, ReadSource, NoWrite, SeekSource,
                                                             CloseNothing, SourceSize, NoMap, NoUnmap, options->get()));
 }
 
@@ -136,15 +204,15 @@ bool Read(Source* source, BwDecodedImage* image, std::string* error) {
   uint32_t width = 0, height = 0;
   uint16_t samples = 1, bits = 1, format = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG;
   uint16_t photometric = 0, compression = COMPRESSION_NONE, orientation = ORIENTATION_TOPLEFT;
-  if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width) || !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height))
+  if (!Tiff().GetField(t, TIFFTAG_IMAGEWIDTH, &width) || !Tiff().GetField(t, TIFFTAG_IMAGELENGTH, &height))
     return failed("no image size");
-  if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric)) return failed("no photometric interpretation");
-  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &samples);
-  TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
-  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
-  TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
-  TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
-  TIFFGetFieldDefaulted(t, TIFFTAG_ORIENTATION, &orientation);
+  if (!Tiff().GetField(t, TIFFTAG_PHOTOMETRIC, &photometric)) return failed("no photometric interpretation");
+  Tiff().GetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  Tiff().GetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
+  Tiff().GetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
+  Tiff().GetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
+  Tiff().GetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+  Tiff().GetFieldDefaulted(t, TIFFTAG_ORIENTATION, &orientation);
   if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide)
     return Fail(error, "size " + std::to_string(width) + " x " + std::to_string(height) +
                            " is not supported (1 to 65535 a side)");
@@ -167,13 +235,13 @@ bool Read(Source* source, BwDecodedImage* image, std::string* error) {
                            std::to_string(source->size) + " bytes");
   BwArray<unsigned char> texels = BwAllocArray<unsigned char>(imageBytes);
   if (!texels) return Fail(error, "out of memory");
-  const bool tiled = TIFFIsTiled(t) != 0;
+  const bool tiled = Tiff().IsTiled(t) != 0;
   uint32_t blockWidth = width, blockHeight = kStripRows;
   if (tiled) {
-    if (!TIFFGetField(t, TIFFTAG_TILEWIDTH, &blockWidth) || !TIFFGetField(t, TIFFTAG_TILELENGTH, &blockHeight))
+    if (!Tiff().GetField(t, TIFFTAG_TILEWIDTH, &blockWidth) || !Tiff().GetField(t, TIFFTAG_TILELENGTH, &blockHeight))
       return failed("no tile size");
   } else {
-    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &blockHeight);
+    Tiff().GetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &blockHeight);
   }
   blockHeight = std::min(blockHeight, height);
   if (blockWidth < 1 || blockHeight < 1 || (tiled && blockWidth > kMaxSide))
@@ -195,9 +263,9 @@ bool Read(Source* source, BwDecodedImage* image, std::string* error) {
       const uint64_t x0 = bx * blockWidth, cols = std::min<uint64_t>(tiled ? blockWidth : width, width - x0);
       // A strip decodes to its rows only; a tile always to the whole tile.
       const uint64_t want = tiled ? blockBytes : rows * rowBytes;
-      const tmsize_t got = tiled ? TIFFReadEncodedTile(t, TIFFComputeTile(t, uint32_t(x0), uint32_t(y0), 0, 0),
+      const tmsize_t got = tiled ? Tiff().ReadEncodedTile(t, Tiff().ComputeTile(t, uint32_t(x0), uint32_t(y0), 0, 0),
                                                        block.data(), tmsize_t(want))
-                                 : TIFFReadEncodedStrip(t, TIFFComputeStrip(t, uint32_t(y0), 0), block.data(),
+                                 : Tiff().ReadEncodedStrip(t, Tiff().ComputeStrip(t, uint32_t(y0), 0), block.data(),
                                                         tmsize_t(want));
       if (got < 0 || uint64_t(got) != want)
         return failed(std::string(tiled ? "a tile" : "a strip") + " could not be read whole");
@@ -222,6 +290,7 @@ bool Read(Source* source, BwDecodedImage* image, std::string* error) {
 }
 
 bool ReadCaught(Source* source, BwDecodedImage* image, std::string* error) {
+  if (!LoadTiff(error)) return false;
   try {
     return Read(source, image, error);
   } catch (const std::bad_alloc&) {
@@ -271,16 +340,17 @@ bool BwReadTiff(FILE* fp, BwDecodedImage* image, std::string* error) {
 namespace {
 
 bool Probe(Source& source, int* width, int* height, int* texelBytes) {
+  if (!LoadTiff(nullptr)) return false;
   try {
     std::string message;
     std::unique_ptr<TIFFOpenOptions, OptionsFree> options;
     const std::unique_ptr<TIFF, TiffClose> tif = OpenSource(&source, &message, &options);
     uint32_t w = 0, h = 0;
     uint16_t samples = 1, bits = 1;
-    if (!tif || !TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &w) || !TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &h))
+    if (!tif || !Tiff().GetField(tif.get(), TIFFTAG_IMAGEWIDTH, &w) || !Tiff().GetField(tif.get(), TIFFTAG_IMAGELENGTH, &h))
       return false;
-    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
-    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits);
+    Tiff().GetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
+    Tiff().GetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits);
     if (w < 1 || h < 1 || w > kMaxSide || h > kMaxSide || samples > 4 || (bits != 8 && bits != 16)) return false;
     *width = int(w);
     *height = int(h);
@@ -373,7 +443,7 @@ struct BwTiffWriter::State {
   ~State() {
     if (tif) {
       sink.failed = true;  // an abandoned file: nothing more to write
-      TIFFClose(tif);
+      Tiff().Close(tif);
     }
   }
   bool Failed(std::string* error, const std::string& what) { return Fail(error, message.empty() ? what : message); }
@@ -390,6 +460,7 @@ bool BwTiffWriter::Begin(FILE* fp, int width, int height, int bits, int channels
   if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide)
     return Fail(error, "image size " + std::to_string(width) + " x " + std::to_string(height) + " is outside 1 to 65535");
   if ((bits != 8 && bits != 16) || channels < 1 || channels > 4) return Fail(error, "unsupported texel layout");
+  if (!LoadTiff(error)) return false;
   try {
     auto state = std::make_unique<State>();
     State& s = *state;
@@ -408,23 +479,23 @@ bool BwTiffWriter::Begin(FILE* fp, int width, int height, int bits, int channels
     s.options = Options(&s.message);
     // Little-endian; BigTIFF where the texels alone could pass the 4 GiB of a classic file.
     const bool big = uint64_t(s.rowBytes) * uint64_t(height) > (uint64_t(3) << 30);
-    s.tif = TIFFClientOpenExt("output", big ? "wl8" : "wl", &s.sink, ReadNothing, WriteSink, SeekSink, CloseNothing,
+    s.tif = Tiff().ClientOpenExt("output", big ? "wl8" : "wl", &s.sink, ReadNothing, WriteSink, SeekSink, CloseNothing,
                               SinkSize, NoMap, NoUnmap, s.options.get());
     if (!s.tif) return s.Failed(error, "could not start the file");
     TIFF* t = s.tif;
-    const bool set = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(width)) && TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(height)) &&
-                     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(bits)) &&
-                     TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(channels)) &&
-                     TIFFSetField(t, TIFFTAG_PHOTOMETRIC, uint16_t(channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK)) &&
-                     TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG)) &&
-                     TIFFSetField(t, TIFFTAG_ORIENTATION, uint16_t(ORIENTATION_TOPLEFT)) &&
-                     TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, uint16_t(SAMPLEFORMAT_UINT)) &&
-                     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, kStripRows) &&
-                     TIFFSetField(t, TIFFTAG_COMPRESSION, uint16_t(COMPRESSION_ADOBE_DEFLATE)) &&
-                     TIFFSetField(t, TIFFTAG_PREDICTOR, uint16_t(PREDICTOR_HORIZONTAL));
+    const bool set = Tiff().SetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(width)) && Tiff().SetField(t, TIFFTAG_IMAGELENGTH, uint32_t(height)) &&
+                     Tiff().SetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(bits)) &&
+                     Tiff().SetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(channels)) &&
+                     Tiff().SetField(t, TIFFTAG_PHOTOMETRIC, uint16_t(channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK)) &&
+                     Tiff().SetField(t, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG)) &&
+                     Tiff().SetField(t, TIFFTAG_ORIENTATION, uint16_t(ORIENTATION_TOPLEFT)) &&
+                     Tiff().SetField(t, TIFFTAG_SAMPLEFORMAT, uint16_t(SAMPLEFORMAT_UINT)) &&
+                     Tiff().SetField(t, TIFFTAG_ROWSPERSTRIP, kStripRows) &&
+                     Tiff().SetField(t, TIFFTAG_COMPRESSION, uint16_t(COMPRESSION_ADOBE_DEFLATE)) &&
+                     Tiff().SetField(t, TIFFTAG_PREDICTOR, uint16_t(PREDICTOR_HORIZONTAL));
     if (channels == 2 || channels == 4) {
       const uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
-      if (!TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t(1), &alpha)) return s.Failed(error, "could not set the tags");
+      if (!Tiff().SetField(t, TIFFTAG_EXTRASAMPLES, uint16_t(1), &alpha)) return s.Failed(error, "could not set the tags");
     }
     if (!set) return s.Failed(error, "could not set the tags");
     state_ = std::move(state);
@@ -494,7 +565,7 @@ bool BwTiffWriter::FlushBand(std::string* error) {
   for (int64_t i = 0; i < strips; ++i) {
     std::vector<unsigned char>& strip = s.strips[size_t(i)];
     if (!ok[size_t(i)]) return Fail(error, "could not compress a strip");
-    if (TIFFWriteRawStrip(s.tif, uint32_t(first / kStripRows + i), strip.data(), tmsize_t(strip.size())) !=
+    if (Tiff().WriteRawStrip(s.tif, uint32_t(first / kStripRows + i), strip.data(), tmsize_t(strip.size())) !=
             tmsize_t(strip.size()) ||
         s.sink.failed)
       return s.Failed(error, "could not write texel data");
@@ -507,8 +578,8 @@ bool BwTiffWriter::End(std::string* error) {
   if (!state_) return Fail(error, "the image was not begun");
   State& s = *state_;
   if (s.rowsGiven != s.height) return Fail(error, "the image is incomplete");
-  bool ok = TIFFWriteDirectory(s.tif) != 0;
-  TIFFClose(s.tif);
+  bool ok = Tiff().WriteDirectory(s.tif) != 0;
+  Tiff().Close(s.tif);
   s.tif = nullptr;
   if (!ok || s.sink.failed) return s.Failed(error, "could not write the directory");
   if (!s.sink.seekable) ok = std::fwrite(s.sink.held.data(), 1, s.sink.held.size(), s.sink.fp) == s.sink.held.size();
