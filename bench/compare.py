@@ -31,13 +31,15 @@ import time
 NUMPY_ENV = ["env", "-u", "OPENBLAS_CORETYPE", "-u", "OPENBLAS_L2_SIZE"]
 
 # key: (label, bumpweld arguments, output name, [peer keys])
+# The peer "floor" is the least any run of the case can take: reading its inputs and writing and
+# syncing as many bytes as it writes, in one file (see floor_command).
 CASES = {
-    "default": ("default", ["{base}", "{detail}"], "out.tga", ["numpy"]),
-    "e": ("-e", ["-e", "{base}", "{detail}"], "out.tga", ["numpy"]),
-    "m": ("-m", ["-m", "{base}", "{detail}"], "out.tga", ["numpy_mips"]),
+    "default": ("default", ["{base}", "{detail}"], "out.tga", ["floor", "numpy"]),
+    "e": ("-e", ["-e", "{base}", "{detail}"], "out.tga", ["floor", "numpy"]),
+    "m": ("-m", ["-m", "{base}", "{detail}"], "out.tga", ["floor", "numpy_mips"]),
     "height": ("-m height map", ["-m", "{base}", "{height}", "1.0"], "out.tga",
-               ["numpy_height", "nvcompress"]),
-    "i": ("-i (.kep)", ["-i", "{base}", "{detail}"], "out.kep", []),
+               ["floor", "numpy_height", "nvcompress"]),
+    "i": ("-i (.kep)", ["-i", "{base}", "{detail}"], "out.kep", ["floor"]),
     # The same run three ways: as it is, with fsync made a no-op, and writing to memory.
     "fsync": ("default, synced", ["{base}", "{detail}"], "out.tga", ["nofsync", "tmpfs"]),
     "png": ("PNG in and out", ["{base_png}", "{detail_png}"], "out.png", ["numpy_png"]),
@@ -71,10 +73,20 @@ def case_inputs(key):
     return names
 
 
+def floor_command(bw_argv, inputs, written):
+    """Reads the files the bumpweld command reads, then writes `written` bytes (rounded up to a
+    MiB) to one file with dd and syncs it."""
+    files = [a for a in bw_argv if a in inputs.values()]
+    mib = max(1, (written + (1 << 20) - 1) >> 20)
+    return ["sh", "-c", 'cat "$@" > /dev/null && dd if=/dev/zero of="$0/floor" bs=1M count=%d conv=fsync '
+            'status=none' % mib, "{out}"] + files
+
+
 def peer_commands(args):
     """key -> (label, argv template, working directory or None); only the available peers.
     A template of None means the bumpweld command of the case itself."""
     peers = {
+        "floor": ("floor: read the inputs, write and sync the output's bytes", None, None),
         "plain": ("bumpweld default", [args.bumpweld, "{base}", "{detail}", "{out}/out.tga"], None),
         "plain_half": ("bumpweld default, half empty",
                        [args.bumpweld, "{base_half}", "{detail}", "{out}/out.tga"], None),
@@ -193,6 +205,8 @@ def measure_case(size, key, args, peers, workdir):
     for pk in peer_keys:
         if pk in peers:
             plabel, template, pdir = peers[pk]
+            if pk == "floor":                   # made once the warm-up tells the bytes written
+                continue
             if pk in ("nofsync", "tmpfs"):       # the bumpweld command, changed around the edges
                 argv = template + [args.bumpweld] + bw_argv
             else:
@@ -214,6 +228,11 @@ def measure_case(size, key, args, peers, workdir):
         for _ in range(args.warmup):
             if attempt(name, argv, where) is None:
                 break
+    if "floor" in peer_keys:                     # right after bumpweld, once its bytes are known
+        _, _, written = run_once([args.bumpweld] + bw_argv, workdir, args.timeout)
+        at = [n for n, _, _ in commands].index("bumpweld") + 1
+        commands.insert(at, (peers["floor"][0], floor_command(bw_argv, inputs, written), workdir))
+        attempt(*commands[at])
     results = []                                 # one dict name -> (wall, rss, bytes) a round
     for i in range(args.runs):
         got = {}
@@ -260,7 +279,13 @@ def measure_case(size, key, args, peers, workdir):
                                               if name in r)
         rows.append(dict(row, peer=name, peer_t=peer_t, peer_rss=peer_rss,
                          ratio=pair_median(results, "bumpweld", name), **extra))
-    return rows or [row]
+    # The floor is a column of the case's rows, not a peer of its own.
+    floors = [r for r in rows if r.get("peer") == peers["floor"][0]]
+    rows = [r for r in rows if r not in floors] or [dict(row)]
+    for f in floors:
+        for r in rows:
+            r.update(floor_t=f["peer_t"], floor_ratio=f["ratio"])
+    return rows
 
 
 def measure_huge(size, key, args, workdir):
@@ -415,7 +440,8 @@ def print_table(rows, args):
     out = ["## bumpweld benchmark", ""] + machine_lines(args) + [""]
     # Columns that only some cases fill appear only when one of them ran.
     extra = [(key, title, pattern) for key, title, pattern in
-             (("size_ratio", "output size ratio", "%.3f"), ("cost", "difference s", "%+.3f"))
+             (("floor_t", "floor s", "%.3f"), ("floor_ratio", "ratio to floor", "%.3f"),
+              ("size_ratio", "output size ratio", "%.3f"), ("cost", "difference s", "%+.3f"))
              if any(key in r for r in rows)]
     out.append("| size | case | bumpweld median s | peer | peer median s | ratio "
                "| RSS bytes/texel | peer RSS bytes/texel |" +
