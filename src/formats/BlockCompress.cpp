@@ -655,13 +655,6 @@ __attribute__((target("avx2"))) void EncodeBc5BandAvx2(const float* const* rows,
                                                        int numComponents, BwBc4Kind kind, unsigned char* out) {
   EncodeBc5Band<Float8>(rows, rowCount, width, numComponents, kind, out);
 }
-// The same eight-lane code with the AVX-512 instruction set: its masks and 32 registers, not
-// wider vectors.
-__attribute__((target("arch=x86-64-v4"))) void EncodeBc5BandAvx512(const float* const* rows, int rowCount,
-                                                                  int width, int numComponents, BwBc4Kind kind,
-                                                                  unsigned char* out) {
-  EncodeBc5Band<Float8>(rows, rowCount, width, numComponents, kind, out);
-}
 #endif
 
 }  // namespace
@@ -707,8 +700,7 @@ void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]) {
 void BwEncodeBc5Rows(const float* const* rows, int rowCount, int width, int numComponents,
                      BwBc4Kind kind, unsigned char* out) {
 #ifdef BW_BC5_AVX2
-  static const bool avx512 = __builtin_cpu_supports("x86-64-v4"), avx2 = __builtin_cpu_supports("avx2");
-  if (avx512) return EncodeBc5BandAvx512(rows, rowCount, width, numComponents, kind, out);
+  static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2) return EncodeBc5BandAvx2(rows, rowCount, width, numComponents, kind, out);
 #endif
   EncodeBc5Band<Float4>(rows, rowCount, width, numComponents, kind, out);
