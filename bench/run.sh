@@ -53,6 +53,10 @@
 #                                                   nvcompress -bc5 -normal out00.tga out.dds
 #   exr      bumpweld -m base detail out.exr        bumpweld -m --bits=16 base detail out.png
 #
+# The cases default, e, m, height and i are also timed against their floor, in the same loop:
+# cat of the input files, then dd writing and syncing as many bytes as bumpweld wrote, in one
+# file (columns "floor s" and "ratio to floor").
+#
 # A comparison runs in the same loop as bumpweld, alternating with it (A B A B ...); the ratio
 # is bumpweld / comparison, pair by pair (progress and every pair on stderr), and the table
 # shows the median ratio. The numpy script runs with OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE
