@@ -232,11 +232,17 @@ void ComponentsOfWords(const unsigned char* BW_RESTRICT row, int64_t count, BwRo
   }
 }
 
-// The loop for colour texels of `channels` values (3 or 4) of 8 or 16 bits (`wide`), red first
-// or (Targa order) blue first; null for any other layout.
+// The colour layouts that have loops of their own, numbered 0 to 7: `channels` values (3 or 4)
+// of 8 or 16 bits (`wide`), red first or (Targa order) blue first; -1 for any other layout.
+int LayoutIndex(int channels, bool wide, bool rgbOrder) {
+  if (channels != 3 && channels != 4) return -1;
+  return (channels == 4 ? 1 : 0) | (rgbOrder ? 2 : 0) | (wide ? 4 : 0);
+}
+
+// The table loop for a colour layout (see LayoutIndex); null for any other layout.
 using Components = void (*)(const unsigned char*, int64_t, BwRowScratch*);
 Components ComponentsFor(int channels, bool wide, bool rgbOrder) {
-  switch ((channels == 4 ? 1 : 0) | (rgbOrder ? 2 : 0) | (wide ? 4 : 0) | (channels == 3 || channels == 4 ? 0 : 8)) {
+  switch (LayoutIndex(channels, wide, rgbOrder)) {
     case 0: return ComponentsOfBytes<3, 2, 0>;
     case 1: return ComponentsOfBytes<4, 2, 0>;
     case 2: return ComponentsOfBytes<3, 0, 2>;
@@ -279,7 +285,7 @@ BW_VECTOR_CLONES void NormalsOf(const unsigned char* BW_RESTRICT t, int64_t coun
 
 using Normals = void (*)(const unsigned char*, int64_t, float*, float*, float*);
 Normals NormalsFor(int channels, bool wide, bool rgbOrder) {
-  switch ((channels == 4 ? 1 : 0) | (rgbOrder ? 2 : 0) | (wide ? 4 : 0) | (channels == 3 || channels == 4 ? 0 : 8)) {
+  switch (LayoutIndex(channels, wide, rgbOrder)) {
     case 0: return NormalsOf<uint8_t, 3, 2, 0>;
     case 1: return NormalsOf<uint8_t, 4, 2, 0>;
     case 2: return NormalsOf<uint8_t, 3, 0, 2>;
