@@ -224,12 +224,17 @@ def measure_case(size, key, args, peers, workdir):
             failed.add(name)
             return None
 
+    written = None                               # bytes bumpweld wrote in a warm-up run
     for name, argv, where in commands:
         for _ in range(args.warmup):
-            if attempt(name, argv, where) is None:
+            outcome = attempt(name, argv, where)
+            if outcome is None:
                 break
+            if name == "bumpweld":
+                written = outcome[2]
     if "floor" in peer_keys:                     # right after bumpweld, once its bytes are known
-        _, _, written = run_once([args.bumpweld] + bw_argv, workdir, args.timeout)
+        if written is None:
+            _, _, written = run_once([args.bumpweld] + bw_argv, workdir, args.timeout)
         at = [n for n, _, _ in commands].index("bumpweld") + 1
         commands.insert(at, (peers["floor"][0], floor_command(bw_argv, inputs, written), workdir))
         attempt(*commands[at])

@@ -33,22 +33,20 @@ void* BwAllocBytes(uint64_t count) {
   return p;
 }
 
-namespace {
-
-// Asks the kernel to start writing what a regular file holds so far to disk, without waiting:
-// the disk then works while the next pieces are made, and the sync that completes the file
-// waits only for the last of them. Streams over memory, pipes and devices are left alone.
-// A build without a disk (BUMPWELD_NO_FILE_SYNC, the WebAssembly module) has nothing to start.
-#ifdef BUMPWELD_NO_FILE_SYNC
-void StartWriteback(FILE*) {}
+// A build without a disk (BUMPWELD_NO_FILE_SYNC, the WebAssembly module) or without
+// sync_file_range has nothing to start.
+#if defined(BUMPWELD_NO_FILE_SYNC) || !defined(SYNC_FILE_RANGE_WRITE)
+void BwStartWriteback(FILE*) {}
 #else
-void StartWriteback(FILE* fp) {
+void BwStartWriteback(FILE* fp) {
   const int fd = fileno(fp);
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || std::fflush(fp) != 0) return;
   sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 #endif
+
+namespace {
 
 // Writes one piece at a time on a thread of its own, so that the caller makes the next piece
 // while the last one is written (on a build without threads, or when no thread can be had, the
@@ -87,7 +85,7 @@ class PieceWriter {
  private:
   void Write(const unsigned char* data) {
     written_ = std::fwrite(data, 1, bytes_, fp_);
-    if (written_ == bytes_) StartWriteback(fp_);
+    if (written_ == bytes_) BwStartWriteback(fp_);
   }
 
   FILE* fp_;

@@ -52,6 +52,11 @@ using BwTexelSource = std::function<bool(uint64_t offset, uint64_t bytes, unsign
 // false on a read error. Throws std::bad_alloc when memory runs out.
 bool BwReadToEnd(FILE* fp, std::vector<unsigned char>* bytes);
 
+// Asks the kernel to start writing what a regular file holds so far to disk, without waiting:
+// the disk then works while the job makes the rest, and the sync that completes the file waits
+// only for the last of it. Streams over memory, pipes and devices are left alone.
+void BwStartWriteback(FILE* fp);
+
 // Largest piece handed to one fwrite.
 constexpr uint64_t BW_WRITE_PIECE_BYTES = 8192000;
 

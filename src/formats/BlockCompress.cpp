@@ -19,11 +19,11 @@
 #include "BwVector.h"
 #include "Parallel.h"
 
-// The same condition as BW_VECTOR_CLONES: an AVX2 version beside the baseline one, unless the
-// build keeps only the baseline. Here the two versions differ in their vector width (eight
-// pairs scored at once instead of four), not only in their instructions, so they are written
-// as two functions and one is picked at run time.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(BUMPWELD_BASELINE)
+// Where the build has vector versions of functions (see BW_VECTOR_CLONES), an AVX2 version
+// beside the baseline one. Here the two differ in their vector width (eight pairs scored at once
+// instead of four), not only in their instructions, so they are written as two functions and
+// one is picked at run time.
+#ifdef BW_HAS_VECTOR_CLONES
 #define BW_BC5_AVX2 1
 #endif
 
@@ -94,7 +94,6 @@ BW_INLINE void Halves(float a, float b, Float8* v) {
   *v = __builtin_shufflevector(Splat(a), Splat(b), 0, 1, 2, 3, 4, 5, 6, 7);
 }
 
-
 template <typename V>
 BW_INLINE void Interleave(const Block& b0, const Block& b1, TwoBlocks<V>* out) {
   for (int i = 0; i < TEXELS; ++i) {
@@ -134,8 +133,8 @@ BW_INLINE void LoadSums(const TwoBlocks<V>& b, V* sumW, V* sumWT) {
 // squared decoded error with each texel on its nearest entry (the fixed entries of the six-value
 // mode included); pairs the mode cannot store score infinity. The pairs sit in the lanes, so
 // that no lane ever waits for another.
-template <int kSteps, typename V, typename Texels>
-BW_INLINE void ScorePairs(const Texels& texels, const V& lo, const V& hi, V* error) {
+template <int kSteps, typename V>
+BW_INLINE void ScorePairs(const Block& texels, const V& lo, const V& hi, V* error) {
   typedef typename IntVector<V>::Type IV;
   constexpr float n = float(kSteps);
   const V zero = V{}, one = zero + 1.0f;
@@ -173,7 +172,7 @@ BW_INLINE void PairErrors(const Block& b, const float* loList, const float* hiLi
                           float loOffset, float hiOffset, V* laneLeast, typename IntVector<V>::Type* laneIndex) {
   typedef typename IntVector<V>::Type IV;
   constexpr int LANES = int(sizeof(V) / sizeof(float));
-  alignas(64) static constexpr int32_t LANE_NUMBERS[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+  alignas(32) static constexpr int32_t LANE_NUMBERS[8] = {0, 1, 2, 3, 4, 5, 6, 7};
   IV index;
   std::memcpy(&index, LANE_NUMBERS, sizeof index);
   for (int j = 0; j < count; j += LANES, index += LANES) {

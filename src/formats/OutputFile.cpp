@@ -354,9 +354,7 @@ bool OutputFile::Finish() {
   struct stat st;
   if (ok && sync_ && fstat(fileno(stream_), &st) == 0 && S_ISREG(st.st_mode)) {
     unsynced_ = true;
-#ifdef SYNC_FILE_RANGE_WRITE
-    sync_file_range(fileno(stream_), 0, 0, SYNC_FILE_RANGE_WRITE);
-#endif
+    BwStartWriteback(stream_);
   } else if (kind_ != Kind::UNNAMED) {
     ok = CloseStream() && ok;
   }
