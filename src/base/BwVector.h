@@ -9,9 +9,10 @@
 
 // AVX-512 (x86-64-v4) and AVX2 versions of a function beside the baseline one, chosen when the
 // program starts. All do the same IEEE operations in the same order (no fused multiply-add), so
-// they give the same bits; builds with BUMPWELD_BASELINE keep only the baseline, so that the
-// tests can run on it.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(BUMPWELD_BASELINE)
+// they give the same bits. The build decides whether there are versions (BUMPWELD_VECTOR_VERSIONS,
+// with GCC on x86-64); builds with BUMPWELD_BASELINE keep only the baseline, so that the tests
+// can run on it.
+#if defined(BUMPWELD_VECTOR_VERSIONS)
 #define BW_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #define BW_HAS_VECTOR_CLONES 1
 #else

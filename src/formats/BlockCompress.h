@@ -43,6 +43,17 @@ void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]);
 void BwEncodeBc5Rows(const float* const* rows, int rowCount, int width, int numComponents,
                      BwBc4Kind kind, unsigned char* out);
 
+// The processor versions of the BC5 search. All give the same bytes; BwEncodeBc5Rows uses the
+// fastest one the processor runs.
+enum class BwBc5Code { BASELINE, AVX2, AVX512 };
+
+// Whether this build has `code` and the processor runs it.
+bool BwBc5CodeRuns(BwBc5Code code);
+
+// BwEncodeBc5Rows in the given version, one that BwBc5CodeRuns accepts.
+void BwEncodeBc5RowsWith(BwBc5Code code, const float* const* rows, int rowCount, int width, int numComponents,
+                         BwBc4Kind kind, unsigned char* out);
+
 // Encodes a whole width x height normal image (rows stored bottom row first, as the pipeline
 // keeps them) into ceil(height / 4) rows of ceil(width / 4) BC5 blocks, top block row first,
 // over the threads the process may use.
