@@ -130,17 +130,10 @@ bool DescribeInPlace(const py::array& values, InputImage* input) {
   return true;
 }
 
-// Bytes of memory the kernel says are available without swapping (or, not saying, no limit).
+// Bytes of memory the system can give without swapping (or, not saying, no limit).
 uint64_t AvailableMemory() {
-  uint64_t bytes = UINT64_MAX;
-  if (FILE* fp = std::fopen("/proc/meminfo", "r")) {
-    char line[256];
-    unsigned long long kib = 0;
-    while (std::fgets(line, sizeof line, fp))
-      if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) bytes = uint64_t(kib) * 1024;
-    std::fclose(fp);
-  }
-  return bytes;
+  const uint64_t bytes = bw_available_memory();
+  return bytes ? bytes : UINT64_MAX;
 }
 
 InputImage DescribeImage(const py::array& values, const char* what) {

@@ -114,4 +114,5 @@ TEST(Library, ConsoleCallbackGetsTheCommandLineBytesAndIsSilentByDefault) {
   EXPECT_STREQ(bw_job_error(j.job), "Usage: Bumpweld [-BeEgGhHimMqQ] normalmap1 bump/normalMap2 [heightscale] outputname");
   EXPECT_EQ(bw_run_command(j.job), BW_ERROR_ARGUMENT);
   EXPECT_STREQ(bw_version(), "0.0.1");
+  EXPECT_GT(bw_available_memory(), 0u);  // what the batch budgets and Python checks copies against
 }

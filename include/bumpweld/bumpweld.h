@@ -18,6 +18,7 @@
 #define BUMPWELD_BUMPWELD_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #if defined(__GNUC__)
 #define BW_API __attribute__((visibility("default")))
@@ -51,6 +52,10 @@ BW_API const char *bw_strerror(int status);
 
 /* The library's version, "MAJOR.MINOR.PATCH". */
 BW_API const char *bw_version(void);
+
+/* Bytes of memory the system can give without swapping, as the batch budgets it (Linux's
+ * MemAvailable, else the free physical pages); 0 when the system does not say. */
+BW_API uint64_t bw_available_memory(void);
 
 /* A job with the command line's defaults (24-bit Targa, no mip chain, 10 dilation passes, the
  * second map a normal map, all CPUs, silent); NULL when memory is short. */

@@ -9,6 +9,7 @@
 
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 constexpr uint64_t kHugePage = uint64_t(2) << 20;
@@ -18,6 +19,24 @@ thread_local uint64_t tAllocationCap = UINT64_MAX;
 BwAllocationCap::BwAllocationCap(uint64_t bytes) : previous_(tAllocationCap) { tAllocationCap = bytes; }
 
 BwAllocationCap::~BwAllocationCap() { tAllocationCap = previous_; }
+
+uint64_t BwAvailableMemory() {
+  uint64_t bytes = 0;
+  if (FILE* fp = std::fopen("/proc/meminfo", "r")) {
+    char line[256];
+    unsigned long long kib = 0;
+    while (std::fgets(line, sizeof line, fp))
+      if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) bytes = uint64_t(kib) * 1024;
+    std::fclose(fp);
+  }
+#ifdef _SC_AVPHYS_PAGES
+  if (bytes == 0) {
+    const long pages = sysconf(_SC_AVPHYS_PAGES), pageBytes = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && pageBytes > 0) bytes = uint64_t(pages) * uint64_t(pageBytes);
+  }
+#endif
+  return bytes;
+}
 
 void* BwAllocBytes(uint64_t count) {
   if (count > tAllocationCap) return nullptr;

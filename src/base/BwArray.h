@@ -36,6 +36,10 @@ class BwAllocationCap {
   uint64_t previous_;
 };
 
+// Bytes of memory the system can give without swapping (Linux's MemAvailable, else the free
+// physical pages), or 0 when it does not say.
+uint64_t BwAvailableMemory();
+
 // Uninitialised array of `count` elements of a trivial type, or null (also on overflow).
 template <typename T>
 BwArray<T> BwAllocArray(uint64_t count) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "BwArray.h"
 #include "CommandParser.h"
 #include "Encoders.h"
 #include "Job.h"
@@ -107,6 +108,8 @@ BwInput Input(const bw_input& input, const char* imageName, BwMemoryImage* image
 extern "C" {
 
 const char* bw_version(void) { return BUMPWELD_VERSION; }
+
+uint64_t bw_available_memory(void) { return BwAvailableMemory(); }
 
 bw_job* bw_job_new(void) { return new (std::nothrow) bw_job; }
 

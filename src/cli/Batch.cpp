@@ -15,6 +15,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "BwArray.h"
 #include "CommandParser.h"
 #include "ImageProbe.h"
 #include "Outputs.h"
@@ -200,22 +201,8 @@ std::string SharedOutput(std::vector<BatchJob>* jobs) {
   return "";
 }
 
-// 4/5 of the memory the kernel says is available without swapping.
-uint64_t MemoryBudget() {
-  uint64_t availableBytes = 0;
-  if (FILE* fp = std::fopen("/proc/meminfo", "r")) {
-    char line[256];
-    unsigned long long kib = 0;
-    while (std::fgets(line, sizeof line, fp))
-      if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) availableBytes = uint64_t(kib) * 1024;
-    std::fclose(fp);
-  }
-  if (availableBytes == 0) {
-    const long pages = sysconf(_SC_AVPHYS_PAGES), pageBytes = sysconf(_SC_PAGESIZE);
-    if (pages > 0 && pageBytes > 0) availableBytes = uint64_t(pages) * uint64_t(pageBytes);
-  }
-  return availableBytes / 5 * 4;
-}
+// 4/5 of the memory the system can give without swapping.
+uint64_t MemoryBudget() { return BwAvailableMemory() / 5 * 4; }
 
 // A string as JSON text. Bytes that are not UTF-8 are written as the escapes \udc80 to
 // \udcff, the way Python keeps undecodable bytes of file names, so os.fsencode gives them back.
