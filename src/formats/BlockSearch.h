@@ -472,7 +472,8 @@ BW_INLINE void ConsiderPair(const PairLanes<W>& two, const float* const* loList,
     const unsigned lanes = (first >> (8 * half)) & 0xFFu;
     if (lanes == 0) continue;
     const int j = __builtin_ctz(lanes);
-    *best[half] = {least[8 * half], loOffset[half] + int(loList[half][j]), hiOffset[half] + int(hiList[half][j]), false};
+    *best[half] = {least[8 * half], loOffset[half] + int(loList[half][j]), hiOffset[half] + int(hiList[half][j]),
+                   false};
   }
 }
 
@@ -541,11 +542,12 @@ BW_INLINE void RefineBlocks(const Block* const* blocks, float (*los)[4], float (
 // Searches one mode in each of C blocks (C = 2, 4 or 8 only in the eight-value mode) from the
 // range [lo[c], hi[c]] its values cover, and keeps in best[c] the better of the pair found and
 // the one there. The blocks go through each step together, so that the dependent chains of one
-// overlap those of the other, and refine their ranges two (or, in the sixteen-lane code, four)
-// in one vector; each block's result is the one a search of it alone gives. Smooth blocks often hold fewer distinct levels than the
-// palette: a ramp over the 4 x 4 block has 4 or 7, which sit exactly on the palette when the
-// endpoints reach a sixth of the range beyond one end, so those two extended ranges are starting
-// points as well, and the range widened by half that at both ends a fourth.
+// overlap those of the other, and refine their ranges two (or, in the sixteen-lane code, four) in
+// one vector; each block's result is the one a search of it alone gives. Smooth blocks often hold
+// fewer distinct levels than the palette: a ramp over the 4 x 4 block has 4 or 7, which sit
+// exactly on the palette when the endpoints reach a sixth of the range beyond one end, so those
+// two extended ranges are starting points as well, and the range widened by half that at both
+// ends a fourth.
 template <int kSteps, typename V, int C, bool kWide>
 BW_INLINE void Search(const Block* const* blocks, const float* lo, const float* hi, Candidate* best) {
   float los[C][4], his[C][4];
@@ -817,7 +819,8 @@ BW_INLINE void EncodeBc5Band(const float* const* rows, int rowCount, int width, 
     } else if (together == 2) {
       EncodeBc4<V, 4, kWide>(values, weights, kind, blockOut);
     } else {
-      for (int b = 0; b < together; ++b) EncodeBc4<V, 2, kWide>(values + 2 * b, weights + 2 * b, kind, blockOut + 2 * b);
+      for (int b = 0; b < together; ++b)
+        EncodeBc4<V, 2, kWide>(values + 2 * b, weights + 2 * b, kind, blockOut + 2 * b);
     }
   }
 }
