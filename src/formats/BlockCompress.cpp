@@ -74,16 +74,20 @@ void BwEncodeBc5RowsWith(BwBc5Code code, const float* const* rows, int rowCount,
   EncodeBc5Band<Float4, false>(rows, rowCount, width, numComponents, kind, out);
 }
 
-void BwEncodeBc5Rows(const float* const* rows, int rowCount, int width, int numComponents,
-                     BwBc4Kind kind, unsigned char* out) {
+BwBc5Code BwFastestBc5Code() {
   static const BwBc5Code fastest = BwBc5CodeRuns(BwBc5Code::AVX512) ? BwBc5Code::AVX512
                                    : BwBc5CodeRuns(BwBc5Code::AVX2) ? BwBc5Code::AVX2
                                                                     : BwBc5Code::BASELINE;
-  BwEncodeBc5RowsWith(fastest, rows, rowCount, width, numComponents, kind, out);
+  return fastest;
+}
+
+void BwEncodeBc5Rows(const float* const* rows, int rowCount, int width, int numComponents,
+                     BwBc4Kind kind, unsigned char* out) {
+  BwEncodeBc5RowsWith(BwFastestBc5Code(), rows, rowCount, width, numComponents, kind, out);
 }
 
 void BwEncodeBc5Image(const float* image, int width, int height, int numComponents,
-                      BwBc4Kind kind, unsigned char* out) {
+                      BwBc4Kind kind, unsigned char* out, BwBc5Code code) {
   const int64_t blocksWide = (width + 3) / 4;
   const int64_t blockRows = (height + 3) / 4;
   // About 256 blocks a task at least, so that small mip levels stay on one thread.
@@ -96,7 +100,7 @@ void BwEncodeBc5Image(const float* image, int width, int height, int numComponen
         const int64_t pictureRow = 4 * band + r;
         rows[r] = image + (height - 1 - pictureRow) * int64_t(width) * numComponents;
       }
-      BwEncodeBc5Rows(rows, rowCount, width, numComponents, kind, out + band * blocksWide * 16);
+      BwEncodeBc5RowsWith(code, rows, rowCount, width, numComponents, kind, out + band * blocksWide * 16);
     }
   });
 }

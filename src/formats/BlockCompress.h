@@ -50,6 +50,9 @@ enum class BwBc5Code { BASELINE, AVX2, AVX512 };
 // Whether this build has `code` and the processor runs it.
 bool BwBc5CodeRuns(BwBc5Code code);
 
+// The fastest version the processor runs.
+BwBc5Code BwFastestBc5Code();
+
 // BwEncodeBc5Rows in the given version, one that BwBc5CodeRuns accepts.
 void BwEncodeBc5RowsWith(BwBc5Code code, const float* const* rows, int rowCount, int width, int numComponents,
                          BwBc4Kind kind, unsigned char* out);
@@ -58,4 +61,4 @@ void BwEncodeBc5RowsWith(BwBc5Code code, const float* const* rows, int rowCount,
 // keeps them) into ceil(height / 4) rows of ceil(width / 4) BC5 blocks, top block row first,
 // over the threads the process may use.
 void BwEncodeBc5Image(const float* image, int width, int height, int numComponents,
-                      BwBc4Kind kind, unsigned char* out);
+                      BwBc4Kind kind, unsigned char* out, BwBc5Code code = BwFastestBc5Code());
