@@ -186,15 +186,15 @@ int main(int argc, char** argv) {
   }
   // Each processor version of the encoder this machine runs, in interleaved rounds.
   struct Version {
-    BwBc5Code code;
+    BwVectorVersion code;
     const char* name;
     double wall, cpu;
   };
   std::vector<Version> versions;
-  for (BwBc5Code code : {BwBc5Code::BASELINE, BwBc5Code::AVX2, BwBc5Code::AVX512})
-    if (BwBc5CodeRuns(code))
-      versions.push_back({code, code == BwBc5Code::BASELINE ? "baseline" : code == BwBc5Code::AVX2 ? "AVX2" : "AVX-512",
-                          1e30, 1e30});
+  for (const Version& v : {Version{BwVectorVersion::BASELINE, "baseline", 1e30, 1e30},
+                           Version{BwVectorVersion::AVX2, "AVX2", 1e30, 1e30},
+                           Version{BwVectorVersion::AVX512, "AVX-512", 1e30, 1e30}})
+    if (BwVectorVersionRuns(v.code)) versions.push_back(v);
   std::vector<unsigned char> out(bytes);
   for (int run = 0; run < 3; ++run) {
     for (Version& v : versions) {

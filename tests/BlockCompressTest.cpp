@@ -83,8 +83,8 @@ TEST(BlockCompressTest, SameBytesOnEveryThreadCountAndProcessorVersion) {
     for (unsigned char b : all) fnv1a = (fnv1a ^ b) * 1099511628211ull;
     EXPECT_EQ(all, one) << int(kind);
     EXPECT_EQ(fnv1a, hash) << int(kind);
-    for (BwBc5Code code : {BwBc5Code::BASELINE, BwBc5Code::AVX2, BwBc5Code::AVX512}) {
-      if (!BwBc5CodeRuns(code)) continue;
+    for (BwVectorVersion code : {BwVectorVersion::BASELINE, BwVectorVersion::AVX2, BwVectorVersion::AVX512}) {
+      if (!BwVectorVersionRuns(code)) continue;
       std::vector<unsigned char> version(all.size());
       BwEncodeBc5Image(image.data(), w, h, 3, kind, version.data(), code);
       EXPECT_EQ(version, all) << "version " << int(code) << ", kind " << int(kind);

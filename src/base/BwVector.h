@@ -19,6 +19,16 @@
 #define BW_VECTOR_CLONES
 #endif
 
+// The versions of the vector code: those of BW_VECTOR_CLONES, and the files that the build
+// compiles once for each version. Code that picks one itself asks here.
+enum class BwVectorVersion { BASELINE, AVX2, AVX512 };
+
+// Whether this build has `version` and the processor runs it.
+bool BwVectorVersionRuns(BwVectorVersion version);
+
+// The fastest version the processor runs.
+BwVectorVersion BwFastestVectorVersion();
+
 // Before a loop that the WebAssembly build's cost model would leave scalar although its 128-bit
 // lanes do the loop's operations one for one (the same IEEE operations, so the same bits).
 #if defined(__wasm__) && defined(__clang__)

@@ -300,14 +300,7 @@ Normals NormalsFor(int channels, bool wide, bool rgbOrder) {
 
 // Whether this processor runs a vector version of the code (AVX2 or more). There the divisions
 // cost less than the table lookups; the baseline version keeps the tables.
-bool VectorDecode() {
-#ifdef BW_HAS_VECTOR_CLONES
-  static const bool vector = __builtin_cpu_supports("avx2");
-  return vector;
-#else
-  return false;
-#endif
-}
+bool VectorDecode() { return BwFastestVectorVersion() != BwVectorVersion::BASELINE; }
 
 // Unit normals of `count` colour texels (see ComponentsFor) into ox, oy, oz; false, with nothing
 // done, for a layout without a loop of its own. Through the tables a piece is done at a time, so

@@ -48,46 +48,28 @@ void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]) {
   for (int i = 0; i < TEXELS; ++i) values[i] = palette[(bits >> (2 * i)) & 3u] / 63.0f * 2.0f - 1.0f;
 }
 
-bool BwBc5CodeRuns(BwBc5Code code) {
-  switch (code) {
-    case BwBc5Code::BASELINE:
-      return true;
-#ifdef BW_HAS_VECTOR_CLONES
-    case BwBc5Code::AVX2:
-      return __builtin_cpu_supports("avx2");
-    case BwBc5Code::AVX512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-             __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
-#endif
-    default:
-      return false;
-  }
-}
+namespace {
 
-void BwEncodeBc5RowsWith(BwBc5Code code, const float* const* rows, int rowCount, int width, int numComponents,
-                         BwBc4Kind kind, unsigned char* out) {
+// One band of BC5 blocks (see BwEncodeBc5Rows) in the given version.
+void EncodeBc5Rows(BwVectorVersion version, const float* const* rows, int rowCount, int width, int numComponents,
+                   BwBc4Kind kind, unsigned char* out) {
 #ifdef BW_HAS_VECTOR_CLONES
-  if (code == BwBc5Code::AVX512) return BwEncodeBc5BandAvx512(rows, rowCount, width, numComponents, kind, out);
-  if (code == BwBc5Code::AVX2) return BwEncodeBc5BandAvx2(rows, rowCount, width, numComponents, kind, out);
+  if (version == BwVectorVersion::AVX512) return BwEncodeBc5BandAvx512(rows, rowCount, width, numComponents, kind, out);
+  if (version == BwVectorVersion::AVX2) return BwEncodeBc5BandAvx2(rows, rowCount, width, numComponents, kind, out);
 #endif
-  (void)code;
+  (void)version;
   EncodeBc5Band<Float4, false>(rows, rowCount, width, numComponents, kind, out);
 }
 
-BwBc5Code BwFastestBc5Code() {
-  static const BwBc5Code fastest = BwBc5CodeRuns(BwBc5Code::AVX512) ? BwBc5Code::AVX512
-                                   : BwBc5CodeRuns(BwBc5Code::AVX2) ? BwBc5Code::AVX2
-                                                                    : BwBc5Code::BASELINE;
-  return fastest;
-}
+}  // namespace
 
 void BwEncodeBc5Rows(const float* const* rows, int rowCount, int width, int numComponents,
                      BwBc4Kind kind, unsigned char* out) {
-  BwEncodeBc5RowsWith(BwFastestBc5Code(), rows, rowCount, width, numComponents, kind, out);
+  EncodeBc5Rows(BwFastestVectorVersion(), rows, rowCount, width, numComponents, kind, out);
 }
 
 void BwEncodeBc5Image(const float* image, int width, int height, int numComponents,
-                      BwBc4Kind kind, unsigned char* out, BwBc5Code code) {
+                      BwBc4Kind kind, unsigned char* out, BwVectorVersion version) {
   const int64_t blocksWide = (width + 3) / 4;
   const int64_t blockRows = (height + 3) / 4;
   // About 256 blocks a task at least, so that small mip levels stay on one thread.
@@ -100,7 +82,7 @@ void BwEncodeBc5Image(const float* image, int width, int height, int numComponen
         const int64_t pictureRow = 4 * band + r;
         rows[r] = image + (height - 1 - pictureRow) * int64_t(width) * numComponents;
       }
-      BwEncodeBc5RowsWith(code, rows, rowCount, width, numComponents, kind, out + band * blocksWide * 16);
+      EncodeBc5Rows(version, rows, rowCount, width, numComponents, kind, out + band * blocksWide * 16);
     }
   });
 }

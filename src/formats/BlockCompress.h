@@ -19,6 +19,8 @@
 
 #include <cstdint>
 
+#include "BwVector.h"
+
 enum class BwBc4Kind { UNORM, SNORM };
 
 // Encodes 16 values (a 4 x 4 block, row-major from the top-left texel) into an 8-byte BC4 block.
@@ -43,22 +45,9 @@ void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]);
 void BwEncodeBc5Rows(const float* const* rows, int rowCount, int width, int numComponents,
                      BwBc4Kind kind, unsigned char* out);
 
-// The processor versions of the BC5 search. All give the same bytes; BwEncodeBc5Rows uses the
-// fastest one the processor runs.
-enum class BwBc5Code { BASELINE, AVX2, AVX512 };
-
-// Whether this build has `code` and the processor runs it.
-bool BwBc5CodeRuns(BwBc5Code code);
-
-// The fastest version the processor runs.
-BwBc5Code BwFastestBc5Code();
-
-// BwEncodeBc5Rows in the given version, one that BwBc5CodeRuns accepts.
-void BwEncodeBc5RowsWith(BwBc5Code code, const float* const* rows, int rowCount, int width, int numComponents,
-                         BwBc4Kind kind, unsigned char* out);
-
 // Encodes a whole width x height normal image (rows stored bottom row first, as the pipeline
 // keeps them) into ceil(height / 4) rows of ceil(width / 4) BC5 blocks, top block row first,
-// over the threads the process may use.
+// over the threads the process may use, in a processor version of the search (one that
+// BwVectorVersionRuns accepts; all give the same bytes).
 void BwEncodeBc5Image(const float* image, int width, int height, int numComponents,
-                      BwBc4Kind kind, unsigned char* out, BwBc5Code code = BwFastestBc5Code());
+                      BwBc4Kind kind, unsigned char* out, BwVectorVersion version = BwFastestVectorVersion());

@@ -428,15 +428,15 @@ BW_INLINE void Consider(const Block& b, const float* loList, const float* hiList
   if (least[0] < best->error) *best = {least[0], loOffset + int(loList[index[0]]), hiOffset + int(hiList[index[0]]), kSteps == 5};
 }
 
-// Bit i set for each lane i of v that is set.
+// Bit i set for each lane i of v (sixteen lanes) that is set.
 template <typename IW>
 BW_INLINE unsigned LaneBits(IW v) {
 #ifdef __AVX512DQ__
-  if constexpr (sizeof(IW) == 64) return _mm512_movepi32_mask(__m512i(v));
+  return _mm512_movepi32_mask(__m512i(v));
+#else
+  static_assert(sizeof(IW) == 0, "only the AVX-512 version scores sixteen lanes at once");
+  return v[0];
 #endif
-  unsigned bits = 0;
-  for (int i = 0; i < int(sizeof(IW) / sizeof(int32_t)); ++i) bits |= v[i] ? 1u << i : 0u;
-  return bits;
 }
 
 // Consider for two blocks at once in sixteen lanes, eight pairs of each: loList[h][j] +
