@@ -74,15 +74,14 @@ void BwEncodeBc5Image(const float* image, int width, int height, int numComponen
   const int64_t blockRows = (height + 3) / 4;
   // About 256 blocks a task at least, so that small mip levels stay on one thread.
   const int64_t grain = std::max<int64_t>(1, 256 / blocksWide);
-  BwParallelFor(blockRows, grain, [=](int64_t begin, int64_t end) {
-    for (int64_t band = begin; band < end; ++band) {
-      const float* rows[4];
-      const int rowCount = int(std::min<int64_t>(4, height - 4 * band));
-      for (int r = 0; r < rowCount; ++r) {
-        const int64_t pictureRow = 4 * band + r;
-        rows[r] = image + (height - 1 - pictureRow) * int64_t(width) * numComponents;
-      }
-      EncodeBc5Rows(version, rows, rowCount, width, numComponents, kind, out + band * blocksWide * 16);
+  // Block rows are handed out one at a time: their search time varies with the picture.
+  BwParallelForEach(blockRows, grain, [=](int64_t band) {
+    const float* rows[4];
+    const int rowCount = int(std::min<int64_t>(4, height - 4 * band));
+    for (int r = 0; r < rowCount; ++r) {
+      const int64_t pictureRow = 4 * band + r;
+      rows[r] = image + (height - 1 - pictureRow) * int64_t(width) * numComponents;
     }
+    EncodeBc5Rows(version, rows, rowCount, width, numComponents, kind, out + band * blocksWide * 16);
   });
 }
