@@ -109,7 +109,8 @@ class Pool {
     Execute(ranges[0]);
     lock.lock();
     while (loop->left > 0) {
-      const auto own = std::find_if(waiting_.begin(), waiting_.end(), [loop](const Range& r) { return r.loop == loop; });
+      const auto own =
+          std::find_if(waiting_.begin(), waiting_.end(), [loop](const Range& r) { return r.loop == loop; });
       if (own == waiting_.end()) {
         finished_.wait(lock);
         continue;

@@ -149,9 +149,9 @@ class FileOutput : public BwOutputWriter {
     }
     // Bands of rows from the top of the picture, whole 4 x 4 blocks but for the last: the
     // floats come bottom row first, as the encoder takes them, and it writes top row first.
-    // A band is 64 to 256 rows, as many as about 12 MiB of floats hold: each band's merge and
-    // encoding are loops of their own, and a short band spends much of its time starting and
-    // joining them.
+    // A band is 64 to 256 rows, as many as about 12 MiB of floats hold: a band's merge and its
+    // encoding are two loops, each waiting at its end for its slowest thread, so fewer, longer
+    // bands wait less.
     const int64_t width = run.width;
     const int64_t rowBytes = width * 3 * int64_t(sizeof(float));
     const int64_t band = std::clamp<int64_t>((int64_t(12) << 20) / rowBytes / 4 * 4, 64, 256);
