@@ -50,7 +50,7 @@ void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]) {
 
 namespace {
 
-// One band of BC5 blocks (see BwEncodeBc5Rows) in the given version.
+// One band of BC5 blocks (see BwEncodeBc5BandAvx2) in the given version.
 void EncodeBc5Rows(BwVectorVersion version, const float* const* rows, int rowCount, int width, int numComponents,
                    BwBc4Kind kind, unsigned char* out) {
 #ifdef BW_HAS_VECTOR_CLONES
@@ -62,11 +62,6 @@ void EncodeBc5Rows(BwVectorVersion version, const float* const* rows, int rowCou
 }
 
 }  // namespace
-
-void BwEncodeBc5Rows(const float* const* rows, int rowCount, int width, int numComponents,
-                     BwBc4Kind kind, unsigned char* out) {
-  EncodeBc5Rows(BwFastestVectorVersion(), rows, rowCount, width, numComponents, kind, out);
-}
 
 void BwEncodeBc5Image(const float* image, int width, int height, int numComponents,
                       BwBc4Kind kind, unsigned char* out, BwVectorVersion version) {

@@ -12,7 +12,7 @@
 //
 // The encoder works from float input and chooses endpoints and indices that minimise the
 // squared error of the decoded values against that input (no 8-bit step in between); in BC5
-// blocks each texel's error counts as much as it turns the normal (see BwEncodeBc5Rows). The
+// blocks each texel's error counts as much as it turns the normal (see BwEncodeBc5Image). The
 // search is a local one from several starting ranges, not an exhaustive one. Results never
 // depend on the number of threads or on which processor version of the code runs.
 #pragma once
@@ -36,18 +36,13 @@ void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16
 // values in [-1, 1]. BC3 colour blocks always use the four-colour palette.
 void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]);
 
-// Encodes one band of texel rows of a normal image into one row of (width + 3) / 4 BC5 blocks
-// of 16 bytes. rows[r] is texel row r of the band in picture order (top row first), each texel
-// numComponents floats (x, y, ...); rowCount is 1 to 4. Blocks past the right edge or the
-// bottom of the band repeat the last column or row. A reader rebuilds z from x and y, so the
-// squared error of x counts 1 + x^2 / z^2 times (and that of y 1 + y^2 / z^2), z^2 being
-// 1 - x^2 - y^2 held to at least 0.05: the squared angle the error turns the normal by.
-void BwEncodeBc5Rows(const float* const* rows, int rowCount, int width, int numComponents,
-                     BwBc4Kind kind, unsigned char* out);
-
 // Encodes a whole width x height normal image (rows stored bottom row first, as the pipeline
-// keeps them) into ceil(height / 4) rows of ceil(width / 4) BC5 blocks, top block row first,
-// over the threads the process may use, in a processor version of the search (one that
-// BwVectorVersionRuns accepts; all give the same bytes).
+// keeps them, each texel numComponents floats x, y, ...) into ceil(height / 4) rows of
+// ceil(width / 4) BC5 blocks of 16 bytes, top block row first, over the threads the process may
+// use, in a processor version of the search (one that BwVectorVersionRuns accepts; all give the
+// same bytes). Blocks past the right or bottom edge repeat the last column or row. A reader
+// rebuilds z from x and y, so the squared error of x counts 1 + x^2 / z^2 times (and that of y
+// 1 + y^2 / z^2), z^2 being 1 - x^2 - y^2 held to at least 0.05: the squared angle the error
+// turns the normal by.
 void BwEncodeBc5Image(const float* image, int width, int height, int numComponents,
                       BwBc4Kind kind, unsigned char* out, BwVectorVersion version = BwFastestVectorVersion());

@@ -28,7 +28,8 @@
 #include "BlockCompress.h"
 #include "BwVector.h"
 
-// One band of BC5 blocks (see BwEncodeBc5Rows) in each processor version.
+// One row of (width + 3) / 4 BC5 blocks from a band of rowCount (1 to 4) texel rows, rows[r]
+// being row r of the band in picture order, in each processor version (see BwEncodeBc5Image).
 void BwEncodeBc5BandAvx2(const float* const* rows, int rowCount, int width, int numComponents, BwBc4Kind kind,
                          unsigned char* out);
 void BwEncodeBc5BandAvx512(const float* const* rows, int rowCount, int width, int numComponents, BwBc4Kind kind,
@@ -787,7 +788,7 @@ BW_INLINE void AngleWeights(const float* x, const float* y, float* weightX, floa
   }
 }
 
-// One band of BC5 blocks (see BwEncodeBc5Rows), two blocks (four BC4 blocks) searched together,
+// One band of BC5 blocks (see BwEncodeBc5BandAvx2), two blocks (four BC4 blocks) searched together,
 // or with kWide four (eight BC4 blocks): wider vectors need more independent work to stay busy.
 template <typename V, bool kWide>
 BW_INLINE void EncodeBc5Band(const float* const* rows, int rowCount, int width, int numComponents,
