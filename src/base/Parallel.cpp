@@ -188,11 +188,11 @@ void BwParallelFor(int64_t count, int64_t grain, const std::function<void(int64_
     body(0, count);
     return;
   }
+  // Ranges differ in length by at most one element, the longer ones first.
+  const auto rangeStart = [count, tasks](int64_t task) { return count / tasks * task + std::min(task, count % tasks); };
   Loop loop{&body, tasks, nullptr};
   std::vector<Range> ranges;
-  for (int64_t task = 0; task < tasks; ++task)
-    ranges.push_back(Range{&loop, count / tasks * task + std::min(task, count % tasks),
-                           count / tasks * (task + 1) + std::min(task + 1, count % tasks)});
+  for (int64_t task = 0; task < tasks; ++task) ranges.push_back(Range{&loop, rangeStart(task), rangeStart(task + 1)});
   ThePool().Run(&loop, ranges);
   if (loop.failure) std::rethrow_exception(loop.failure);
 }
