@@ -5,6 +5,7 @@
 #include <cstring>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "Batch.h"
 #include "CommandParser.h"
@@ -206,6 +207,34 @@ TEST(BatchTest, RefusesBadBatchCommandLines) {
   EXPECT_FALSE(FileExists(dir / "x.tga"));
   // An empty batch succeeds, from standard input too.
   EXPECT_EQ(Shell("\"$BW\" --batch - < jobs.txt | grep -qx '0 jobs: 0 ok, 0 failed, 0 skipped'", dir.path()), 0);
+}
+
+// Two lines that write one file are refused before anything runs, however the file is named:
+// a link to the other's name, a path through /proc, a file in /dev/shm, a hard link. Devices
+// take any number of writers.
+TEST(BatchTest, OneFileUnderTwoNamesIsRefused) {
+  TempDir dir;
+  WriteTestMaps(dir.path(), 4, 4);
+  const std::string shm = "/dev/shm/bumpweld-batch-" + std::to_string(getpid()) + ".tga";
+  WriteFile(dir / "hard1.tga", AsBytes("old"));
+  ASSERT_EQ(link((dir / "hard1.tga").c_str(), (dir / "hard2.tga").c_str()), 0);
+  ASSERT_EQ(symlink("q.tga", (dir / "p.tga").c_str()), 0);
+  const std::pair<const char*, std::string> kCases[] = {
+      {"p.tga", "q.tga"},
+      {"p2.tga", "/proc/self/cwd/p2.tga"},
+      {"hard1.tga", "hard2.tga"},
+      {shm.c_str(), shm},
+  };
+  for (const auto& [first, second] : kCases) {
+    WriteFile(dir / "jobs.txt", AsBytes(std::string("-Q base.tga detail.tga ") + first + "\n-Q base.tga detail.tga " + second + "\n"));
+    const RunResult r = ::Run({"--batch", "jobs.txt"}, dir.path());
+    EXPECT_EQ(r.status, 255) << second;
+    EXPECT_EQ(r.out, "ERROR: Lines 1 and 2 both write " + second + "\n");
+  }
+  EXPECT_EQ(ReadFile(dir / "hard1.tga"), AsBytes("old"));
+  EXPECT_FALSE(FileExists(shm) || FileExists(dir / "q.tga"));
+  WriteFile(dir / "jobs.txt", AsBytes("-Q base.tga detail.tga /dev/null\n-Q base.tga detail.tga /dev/null\n"));
+  EXPECT_EQ(::Run({"--batch", "jobs.txt"}, dir.path()).status, 0);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // place where they cannot be replaced; failed runs of the tool leave every file as it was (a
 // chain failing half way is in RunOutcomeTest); descriptor names are written through their
 // descriptor.
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -137,6 +139,72 @@ TEST(OutputFile, AnInterruptedPublishIsCompletedOrUndone) {
       }
       EXPECT_TRUE(completed);
     }
+}
+
+// Files found at a journal's name that this program may not act on are left alone, warned about
+// once, and never obeyed or waited for; the publish then takes a spare name. A torn journal of
+// this user's is removed. The file a planted journal names stays, and the output is written.
+TEST(OutputFile, OnlyOwnJournalsAreObeyed) {
+  // The journal of outputs whose first file is out.tga (its name is kept from release to release,
+  // so that a run finds what an older one left).
+  const std::string kJournal = ".bumpweld-journal-d93cf73d42fd3c15";
+  const auto entries = [](std::initializer_list<std::string> names) {
+    std::string text = "bumpweld journal 2\n";
+    for (const std::string& name : names) text.append(name.c_str(), name.size() + 1);
+    return AsBytes(text + std::string(1, '\0') + "commit\n");
+  };
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& dir, const std::string& journal)> plant;
+    bool kept;  // the planted file stays
+  };
+  const Case kCases[] = {
+      {"absolute entry", [&](auto& dir, auto& j) { WriteFile(j, entries({".bumpweld-abcdefghij", dir + "/secret"})); }, true},
+      {"entry out of its folder", [&](auto&, auto& j) { WriteFile(j, entries({"../secret", "out.tga"})); }, true},
+      {"not a temporary", [&](auto&, auto& j) { WriteFile(j, entries({"secret", "out.tga"})); }, true},
+      {"another output's", [&](auto&, auto& j) { WriteFile(j, entries({".bumpweld-abcdefghij", "secret"})); }, true},
+      {"version 1, absolute", [&](auto& dir, auto& j) {
+         WriteFile(j, AsBytes("bumpweld journal 1\n" + dir + "/secret" + std::string(1, '\0') + "x" + std::string(2, '\0')));
+       }, true},
+      {"writable by others", [&](auto&, auto& j) { WriteFile(j, entries({})); chmod(j.c_str(), 0666); }, true},
+      {"symbolic link", [&](auto& dir, auto& j) { symlink((dir + "/sub/" + kJournal).c_str(), j.c_str()); }, true},
+      {"FIFO", [&](auto&, auto& j) { mkfifo(j.c_str(), 0600); }, true},
+      {"another user's", [&](auto&, auto& j) { WriteFile(j, entries({})); if (chown(j.c_str(), 65534, 65534) != 0) {} }, true},
+      {"torn", [&](auto&, auto& j) { WriteFile(j, {}); }, false},
+      {"torn header", [&](auto&, auto& j) { WriteFile(j, AsBytes("bumpweld jou")); }, false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    if (std::string(c.what) == "another user's" && geteuid() != 0) {
+      std::printf("[ SKIPPED  ] %s: a file of another user can only be made as root\n", c.what);
+      continue;
+    }
+    TempDir dir;
+    mkdir((dir / "sub").c_str(), 0755);
+    WriteFile(dir / "secret", kOld);
+    // Another folder's journal, which a link must not lead to.
+    WriteFile(dir / ("sub/" + kJournal), entries({".bumpweld-abcdefghij", "out.tga"}));
+    WriteFile(dir / ".bumpweld-abcdefghij", kNew);
+    WriteFile(dir / "out.tga", kOld);
+    const std::string journal = dir / kJournal;
+    c.plant(dir.path(), journal);
+    testing::internal::CaptureStderr();
+    for (int run = 0; run < 2; ++run) {
+      OutputFile out((dir / "out.tga").c_str());
+      ASSERT_TRUE(out);
+      std::fputs("new", out.Stream());
+      EXPECT_TRUE(out.Commit());
+    }
+    const std::string warnings = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ReadFile(dir / "out.tga"), kNew);
+    EXPECT_EQ(ReadFile(dir / "secret"), kOld);
+    EXPECT_EQ(ReadFile(dir / ".bumpweld-abcdefghij"), kNew);
+    struct stat st;
+    EXPECT_EQ(lstat(journal.c_str(), &st) == 0, c.kept);
+    // Once, naming the file.
+    EXPECT_EQ(warnings, c.kept ? "Warning! Left " + journal + " alone: " + warnings.substr(warnings.find(": ") + 2) : "");
+    EXPECT_EQ(std::count(warnings.begin(), warnings.end(), '\n'), c.kept ? 1 : 0);
+  }
 }
 
 // Links are followed and stay; devices and hard-linked files are written in place (descriptor

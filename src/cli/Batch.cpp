@@ -166,16 +166,6 @@ void Plan(BatchJob* job) {
   if (known) job->levels = BwOutputFileNames(job->command.Output(), settings.mipLevels != 0, base.width, base.height);
 }
 
-// A name for the file at `path` that other spellings of it share: its directory with links
-// resolved (where it exists), then its last component.
-std::string CanonicalName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::unique_ptr<char, decltype(&std::free)> real(realpath(directory.c_str(), nullptr), &std::free);
-  return (real ? std::string(real.get()) : directory) + "/" + name;
-}
-
 // "" when no two jobs write the same file, else the refusal naming both lines. Jobs whose base
 // map cannot be probed yet (an earlier job may make it) are checked by their first level's name
 // and planned again when they come up.
@@ -191,8 +181,9 @@ std::string SharedOutput(std::vector<BatchJob>* jobs) {
     }
     for (const std::string& name : names) {
       // Devices and the process's own descriptors take any number of writers.
-      if (name.rfind("/dev/", 0) == 0 || name.rfind("/proc/", 0) == 0) continue;
-      const auto [first, fresh] = writers.emplace(CanonicalName(name), &job);
+      const std::string key = BwOutputKey(name.c_str());
+      if (key.empty()) continue;
+      const auto [first, fresh] = writers.emplace(key, &job);
       if (!fresh)
         return "ERROR: Lines " + std::to_string(first->second->line) + " and " + std::to_string(job.line) +
                " both write " + name;

@@ -1,8 +1,11 @@
 // Output files that are complete or absent; see OutputFile.h.
 #include "OutputFile.h"
 
+#include "Console.h"
+
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -10,6 +13,8 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
+#include <set>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -168,27 +173,59 @@ bool LinkDescriptor(int fd, const std::string& name) {
   return errno == ENOENT && linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0;
 }
 
-std::string Absolute(const std::string& path) {
-  if (!path.empty() && path[0] == '/') return path;
-  std::string cwd(size_t(PATH_MAX), '\0');
-  if (!getcwd(cwd.data(), cwd.size())) return path;
-  cwd.resize(std::strlen(cwd.c_str()));
-  return cwd + "/" + path;
+// The journal of a set of outputs whose first target is `target`: beside it, named after it, so
+// that the next run writing the same outputs finds it. Should its name be taken by a file this
+// program may not act on, the publish uses the next of a few spare names.
+constexpr char kJournalPrefix[] = ".bumpweld-journal-";
+constexpr char kJournalHeader[] = "bumpweld journal 2\n";
+// The first version listed absolute paths; its journals are still completed when every name lies
+// in the journal's own folder.
+constexpr char kJournalHeaderV1[] = "bumpweld journal 1\n";
+constexpr char kCommitMark[] = "commit\n";
+constexpr int kJournalSlots = 4;
+constexpr off_t kJournalMaxBytes = off_t(1) << 20;
+
+uint64_t NameHash(const std::string& name) {
+  uint64_t hash = 0xcbf29ce484222325u;
+  for (char c : name) hash = (hash ^ uint8_t(c)) * 0x100000001b3u;
+  return hash;
 }
 
-// The journal of a set of outputs whose first target is `target`: beside it, named after it, so
-// that the next run writing the same outputs finds it.
-constexpr char kJournalPrefix[] = ".bumpweld-journal-";
-constexpr char kJournalHeader[] = "bumpweld journal 1\n";
-constexpr char kCommitMark[] = "commit\n";
+std::string JournalName(const std::string& targetName, int slot) {
+  char name[80];
+  std::snprintf(name, sizeof name, "%s%016llx", kJournalPrefix, static_cast<unsigned long long>(NameHash(targetName)));
+  return slot == 0 ? name : name + ("-" + std::to_string(slot));
+}
 
-std::string JournalFor(const std::string& target) {
+std::string JournalFor(const std::string& target, int slot) {
   const std::string directory = DirectoryOf(target);
-  uint64_t hash = 0xcbf29ce484222325u;
-  for (size_t i = directory.size(); i < target.size(); ++i) hash = (hash ^ uint8_t(target[i])) * 0x100000001b3u;
-  char name[64];
-  std::snprintf(name, sizeof name, "%s%016llx", kJournalPrefix, static_cast<unsigned long long>(hash));
-  return directory + name;
+  return directory + JournalName(target.substr(directory.size()), slot);
+}
+
+// Whether `name` has the form of RandomName's names.
+bool IsTemporaryName(const std::string& name) {
+  constexpr size_t kPrefix = sizeof ".bumpweld-" - 1;
+  return name.size() == kPrefix + 10 && name.compare(0, kPrefix, ".bumpweld-") == 0 &&
+         std::all_of(name.begin() + kPrefix, name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+}
+
+// Whether `name` may be the target of a journal's entry: a file of the journal's own folder that
+// is not one of this program's own.
+bool IsTargetName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.compare(0, sizeof ".bumpweld-" - 1, ".bumpweld-") != 0;
+}
+
+// Whether `path` is a regular file (not a link) of this user's: the only kind of file a journal's
+// entry may move or remove.
+bool IsOwnFile(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 // An exclusive lock on a directory while it lives (none where the directory cannot be opened).
@@ -209,58 +246,122 @@ class DirectoryLock {
   int fd_;
 };
 
-bool SyncDirectories(const std::vector<std::string>& directories) {
-  bool ok = true;
-  for (const std::string& directory : directories) ok = SyncDirectory(directory) && ok;
-  return ok;
+// Warns once in the process about a file at a journal's name that is left alone.
+void WarnIgnored(const std::string& path, const char* why) {
+  static std::mutex mutex;
+  static std::set<std::string> warned;
+  const std::lock_guard<std::mutex> lock(mutex);
+  if (warned.insert(path).second) BwDiagnostic("Warning! Left %s alone: %s\n", path.c_str(), why);
 }
 
-// A journal's entries, (own name, target) pairs, and whether it was committed. False for a file
-// that cannot be read or is not a journal this program wrote.
-bool ReadJournal(const std::string& path, std::vector<std::pair<std::string, std::string>>* entries,
-                 bool* committed) {
-  FILE* fp = std::fopen(path.c_str(), "rb");
-  if (!fp) return false;
+// What a journal asks: (temporary, target) names in its folder, and whether it was committed.
+struct Journal {
+  std::vector<std::pair<std::string, std::string>> entries;
+  bool committed = false;
+};
+
+// Reads the journal at `path` (directory + name). ABSENT when there is no file; IGNORED, with
+// *why, for a file that is not a journal this user's run of this program wrote, which nobody may
+// act on: a link, a FIFO or another kind of file, one of another user's or that others may write,
+// one too large, one whose entries reach out of its folder or to targets it does not stand for.
+// A journal cut short is read as far as it goes (a torn one lists nothing): it was not committed.
+enum class JournalRead { ABSENT, IGNORED, READ };
+JournalRead ReadJournal(const std::string& directory, const std::string& name, Journal* journal, const char** why) {
+  const std::string path = directory + name;
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) return JournalRead::ABSENT;
+  *why = "not a journal of this user's";
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd >= 0) close(fd);
+    *why = errno == ELOOP ? "a symbolic link" : "not readable";
+    return JournalRead::IGNORED;
+  }
   std::string text;
-  char buffer[4096];
-  for (size_t n; text.size() < (size_t(1) << 24) && (n = std::fread(buffer, 1, sizeof buffer, fp)) > 0;)
-    text.append(buffer, n);
-  std::fclose(fp);
-  const size_t header = sizeof kJournalHeader - 1;
-  errno = EINVAL;
-  if (text.compare(0, header, kJournalHeader) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    *why = "not a regular file";
+  } else if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_nlink != 1) {
+    *why = "another user's, or writable by others";
+  } else if (st.st_size > kJournalMaxBytes) {
+    *why = "too large";
+  } else {
+    text.resize(size_t(st.st_size) + 1);
+    size_t got = 0;
+    for (ssize_t n; got < text.size() && (n = read(fd, &text[got], text.size() - got)) != 0; got += n > 0 ? size_t(n) : 0)
+      if (n < 0 && errno != EINTR) break;
+    text.resize(got);
+    *why = nullptr;
+  }
+  close(fd);
+  if (*why) return JournalRead::IGNORED;
+  *why = "not in the journal's format";
+  const std::string header = kJournalHeader, headerV1 = kJournalHeaderV1;
+  // A torn journal: its writer ended before the header was whole.
+  if (text.size() < header.size() && header.compare(0, text.size(), text) == 0) return JournalRead::READ;
+  const bool v1 = text.compare(0, headerV1.size(), headerV1) == 0;
+  if (!v1 && text.compare(0, header.size(), header) != 0) return JournalRead::IGNORED;
   // Names end with a NUL byte and an empty name ends the list; a list cut short was never
   // committed.
-  size_t pos = header;
+  *why = "names files it does not stand for";
+  size_t pos = header.size();
   std::vector<std::string> names;
   bool ended = false;
   for (size_t end; !ended && (end = text.find('\0', pos)) != std::string::npos; pos = end + 1) {
     ended = end == pos;
-    if (!ended) names.push_back(text.substr(pos, end - pos));
+    if (ended) break;
+    std::string entry = text.substr(pos, end - pos);
+    if (v1) {
+      const std::string folder = DirectoryOf(entry);
+      if (folder.empty() || !SameFile(folder, OrDot(directory))) return JournalRead::IGNORED;
+      entry.erase(0, folder.size());
+    }
+    names.push_back(std::move(entry));
   }
-  for (size_t i = 0; i + 1 < names.size(); i += 2) entries->emplace_back(names[i], names[i + 1]);
-  *committed = ended && names.size() % 2 == 0 && text.compare(pos, std::string::npos, kCommitMark) == 0;
-  return true;
+  for (size_t i = 0; i + 1 < names.size(); i += 2) journal->entries.emplace_back(names[i], names[i + 1]);
+  for (const auto& [temporary, target] : journal->entries)
+    if (!IsTemporaryName(temporary) || !IsTargetName(target)) return JournalRead::IGNORED;
+  // The journal's name is made from its first target's.
+  if (!journal->entries.empty() && name.compare(0, JournalName(journal->entries[0].second, 0).size(),
+                                                JournalName(journal->entries[0].second, 0)) != 0)
+    return JournalRead::IGNORED;
+  journal->committed = ended && names.size() % 2 == 0 && text.compare(pos + 1, std::string::npos, kCommitMark) == 0;
+  return JournalRead::READ;
 }
 
-// Finishes what the journal at `path` says: renames its files over their targets when it was
-// committed, else removes them; then removes the journal. The caller holds the directory lock.
-bool Recover(const std::string& path) {
-  std::vector<std::pair<std::string, std::string>> entries;
-  bool committed = false;
-  if (!ReadJournal(path, &entries, &committed)) return errno == ENOENT;
-  std::vector<std::string> directories = {DirectoryOf(path)};
-  bool ok = true;
-  for (const auto& [name, target] : entries) {
-    if (committed) {
-      if (std::rename(name.c_str(), target.c_str()) != 0 && errno != ENOENT) ok = false;
-      directories.push_back(DirectoryOf(target));
-    } else if (unlink(name.c_str()) != 0 && errno != ENOENT) {
-      ok = false;
-    }
+// Finishes what the journal `name` in `directory` says: renames its files over their targets
+// when it was committed, else removes them; then removes the journal. The caller holds the
+// directory lock. True when no journal is left at that name; a file that is not one of ours is
+// left alone (and warned about once).
+bool Recover(const std::string& directory, const std::string& name) {
+  Journal journal;
+  const char* why = nullptr;
+  switch (ReadJournal(directory, name, &journal, &why)) {
+    case JournalRead::ABSENT: return true;
+    case JournalRead::IGNORED: WarnIgnored(directory + name, why); return false;
+    case JournalRead::READ: break;
   }
-  ok = SyncDirectories(directories) && ok;
-  return ok && unlink(path.c_str()) == 0;
+  bool ok = true;
+  for (const auto& [temporary, target] : journal.entries) {
+    const std::string from = directory + temporary;
+    // Only this user's own files move or go; a name another user took is left alone.
+    if (!IsOwnFile(from)) continue;
+    if (journal.committed ? std::rename(from.c_str(), (directory + target).c_str()) != 0 : unlink(from.c_str()) != 0)
+      ok = ok && errno == ENOENT;
+  }
+  ok = SyncDirectory(directory) && ok;
+  return ok && unlink((directory + name).c_str()) == 0;
+}
+
+// Every journal of the outputs whose first target is `target` dealt with; the slot free for a new
+// journal, or -1 when every one is taken by a file that cannot be removed.
+int RecoverSlots(const std::string& target) {
+  const std::string directory = DirectoryOf(target);
+  int free = -1;
+  for (int slot = 0; slot < kJournalSlots; ++slot) {
+    const std::string name = JournalFor(target, slot).substr(directory.size());
+    if (Recover(directory, name) && free < 0) free = slot;
+  }
+  return free;
 }
 
 }  // namespace
@@ -379,12 +480,26 @@ bool OutputFile::WouldBeInPlace(const char* path) {
   return path && MakePlan(path, &plan) && plan.inPlace;
 }
 
+std::string BwOutputKey(const char* path) {
+  Plan plan;
+  if (!MakePlan(path, &plan) && plan.descriptor < 0) {
+    // A name that cannot be written keys by its spelling: its open fails in either job.
+    return path;
+  }
+  if (plan.descriptor >= 0 || (plan.exists && !S_ISREG(plan.st.st_mode))) return "";
+  if (plan.exists) return "inode " + std::to_string(plan.st.st_dev) + ":" + std::to_string(plan.st.st_ino);
+  // A name still to be made: its directory with links resolved, and the name itself.
+  const std::string directory = DirectoryOf(plan.target);
+  std::unique_ptr<char, decltype(&std::free)> real(realpath(OrDot(directory), nullptr), &std::free);
+  return "path " + (real ? std::string(real.get()) + "/" : directory) + plan.target.substr(directory.size());
+}
+
 bool BwRecoverOutput(const char* path) {
   std::string target = path;
   int descriptor = -1;
   if (!ResolveLinks(&target, &descriptor) || descriptor >= 0) return true;
   const DirectoryLock lock(DirectoryOf(target));
-  return Recover(JournalFor(target));
+  return RecoverSlots(target) >= 0;
 }
 
 int BwRecoverOutputs(const char* directory, std::string* error) {
@@ -396,17 +511,24 @@ int BwRecoverOutputs(const char* directory, std::string* error) {
   }
   std::vector<std::string> journals;
   while (const dirent* entry = readdir(dir))
-    if (std::strncmp(entry->d_name, kJournalPrefix, sizeof kJournalPrefix - 1) == 0)
-      journals.push_back(prefix + entry->d_name);
+    if (std::strncmp(entry->d_name, kJournalPrefix, sizeof kJournalPrefix - 1) == 0) journals.push_back(entry->d_name);
   closedir(dir);
   const DirectoryLock lock(prefix);
+  int count = 0;
   for (const std::string& journal : journals) {
-    if (!Recover(journal)) {
-      *error = "ERROR: Unable to recover " + journal;
+    Journal ignored;
+    const char* why = nullptr;
+    // Files that are not journals of ours are warned about and left, and not counted.
+    const JournalRead read = ReadJournal(prefix, journal, &ignored, &why);
+    if (read == JournalRead::IGNORED) WarnIgnored(prefix + journal, why);
+    if (read != JournalRead::READ) continue;
+    if (!Recover(prefix, journal)) {
+      *error = "ERROR: Unable to recover " + prefix + journal;
       return -1;
     }
+    ++count;
   }
-  return int(journals.size());
+  return count;
 }
 
 bool BwPublishTogether(const std::vector<OutputFile*>& files, std::string* failed) {
@@ -427,43 +549,58 @@ bool BwPublishTogether(const std::vector<OutputFile*>& files, std::string* faile
       return false;
     }
   }
-  std::vector<OutputFile*> moving;  // the files to put in place
+  // The files to put in place, a set for each directory their targets are in (a journal names
+  // files of its own directory only); there is more than one only where links lead a chain's
+  // levels into other directories, whose sets are then put in place one after the other.
+  std::vector<std::vector<OutputFile*>> sets;
   for (OutputFile* file : files) {
     if (file->state_ == State::PUBLISHED) continue;
-    if (file->kind_ == Kind::IN_PLACE)
+    if (file->kind_ == Kind::IN_PLACE) {
       file->state_ = State::PUBLISHED;
+      continue;
+    }
+    auto set = std::find_if(sets.begin(), sets.end(), [&](const std::vector<OutputFile*>& s) {
+      return DirectoryOf(s[0]->target_) == DirectoryOf(file->target_);
+    });
+    if (set == sets.end())
+      sets.push_back({file});
     else
-      moving.push_back(file);
+      set->push_back(file);
   }
-  if (moving.empty()) return true;
+  for (const std::vector<OutputFile*>& set : sets)
+    if (!OutputFile::PublishInDirectory(set, failed)) return false;
+  return true;
+}
+
+bool OutputFile::PublishInDirectory(const std::vector<OutputFile*>& moving, std::string* failed) {
   OutputFile* const first = moving.front();
   const bool sync = first->sync_;
   BwOutputObserver* const observer = first->observer_;
-  const DirectoryLock lock(DirectoryOf(first->target_));
-  const std::string journal = JournalFor(first->target_);
-  Recover(journal);  // what a killed run writing these outputs left
+  const std::string directory = DirectoryOf(first->target_);
+  const DirectoryLock lock(directory);
+  // What a killed run writing these outputs left, and a name for this publish's journal.
+  const int slot = RecoverSlots(first->target_);
 
   // A single new file is linked to its name at once: a link never replaces a name, so the file
   // appears whole or not at all, and it never has another name.
-  if (moving.size() == 1 && first->kind_ == Kind::UNNAMED &&
-      LinkDescriptor(fileno(first->stream_), first->target_)) {
+  if (moving.size() == 1 && first->kind_ == Kind::UNNAMED && LinkDescriptor(fileno(first->stream_), first->target_)) {
     first->CloseStream();
     first->state_ = State::PUBLISHED;
-    return !sync || SyncDirectory(DirectoryOf(first->target_));
+    return !sync || SyncDirectory(directory);
   }
 
   // The journal first: the name each file gets beside its target, and the targets.
-  std::vector<std::string> names, directories = {DirectoryOf(first->target_)};
+  std::vector<std::string> names;
   std::string text = kJournalHeader;
   for (OutputFile* file : moving) {
-    names.push_back(file->kind_ == Kind::NAMED ? file->temporary_ : RandomName(DirectoryOf(file->target_)));
-    for (const std::string& name : {Absolute(names.back()), Absolute(file->target_)})
+    names.push_back(file->kind_ == Kind::NAMED ? file->temporary_ : RandomName(directory));
+    for (const std::string& path : {names.back(), file->target_}) {
+      const std::string name = path.substr(directory.size());
       text.append(name.c_str(), name.size() + 1);
-    directories.push_back(DirectoryOf(file->target_));
+    }
   }
   text += '\0';
-  std::sort(directories.begin(), directories.end());
-  directories.erase(std::unique(directories.begin(), directories.end()), directories.end());
+  const std::string journal = JournalFor(first->target_, slot);
   if (observer) observer->PublishBegin();
   int fd = -1;
   // Before the point of commit every target is as it was: undoing removes the new names.
@@ -492,10 +629,18 @@ bool BwPublishTogether(const std::vector<OutputFile*>& files, std::string* faile
     errno = error;
     return false;
   };
-  fd = open(journal.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return fail(first, false);
+  if (slot >= 0) fd = open(journal.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    // No journal, so nothing was done: the files stay with their outputs, which remove them.
+    const int error = slot < 0 ? EEXIST : errno;
+    if (observer) observer->PublishEnd();
+    if (failed) *failed = first->target_;
+    for (OutputFile* file : moving) file->state_ = State::FAILED;
+    errno = error;
+    return false;
+  }
   if (write(fd, text.data(), text.size()) != ssize_t(text.size()) || (sync && fsync(fd) != 0) ||
-      (sync && !SyncDirectory(DirectoryOf(journal))))
+      (sync && !SyncDirectory(directory)))
     return fail(first, true);
   // Every file under its own name beside its target, and those names on disk.
   for (size_t i = 0; i < moving.size(); ++i) {
@@ -509,9 +654,8 @@ bool BwPublishTogether(const std::vector<OutputFile*>& files, std::string* faile
     file->temporary_ = names[i];
   }
   // The point of commit: from here on the next run completes the publish, should this one end.
-  if ((sync && !SyncDirectories(directories)) ||
-      write(fd, kCommitMark, sizeof kCommitMark - 1) != ssize_t(sizeof kCommitMark - 1) ||
-      (sync && fsync(fd) != 0))
+  if ((sync && !SyncDirectory(directory)) ||
+      write(fd, kCommitMark, sizeof kCommitMark - 1) != ssize_t(sizeof kCommitMark - 1) || (sync && fsync(fd) != 0))
     return fail(first, true);
   close(fd);
   fd = -1;
@@ -524,7 +668,7 @@ bool BwPublishTogether(const std::vector<OutputFile*>& files, std::string* faile
     file->CloseStream();
     file->state_ = State::PUBLISHED;
   }
-  const bool ok = (!sync || SyncDirectories(directories)) && unlink(journal.c_str()) == 0;
+  const bool ok = (!sync || SyncDirectory(directory)) && unlink(journal.c_str()) == 0;
   if (observer) observer->PublishEnd();
   return ok;
 }

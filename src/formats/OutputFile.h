@@ -94,6 +94,9 @@ class OutputFile {
   bool unsynced_ = false;  // finished, its sync left to the publish
 
   int CreateTemporary(bool replacing, BwTemporary temporary);
+  // Puts finished files whose targets share one directory in place together, under that
+  // directory's lock and through one journal.
+  static bool PublishInDirectory(const std::vector<OutputFile*>& moving, std::string* failed);
   bool CloseStream();
   // Syncs a finished file that Finish() left unsynced (and closes it unless it is unnamed); false, the file
   // failed, when that cannot be done.
@@ -119,6 +122,12 @@ class OutputFile {
 // they are. False, with errno telling why and *failed (if given) naming the target, when the
 // files could not be put in place; until the mark, every target is then as it was.
 bool BwPublishTogether(const std::vector<OutputFile*>& files, std::string* failed);
+
+// What the output at `path` is, for telling whether two names write the same file: the device
+// and inode of an existing file (so hard links and every spelling of a name agree), else the
+// name with symbolic links resolved; "" for a descriptor, device or FIFO, which any number of
+// writers may share.
+std::string BwOutputKey(const char* path);
 
 // Completes or undoes what an interrupted publish left at the outputs of `path` (the first file
 // of the set: a chain's level 0). True when nothing was left or it was dealt with.
