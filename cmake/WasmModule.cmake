@@ -11,7 +11,7 @@
 # build's, which the tests check.
 set(WASM_FLAGS -fwasm-exceptions -msimd128 -mnontrapping-fptoint)
 # One module, linked statically: position-independent code would only add indirections.
-foreach(layer bumpweld_base bumpweld_formats bumpweld_engine bumpweld_capi)
+foreach(layer bumpweld_base bumpweld_codecs bumpweld_publish bumpweld_formats bumpweld_engine bumpweld_grammar bumpweld_capi)
   set_target_properties(${layer} PROPERTIES POSITION_INDEPENDENT_CODE OFF)
   target_compile_options(${layer} PRIVATE ${WASM_FLAGS})
   target_compile_definitions(${layer} PRIVATE BUMPWELD_NO_THREADS=1 BUMPWELD_NO_FILE_SYNC=1)

@@ -1,7 +1,7 @@
 // The block search in its AVX-512 version (this file is compiled for x86-64-v4): pairs scored
 // sixteen lanes at a time, eight of each of two blocks; four blocks' ranges refined at once; four
 // BC5 blocks searched together.
-#include "BlockSearch.h"
+#include "BlockSearch.inc"
 
 void BwEncodeBc5BandAvx512(const float* const* rows, int rowCount, int width, int numComponents, BwBc4Kind kind,
                            unsigned char* out) {

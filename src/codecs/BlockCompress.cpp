@@ -1,5 +1,5 @@
-// BC4 / BC5 block encoder from float normals (the search is in BlockSearch.h), and the BC4,
-// BC5 and BC3-green block decoders.
+// BC5 image encoder from float normals (the block search is in BlockSearch.inc, compiled in a
+// file for each processor version), and the BC4, BC5 and BC3-green block decoders.
 #include "BlockCompress.h"
 
 #include <algorithm>
@@ -10,14 +10,10 @@
 #include "BwVector.h"
 #include "Parallel.h"
 
-void BwEncodeBc4Block(const float values[16], BwBc4Kind kind, unsigned char out[8]) {
-  static constexpr float EVEN[TEXELS] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-  const float* weights = EVEN;
-  EncodeBc4<Float4, 1, false>(&values, &weights, kind, &out);
-}
-
 void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16]) {
-  const Bc4Range range = RangeOf(kind);
+  // The six-value mode's two fixed entries: the ends of the range.
+  const bool unorm = kind == BwBc4Kind::UNORM;
+  const float minCode = unorm ? 0.0f : -127.0f, maxCode = unorm ? 255.0f : 127.0f;
   int e0 = in[0], e1 = in[1];
   if (kind == BwBc4Kind::SNORM) {
     e0 = e0 >= 128 ? std::max(e0 - 256, -127) : e0;
@@ -28,12 +24,12 @@ void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16
     for (int i = 2; i < 8; ++i) palette[i] = float((8 - i) * e0 + (i - 1) * e1) / 7.0f;
   } else {
     for (int i = 2; i < 6; ++i) palette[i] = float((6 - i) * e0 + (i - 1) * e1) / 5.0f;
-    palette[6] = range.minCode;
-    palette[7] = range.maxCode;
+    palette[6] = minCode;
+    palette[7] = maxCode;
   }
   uint64_t bits = 0;
   for (int i = 0; i < 6; ++i) bits |= uint64_t(in[2 + i]) << (8 * i);
-  for (int i = 0; i < TEXELS; ++i) {
+  for (int i = 0; i < 16; ++i) {
     const float p = palette[(bits >> (3 * i)) & 7u];
     values[i] = kind == BwBc4Kind::UNORM ? p / 255.0f * 2.0f - 1.0f : p / 127.0f;
   }
@@ -45,7 +41,7 @@ void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]) {
   const int g1 = ((in[2] | in[3] << 8) >> 5) & 0x3F;
   const float palette[4] = {float(g0), float(g1), float(2 * g0 + g1) / 3.0f, float(g0 + 2 * g1) / 3.0f};
   const uint32_t bits = uint32_t(in[4]) | uint32_t(in[5]) << 8 | uint32_t(in[6]) << 16 | uint32_t(in[7]) << 24;
-  for (int i = 0; i < TEXELS; ++i) values[i] = palette[(bits >> (2 * i)) & 3u] / 63.0f * 2.0f - 1.0f;
+  for (int i = 0; i < 16; ++i) values[i] = palette[(bits >> (2 * i)) & 3u] / 63.0f * 2.0f - 1.0f;
 }
 
 namespace {
@@ -58,7 +54,7 @@ void EncodeBc5Rows(BwVectorVersion version, const float* const* rows, int rowCou
   if (version == BwVectorVersion::AVX2) return BwEncodeBc5BandAvx2(rows, rowCount, width, numComponents, kind, out);
 #endif
   (void)version;
-  EncodeBc5Band<Float4, false>(rows, rowCount, width, numComponents, kind, out);
+  BwEncodeBc5BandBaseline(rows, rowCount, width, numComponents, kind, out);
 }
 
 }  // namespace

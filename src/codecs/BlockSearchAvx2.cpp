@@ -1,6 +1,6 @@
 // The block search in its AVX2 version (this file is compiled with -mavx2): pairs scored eight
 // lanes at a time.
-#include "BlockSearch.h"
+#include "BlockSearch.inc"
 
 void BwEncodeBc5BandAvx2(const float* const* rows, int rowCount, int width, int numComponents, BwBc4Kind kind,
                          unsigned char* out) {
