@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import bumpweld
-from bumpweld.commandline import split_line
+from bumpweld.commandline import run_command, split_line
 
 from conftest import read_output, write_tga
 
@@ -103,14 +103,9 @@ def test_failures_raise_with_the_command_line_message(maps, tmp_path, monkeypatc
 @pytest.mark.parametrize("threads", [-1, 2**31, 2**40, -2**70])
 def test_thread_counts_out_of_range_raise_value_error_everywhere(maps, tmp_path, threads):
     import bumpweld.dask
-    from bumpweld.commandline import run_command
-
-    base, detail = maps["base"], maps["detail"]
     files = [str(maps["dir"] / "base.tga"), str(maps["dir"] / "detail.tga"), str(tmp_path / "o.tga")]
-    for call in (lambda: bumpweld.merge(base, detail, threads=threads),
-                 lambda: bumpweld.run_files(*files, threads=threads),
-                 lambda: bumpweld.Job().set_threads(threads),
-                 lambda: run_command(files, threads),
+    for call in (lambda: bumpweld.merge(maps["base"], maps["detail"], threads=threads), lambda: run_command(files, threads),
+                 lambda: bumpweld.run_files(*files, threads=threads), lambda: bumpweld.Job().set_threads(threads),
                  lambda: bumpweld.dask.run_batch([files], "tcp://127.0.0.1:1", threads=threads)):
         with pytest.raises(ValueError, match=f"threads must be 0 \\(every CPU\\) to 2147483647, not {threads}$"):
             call()

@@ -1,8 +1,6 @@
 // The WebAssembly module under Node: every job of the table merges the sample maps to the same
 // bytes as the command line with the same words, images in memory give what their files give,
-// refusals carry the command line's message and leave the module usable, and what the module is
-// handed (arrays too short for their sizes, files outside the job's folder, a trap) is refused
-// at once, in a worker stopped when a row takes too long, with the next merge working.
+// refusals carry the command line's message and leave the module usable, as do the guarded rows.
 // Usage: node module.test.js WEB_DIR BUMPWELD BUMPWELD_SAMPLES OUT_DIR (exits 77 to skip).
 'use strict';
 const assert = require('assert');
@@ -51,23 +49,22 @@ const jobs = [
   { second: 'detail.tga', options: ['--mask=height.tga'], files: ['height.tga'], output: 'masked.tga' },
 ];
 
-// Handed to the module, each refused within the worker's time limit with the message; a trap
+// Handed to the module, each refused with the message within the worker's time limit; a trap
 // is made by a store far past the module's memory in the middle of a merge.
 const image = (texels, width, height, strideBytes) => ({ texels, width, height, channels: 3, strideBytes });
 const guarded = () => [
-  ['3 bytes for 512x512', [image(new Uint8Array(3), 512, 512), file('detail.tga')], /base image of 512x512 texels \(3 values a texel\) needs 786432 bytes; 3 were given/],
-  ['65535x65535 of 3 bytes', [image(new Uint8Array(3), 65535, 65535), image(new Uint8Array(3), 65535, 65535)], /needs 12884508675 bytes; 3 were given/],
-  ['rows 2^31-1 bytes apart', [image(new Uint8Array(3), 512, 512, 2147483647), file('detail.tga')], /rows 2147483647 bytes apart\) needs 1097364145153 bytes/],
-  ['16-bit values, one short', [image(new Uint16Array(512 * 512 * 3 - 1), 512, 512), file('detail.tga')], /needs 1572864 bytes; 1572862 were given/],
-  ['float values, one short', [image(new Float32Array(512 * 512 * 3 - 1), 512, 512), file('detail.tga')], /needs 3145728 bytes; 3145724 were given/],
-  ['width past 32 bits', [image(new Uint8Array(3), 2 ** 32 + 1, 1), file('detail.tga')], /width 4294967297, not a whole number of 32 bits/],
-  ['--mask=/dev/urandom', [file('base.tga'), file('detail.tga'), { options: ['--mask=/dev/urandom'] }], /The file \/dev\/urandom is outside the job's folder/],
-  ['--mask=../proc/self/maps', [file('base.tga'), file('detail.tga'), { options: ['--mask=../proc/self/maps'] }], /outside the job's folder/],
-  ['a trap', [file('base.tga'), file('detail.tga'), { trap: true }], /module failed \(memory access out of bounds\)/],
+  [image(new Uint8Array(3), 512, 512), file('detail.tga'), {}, /^BumpweldError: ERROR: base image of 512x512 texels \(3 values a texel\) needs 786432 bytes; 3 were given$/],
+  [image(new Uint8Array(3), 65535, 65535), image(new Uint8Array(3), 65535, 65535), {}, /needs 12884508675 bytes; 3 were/],
+  [image(new Uint8Array(3), 512, 512, 2147483647), file('detail.tga'), {}, /rows 2147483647 bytes apart\) needs 1097364145153 bytes/],
+  [image(new Uint16Array(512 * 512 * 3 - 1), 512, 512), file('detail.tga'), {}, /needs 1572864 bytes; 1572862 were/],
+  [image(new Float32Array(512 * 512 * 3 - 1), 512, 512), file('detail.tga'), {}, /needs 3145728 bytes; 3145724 were/],
+  [image(new Uint8Array(3), 2 ** 32 + 1, 1), file('detail.tga'), {}, /width 4294967297, not a whole number of 32 bits/],
+  [file('base.tga'), file('detail.tga'), { options: ['--mask=/dev/urandom'] }, /^BumpweldError: ERROR: The file \/dev\/urandom is outside the job's folder$/],
+  [file('base.tga'), file('detail.tga'), { options: ['--mask=../proc/self/maps'] }, /outside the job's folder/],
+  [file('base.tga'), file('detail.tga'), { trap: true }, /^BumpweldError: ERROR: The WebAssembly module failed \(memory access out of bounds\)$/],
 ];
 
-// In the worker: the rows of `guarded`, each followed by the plain merge.
-async function guardedRows() {
+if (!isMainThread) {
   let trap = false;
   const trapping = (core) => {
     const ready = createCore(core);
@@ -76,43 +73,26 @@ async function guardedRows() {
     core._bw_run_inputs = (...args) => (trap ? core._bwjs_image_set_texels(-16, 0) : run(...args));
     return ready;
   };
-  const bw = await Bumpweld.load(trapping, { wasmBinary });
-  const plain = fs.readFileSync(path.join(outDir, 'plain.tga'));
-  for (const [name, [base, second, options], message] of guarded()) {
-    parentPort.postMessage(name);
-    trap = Boolean(options && options.trap);
-    assert.throws(() => bw.merge(base, second, Object.assign({ output: 'g.tga' }, options)),
-                  (error) => error instanceof Bumpweld.BumpweldError && message.test(error.message), name);
-    trap = false;
-    assert.ok(Buffer.from(wasm(bw, jobs[0]).files[0].bytes).equals(plain), 'no plain merge after ' + name);
-  }
-}
-
-if (!isMainThread) {
-  guardedRows().catch((error) => { parentPort.postMessage({ error: String(error && error.stack) }); });
-  return;
-}
-
-// Runs the guarded rows in a worker that is stopped when a row takes over 20 s.
-function runGuarded() {
-  return new Promise((resolve, reject) => {
-    const worker = new Worker(__filename, { argv: process.argv.slice(2) });
-    let row = 'loading';
-    let timer = null;
-    const limit = () => {
-      clearTimeout(timer);
-      timer = setTimeout(() => { worker.terminate(); reject(new Error(`"${row}" took over 20 s`)); }, 20000);
-    };
-    limit();
-    worker.on('message', (message) => {
-      if (message.error) reject(new Error(message.error));
-      row = message;
-      limit();
-    });
-    worker.on('error', reject);
-    worker.on('exit', () => { clearTimeout(timer); resolve(); });
+  return void Bumpweld.load(trapping, { wasmBinary }).then((bw) => {
+    const plain = fs.readFileSync(path.join(outDir, 'plain.tga'));
+    for (const [base, second, options, message] of guarded()) {
+      parentPort.postMessage(message.source);
+      trap = Boolean(options.trap);
+      assert.throws(() => bw.merge(base, second, Object.assign({ output: 'g.tga' }, options)), message);
+      trap = false;
+      assert.ok(Buffer.from(wasm(bw, jobs[0]).files[0].bytes).equals(plain), 'no plain merge after ' + message);
+    }
   });
 }
+
+// The guarded rows in a worker, stopped when one takes over 20 s.
+const runGuarded = () => new Promise((resolve, reject) => {
+  const worker = new Worker(__filename, { argv: process.argv.slice(2) });
+  let timer;
+  const limit = (row) => { clearTimeout(timer); timer = setTimeout(() => { reject(new Error(`${row} took over 20 s`)); worker.terminate(); }, 20000); };
+  limit('loading');
+  worker.on('message', limit).on('error', reject).on('exit', () => { clearTimeout(timer); resolve(); });
+});
 
 (async () => {
   fs.rmSync(outDir, { recursive: true, force: true });
