@@ -23,15 +23,18 @@ target_compile_options(bumpweld_core PRIVATE ${WASM_FLAGS} ${BUMPWELD_WARNINGS})
 set(WASM_EXPORTS
   _malloc _free _bw_version _bw_strerror _bw_job_new _bw_job_free _bw_job_set_flags _bw_job_set_option
   _bw_job_set_height_scale_text _bw_job_clear_height_scale _bw_job_clear_options _bw_job_error
-  _bw_job_status _bw_run_inputs _bw_result_count _bw_output_count _bw_output_name
-  _bwjs_image_new _bwjs_input_new _bwjs_console_begin _bwjs_console_end _bwjs_result_bytes _bwjs_result_size
-  _bwjs_result_width _bwjs_result_height _bwjs_result_header_bytes)
+  _bw_job_status _bw_job_confine_files _bw_run_inputs _bw_result_count _bw_output_count _bw_output_name
+  _bwjs_image_new _bwjs_image_set_texels _bwjs_check_image _bwjs_input_new _bwjs_console_begin
+  _bwjs_console_end _bwjs_result_bytes _bwjs_result_size _bwjs_result_width _bwjs_result_height
+  _bwjs_result_header_bytes)
 string(REPLACE ";" "," WASM_EXPORT_LIST "${WASM_EXPORTS}")
 # Memory grows as a job needs it, up to the 4 GiB a 32-bit module can address; past that malloc
-# returns null and the job fails with its out-of-memory message instead of aborting.
+# returns null and the job fails with its out-of-memory message instead of aborting. Under Node
+# the module is a library of its host: it sets no process-wide handlers (which would also keep
+# every instance that web/bumpweld.js replaces alive).
 target_link_options(bumpweld_core PRIVATE ${WASM_FLAGS}
   -sMODULARIZE=1 -sEXPORT_NAME=createBumpweldCore -sENVIRONMENT=web,worker,node
   -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=4GB -sABORTING_MALLOC=0 -sINITIAL_MEMORY=64MB
-  -sFILESYSTEM=1 -sFORCE_FILESYSTEM=1
+  -sFILESYSTEM=1 -sFORCE_FILESYSTEM=1 -sNODEJS_CATCH_EXIT=0 -sNODEJS_CATCH_REJECTION=0
   -sEXPORTED_FUNCTIONS=${WASM_EXPORT_LIST}
   -sEXPORTED_RUNTIME_METHODS=FS,UTF8ToString,stringToUTF8,lengthBytesUTF8,HEAPU8)

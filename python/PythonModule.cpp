@@ -199,7 +199,18 @@ class Job {
     if (bw_job_set_height_scale_text(job_.get(), text.c_str()) != 0) RaiseJobError(job_.get());
   }
   void ClearHeightScale() { bw_job_clear_height_scale(job_.get()); }
-  void SetThreads(int threads) { bw_job_set_threads(job_.get(), threads); }
+  // A count the C interface cannot take raises ValueError, whatever its size (a conversion to
+  // int would raise TypeError or OverflowError).
+  void SetThreads(const py::object& threads) {
+    const py::int_ count = py::reinterpret_steal<py::int_>(PyNumber_Index(threads.ptr()));
+    if (!count) throw py::error_already_set();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
+    if (overflow != 0 || value < 0 || value > INT_MAX)
+      throw py::value_error("threads must be 0 (every CPU) to " + std::to_string(INT_MAX) + ", not " +
+                            std::string(py::str(static_cast<const py::object&>(count))));
+    bw_job_set_threads(job_.get(), int(value));
+  }
   void SetOption(const std::string& option) {
     if (bw_job_set_option(job_.get(), option.c_str()) != 0) RaiseJobError(job_.get());
   }
@@ -297,7 +308,8 @@ PYBIND11_MODULE(_bumpweld, m) {
       .def("set_height_scale_text", &Job::SetHeightScaleText, py::arg("text"),
            "The same with the scale as the command line takes it, as text (read as C's atof reads it).")
       .def("clear_height_scale", &Job::ClearHeightScale, "Makes the second map a normal map again.")
-      .def("set_threads", &Job::SetThreads, py::arg("threads"), "Threads a run may use; 0: every CPU.")
+      .def("set_threads", &Job::SetThreads, py::arg("threads"),
+           "Threads a run may use, 0 to 2**31 - 1 (0: every CPU); ValueError out of range.")
       .def("set_option", &Job::SetOption, py::arg("option"),
            "Sets a long option of the command line, spelled as there (\"--round\", \"--bits=16\").")
       .def("run_files", &Job::RunFiles, py::arg("base"), py::arg("second"), py::arg("output"),

@@ -123,3 +123,15 @@ TEST(RunInputs, ResultCopyInTheCallersLayout) {
     EXPECT_EQ(bw_result_layout(job.job, 1, nullptr, nullptr, nullptr, nullptr), BW_ERROR_ARGUMENT);
   }
 }
+
+// bw_job_check_image counts the bytes an image's rows reach in 64 bits: exact at the boundary,
+// and a stride that would overflow refused.
+TEST(RunInputs, CheckImageCountsTheBytesRowsReach) {
+  Job job;
+  const bw_image small{nullptr, BW_UINT8, 4, 3, 3, 0, 1, 0}, far{nullptr, BW_UINT8, 65535, 65535, 3, PTRDIFF_MAX / 2, 1, 0};
+  EXPECT_EQ(bw_job_check_image(job.job, &small, "img", 36), BW_OK);
+  EXPECT_EQ(bw_job_check_image(job.job, &small, "img", 35), BW_ERROR_ARGUMENT);
+  EXPECT_STREQ(bw_job_error(job.job), "ERROR: img of 4x3 texels (3 values a texel) needs 36 bytes; 35 were given");
+  EXPECT_EQ(bw_job_check_image(job.job, &far, "img", UINT64_MAX), BW_ERROR_ARGUMENT);
+  EXPECT_STREQ(bw_job_error(job.job), "ERROR: img has rows 4611686018427387903 bytes apart, farther than memory reaches");
+}

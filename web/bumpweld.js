@@ -11,20 +11,28 @@
 //   result.files  // [{ name: 'out.dds', bytes: Uint8Array }]
 //
 // An input is a file's bytes, { name, bytes }, in any container the module reads (Targa, DDS,
-// KTX2), or an image in memory, { name, texels, width, height, channels, topFirst, bgr,
-// strideBytes }: texels a Uint8Array, Uint16Array or Float32Array of `channels` values a texel
-// (1 grey, 2 grey and alpha, 3 colour, 4 colour and alpha), rows top first unless topFirst is
-// false, colour in red, green, blue order unless bgr is true. `name` names it in messages.
+// KTX2), bytes a Uint8Array, an ArrayBuffer or a view of one; or an image in memory, { name,
+// texels, width, height, channels, topFirst, bgr, strideBytes }: texels a Uint8Array,
+// Uint16Array or Float32Array of `channels` values a texel (1 grey, 2 grey and alpha, 3 colour,
+// 4 colour and alpha), rows top first unless topFirst is false, colour in red, green, blue order
+// unless bgr is true. `name` names it in messages. The library checks an image against the
+// bytes its array holds before anything is copied into the module.
 //
 // Options: flags (the flag word, e.g. "-mB"), heightScale (number or text: the second map is a
-// height map), options (long options, e.g. ["--flip-green=second", "--format=bc5"]), output
+// height map), options (long options, e.g. ["--flip-green=second", "--format=bc5"]), files
+// (more files the options name, [{ name, bytes }], e.g. a mask for "--mask=mask.tga"), output
 // (the output file name, whose extension chooses the container; left out, the levels are kept
 // in memory as the flag word encodes them), onConsole(stream, text) (the run's console output:
 // stream 1 messages and percentages, 2 file-format details).
 //
+// Each job runs in a folder of its own that holds the files it was handed, under their names
+// without folders; the library opens nothing outside it (a name that is absolute or goes up
+// with ".." is refused).
+//
 // The result: { files: [{ name, bytes }], levels: [{ width, height, headerBytes, bytes }], log }.
 // A failure throws a BumpweldError whose message is the command line's ("ERROR: ...") and whose
-// status is the library's code (bw_strerror names it); the module stays usable.
+// status is the library's code (bw_strerror names it). The module stays usable: after a trap
+// the next call runs on a fresh instance.
 (function (root) {
   'use strict';
 
@@ -38,6 +46,7 @@
   }
 
   const TYPES = [[Uint8Array, 0], [Uint16Array, 1], [Float32Array, 2]];
+  const ARGUMENT = 1;
   const OUT_OF_MEMORY = 8;
 
   // The part of a file name after its last slash: inputs are written under their own names, so
@@ -47,22 +56,35 @@
     return last === '' || last === '.' || last === '..' ? 'input' : last;
   }
 
-  function api(core) {
-    let jobs = 0;
-    let broken = null;  // set once the module trapped: it cannot be trusted after that
-    let consoleSink = null;
-    core.onConsole = (stream, text) => { if (consoleSink) consoleSink(stream, text); };
+  // The bytes of a file handed in, as a Uint8Array over the caller's memory; null for anything
+  // else.
+  function asBytes(bytes) {
+    if (bytes instanceof Uint8Array) return bytes;
+    if (bytes instanceof ArrayBuffer) return new Uint8Array(bytes);
+    if (ArrayBuffer.isView(bytes)) return new Uint8Array(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    return null;
+  }
 
-    // A file's bytes. The file goes with the job, so the in-memory file system's own array is
-    // taken as it is (FS.readFile would copy a whole level once more).
-    function fileBytes(name) {
-      const node = core.FS.lookupPath(name).node;
-      if (node.contents instanceof Uint8Array) return node.contents.subarray(0, node.usedBytes);
-      return core.FS.readFile(name);
-    }
+  // instantiate() makes a fresh instance of the module, at once.
+  function api(instantiate) {
+    let jobs = 0;
+    let current = null;  // the instance, null after a trap until the next call makes another
+    let consoleSink = null;
+    const instance = () => {
+      if (!current) {
+        current = instantiate();
+        current.onConsole = (stream, text) => { if (consoleSink) consoleSink(stream, text); };
+      }
+      return current;
+    };
 
     function merge(base, second, options) {
-      if (broken) throw new BumpweldError(broken, OUT_OF_MEMORY);
+      let core;
+      try {
+        core = instance();
+      } catch (error) {
+        throw new BumpweldError('ERROR: The WebAssembly module could not be started (' + (error && error.message) + ')', OUT_OF_MEMORY);
+      }
       options = options || {};
       const allocations = [];
       let log = '';
@@ -77,42 +99,71 @@
       const directory = '/job' + (++jobs);
       const job = core._bw_job_new();
       if (!job) throw new BumpweldError('ERROR: Unable to allocate texture', OUT_OF_MEMORY);
+      core._bw_job_confine_files(job, 1);
       const fail = () => {
         throw new BumpweldError(core.UTF8ToString(core._bw_job_error(job)), core._bw_job_status(job), log);
       };
+      const refuse = (message) => { throw new BumpweldError('ERROR: ' + message, ARGUMENT, log); };
       const written = [];
       let relay = 0;
-      const input = (value, role) => {
-        if (!value) throw new BumpweldError('ERROR: No ' + role + ' map', 1, log);
-        if (value.bytes) {
-          let name = baseName(value.name || role);
-          // Two inputs of one name: the second goes into a folder of its own.
-          if (written.includes(name)) {
-            core.FS.mkdir(role);
-            name = role + '/' + name;
-          }
-          // The file system keeps the caller's bytes instead of a copy; the job only reads them.
-          core.FS.writeFile(name, value.bytes instanceof Uint8Array ? value.bytes : new Uint8Array(value.bytes), { canOwn: true });
-          written.push(name);
-          return core._bwjs_input_new(cString(name), 0);
+      // A file handed in, written into the job's folder; its name there.
+      const put = (value, role) => {
+        const bytes = asBytes(value.bytes);
+        if (!bytes) refuse('The ' + role + ' file\'s bytes are not a Uint8Array, an ArrayBuffer or a view of one');
+        let name = baseName(value.name || role);
+        // Two inputs of one name: the second goes into a folder of its own. The other files keep
+        // their names, which the options use.
+        if (written.includes(name)) {
+          if (role === 'other') refuse('Two files are named ' + name);
+          core.FS.mkdir(role);
+          name = role + '/' + name;
         }
+        // The file system keeps the caller's bytes instead of a copy; the job only reads them.
+        core.FS.writeFile(name, bytes, { canOwn: true });
+        written.push(name);
+        return name;
+      };
+      // A whole number the module's records hold (32 bits), or 0 when left out.
+      const whole = (value, field, what) => {
+        if (value === undefined || value === null) return 0;
+        if (!Number.isInteger(value) || value < -0x80000000 || value > 0x7fffffff)
+          refuse(what + ' has ' + field + ' ' + String(value) + ', not a whole number of 32 bits');
+        return value;
+      };
+      const input = (value, role) => {
+        if (!value) refuse('No ' + role + ' map');
+        if (value.bytes) return core._bwjs_input_new(cString(put(value, role)), 0);
         const entry = TYPES.find(([kind]) => value.texels instanceof kind);
-        if (!entry) throw new BumpweldError('ERROR: The ' + role + ' image is neither bytes nor an 8-bit, 16-bit or float array', 1, log);
+        if (!entry) refuse('The ' + role + ' image is neither bytes nor an 8-bit, 16-bit or float array');
+        // The library checks the layout against the array's bytes before any is copied.
+        const what = value.name ? baseName(value.name) : role + ' image';
+        const image = core._bwjs_image_new(0, entry[1], whole(value.width, 'width', what), whole(value.height, 'height', what),
+                                           whole(value.channels, 'channels', what), whole(value.strideBytes, 'strideBytes', what),
+                                           value.topFirst === false ? 0 : 1, value.bgr ? 1 : 0);
+        if (!image) throw new BumpweldError('ERROR: Unable to allocate texture', OUT_OF_MEMORY, log);
+        allocations.push(image);
+        if (core._bwjs_check_image(job, image, cString(what), value.texels.byteLength) !== 0) fail();
         const source = new Uint8Array(value.texels.buffer, value.texels.byteOffset, value.texels.byteLength);
-        const texels = core._malloc(Math.max(1, source.length));
+        const texels = core._malloc(Math.max(1, source.length)) >>> 0;
         if (!texels) throw new BumpweldError('ERROR: Unable to allocate texture', OUT_OF_MEMORY, log);
         allocations.push(texels);
         core.HEAPU8.set(source, texels);
-        const image = core._bwjs_image_new(texels, entry[1], value.width | 0, value.height | 0, value.channels | 0,
-                                           value.strideBytes | 0, value.topFirst === false ? 0 : 1, value.bgr ? 1 : 0);
-        allocations.push(image);
+        core._bwjs_image_set_texels(image, texels);
         return core._bwjs_input_new(value.name ? cString(baseName(value.name)) : 0, image);
       };
       core.FS.mkdir(directory);
       core.FS.chdir(directory);
+      // The caller's callback runs inside the module's frames, which what it throws would leave
+      // half done: the first error is kept, the callback is not called again, and the error is
+      // thrown once the run is over.
+      let callbackError = null;
       consoleSink = (stream, text) => {
         log += text;
-        if (options.onConsole) options.onConsole(stream, text);
+        try {
+          if (options.onConsole && !callbackError) options.onConsole(stream, text);
+        } catch (error) {
+          callbackError = error || new Error('onConsole failed');
+        }
       };
       try {
         if (core._bw_job_set_flags(job, cString(options.flags || '')) !== 0) fail();
@@ -120,6 +171,7 @@
         if (options.heightScale !== undefined && options.heightScale !== null && options.heightScale !== '') {
           if (core._bw_job_set_height_scale_text(job, cString(String(options.heightScale))) !== 0) fail();
         }
+        for (const file of options.files || []) put(file || {}, 'other');
         relay = core._bwjs_console_begin(job);
         const baseInput = input(base, 'base');
         allocations.push(baseInput);
@@ -132,12 +184,15 @@
         if (status !== 0) fail();
         const files = [];
         for (let i = 0; i < core._bw_output_count(job); ++i) {
+          // The file goes with the job, so the in-memory file system's own array is taken as it
+          // is (FS.readFile would copy a whole level once more).
           const name = core.UTF8ToString(core._bw_output_name(job, i));
-          files.push({ name, bytes: fileBytes(name) });
+          const node = core.FS.lookupPath(name).node;
+          files.push({ name, bytes: node.contents instanceof Uint8Array ? node.contents.subarray(0, node.usedBytes) : core.FS.readFile(name) });
         }
         const levels = [];
         for (let i = 0; i < core._bw_result_count(job); ++i) {
-          const pointer = core._bwjs_result_bytes(job, i);
+          const pointer = core._bwjs_result_bytes(job, i) >>> 0;
           levels.push({
             width: core._bwjs_result_width(job, i),
             height: core._bwjs_result_height(job, i),
@@ -145,16 +200,16 @@
             bytes: core.HEAPU8.slice(pointer, pointer + core._bwjs_result_size(job, i)),
           });
         }
+        if (callbackError) throw callbackError;
         return { files, levels, log };
       } catch (error) {
-        if (error instanceof BumpweldError) throw error;
-        // A trap (an abort is one too) leaves the module in no known state: it is not used again.
-        // Anything else failed on the JavaScript side, most likely short of memory for the files.
-        const message = 'ERROR: The WebAssembly module failed (' + (error && error.message) + ')';
-        if (error instanceof WebAssembly.RuntimeError) broken = message;
-        throw new BumpweldError(message, OUT_OF_MEMORY, log);
+        if (error instanceof BumpweldError || error === callbackError) throw error;
+        // A trap (an abort is one too), or anything thrown across the module's frames, leaves it
+        // in no known state: it is dropped, memory and all, and the next call makes another.
+        current = null;
+        throw new BumpweldError('ERROR: The WebAssembly module failed (' + (error && error.message) + ')', OUT_OF_MEMORY, log);
       } finally {
-        if (!broken) {
+        if (core === current) {
           if (relay) core._bwjs_console_end(job, relay);
           core._bw_job_free(job);
           for (const pointer of allocations) core._free(pointer);
@@ -175,6 +230,7 @@
       }
     }
 
+    const core = instance();
     return {
       merge,
       version: core.UTF8ToString(core._bw_version()),
@@ -182,12 +238,36 @@
     };
   }
 
-  // Instantiates the module (createBumpweldCore from bumpweld_core.js) and returns the API.
+  // Compiles the module (createBumpweldCore from bumpweld_core.js) once and returns the API on an
+  // instance of it; a trap's replacement is made from the same compiled module, at once.
   // settings go to the module as they are: wasmBinary (the .wasm bytes; under Node it must be
-  // given), locateFile.
+  // given), locateFile (locateFile('bumpweld_core.wasm', '') is the URL to fetch it from).
   async function load(createCore, settings) {
-    const core = await createCore(Object.assign({ print: () => {}, printErr: () => {} }, settings || {}));
-    return api(core);
+    settings = settings || {};
+    let bytes = settings.wasmBinary;
+    if (!bytes) {
+      const url = settings.locateFile ? settings.locateFile('bumpweld_core.wasm', '') : 'bumpweld_core.wasm';
+      const response = await fetch(url);
+      if (!response.ok) throw new Error('Unable to load ' + url + ' (' + response.status + ')');
+      bytes = await response.arrayBuffer();
+    }
+    const compiled = await WebAssembly.compile(bytes);
+    // This module's factory runs at once on a compiled module: the object handed to it is the
+    // instance as soon as it returns.
+    const instantiate = () => {
+      const core = Object.assign({ print: () => {}, printErr: () => {} }, settings, {
+        instantiateWasm: (imports, receive) => {
+          const made = new WebAssembly.Instance(compiled, imports);
+          receive(made, compiled);
+          return made.exports;
+        },
+      });
+      const ready = createCore(core);
+      if (ready && ready.catch) ready.catch(() => {});  // a failed start is reported below
+      if (!core.calledRun) throw new Error('the module did not start');
+      return core;
+    };
+    return api(instantiate);
   }
 
   const exported = { load, BumpweldError };

@@ -9,9 +9,12 @@
 importScripts('bumpweld_core.js', 'bumpweld.js', 'png.js');
 
 let loading = null;
-// The module, instantiated again after a failure that left it unusable.
+// The module, loaded again when loading failed (a module that traps replaces itself).
 function module() {
-  if (!loading) loading = Bumpweld.load(createBumpweldCore);
+  if (!loading) {
+    loading = Bumpweld.load(createBumpweldCore);
+    loading.catch(() => { loading = null; });
+  }
   return loading;
 }
 
@@ -60,9 +63,6 @@ self.onmessage = async (event) => {
     const transfer = result.files.map((f) => f.bytes.buffer).concat(result.levels.map((l) => l.bytes.buffer));
     self.postMessage({ id, result, times: { decode: decoded - started, merge: merged - decoded } }, transfer);
   } catch (error) {
-    // A module that trapped or never loaded is made afresh for the next request.
-    const refusal = error instanceof Bumpweld.BumpweldError ? !/module failed/.test(error.message) : 'log' in error;
-    if (!refusal) loading = null;
     self.postMessage({ id, error: { message: error.message, status: error.status || 0, log: error.log || '' } });
   }
 };

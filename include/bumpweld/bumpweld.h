@@ -87,6 +87,12 @@ BW_API void bw_job_clear_options(bw_job *job);
 /* Threads a run may use; 0 (the default): the CPUs the process may use. */
 BW_API void bw_job_set_threads(bw_job *job, int threads);
 
+/* With `confined`, the job opens only files within its working folder: an input, output or
+ * --mask name that is absolute or has a ".." part is refused with BW_ERROR_OPEN ("ERROR: The file
+ * /dev/urandom is outside the job's folder") when the option is set or the run starts. For hosts
+ * that give a job a folder of the caller's files (the WebAssembly module). Off by default. */
+BW_API void bw_job_confine_files(bw_job *job, int confined);
+
 /* Receives the console output of a run, the bytes the command line writes after its settings
  * report: stream 1 is standard output (stage messages, spinner frames, percentages, "Wrote"),
  * stream 2 standard error (file-format details). The flag letters q and Q quieten it as they do
@@ -158,6 +164,12 @@ typedef struct bw_image {
 /* Runs the job on two images in memory and keeps the result levels in the job, in its output
  * encoding, until the next run or bw_job_free. The levels are the bytes the file run writes. */
 BW_API int bw_run_images(bw_job *job, const bw_image *base, const bw_image *second);
+/* Checks an image in memory before it is handed to a run, for callers whose memory comes with a
+ * length (the WebAssembly module's typed arrays): its layout as a run takes it (a known type, 1
+ * to 4 channels, at most 65535 texels each way, rows at least a row apart) and that the `bytes`
+ * bytes from texels hold all its rows; texels itself is not read. BW_OK, else
+ * BW_ERROR_ARGUMENT with a message naming what is wrong and the image by `name` (NULL: "image"). */
+BW_API int bw_job_check_image(bw_job *job, const bw_image *image, const char *name, uint64_t bytes);
 /* One input of bw_run_inputs: the file `name`, or, when `image` is not NULL, that image in
  * memory, which `name` then only names in messages (NULL: as bw_run_images names it). */
 typedef struct bw_input {

@@ -41,9 +41,7 @@ def _make_job(caller: str, flags: str, height_scale: HeightScale, threads: int,
         job.set_height_scale_text(height_scale)  # read, and refused when not finite, as typed
     elif height_scale is not None:
         job.set_height_scale(float(height_scale))
-    if int(threads) < 0:
-        raise ValueError(f"{caller}() threads must be 0 (every CPU) or more, not {threads}")
-    job.set_threads(int(threads))
+    job.set_threads(int(threads))  # ValueError out of range
     for name, value in options.items():
         _apply_option(job, "--" + name.replace("_", "-"), value)
     return job
@@ -97,7 +95,8 @@ def merge(base: Any, second: Any, *, height_scale: HeightScale = None, flags: st
     31-22, y 21-12, z 11-2), s and S -> H x W x 4 uint16.
 
     Raises Error with the command line's message (e.g. "Normal map sizes must match! (64x64
-    32x32)"), TypeError for an unknown keyword or value type, ValueError for a bad shape.
+    32x32)"), TypeError for an unknown keyword or value type, ValueError for a bad shape or
+    a thread count out of range (0 to 2**31 - 1).
     The interpreter lock is released while the merge runs.
     """
     job = _make_job("merge", flags, height_scale, threads, options)

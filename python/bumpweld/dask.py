@@ -14,6 +14,7 @@ import os
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Union
 
 from ._bumpweld import Error
+from ._bumpweld import Job as _Job
 from .commandline import command_job, run_command, split_line
 
 Job = Union[str, Sequence[Union[str, "os.PathLike[str]"]]]
@@ -45,13 +46,15 @@ def run_batch(jobs: Iterable[Job], client: Any, retries: int = 2, *, threads: in
     client: a distributed.Client, or a scheduler address ("tcp://host:8786") to connect to for
         the length of the batch.
     retries: how many more times a failed job is sent before it counts as failed.
-    threads: threads each job may use on its worker (0: all the worker's CPUs).
+    threads: threads each job may use on its worker (0: all the worker's CPUs); a count out of
+        range (below 0, past 2**31 - 1) raises ValueError.
 
     Each report is {"args": [...], "status": "ok" or "failed", "message": the command line's
     error message ("" after success), "seconds": the run's time on its worker (of the last
     attempt), "outputs": the files written}. A line that is not a command line (a wrong number
     of arguments, an unknown option) fails as it fails in a batch, and is not sent.
     """
+    _Job().set_threads(int(threads))  # a count out of range raises ValueError before anything is sent
     from distributed import Client, as_completed
 
     run = _run or run_command

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import bumpweld
-from bumpweld.commandline import split_line
+from bumpweld.commandline import run_command, split_line
 
 from conftest import read_output, write_tga
 
@@ -81,7 +81,6 @@ def test_failures_raise_with_the_command_line_message(maps, tmp_path, monkeypatc
         (ValueError, "base must have 3 or 4 channels, not 2", lambda: bumpweld.merge(base[..., :2], detail)),
         (ValueError, "second must have 1, 2, 3 or 4 channels, not 5",
          lambda: bumpweld.merge(base, np.zeros((37, 61, 5), np.uint8), height_scale=1)),
-        (ValueError, "threads must be 0 (every CPU) or more, not -1", lambda: bumpweld.merge(base, detail, threads=-1)),
         (MemoryError, "would need a copy of 12884508675 bytes",
          lambda: bumpweld.merge(np.broadcast_to(base[:1, :1], (65535, 65535, 3)), detail)),
         (E, "ERROR: base image has no texels (61x0)", lambda: bumpweld.merge(base[:0], detail[:0])),
@@ -98,6 +97,18 @@ def test_failures_raise_with_the_command_line_message(maps, tmp_path, monkeypatc
             call()
         assert message in str(caught.value)
         assert kind is not E or str(caught.value) == message
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("threads", [-1, 2**31, 2**40, -2**70])
+def test_thread_counts_out_of_range_raise_value_error_everywhere(maps, tmp_path, threads):
+    import bumpweld.dask
+    files = [str(maps["dir"] / "base.tga"), str(maps["dir"] / "detail.tga"), str(tmp_path / "o.tga")]
+    for call in (lambda: bumpweld.merge(maps["base"], maps["detail"], threads=threads), lambda: run_command(files, threads),
+                 lambda: bumpweld.run_files(*files, threads=threads), lambda: bumpweld.Job().set_threads(threads),
+                 lambda: bumpweld.dask.run_batch([files], "tcp://127.0.0.1:1", threads=threads)):
+        with pytest.raises(ValueError, match=f"threads must be 0 \\(every CPU\\) to 2147483647, not {threads}$"):
+            call()
     assert os.listdir(tmp_path) == []
 
 

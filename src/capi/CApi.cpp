@@ -2,6 +2,7 @@
 #include <bumpweld/bumpweld.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "CommandParser.h"
 #include "Encoders.h"
 #include "Job.h"
+#include "MapLoaders.h"
 #include "Parallel.h"
 
 struct bw_job {
@@ -20,6 +22,7 @@ struct bw_job {
   float scale = 0.0f;
   std::string scaleText;  // the height scale as typed (bw_job_set_height_scale_text), or ""
   int threads = 0;
+  bool confined = false;  // bw_job_confine_files
   bw_console_fn console = nullptr;
   void* consoleUser = nullptr;
   std::string error;
@@ -68,11 +71,34 @@ int Succeeded(bw_job* job) {
   return BW_OK;
 }
 
+// Whether `name` stays within the working folder: relative, with no ".." part.
+bool InFolder(const std::string& name) {
+  if (name[0] == '/' || name[0] == '\\') return false;
+  for (size_t start = 0;;) {
+    const size_t end = name.find_first_of("/\\", start);
+    if (name.compare(start, end - start, "..") == 0) return false;
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
+// For a job confined to its folder, refuses the first of the file names (empty: none) that lies
+// outside it; BW_OK when there is none.
+int RefuseOutside(bw_job* job, std::initializer_list<std::string> names) {
+  if (job->confined)
+    for (const std::string& name : names)
+      if (!name.empty() && !InFolder(name))
+        return Failed(job, BW_ERROR_OPEN, ("ERROR: The file " + name + " is outside the job's folder").c_str());
+  return BW_OK;
+}
+
 // The height scale as typed, for the message that refuses one that is not finite.
 const char* ScaleText(const bw_job& job) { return job.heights && !job.scaleText.empty() ? job.scaleText.c_str() : nullptr; }
 
 int Run(bw_job* job, const BwInput& base, const BwInput& second, BwOutputWriter& output) {
   const BwSettings settings = Settings(*job);
+  if (const int refused = RefuseOutside(job, {settings.mask, base.image ? "" : base.name, second.image ? "" : second.name}))
+    return refused;
   BwConsole console = JobConsole(*job, settings.quiet);
   if (BwRunJob(settings, console, base, second, output, &job->error, ScaleText(*job), &job->status)) return BW_OK;
   job->outputs.clear();
@@ -140,6 +166,7 @@ int bw_job_set_option(bw_job* job, const char* option) {
     std::string error;
     if (!BwIsLongOption(option)) return Failed(job, BW_ERROR_COMMAND, (std::string("ERROR: Unknown option ") + option).c_str());
     if (!BwApplyLongOption(option, &check, &error)) return Failed(job, BW_ERROR_COMMAND, error.c_str());
+    if (const int refused = RefuseOutside(job, {check.mask})) return refused;
     job->options.push_back(option);
     return Succeeded(job);
   } catch (...) {
@@ -181,6 +208,10 @@ void bw_job_set_threads(bw_job* job, int threads) {
   if (job) job->threads = threads > 0 ? threads : 0;
 }
 
+void bw_job_confine_files(bw_job* job, int confined) {
+  if (job) job->confined = confined != 0;
+}
+
 void bw_job_set_console(bw_job* job, bw_console_fn console, void* user) {
   if (!job) return;
   job->console = console;
@@ -196,6 +227,7 @@ int bw_run_files(bw_job* job, const char* base, const char* second, const char* 
     BwInput baseInput, secondInput;
     baseInput.name = base;
     secondInput.name = second;
+    if (const int refused = RefuseOutside(job, {output})) return refused;
     const auto files = BwFileOutput(output, nullptr, &job->outputs);
     return Run(job, baseInput, secondInput, *files);
   } catch (...) {
@@ -261,6 +293,9 @@ int bw_run_command(bw_job* job) {
   if (job->command.outputWord < 0) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No command line was set");
   try {
     const BwSettings settings = Settings(*job);
+    const BwCommand& command = job->command;
+    if (const int refused = RefuseOutside(job, {command.Base(), command.Second(), command.Output(), settings.mask}))
+      return refused;
     BwConsole console = JobConsole(*job, settings.quiet);
     const auto files = BwFileOutput(job->command.Output(), nullptr, &job->outputs);
     if (BwRunCommand(job->command, settings, console, *files, &job->error, &job->status)) return BW_OK;
@@ -309,10 +344,32 @@ int bw_run_inputs(bw_job* job, const bw_input* base, const bw_input* second, con
     BwMemoryImage baseImage, secondImage;
     const BwInput baseInput = Input(*base, "base image", &baseImage);
     const BwInput secondInput = Input(*second, job->heights ? "height image" : "second image", &secondImage);
+    if (const int refused = RefuseOutside(job, {output ? output : ""})) return refused;
     const auto writer = output ? BwFileOutput(output, nullptr, &job->outputs) : BwMemoryOutput(&job->levels);
     return Run(job, baseInput, secondInput, *writer);
   } catch (...) {
     job->levels.clear();
+    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
+  }
+}
+
+int bw_job_check_image(bw_job* job, const bw_image* image, const char* name, uint64_t bytes) {
+  if (!job) return BW_ERROR_ARGUMENT;
+  if (!image) return Failed(job, BW_ERROR_ARGUMENT, "ERROR: No image");
+  try {
+    const std::string what = std::string("ERROR: ") + (name ? name : "image") + " ";
+    uint64_t spanBytes = 0;
+    const std::string fault = BwMemoryImageFault(MemoryImage(*image), &spanBytes);
+    if (!fault.empty()) return Failed(job, BW_ERROR_ARGUMENT, (what + fault).c_str());
+    if (spanBytes > bytes) {
+      const std::string size = std::to_string(image->width) + "x" + std::to_string(image->height);
+      const std::string rows = image->stride_bytes ? ", rows " + std::to_string(image->stride_bytes) + " bytes apart" : "";
+      return Failed(job, BW_ERROR_ARGUMENT, (what + "of " + size + " texels (" + std::to_string(image->channels) +
+                                             " values a texel" + rows + ") needs " + std::to_string(spanBytes) +
+                                             " bytes; " + std::to_string(bytes) + " were given").c_str());
+    }
+    return Succeeded(job);
+  } catch (...) {
     return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
   }
 }

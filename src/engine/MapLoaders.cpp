@@ -146,21 +146,17 @@ void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels*
 // channel order, so nothing is copied.
 void ViewMemoryImage(BwRun& run, const BwInput& input, BwInputTexels* texels) {
   const BwMemoryImage& image = *input.image;
-  const bool typeKnown = image.type == BW_TEXEL_U8 || image.type == BW_TEXEL_U16 || image.type == BW_TEXEL_F32;
-  if (image.width < 0 || image.height < 0 || image.width > 65535 || image.height > 65535 ||
-      image.channels < 1 || image.channels > 4 || !typeKnown ||
-      (image.width > 0 && image.height > 0 && !image.texels))
+  uint64_t spanBytes = 0;
+  if (!BwMemoryImageFault(image, &spanBytes).empty() || (spanBytes > 0 && !image.texels))
     run.Fail(BW_ERROR_READ, "ERROR: Unable to read %s\n", input.name.c_str());
   texels->width = image.width;
   texels->height = image.height;
   texels->channels = image.channels;
   texels->type = image.type;
   texels->rgbOrder = image.channels >= 3 && !image.targaOrder;
-  const int64_t rowBytes = int64_t(image.width) * texels->TexelBytes();
-  const int64_t stride = image.strideBytes != 0 ? image.strideBytes : rowBytes;
-  if (stride < rowBytes && image.height > 1) run.Fail(BW_ERROR_READ, "ERROR: Unable to read %s\n", input.name.c_str());
+  const int64_t stride = image.strideBytes != 0 ? image.strideBytes : image.width * texels->TexelBytes();
   const unsigned char* first = static_cast<const unsigned char*>(image.texels);
-  // 16-bit sizes and a stride the caller's memory holds: no overflow in 64 bits.
+  // The rows lie within the span, which the caller's memory holds: no overflow.
   texels->data = image.topFirst && image.height > 0 ? first + (image.height - 1) * stride : first;
   texels->rowStride = image.topFirst ? -stride : stride;
 }
@@ -187,6 +183,30 @@ bool AllocateNormals(int width, int height, BwArray<float>* normals) {
 }
 
 }  // namespace
+
+std::string BwMemoryImageFault(const BwMemoryImage& image, uint64_t* spanBytes) {
+  *spanBytes = 0;
+  if (image.type != BW_TEXEL_U8 && image.type != BW_TEXEL_U16 && image.type != BW_TEXEL_F32)
+    return "has values of an unknown type (" + std::to_string(image.type) + ")";
+  if (image.channels < 1 || image.channels > 4) return "has " + std::to_string(image.channels) + " channels (1 to 4)";
+  if (image.width < 0 || image.height < 0 || image.width > 65535 || image.height > 65535)
+    return "is " + std::to_string(image.width) + "x" + std::to_string(image.height) + " texels (0 to 65535 each way)";
+  if (image.width == 0 || image.height == 0) return "";
+  const uint64_t valueBytes = image.type == BW_TEXEL_U8 ? 1 : image.type == BW_TEXEL_U16 ? 2 : 4;
+  const uint64_t rowBytes = uint64_t(image.width) * uint64_t(image.channels) * valueBytes;
+  if (image.height > 1 && image.strideBytes != 0 && image.strideBytes < int64_t(rowBytes))
+    return "has rows " + std::to_string(image.strideBytes) + " bytes apart, less than a row of " +
+           std::to_string(rowBytes);
+  if (image.height == 1) {
+    *spanBytes = rowBytes;
+    return "";
+  }
+  const uint64_t stride = image.strideBytes != 0 ? uint64_t(image.strideBytes) : rowBytes;
+  if (stride > (UINT64_MAX - rowBytes) / uint64_t(image.height - 1))
+    return "has rows " + std::to_string(stride) + " bytes apart, farther than memory reaches";
+  *spanBytes = uint64_t(image.height - 1) * stride + rowBytes;
+  return "";
+}
 
 void BwReadInputTexels(BwRun& run, const BwInput& input, bool normalMap, BwInputTexels* texels) {
   if (input.image) return ViewMemoryImage(run, input, texels);

@@ -30,6 +30,12 @@ struct BwInput {
   const BwMemoryImage* image = nullptr;
 };
 
+// What is wrong with the layout of an image in memory as a run takes it, worded to follow the
+// image's name ("has 5 channels (1 to 4)"), or "" when nothing is: a known type, 1 to 4
+// channels, at most 65535 texels each way, rows at least a row apart. *spanBytes: the bytes from
+// `texels` that its rows reach (0 for an image without texels); `texels` itself is not read.
+std::string BwMemoryImageFault(const BwMemoryImage& image, uint64_t* spanBytes);
+
 // The texels of an input, read from its file or copied from its image in memory, as a normal map
 // (`normalMap`: the normal channels of an OpenEXR file) or a height map. Failures end the job
 // with the loaders' messages.

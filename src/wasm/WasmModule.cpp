@@ -58,6 +58,14 @@ EMSCRIPTEN_KEEPALIVE bw_image* bwjs_image_new(const void* texels, int type, int 
   return image;
 }
 
+// Points an image record at its texels once bwjs_check_image has passed it.
+EMSCRIPTEN_KEEPALIVE void bwjs_image_set_texels(bw_image* image, const void* texels) { image->texels = texels; }
+
+// bw_job_check_image with the length as a JavaScript number (a typed array's byteLength).
+EMSCRIPTEN_KEEPALIVE int bwjs_check_image(bw_job* job, const bw_image* image, const char* name, double bytes) {
+  return bw_job_check_image(job, image, name, uint64_t(bytes));
+}
+
 // An input record: a file name, or an image named `name` in messages. Freed with free().
 EMSCRIPTEN_KEEPALIVE bw_input* bwjs_input_new(const char* name, const bw_image* image) {
   bw_input* input = static_cast<bw_input*>(std::malloc(sizeof(bw_input)));

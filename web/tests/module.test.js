@@ -1,12 +1,13 @@
 // The WebAssembly module under Node: every job of the table merges the sample maps to the same
 // bytes as the command line with the same words, images in memory give what their files give,
-// and refusals carry the command line's message and leave the module usable.
+// refusals carry the command line's message and leave the module usable, as do the guarded rows.
 // Usage: node module.test.js WEB_DIR BUMPWELD BUMPWELD_SAMPLES OUT_DIR (exits 77 to skip).
 'use strict';
 const assert = require('assert');
 const fs = require('fs');
 const path = require('path');
 const { execFileSync, spawnSync } = require('child_process');
+const { Worker, isMainThread, parentPort } = require('worker_threads');
 
 const [webDir, bumpweld, samples, outDir] = process.argv.slice(2).map((arg) => path.resolve(arg));
 const skip = (reason) => { console.log('SKIP: ' + reason); process.exit(77); };
@@ -16,10 +17,7 @@ if (!fs.existsSync(corePath)) skip('the WebAssembly module was not built: no ' +
 
 const Bumpweld = require(path.join(webDir, 'bumpweld.js'));
 const createCore = require(corePath);
-
-fs.rmSync(outDir, { recursive: true, force: true });
-fs.mkdirSync(outDir, { recursive: true });
-execFileSync(samples, [outDir]);
+const wasmBinary = fs.readFileSync(path.join(webDir, 'bumpweld_core.wasm'));
 const file = (name) => ({ name, bytes: fs.readFileSync(path.join(outDir, name)) });
 
 // The command line in OUT_DIR with the job's words: its status, console text and files.
@@ -36,8 +34,8 @@ function native(job, names) {
 
 function wasm(bw, job) {
   const base = job.baseImage || file(job.base || 'base.tga');
-  return bw.merge(base, job.secondBytes || file(job.second),
-                  { flags: job.flags, heightScale: job.scale, options: job.options, output: job.output });
+  return bw.merge(base, job.secondBytes || file(job.second), { flags: job.flags, heightScale: job.scale,
+                  options: job.options, files: (job.files || []).map(file), output: job.output });
 }
 
 const jobs = [
@@ -48,10 +46,59 @@ const jobs = [
   { flags: '-i', second: 'detail.tga', options: ['--blend=whiteout'], output: 'half.kep' },
   { second: 'detail.tga', options: ['--format=rgba8', '--detail-strength=0.5'], output: 'rgba8.dds' },
   { base: 'chain.dds', second: 'detail.tga', options: ['--edges=clamp'], output: 'fromdds.tga' },
+  { second: 'detail.tga', options: ['--mask=height.tga'], files: ['height.tga'], output: 'masked.tga' },
 ];
 
+// Handed to the module, each refused with the message within the worker's time limit; a trap
+// is made by a store far past the module's memory in the middle of a merge.
+const image = (texels, width, height, strideBytes) => ({ texels, width, height, channels: 3, strideBytes });
+const guarded = () => [
+  [image(new Uint8Array(3), 512, 512), file('detail.tga'), {}, /^BumpweldError: ERROR: base image of 512x512 texels \(3 values a texel\) needs 786432 bytes; 3 were given$/],
+  [image(new Uint8Array(3), 65535, 65535), image(new Uint8Array(3), 65535, 65535), {}, /needs 12884508675 bytes; 3 were/],
+  [image(new Uint8Array(3), 512, 512, 2147483647), file('detail.tga'), {}, /rows 2147483647 bytes apart\) needs 1097364145153 bytes/],
+  [image(new Uint16Array(512 * 512 * 3 - 1), 512, 512), file('detail.tga'), {}, /needs 1572864 bytes; 1572862 were/],
+  [image(new Float32Array(512 * 512 * 3 - 1), 512, 512), file('detail.tga'), {}, /needs 3145728 bytes; 3145724 were/],
+  [image(new Uint8Array(3), 2 ** 32 + 1, 1), file('detail.tga'), {}, /width 4294967297, not a whole number of 32 bits/],
+  [file('base.tga'), file('detail.tga'), { options: ['--mask=/dev/urandom'] }, /^BumpweldError: ERROR: The file \/dev\/urandom is outside the job's folder$/],
+  [file('base.tga'), file('detail.tga'), { options: ['--mask=../proc/self/maps'] }, /outside the job's folder/],
+  [file('base.tga'), file('detail.tga'), { trap: true }, /^BumpweldError: ERROR: The WebAssembly module failed \(memory access out of bounds\)$/],
+];
+
+if (!isMainThread) {
+  let trap = false;
+  const trapping = (core) => {
+    const ready = createCore(core);
+    core._bw_run_inputs(0, 0, 0, 0);  // the first call binds the export (no job: refused)
+    const run = core._bw_run_inputs;
+    core._bw_run_inputs = (...args) => (trap ? core._bwjs_image_set_texels(-16, 0) : run(...args));
+    return ready;
+  };
+  return void Bumpweld.load(trapping, { wasmBinary }).then((bw) => {
+    const plain = fs.readFileSync(path.join(outDir, 'plain.tga'));
+    for (const [base, second, options, message] of guarded()) {
+      parentPort.postMessage(message.source);
+      trap = Boolean(options.trap);
+      assert.throws(() => bw.merge(base, second, Object.assign({ output: 'g.tga' }, options)), message);
+      trap = false;
+      assert.ok(Buffer.from(wasm(bw, jobs[0]).files[0].bytes).equals(plain), 'no plain merge after ' + message);
+    }
+  });
+}
+
+// The guarded rows in a worker, stopped when one takes over 20 s.
+const runGuarded = () => new Promise((resolve, reject) => {
+  const worker = new Worker(__filename, { argv: process.argv.slice(2) });
+  let timer;
+  const limit = (row) => { clearTimeout(timer); timer = setTimeout(() => { reject(new Error(`${row} took over 20 s`)); worker.terminate(); }, 20000); };
+  limit('loading');
+  worker.on('message', limit).on('error', reject).on('exit', () => { clearTimeout(timer); resolve(); });
+});
+
 (async () => {
-  const bw = await Bumpweld.load(createCore, { wasmBinary: fs.readFileSync(path.join(webDir, 'bumpweld_core.wasm')) });
+  fs.rmSync(outDir, { recursive: true, force: true });
+  fs.mkdirSync(outDir, { recursive: true });
+  execFileSync(samples, [outDir]);
+  const bw = await Bumpweld.load(createCore, { wasmBinary });
   let checks = 0;
   for (const job of jobs) {
     const result = wasm(bw, job);
@@ -107,5 +154,7 @@ const jobs = [
   const again = wasm(bw, jobs[0]);
   assert.ok(Buffer.from(again.files[0].bytes).equals(plain), 'the module does not work after refusals');
   checks += 2;
+  await runGuarded();
+  checks += guarded().length;
   console.log(`module ${bw.version}: ${checks} checks passed`);
 })().catch((error) => { console.error(error); process.exit(1); });
