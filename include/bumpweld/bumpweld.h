@@ -1,6 +1,6 @@
 /* Bumpweld: merges a detail normal map (or a height map turned into normals) into the frame of
- * a base normal map, texel by texel, and writes Targa or raw .kep textures, optionally with a
- * whole mip chain.
+ * a base normal map, texel by texel, and writes Targa, PNG, TIFF, OpenEXR, DDS, KTX2 or raw .kep
+ * textures (or levels in memory), optionally with a whole mip chain.
  *
  * A job holds the settings of one merge and the outcome of the last run. Jobs are independent:
  * several may run at once on different threads, each with its own settings. Functions that

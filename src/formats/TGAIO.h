@@ -6,7 +6,8 @@
 // whatever the file's origin, with each texel's bytes in file order (blue, green, red, alpha).
 // It checks the announced size against the data the file really holds before it allocates.
 // The writer writes uncompressed true-colour files, bottom-left origin, at 24 or 32 bits.
-// Both report problems with one message on standard error and return false.
+// Both report problems with one diagnostic (BwDiagnostic: the running job's console, else
+// standard error) and return false.
 #pragma once
 
 #include <cstddef>
