@@ -2,6 +2,7 @@
 // on standard output, or with --batch of a whole batch (Batch.h).
 #include "CommandLine.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "Batch.h"
 #include "CommandParser.h"
+#include "Containers.h"
 #include "Signals.h"
 
 namespace {
@@ -20,6 +22,23 @@ BwConsole StdioConsole(int quiet) {
   });
 }
 
+// Prints a paragraph in lines of at most 92 characters, the second and later indented by two.
+void PrintWrapped(const std::string& text) {
+  std::string line;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find(' ', at), text.size());
+    const std::string word = text.substr(at, end - at);
+    if (!line.empty() && line.size() + 1 + word.size() > 92) {
+      std::printf("%s\n", line.c_str());
+      line = "  " + word;
+    } else {
+      line += (line.empty() ? "" : " ") + word;
+    }
+    at = end + 1;
+  }
+  std::printf("%s\n", line.c_str());
+}
+
 // Prints the usage with every option.
 void PrintHelp() {
   std::fputs(kBwUsageLine, stdout);
@@ -28,11 +47,12 @@ void PrintHelp() {
   std::printf("  %-20s  %s", "--help", "this text\n");
   std::printf("  %-20s  %s", "--version", "the version\n");
   for (const char* const* line = kBwLongOptionHelp; *line; ++line) std::printf("  %s", *line);
-  std::puts("Outputs: a name ending in .png, .tif, .tiff, .exr, .dds or .ktx2 (any case) writes that\n"
-            "  container; any other name a Targa file, or a .kep texture with h, H, i, s or S. A .exr,\n"
-            "  .dds or .ktx2 file holds the whole mip chain; other containers get one numbered file a\n"
-            "  level (out.tga: out00.tga, ...).\n"
-            "Inputs: Targa, PNG, TIFF, OpenEXR, DDS and KTX2, recognised by their contents.");
+  // The containers' lists come from their table.
+  PrintWrapped("Outputs: a name ending in " + BwContainerList(BwContainerListKind::OUTPUTS) +
+               " (any case) writes that container; any other name a Targa file, or a .kep texture with h, H, i, "
+               "s or S. A " + BwContainerList(BwContainerListKind::CHAINS) + " file holds the whole mip chain; other "
+               "containers get one numbered file a level (out.tga: out00.tga, ...).");
+  PrintWrapped("Inputs: " + BwContainerList(BwContainerListKind::INPUTS) + ", recognised by their contents.");
   std::puts("Recovery: bumpweld --recover DIR completes or undoes what runs killed while putting\n"
             "  their outputs in place left in DIR (the next run on the same output does it too).");
   std::fputs("Batches: bumpweld --batch FILE [batch options], one command line a line of FILE\n", stdout);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "Containers.h"
 #include "Encoders.h"
 #include "Outputs.h"
 #include "OutputFile.h"
@@ -461,16 +462,9 @@ std::string BwLevelFileName(const std::string& outName, bool mipChain, int level
   return name;
 }
 
-bool BwHasExtension(const std::string& name, const char* extension) {
-  const size_t n = std::strlen(extension);
-  if (name.size() < n) return false;
-  for (size_t i = 0; i < n; ++i)
-    if (std::tolower(static_cast<unsigned char>(name[name.size() - n + i])) != extension[i]) return false;
-  return true;
-}
-
 bool BwIsChainContainer(const std::string& outName) {
-  return BwHasExtension(outName, ".dds") || BwHasExtension(outName, ".ktx2") || BwHasExtension(outName, ".exr");
+  const BwContainerRow* row = BwOutputContainer(outName);
+  return row && row->wholeChain;
 }
 
 std::string BwOutputFileName(const std::string& outName, bool mipChain, int level) {

@@ -87,10 +87,8 @@ void BwNextMipSize(int* w, int* h);
 // The file name of mip level `level` for the output name outName, in a container of one file
 // per level.
 std::string BwLevelFileName(const std::string& outName, bool mipChain, int level);
-// Whether a file name ends in `extension` (a dot and lowercase letters), in any case.
-bool BwHasExtension(const std::string& name, const char* extension);
-// Whether the output name outName is a container that holds a whole mip chain in one file: a
-// name ending in .dds, .ktx2 or .exr, in any case.
+// Whether the output name outName is a container that holds a whole mip chain in one file (a
+// DDS, KTX2 or OpenEXR file).
 bool BwIsChainContainer(const std::string& outName);
 // The file that level `level` of a job's output outName goes to.
 std::string BwOutputFileName(const std::string& outName, bool mipChain, int level);

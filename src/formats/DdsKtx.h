@@ -24,6 +24,8 @@
 
 #include "BwArray.h"
 
+struct BwImageProbe;
+
 enum class BwGpuFormat { BC5, BC5S, RG16S, RGBA16S, RGB10A2, RGBA8 };
 enum class BwContainer { DDS, KTX2 };
 
@@ -117,3 +119,7 @@ bool BwReadKtx2(FILE* fp, BwDdsImage* image, std::string* error);
 
 // Whether the n bytes at head start with the KTX2 file identifier (12 bytes).
 bool BwIsKtx2(const unsigned char* head, size_t n);
+// The size and reader memory of the picture whose file starts with the n bytes at head (the
+// container's row of the table of containers uses it); false when the header tells nothing.
+bool BwProbeDds(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe);
+bool BwProbeKtx2(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe);

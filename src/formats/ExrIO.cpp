@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Parallel.h"
+#include "ImageProbe.h"
 
 namespace {
 
@@ -824,4 +825,45 @@ bool BwExrWriter::End(std::string* error) {
   ok = ok && std::fflush(s.sink.fp) == 0;
   state_.reset();
   return ok || Fail(error, "could not write image data");
+}
+
+// After the magic number and the version word, attributes follow: a name and a type name, each
+// ending in a zero byte, a 32-bit little-endian size, then the value; an empty name ends the
+// header. dataWindow is a box2i: xMin, yMin, xMax, yMax.
+bool BwProbeExr(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe) {
+  size_t at = 8;
+  const auto text = [&](std::string* out) {
+    const void* end = at < n ? std::memchr(head + at, 0, n - at) : nullptr;
+    if (!end) return false;
+    out->assign(reinterpret_cast<const char*>(head + at), size_t(static_cast<const unsigned char*>(end) - (head + at)));
+    at += out->size() + 1;
+    return true;
+  };
+  std::string name, type;
+  bool sized = false;
+  uint64_t channels = 0;  // in the chlist: a name ending in a zero byte and 16 bytes each
+  while (text(&name) && !name.empty()) {
+    if (!text(&type) || n - at < 4) break;
+    const uint64_t size = BwLoadLE32(head + at);
+    at += 4;
+    if (size > n - at) break;
+    if (name == "dataWindow" && type == "box2i" && size == 16) {
+      const int64_t xMin = int32_t(BwLoadLE32(head + at)), yMin = int32_t(BwLoadLE32(head + at + 4));
+      const int64_t xMax = int32_t(BwLoadLE32(head + at + 8)), yMax = int32_t(BwLoadLE32(head + at + 12));
+      if (!BwSetProbeSize(xMax - xMin + 1, yMax - yMin + 1, probe)) return false;
+      sized = true;
+    } else if (name == "channels" && type == "chlist") {
+      for (const unsigned char *p = head + at, *end = p + size; p < end && *p != 0; ++channels) {
+        const void* zero = std::memchr(p, 0, size_t(end - p));
+        if (!zero) break;
+        p = static_cast<const unsigned char*>(zero) + 1 + 16;
+      }
+    }
+    at += size_t(size);
+  }
+  if (!sized) return false;
+  // A height, or the normal and alpha channels, as floats.
+  const uint64_t values = std::min<uint64_t>(std::max<uint64_t>(channels, 1), 4);
+  probe->readerBytes = uint64_t(probe->width) * uint64_t(probe->height) * 4 * values + fileBytes;
+  return true;
 }

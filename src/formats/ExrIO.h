@@ -31,6 +31,8 @@
 
 #include "BwArray.h"
 
+struct BwImageProbe;
+
 // What to read: the heights of one channel, or normals.
 struct BwExrRequest {
   BwExrRequest(const char* name = nullptr) : channel(name) {}
@@ -52,6 +54,9 @@ constexpr size_t BW_EXR_MAGIC_BYTES = 4;
 
 // True when the first n bytes of a file are the OpenEXR magic number.
 bool BwIsExr(const unsigned char* head, size_t n);
+// The size and reader memory of the picture whose file starts with the n bytes at head (the
+// container's row of the table of containers uses it); false when the header tells nothing.
+bool BwProbeExr(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe);
 
 // Reads what `request` asks for from the OpenEXR file at path.
 bool BwReadExr(const char* path, const BwExrRequest& request, BwExrImage* image, std::string* error);

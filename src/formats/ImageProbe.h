@@ -23,6 +23,22 @@ struct BwImageProbe {
   uint64_t readerBytes = 0;
 };
 
+// Sets the probe's size; false (no answer) for a side that is not 1 to 65535.
+inline bool BwSetProbeSize(int64_t width, int64_t height, BwImageProbe* probe) {
+  if (width <= 0 || height <= 0 || width > 65535 || height > 65535) return false;
+  probe->width = int(width);
+  probe->height = int(height);
+  return true;
+}
+
+// 32-bit words of a header, big- and little-endian.
+inline uint32_t BwLoadBE32(const unsigned char* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+inline uint32_t BwLoadLE32(const unsigned char* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
 // The size of the image whose file starts with the n bytes at head (n may be less than the
 // whole file); `fileBytes` is the size of the whole file.
 bool BwProbeImage(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe);

@@ -42,3 +42,5 @@ BwExrWriter::~BwExrWriter() = default;
 bool BwExrWriter::Begin(FILE*, int, int, int, bool, std::string* error) { return Unsupported(error); }
 bool BwExrWriter::WriteRows(int, const float*, int64_t, std::string* error) { return Unsupported(error); }
 bool BwExrWriter::End(std::string* error) { return Unsupported(error); }
+
+bool BwProbeExr(const unsigned char*, size_t, uint64_t, BwImageProbe*) { return false; }

@@ -30,3 +30,5 @@ bool BwReadPngStream(FILE*, const unsigned char*, size_t, BwDecodedImage*, std::
 bool BwPngWriter::Begin(FILE*, int, int, int, int, std::string* error) { return Unsupported(error); }
 bool BwPngWriter::WriteRows(const void*, int64_t, std::string* error) { return Unsupported(error); }
 bool BwPngWriter::End(std::string* error) { return Unsupported(error); }
+
+bool BwProbePng(const unsigned char*, size_t, uint64_t, BwImageProbe*) { return false; }

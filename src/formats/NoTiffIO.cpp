@@ -31,3 +31,5 @@ int64_t BwTiffWriter::BandRows() const { return 0; }
 bool BwTiffWriter::Begin(FILE*, int, int, int, int, std::string* error) { return Unsupported(error); }
 bool BwTiffWriter::WriteRows(const void*, int64_t, std::string* error) { return Unsupported(error); }
 bool BwTiffWriter::End(std::string* error) { return Unsupported(error); }
+
+bool BwProbeTiff(const unsigned char*, size_t, uint64_t, BwImageProbe*) { return false; }

@@ -1,5 +1,6 @@
 // PNG reading through libspng; see PngIO.h for what is read and refused.
 #include "PngIO.h"
+#include "ImageProbe.h"
 
 #include <spng.h>
 #include <zlib.h>
@@ -301,4 +302,22 @@ bool BwReadPngStream(FILE* fp, const unsigned char* head, size_t headBytes, BwDe
   } catch (const std::bad_alloc&) {
     return Fail(error, "out of memory");
   }
+}
+
+// The IHDR chunk follows the signature: length 13, "IHDR", width, height (big-endian), bit
+// depth, colour type.
+bool BwProbePng(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe) {
+  if (n < 26 || std::memcmp(head + 12, "IHDR", 4) != 0) return false;
+  if (!BwSetProbeSize(BwLoadBE32(head + 16), BwLoadBE32(head + 20), probe)) return false;
+  const int depth = head[24];
+  const int colourType = head[25];
+  // Palettes become colour; a tRNS chunk, which may come later, adds an alpha channel, so the
+  // channels counted are those with alpha.
+  static const int kChannels[7] = {2, 0, 4, 4, 2, 0, 4};
+  if (colourType > 6 || kChannels[colourType] == 0) return false;
+  const uint64_t channels = uint64_t(kChannels[colourType]);
+  const uint64_t sampleBytes = depth == 16 ? 2 : 1;
+  // Sides below 2^16, at most 4 channels of 2 bytes: below 2^35.
+  probe->readerBytes = uint64_t(probe->width) * uint64_t(probe->height) * channels * sampleBytes + fileBytes;
+  return true;
 }

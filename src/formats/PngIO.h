@@ -19,11 +19,16 @@
 
 #include "DecodedImage.h"
 
+struct BwImageProbe;
+
 // Bytes of the PNG signature, the most BwIsPng looks at.
 constexpr size_t BW_PNG_SIGNATURE_BYTES = 8;
 
 // True when the first n bytes of a file are the PNG signature (n below 8 is never a PNG).
 bool BwIsPng(const unsigned char* head, size_t n);
+// The size and reader memory of the picture whose file starts with the n bytes at head (the
+// container's row of the table of containers uses it); false when the header tells nothing.
+bool BwProbePng(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe);
 
 // Reads a PNG image from fp, from its current position to its end (a regular file or a pipe).
 bool BwReadPng(FILE* fp, BwDecodedImage* image, std::string* error);

@@ -13,6 +13,7 @@
 #include "Console.h"
 #include "OutputFile.h"
 #include "mac/MacSpecific.h"
+#include "ImageProbe.h"
 
 namespace {
 
@@ -375,4 +376,15 @@ bool TGAWriteImage(FILE* fp, int width, int height, int bitDepth, const unsigned
                           }
                           return true;
                         });
+}
+
+// Targa: width and height at bytes 12 and 14 (little-endian), bits per texel at 16.
+bool BwProbeTarga(const unsigned char* head, size_t n, uint64_t, BwImageProbe* probe) {
+  if (n < 18) return false;
+  const int imageType = head[2];
+  if (imageType != 2 && imageType != 3 && imageType != 10 && imageType != 11) return false;
+  if (!BwSetProbeSize(head[12] | head[13] << 8, head[14] | head[15] << 8, probe)) return false;
+  const uint64_t texelBytes = (uint64_t(head[16]) + 7) / 8;
+  probe->readerBytes = uint64_t(probe->width) * uint64_t(probe->height) * texelBytes;
+  return true;
 }

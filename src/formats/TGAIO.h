@@ -19,6 +19,8 @@
 #include "BwArray.h"
 #include "HeaderRecords.h"
 
+struct BwImageProbe;
+
 
 static_assert(sizeof(TGAHeaderInfo) == 18, "Targa header is 18 packed bytes");
 static_assert(offsetof(TGAHeaderInfo, cmorg) == 3, "cmorg at byte 3");
@@ -62,3 +64,6 @@ bool TGAWriteImage(FILE* fp, int width, int height, int bitDepth, const unsigned
 // Writes like TGAWriteImage, with the same checks and messages, taking the texels in file order
 // from `source` one piece at a time, so the whole converted image never needs to be in memory.
 bool TGAWriteTexels(FILE* fp, int width, int height, int bitDepth, const BwTexelSource& source);
+// The size and reader memory of the picture whose file starts with the n bytes at head (the
+// container's row of the table of containers uses it); false when the header tells nothing.
+bool BwProbeTarga(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Parallel.h"
+#include "ImageProbe.h"
 
 #include <zlib.h>
 
@@ -587,4 +588,13 @@ bool BwTiffWriter::End(std::string* error) {
   ok = ok && std::fflush(s.sink.fp) == 0;
   state_.reset();
   return ok || Fail(error, "could not write texel data");
+}
+
+// The first image directory, wherever it lies among the n bytes; the reader holds the decoded
+// texels and, from memory, the file.
+bool BwProbeTiff(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe) {
+  int size[3] = {};  // width, height, bytes a texel
+  if (!BwProbeTiffMemory(head, n, &size[0], &size[1], &size[2]) || !BwSetProbeSize(size[0], size[1], probe)) return false;
+  probe->readerBytes = uint64_t(probe->width) * uint64_t(probe->height) * uint64_t(size[2]) + fileBytes;
+  return true;
 }

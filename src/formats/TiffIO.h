@@ -28,11 +28,16 @@
 
 #include "DecodedImage.h"
 
+struct BwImageProbe;
+
 // Bytes of the TIFF byte-order mark and version, the most BwIsTiff looks at.
 constexpr size_t BW_TIFF_MAGIC_BYTES = 4;
 
 // True when the first n bytes of a file start a TIFF or BigTIFF file.
 bool BwIsTiff(const unsigned char* head, size_t n);
+// The size and reader memory of the picture whose file starts with the n bytes at head (the
+// container's row of the table of containers uses it); false when the header tells nothing.
+bool BwProbeTiff(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe);
 
 // Reads a TIFF image held in memory.
 bool BwReadTiffMemory(const unsigned char* data, size_t size, BwDecodedImage* image, std::string* error);

@@ -1,0 +1,67 @@
+// The table of containers; see Containers.h.
+#include "Containers.h"
+
+#include <cctype>
+#include <cstring>
+#include <vector>
+
+#include "DdsKtx.h"
+#include "ExrIO.h"
+#include "ImageProbe.h"
+#include "PngIO.h"
+#include "TGAIO.h"
+#include "TiffIO.h"
+
+const BwContainerRow kBwContainers[] = {
+    {BwContainerId::TARGA, "Targa", {}, nullptr, BwProbeTarga, false, BW_DEPTH_8, false},
+    {BwContainerId::KEP, ".kep", {}, nullptr, nullptr, false, BW_DEPTH_8, false},
+    {BwContainerId::PNG, "PNG", {".png"}, BwIsPng, BwProbePng, false, BW_DEPTH_8 | BW_DEPTH_16, false},
+    {BwContainerId::TIFF, "TIFF", {".tif", ".tiff"}, BwIsTiff, BwProbeTiff, false, BW_DEPTH_8 | BW_DEPTH_16, false},
+    {BwContainerId::EXR, "OpenEXR", {".exr"}, BwIsExr, BwProbeExr, true, BW_DEPTH_16 | BW_DEPTH_32, false},
+    {BwContainerId::DDS, "DDS", {".dds"}, BwIsDds, BwProbeDds, true, BW_DEPTH_8, true},
+    {BwContainerId::KTX2, "KTX2", {".ktx2"}, BwIsKtx2, BwProbeKtx2, true, BW_DEPTH_8, true},
+};
+const size_t kBwContainerCount = sizeof kBwContainers / sizeof kBwContainers[0];
+
+const BwContainerRow& BwContainerRowOf(BwContainerId id) {
+  for (const BwContainerRow& row : kBwContainers)
+    if (row.id == id) return row;
+  return kBwContainers[0];
+}
+
+const BwContainerRow& BwInputContainer(const unsigned char* head, size_t n) {
+  for (const BwContainerRow& row : kBwContainers)
+    if (row.recognise && row.recognise(head, n)) return row;
+  return BwContainerRowOf(BwContainerId::TARGA);
+}
+
+const BwContainerRow* BwOutputContainer(const std::string& name) {
+  for (const BwContainerRow& row : kBwContainers)
+    for (const char* extension : row.extensions)
+      if (extension && BwHasExtension(name, extension)) return &row;
+  return nullptr;
+}
+
+bool BwHasExtension(const std::string& name, const char* extension) {
+  const size_t n = std::strlen(extension);
+  if (name.size() < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::tolower(static_cast<unsigned char>(name[name.size() - n + i])) != extension[i]) return false;
+  return true;
+}
+
+std::string BwContainerList(BwContainerListKind kind) {
+  std::vector<std::string> items;
+  for (const BwContainerRow& row : kBwContainers) {
+    if (kind == BwContainerListKind::INPUTS) {
+      if (row.probe) items.push_back(row.name);
+      continue;
+    }
+    for (const char* extension : row.extensions)
+      if (extension && (kind == BwContainerListKind::OUTPUTS || row.wholeChain)) items.push_back(extension);
+  }
+  std::string list;
+  for (size_t i = 0; i < items.size(); ++i)
+    list += (i == 0 ? "" : i + 1 < items.size() ? ", " : kind == BwContainerListKind::INPUTS ? " and " : " or ") + items[i];
+  return list;
+}

@@ -1,0 +1,54 @@
+// The table of containers: one row for each file format Bumpweld reads or writes. Detection
+// of an input, header probing for a batch's plan, the container an output name writes, whether
+// a mip chain is one file, the depths and encodings an output takes, and the lists the command
+// line prints all come from here; what a container is beyond its row (its signature, header
+// layout, reader and writer) lives in its own files. A build without a container's library
+// keeps the row: its functions then refuse (the WebAssembly module's PNG, TIFF and OpenEXR).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct BwImageProbe;
+
+enum class BwContainerId { TARGA, KEP, PNG, TIFF, EXR, DDS, KTX2 };
+
+// The --bits depths an output takes.
+enum BwDepths : unsigned { BW_DEPTH_8 = 1, BW_DEPTH_16 = 2, BW_DEPTH_32 = 4 };
+
+struct BwContainerRow {
+  BwContainerId id;
+  const char* name;           // as messages and --help name it
+  const char* extensions[3];  // output names ending in one of these (any case) write it; none: see BwOutputContainer
+  // Whether a file that starts with the n bytes at head is of this container; null for those no
+  // signature tells (a Targa file is what no other row claims; .kep files are not inputs).
+  bool (*recognise)(const unsigned char* head, size_t n);
+  // The picture's size and the reader's memory from the same bytes (see BwProbeImage).
+  bool (*probe)(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe);
+  bool wholeChain;    // a mip chain is one file, else one numbered file a level
+  unsigned depths;    // BwDepths
+  bool gpuFormats;    // takes --format (the GPU layouts)
+};
+
+// Every row, in the order of the lists --help prints.
+extern const BwContainerRow kBwContainers[];
+extern const size_t kBwContainerCount;
+
+const BwContainerRow& BwContainerRowOf(BwContainerId id);
+
+// The container of an input whose first n bytes are at head: the row whose signature they
+// carry, else Targa.
+const BwContainerRow& BwInputContainer(const unsigned char* head, size_t n);
+
+// The container an output name asks for by its extension, or null for any other name, which
+// writes a Targa file or a .kep texture as the encoding letters choose.
+const BwContainerRow* BwOutputContainer(const std::string& name);
+
+// Whether a file name ends in `extension` (a dot and lowercase letters), in any case.
+bool BwHasExtension(const std::string& name, const char* extension);
+
+// The lists --help prints: "A, B or C" of the output extensions, or of those of the containers
+// that hold a whole chain; "A, B and C" of the names of the containers read.
+enum class BwContainerListKind { OUTPUTS, CHAINS, INPUTS };
+std::string BwContainerList(BwContainerListKind kind);
