@@ -347,8 +347,6 @@ bool Read(Source* source, BwDecodedImage* image, std::string* error) {
   const uint64_t blocksAcross = tiled ? (uint64_t(width) + blockWidth - 1) / blockWidth : 1;
   for (uint64_t y0 = 0; y0 < height; y0 += blockHeight) {
     const uint64_t rows = std::min<uint64_t>(blockHeight, height - y0);
-    if (!texels.Reserve((y0 + rows) * rowBytes, y0 * rowBytes)) return Fail(error, "out of memory");
-    unsigned char* band = texels.Data() + y0 * rowBytes;
     for (uint64_t bx = 0; bx < blocksAcross; ++bx) {
       const uint64_t x0 = bx * blockWidth, cols = std::min<uint64_t>(tiled ? blockWidth : width, width - x0);
       // A strip decodes to its rows only, straight into place; a tile always to the whole tile.
@@ -359,6 +357,8 @@ bool Read(Source* source, BwDecodedImage* image, std::string* error) {
         return Fail(error, std::string(tiled ? "a tile" : "a strip") + " of " +
                                std::to_string(Tiff().GetStrileByteCount(t, index)) + " bytes cannot hold " +
                                std::to_string(want) + " bytes of texels");
+      if (!texels.Reserve((y0 + rows) * rowBytes, y0 * rowBytes)) return Fail(error, "out of memory");
+      unsigned char* band = texels.Data() + y0 * rowBytes;
       const tmsize_t got = tiled ? Tiff().ReadEncodedTile(t, index, tile.get(), tmsize_t(want))
                                  : Tiff().ReadEncodedStrip(t, index, band, tmsize_t(want));
       if (got < 0 || uint64_t(got) != want)
