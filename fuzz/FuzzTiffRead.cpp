@@ -1,9 +1,11 @@
-// Fuzz target: the TIFF reader on the input bytes, from memory and from a file. A file it
-// accepts must have a size within the limits and every texel byte readable; messages are one
-// line.
+// Fuzz target: the TIFF reader on the input bytes, from memory, from a file and from a stream
+// that cannot seek. A file it accepts must have a size within the limits and every texel byte
+// readable, and give the same texels from a stream (a few kilobytes are within what a stream may
+// hold); messages are one line.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "FuzzSupport.h"
@@ -39,5 +41,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string fileError;
   Check(BwReadTiff(fp, &fromFile, &fileError), fromFile, fileError);
   std::fclose(fp);
+  const size_t head = 12;  // the bytes the loader reads to recognise a file
+  if (size <= head) return 0;
+  FILE* pipe = fmemopen(const_cast<uint8_t*>(data + head), size - head, "rb");
+  if (!pipe) return 0;
+  BwDecodedImage piped;
+  std::string pipedError;
+  const bool pipedOk = BwReadTiffStream(pipe, data, head, &piped, &pipedError);
+  std::fclose(pipe);
+  Check(pipedOk, piped, pipedError);
+  if (image.data && (!pipedOk || piped.width != image.width || piped.ByteCount() != image.ByteCount() ||
+                     std::memcmp(piped.data.get(), image.data.get(), image.ByteCount()) != 0))
+    std::abort();
   return 0;
 }

@@ -218,6 +218,13 @@ TEST(DdsKtxTest, HostileHeadersRefused) {
       {true, Bytes(ktx2.begin(), ktx2.end() - 1), "KTX2 texel data is truncated"},
       {true, with(ktx2, 80, ktx2.size() - 8 * 8 * 4 + 1, 8), "KTX2 texel data is truncated"},
       {true, with(ktx2, 88, 257, 8), "KTX2 level 0 holds 257 bytes, not the 256 of its size"},
+      // Level offsets inside the header, the index or the blocks after it; a descriptor past the end.
+      {true, with(ktx2, 80, 0, 8), "KTX2 level 0 starts at byte 0, before the end of the header and its blocks at byte 260"},
+      {true, with(ktx2, 80, 3, 8), "KTX2 level 0 starts at byte 3, before the end of the header and its blocks at byte 260"},
+      {true, with(ktx2, 80, 0x64, 8), "KTX2 level 0 starts at byte 100, before the end of the header and its blocks at byte 260"},
+      {true, with(ktx2, 152, 200, 8), "KTX2 level 3 starts at byte 200, before the end of the header and its blocks at byte 260"},
+      {true, with(ktx2, 48, 0xFFFFFFFF), "the KTX2 data format descriptor lies outside the file or in its header"},
+      {true, with(ktx2, 56, 40), "the KTX2 key/value data lies outside the file or in its header"},
       {true, with(ktx2, 20, 65535), "KTX2 level 0 holds 256 bytes, not the 2097120 of its size"},
       {true, with(ktx2, 24, 0), "KTX2 size 8 x 0 is outside 1 to 65535"},
       {true, with(ktx2, 40, 5), "KTX2 level count 5 is too large for 8 x 8"},

@@ -24,18 +24,21 @@ TEST(RunOutcome, PipesAreReadOnlyAsFarAsTheHeaderAllows) {
                   " > log; test $? -eq 255 && tail -n 1 log | grep -qx 'ERROR: Unable to read /dev/stdin'", dir.path()), 0);
   EXPECT_FALSE(FileExists(dir / "o.tga"));
 #endif
-  // The same picture as a PNG and a DDS file, from a pipe, gives the file's result; a signature
-  // followed by an endless stream is refused without reading it.
-  ASSERT_EQ(Shell("\"$BW\" -Q det.tga det.tga p.png && \"$BW\" -Q --format=rgba8 det.tga det.tga d.dds", dir.path()), 0);
-  for (const char* file : {"p.png", "d.dds"}) {
+  // The same picture as a PNG, a DDS and a TIFF file (its directory last), from a pipe, gives the
+  // file's result; a signature followed by an endless stream is refused without reading it.
+  ASSERT_EQ(Shell("\"$BW\" -Q det.tga det.tga p.png && \"$BW\" -Q --format=rgba8 det.tga det.tga d.dds && "
+                  "\"$BW\" -Q det.tga det.tga t.tif", dir.path()), 0);
+  for (const char* file : {"p.png", "d.dds", "t.tif"}) {
     const std::string piped = std::string("cat ") + file + " | \"$BW\" -Q /dev/stdin det.tga a.tga && \"$BW\" -Q " +
                               file + " det.tga b.tga && cmp -s a.tga b.tga";
     EXPECT_EQ(Shell(piped, dir.path()), 0) << file;
   }
-  for (const char* signature : {"\\x89PNG\\r\\n\\x1a\\n", "v/1\\x01\\x02\\0\\0\\0", "DDS \\x7c\\0\\0\\0"}) {
+  // A TIFF signature: zeros for a directory, or one said to lie 256 MiB on.
+  for (const char* signature : {"\\x89PNG\\r\\n\\x1a\\n", "v/1\\x01\\x02\\0\\0\\0", "DDS \\x7c\\0\\0\\0", "II*\\0",
+                                "II*\\0\\0\\0\\0\\x10"}) {
     // The writer finishes only if the run reads everything.
     const std::string endless = std::string("rm -f all; (printf '") + signature +
-                                "' && head -c 300M /dev/zero && touch all) | timeout 20 \"$BW\" -Q /dev/stdin det.tga o.tga;"
+                                "' && head -c 100M /dev/zero && touch all) | timeout 20 \"$BW\" -Q /dev/stdin det.tga o.tga;"
                                 " test $? -eq 255 && test ! -e all";
     EXPECT_EQ(Shell(endless, dir.path()), 0) << signature;
     EXPECT_FALSE(FileExists(dir / "o.tga"));

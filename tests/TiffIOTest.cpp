@@ -160,11 +160,24 @@ TEST(TiffIO, RefusalsGiveOneMessage) {
   WriteTiff(dir / "good.tif", {});
   const Bytes good = ReadFile(dir / "good.tif");
   // A width of 65535 in a file of a few hundred bytes: the first directory entry is the width.
-  Bytes huge = good;
   const uint32_t ifd = uint32_t(good[4]) | uint32_t(good[5]) << 8 | uint32_t(good[6]) << 16 | uint32_t(good[7]) << 24;
-  ASSERT_EQ(huge.at(ifd + 2), 0);  // tag 256, ImageWidth
-  huge.at(ifd + 2 + 8) = 0xFF, huge.at(ifd + 2 + 9) = 0xFF;
-  WriteFile(dir / "huge.tif", huge);
+  // The good file with the first 16 bits of the value of each entry `tag` set.
+  const auto with = [&](std::initializer_list<std::pair<int, int>> values) {
+    Bytes b = good;
+    for (const auto& [tag, value] : values)
+      for (size_t at = ifd + 2; at + 12 <= b.size() && at < ifd + 2 + 12 * size_t(b[ifd]); at += 12)
+        if (b[at] + 256 * b[at + 1] == tag) b[at + 8] = uint8_t(value & 0xFF), b[at + 9] = uint8_t(value >> 8);
+    return b;
+  };
+  WriteFile(dir / "huge.tif", with({{256, 65535}}));  // ImageWidth
+  // JPEG expands at most 512 times; a strip's texels must fit in its bytes; an unknown scheme.
+  WriteFile(dir / "huge_jpeg.tif", with({{256, 65535}, {259, COMPRESSION_JPEG}}));
+  Bytes padded = with({{256, 65535}, {259, COMPRESSION_JPEG}});  // a file large enough, a strip of 42 bytes
+  padded.resize(4000);
+  WriteFile(dir / "short_strip.tif", padded);
+  WriteFile(dir / "unknown.tif", with({{259, 65000}}));
+  WriteFile(dir / "orientation0.tif", with({{274, 0}}));
+  WriteFile(dir / "orientation9.tif", with({{274, 9}}));
   Bytes damaged = good;
   damaged.resize(ifd);
   WriteFile(dir / "cut.tif", damaged);
@@ -175,6 +188,12 @@ TEST(TiffIO, RefusalsGiveOneMessage) {
   WriteTiff(dir / "mirrored.tif", {8, 3, COMPRESSION_NONE, false, "w", ORIENTATION_TOPRIGHT});
   const std::pair<const char*, std::string> cases[] = {
       {"huge.tif", "TIFF: an image of 983025 bytes cannot be held in a file of 294 bytes"},
+      {"huge_jpeg.tif", "TIFF: an image of 983025 bytes cannot be held in a file of 294 bytes"},
+      {BUMPWELD_CORPUS "/tiff_read/jpeg_claims_8192.tif", "TIFF: an image of 201326592 bytes cannot be held in a file of 3441 bytes"},
+      {"short_strip.tif", "TIFF: a strip of 42 bytes cannot hold 393210 bytes of texels"},
+      {"unknown.tif", "TIFF: compression 65000 is not supported"},
+      {"orientation0.tif", "TIFF: orientation 0 is not valid (1 to 8)"},
+      {"orientation9.tif", "TIFF: orientation 9 is not valid (1 to 8)"},
       {"cut.tif", "TIFF: "},
       {"notiff.tif", "TIFF: not a TIFF file (no byte-order mark)"},
       {"palette.tif", "TIFF: photometric interpretation 3 with 1 samples is not supported (grey or RGB, with or without alpha)"},
@@ -183,7 +202,9 @@ TEST(TiffIO, RefusalsGiveOneMessage) {
       {"mirrored.tif", "TIFF: orientation 2 is not supported (top-left or bottom-left)"},
   };
   for (const auto& [file, start] : cases) {
-    const Read r = ReadPath(dir / file);
+    // Refused before anything of the size claimed is allocated.
+    const BwAllocationCap cap(1 << 16);
+    const Read r = ReadPath(file[0] == '/' ? std::string(file) : dir / file);
     EXPECT_FALSE(r.ok) << file;
     EXPECT_EQ(r.error.rfind(start, 0), 0u) << file << ": " << r.error;
     EXPECT_EQ(r.error.find('\n'), std::string::npos) << file;

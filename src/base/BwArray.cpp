@@ -173,3 +173,14 @@ bool BwReadToEnd(FILE* fp, std::vector<unsigned char>* bytes) {
   }
   return !std::ferror(fp);
 }
+
+bool BwReadUpTo(FILE* fp, std::vector<unsigned char>* bytes, uint64_t count) {
+  while (bytes->size() < count) {
+    const size_t have = bytes->size();
+    bytes->resize(size_t(std::min<uint64_t>(count, have + (size_t(1) << 20))));
+    const size_t got = std::fread(bytes->data() + have, 1, bytes->size() - have, fp);
+    bytes->resize(have + got);
+    if (got == 0) return !std::ferror(fp);
+  }
+  return true;
+}

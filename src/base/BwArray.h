@@ -56,6 +56,11 @@ using BwTexelSource = std::function<bool(uint64_t offset, uint64_t bytes, unsign
 // false on a read error. Throws std::bad_alloc when memory runs out.
 bool BwReadToEnd(FILE* fp, std::vector<unsigned char>* bytes);
 
+// Reads from fp until *bytes holds `count` bytes or fp ends, a megabyte at a time (a stream
+// shorter than it claims never has the whole count allocated); false on a read error. Throws
+// std::bad_alloc when memory runs out.
+bool BwReadUpTo(FILE* fp, std::vector<unsigned char>* bytes, uint64_t count);
+
 // Asks the kernel to start writing what a regular file holds so far to disk, without waiting:
 // the disk then works while the job makes the rest, and the sync that completes the file waits
 // only for the last of it. Streams over memory, pipes and devices are left alone.

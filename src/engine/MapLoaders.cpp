@@ -28,18 +28,6 @@ struct FileCloser {
 
 constexpr int64_t kTexelGrain = 1 << 15;
 
-// Reads from fp until `bytes` holds `count` bytes or fp ends; false on a read error.
-bool ReadUpTo(FILE* fp, std::vector<unsigned char>* bytes, uint64_t count) {
-  while (bytes->size() < count) {
-    const size_t have = bytes->size();
-    bytes->resize(size_t(std::min<uint64_t>(count, have + (size_t(1) << 20))));
-    const size_t got = std::fread(bytes->data() + have, 1, bytes->size() - have, fp);
-    bytes->resize(have + got);
-    if (got == 0) return !std::ferror(fp);
-  }
-  return true;
-}
-
 // The texels of a decoded PNG or TIFF image, which `texels` takes over.
 void TakeDecoded(BwDecodedImage* image, BwInputTexels* texels) {
   texels->width = image->width;
@@ -53,8 +41,8 @@ void TakeDecoded(BwDecodedImage* image, BwInputTexels* texels) {
 // announces (plus room for the header): false when the first bytes describe no picture.
 bool ReadAsFarAsPictureNeeds(FILE* fp, std::vector<unsigned char>* bytes, uint64_t texelBytes) {
   BwImageProbe probe;
-  return ReadUpTo(fp, bytes, 1 << 16) && BwProbeImage(bytes->data(), bytes->size(), 0, &probe) &&
-         ReadUpTo(fp, bytes, (1 << 20) + uint64_t(probe.width) * uint64_t(probe.height) * texelBytes);
+  return BwReadUpTo(fp, bytes, 1 << 16) && BwProbeImage(bytes->data(), bytes->size(), 0, &probe) &&
+         BwReadUpTo(fp, bytes, (1 << 20) + uint64_t(probe.width) * uint64_t(probe.height) * texelBytes);
 }
 
 // Opens `name` and reads its texels, from a PNG, TIFF, DDS, KTX2, OpenEXR or (anything else)
@@ -79,10 +67,8 @@ void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels*
     TakeDecoded(&image, texels);
   } else if (BwIsTiff(head.data(), head.size())) {
     BwDecodedImage image;
-    // From a pipe: as far as the picture needs when its directory comes first, else (writers
-    // often put it last) at most 256 MiB.
-    if (!rewound) ok = ReadAsFarAsPictureNeeds(in.get(), &head, 16) || ReadUpTo(in.get(), &head, uint64_t(256) << 20);
-    ok = ok && (rewound ? BwReadTiff(in.get(), &image, &error) : BwReadTiffMemory(head.data(), head.size(), &image, &error));
+    ok = rewound ? BwReadTiff(in.get(), &image, &error)
+                 : BwReadTiffStream(in.get(), head.data(), head.size(), &image, &error);
     TakeDecoded(&image, texels);
   } else if (BwIsDds(head.data(), head.size()) || BwIsKtx2(head.data(), head.size())) {
     BwDdsImage image;

@@ -76,6 +76,7 @@ inline void Store32(unsigned char* out, uint32_t x) {
 }
 inline uint32_t Load16(const unsigned char* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
 inline uint32_t Load32(const unsigned char* p) { return Load16(p) | Load16(p + 2) << 16; }
+inline uint64_t Load64(const unsigned char* p) { return Load32(p) | uint64_t(Load32(p + 4)) << 32; }
 
 int LevelSide(int side, int level) { return std::max(1, side >> level); }
 
@@ -572,8 +573,10 @@ bool BwReadKtx2(FILE* fp, BwDdsImage* image, std::string* error) {
   uint64_t fileBytes = 0;
   if (!BytesLeft(fp, &fileBytes)) return Fail(error, "the KTX2 input is not seekable");
 
-  unsigned char h[KTX2_HEADER_BYTES + KTX2_LEVEL_BYTES];
-  if (fileBytes < sizeof h || std::fread(h, 1, sizeof h, fp) != sizeof h) return Fail(error, "too short for a KTX2 header");
+  // The header and the level index: at most one entry a level of a 65535 x 65535 chain.
+  unsigned char h[KTX2_HEADER_BYTES + 16 * KTX2_LEVEL_BYTES];
+  const size_t first = KTX2_HEADER_BYTES + KTX2_LEVEL_BYTES;
+  if (fileBytes < first || std::fread(h, 1, first, fp) != first) return Fail(error, "too short for a KTX2 header");
   if (!BwIsKtx2(h, sizeof h)) return Fail(error, "not a KTX2 file");
   const uint32_t vkFormat = Load32(h + 12), width = Load32(h + 20), height = Load32(h + 24);
   const uint32_t depth = Load32(h + 28), layers = Load32(h + 32), faces = Load32(h + 36);
@@ -594,15 +597,34 @@ bool BwReadKtx2(FILE* fp, BwDdsImage* image, std::string* error) {
     return Fail(error, "KTX2 level count " + std::to_string(levelCount) + " is too large for " + std::to_string(w) +
                            " x " + std::to_string(ht));
   // The level index (at least one entry) must lie in the file; level 0 is its first entry.
-  const uint64_t levels = std::max<uint32_t>(levelCount, 1);
-  if (KTX2_HEADER_BYTES + levels * KTX2_LEVEL_BYTES > fileBytes) return Fail(error, "the KTX2 level index is truncated");
-  const uint64_t offset = uint64_t(Load32(h + 80)) | uint64_t(Load32(h + 84)) << 32;
-  const uint64_t length = uint64_t(Load32(h + 88)) | uint64_t(Load32(h + 92)) << 32;
+  const uint64_t levels = std::max<uint32_t>(levelCount, 1), indexEnd = KTX2_HEADER_BYTES + levels * KTX2_LEVEL_BYTES;
+  if (indexEnd > fileBytes || std::fread(h + first, 1, size_t(indexEnd - first), fp) != indexEnd - first)
+    return Fail(error, "the KTX2 level index is truncated");
+  const uint64_t offset = Load64(h + 80), length = Load64(h + 88);
   const uint64_t level0 = LevelBytes(format->blockBytes, format->compressed, w, ht);
   if (length != level0)
     return Fail(error, "KTX2 level 0 holds " + std::to_string(length) + " bytes, not the " + std::to_string(level0) +
                            " of its size");
-  if (offset > fileBytes || length > fileBytes - offset) return Fail(error, "KTX2 texel data is truncated");
+  // The blocks after the index lie in the file; the levels after the index and every block.
+  uint64_t levelsStart = indexEnd;
+  const struct {
+    const char* name;
+    uint64_t offset, length;
+  } blocks[] = {{"data format descriptor", Load32(h + 48), Load32(h + 52)},
+                {"key/value data", Load32(h + 56), Load32(h + 60)},
+                {"supercompression data", Load64(h + 64), Load64(h + 72)}};
+  for (const auto& b : blocks) {
+    if (b.offset > fileBytes || b.length > fileBytes - b.offset || (b.length > 0 && b.offset < indexEnd))
+      return Fail(error, std::string("the KTX2 ") + b.name + " lies outside the file or in its header");
+    if (b.length > 0) levelsStart = std::max(levelsStart, b.offset + b.length);
+  }
+  for (uint64_t i = 0; i < levels; ++i) {
+    const uint64_t at = Load64(h + 80 + i * KTX2_LEVEL_BYTES), bytes = Load64(h + 88 + i * KTX2_LEVEL_BYTES);
+    if (at > fileBytes || bytes > fileBytes - at) return Fail(error, "KTX2 texel data is truncated");
+    if (at < levelsStart)
+      return Fail(error, "KTX2 level " + std::to_string(i) + " starts at byte " + std::to_string(at) +
+                             ", before the end of the header and its blocks at byte " + std::to_string(levelsStart));
+  }
 
   BwArray<unsigned char> data = BwAllocArray<unsigned char>(level0);
   BwArray<float> normals = BwAllocArray<float>(uint64_t(w) * uint64_t(ht) * 3);

@@ -114,7 +114,9 @@ bool BwIsDds(const unsigned char* head, size_t n);
 // KTX2's default orientation. Refuses supercompressed files (BasisLZ, Zstandard, ZLIB), files
 // without a Vulkan format (Basis Universal), other formats, volumes, cube maps and arrays, and
 // every header whose sizes, level count or level 0 entry disagree with each other or with the
-// bytes the file holds; sizes are checked before anything is allocated.
+// bytes the file holds, whose data format descriptor, key/value or supercompression block lies
+// outside the file or in its header and level index, and whose levels do not all lie in the file
+// after those; sizes are checked before anything is allocated.
 bool BwReadKtx2(FILE* fp, BwDdsImage* image, std::string* error);
 
 // Whether the n bytes at head start with the KTX2 file identifier (12 bytes).

@@ -22,6 +22,9 @@ bool BwIsTiff(const unsigned char* head, size_t n) {
 
 bool BwReadTiffMemory(const unsigned char*, size_t, BwDecodedImage*, std::string* error) { return Unsupported(error); }
 bool BwReadTiff(FILE*, BwDecodedImage*, std::string* error) { return Unsupported(error); }
+bool BwReadTiffStream(FILE*, const unsigned char*, size_t, BwDecodedImage*, std::string* error) {
+  return Unsupported(error);
+}
 bool BwProbeTiffMemory(const unsigned char*, size_t, int*, int*, int*) { return false; }
 bool BwProbeTiffFile(int, uint64_t, int*, int*, int*) { return false; }
 

@@ -24,6 +24,8 @@ constexpr uint32_t kStripRows = 32;
 constexpr int kZipLevel = 6;
 // Most bytes libtiff may allocate at once for its own tables.
 constexpr tmsize_t kMaxLibraryAllocation = tmsize_t(256) << 20;
+// Largest tile buffer allowed whatever the image's size (a small image may have large tiles).
+constexpr uint64_t kSmallTileBytes = uint64_t(1) << 20;
 
 // libtiff, opened the first time a TIFF file is read, probed or written instead of when the
 // program starts: it brings seven more libraries with it, which would add about half a
@@ -35,6 +37,8 @@ struct TiffLibrary {
   decltype(&TIFFComputeTile) ComputeTile;
   decltype(&TIFFGetField) GetField;
   decltype(&TIFFGetFieldDefaulted) GetFieldDefaulted;
+  decltype(&TIFFGetStrileByteCount) GetStrileByteCount;
+  decltype(&TIFFIsCODECConfigured) IsCODECConfigured;
   decltype(&TIFFIsTiled) IsTiled;
   decltype(&TIFFOpenOptionsAlloc) OpenOptionsAlloc;
   decltype(&TIFFOpenOptionsFree) OpenOptionsFree;
@@ -72,6 +76,8 @@ const TiffLibrary* LoadTiff(std::string* why) {
       Load(&library.ComputeTile, "TIFFComputeTile");
       Load(&library.GetField, "TIFFGetField");
       Load(&library.GetFieldDefaulted, "TIFFGetFieldDefaulted");
+      Load(&library.GetStrileByteCount, "TIFFGetStrileByteCount");
+      Load(&library.IsCODECConfigured, "TIFFIsCODECConfigured");
       Load(&library.IsTiled, "TIFFIsTiled");
       Load(&library.OpenOptionsAlloc, "TIFFOpenOptionsAlloc");
       Load(&library.OpenOptionsFree, "TIFFOpenOptionsFree");
@@ -175,17 +181,93 @@ void NoUnmap(thandle_t, void*, toff_t) {}
 
 // How many times its stored size a strip or tile may decode to: the most each compression can
 // expand (a 9-bit LZW code stands for at most 4096 bytes; deflate expands at most 1032 times;
-// a PackBits run of 128 bytes takes 2), and a generous bound for the others.
+// a PackBits run of 128 bytes takes 2; Huffman-coded JPEG spends at least one bit on each 8 x 8
+// block of 8-bit samples of each component), and a generous bound for the others.
 uint64_t MaxExpansion(uint16_t compression) {
   switch (compression) {
     case COMPRESSION_NONE: return 1;
     case COMPRESSION_PACKBITS: return 64;
+    case COMPRESSION_JPEG: return 512;
     case COMPRESSION_LZW: return 3641;
     case COMPRESSION_DEFLATE:
     case COMPRESSION_ADOBE_DEFLATE: return 1032;
     default: return 1 << 16;
   }
 }
+
+// The unsigned integer of n bytes at p in the file's byte order.
+uint64_t Unsigned(const unsigned char* p, int n, bool bigEndian) {
+  uint64_t v = 0;
+  for (int i = 0; i < n; ++i) v |= uint64_t(p[bigEndian ? n - 1 - i : i]) << (8 * i);
+  return v;
+}
+
+// The file offset of the first directory, from the first n bytes of a TIFF or BigTIFF file
+// (at least BW_TIFF_MAGIC_BYTES); 0 when they are too few to say.
+uint64_t FirstDirectory(const unsigned char* head, size_t n) {
+  const bool bigEndian = head[0] == 'M', big = head[bigEndian ? 3 : 2] == 43;
+  if (n < (big ? 16u : 8u)) return 0;
+  return big ? Unsigned(head + 8, 8, bigEndian) : Unsigned(head + 4, 4, bigEndian);
+}
+
+// Reads n bytes at `offset` of the source, leaving libtiff's position alone.
+bool ReadAt(Source* s, uint64_t offset, unsigned char* out, size_t n) {
+  const uint64_t position = s->position;
+  s->position = offset;
+  const bool whole = ReadSource(s, out, tmsize_t(n)) == tmsize_t(n);
+  s->position = position;
+  return whole;
+}
+
+// The value of the first directory's orientation entry as stored, or UINT64_MAX when it is not a
+// number; false without one. libtiff drops a value outside 1 to 8 as if the entry were absent.
+bool StoredOrientation(Source* s, uint64_t* value) {
+  unsigned char head[16];
+  if (!ReadAt(s, 0, head, 8)) return false;
+  const bool bigEndian = head[0] == 'M', big = head[bigEndian ? 3 : 2] == 43;
+  if (big && !ReadAt(s, 8, head + 8, 8)) return false;
+  const uint64_t directory = FirstDirectory(head, sizeof head);
+  const int countBytes = big ? 8 : 2, entryBytes = big ? 20 : 12;
+  unsigned char count[8];
+  if (!ReadAt(s, directory, count, size_t(countBytes))) return false;
+  // libtiff has read this directory already: its entries lie in the file.
+  std::vector<unsigned char> entries(size_t(std::min<uint64_t>(Unsigned(count, countBytes, bigEndian), 65535)) *
+                                     size_t(entryBytes));
+  if (!ReadAt(s, directory + uint64_t(countBytes), entries.data(), entries.size())) return false;
+  for (size_t at = 0; at < entries.size(); at += size_t(entryBytes)) {
+    const unsigned char* e = entries.data() + at;
+    if (Unsigned(e, 2, bigEndian) != TIFFTAG_ORIENTATION) continue;
+    const uint64_t type = Unsigned(e + 2, 2, bigEndian);
+    const int bytes = type == TIFF_BYTE ? 1 : type == TIFF_SHORT ? 2 : type == TIFF_LONG ? 4 : 0;
+    *value = bytes ? Unsigned(e + (big ? 12 : 8), bytes, bigEndian) : UINT64_MAX;
+    return true;
+  }
+  return false;
+}
+
+// Holds the texels decoded so far, growing as more arrive: twice as large each time, up to the
+// image, so that the copies cost at most one more pass and the memory at most twice the image.
+class GrowingTexels {
+ public:
+  GrowingTexels(uint64_t imageBytes, uint64_t firstBytes) : imageBytes_(imageBytes), first_(firstBytes) {}
+  // Room for the first `bytes` bytes, keeping the `kept` bytes decoded so far; false without memory.
+  bool Reserve(uint64_t bytes, uint64_t kept) {
+    if (bytes <= capacity_) return true;
+    const uint64_t grown = std::min(imageBytes_, std::max({bytes, capacity_ * 2, first_}));
+    BwArray<unsigned char> larger = BwAllocArray<unsigned char>(grown);
+    if (!larger) return false;
+    if (kept > 0) std::memcpy(larger.get(), texels_.get(), size_t(kept));
+    texels_ = std::move(larger);
+    capacity_ = grown;
+    return true;
+  }
+  unsigned char* Data() { return texels_.get(); }
+  BwArray<unsigned char> Take() { return std::move(texels_); }
+
+ private:
+  uint64_t imageBytes_, first_, capacity_ = 0;
+  BwArray<unsigned char> texels_;
+};
 
 std::unique_ptr<TIFF, TiffClose> OpenSource(Source* source, std::string* message,
                                             std::unique_ptr<TIFFOpenOptions, OptionsFree>* options) {
@@ -213,7 +295,6 @@ bool Read(Source* source, BwDecodedImage* image, std::string* error) {
   Tiff().GetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
   Tiff().GetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
   Tiff().GetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
-  Tiff().GetFieldDefaulted(t, TIFFTAG_ORIENTATION, &orientation);
   if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide)
     return Fail(error, "size " + std::to_string(width) + " x " + std::to_string(height) +
                            " is not supported (1 to 65535 a side)");
@@ -225,17 +306,22 @@ bool Read(Source* source, BwDecodedImage* image, std::string* error) {
     return Fail(error, "photometric interpretation " + std::to_string(photometric) + " with " +
                            std::to_string(samples) + " samples is not supported (grey or RGB, with or without alpha)");
   if (planar != PLANARCONFIG_CONTIG) return Fail(error, "separate sample planes are not supported");
+  uint64_t stored = 0;
+  if (!Tiff().GetField(t, TIFFTAG_ORIENTATION, &orientation) && StoredOrientation(source, &stored))
+    return Fail(error, stored == UINT64_MAX ? std::string("the orientation is not a number")
+                                            : "orientation " + std::to_string(stored) + " is not valid (1 to 8)");
   if (orientation != ORIENTATION_TOPLEFT && orientation != ORIENTATION_BOTLEFT)
     return Fail(error, "orientation " + std::to_string(orientation) + " is not supported (top-left or bottom-left)");
+  if (!Tiff().IsCODECConfigured(compression))
+    return Fail(error, "compression " + std::to_string(compression) + " is not supported");
 
   // 16-bit sides, at most four 2-byte samples: below 2^35, no overflow in 64 bits.
   const uint64_t texelBytes = uint64_t(samples) * (bits / 8), rowBytes = uint64_t(width) * texelBytes;
   const uint64_t imageBytes = rowBytes * height;
-  if (imageBytes / MaxExpansion(compression) > source->size)
+  const uint64_t expansion = MaxExpansion(compression);
+  if (imageBytes / expansion > source->size)
     return Fail(error, "an image of " + std::to_string(imageBytes) + " bytes cannot be held in a file of " +
                            std::to_string(source->size) + " bytes");
-  BwArray<unsigned char> texels = BwAllocArray<unsigned char>(imageBytes);
-  if (!texels) return Fail(error, "out of memory");
   const bool tiled = Tiff().IsTiled(t) != 0;
   uint32_t blockWidth = width, blockHeight = kStripRows;
   if (tiled) {
@@ -251,30 +337,36 @@ bool Read(Source* source, BwDecodedImage* image, std::string* error) {
   // band at most the image's height, whose size was checked above.
   const uint64_t blockRowBytes = uint64_t(tiled ? blockWidth : width) * texelBytes;
   const uint64_t blockBytes = blockRowBytes * blockHeight;
-  if (tiled && blockBytes / MaxExpansion(compression) > source->size) return Fail(error, "tiles larger than the file");
-  std::vector<unsigned char> block(static_cast<size_t>(blockBytes));
-  // Picture row y (from the top) goes to stored row height - 1 - y, bottom row first, unless
-  // the file stores the bottom row first itself.
-  const bool bottomFirst = orientation == ORIENTATION_BOTLEFT;
+  // A tile is decoded whole into a buffer of its own: no larger than the image, or small.
+  if (tiled && blockBytes > std::max(imageBytes, kSmallTileBytes)) return Fail(error, "tiles larger than the image");
+  BwArray<unsigned char> tile = BwAllocArray<unsigned char>(tiled ? blockBytes : 0);
+  // Rows are decoded in the order the file stores them, band after band, into a buffer that grows
+  // as they arrive (first to what the file could hold uncompressed, four times its size).
+  GrowingTexels texels(imageBytes, std::min<uint64_t>(source->size, UINT64_MAX / 4) * 4);
+  if (!tile) return Fail(error, "out of memory");
   const int sampleBytes = bits / 8;
   const uint64_t blocksAcross = tiled ? (uint64_t(width) + blockWidth - 1) / blockWidth : 1;
   for (uint64_t y0 = 0; y0 < height; y0 += blockHeight) {
     const uint64_t rows = std::min<uint64_t>(blockHeight, height - y0);
     for (uint64_t bx = 0; bx < blocksAcross; ++bx) {
       const uint64_t x0 = bx * blockWidth, cols = std::min<uint64_t>(tiled ? blockWidth : width, width - x0);
-      // A strip decodes to its rows only; a tile always to the whole tile.
+      // A strip decodes to its rows only, straight into place; a tile always to the whole tile.
       const uint64_t want = tiled ? blockBytes : rows * rowBytes;
-      const tmsize_t got = tiled ? Tiff().ReadEncodedTile(t, Tiff().ComputeTile(t, uint32_t(x0), uint32_t(y0), 0, 0),
-                                                       block.data(), tmsize_t(want))
-                                 : Tiff().ReadEncodedStrip(t, Tiff().ComputeStrip(t, uint32_t(y0), 0), block.data(),
-                                                        tmsize_t(want));
+      const uint32_t index = tiled ? Tiff().ComputeTile(t, uint32_t(x0), uint32_t(y0), 0, 0)
+                                   : Tiff().ComputeStrip(t, uint32_t(y0), 0);
+      if (want / expansion > Tiff().GetStrileByteCount(t, index))
+        return Fail(error, std::string(tiled ? "a tile" : "a strip") + " of " +
+                               std::to_string(Tiff().GetStrileByteCount(t, index)) + " bytes cannot hold " +
+                               std::to_string(want) + " bytes of texels");
+      if (!texels.Reserve((y0 + rows) * rowBytes, y0 * rowBytes)) return Fail(error, "out of memory");
+      unsigned char* band = texels.Data() + y0 * rowBytes;
+      const tmsize_t got = tiled ? Tiff().ReadEncodedTile(t, index, tile.get(), tmsize_t(want))
+                                 : Tiff().ReadEncodedStrip(t, index, band, tmsize_t(want));
       if (got < 0 || uint64_t(got) != want)
         return failed(std::string(tiled ? "a tile" : "a strip") + " could not be read whole");
       for (uint64_t r = 0; r < rows; ++r) {
-        const uint64_t y = y0 + r, stored = bottomFirst ? y : height - 1 - y;
-        const unsigned char* in = block.data() + r * blockRowBytes;
-        unsigned char* out = texels.get() + stored * rowBytes + x0 * texelBytes;
-        std::memcpy(out, in, size_t(cols * texelBytes));
+        unsigned char* out = band + r * rowBytes + x0 * texelBytes;
+        if (tiled) std::memcpy(out, tile.get() + r * blockRowBytes, size_t(cols * texelBytes));
         if (rgb)  // red, green, blue to blue, green, red
           for (uint64_t x = 0; x < cols; ++x)
             for (int b = 0; b < sampleBytes; ++b)
@@ -282,11 +374,17 @@ bool Read(Source* source, BwDecodedImage* image, std::string* error) {
       }
     }
   }
+  // Rows go bottom row first: a file storing the top row first has its rows turned over.
+  BwArray<unsigned char> data = texels.Take();
+  if (orientation != ORIENTATION_BOTLEFT)
+    for (uint64_t y = 0; y < height / 2; ++y)
+      std::swap_ranges(data.get() + y * rowBytes, data.get() + (y + 1) * rowBytes,
+                       data.get() + (height - 1 - y) * rowBytes);
   image->width = int(width);
   image->height = int(height);
   image->channels = samples;
   image->bits = bits;
-  image->data = std::move(texels);
+  image->data = std::move(data);
   return true;
 }
 
@@ -329,9 +427,27 @@ bool BwReadTiff(FILE* fp, BwDecodedImage* image, std::string* error) {
     source.size = uint64_t(info.st_size - start);
     return ReadCaught(&source, image, error);
   }
+  return BwReadTiffStream(fp, nullptr, 0, image, error);
+}
+
+bool BwReadTiffStream(FILE* fp, const unsigned char* head, size_t headBytes, BwDecodedImage* image,
+                      std::string* error) {
   try {
-    std::vector<unsigned char> bytes;
-    if (!BwReadToEnd(fp, &bytes)) return Fail(error, "read error");
+    std::vector<unsigned char> bytes(head, head + headBytes);
+    if (!BwReadUpTo(fp, &bytes, 16)) return Fail(error, "read error");
+    if (!BwIsTiff(bytes.data(), bytes.size())) return Fail(error, "not a TIFF file (no byte-order mark)");
+    // The directory, its values, then as far as the picture could need: twice its texels.
+    const uint64_t directory = FirstDirectory(bytes.data(), bytes.size());
+    if (directory > BW_TIFF_STREAM_DIRECTORY_BYTES)
+      return Fail(error, "from a stream the first directory must lie within the first " +
+                             std::to_string(BW_TIFF_STREAM_DIRECTORY_BYTES) + " bytes, not at byte " +
+                             std::to_string(directory) + " (give the file by name)");
+    const uint64_t picture = directory + BW_TIFF_STREAM_DIRECTORY_BYTES;
+    if (!BwReadUpTo(fp, &bytes, picture)) return Fail(error, "read error");
+    int width = 0, height = 0, texelBytes = 0;
+    if (BwProbeTiffMemory(bytes.data(), bytes.size(), &width, &height, &texelBytes) &&
+        !BwReadUpTo(fp, &bytes, picture + 2 * uint64_t(width) * uint64_t(height) * uint64_t(texelBytes)))
+      return Fail(error, "read error");
     return BwReadTiffMemory(bytes.data(), bytes.size(), image, error);
   } catch (const std::bad_alloc&) {
     return Fail(error, "out of memory");

@@ -8,9 +8,13 @@
 //
 // It refuses, with a one-line message: files without a TIFF byte-order mark, sizes above
 // 65535 x 65535, other sample formats, depths, colour models (palette, YCbCr, CMYK, ...) and
-// orientations, separate planes, images whose texels could not fit in the file at the most
-// the compression can expand (checked before anything is allocated), and damaged or missing
-// strips or tiles. libtiff's messages are kept for the error text, never printed.
+// orientations (values outside 1 to 8 as damaged), separate planes, images whose texels could
+// not fit in the file, or a strip or tile whose texels could not fit in its stored bytes, at the
+// most the compression can expand (checked before anything is allocated), tiles larger than
+// the image, and damaged or missing strips or tiles. The texels are decoded into a buffer grown
+// band by band as the strips or tiles arrive (never more than twice the image), so a header
+// that lies fails at its first strip. libtiff's messages are kept for the error text, never
+// printed.
 //
 // The writer writes one image of 1 to 65535 texels a side, grey, grey and alpha, RGB or RGBA at 8
 // or 16 bits, little-endian, in strips of 32 rows, Deflate compressed with the horizontal
@@ -44,6 +48,15 @@ bool BwReadTiffMemory(const unsigned char* data, size_t size, BwDecodedImage* im
 
 // Reads a TIFF image from fp, from its current position to its end (a regular file or a pipe).
 bool BwReadTiff(FILE* fp, BwDecodedImage* image, std::string* error);
+
+// Reads a TIFF image from a stream that cannot seek (a pipe), whose first headBytes bytes were
+// already read into head. The header names the first directory: it must lie within the first
+// BW_TIFF_STREAM_DIRECTORY_BYTES bytes (a directory written after a larger picture is refused;
+// such a file is to be given by name), and the stream is read no further than that much beyond
+// it plus twice the texel bytes the directory announces.
+constexpr uint64_t BW_TIFF_STREAM_DIRECTORY_BYTES = uint64_t(1) << 20;
+bool BwReadTiffStream(FILE* fp, const unsigned char* head, size_t headBytes, BwDecodedImage* image,
+                      std::string* error);
 
 // The size and bytes a texel of the first image of a TIFF file held in memory, or of the
 // regular file open as fd, for the batch's planning; false when the header says nothing usable.
