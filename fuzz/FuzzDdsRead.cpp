@@ -6,16 +6,17 @@
 #include <cstdlib>
 #include <string>
 
+#include "Containers.h"
 #include "DdsKtx.h"
+#include "ImageProbe.h"
 #include "FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // DDS_HEADER height at byte 12, width at 16 (32-bit): refuse what a target should not decode.
-  if (size >= 20) {
-    const uint64_t height = data[12] | uint64_t(data[13]) << 8 | uint64_t(data[14]) << 16 | uint64_t(data[15]) << 24;
-    const uint64_t width = data[16] | uint64_t(data[17]) << 8 | uint64_t(data[18]) << 16 | uint64_t(data[19]) << 24;
-    if (width * height > FUZZ_MAX_TEXELS) return 0;
-  }
+  // Refuse what a target should not decode: the size the header claims, read by the table's probe.
+  BwImageProbe probe;
+  if (BwContainerRowOf(BwContainerId::DDS).probe(data, size, size, &probe) &&
+      uint64_t(probe.width) * uint64_t(probe.height) > FUZZ_MAX_TEXELS)
+    return 0;
   FILE* stream = fmemopen(const_cast<uint8_t*>(data), size, "rb");
   if (!stream) return 0;
   BwDdsImage image;

@@ -5,16 +5,17 @@
 #include <cstdlib>
 #include <string>
 
+#include "Containers.h"
 #include "DdsKtx.h"
+#include "ImageProbe.h"
 #include "FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // Width at byte 20, height at 24 (32-bit): refuse what a target should not decode.
-  if (size >= 28) {
-    const uint64_t width = data[20] | uint64_t(data[21]) << 8 | uint64_t(data[22]) << 16 | uint64_t(data[23]) << 24;
-    const uint64_t height = data[24] | uint64_t(data[25]) << 8 | uint64_t(data[26]) << 16 | uint64_t(data[27]) << 24;
-    if (width * height > FUZZ_MAX_TEXELS) return 0;
-  }
+  // Refuse what a target should not decode: the size the header claims, read by the table's probe.
+  BwImageProbe probe;
+  if (BwContainerRowOf(BwContainerId::KTX2).probe(data, size, size, &probe) &&
+      uint64_t(probe.width) * uint64_t(probe.height) > FUZZ_MAX_TEXELS)
+    return 0;
   FILE* stream = fmemopen(const_cast<uint8_t*>(data), size, "rb");
   if (!stream) return 0;
   BwDdsImage image;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Containers.h"
 #include "DdsKtx.h"
 #include "ExrIO.h"
 #include "ImageProbe.h"
@@ -60,19 +61,20 @@ void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels*
   bool ok = true;
   // From a pipe each container is read only as far as its header says its picture reaches, so
   // that a stream going on forever behind a signature is never held in memory.
-  if (BwIsPng(head.data(), head.size())) {
+  const BwContainerId container = BwInputContainer(head.data(), head.size()).id;
+  if (container == BwContainerId::PNG) {
     BwDecodedImage image;
     ok = rewound ? BwReadPng(in.get(), &image, &error)
                  : BwReadPngStream(in.get(), head.data(), head.size(), &image, &error);
     TakeDecoded(&image, texels);
-  } else if (BwIsTiff(head.data(), head.size())) {
+  } else if (container == BwContainerId::TIFF) {
     BwDecodedImage image;
     ok = rewound ? BwReadTiff(in.get(), &image, &error)
                  : BwReadTiffStream(in.get(), head.data(), head.size(), &image, &error);
     TakeDecoded(&image, texels);
-  } else if (BwIsDds(head.data(), head.size()) || BwIsKtx2(head.data(), head.size())) {
+  } else if (container == BwContainerId::DDS || container == BwContainerId::KTX2) {
     BwDdsImage image;
-    const auto read = BwIsDds(head.data(), head.size()) ? BwReadDds : BwReadKtx2;
+    const auto read = container == BwContainerId::DDS ? BwReadDds : BwReadKtx2;
     std::unique_ptr<FILE, FileCloser> memory;
     if (!rewound) {
       // At most what the levels can take: eight bytes a texel at level 0, a third more for the
@@ -81,25 +83,13 @@ void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels*
       if (ok) memory.reset(fmemopen(head.data(), head.size(), "rb"));
     }
     ok = ok && (rewound ? read(in.get(), &image, &error) : memory && read(memory.get(), &image, &error));
-    // x, y, z as blue, green, red: the order of the other containers' colour channels. The bytes
-    // of an 8-bit layout (v / 255 * 2 - 1 exactly recovered) are read as the Targa bytes they
-    // are, so that 127, 127, 127 stays the empty texel and the result that of the Targa file.
-    const int64_t count = int64_t(image.width) * image.height;
-    float* normals = image.normals.get();
-    const bool bytes8 = image.dxgiFormat == 28;  // DXGI_FORMAT_R8G8B8A8_UNORM
-    for (int64_t i = 0; ok && i < count; ++i) {
-      std::swap(normals[i * 3], normals[i * 3 + 2]);
-      if (bytes8) {
-        unsigned char* texel = reinterpret_cast<unsigned char*>(normals) + i * 3;
-        for (int k = 0; k < 3; ++k) texel[k] = static_cast<unsigned char>(std::lround((double(normals[i * 3 + k]) + 1.0) * 127.5));
-      }
-    }
+    const bool bytes8 = ok && BwDdsToLoaderOrder(&image);
     texels->width = image.width;
     texels->height = image.height;
     texels->channels = 3;
     texels->type = bytes8 ? BW_TEXEL_U8 : BW_TEXEL_F32;
     texels->storage.decoded.reset(reinterpret_cast<unsigned char*>(image.normals.release()));
-  } else if (BwIsExr(head.data(), head.size())) {
+  } else if (container == BwContainerId::EXR) {
     BwExrImage image;
     BwExrRequest request(run.settings.exrChannel.c_str());
     request.normals = normalMap;

@@ -472,6 +472,21 @@ bool BytesLeft(FILE* fp, uint64_t* bytes) {
 
 }  // namespace
 
+bool BwDdsToLoaderOrder(BwDdsImage* image) {
+  const int64_t count = int64_t(image->width) * image->height;
+  float* normals = image->normals.get();
+  const bool bytes8 = image->dxgiFormat == 28;  // DXGI_FORMAT_R8G8B8A8_UNORM
+  for (int64_t i = 0; i < count; ++i) {
+    std::swap(normals[i * 3], normals[i * 3 + 2]);
+    if (bytes8) {
+      unsigned char* texel = reinterpret_cast<unsigned char*>(normals) + i * 3;
+      for (int k = 0; k < 3; ++k)
+        texel[k] = static_cast<unsigned char>(std::lround((double(normals[i * 3 + k]) + 1.0) * 127.5));
+    }
+  }
+  return bytes8;
+}
+
 bool BwIsDds(const unsigned char* head, size_t n) { return n >= 4 && std::memcmp(head, "DDS ", 4) == 0; }
 
 bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error) {

@@ -106,6 +106,12 @@ struct BwDdsImage {
 
 bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error);
 
+// Puts a read image's normals in the order of the other containers' colour channels, x, y, z as
+// blue, green, red. An 8-bit layout's values (v / 255 * 2 - 1, exactly recovered) become the
+// bytes they were, three a texel from the start of the buffer, so that 127, 127, 127 stays the
+// empty texel and the result that of the Targa file: true then.
+bool BwDdsToLoaderOrder(BwDdsImage* image);
+
 // Whether the n bytes at head start like a DDS file (its magic number "DDS ").
 bool BwIsDds(const unsigned char* head, size_t n);
 
