@@ -44,40 +44,32 @@ TEST(FiltersTest, TinyTexelsCountAsEmpty) {
 }
 
 // The dilation of an image known only by its filled bits and seeds makes the fills of the whole
-// image's: images with holes of every size and lone filled texels, wrapped or clamped, some
-// passes or all, one row or one column.
+// image's: blocks and lone texels filled, wrapped or clamped, some passes or all, one row or column.
 TEST(FiltersTest, SparseDilationFillsAsTheWholeImage) {
   const struct { int w, h, passes; bool clamp; } cases[] = {
-      {37, 23, 1, false}, {37, 23, 3, true}, {37, 23, INT_MAX, false}, {37, 23, INT_MAX, true},
-      {70, 1, INT_MAX, false}, {1, 45, INT_MAX, true}, {64, 5, 2, false}};
+      {37, 23, 3, true}, {37, 23, INT_MAX, false}, {37, 23, INT_MAX, true}, {70, 1, INT_MAX, false}, {1, 45, INT_MAX, true}};
   for (const auto& c : cases) {
     const int64_t count = int64_t(c.w) * c.h, rowWords = (c.w + 63) / 64;
     Image img(size_t(count) * 3, 0.0f);
-    for (int64_t i = 0; i < count; ++i) {
-      // A few blocks and lone texels filled, with unit normals that differ.
-      const int64_t x = i % c.w, y = i / c.w;
-      if ((x % 17 < 5 && y % 11 < 4) || i % 97 == 5) {
-        const float a = float(i % 13) * 0.1f;
-        img[size_t(i) * 3] = std::sin(a) * 0.6f, img[size_t(i) * 3 + 1] = std::cos(a) * 0.6f, img[size_t(i) * 3 + 2] = 0.8f;
-      }
-    }
     std::vector<uint64_t> filled(size_t(c.h * rowWords), 0);
-    std::vector<BwFill> seeds;
-    for (int64_t i = 0; i < count; ++i) {
-      if (!BwIsFilled(&img[size_t(i) * 3])) continue;
-      filled[size_t(i / c.w * rowWords + i % c.w / 64)] |= uint64_t(1) << (i % c.w % 64);
-      int64_t n[4];
+    for (int64_t i = 0; i < count; ++i)
+      if ((i % c.w % 17 < 5 && i / c.w % 11 < 4) || i % 97 == 5) {
+        img[size_t(i) * 3] = std::sin(float(i % 13)) * 0.6f, img[size_t(i) * 3 + 1] = std::cos(float(i % 13)) * 0.6f;
+        img[size_t(i) * 3 + 2] = 0.8f;
+        filled[size_t(i / c.w * rowWords + i % c.w / 64)] |= uint64_t(1) << (i % c.w % 64);
+      }
+    std::vector<BwFill> seeds;  // the filled texels with an empty neighbour
+    for (int64_t i = 0, n[4]; i < count; ++i) {
       bool bordering = false;
       for (int k = 0, m = BwNeighbours(i % c.w, i / c.w, c.w, c.h, c.clamp, c.clamp, n); k < m; ++k)
         bordering = bordering || !BwIsFilled(&img[size_t(n[k]) * 3]);
-      if (bordering) seeds.push_back(BwFill{uint32_t(i), {img[size_t(i) * 3], img[size_t(i) * 3 + 1], img[size_t(i) * 3 + 2]}});
+      if (bordering && BwIsFilled(&img[size_t(i) * 3])) seeds.push_back(BwFill{uint32_t(i), {img[size_t(i) * 3], img[size_t(i) * 3 + 1], img[size_t(i) * 3 + 2]}});
     }
     Image whole = img, sparse = img;
     BwDilateTexels(whole.data(), c.w, c.h, c.passes, 3, c.clamp);
     BwDilateSparse(filled.data(), rowWords, c.w, c.h, c.passes, c.clamp, seeds, [&](const std::vector<BwFill>& fills) {
       for (const BwFill& f : fills) std::copy(f.value, f.value + 3, &sparse[size_t(f.texel) * 3]);
     });
-    EXPECT_EQ(whole, sparse) << c.w << " x " << c.h << ", " << c.passes << " passes";
-    EXPECT_NE(whole, img);
+    EXPECT_TRUE(whole == sparse && whole != img) << c.w << " x " << c.h << ", " << c.passes << " passes";
   }
 }

@@ -209,7 +209,7 @@ void ExpectOpenImageIoReads(int w, int h, const std::string& levelList) {
   ASSERT_EQ(Shell(script, dir.path()), 0);
   const Bytes listed = ReadFile(dir / "levels.txt"), info = ReadFile(dir / "info.txt");
   const std::string count = std::to_string(levels);
-  EXPECT_EQ(std::string(listed.begin(), listed.begin() + 14 + 2 * count.size()), "f.exr " + count + "\no.exr " + count + "\n");
+  EXPECT_EQ(std::string(listed.begin(), listed.end()).rfind("f.exr " + count + "\no.exr " + count + "\n", 0), 0u);
   const std::string infoText(info.begin(), info.end());
   EXPECT_NE(infoText.find("MIP-map levels: " + levelList + "\n"), std::string::npos) << infoText;
   const auto floats = [&](const std::string& name) {

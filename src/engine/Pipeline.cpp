@@ -318,10 +318,12 @@ void DilateEncodedLevelZero(BwRun& run, Inputs& inputs, BwOutputWriter& output) 
                  });
   BwParallelFor(height, RowGrain(run.width), [&](int64_t y0, int64_t y1) {
     static const float kEmpty[kNumComponents] = {};
-    for (int64_t y = y0; y < y1; ++y)
-      for (int64_t x = 0; x < width && !rowEncoded[size_t(y)]; ++x)
+    for (int64_t y = y0; y < y1; ++y) {
+      if (rowEncoded[size_t(y)]) continue;
+      for (int64_t x = 0; x < width; ++x)
         if (!((filled[size_t(y * rowWords + x / 64)] >> (x % 64)) & 1u))
           BwEncodeTexels(code, kEmpty, kNumComponents, 1, encoded.get() + y * rowBytes + x * texelBytes);
+    }
   });
   output.Level(run, 0, [&](uint64_t offset, uint64_t bytes, unsigned char* out) {
     std::memcpy(out, encoded.get() + offset, size_t(bytes));
