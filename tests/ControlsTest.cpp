@@ -22,12 +22,16 @@ Bytes Texel(const Bytes& tga, int w, int x, int y) {
 
 }  // namespace
 
-// Each pair writes the same bytes: the defaults spelled out, the fill counts of the letters, and
-// strength 0 under every method, which is the base merged with a flat height map.
+// Each pair writes the same bytes: the defaults spelled out, the fill counts of the letters,
+// strength 0 under every method, which is the base merged with a flat height map, strengths
+// whose squared tilts overflow a float as one that lays the detail on the horizon too, and
+// normals that the linear blend cancels (base 127, 128, 0 with 128, 127, 255) as the base.
 TEST(Controls, SettingsThatGiveTheSameBytes) {
   TempDir dir;
   WriteTestMaps(dir.path(), 37, 29);
   WriteFile(dir / "flat.tga", MakeTga(37, 29, 8, Bytes(37 * 29, 90), 3));
+  WriteFile(dir / "down.tga", MakeTga(1, 1, 24, {0, 128, 127}));
+  WriteFile(dir / "up.tga", MakeTga(1, 1, 24, {255, 127, 128}));
   const std::pair<Args, Args> cases[] = {
       {{"-m", "--detail-strength=1", "--blend=rnm", "--edges=wrap", "base.tga", "detail.tga", "a.tga"},
        {"-m", "base.tga", "detail.tga", "b.tga"}},
@@ -37,6 +41,9 @@ TEST(Controls, SettingsThatGiveTheSameBytes) {
       {{"--detail-strength=0", "--blend=linear", "base.tga", "detail.tga", "a.tga"}, {"base.tga", "flat.tga", "1", "b.tga"}},
       {{"--detail-strength=0", "--blend=udn", "base.tga", "height.tga", "3", "a.tga"}, {"base.tga", "flat.tga", "1", "b.tga"}},
       {{"--blend=whiteout", "base.tga", "flat.tga", "2", "a.tga"}, {"base.tga", "flat.tga", "1", "b.tga"}},
+      {{"-e", "--detail-strength=1e38", "base.tga", "detail.tga", "a.tga"}, {"-e", "--detail-strength=1e15", "base.tga", "detail.tga", "b.tga"}},
+      {{"-e", "--detail-strength=1e20", "base.tga", "detail.tga", "a.tga"}, {"-e", "--detail-strength=1e15", "base.tga", "detail.tga", "b.tga"}},
+      {{"-e", "--blend=linear", "down.tga", "up.tga", "a.tga"}, {"-e", "--detail-strength=0", "down.tga", "up.tga", "b.tga"}},
   };
   for (const auto& [args, same] : cases) {
     const RunResult a = ::Run(args, dir.path()), b = ::Run(same, dir.path());

@@ -74,6 +74,8 @@ TEST(GpuOutput, RefusalsAndDdsInputs) {
       {{"--flip-green=left", "base.tga", "detail.tga", "x.tga"}, "ERROR: Bad value in --flip-green=left (base, second, output, comma-separated)\n"},
       {{"-h", "base.tga", "detail.tga", "x.png"}, "ERROR: The encodings h, H, i, s and S write .kep textures, not PNG files: x.png\n"},
       {{"--bits=16", "base.tga", "detail.tga", "x.tga"}, "ERROR: --bits=16 needs a .png output\n"},
+      {{"--bits=32", "base.tga", "detail.tga", "x.dds"}, "ERROR: A .dds output takes --bits=8 only (--format chooses the encoding), not --bits=32\n"},
+      {{"--bits=8", "base.tga", "detail.tga", "x.exr"}, "ERROR: A .exr output takes --bits=16 (half) or --bits=32 (float), not --bits=8\n"},
       {{"--height-channel=a", "base.tga", "height.tga", "1", "x.tga"}, "ERROR: The height map has no alpha channel: height.tga\n"},
       {{"--detail-strength=-1", "base.tga", "detail.tga", "x.tga"}, "ERROR: Bad value in --detail-strength=-1 (a finite number, 0 or more)\n"},
       {{"--detail-strength=1e39", "none.tga", "detail.tga", "x.tga"}, "ERROR: Bad value in --detail-strength=1e39 (a finite number, 0 or more)\n"},
@@ -113,7 +115,7 @@ TEST(GpuOutput, RefusalsAndDdsInputs) {
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(EndsWith(r.out, message)) << r.out;
     EXPECT_FALSE(FileExists(dir / "x.dds") || FileExists(dir / "x.tga") || FileExists(dir / "x00.tga") ||
-                 FileExists(dir / "x.png") || HasTemporaries(dir.path()));
+                 FileExists(dir / "x.png") || FileExists(dir / "x.exr") || HasTemporaries(dir.path()));
   }
   // A DDS output read back as an input gives the picture it holds: rgba8 re-merged exactly like
   // the Targa file it equals, and BC5 with z rebuilt.

@@ -46,7 +46,8 @@ struct BwSettings {
 
   // What the long options set (see BwApplyLongOption).
   bool round = false;           // encoders round to nearest (and clamp) instead of truncating
-  int outputBits = 8;           // PNG, TIFF: 8 or 16 bits a component; OpenEXR: 32 for float
+  int outputBits = 0;           // --bits: 8 or 16 bits a component (PNG, TIFF), 16 for half or
+                                // 32 for float (OpenEXR); 0, not given: the output's own
   int flipGreen = 0;            // BW_FLIP_* bits: negate y of that input, or of the result
   bool alphaEmpty = false;      // a texel with alpha 0 is empty
   int heightChannel = BW_HEIGHT_FIRST;  // which value of a texel is the height

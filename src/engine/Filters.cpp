@@ -1,5 +1,6 @@
 // Whole-image passes over normal images: renormalisation, border dilation and box filtering.
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 #include "Filters.h"
@@ -31,36 +32,7 @@ void BwShowRenormalizeStage(BwConsole& console, int height) {
   console.EndStage();
 }
 
-namespace {
-
-// A texel that a dilation pass fills, and the direction it receives.
-struct Fill {
-  uint32_t texel;
-  float value[3];
-};
-
-// Texel indices of the empty texels, in storage order. 65535 x 65535 texels fit in 32 bits.
-std::vector<uint32_t> EmptyTexels(const float* img, int64_t texelCount, int numComponents) {
-  const int threads = BwThreadCount();
-  std::vector<std::vector<uint32_t>> parts(static_cast<size_t>(threads));
-  const int64_t per = (texelCount + threads - 1) / threads;
-  BwParallelFor(threads, 1, [&](int64_t t0, int64_t t1) {
-    for (int64_t t = t0; t < t1; ++t) {
-      const int64_t end = std::min(texelCount, (t + 1) * per);
-      for (int64_t i = t * per; i < end; ++i)
-        if (!BwIsFilled(img + i * numComponents)) parts[size_t(t)].push_back(uint32_t(i));
-    }
-  });
-  std::vector<uint32_t> empty;
-  for (const auto& part : parts) empty.insert(empty.end(), part.begin(), part.end());
-  return empty;
-}
-
-// The four-neighbours of texel (x, y): previous row, next row, previous column, next column,
-// wrapping around the edges, or with `clamp` none past a left or right edge and with
-// `clampRows` none past the first or last row (there the edge texel stands in for what lies
-// beyond, which is the empty texel itself). Returns how many there are.
-int Neighbours(int64_t x, int64_t y, int64_t width, int64_t height, bool clamp, bool clampRows, int64_t out[4]) {
+int BwNeighbours(int64_t x, int64_t y, int64_t width, int64_t height, bool clamp, bool clampRows, int64_t out[4]) {
   int n = 0;
   if (y > 0 || !clampRows) out[n++] = (y == 0 ? height - 1 : y - 1) * width + x;
   if (y < height - 1 || !clampRows) out[n++] = (y == height - 1 ? 0 : y + 1) * width + x;
@@ -69,33 +41,133 @@ int Neighbours(int64_t x, int64_t y, int64_t width, int64_t height, bool clamp, 
   return n;
 }
 
+namespace {
+
+// The texels of a whole image of floats as the dilation sees them: whether one is filled, the
+// normal of a filled one, and where the fills of a pass go.
+class ImageTexels {
+ public:
+  ImageTexels(float* img, int numComponents) : img_(img), numComponents_(numComponents) {}
+  bool Filled(int64_t texel) const { return BwIsFilled(img_ + texel * numComponents_); }
+  const float* Value(int64_t texel) const { return img_ + texel * numComponents_; }
+  void Apply(const std::vector<std::vector<BwFill>>& fills) {
+    for (const auto& part : fills)
+      for (const BwFill& fill : part) std::copy(fill.value, fill.value + 3, img_ + int64_t(fill.texel) * numComponents_);
+  }
+
+ private:
+  float* img_;
+  int numComponents_;
+};
+
+// The texels of an image known by a bit a texel for whether it is filled and by the normals of
+// the texels filled last: the seeds at first, then the fills of the pass before. That is all a
+// pass reads: a texel that a pass fills has no filled neighbour older than the pass before (it
+// would have been filled earlier), and its first pass's neighbours are seeds.
+class SparseTexels {
+ public:
+  SparseTexels(uint64_t* filled, int64_t rowWords, int64_t width, std::vector<BwFill> seeds,
+               const std::function<void(const std::vector<BwFill>&)>& take)
+      : filled_(filled), rowWords_(rowWords), width_(width), last_(std::move(seeds)), take_(take) {}
+  bool Filled(int64_t texel) const {
+    const int64_t y = texel / width_, x = texel % width_;
+    return (filled_[y * rowWords_ + x / 64] >> (x % 64)) & 1u;
+  }
+  const float* Value(int64_t texel) const {
+    return std::lower_bound(last_.begin(), last_.end(), texel, [](const BwFill& f, int64_t t) { return f.texel < t; })->value;
+  }
+  void Apply(const std::vector<std::vector<BwFill>>& fills) {
+    last_.clear();
+    for (const auto& part : fills) last_.insert(last_.end(), part.begin(), part.end());
+    for (const BwFill& fill : last_) {
+      const int64_t y = fill.texel / width_, x = fill.texel % width_;
+      filled_[y * rowWords_ + x / 64] |= uint64_t(1) << (x % 64);
+    }
+    take_(last_);
+  }
+  const std::vector<BwFill>& Last() const { return last_; }
+
+ private:
+  uint64_t* filled_;
+  int64_t rowWords_, width_;
+  std::vector<BwFill> last_;  // sorted by texel
+  const std::function<void(const std::vector<BwFill>&)>& take_;
+};
+
+// The empty four-neighbours of the texels in `parts`, sorted and each once.
+template <typename Texels>
+std::vector<uint32_t> EmptyNeighbours(const Texels& texels, const std::vector<std::vector<BwFill>>& parts, int64_t width,
+                                      int64_t height, bool clamp, bool clampRows) {
+  std::vector<std::vector<uint32_t>> next(parts.size());
+  BwParallelFor(int64_t(parts.size()), 1, [&](int64_t t0, int64_t t1) {
+    for (int64_t t = t0; t < t1; ++t)
+      for (const BwFill& fill : parts[size_t(t)]) {
+        int64_t neighbours[4];
+        const int n = BwNeighbours(fill.texel % width, fill.texel / width, width, height, clamp, clampRows, neighbours);
+        for (int i = 0; i < n; ++i)
+          if (!texels.Filled(neighbours[i])) next[size_t(t)].push_back(uint32_t(neighbours[i]));
+      }
+  });
+  std::vector<uint32_t> candidates;
+  for (const auto& part : next) candidates.insert(candidates.end(), part.begin(), part.end());
+  std::sort(candidates.begin(), candidates.end());
+  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+  return candidates;
+}
+
+// The empty texels of an image with a filled four-neighbour, in storage order: the texels the
+// first pass fills. 65535 x 65535 texels fit in 32 bits.
+std::vector<uint32_t> FirstCandidates(const ImageTexels& texels, int64_t width, int64_t height, bool clamp, bool clampRows) {
+  const int threads = BwThreadCount();
+  const int64_t texelCount = width * height;
+  std::vector<std::vector<uint32_t>> parts(static_cast<size_t>(threads));
+  const int64_t per = (texelCount + threads - 1) / threads;
+  BwParallelFor(threads, 1, [&](int64_t t0, int64_t t1) {
+    for (int64_t t = t0; t < t1; ++t) {
+      const int64_t end = std::min(texelCount, (t + 1) * per);
+      for (int64_t i = t * per; i < end; ++i) {
+        if (texels.Filled(i)) continue;
+        int64_t neighbours[4];
+        const int n = BwNeighbours(i % width, i / width, width, height, clamp, clampRows, neighbours);
+        bool bordering = false;
+        for (int k = 0; k < n; ++k) bordering = bordering || texels.Filled(neighbours[k]);
+        if (bordering) parts[size_t(t)].push_back(uint32_t(i));
+      }
+    }
+  });
+  std::vector<uint32_t> candidates;
+  for (const auto& part : parts) candidates.insert(candidates.end(), part.begin(), part.end());
+  return candidates;
+}
+
 // One dilation pass over the candidate texels: every empty one with a filled four-neighbour
 // receives the direction of their sum. All reads see the image as it was at the start of the
 // pass, so the fills are applied only after all of them are computed. Afterwards `candidates`
 // holds the empty neighbours of the texels just filled, sorted and each once: a texel that the
 // next pass fills has a neighbour filled by this one (had its filled neighbours all been there
 // before, this pass would have filled it), so the next pass needs to look at no other.
-void DilatePass(float* img, int64_t width, int64_t height, int numComponents, bool clamp, bool clampRows,
+template <typename Texels>
+void DilatePass(Texels& texels, int64_t width, int64_t height, bool clamp, bool clampRows,
                 std::vector<uint32_t>* candidates) {
   const int64_t count = int64_t(candidates->size());
   // The rings after the first are thin: not worth starting threads for.
   const int threads = count < kTexelGrain ? 1 : BwThreadCount();
   const int64_t per = (count + threads - 1) / threads;
-  std::vector<std::vector<Fill>> fills(static_cast<size_t>(threads));
+  std::vector<std::vector<BwFill>> fills(static_cast<size_t>(threads));
 
   BwParallelFor(threads, 1, [&](int64_t t0, int64_t t1) {
     for (int64_t t = t0; t < t1; ++t) {
       const int64_t end = std::min(count, (t + 1) * per);
       for (int64_t k = t * per; k < end; ++k) {
         const uint32_t texel = (*candidates)[size_t(k)];
-        if (BwIsFilled(img + int64_t(texel) * numComponents)) continue;
+        if (texels.Filled(texel)) continue;
         int64_t neighbours[4];
-        const int n = Neighbours(texel % width, texel / width, width, height, clamp, clampRows, neighbours);
+        const int n = BwNeighbours(texel % width, texel / width, width, height, clamp, clampRows, neighbours);
         double nn[3] = {0.0, 0.0, 0.0};
         int ncount = 0;
         for (int i = 0; i < n; ++i) {
-          const float* c = img + neighbours[i] * numComponents;
-          if (!BwIsFilled(c)) continue;
+          if (!texels.Filled(neighbours[i])) continue;
+          const float* c = texels.Value(neighbours[i]);
           nn[0] += double(c[0]);
           nn[1] += double(c[1]);
           nn[2] += double(c[2]);
@@ -103,55 +175,45 @@ void DilatePass(float* img, int64_t width, int64_t height, int numComponents, bo
         }
         if (ncount == 0) continue;
         BwNormalize(nn);
-        fills[size_t(t)].push_back(Fill{texel, {float(nn[0]), float(nn[1]), float(nn[2])}});
+        fills[size_t(t)].push_back(BwFill{texel, {float(nn[0]), float(nn[1]), float(nn[2])}});
       }
     }
   });
-
-  for (const auto& part : fills)
-    for (const Fill& fill : part) {
-      float* out = img + int64_t(fill.texel) * numComponents;
-      out[0] = fill.value[0];
-      out[1] = fill.value[1];
-      out[2] = fill.value[2];
-    }
-  std::vector<std::vector<uint32_t>> next(static_cast<size_t>(threads));
-  BwParallelFor(threads, 1, [&](int64_t t0, int64_t t1) {
-    for (int64_t t = t0; t < t1; ++t)
-      for (const Fill& fill : fills[size_t(t)]) {
-        int64_t neighbours[4];
-        const int n = Neighbours(fill.texel % width, fill.texel / width, width, height, clamp, clampRows, neighbours);
-        for (int i = 0; i < n; ++i)
-          if (!BwIsFilled(img + neighbours[i] * numComponents)) next[size_t(t)].push_back(uint32_t(neighbours[i]));
-      }
-  });
-  candidates->clear();
-  for (const auto& part : next) candidates->insert(candidates->end(), part.begin(), part.end());
-  std::sort(candidates->begin(), candidates->end());
-  candidates->erase(std::unique(candidates->begin(), candidates->end()), candidates->end());
+  texels.Apply(fills);
+  *candidates = EmptyNeighbours(texels, fills, width, height, clamp, clampRows);
 }
-
-}  // namespace
-
-namespace {
 
 // The passes work in place: only empty texels change, and the fills of a pass are applied after
 // the pass has read everything it needs. Once a pass fills nothing, no later pass can.
-void Dilate(float* img, int width, int height, int passes, int numComponents, bool clampEdges, bool clampRows) {
-  if (passes <= 0 || width <= 0 || height <= 0) return;
-  std::vector<uint32_t> candidates = EmptyTexels(img, int64_t(width) * height, numComponents);
+template <typename Texels>
+void Dilate(Texels& texels, int64_t width, int64_t height, int passes, bool clamp, bool clampRows,
+            std::vector<uint32_t> candidates) {
   for (int pass = 0; pass < passes && !candidates.empty(); ++pass)
-    DilatePass(img, width, height, numComponents, clampEdges, clampRows, &candidates);
+    DilatePass(texels, width, height, clamp, clampRows, &candidates);
+}
+
+void DilateImage(float* img, int width, int height, int passes, int numComponents, bool clampEdges, bool clampRows) {
+  if (passes <= 0 || width <= 0 || height <= 0) return;
+  ImageTexels texels(img, numComponents);
+  Dilate(texels, width, height, passes, clampEdges, clampRows, FirstCandidates(texels, width, height, clampEdges, clampRows));
 }
 
 }  // namespace
 
 void BwDilateTexels(float* img, int width, int height, int passes, int numComponents, bool clampEdges) {
-  Dilate(img, width, height, passes, numComponents, clampEdges, clampEdges);
+  DilateImage(img, width, height, passes, numComponents, clampEdges, clampEdges);
 }
 
 void BwDilateWindow(float* rows, int width, int rowCount, int passes, int numComponents, bool clampEdges) {
-  Dilate(rows, width, rowCount, passes, numComponents, clampEdges, true);
+  DilateImage(rows, width, rowCount, passes, numComponents, clampEdges, true);
+}
+
+void BwDilateSparse(uint64_t* filled, int64_t rowWords, int width, int height, int passes, bool clampEdges,
+                    std::vector<BwFill> seeds, const std::function<void(const std::vector<BwFill>&)>& take) {
+  if (passes <= 0 || width <= 0 || height <= 0) return;
+  SparseTexels texels(filled, rowWords, width, std::move(seeds), take);
+  const std::vector<std::vector<BwFill>> first(1, texels.Last());
+  Dilate(texels, width, height, passes, clampEdges, clampEdges, EmptyNeighbours(texels, first, width, height, clampEdges, clampEdges));
 }
 
 void BwShowDilationStage(BwConsole& console, int passes) {

@@ -11,6 +11,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "Console.h"
 #include "NormalMath.h"
@@ -60,6 +62,23 @@ void BwDilateTexels(float* img, int width, int height, int passes, int numCompon
 // window's first or last row, so a fill differs from the whole image's at most passes - 1 rows
 // from those ends and is exact farther in.
 void BwDilateWindow(float* rows, int width, int rowCount, int passes, int numComponents, bool clampEdges);
+// The four-neighbours of texel (x, y) of a width x height image, as texel indices (y * width +
+// x) into out: previous row, next row, previous column, next column, wrapping around the edges,
+// or with `clamp` none past a left or right edge and with `clampRows` none past the first or last
+// row. Returns how many there are.
+int BwNeighbours(int64_t x, int64_t y, int64_t width, int64_t height, bool clamp, bool clampRows, int64_t out[4]);
+// A texel (its index, y * width + x) and its normal: a fill of the dilation, or a seed.
+struct BwFill {
+  uint32_t texel;
+  float value[3];
+};
+// The same passes as BwDilateTexels on an image known only by which texels are filled (`filled`:
+// bit x % 64 of word y * rowWords + x / 64 for texel (x, y)) and by `seeds`, the filled texels
+// that have an empty four-neighbour, with their normals, sorted by texel: the same fills, each
+// marked in `filled` and handed to `take` a pass at a time, sorted by texel. Memory follows the
+// rings of the passes, never the image.
+void BwDilateSparse(uint64_t* filled, int64_t rowWords, int width, int height, int passes, bool clampEdges,
+                    std::vector<BwFill> seeds, const std::function<void(const std::vector<BwFill>&)>& take);
 void BwShowDilationStage(BwConsole& console, int passes);
 // The normalised sums of 2 x 2 blocks of `source` (lastWidth x lastHeight) into `result`
 // (resultWidth x resultHeight): when both have the same size each block starts at its own texel

@@ -24,12 +24,27 @@
 
 namespace {
 
-// Refuses --bits for an output that has no such depth: 16 bits go to PNG, TIFF and OpenEXR
-// outputs (the message is the one of the PNG-only days), 32 to OpenEXR ones.
-void CheckBits(BwRun& run, bool sixteen, bool thirtyTwo) {
+// The --bits depths an output takes, and how a refusal names them.
+struct BitDepths {
+  bool eight, sixteen, thirtyTwo;
+  const char* named;  // null: the refusals of 16 and 32 bits say which output takes them
+};
+constexpr BitDepths kEightBits = {true, false, false, nullptr};  // Targa, .kep, levels in memory
+constexpr BitDepths kPngBits = {true, true, false, nullptr};     // PNG, TIFF
+constexpr BitDepths kExrBits = {false, true, true, "--bits=16 (half) or --bits=32 (float)"};
+constexpr BitDepths kGpuBits = {true, false, false, "--bits=8 only (--format chooses the encoding)"};
+
+// Refuses --bits for an output (`kind`, such as ".exr") that has no such depth; without --bits
+// (0) each output writes its own. The messages of the days when 16 bits went to PNG outputs only
+// and 32 to OpenEXR ones stay where they hold; the other refusals name the depths the output
+// takes.
+void CheckBits(BwRun& run, const BitDepths& depths, const char* kind = "") {
   const int bits = run.settings.outputBits;
-  if (bits == 16 && !sixteen) run.Fail(BW_ERROR_SETTINGS, "ERROR: --bits=16 needs a .png output\n");
-  if (bits == 32 && !thirtyTwo) run.Fail(BW_ERROR_SETTINGS, "ERROR: --bits=32 needs a .exr output\n");
+  if (bits == 0 || (bits == 8 && depths.eight) || (bits == 16 && depths.sixteen) || (bits == 32 && depths.thirtyTwo))
+    return;
+  if (bits == 16) run.Fail(BW_ERROR_SETTINGS, "ERROR: --bits=16 needs a .png output\n");
+  if (!depths.named) run.Fail(BW_ERROR_SETTINGS, "ERROR: --bits=32 needs a .exr output\n");
+  run.Fail(BW_ERROR_SETTINGS, "ERROR: A %s output takes %s, not --bits=%d\n", kind, depths.named, bits);
 }
 
 }  // namespace
@@ -37,7 +52,7 @@ void CheckBits(BwRun& run, bool sixteen, bool thirtyTwo) {
 int BwOutputWriter::Encoding(BwRun& run) {
   // The flag letters select codes 0 to 7; the others are the writers' own.
   if (run.settings.output < 0 || run.settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
-  CheckBits(run, false, false);
+  CheckBits(run, kEightBits);
   if (!run.settings.format.empty()) run.Fail(BW_ERROR_SETTINGS, "ERROR: --format needs a .dds or .ktx2 output\n");
   return run.settings.output | (run.settings.round ? BW_ROUND : 0);
 }
@@ -71,7 +86,7 @@ class FileOutput : public BwOutputWriter {
       run.Fail(BW_ERROR_SETTINGS, "ERROR: The encodings h, H, i, s and S write .kep textures, not %s files: %s\n",
                png ? "PNG" : tiff ? "TIFF" : "OpenEXR", outName_.c_str());
     if (!run.settings.format.empty()) run.Fail(BW_ERROR_SETTINGS, "ERROR: --format needs a .dds or .ktx2 output\n");
-    CheckBits(run, true, exr);
+    CheckBits(run, exr ? kExrBits : kPngBits, ".exr");
     if (exr) return run.settings.outputBits == 32 ? BW_ENCODING_EXR_FLOAT : BW_ENCODING_EXR_HALF;
     if (run.settings.outputBits == 16) return png ? BW_ENCODING_PNG16 : BW_ENCODING_TIFF16;
     return (png ? BW_ENCODING_PNG8 : BW_ENCODING_TIFF8) | (run.settings.round ? BW_ROUND : 0);
@@ -119,7 +134,7 @@ class FileOutput : public BwOutputWriter {
   int GpuEncoding(BwRun& run) {
     const BwSettings& settings = run.settings;
     if (settings.output < 0 || settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
-    if (settings.outputBits != 8) run.Fail(BW_ERROR_SETTINGS, "ERROR: --bits=16 needs a .png output\n");
+    CheckBits(run, kGpuBits, BwHasExtension(outName_, ".dds") ? ".dds" : ".ktx2");
     BwGpuFormat format = BwGpuFormat::BC5;
     if (!settings.format.empty()) {
       if (!BwGpuFormatFromName(settings.format.c_str(), &format))

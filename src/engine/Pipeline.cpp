@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -249,6 +250,87 @@ bool StreamLevelZero(BwRun& run, const Inputs& inputs, BwOutputWriter& output, f
   return output.Level(run, 0, merged, [&] { return !bands.SawEmpty(); });
 }
 
+// Level 0 of a job that dilates more than a band at a time can, without mip levels or the final
+// box filter, kept encoded (a texel's few bytes instead of three floats) and written from there:
+// the merged rows a band at a time (with the rows on either side), of which only the rows with a
+// filled texel are encoded (the rows of an empty region are not touched before the fills reach
+// them), a bit a texel for whether it is filled, and the filled texels next to an empty one as
+// seeds. Then the inputs are let go and BwDilateSparse makes the same fills as a dilation of the
+// whole image, each encoded in its place; texels no pass reached are encoded empty.
+void DilateEncodedLevelZero(BwRun& run, Inputs& inputs, BwOutputWriter& output) {
+  const int64_t width = run.width, height = run.height, rowFloats = width * kNumComponents;
+  const int code = run.encoding;
+  const int64_t texelBytes = BwSelectedEncoding(run).texelBytes, rowBytes = width * texelBytes;
+  const int64_t rowWords = (width + 63) / 64;  // each row has words of its own
+  const bool clamp = run.settings.clampEdges;
+  BwArray<unsigned char> encoded = BwAllocArray<unsigned char>(uint64_t(height) * uint64_t(rowBytes));
+  BwArray<uint64_t> filled = BwAllocArray<uint64_t>(uint64_t(height) * uint64_t(rowWords));
+  BwArray<float> window = BwAllocArray<float>(uint64_t(kBandRows + 2) * uint64_t(rowFloats));
+  if (!encoded || !filled || !window) BwFailAllocation(run);
+  std::fill(filled.get(), filled.get() + height * rowWords, uint64_t(0));
+  std::vector<unsigned char> rowEncoded(size_t(height), 0);
+  std::vector<BwFill> seeds;
+  for (int64_t b0 = 0; b0 < height; b0 += kBandRows) {
+    const int64_t b1 = std::min(b0 + kBandRows, height);
+    // Window row r holds row b0 - 1 + r, wrapping.
+    BwParallelFor(b1 - b0 + 2, RowGrain(run.width), [&](int64_t r0, int64_t r1) {
+      BwRowScratch s(width);
+      for (int64_t r = r0; r < r1; ++r)
+        MergeRow(inputs, width, (b0 - 1 + r + height) % height, &s, window.get() + r * rowFloats);
+    });
+    std::vector<std::vector<BwFill>> bandSeeds(size_t(b1 - b0));
+    BwParallelFor(b1 - b0, RowGrain(run.width), [&](int64_t r0, int64_t r1) {
+      for (int64_t y = b0 + r0; y < b0 + r1; ++y) {
+        const float* row = window.get() + (y - b0 + 1) * rowFloats;
+        // The window row of image row ny, which is y or a row next to it.
+        const auto at = [&](int64_t ny) {
+          const int64_t k = ny == y ? 1 : ny == (y + height - 1) % height ? 0 : 2;
+          return window.get() + (y - b0 + k) * rowFloats;
+        };
+        bool any = false;
+        for (int64_t x = 0; x < width; ++x) {
+          if (!BwIsFilled(row + x * kNumComponents)) continue;
+          any = true;
+          filled[size_t(y * rowWords + x / 64)] |= uint64_t(1) << (x % 64);
+          int64_t neighbours[4];
+          const int n = BwNeighbours(x, y, width, height, clamp, clamp, neighbours);
+          bool bordering = false;
+          for (int i = 0; i < n; ++i)
+            bordering = bordering || !BwIsFilled(at(neighbours[i] / width) + neighbours[i] % width * kNumComponents);
+          const float* t = row + x * kNumComponents;
+          if (bordering) bandSeeds[size_t(y - b0)].push_back(BwFill{uint32_t(y * width + x), {t[0], t[1], t[2]}});
+        }
+        if (any) BwEncodeTexels(code, row, kNumComponents, width, encoded.get() + y * rowBytes);
+        rowEncoded[size_t(y)] = any;
+      }
+    });
+    for (const auto& part : bandSeeds) seeds.insert(seeds.end(), part.begin(), part.end());
+  }
+  window.reset();
+  inputs = Inputs();  // not needed again
+  BwDilateSparse(filled.get(), rowWords, run.width, run.height, run.settings.DilationPasses(), clamp, std::move(seeds),
+                 [&](const std::vector<BwFill>& fills) {
+                   BwParallelFor(int64_t(fills.size()), 1 << 15, [&](int64_t begin, int64_t end) {
+                     for (int64_t i = begin; i < end; ++i)
+                       BwEncodeTexels(code, fills[size_t(i)].value, kNumComponents, 1,
+                                      encoded.get() + int64_t(fills[size_t(i)].texel) * texelBytes);
+                   });
+                 });
+  BwParallelFor(height, RowGrain(run.width), [&](int64_t y0, int64_t y1) {
+    static const float kEmpty[kNumComponents] = {};
+    for (int64_t y = y0; y < y1; ++y) {
+      if (rowEncoded[size_t(y)]) continue;
+      for (int64_t x = 0; x < width; ++x)
+        if (!((filled[size_t(y * rowWords + x / 64)] >> (x % 64)) & 1u))
+          BwEncodeTexels(code, kEmpty, kNumComponents, 1, encoded.get() + y * rowBytes + x * texelBytes);
+    }
+  });
+  output.Level(run, 0, [&](uint64_t offset, uint64_t bytes, unsigned char* out) {
+    std::memcpy(out, encoded.get() + offset, size_t(bytes));
+    return true;
+  }, nullptr);
+}
+
 // Reads the second input on a thread of its own while the job's thread reads the base, when both
 // are regular files (decoding a PNG or OpenEXR file takes one CPU however large it is). What the
 // second read prints is held back and shown after the base is read, so the console shows the
@@ -372,6 +454,10 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
   if (!settings.boxFilter && (!dilate || BandedPasses(run) > 0 || output.CanDiscard(run, 0))) {
     if (mips) current = AllocateLevel(run, oneWidth, oneHeight);
     streamed = StreamLevelZero(run, inputs, output, current.get());
+  }
+  if (!streamed && dilate && !settings.boxFilter && !mips) {
+    DilateEncodedLevelZero(run, inputs, output);
+    streamed = true;
   }
   if (!streamed) {
     current = AllocateLevel(run, run.width, run.height);

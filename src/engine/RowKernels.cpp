@@ -2,6 +2,7 @@
 #include "RowKernels.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -471,7 +472,9 @@ void BwInterleave(int64_t count, const float* BW_RESTRICT x, const float* BW_RES
 namespace {
 
 // The closed-form blends of base b and second n into r, before renormalisation; an empty texel
-// of either gives the empty texel.
+// of either gives the empty texel. Where the blend leaves nothing (the two cancel, such as
+// opposite normals added by the linear blend) the texel is the base normal, so that a filled
+// texel stays filled.
 template <int kBlend>
 BW_VECTOR_CLONES
 void BlendClosedForm(int64_t count, const float* BW_RESTRICT bx, const float* BW_RESTRICT by,
@@ -483,17 +486,26 @@ void BlendClosedForm(int64_t count, const float* BW_RESTRICT bx, const float* BW
                         double(sx[i] * sx[i] + sy[i] * sy[i] + sz[i] * sz[i]) > BW_TINY;
     const float x = bx[i] + sx[i], y = by[i] + sy[i];
     const float z = kBlend == BW_BLEND_WHITEOUT ? bz[i] * sz[i] : kBlend == BW_BLEND_UDN ? bz[i] : bz[i] + sz[i];
-    rx[i] = filled ? x : 0.0f;
-    ry[i] = filled ? y : 0.0f;
-    rz[i] = filled ? z : 0.0f;
+    const bool none = !(std::fabs(double(x)) > BW_TINY) & !(std::fabs(double(y)) > BW_TINY) &
+                      !(std::fabs(double(z)) > BW_TINY);
+    rx[i] = filled ? (none ? bx[i] : x) : 0.0f;
+    ry[i] = filled ? (none ? by[i] : y) : 0.0f;
+    rz[i] = filled ? (none ? bz[i] : z) : 0.0f;
   }
 }
 
 }  // namespace
 
+namespace {
+
+// BwScaleTilt's loop. kHuge: the strength may be large enough for the squares of the scaled
+// tilt to overflow (past about 1.8e19); such a texel is computed from the tilt as it is and z
+// divided by the strength, in double, instead of coming out empty. Every other texel gets the
+// same single-precision steps.
+template <bool kHuge>
 BW_VECTOR_CLONES
-void BwScaleTilt(int64_t count, float scale, const float* mask, float* strength,
-                 float* BW_RESTRICT x, float* BW_RESTRICT y, float* BW_RESTRICT z) {
+void ScaleTiltRange(int64_t count, float scale, const float* mask, float* strength,
+                    float* BW_RESTRICT x, float* BW_RESTRICT y, float* BW_RESTRICT z) {
   for (int64_t i = 0; i < count; ++i) {
     // Every value is computed and then selected, so the loop has no branches. A mask value
     // is clamped to [0, 1], and one that is not a number counts as 0.
@@ -509,11 +521,24 @@ void BwScaleTilt(int64_t count, float scale, const float* mask, float* strength,
     const float v0 = st * tx, v1 = st * ty, v2 = tz > 0.0f ? tz : 0.0f;
     const float len = std::sqrt((v0 * v0 + v1 * v1) + v2 * v2);
     const bool flat = double(len) < BW_TINY;
-    const float nx = v0 / len, ny = v1 / len, nz = v2 / len;
+    float nx = v0 / len, ny = v1 / len, nz = v2 / len;
+    if (kHuge && !(len <= FLT_MAX)) {
+      const double dx = double(tx), dy = double(ty), tilt = std::sqrt(dx * dx + dy * dy);
+      nx = float(dx / tilt);
+      ny = float(dy / tilt);
+      nz = float(double(v2) / (double(st) * tilt));
+    }
     x[i] = keep ? tx : (flat ? 0.0f : nx);
     y[i] = keep ? ty : (flat ? 0.0f : ny);
     z[i] = keep ? tz : (flat ? 1.0f : nz);
   }
+}
+
+}  // namespace
+
+void BwScaleTilt(int64_t count, float scale, const float* mask, float* strength, float* x, float* y, float* z) {
+  // Unit tilts scaled by up to 1e19 keep their squares below the largest float.
+  (scale <= 1e19f ? ScaleTiltRange<false> : ScaleTiltRange<true>)(count, scale, mask, strength, x, y, z);
 }
 
 void BwBlendRow(BwRowScratch* s, int blend, const float* strength, int64_t count, float* out) {

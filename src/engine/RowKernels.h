@@ -48,12 +48,14 @@ void BwMergeRow(BwRowScratch* s, int64_t count, float* out);
 // Scales the tilt of `count` normals (x, y, z) by their strength s, `scale` times the mask value
 // (clamped to [0, 1]), which goes to `strength`: (s x, s y, z) renormalised in single
 // precision, z taken as 0 where it is 0 or less, and (0, 0, 1) where nothing is left. Strengths
-// of exactly 1 and 0, and empty texels, are left as they are. `mask` may be `strength`.
+// of exactly 1 and 0, and empty texels, are left as they are; no finite strength empties a
+// texel. `mask` may be `strength`.
 void BwScaleTilt(int64_t count, float scale, const float* mask, float* strength, float* x, float* y, float* z);
 
 // Blends the base normals (s->bx, by, bz) with the second-map normals (s->sx, sy, sz) by `blend`
 // (BwBlend; BW_BLEND_RNM is BwMergeRow) and renormalises into out; where `strength` (if given)
-// is 0 the texel is the base normal renormalised. An empty texel of either map stays empty.
+// is 0 the texel is the base normal renormalised, and so it is where a closed-form blend leaves
+// nothing (the two normals cancel). An empty texel of either map stays empty.
 void BwBlendRow(BwRowScratch* s, int blend, const float* strength, int64_t count, float* out);
 
 // Unit normals of row y of a normal map into ox, oy, oz (x from red, y from green, z from blue),

@@ -759,6 +759,15 @@ bool BwExrWriter::FlushBand(std::string* error) {
       exr_chunk_info_t cinfo;
       exr_result_t r = s.tiled ? exr_write_tile_chunk_info(s.ctxt, 0, int(tx), int(row / kTileSide), s.level, s.level, &cinfo)
                                : exr_write_scanline_chunk_info(s.ctxt, 0, int(row), &cinfo);
+      if (r == EXR_ERR_SUCCESS && s.tiled) {
+        // A tile holds the texels inside its level: an edge tile is as wide and as high as
+        // what is left of the level. (Below the top level the library makes the edge tiles of
+        // a level larger than a tile whole tiles, which would pack texels from beyond the
+        // level's rows.)
+        cinfo.width = int32_t(std::min<int64_t>(kTileSide, s.levelWidth - tx * kTileSide));
+        cinfo.height = int32_t(std::min<int64_t>(kTileSide, s.levelHeight - row));
+        cinfo.unpacked_size = uint64_t(cinfo.width) * uint64_t(cinfo.height) * 3 * uint64_t(sampleBytes);
+      }
       if (r == EXR_ERR_SUCCESS)
         r = started ? exr_encoding_update(s.ctxt, 0, &cinfo, &pipeline) : exr_encoding_initialize(s.ctxt, 0, &cinfo, &pipeline);
       if (r == EXR_ERR_SUCCESS) {
