@@ -56,6 +56,11 @@ using BwTexelSource = std::function<bool(uint64_t offset, uint64_t bytes, unsign
 // false on a read error. Throws std::bad_alloc when memory runs out.
 bool BwReadToEnd(FILE* fp, std::vector<unsigned char>* bytes);
 
+// Closes a stream owned by a unique_ptr: std::unique_ptr<FILE, BwFileCloser>.
+struct BwFileCloser {
+  void operator()(FILE* fp) const { std::fclose(fp); }
+};
+
 // Reads from fp until *bytes holds `count` bytes or fp ends, a megabyte at a time (a stream
 // shorter than it claims never has the whole count allocated); false on a read error. Throws
 // std::bad_alloc when memory runs out.

@@ -17,4 +17,4 @@ void BwRun::Fail(int code, const char* format, ...) {
   throw BwFatalError{std::move(message), code};
 }
 
-void BwFailAllocation(BwRun& run) { run.Fail(BW_ERROR_MEMORY, "ERROR: Unable to allocate texture\n"); }
+void BwFailAllocation(BwRun& run) { run.Fail(BW_ERROR_MEMORY, "%s\n", kBwNoMemoryMessage); }

@@ -34,4 +34,6 @@ struct BwRun {
 };
 
 // Throws BwFatalError after an allocation failed.
+// The message of a job that ran out of memory.
+constexpr char kBwNoMemoryMessage[] = "ERROR: Unable to allocate texture";
 [[noreturn]] void BwFailAllocation(BwRun& run);

@@ -71,6 +71,9 @@ int Succeeded(bw_job* job) {
   return BW_OK;
 }
 
+// The failure of a call that ran out of memory.
+int OutOfMemory(bw_job* job) { return Failed(job, BW_ERROR_MEMORY, kBwNoMemoryMessage); }
+
 // Whether `name` stays within the working folder: relative, with no ".." part.
 bool InFolder(const std::string& name) {
   if (name[0] == '/' || name[0] == '\\') return false;
@@ -170,7 +173,7 @@ int bw_job_set_option(bw_job* job, const char* option) {
     job->options.push_back(option);
     return Succeeded(job);
   } catch (...) {
-    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
+    return OutOfMemory(job);
   }
 }
 
@@ -193,7 +196,7 @@ int bw_job_set_height_scale_text(bw_job* job, const char* text) {
   try {
     job->scaleText = text;
   } catch (...) {
-    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
+    return OutOfMemory(job);
   }
   job->heights = true;
   job->scale = BwReadHeightScale(text);
@@ -231,7 +234,7 @@ int bw_run_files(bw_job* job, const char* base, const char* second, const char* 
     const auto files = BwFileOutput(output, nullptr, &job->outputs);
     return Run(job, baseInput, secondInput, *files);
   } catch (...) {
-    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
+    return OutOfMemory(job);
   }
 }
 
@@ -257,7 +260,7 @@ int bw_job_set_command(bw_job* job, int argc, const char* const* argv) {
     return Succeeded(job);
   } catch (...) {
     job->command = BwCommand();
-    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
+    return OutOfMemory(job);
   }
 }
 
@@ -275,7 +278,7 @@ int bw_job_set_command_line(bw_job* job, const char* line) {
     for (const std::string& word : words) argv.push_back(word.c_str());
     return bw_job_set_command(job, int(argv.size()), argv.data());
   } catch (...) {
-    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
+    return OutOfMemory(job);
   }
 }
 
@@ -302,7 +305,7 @@ int bw_run_command(bw_job* job) {
     job->outputs.clear();
     return job->status;
   } catch (...) {
-    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
+    return OutOfMemory(job);
   }
 }
 
@@ -329,7 +332,7 @@ int bw_run_images(bw_job* job, const bw_image* base, const bw_image* second) {
     return Run(job, baseInput, secondInput, *memory);
   } catch (...) {
     job->levels.clear();
-    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
+    return OutOfMemory(job);
   }
 }
 
@@ -349,7 +352,7 @@ int bw_run_inputs(bw_job* job, const bw_input* base, const bw_input* second, con
     return Run(job, baseInput, secondInput, *writer);
   } catch (...) {
     job->levels.clear();
-    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
+    return OutOfMemory(job);
   }
 }
 
@@ -370,7 +373,7 @@ int bw_job_check_image(bw_job* job, const bw_image* image, const char* name, uin
     }
     return Succeeded(job);
   } catch (...) {
-    return Failed(job, BW_ERROR_MEMORY, "ERROR: Unable to allocate texture");
+    return OutOfMemory(job);
   }
 }
 

@@ -25,7 +25,7 @@ bool BwRunJob(const BwSettings& settings, BwConsole& console, const BwInput& bas
     *error = std::move(failure.message);
     code = failure.code;
   } catch (...) {
-    *error = "ERROR: Unable to allocate texture";
+    *error = kBwNoMemoryMessage;
   }
   if (status) *status = code;
   return false;

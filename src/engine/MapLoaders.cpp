@@ -23,10 +23,6 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* fp) const { std::fclose(fp); }
-};
-
 constexpr int64_t kTexelGrain = 1 << 15;
 
 // The texels of a decoded PNG or TIFF image, which `texels` takes over.
@@ -50,7 +46,7 @@ bool ReadAsFarAsPictureNeeds(FILE* fp, std::vector<unsigned char>* bytes, uint64
 // Targa file as its first bytes say, ending the job with the loaders' messages. An OpenEXR file gives the
 // normal channels for a normal map (`normalMap`), else the height channel.
 void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels* texels) {
-  std::unique_ptr<FILE, FileCloser> in(std::fopen(name, "rb"));
+  std::unique_ptr<FILE, BwFileCloser> in(std::fopen(name, "rb"));
   if (!in) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", name);
   // A file that can seek is read again from its beginning; from a pipe the first bytes are kept.
   const bool seekable = lseek(fileno(in.get()), 0, SEEK_CUR) >= 0;
@@ -75,7 +71,7 @@ void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels*
   } else if (container == BwContainerId::DDS || container == BwContainerId::KTX2) {
     BwDdsImage image;
     const auto read = container == BwContainerId::DDS ? BwReadDds : BwReadKtx2;
-    std::unique_ptr<FILE, FileCloser> memory;
+    std::unique_ptr<FILE, BwFileCloser> memory;
     if (!rewound) {
       // At most what the levels can take: eight bytes a texel at level 0, a third more for the
       // smaller ones.

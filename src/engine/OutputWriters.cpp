@@ -24,27 +24,21 @@
 
 namespace {
 
-// The --bits depths an output takes, and how a refusal names them.
-struct BitDepths {
-  bool eight, sixteen, thirtyTwo;
-  const char* named;  // null: the refusals of 16 and 32 bits say which output takes them
-};
-constexpr BitDepths kEightBits = {true, false, false, nullptr};  // Targa, .kep, levels in memory
-constexpr BitDepths kPngBits = {true, true, false, nullptr};     // PNG, TIFF
-constexpr BitDepths kExrBits = {false, true, true, "--bits=16 (half) or --bits=32 (float)"};
-constexpr BitDepths kGpuBits = {true, false, false, "--bits=8 only (--format chooses the encoding)"};
-
-// Refuses --bits for an output (`kind`, such as ".exr") that has no such depth; without --bits
+// Refuses --bits for an output of a container (`row`) that has no such depth; without --bits
 // (0) each output writes its own. The messages of the days when 16 bits went to PNG outputs only
-// and 32 to OpenEXR ones stay where they hold; the other refusals name the depths the output
-// takes.
-void CheckBits(BwRun& run, const BitDepths& depths, const char* kind = "") {
+// and 32 to OpenEXR ones stay where they hold; a container that names its depths is quoted.
+void CheckBits(BwRun& run, const BwContainerRow& row) {
   const int bits = run.settings.outputBits;
-  if (bits == 0 || (bits == 8 && depths.eight) || (bits == 16 && depths.sixteen) || (bits == 32 && depths.thirtyTwo))
-    return;
+  const unsigned depth = bits == 8 ? BW_DEPTH_8 : bits == 16 ? BW_DEPTH_16 : bits == 32 ? BW_DEPTH_32 : 0u;
+  if (bits == 0 || (row.depths & depth) != 0) return;
   if (bits == 16) run.Fail(BW_ERROR_SETTINGS, "ERROR: --bits=16 needs a .png output\n");
-  if (!depths.named) run.Fail(BW_ERROR_SETTINGS, "ERROR: --bits=32 needs a .exr output\n");
-  run.Fail(BW_ERROR_SETTINGS, "ERROR: A %s output takes %s, not --bits=%d\n", kind, depths.named, bits);
+  if (!row.depthNames) run.Fail(BW_ERROR_SETTINGS, "ERROR: --bits=32 needs a .exr output\n");
+  run.Fail(BW_ERROR_SETTINGS, "ERROR: A %s output takes %s, not --bits=%d\n", row.extensions[0], row.depthNames, bits);
+}
+
+// Refuses --format for an output that has no GPU layouts.
+void RefuseFormat(BwRun& run) {
+  if (!run.settings.format.empty()) run.Fail(BW_ERROR_SETTINGS, "ERROR: --format needs a .dds or .ktx2 output\n");
 }
 
 }  // namespace
@@ -52,24 +46,19 @@ void CheckBits(BwRun& run, const BitDepths& depths, const char* kind = "") {
 int BwOutputWriter::Encoding(BwRun& run) {
   // The flag letters select codes 0 to 7; the others are the writers' own.
   if (run.settings.output < 0 || run.settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
-  CheckBits(run, kEightBits);
-  if (!run.settings.format.empty()) run.Fail(BW_ERROR_SETTINGS, "ERROR: --format needs a .dds or .ktx2 output\n");
+  CheckBits(run, BwContainerRowOf(BwContainerId::TARGA));
+  RefuseFormat(run);
   return run.settings.output | (run.settings.round ? BW_ROUND : 0);
 }
 
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* fp) const { std::fclose(fp); }
-};
-
 class FileOutput : public BwOutputWriter {
  public:
   FileOutput(std::string outName, BwOutputObserver* observer, std::vector<std::string>* published)
       : outName_(std::move(outName)), observer_(observer), published_(published),
-        exr_(BwHasExtension(outName_, ".exr")) {
-    gpu_ = BwIsChainContainer(outName_) && !exr_;
-  }
+        row_(BwOutputContainer(outName_)), exr_(row_ && row_->id == BwContainerId::EXR),
+        gpu_(row_ && row_->gpuFormats) {}
 
   bool CanDiscard(BwRun& run, int level) override {
     // A device, a FIFO or a descriptor cannot take back what was written to it.
@@ -79,14 +68,14 @@ class FileOutput : public BwOutputWriter {
 
   int Encoding(BwRun& run) override {
     if (gpu_) return GpuEncoding(run);
-    const bool png = BwHasExtension(outName_, ".png"), tiff = IsTiff(), exr = exr_;
-    if (!png && !tiff && !exr) return BwOutputWriter::Encoding(run);
+    if (!row_) return BwOutputWriter::Encoding(run);
+    const bool png = row_->id == BwContainerId::PNG, exr = exr_;
     if (run.settings.output < 0 || run.settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
     if (run.settings.output >= 3)
       run.Fail(BW_ERROR_SETTINGS, "ERROR: The encodings h, H, i, s and S write .kep textures, not %s files: %s\n",
-               png ? "PNG" : tiff ? "TIFF" : "OpenEXR", outName_.c_str());
-    if (!run.settings.format.empty()) run.Fail(BW_ERROR_SETTINGS, "ERROR: --format needs a .dds or .ktx2 output\n");
-    CheckBits(run, exr ? kExrBits : kPngBits, ".exr");
+               row_->name, outName_.c_str());
+    RefuseFormat(run);
+    CheckBits(run, *row_);
     if (exr) return run.settings.outputBits == 32 ? BW_ENCODING_EXR_FLOAT : BW_ENCODING_EXR_HALF;
     if (run.settings.outputBits == 16) return png ? BW_ENCODING_PNG16 : BW_ENCODING_TIFF16;
     return (png ? BW_ENCODING_PNG8 : BW_ENCODING_TIFF8) | (run.settings.round ? BW_ROUND : 0);
@@ -134,7 +123,7 @@ class FileOutput : public BwOutputWriter {
   int GpuEncoding(BwRun& run) {
     const BwSettings& settings = run.settings;
     if (settings.output < 0 || settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
-    CheckBits(run, kGpuBits, BwHasExtension(outName_, ".dds") ? ".dds" : ".ktx2");
+    CheckBits(run, *row_);
     BwGpuFormat format = BwGpuFormat::BC5;
     if (!settings.format.empty()) {
       if (!BwGpuFormatFromName(settings.format.c_str(), &format))
@@ -159,7 +148,7 @@ class FileOutput : public BwOutputWriter {
       if (!*gpuFile_) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", outName_.c_str());
       gpuLevels_ = PipelineLevels(run);
       gpuWriter_ = std::make_unique<BwGpuTextureWriter>();
-      const BwContainer container = BwHasExtension(outName_, ".dds") ? BwContainer::DDS : BwContainer::KTX2;
+      const BwContainer container = row_->id == BwContainerId::DDS ? BwContainer::DDS : BwContainer::KTX2;
       if (!gpuWriter_->Begin(gpuFile_->Stream(), container, format, run.width, run.height, gpuLevels_, &error))
         return GpuFailed(run, error);
     }
@@ -226,7 +215,6 @@ class FileOutput : public BwOutputWriter {
     return levels;
   }
 
-  bool IsTiff() const { return BwHasExtension(outName_, ".tif") || BwHasExtension(outName_, ".tiff"); }
 
   // ---- OpenEXR: one level, or the whole chain in one tiled file, from the float normals ----
 
@@ -343,6 +331,7 @@ class FileOutput : public BwOutputWriter {
   std::string outName_;
   BwOutputObserver* observer_;
   std::vector<std::string>* published_;
+  const BwContainerRow* row_;  // the container the name asks for; null: Targa or .kep
   bool exr_;  // an OpenEXR file: the one level, or every level in the one file
   bool gpu_;  // a DDS or KTX2 file: every level in the one file
   std::unique_ptr<OutputFile> gpuFile_;  // the DDS, KTX2 or OpenEXR file
@@ -382,7 +371,7 @@ class MemoryOutput : public BwOutputWriter {
     level.bytes.resize(size_t(size) + 1);
     bool written = false;
     {
-      std::unique_ptr<FILE, FileCloser> stream(fmemopen(level.bytes.data(), level.bytes.size(), "wb"));
+      std::unique_ptr<FILE, BwFileCloser> stream(fmemopen(level.bytes.data(), level.bytes.size(), "wb"));
       if (!stream) BwFailAllocation(run);
       std::setvbuf(stream.get(), nullptr, _IONBF, 0);
       written = BwWriteEncodedStream(stream.get(), encoding, run.width, run.height, encoded);

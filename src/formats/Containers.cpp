@@ -12,14 +12,20 @@
 #include "TGAIO.h"
 #include "TiffIO.h"
 
+namespace {
+constexpr char kGpuDepths[] = "--bits=8 only (--format chooses the encoding)";
+}  // namespace
+
 const BwContainerRow kBwContainers[] = {
-    {BwContainerId::TARGA, "Targa", {}, nullptr, BwProbeTarga, false, BW_DEPTH_8, false},
-    {BwContainerId::KEP, ".kep", {}, nullptr, nullptr, false, BW_DEPTH_8, false},
-    {BwContainerId::PNG, "PNG", {".png"}, BwIsPng, BwProbePng, false, BW_DEPTH_8 | BW_DEPTH_16, false},
-    {BwContainerId::TIFF, "TIFF", {".tif", ".tiff"}, BwIsTiff, BwProbeTiff, false, BW_DEPTH_8 | BW_DEPTH_16, false},
-    {BwContainerId::EXR, "OpenEXR", {".exr"}, BwIsExr, BwProbeExr, true, BW_DEPTH_16 | BW_DEPTH_32, false},
-    {BwContainerId::DDS, "DDS", {".dds"}, BwIsDds, BwProbeDds, true, BW_DEPTH_8, true},
-    {BwContainerId::KTX2, "KTX2", {".ktx2"}, BwIsKtx2, BwProbeKtx2, true, BW_DEPTH_8, true},
+    {BwContainerId::TARGA, "Targa", {}, nullptr, BwProbeTarga, false, BW_DEPTH_8, nullptr, false},
+    {BwContainerId::KEP, ".kep", {}, nullptr, nullptr, false, BW_DEPTH_8, nullptr, false},
+    {BwContainerId::PNG, "PNG", {".png"}, BwIsPng, BwProbePng, false, BW_DEPTH_8 | BW_DEPTH_16, nullptr, false},
+    {BwContainerId::TIFF, "TIFF", {".tif", ".tiff"}, BwIsTiff, BwProbeTiff, false, BW_DEPTH_8 | BW_DEPTH_16, nullptr,
+     false},
+    {BwContainerId::EXR, "OpenEXR", {".exr"}, BwIsExr, BwProbeExr, true, BW_DEPTH_16 | BW_DEPTH_32,
+     "--bits=16 (half) or --bits=32 (float)", false},
+    {BwContainerId::DDS, "DDS", {".dds"}, BwIsDds, BwProbeDds, true, BW_DEPTH_8, kGpuDepths, true},
+    {BwContainerId::KTX2, "KTX2", {".ktx2"}, BwIsKtx2, BwProbeKtx2, true, BW_DEPTH_8, kGpuDepths, true},
 };
 const size_t kBwContainerCount = sizeof kBwContainers / sizeof kBwContainers[0];
 

@@ -15,7 +15,7 @@ struct BwImageProbe;
 enum class BwContainerId { TARGA, KEP, PNG, TIFF, EXR, DDS, KTX2 };
 
 // The --bits depths an output takes.
-enum BwDepths : unsigned { BW_DEPTH_8 = 1, BW_DEPTH_16 = 2, BW_DEPTH_32 = 4 };
+constexpr unsigned BW_DEPTH_8 = 1, BW_DEPTH_16 = 2, BW_DEPTH_32 = 4;
 
 struct BwContainerRow {
   BwContainerId id;
@@ -27,7 +27,8 @@ struct BwContainerRow {
   // The picture's size and the reader's memory from the same bytes (see BwProbeImage).
   bool (*probe)(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe);
   bool wholeChain;    // a mip chain is one file, else one numbered file a level
-  unsigned depths;    // BwDepths
+  unsigned depths;    // BW_DEPTH_ bits
+  const char* depthNames;  // how a refusal of another depth names those it takes (null: older messages)
   bool gpuFormats;    // takes --format (the GPU layouts)
 };
 

@@ -6,16 +6,9 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "BwArray.h"
 #include "Containers.h"
 #include "TiffIO.h"
-
-namespace {
-
-struct FileCloser {
-  void operator()(FILE* fp) const { std::fclose(fp); }
-};
-
-}  // namespace
 
 bool BwProbeImage(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe) {
   *probe = BwImageProbe();
@@ -24,7 +17,7 @@ bool BwProbeImage(const unsigned char* head, size_t n, uint64_t fileBytes, BwIma
 }
 
 bool BwProbeImageFile(const std::string& path, BwImageProbe* probe) {
-  const std::unique_ptr<FILE, FileCloser> fp(std::fopen(path.c_str(), "rb"));
+  const std::unique_ptr<FILE, BwFileCloser> fp(std::fopen(path.c_str(), "rb"));
   if (!fp) return false;
   struct stat info;
   const uint64_t fileBytes = fstat(fileno(fp.get()), &info) == 0 && S_ISREG(info.st_mode) ? uint64_t(info.st_size) : 0;

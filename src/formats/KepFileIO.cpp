@@ -13,10 +13,6 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* fp) const { std::fclose(fp); }
-};
-
 // Header bytes of a record in file order; the pointer slot is written as zeros.
 void PackHeader(const ZelBitmap& bmp, unsigned char* header) {
   std::memcpy(header + 0, &bmp.width, 2);
@@ -84,7 +80,7 @@ bool ZelWrite3DKEPImageFile(ZelBitmap* bmp, const char* fileName) {
 }
 
 bool ZelRead3DKEPImageFile(ZelBitmap* bmp, const char* fileName) {
-  std::unique_ptr<FILE, FileCloser> in(std::fopen(fileName, "rb"));
+  std::unique_ptr<FILE, BwFileCloser> in(std::fopen(fileName, "rb"));
   if (!in) {
     BwDiagnostic("Warning! Could not open texture map \"%s\"\n", fileName);
     return false;
