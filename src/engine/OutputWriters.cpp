@@ -36,6 +36,29 @@ void CheckBits(BwRun& run, const BwContainerRow& row) {
   run.Fail(BW_ERROR_SETTINGS, "ERROR: A %s output takes %s, not --bits=%d\n", row.extensions[0], row.depthNames, bits);
 }
 
+// The band loop of every container's writer: a level's rows, which `source` gives bottom row
+// first, taken in bands of at most `band` rows from the top of the picture down. Each band is
+// read to place(first), its rows in stored order from `first`, the lowest row of the band, and
+// handed to write(rows, count). False as soon as the source stops or a band's write fails.
+template <typename Place, typename Write>
+bool TakeBandsFromTop(const BwTexelSource& source, int64_t height, int64_t rowBytes, int64_t band, const Place& place,
+                      const Write& write) {
+  for (int64_t top = 0; top < height; top += band) {
+    const int64_t count = std::min<int64_t>(band, height - top);
+    const int64_t first = height - top - count;
+    unsigned char* rows = place(first);
+    if (!source(uint64_t(first * rowBytes), uint64_t(count * rowBytes), rows) || !write(rows, count)) return false;
+  }
+  return true;
+}
+
+// Copies `count` rows of `rowBytes` bytes from stored order (the lowest row first) into picture
+// order (the top row first).
+void ToPictureOrder(unsigned char* picture, const unsigned char* stored, int64_t count, int64_t rowBytes) {
+  for (int64_t r = 0; r < count; ++r)
+    std::memcpy(picture + r * rowBytes, stored + (count - 1 - r) * rowBytes, size_t(rowBytes));
+}
+
 // Refuses --format for an output that has no GPU layouts.
 void RefuseFormat(BwRun& run) {
   if (!run.settings.format.empty()) run.Fail(BW_ERROR_SETTINGS, "ERROR: --format needs a .dds or .ktx2 output\n");
@@ -163,17 +186,16 @@ class FileOutput : public BwOutputWriter {
     BwArray<float> rows = BwAllocArray<float>(uint64_t(band * width * 3));
     std::vector<unsigned char> out(size_t(BwGpuLevelBytes(format, run.width, int(band))));
     if (!rows) throw std::bad_alloc();
-    for (int64_t top = 0; top < run.height; top += band) {
-      const int64_t count = std::min<int64_t>(band, run.height - top);
-      const int64_t firstStored = run.height - top - count;
-      if (!floats(uint64_t(firstStored * rowBytes), uint64_t(count * rowBytes),
-                  reinterpret_cast<unsigned char*>(rows.get()))) {
-        gpuFile_.reset();  // the file goes with the abandoned attempt
-        return false;
-      }
-      const uint64_t bytes = BwGpuLevelBytes(format, run.width, int(count));
+    unsigned char* const stored = reinterpret_cast<unsigned char*>(rows.get());
+    const auto encode = [&](const unsigned char*, int64_t count) {
       BwEncodeGpuLevel(format, rows.get(), run.width, int(count), 3, out.data(), round);
-      if (!gpuWriter_->Level(level, out.data(), bytes, &error)) return GpuFailed(run, error);
+      return gpuWriter_->Level(level, out.data(), BwGpuLevelBytes(format, run.width, int(count)), &error) ||
+             GpuFailed(run, error);
+    };
+    const bool taken = TakeBandsFromTop(floats, run.height, rowBytes, band, [&](int64_t) { return stored; }, encode);
+    if (!taken) {
+      gpuFile_.reset();  // the file goes with the abandoned attempt
+      return false;
     }
     if (keep && !keep()) {
       gpuFile_.reset();
@@ -206,15 +228,8 @@ class FileOutput : public BwOutputWriter {
 
   // The levels of the job's chain, as the pipeline makes them.
   static int PipelineLevels(const BwRun& run) {
-    int levels = 1;
-    for (int w = run.width, h = run.height; run.settings.mipLevels != 0;) {
-      BwNextMipSize(&w, &h);
-      if (w <= 0 || h <= 0) break;
-      ++levels;
-    }
-    return levels;
+    return BwChainLevels(run.width, run.height, run.settings.mipLevels != 0);
   }
-
 
   // ---- OpenEXR: one level, or the whole chain in one tiled file, from the float normals ----
 
@@ -241,19 +256,18 @@ class FileOutput : public BwOutputWriter {
     if (!rows) throw std::bad_alloc();
     float* stored = rows.get();
     float* picture = rows.get() + (whole ? run.height : band) * rowFloats;
-    for (int64_t top = 0; top < run.height; top += band) {
-      const int64_t count = std::min<int64_t>(band, run.height - top);
-      const int64_t firstStored = run.height - top - count;
-      float* at = whole ? stored + firstStored * rowFloats : stored;
-      if (!floats(uint64_t(firstStored * rowFloats) * sizeof(float), uint64_t(count * rowFloats) * sizeof(float),
-                  reinterpret_cast<unsigned char*>(at))) {
-        exrWriter_.reset();
-        gpuFile_.reset();  // the file goes with the abandoned attempt
-        return false;
-      }
-      for (int64_t r = 0; r < count; ++r)
-        std::memcpy(picture + r * rowFloats, at + (count - 1 - r) * rowFloats, size_t(rowFloats) * sizeof(float));
-      if (!exrWriter_->WriteRows(level, picture, count, &error)) return GpuFailed(run, error);
+    const int64_t rowBytes = rowFloats * int64_t(sizeof(float));
+    const auto place = [&](int64_t firstStored) {
+      return reinterpret_cast<unsigned char*>(whole ? stored + firstStored * rowFloats : stored);
+    };
+    const auto write = [&](const unsigned char* at, int64_t count) {
+      ToPictureOrder(reinterpret_cast<unsigned char*>(picture), at, count, rowBytes);
+      return exrWriter_->WriteRows(level, picture, count, &error) || GpuFailed(run, error);
+    };
+    if (!TakeBandsFromTop(floats, run.height, rowBytes, band, place, write)) {
+      exrWriter_.reset();
+      gpuFile_.reset();  // the file goes with the abandoned attempt
+      return false;
     }
     if (keep && !keep()) {
       exrWriter_.reset();
@@ -296,14 +310,12 @@ class FileOutput : public BwOutputWriter {
     if (!rows) throw std::bad_alloc();
     unsigned char* stored = rows.get();
     unsigned char* picture = rows.get() + band * rowBytes;
-    for (int64_t top = 0; top < run.height; top += band) {
-      const int64_t count = std::min<int64_t>(band, run.height - top);
-      const int64_t firstStored = run.height - top - count;  // the lowest row of the band
-      if (!encoded(uint64_t(firstStored * rowBytes), uint64_t(count * rowBytes), stored)) return false;
-      for (int64_t r = 0; r < count; ++r)
-        std::memcpy(picture + r * rowBytes, stored + (count - 1 - r) * rowBytes, size_t(rowBytes));
-      if (!writer.WriteRows(picture, count, error)) return false;
-    }
+    const auto write = [&](const unsigned char* at, int64_t count) {
+      ToPictureOrder(picture, at, count, rowBytes);
+      return writer.WriteRows(picture, count, error);
+    };
+    const bool taken = TakeBandsFromTop(encoded, run.height, rowBytes, band, [&](int64_t) { return stored; }, write);
+    if (!taken) return false;
     return writer.End(error);
   }
 
@@ -475,12 +487,19 @@ std::string BwOutputFileName(const std::string& outName, bool mipChain, int leve
   return BwLevelFileName(outName, mipChain && !BwIsChainContainer(outName), level);
 }
 
+int BwChainLevels(int width, int height, bool mipChain) {
+  int levels = 1;
+  for (int w = width, h = height; mipChain; ++levels) {
+    BwNextMipSize(&w, &h);
+    if (w <= 0 || h <= 0) break;
+  }
+  return levels;
+}
+
 std::vector<std::string> BwOutputFileNames(const std::string& outName, bool mipChain, int width, int height) {
   if (!mipChain || BwIsChainContainer(outName)) return {outName};
   std::vector<std::string> names;
-  for (int level = 0; width > 0 && height > 0; ++level) {
+  for (int level = 0, levels = width > 0 && height > 0 ? BwChainLevels(width, height, true) : 0; level < levels; ++level)
     names.push_back(BwLevelFileName(outName, true, level));
-    BwNextMipSize(&width, &height);
-  }
   return names;
 }

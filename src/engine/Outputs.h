@@ -84,6 +84,10 @@ void BwCopyLevelTexels(const BwLevelBytes& level, unsigned char* out, int64_t st
 // one texel wide and at most three high.
 void BwNextMipSize(int* w, int* h);
 
+// The levels of a chain whose level 0 is width x height, down to the last BwNextMipSize gives
+// (1 without a chain).
+int BwChainLevels(int width, int height, bool mipChain);
+
 // The file name of mip level `level` for the output name outName, in a container of one file
 // per level.
 std::string BwLevelFileName(const std::string& outName, bool mipChain, int level);

@@ -66,8 +66,8 @@ std::string BwContainerList(BwContainerListKind kind) {
     for (const char* extension : row.extensions)
       if (extension && (kind == BwContainerListKind::OUTPUTS || row.wholeChain)) items.push_back(extension);
   }
+  const char* const last = kind == BwContainerListKind::INPUTS ? " and " : " or ";
   std::string list;
-  for (size_t i = 0; i < items.size(); ++i)
-    list += (i == 0 ? "" : i + 1 < items.size() ? ", " : kind == BwContainerListKind::INPUTS ? " and " : " or ") + items[i];
+  for (size_t i = 0; i < items.size(); ++i) list += (i == 0 ? "" : i + 1 < items.size() ? ", " : last) + items[i];
   return list;
 }

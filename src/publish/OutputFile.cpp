@@ -206,7 +206,8 @@ std::string JournalFor(const std::string& target, int slot) {
 bool IsTemporaryName(const std::string& name) {
   constexpr size_t kPrefix = sizeof ".bumpweld-" - 1;
   return name.size() == kPrefix + 10 && name.compare(0, kPrefix, ".bumpweld-") == 0 &&
-         std::all_of(name.begin() + kPrefix, name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+         std::all_of(name.begin() + kPrefix, name.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
 }
 
 // Whether `name` may be the target of a journal's entry: a file of the journal's own folder that
@@ -287,8 +288,11 @@ JournalRead ReadJournal(const std::string& directory, const std::string& name, J
   } else {
     text.resize(size_t(st.st_size) + 1);
     size_t got = 0;
-    for (ssize_t n; got < text.size() && (n = read(fd, &text[got], text.size() - got)) != 0; got += n > 0 ? size_t(n) : 0)
-      if (n < 0 && errno != EINTR) break;
+    while (got < text.size()) {
+      const ssize_t n = read(fd, &text[got], text.size() - got);
+      if (n == 0 || (n < 0 && errno != EINTR)) break;
+      got += n > 0 ? size_t(n) : 0;
+    }
     text.resize(got);
     *why = nullptr;
   }
