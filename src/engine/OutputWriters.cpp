@@ -59,6 +59,12 @@ void ToPictureOrder(unsigned char* picture, const unsigned char* stored, int64_t
     std::memcpy(picture + r * rowBytes, stored + (count - 1 - r) * rowBytes, size_t(rowBytes));
 }
 
+// Refuses an encoding code that no flag letter selects (the flag letters select 0 to 7; the codes
+// above are the writers' own).
+void RefuseUnknownCode(BwRun& run) {
+  if (run.settings.output < 0 || run.settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
+}
+
 // Refuses --format for an output that has no GPU layouts.
 void RefuseFormat(BwRun& run) {
   if (!run.settings.format.empty()) run.Fail(BW_ERROR_SETTINGS, "ERROR: --format needs a .dds or .ktx2 output\n");
@@ -67,8 +73,7 @@ void RefuseFormat(BwRun& run) {
 }  // namespace
 
 int BwOutputWriter::Encoding(BwRun& run) {
-  // The flag letters select codes 0 to 7; the others are the writers' own.
-  if (run.settings.output < 0 || run.settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
+  RefuseUnknownCode(run);
   CheckBits(run, BwContainerRowOf(BwContainerId::TARGA));
   RefuseFormat(run);
   return run.settings.output | (run.settings.round ? BW_ROUND : 0);
@@ -76,12 +81,13 @@ int BwOutputWriter::Encoding(BwRun& run) {
 
 namespace {
 
+// What the outputs of every container share: the name, the files opened for it, and the
+// finished files, pending until every level is done and then put in place together.
 class FileOutput : public BwOutputWriter {
  public:
-  FileOutput(std::string outName, BwOutputObserver* observer, std::vector<std::string>* published)
-      : outName_(std::move(outName)), observer_(observer), published_(published),
-        row_(BwOutputContainer(outName_)), exr_(row_ && row_->id == BwContainerId::EXR),
-        gpu_(row_ && row_->gpuFormats) {}
+  FileOutput(std::string outName, const BwContainerRow* row, BwOutputObserver* observer,
+             std::vector<std::string>* published)
+      : outName_(std::move(outName)), row_(row), observer_(observer), published_(published) {}
 
   bool CanDiscard(BwRun& run, int level) override {
     // A device, a FIFO or a descriptor cannot take back what was written to it.
@@ -89,25 +95,91 @@ class FileOutput : public BwOutputWriter {
     return !OutputFile::WouldBeInPlace(name.c_str());
   }
 
-  int Encoding(BwRun& run) override {
-    if (gpu_) return GpuEncoding(run);
-    if (!row_) return BwOutputWriter::Encoding(run);
-    const bool png = row_->id == BwContainerId::PNG, exr = exr_;
-    if (run.settings.output < 0 || run.settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
+  // Every level in place at once, or none (see BwPublishTogether).
+  void Finish(BwRun& run) override {
+    std::vector<OutputFile*> files;
+    for (Pending& level : pending_) files.push_back(level.file.get());
+    std::string failed;
+    if (!BwPublishTogether(files, &failed)) {
+      // The level by the name it was given, which a link may lead elsewhere.
+      auto level = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.file->Target() == failed; });
+      if (level == pending_.end()) level = pending_.begin();
+      run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", level->name.c_str());
+    }
+    for (Pending& level : pending_)
+      if (published_) published_->push_back(level.name);
+    pending_.clear();
+  }
+
+ protected:
+  // The refusals every picture container makes: encodings it has no place for, --format, and
+  // depths it does not take.
+  void CheckPictureEncoding(BwRun& run) {
+    RefuseUnknownCode(run);
     if (run.settings.output >= 3)
       run.Fail(BW_ERROR_SETTINGS, "ERROR: The encodings h, H, i, s and S write .kep textures, not %s files: %s\n",
                row_->name, outName_.c_str());
     RefuseFormat(run);
     CheckBits(run, *row_);
-    if (exr) return run.settings.outputBits == 32 ? BW_ENCODING_EXR_FLOAT : BW_ENCODING_EXR_HALF;
+  }
+
+  // The output file `name`; for the first file of the run, after completing or undoing what a
+  // run killed while putting the same outputs in place left.
+  std::unique_ptr<OutputFile> Open(BwRun& run, const std::string& name, bool first) {
+    if (first) BwRecoverOutput(name.c_str());
+    auto file = std::make_unique<OutputFile>(name.c_str(), observer_);
+    if (!run.settings.sync) file->SkipSync();
+    return file;
+  }
+
+  // The levels of the job's chain, as the pipeline makes them.
+  static int PipelineLevels(const BwRun& run) {
+    return BwChainLevels(run.width, run.height, run.settings.mipLevels != 0);
+  }
+
+  // A finished file, put in place with the others in Finish().
+  void Pend(BwRun& run, const std::string& name, std::unique_ptr<OutputFile> file) {
+    run.console.Message("Wrote %s\n", name.c_str());
+    pending_.push_back(Pending{name, std::move(file)});
+  }
+
+  // Drops the file being written (a chain's one file).
+  virtual void Abandon() {}
+
+  [[noreturn]] bool Failed(BwRun& run, const std::string& error) {
+    if (!error.empty()) BwDiagnostic("%s\n", error.c_str());
+    Abandon();
+    run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", outName_.c_str());
+  }
+
+  const std::string outName_;
+  const BwContainerRow* const row_;  // the container the name asks for; null: Targa or .kep
+
+ private:
+  struct Pending {
+    std::string name;
+    std::unique_ptr<OutputFile> file;
+  };
+  BwOutputObserver* observer_;
+  std::vector<std::string>* published_;
+  std::vector<Pending> pending_;
+};
+
+// Targa, .kep, PNG and TIFF: a file for each level.
+class LevelFilesOutput : public FileOutput {
+ public:
+  using FileOutput::FileOutput;
+
+  int Encoding(BwRun& run) override {
+    if (!row_) return BwOutputWriter::Encoding(run);
+    CheckPictureEncoding(run);
+    const bool png = row_->id == BwContainerId::PNG;
     if (run.settings.outputBits == 16) return png ? BW_ENCODING_PNG16 : BW_ENCODING_TIFF16;
     return (png ? BW_ENCODING_PNG8 : BW_ENCODING_TIFF8) | (run.settings.round ? BW_ROUND : 0);
   }
 
   bool Level(BwRun& run, int level, const BwTexelSource& encoded,
              const std::function<bool()>& keep) override {
-    if (gpu_) return GpuLevel(run, level, encoded, keep);
-    if (exr_) return ExrLevel(run, level, encoded, keep);
     const BwEncoding& encoding = BwSelectedEncoding(run);
     const std::string name = BwLevelFileName(outName_, run.settings.mipLevels != 0, level);
     auto file = Open(run, name, level == 0);
@@ -136,163 +208,7 @@ class FileOutput : public BwOutputWriter {
     }
     if (!written) run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", name.c_str());
     // The level is complete; like every other it is put in place once all are.
-    run.console.Message("Wrote %s\n", name.c_str());
-    pending_.push_back(Pending{name, std::move(file)});
-    return true;
-  }
-
-  // ---- DDS and KTX2: the whole chain in one file, encoded from the float normals ----
-
-  int GpuEncoding(BwRun& run) {
-    const BwSettings& settings = run.settings;
-    if (settings.output < 0 || settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
-    CheckBits(run, *row_);
-    BwGpuFormat format = BwGpuFormat::BC5;
-    if (!settings.format.empty()) {
-      if (!BwGpuFormatFromName(settings.format.c_str(), &format))
-        run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown format %s (bc5, bc5s, rg16s, rgba16s, rgb10a2 or rgba8)\n",
-                 settings.format.c_str());
-    } else if (settings.output == 3 || settings.output == 4 || settings.output == 5) {
-      // The .kep letters choose the same values in the GPU layouts.
-      format = settings.output == 3 ? BwGpuFormat::RG16S
-               : settings.output == 4 ? BwGpuFormat::RGBA16S : BwGpuFormat::RGB10A2;
-    } else if (settings.output != 0) {
-      run.Fail(BW_ERROR_SETTINGS, "ERROR: The encodings s and S write .kep textures only: %s\n", outName_.c_str());
-    }
-    return (BW_ENCODING_GPU + int(format)) | (settings.round ? BW_ROUND : 0);
-  }
-
-  bool GpuLevel(BwRun& run, int level, const BwTexelSource& floats, const std::function<bool()>& keep) {
-    const BwGpuFormat format = BwGpuFormat((run.encoding & ~BW_ROUND) - BW_ENCODING_GPU);
-    const bool round = (run.encoding & BW_ROUND) != 0;
-    std::string error;
-    if (level == 0) {
-      gpuFile_ = Open(run, outName_, true);
-      if (!*gpuFile_) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", outName_.c_str());
-      gpuLevels_ = PipelineLevels(run);
-      gpuWriter_ = std::make_unique<BwGpuTextureWriter>();
-      const BwContainer container = row_->id == BwContainerId::DDS ? BwContainer::DDS : BwContainer::KTX2;
-      if (!gpuWriter_->Begin(gpuFile_->Stream(), container, format, run.width, run.height, gpuLevels_, &error))
-        return GpuFailed(run, error);
-    }
-    // Bands of rows from the top of the picture, whole 4 x 4 blocks but for the last: the
-    // floats come bottom row first, as the encoder takes them, and it writes top row first.
-    // A band is 64 to 256 rows, as many as about 12 MiB of floats hold: a band's merge and its
-    // encoding are two loops, each waiting at its end for its slowest thread, so fewer, longer
-    // bands wait less.
-    const int64_t width = run.width;
-    const int64_t rowBytes = width * 3 * int64_t(sizeof(float));
-    const int64_t band = std::clamp<int64_t>((int64_t(12) << 20) / rowBytes / 4 * 4, 64, 256);
-    BwArray<float> rows = BwAllocArray<float>(uint64_t(band * width * 3));
-    std::vector<unsigned char> out(size_t(BwGpuLevelBytes(format, run.width, int(band))));
-    if (!rows) throw std::bad_alloc();
-    unsigned char* const stored = reinterpret_cast<unsigned char*>(rows.get());
-    const auto encode = [&](const unsigned char*, int64_t count) {
-      BwEncodeGpuLevel(format, rows.get(), run.width, int(count), 3, out.data(), round);
-      return gpuWriter_->Level(level, out.data(), BwGpuLevelBytes(format, run.width, int(count)), &error) ||
-             GpuFailed(run, error);
-    };
-    const bool taken = TakeBandsFromTop(floats, run.height, rowBytes, band, [&](int64_t) { return stored; }, encode);
-    if (!taken) {
-      gpuFile_.reset();  // the file goes with the abandoned attempt
-      return false;
-    }
-    if (keep && !keep()) {
-      gpuFile_.reset();
-      return false;
-    }
-    if (level + 1 == gpuLevels_) {
-      if (!gpuWriter_->End(&error)) return GpuFailed(run, error);
-      if (!gpuFile_->Finish()) return GpuFailed(run, "");
-      run.console.Message("Wrote %s\n", outName_.c_str());
-      pending_.push_back(Pending{outName_, std::move(gpuFile_)});
-    }
-    return true;
-  }
-
-  [[noreturn]] bool GpuFailed(BwRun& run, const std::string& error) {
-    if (!error.empty()) BwDiagnostic("%s\n", error.c_str());
-    exrWriter_.reset();
-    gpuFile_.reset();
-    run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", outName_.c_str());
-  }
-
-  // The output file `name`; for the first file of the run, after completing or undoing what a
-  // run killed while putting the same outputs in place left.
-  std::unique_ptr<OutputFile> Open(BwRun& run, const std::string& name, bool first) {
-    if (first) BwRecoverOutput(name.c_str());
-    auto file = std::make_unique<OutputFile>(name.c_str(), observer_);
-    if (!run.settings.sync) file->SkipSync();
-    return file;
-  }
-
-  // The levels of the job's chain, as the pipeline makes them.
-  static int PipelineLevels(const BwRun& run) {
-    return BwChainLevels(run.width, run.height, run.settings.mipLevels != 0);
-  }
-
-  // ---- OpenEXR: one level, or the whole chain in one tiled file, from the float normals ----
-
-  bool ExrLevel(BwRun& run, int level, const BwTexelSource& floats, const std::function<bool()>& keep) {
-    std::string error;
-    if (level == 0) {
-      gpuFile_ = Open(run, outName_, true);
-      if (!*gpuFile_) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", outName_.c_str());
-      gpuLevels_ = PipelineLevels(run);
-      exrLevels_ = run.settings.mipLevels != 0 ? BwExrLevelCount(run.width, run.height) : 1;
-      exrWriter_ = std::make_unique<BwExrWriter>();
-      if (!exrWriter_->Begin(gpuFile_->Stream(), run.width, run.height, exrLevels_,
-                             (run.encoding & ~BW_ROUND) == BW_ENCODING_EXR_FLOAT, &error))
-        return GpuFailed(run, error);
-    }
-    // Bands of rows from the top of the picture: the floats come bottom row first.
-    const int64_t width = run.width, rowFloats = width * 3;
-    const int64_t band = std::min<int64_t>(exrWriter_->BandRows(), run.height);
-    const bool last = level + 1 == gpuLevels_;
-    // The last level of the chain is kept whole when the file needs smaller ones (a map taller
-    // than wide, whose chain ends before 1 x 1).
-    const bool whole = last && exrLevels_ > gpuLevels_;
-    BwArray<float> rows = BwAllocArray<float>(uint64_t((whole ? run.height : band) * rowFloats) * 2);
-    if (!rows) throw std::bad_alloc();
-    float* stored = rows.get();
-    float* picture = rows.get() + (whole ? run.height : band) * rowFloats;
-    const int64_t rowBytes = rowFloats * int64_t(sizeof(float));
-    const auto place = [&](int64_t firstStored) {
-      return reinterpret_cast<unsigned char*>(whole ? stored + firstStored * rowFloats : stored);
-    };
-    const auto write = [&](const unsigned char* at, int64_t count) {
-      ToPictureOrder(reinterpret_cast<unsigned char*>(picture), at, count, rowBytes);
-      return exrWriter_->WriteRows(level, picture, count, &error) || GpuFailed(run, error);
-    };
-    if (!TakeBandsFromTop(floats, run.height, rowBytes, band, place, write)) {
-      exrWriter_.reset();
-      gpuFile_.reset();  // the file goes with the abandoned attempt
-      return false;
-    }
-    if (keep && !keep()) {
-      exrWriter_.reset();
-      gpuFile_.reset();
-      return false;
-    }
-    if (!last) return true;
-    // The halvings down to 1 x 1 of a kept last level, made by the box filter of the chain.
-    if (whole) {
-      std::vector<float> from(stored, stored + run.height * rowFloats), to;
-      for (int l = gpuLevels_, w = run.width, h = run.height; l < exrLevels_; ++l) {
-        const int nw = std::max(1, w / 2), nh = std::max(1, h / 2);
-        to.resize(size_t(nw) * size_t(nh) * 3);
-        BwBoxFilterTexels(to.data(), nw, nh, from.data(), w, h, 3);
-        for (int64_t r = nh - 1; r >= 0; --r)
-          if (!exrWriter_->WriteRows(l, to.data() + r * nw * 3, 1, &error)) return GpuFailed(run, error);
-        from.swap(to);
-        w = nw, h = nh;
-      }
-    }
-    if (!exrWriter_->End(&error)) return GpuFailed(run, error);
-    exrWriter_.reset();
-    if (!gpuFile_->Finish()) return GpuFailed(run, "");
-    run.console.Message("Wrote %s\n", outName_.c_str());
-    pending_.push_back(Pending{outName_, std::move(gpuFile_)});
+    Pend(run, name, std::move(file));
     return true;
   }
 
@@ -318,40 +234,169 @@ class FileOutput : public BwOutputWriter {
     if (!taken) return false;
     return writer.End(error);
   }
+};
 
-  // Every level in place at once, or none (see BwPublishTogether).
-  void Finish(BwRun& run) override {
-    std::vector<OutputFile*> files;
-    for (Pending& level : pending_) files.push_back(level.file.get());
-    std::string failed;
-    if (!BwPublishTogether(files, &failed)) {
-      // The level by the name it was given, which a link may lead elsewhere.
-      auto level = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.file->Target() == failed; });
-      if (level == pending_.end()) level = pending_.begin();
-      run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", level->name.c_str());
+// DDS and KTX2: the whole chain in one file, encoded from the float normals.
+class GpuOutput : public FileOutput {
+ public:
+  using FileOutput::FileOutput;
+
+  int Encoding(BwRun& run) override {
+    const BwSettings& settings = run.settings;
+    RefuseUnknownCode(run);
+    CheckBits(run, *row_);
+    BwGpuFormat format = BwGpuFormat::BC5;
+    if (!settings.format.empty()) {
+      if (!BwGpuFormatFromName(settings.format.c_str(), &format))
+        run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown format %s (bc5, bc5s, rg16s, rgba16s, rgb10a2 or rgba8)\n",
+                 settings.format.c_str());
+    } else if (settings.output == 3 || settings.output == 4 || settings.output == 5) {
+      // The .kep letters choose the same values in the GPU layouts.
+      format = settings.output == 3 ? BwGpuFormat::RG16S
+               : settings.output == 4 ? BwGpuFormat::RGBA16S : BwGpuFormat::RGB10A2;
+    } else if (settings.output != 0) {
+      run.Fail(BW_ERROR_SETTINGS, "ERROR: The encodings s and S write .kep textures only: %s\n", outName_.c_str());
     }
-    for (Pending& level : pending_)
-      if (published_) published_->push_back(level.name);
-    pending_.clear();
+    return (BW_ENCODING_GPU + int(format)) | (settings.round ? BW_ROUND : 0);
+  }
+
+  bool Level(BwRun& run, int level, const BwTexelSource& floats, const std::function<bool()>& keep) override {
+    const BwGpuFormat format = BwGpuFormat((run.encoding & ~BW_ROUND) - BW_ENCODING_GPU);
+    const bool round = (run.encoding & BW_ROUND) != 0;
+    std::string error;
+    if (level == 0) {
+      file_ = Open(run, outName_, true);
+      if (!*file_) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", outName_.c_str());
+      levels_ = PipelineLevels(run);
+      writer_ = std::make_unique<BwGpuTextureWriter>();
+      const BwContainer container = row_->id == BwContainerId::DDS ? BwContainer::DDS : BwContainer::KTX2;
+      if (!writer_->Begin(file_->Stream(), container, format, run.width, run.height, levels_, &error))
+        return Failed(run, error);
+    }
+    // Bands of rows from the top of the picture, whole 4 x 4 blocks but for the last: the
+    // floats come bottom row first, as the encoder takes them, and it writes top row first.
+    // A band is 64 to 256 rows, as many as about 12 MiB of floats hold: a band's merge and its
+    // encoding are two loops, each waiting at its end for its slowest thread, so fewer, longer
+    // bands wait less.
+    const int64_t width = run.width;
+    const int64_t rowBytes = width * 3 * int64_t(sizeof(float));
+    const int64_t band = std::clamp<int64_t>((int64_t(12) << 20) / rowBytes / 4 * 4, 64, 256);
+    BwArray<float> rows = BwAllocArray<float>(uint64_t(band * width * 3));
+    std::vector<unsigned char> out(size_t(BwGpuLevelBytes(format, run.width, int(band))));
+    if (!rows) throw std::bad_alloc();
+    unsigned char* const stored = reinterpret_cast<unsigned char*>(rows.get());
+    const auto encode = [&](const unsigned char*, int64_t count) {
+      BwEncodeGpuLevel(format, rows.get(), run.width, int(count), 3, out.data(), round);
+      return writer_->Level(level, out.data(), BwGpuLevelBytes(format, run.width, int(count)), &error) ||
+             Failed(run, error);
+    };
+    const bool taken = TakeBandsFromTop(floats, run.height, rowBytes, band, [&](int64_t) { return stored; }, encode);
+    if (!taken) {
+      file_.reset();  // the file goes with the abandoned attempt
+      return false;
+    }
+    if (keep && !keep()) {
+      file_.reset();
+      return false;
+    }
+    if (level + 1 == levels_) {
+      if (!writer_->End(&error)) return Failed(run, error);
+      if (!file_->Finish()) return Failed(run, "");
+      Pend(run, outName_, std::move(file_));
+    }
+    return true;
   }
 
  private:
-  struct Pending {
-    std::string name;
-    std::unique_ptr<OutputFile> file;
-  };
-  std::string outName_;
-  BwOutputObserver* observer_;
-  std::vector<std::string>* published_;
-  const BwContainerRow* row_;  // the container the name asks for; null: Targa or .kep
-  bool exr_;  // an OpenEXR file: the one level, or every level in the one file
-  bool gpu_;  // a DDS or KTX2 file: every level in the one file
-  std::unique_ptr<OutputFile> gpuFile_;  // the DDS, KTX2 or OpenEXR file
-  std::unique_ptr<BwGpuTextureWriter> gpuWriter_;
-  std::unique_ptr<BwExrWriter> exrWriter_;
-  int gpuLevels_ = 0;  // levels the pipeline makes
+  void Abandon() override { file_.reset(); }
+
+  std::unique_ptr<OutputFile> file_;
+  std::unique_ptr<BwGpuTextureWriter> writer_;
+  int levels_ = 0;  // levels the pipeline makes
+};
+
+// OpenEXR: one level, or the whole chain in one tiled file, from the float normals.
+class ExrOutput : public FileOutput {
+ public:
+  using FileOutput::FileOutput;
+
+  int Encoding(BwRun& run) override {
+    CheckPictureEncoding(run);
+    return run.settings.outputBits == 32 ? BW_ENCODING_EXR_FLOAT : BW_ENCODING_EXR_HALF;
+  }
+
+  bool Level(BwRun& run, int level, const BwTexelSource& floats, const std::function<bool()>& keep) override {
+    std::string error;
+    if (level == 0) {
+      file_ = Open(run, outName_, true);
+      if (!*file_) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", outName_.c_str());
+      levels_ = PipelineLevels(run);
+      exrLevels_ = run.settings.mipLevels != 0 ? BwExrLevelCount(run.width, run.height) : 1;
+      writer_ = std::make_unique<BwExrWriter>();
+      if (!writer_->Begin(file_->Stream(), run.width, run.height, exrLevels_,
+                             (run.encoding & ~BW_ROUND) == BW_ENCODING_EXR_FLOAT, &error))
+        return Failed(run, error);
+    }
+    // Bands of rows from the top of the picture: the floats come bottom row first.
+    const int64_t width = run.width, rowFloats = width * 3;
+    const int64_t band = std::min<int64_t>(writer_->BandRows(), run.height);
+    const bool last = level + 1 == levels_;
+    // The last level of the chain is kept whole when the file needs smaller ones (a map taller
+    // than wide, whose chain ends before 1 x 1).
+    const bool whole = last && exrLevels_ > levels_;
+    BwArray<float> rows = BwAllocArray<float>(uint64_t((whole ? run.height : band) * rowFloats) * 2);
+    if (!rows) throw std::bad_alloc();
+    float* stored = rows.get();
+    float* picture = rows.get() + (whole ? run.height : band) * rowFloats;
+    const int64_t rowBytes = rowFloats * int64_t(sizeof(float));
+    const auto place = [&](int64_t firstStored) {
+      return reinterpret_cast<unsigned char*>(whole ? stored + firstStored * rowFloats : stored);
+    };
+    const auto write = [&](const unsigned char* at, int64_t count) {
+      ToPictureOrder(reinterpret_cast<unsigned char*>(picture), at, count, rowBytes);
+      return writer_->WriteRows(level, picture, count, &error) || Failed(run, error);
+    };
+    if (!TakeBandsFromTop(floats, run.height, rowBytes, band, place, write)) {
+      writer_.reset();
+      file_.reset();  // the file goes with the abandoned attempt
+      return false;
+    }
+    if (keep && !keep()) {
+      writer_.reset();
+      file_.reset();
+      return false;
+    }
+    if (!last) return true;
+    // The halvings down to 1 x 1 of a kept last level, made by the box filter of the chain.
+    if (whole) {
+      std::vector<float> from(stored, stored + run.height * rowFloats), to;
+      for (int l = levels_, w = run.width, h = run.height; l < exrLevels_; ++l) {
+        const int nw = std::max(1, w / 2), nh = std::max(1, h / 2);
+        to.resize(size_t(nw) * size_t(nh) * 3);
+        BwBoxFilterTexels(to.data(), nw, nh, from.data(), w, h, 3);
+        for (int64_t r = nh - 1; r >= 0; --r)
+          if (!writer_->WriteRows(l, to.data() + r * nw * 3, 1, &error)) return Failed(run, error);
+        from.swap(to);
+        w = nw, h = nh;
+      }
+    }
+    if (!writer_->End(&error)) return Failed(run, error);
+    writer_.reset();
+    if (!file_->Finish()) return Failed(run, "");
+    Pend(run, outName_, std::move(file_));
+    return true;
+  }
+
+ private:
+  void Abandon() override {
+    writer_.reset();
+    file_.reset();
+  }
+
+  std::unique_ptr<OutputFile> file_;
+  std::unique_ptr<BwExrWriter> writer_;
+  int levels_ = 0;     // levels the pipeline makes
   int exrLevels_ = 0;  // levels of the OpenEXR file
-  std::vector<Pending> pending_;
 };
 
 class MemoryOutput : public BwOutputWriter {
@@ -366,7 +411,7 @@ class MemoryOutput : public BwOutputWriter {
     BwLevelBytes level;
     level.width = run.width;
     level.height = run.height;
-    level.headerBytes = encoding.targa ? 18 : 13;
+    level.headerBytes = encoding.targa ? int(sizeof(TGAHeaderInfo)) : ZEL_KEP_HEADER_BYTES;
     level.targa = encoding.targa;
     // .kep levels as their texel words: h two signed, H four signed, i one 32-bit word, s and S
     // four unsigned.
@@ -410,7 +455,11 @@ class MemoryOutput : public BwOutputWriter {
 
 std::unique_ptr<BwOutputWriter> BwFileOutput(const std::string& outName, BwOutputObserver* observer,
                                              std::vector<std::string>* published) {
-  return std::make_unique<FileOutput>(outName, observer, published);
+  // The container the name asks for chooses the writer.
+  const BwContainerRow* row = BwOutputContainer(outName);
+  if (row && row->gpuFormats) return std::make_unique<GpuOutput>(outName, row, observer, published);
+  if (row && row->id == BwContainerId::EXR) return std::make_unique<ExrOutput>(outName, row, observer, published);
+  return std::make_unique<LevelFilesOutput>(outName, row, observer, published);
 }
 
 std::unique_ptr<BwOutputWriter> BwMemoryOutput(std::vector<BwLevelBytes>* levels) {
