@@ -339,7 +339,10 @@ TEST(OutputFileCli, DescriptorNamesAreWrittenInPlace) {
       {"\"$BW\" -Q base.tga det.tga /dev/fd/3 3>> log.txt", true},
       {"sh -c 'exec \"$BW\" -Q base.tga det.tga /proc/$$/fd/3' 3>> log.txt", true},
       {"\"$BW\" -Q base.tga det.tga /dev/stdout | cat >> log.txt", true},
-      {"(rm log.txt && exec \"$BW\" -Q base.tga det.tga /dev/stdout) >> log.txt", false}};
+      {"(rm log.txt && exec \"$BW\" -Q base.tga det.tga /dev/stdout) >> log.txt", false},
+      // With the picture on standard output the console goes to standard error.
+      {"\"$BW\" base.tga det.tga /dev/stdout 2>/dev/null | cat >> log.txt", true},
+      {"\"$BW\" -q base.tga det.tga /dev/fd/1 2>/dev/null >> log.txt", true}};
   TempDir dir;
   Bytes base = MakeTga(48, 8, 24, Bytes(48 * 8 * 3, 200));
   std::fill_n(base.begin() + 18 + 300, 30, 127);

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "Batch.h"
@@ -15,11 +17,20 @@
 
 namespace {
 
-// A console on standard output and standard error.
-BwConsole StdioConsole(int quiet) {
-  return BwConsole(quiet, [](int stream, const char* text, size_t length) {
-    std::fwrite(text, 1, length, stream == BW_STDERR ? stderr : stdout);
+// A console on standard output and standard error; all on standard error when `pictureOnStdout`.
+BwConsole StdioConsole(int quiet, bool pictureOnStdout = false) {
+  return BwConsole(quiet, [pictureOnStdout](int stream, const char* text, size_t length) {
+    std::fwrite(text, 1, length, stream == BW_STDERR || pictureOnStdout ? stderr : stdout);
   });
+}
+
+// Whether the file at `path` is the one standard output is open on (/dev/stdout, /dev/fd/1, the
+// terminal's device, a file standard output is redirected to): the picture then has standard
+// output to itself, so that it arrives whole.
+bool IsStandardOutput(const std::string& path) {
+  struct stat out, file;
+  return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &file) == 0 && out.st_dev == file.st_dev &&
+         out.st_ino == file.st_ino;
 }
 
 // Prints a paragraph in lines of at most 92 characters, the second and later indented by two.
@@ -79,7 +90,8 @@ int BumpweldMain(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--recover") == 0) return RecoverMain(argv[2]);
   BwInstallSignalHandlers();
   const BwCommand command = BwParseCommand(std::vector<std::string>(argv + 1, argv + argc));
-  BwConsole console = StdioConsole(command.settings.quiet);
+  const bool pictureOnStdout = command.outcome == BwCommand::RUN && IsStandardOutput(command.Output());
+  BwConsole console = StdioConsole(command.settings.quiet, pictureOnStdout);
   switch (command.outcome) {
     case BwCommand::RUN: break;
     case BwCommand::HELP: PrintHelp(); return 0;

@@ -171,6 +171,12 @@ class LevelFilesOutput : public FileOutput {
   using FileOutput::FileOutput;
 
   int Encoding(BwRun& run) override {
+    const std::string foreign = BwForeignImageExtension(outName_);
+    if (!foreign.empty())
+      run.Fail(BW_ERROR_SETTINGS,
+               "ERROR: Bumpweld does not write %s files: %s (a name ending in %s writes that container; any "
+               "other name a Targa file or a .kep texture)\n",
+               foreign.c_str(), outName_.c_str(), BwContainerList(BwContainerListKind::OUTPUTS).c_str());
     if (!row_) return BwOutputWriter::Encoding(run);
     CheckPictureEncoding(run);
     const bool png = row_->id == BwContainerId::PNG;

@@ -48,6 +48,13 @@ const BwContainerRow* BwOutputContainer(const std::string& name) {
   return nullptr;
 }
 
+std::string BwForeignImageExtension(const std::string& name) {
+  static const char* const kForeign[] = {".jpg", ".jpeg", ".bmp", ".gif", ".webp", ".psd", ".hdr", ".avif", ".jxl"};
+  for (const char* extension : kForeign)
+    if (BwHasExtension(name, extension)) return name.substr(name.size() - std::strlen(extension));
+  return "";
+}
+
 bool BwHasExtension(const std::string& name, const char* extension) {
   const size_t n = std::strlen(extension);
   if (name.size() < n) return false;

@@ -46,6 +46,11 @@ const BwContainerRow& BwInputContainer(const unsigned char* head, size_t n);
 // writes a Targa file or a .kep texture as the encoding letters choose.
 const BwContainerRow* BwOutputContainer(const std::string& name);
 
+// The extension of an output name that names an image container Bumpweld does not write (.jpg,
+// .jpeg, .bmp, .gif, .webp, .psd, .hdr, .avif, .jxl), in the name's own case, or "": such a
+// name is refused rather than given Targa bytes no reader of its kind opens.
+std::string BwForeignImageExtension(const std::string& name);
+
 // Whether a file name ends in `extension` (a dot and lowercase letters), in any case.
 bool BwHasExtension(const std::string& name, const char* extension);
 
