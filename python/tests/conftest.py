@@ -49,3 +49,14 @@ def maps(tmp_path_factory):
     for name in ("base", "detail", "height"):
         write_tga(pictures["dir"] / (name + ".tga"), pictures[name])
     return pictures
+
+
+def pytest_sessionfinish(session, exitstatus):
+    """A suite whose every test skipped ends with status 77, which ctest reports as skipped (with
+    pytest's reasons above it) instead of passed."""
+    reporter = session.config.pluginmanager.get_plugin("terminalreporter")
+    if reporter is None or exitstatus != 0:
+        return
+    skipped, ran = len(reporter.stats.get("skipped", [])), len(reporter.stats.get("passed", []))
+    if skipped and not ran:
+        session.exitstatus = 77

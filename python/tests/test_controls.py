@@ -15,7 +15,8 @@ TEXTURES = os.environ.get("BUMPWELD_TEXTURES", "")
 def texture(name):
     path = os.path.join(TEXTURES, name)
     if not os.path.exists(path):
-        pytest.skip("the shared texture folder is absent")
+        pytest.skip(f"no {name} in the texture folder {TEXTURES or '(none)'}: set BUMPWELD_TEXTURES to a folder "
+                    "of the shared textures, or place them at ../shared/textures beside the source")
     return read_output(path)
 
 
