@@ -26,14 +26,16 @@ namespace py = pybind11;
 
 namespace {
 
-// The bumpweld.Error exception type, made when the module is imported.
+// The bumpweld.Error exception type and the bumpweld.ErrorCode enumeration, made when the module
+// is imported.
 PyObject* gErrorType = nullptr;
+PyObject* gErrorCode = nullptr;
 
 // Raises bumpweld.Error with the message and, as its `code`, the BW_ERROR_ code of the failure.
 [[noreturn]] void RaiseError(const std::string& message, int code = BW_ERROR_ARGUMENT) {
   PyObject* error = PyObject_CallFunction(gErrorType, "s", message.c_str());
   if (error) {
-    PyObject* number = PyLong_FromLong(code);
+    PyObject* number = PyObject_CallFunction(gErrorCode, "i", code);
     if (number && PyObject_SetAttrString(error, "code", number) == 0) PyErr_SetObject(gErrorType, error);
     Py_XDECREF(number);
     Py_DECREF(error);
@@ -74,7 +76,7 @@ int TexelType(const py::array& values) {
   if (type.equal(py::dtype::of<uint8_t>())) return BW_UINT8;
   if (type.equal(py::dtype::of<uint16_t>())) return BW_UINT16;
   if (type.equal(py::dtype::of<float>())) return BW_FLOAT32;
-  throw py::type_error("an image must hold uint8, uint16 or float32 values in the machine's byte order, not " +
+  throw py::type_error("an image must hold uint8, uint16, float32 or float64 values in the machine's byte order, not " +
                        std::string(py::str(static_cast<const py::object&>(type))));
 }
 
@@ -136,6 +138,17 @@ uint64_t AvailableMemory() {
   return bytes ? bytes : UINT64_MAX;
 }
 
+// Refuses, before it is tried, a copy of `values` at `itemBytes` a value that the memory could not
+// hold.
+void RefuseCopy(const py::array& values, uint64_t itemBytes, const char* what) {
+  const uint64_t copyBytes = uint64_t(values.size()) * itemBytes;
+  if (copyBytes <= AvailableMemory() / 2) return;
+  PyErr_SetString(PyExc_MemoryError, (std::string(what) + " would need a copy of " + std::to_string(copyBytes) +
+                                      " bytes to be read, more than half the memory available; pass an array "
+                                      "whose texels lie side by side within each row").c_str());
+  throw py::error_already_set();
+}
+
 InputImage DescribeImage(const py::array& values, const char* what) {
   if (values.ndim() != 2 && values.ndim() != 3)
     throw py::value_error(std::string(what) + " must have shape (height, width) or (height, width, channels)");
@@ -144,16 +157,18 @@ InputImage DescribeImage(const py::array& values, const char* what) {
       throw py::value_error(std::string(what) + " is too large");
   InputImage input;
   input.holder = values;
+  // float64 values (numpy's default, as `img / 127.5 - 1` makes) are read as float32 ones: one
+  // copy, rounded to nearest as numpy's astype rounds.
+  if (values.dtype().equal(py::dtype::of<double>())) {
+    RefuseCopy(values, 4, what);
+    input.holder = values.attr("astype")(py::dtype::of<float>());
+    if (!DescribeInPlace(input.holder, &input)) throw py::value_error(std::string(what) + " cannot be read");
+    return input;
+  }
   if (DescribeInPlace(values, &input)) return input;
   // A view whose texels do not lie side by side (a broadcast array, every other column) is
   // copied once; a copy the memory could not hold is refused before it is tried.
-  const uint64_t copyBytes = uint64_t(values.size()) * uint64_t(values.itemsize());
-  if (copyBytes > AvailableMemory() / 2) {
-    PyErr_SetString(PyExc_MemoryError, (std::string(what) + " would need a copy of " + std::to_string(copyBytes) +
-                                        " bytes to be read, more than half the memory available; pass an array "
-                                        "whose texels lie side by side within each row").c_str());
-    throw py::error_already_set();
-  }
+  RefuseCopy(values, uint64_t(values.itemsize()), what);
   const py::object require = py::module_::import("numpy").attr("require");
   input.holder = require(values, py::none(), py::make_tuple("C_CONTIGUOUS", "ALIGNED"));
   if (!DescribeInPlace(input.holder, &input)) throw py::value_error(std::string(what) + " cannot be read");
@@ -288,12 +303,19 @@ PYBIND11_MODULE(_bumpweld, m) {
                                          PyExc_Exception, nullptr);
   if (!gErrorType) throw py::error_already_set();
   m.add_object("Error", py::handle(gErrorType));
-  // The failure codes of Error.code.
+  // The failure codes of Error.code: bumpweld.ErrorCode, an IntEnum (ErrorCode.OPEN == 4), and
+  // the same numbers as module constants (ERROR_OPEN).
+  py::list members;
   for (int code = BW_ERROR_ARGUMENT; code <= BW_ERROR_MEMORY; ++code) {
-    static const char* const kNames[] = {"ERROR_ARGUMENT", "ERROR_COMMAND", "ERROR_SETTINGS", "ERROR_OPEN",
-                                         "ERROR_READ", "ERROR_SIZE", "ERROR_WRITE", "ERROR_MEMORY"};
-    m.attr(kNames[code - BW_ERROR_ARGUMENT]) = code;
+    static const char* const kNames[] = {"ARGUMENT", "COMMAND", "SETTINGS", "OPEN", "READ", "SIZE", "WRITE", "MEMORY"};
+    const char* name = kNames[code - BW_ERROR_ARGUMENT];
+    m.attr(("ERROR_" + std::string(name)).c_str()) = code;
+    members.append(py::make_tuple(name, code));
   }
+  py::object errorCode = py::module_::import("enum").attr("IntEnum")("ErrorCode", members, py::arg("module") = "bumpweld");
+  errorCode.attr("__doc__") = "The kind of failure of a bumpweld.Error (its `code`), as the C interface's BW_ERROR_ codes.";
+  m.attr("ErrorCode") = errorCode;
+  gErrorCode = errorCode.release().ptr();
 
   m.def("is_option", [](const std::string& name) { return bw_is_option(name.c_str()) != 0; }, py::arg("name"),
         "Whether NAME (\"--round\", \"--bits\") is a long option of a job.");

@@ -6,14 +6,15 @@
     bumpweld.run_files("base.tga", "detail.tga", "out.tga", flags="-m")
 
 Arrays are in picture order (first row = top, as PIL and imageio give them), channels red,
-green, blue. Failures raise bumpweld.Error with the command line's message.
+green, blue; uint8, uint16, float32 or float64 values (float64 read as float32). Failures
+raise bumpweld.Error with the command line's message and a bumpweld.ErrorCode as its `code`.
 `bumpweld.dask.run_batch` runs many command lines on a dask.distributed cluster.
 """
-from ._bumpweld import Error, Job, version
+from ._bumpweld import Error, ErrorCode, Job, version
 from ._jobs import merge, run_files
 
 __version__ = version()
-__all__ = ["Error", "Job", "merge", "run_files", "version"]
+__all__ = ["Error", "ErrorCode", "Job", "merge", "run_files", "version"]
 
 
 def __getattr__(name: str):

@@ -1,4 +1,5 @@
 """Bumpweld's C interface for Python: jobs, images in memory and files."""
+import enum
 from typing import List
 
 import numpy as np
@@ -12,10 +13,22 @@ ERROR_SIZE: int
 ERROR_WRITE: int
 ERROR_MEMORY: int
 
+class ErrorCode(enum.IntEnum):
+    """The kind of failure of a bumpweld.Error (its `code`), as the C interface's BW_ERROR_ codes."""
+
+    ARGUMENT = 1
+    COMMAND = 2
+    SETTINGS = 3
+    OPEN = 4
+    READ = 5
+    SIZE = 6
+    WRITE = 7
+    MEMORY = 8
+
 class Error(Exception):
     """A run failed; the message is the one the command line prints, code the kind of failure."""
 
-    code: int
+    code: ErrorCode
 
 def version() -> str: ...
 def is_option(name: str) -> bool: ...

@@ -24,7 +24,7 @@ def _apply_option(job: _bumpweld.Job, option: str, value: Any) -> None:
         job.set_option(f"{option}={text}")
 
 
-_IMAGE_TYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32))
+_IMAGE_TYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32), np.dtype(np.float64))
 
 
 def _make_job(caller: str, flags: str, height_scale: HeightScale, threads: int,
@@ -48,13 +48,14 @@ def _make_job(caller: str, flags: str, height_scale: HeightScale, threads: int,
 
 
 def _image(picture: Any, what: str, channels: tuple) -> np.ndarray:
-    """The picture as an array the extension takes in place: uint8, uint16 or float32 in the
-    machine's byte order (anything else is refused, a swapped byte order is copied once), with
+    """The picture as an array the extension takes: uint8, uint16 or float32 in the machine's byte
+    order in place, float64 as a float32 copy (anything else is refused, a swapped byte order is
+    copied once), with
     one of `channels` values a texel (an H x W array has one)."""
     array = np.asarray(picture)
     native = array.dtype.newbyteorder("=")
     if native not in _IMAGE_TYPES:
-        raise TypeError(f"{what} must hold uint8, uint16 or float32 values, not {array.dtype}")
+        raise TypeError(f"{what} must hold uint8, uint16, float32 or float64 values, not {array.dtype}")
     if array.dtype != native:
         array = array.astype(native)
     if array.ndim not in (2, 3):

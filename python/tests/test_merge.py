@@ -38,6 +38,7 @@ def test_every_dtype_and_layout_gives_the_8bit_result(maps):
         ("uint16 normals", base.astype(np.uint16) * 257, detail.astype(np.uint16) * 257, None, 0),
         ("uint8 RGBA base", rgba, detail, None, 0),
         ("float32 normals", base, ((detail - np.float32(127.5)) / np.float32(127.5)), None, 1),
+        ("float64 normals", base, detail / 127.5 - 1, None, 1),
         ("uint8 H x W x 1", base, height[..., None], 3.0, 0),
         ("uint16 heights", base, height.astype(np.uint16) * 257, 3.0, 0),
         ("float32 heights", base, height.astype(np.float32) / np.float32(255), 3.0, 0),
@@ -89,7 +90,7 @@ def test_failures_raise_with_the_command_line_message(maps, tmp_path, monkeypatc
         (E, "ERROR: Bad value in --bits=7 (8 or 16)", lambda: bumpweld.merge(base, detail, bits=7)),
         (E, "ERROR: Unable to open none.tga", lambda: bumpweld.run_files("base.tga", "none.tga", tmp_path / "o.tga")),
         (TypeError, "unexpected keyword argument 'rond'", lambda: bumpweld.merge(base, detail, rond=True)),
-        (TypeError, "uint8, uint16 or float32", lambda: bumpweld.merge(base.astype(np.int32), detail)),
+        (TypeError, "uint8, uint16, float32 or float64", lambda: bumpweld.merge(base.astype(np.int32), detail)),
         (ValueError, "shape (height, width)", lambda: bumpweld.merge(base.ravel(), detail)),
     ]
     for kind, message, call in cases:
@@ -97,6 +98,10 @@ def test_failures_raise_with_the_command_line_message(maps, tmp_path, monkeypatc
             call()
         assert message in str(caught.value)
         assert kind is not E or str(caught.value) == message
+        assert kind is not E or isinstance(caught.value.code, bumpweld.ErrorCode)
+    with pytest.raises(E) as caught:
+        bumpweld.run_files("base.tga", "none.tga", tmp_path / "o.tga")
+    assert caught.value.code is bumpweld.ErrorCode.OPEN and caught.value.code == bumpweld._bumpweld.ERROR_OPEN
     assert os.listdir(tmp_path) == []
 
 
