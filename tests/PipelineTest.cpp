@@ -58,6 +58,30 @@ std::string Report(const char* flags, int mip, int passes, bool box) {
          (box ? "Postprocess box filter\n" : "No postprocess filter\n");
 }
 
+// Hints that name the fix appear on a terminal's standard error and never without one.
+TEST(CommandLine, HintsOnATerminalOnly) {
+  if (Shell("command -v script >/dev/null", ".") != 0) GTEST_SKIP() << "no script(1) to give the run a terminal";
+  TempDir dir;
+  WriteTestMaps(dir.path(), 8, 4);
+  const std::pair<std::string, std::string> kCases[] = {
+      {"-q -m base.tga detail.tga o.tga", "hint: flags go in one word (-qm, not -q -m)"},
+      {"--blend whiteout base.tga detail.tga o.tga", "hint: write an option's value after '=': --blend=VALUE"},
+      {"-q base.tga detail.tga nosuch/o.tga", "hint: nosuch/o.tga: No such file or directory"},
+      {"-q base.tga height.tga o.tga", "hint: a map with one channel is read as heights only with a height scale: if "
+                                       "height.tga is a height map, give its scale before the output, as in "
+                                       "bumpweld base.tga height.tga 2.5 o.tga"},
+  };
+  for (const auto& [args, hint] : kCases) {
+    SCOPED_TRACE(args);
+    EXPECT_EQ(Shell("script -qec '\"$BW\" " + args + "' /dev/null > tty.txt", dir.path()), 255);
+    const Bytes tty = ReadFile(dir / "tty.txt");
+    EXPECT_NE(std::string(tty.begin(), tty.end()).find(hint), std::string::npos);
+    EXPECT_EQ(Shell("\"$BW\" " + args + " > log.txt 2>&1", dir.path()), 255);
+    const Bytes log = ReadFile(dir / "log.txt");
+    EXPECT_EQ(std::string(log.begin(), log.end()).find("hint:"), std::string::npos);
+  }
+}
+
 // Wrong argument counts print the usage (in full for none or one), whatever the flags. Other
 // runs report their settings before loading: with the base map missing, the open error follows
 // and names the argument taken as the base map.

@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -83,6 +84,36 @@ int RecoverMain(const char* directory) {
   return 0;
 }
 
+// Hints that name the fix for a failed command, on standard error and only when it is a
+// terminal: logs and scripts see the console as it always was.
+void PrintHints(const BwCommand& command, const std::string& error) {
+  if (!isatty(STDERR_FILENO)) return;
+  const auto hint = [](const std::string& text) { std::fprintf(stderr, "hint: %s\n", text.c_str()); };
+  // "-q -m a.tga b.tga o.tga": the second flag word was taken for a file.
+  for (const std::string& word : command.words)
+    if (word.size() > 1 && word[0] == '-' && word != command.words.front() && error.find(" " + word) != std::string::npos)
+      hint("flags go in one word (-qm, not -q -m)");
+  // "--blend whiteout": an option's value after a space.
+  for (const std::string& option : command.longOptions)
+    if (option.find('=') == std::string::npos && error.find("Bad value in " + option + " ") != std::string::npos)
+      hint("write an option's value after '=': " + option + "=VALUE");
+  // A file that could not be opened or written: the system's reason.
+  for (const char* prefix : {"ERROR: Unable to open ", "ERROR: Unable to write "}) {
+    if (error.compare(0, std::strlen(prefix), prefix) != 0) continue;
+    const std::string name = error.substr(std::strlen(prefix));
+    if (name.empty() || name[0] == '-') continue;  // a flag word taken for a file: hinted above
+    const bool input = prefix[15] == 'o' && (name == command.Base() || name == command.Second());
+    const size_t slash = name.rfind('/');
+    const std::string probe = input ? name : slash == std::string::npos ? "." : name.substr(0, slash + 1);
+    if (access(probe.c_str(), input ? R_OK : W_OK | X_OK) != 0) hint(name + ": " + std::strerror(errno));
+  }
+  // An 8-bit grey picture given as the second normal map: a height map without its scale.
+  if (error.find("Normal map should be at 32 or 24bits per pixel!") != std::string::npos && command.scaleWord < 0)
+    hint("a map with one channel is read as heights only with a height scale: if " + command.Second() +
+         " is a height map, give its scale before the output, as in bumpweld " + command.Base() + " " +
+         command.Second() + " 2.5 " + command.Output());
+}
+
 }  // namespace
 
 int BumpweldMain(int argc, char** argv) {
@@ -96,12 +127,17 @@ int BumpweldMain(int argc, char** argv) {
     case BwCommand::RUN: break;
     case BwCommand::HELP: PrintHelp(); return 0;
     case BwCommand::VERSION: std::fputs(kBwVersionLine, stdout); return 0;
-    case BwCommand::BAD_OPTION: std::printf("%s\n", command.message.c_str()); return 255;
+    case BwCommand::BAD_OPTION:
+      std::printf("%s\n", command.message.c_str());
+      PrintHints(command, command.message);
+      return 255;
     case BwCommand::USAGE: console.Message("%s", command.message.c_str()); return 255;
   }
   BwSettings settings = command.settings;
   settings.mapInputs = true;  // a file cut short while mapped ends the run through SIGBUS
   std::string error;
   const auto output = BwFileOutput(command.Output(), BwSignalObserver());
-  return BwRunCommand(command, settings, console, *output, &error) ? 0 : 255;
+  if (BwRunCommand(command, settings, console, *output, &error)) return 0;
+  PrintHints(command, error);
+  return 255;
 }
