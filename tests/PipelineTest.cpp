@@ -63,10 +63,12 @@ TEST(CommandLine, HintsOnATerminalOnly) {
   if (Shell("command -v script >/dev/null", ".") != 0) GTEST_SKIP() << "no script(1) to give the run a terminal";
   TempDir dir;
   WriteTestMaps(dir.path(), 8, 4);
+  WriteFile(dir / "small.tga", MakeTga(2, 2, 24, Bytes(12, 200)));
   const std::pair<std::string, std::string> kCases[] = {
       {"-q -m base.tga detail.tga o.tga", "hint: flags go in one word (-qm, not -q -m)"},
       {"--blend whiteout base.tga detail.tga o.tga", "hint: write an option's value after '=': --blend=VALUE"},
       {"-q base.tga detail.tga nosuch/o.tga", "hint: nosuch/o.tga: No such file or directory"},
+      {"-q base.tga small.tga o.tga", "hint: base.tga is 8x4, small.tga 2x2: both maps must have one size"},
       {"-q base.tga height.tga o.tga", "hint: a map with one channel is read as heights only with a height scale: if "
                                        "height.tga is a height map, give its scale before the output, as in "
                                        "bumpweld base.tga height.tga 2.5 o.tga"},

@@ -89,6 +89,20 @@ def merge(base: Any, second: Any, *, height_scale: HeightScale = None, flags: st
     height_scale: a number, or text read as C's atof reads it; None: second is a normal map.
     flags: the command line's flag word, e.g. "-mB" (unknown letters raise Error).
     threads: threads of this call; 0 uses every CPU the process may use.
+    **options: the command line's long options, dashes as underscores:
+        round=True            round to nearest (clamped) instead of truncating
+        bits=8 | 16           not in memory: 8 (16 and 32 are for .png, .tif and .exr files)
+        flip_green="base" | "second" | "output" (or a tuple of them): negate y there
+        alpha_empty=True      a texel with alpha 0 is empty
+        height_channel="r" | "g" | "b" | "a" | "luma": height of a colour height map
+        exr_channel="NAME"    the channel of an OpenEXR height map, the layer of a normal map
+        exr_normals="snorm" | "unorm": how OpenEXR normals are stored
+        format="bc5" | ...    not in memory (.dds and .ktx2 files only)
+        detail_strength=S     S >= 0 scales the tilt of the second map's normals (1: as they are)
+        mask="FILE"           a grey map of the inputs' size whose values 0 to 1 scale the strength
+        blend="rnm" | "whiteout" | "udn" | "linear"
+        edges="wrap" | "clamp"  what lies past an edge for heights, dilation and the box filter
+        fill=N | "all"        N dilation passes (0: none), or until no texel is left empty
 
     Returns one array, or a list of levels when flags ask for a mip chain (m or M), in picture
     order: H x W x 3 uint8 red, green, blue for Targa output (the default); for .kep outputs the

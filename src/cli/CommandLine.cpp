@@ -107,6 +107,13 @@ void PrintHints(const BwCommand& command, const std::string& error) {
     const std::string probe = input ? name : slash == std::string::npos ? "." : name.substr(0, slash + 1);
     if (access(probe.c_str(), input ? R_OK : W_OK | X_OK) != 0) hint(name + ": " + std::strerror(errno));
   }
+  // Maps of two sizes: which is which.
+  int sizes[4] = {};
+  if (std::sscanf(error.c_str(), "Normal map sizes must match! (%dx%d %dx%d)", &sizes[0], &sizes[1], &sizes[2],
+                  &sizes[3]) == 4)
+    hint(command.Base() + " is " + std::to_string(sizes[0]) + "x" + std::to_string(sizes[1]) + ", " +
+         command.Second() + " " + std::to_string(sizes[2]) + "x" + std::to_string(sizes[3]) +
+         ": both maps must have one size");
   // An 8-bit grey picture given as the second normal map: a height map without its scale.
   if (error.find("Normal map should be at 32 or 24bits per pixel!") != std::string::npos && command.scaleWord < 0)
     hint("a map with one channel is read as heights only with a height scale: if " + command.Second() +
