@@ -188,6 +188,7 @@ py::array DecodeLevel(const bw_job* job, int level) {
     case BW_UINT8: out = py::array_t<uint8_t>(shape); break;
     case BW_UINT16: out = py::array_t<uint16_t>(shape); break;
     case BW_INT16: out = py::array_t<int16_t>(shape); break;
+    case BW_FLOAT32: out = py::array_t<float>(shape); break;
     default: out = py::array_t<uint32_t>(shape); break;
   }
   int status;

@@ -192,7 +192,9 @@ BW_API const unsigned char *bw_result_level(const bw_job *job, int level, int *w
 /* The texels of result level `level` as an image: width x height texels of *channels values of
  * *type each, in the machine's byte order. Targa levels: 3 or 4 BW_UINT8 values (colour and
  * alpha); .kep levels: their texel words, h 2 BW_INT16, H 4 BW_INT16, i 1 BW_UINT32 (x in bits
- * 31-22, y 21-12, z 11-2), s and S 4 BW_UINT16. Any pointer may be NULL. BW_OK, or
+ * 31-22, y 21-12, z 11-2), s and S 4 BW_UINT16. With the option --bits=16: x, y, z as 3
+ * BW_UINT16 (the values of a 16-bit PNG file); --bits=32: x, y, z as 3 BW_FLOAT32 (the floats of
+ * a .exr file); such levels have no header in bw_result_level. Any pointer may be NULL. BW_OK, or
  * BW_ERROR_ARGUMENT when there is no such level. */
 BW_API int bw_result_layout(const bw_job *job, int level, int *width, int *height, int *channels,
                             int *type);

@@ -74,7 +74,7 @@ def _mip_chain(flags: str) -> bool:
 
 
 def merge(base: Any, second: Any, *, height_scale: HeightScale = None, flags: str = "",
-          threads: int = 0, **options: Any) -> Union[np.ndarray, List[np.ndarray]]:
+          threads: int = 0, dtype: Any = None, **options: Any) -> Union[np.ndarray, List[np.ndarray]]:
     """Merges two pictures in memory and returns what the command line would write for them.
 
     base: the base normal map, H x W x 3 or H x W x 4, uint8 (127 is 0), uint16 (32767.5 is 0)
@@ -89,9 +89,13 @@ def merge(base: Any, second: Any, *, height_scale: HeightScale = None, flags: st
     height_scale: a number, or text read as C's atof reads it; None: second is a normal map.
     flags: the command line's flag word, e.g. "-mB" (unknown letters raise Error).
     threads: threads of this call; 0 uses every CPU the process may use.
+    dtype: None or np.uint8 for what the flags write (Targa texels, or .kep words); np.uint16
+        for x, y, z as a 16-bit PNG file holds them ((c + 1) / 2 * 65535, as bits=16);
+        np.float32 for the float normals x, y, z of each level, as a bits=32 .exr file holds
+        them (as bits=32).
     **options: the command line's long options, dashes as underscores:
         round=True            round to nearest (clamped) instead of truncating
-        bits=8 | 16           not in memory: 8 (16 and 32 are for .png, .tif and .exr files)
+        bits=8 | 16 | 32      as dtype: 8 (the default), 16 (uint16 x, y, z), 32 (float32 x, y, z)
         flip_green="base" | "second" | "output" (or a tuple of them): negate y there
         alpha_empty=True      a texel with alpha 0 is empty
         height_channel="r" | "g" | "b" | "a" | "luma": height of a colour height map
@@ -114,6 +118,12 @@ def merge(base: Any, second: Any, *, height_scale: HeightScale = None, flags: st
     a thread count out of range (0 to 2**31 - 1).
     The interpreter lock is released while the merge runs.
     """
+    if dtype is not None:
+        bits = {np.dtype(np.uint8): None, np.dtype(np.uint16): 16, np.dtype(np.float32): 32}.get(np.dtype(dtype), 0)
+        if bits == 0:
+            raise TypeError(f"dtype must be uint8, uint16 or float32, not {np.dtype(dtype)}")
+        if bits:
+            options = dict(options, bits=bits)
     job = _make_job("merge", flags, height_scale, threads, options)
     heights = height_scale is not None
     levels = job.run_images(_image(base, "base", (3, 4)), _image(second, "second", (1, 2, 3, 4) if heights else (3, 4)))

@@ -170,3 +170,20 @@ def test_text_scales_and_batch_lines_read_as_the_command_line_reads_them(maps):
     with pytest.raises(bumpweld.Error, match="ERROR: The double quote is not closed") as failure:
         split_line('a "b')
     assert failure.value.code == bumpweld._bumpweld.ERROR_COMMAND
+
+
+def test_float_and_16bit_results_hold_the_values_of_exr_and_png_files(cli, maps, tmp_path):
+    oiio = pytest.importorskip("OpenImageIO", reason="python3-openimageio reads the files")
+    base, detail = maps["dir"] / "base.tga", maps["dir"] / "detail.tga"
+    assert cli(["-m", "--bits=32", base, detail, tmp_path / "o.exr"], tmp_path).returncode == 0
+    assert cli(["--bits=16", base, detail, tmp_path / "o.png"], tmp_path).returncode == 0
+    floats = bumpweld.merge(maps["base"], maps["detail"], flags="-m", dtype=np.float32)
+    exr = oiio.ImageInput.open(str(tmp_path / "o.exr"))
+    for level, values in enumerate(floats):
+        assert values.dtype == np.float32 and exr.seek_subimage(0, level)
+        np.testing.assert_array_equal(exr.read_image("float"), values)
+    exr.close()
+    wide = bumpweld.merge(maps["base"], maps["detail"], dtype=np.uint16)
+    np.testing.assert_array_equal(oiio.ImageInput.open(str(tmp_path / "o.png")).read_image("uint16"), wide)
+    with pytest.raises(TypeError, match="dtype must be uint8, uint16 or float32"):
+        bumpweld.merge(maps["base"], maps["detail"], dtype=np.int8)

@@ -397,7 +397,11 @@ int bw_result_layout(const bw_job* job, int level, int* width, int* height, int*
   if (height) *height = bytes.height;
   if (channels) *channels = bytes.channels;
   if (type)
-    *type = bytes.valueBytes == 1 ? BW_UINT8 : bytes.valueBytes == 4 ? BW_UINT32 : bytes.signedValues ? BW_INT16 : BW_UINT16;
+    *type = bytes.floatValues      ? BW_FLOAT32
+            : bytes.valueBytes == 1 ? BW_UINT8
+            : bytes.valueBytes == 4 ? BW_UINT32
+            : bytes.signedValues    ? BW_INT16
+                                    : BW_UINT16;
   return BW_OK;
 }
 

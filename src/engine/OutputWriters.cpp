@@ -411,8 +411,22 @@ class MemoryOutput : public BwOutputWriter {
 
   bool CanDiscard(BwRun&, int) override { return true; }
 
+  // The flag letters' encodings, or with --bits=16 or --bits=32 the normals as x, y, z values:
+  // the 16-bit ones of a PNG or TIFF file, or the floats of a .exr file.
+  int Encoding(BwRun& run) override {
+    const int bits = run.settings.outputBits;
+    if (bits != 16 && bits != 32) return BwOutputWriter::Encoding(run);
+    RefuseUnknownCode(run);
+    if (run.settings.output != 0)
+      run.Fail(BW_ERROR_SETTINGS, "ERROR: --bits=%d levels in memory take no encoding letters (h, H, i, s, S, e, E)\n", bits);
+    RefuseFormat(run);
+    return bits == 32 ? BW_ENCODING_EXR_FLOAT : BW_ENCODING_TIFF16 | (run.settings.round ? BW_ROUND : 0);
+  }
+
   bool Level(BwRun& run, int, const BwTexelSource& encoded,
              const std::function<bool()>& keep) override {
+    const int code = run.encoding & ~BW_ROUND;
+    if (code == BW_ENCODING_TIFF16 || code == BW_ENCODING_EXR_FLOAT) return ValuesLevel(run, code, encoded, keep);
     const BwEncoding& encoding = BwSelectedEncoding(run);
     BwLevelBytes level;
     level.width = run.width;
@@ -443,6 +457,21 @@ class MemoryOutput : public BwOutputWriter {
     level.bytes.pop_back();
     if (keep && !keep()) return false;
     if (!written) BwFailAllocation(run);
+    pending_.push_back(std::move(level));
+    return true;
+  }
+
+  // A level of x, y, z values, stored bottom row first as they come, without a header.
+  bool ValuesLevel(BwRun& run, int code, const BwTexelSource& encoded, const std::function<bool()>& keep) {
+    BwLevelBytes level;
+    level.width = run.width;
+    level.height = run.height;
+    level.channels = 3;
+    level.valueBytes = code == BW_ENCODING_EXR_FLOAT ? 4 : 2;
+    level.floatValues = code == BW_ENCODING_EXR_FLOAT;
+    const uint64_t size = uint64_t(run.width) * uint64_t(run.height) * 3 * uint64_t(level.valueBytes);
+    level.bytes.resize(size_t(size));
+    if (!encoded(0, size, level.bytes.data()) || (keep && !keep())) return false;
     pending_.push_back(std::move(level));
     return true;
   }

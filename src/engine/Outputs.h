@@ -70,6 +70,7 @@ struct BwLevelBytes {
   int channels = 0;     // values a texel
   int valueBytes = 0;   // bytes of one value (1, 2 or 4), in the machine's byte order
   bool signedValues = false;
+  bool floatValues = false;  // float32 normals x, y, z (--bits=32); --bits=16 levels are x, y, z uint16
   std::vector<unsigned char, BwUninitializedBytes> bytes;
 };
 // Levels kept in memory, in `levels`.
