@@ -84,6 +84,21 @@ TEST(CommandLine, HintsOnATerminalOnly) {
   }
 }
 
+// On a terminal one bar shows the whole run in place of the spinner; without one, nothing of it.
+TEST(CommandLine, ProgressBarOnATerminalOnly) {
+  if (Shell("command -v script >/dev/null", ".") != 0) GTEST_SKIP() << "no script(1) to give the run a terminal";
+  TempDir dir;
+  WriteTestMaps(dir.path(), 8, 4);
+  ASSERT_EQ(Shell("script -qec '\"$BW\" -m --progress base.tga detail.tga o.tga' /dev/null > tty.txt", dir.path()), 0);
+  const Bytes tty = ReadFile(dir / "tty.txt");
+  const std::string shown(tty.begin(), tty.end());
+  EXPECT_NE(shown.find("[##############################] 100%"), std::string::npos);
+  EXPECT_EQ(shown.find("\r|"), std::string::npos);  // no spinner frame
+  ASSERT_EQ(Shell("\"$BW\" -m base.tga detail.tga o.tga > out.txt 2> err.txt", dir.path()), 0);
+  EXPECT_TRUE(ReadFile(dir / "err.txt").empty());
+  EXPECT_NE(ReadFile(dir / "out.txt"), Bytes());
+}
+
 // Wrong argument counts print the usage (in full for none or one), whatever the flags. Other
 // runs report their settings before loading: with the base map missing, the open error follows
 // and names the argument taken as the base map.

@@ -35,12 +35,20 @@ class BwConsole {
   // A file module's diagnostic, on the error stream whatever the quiet level.
   void Diagnostic(const char* text);
 
+  // Receives how far the run is, 0 to 1 over every level's texels, as the output takes them.
+  void SetProgressHook(std::function<void(double)> hook) { progressHook_ = std::move(hook); }
+  bool WantsProgress() const { return bool(progressHook_); }
+  void ReportProgress(double done) const {
+    if (progressHook_) progressHook_(done);
+  }
+
  private:
   void Write(int stream, const char* text, size_t length) const;
 
   int quiet_ = 0;
   int spinner_ = 0;
   BwSink sink_;
+  std::function<void(double)> progressHook_;
 };
 
 // Diagnostics of the file modules go to the console of the job running on this thread; a

@@ -56,6 +56,7 @@ struct BwSettings {
   bool exrUnorm = false;        // OpenEXR normal maps hold 0 to 1 instead of -1 to 1
   std::string format;           // encoding of a DDS or KTX2 output ("" : bc5)
   bool sync = true;             // outputs are synced to disk before they are put in place
+  bool progress = false;        // --progress: a bar for the whole run on standard error
   float detailStrength = 1.0f;  // the second normal's tilt is scaled by this (times the mask)
   std::string mask;             // a grey map whose values in [0, 1] multiply the strength
   int blend = BW_BLEND_RNM;     // BwBlend

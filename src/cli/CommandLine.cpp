@@ -3,9 +3,12 @@
 #include "CommandLine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,9 +21,50 @@
 
 namespace {
 
+// One bar for the whole run on standard error: how far it is and the time left, drawn at most
+// ten times a second (from any of the job's threads), and only after half a second unless asked
+// for. Console text clears it first, and it is drawn again at the next update.
+class ProgressBar {
+ public:
+  explicit ProgressBar(bool asked) : asked_(asked), start_(std::chrono::steady_clock::now()) {}
+  ~ProgressBar() { Clear(); }
+
+  void Update(double done) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    if ((!asked_ && seconds < 0.5) || (done < 1 && drawn_ && seconds - drawnAt_ < 0.1)) return;
+    drawnAt_ = seconds;
+    constexpr int kWidth = 30;
+    const int filled = int(done * kWidth);
+    char left[32] = "";
+    if (done > 0.01 && done < 1) std::snprintf(left, sizeof left, ", %.0f s left", seconds * (1 - done) / done);
+    std::fprintf(stderr, "\r[%s%s] %3d%%%s   ", std::string(size_t(filled), '#').c_str(),
+                 std::string(size_t(kWidth - filled), '.').c_str(), int(done * 100), left);
+    std::fflush(stderr);
+    drawn_ = true;
+  }
+
+  void Clear() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!drawn_) return;
+    std::fprintf(stderr, "\r%60s\r", "");
+    std::fflush(stderr);
+    drawn_ = false;
+  }
+
+ private:
+  const bool asked_;
+  const std::chrono::steady_clock::time_point start_;
+  std::mutex mutex_;
+  bool drawn_ = false;
+  double drawnAt_ = 0;
+};
+
 // A console on standard output and standard error; all on standard error when `pictureOnStdout`.
-BwConsole StdioConsole(int quiet, bool pictureOnStdout = false) {
-  return BwConsole(quiet, [pictureOnStdout](int stream, const char* text, size_t length) {
+// With a bar, its line is cleared before any text.
+BwConsole StdioConsole(int quiet, bool pictureOnStdout = false, ProgressBar* bar = nullptr) {
+  return BwConsole(quiet, [pictureOnStdout, bar](int stream, const char* text, size_t length) {
+    if (bar) bar->Clear();
     std::fwrite(text, 1, length, stream == BW_STDERR || pictureOnStdout ? stderr : stdout);
   });
 }
@@ -129,7 +173,15 @@ int BumpweldMain(int argc, char** argv) {
   BwInstallSignalHandlers();
   const BwCommand command = BwParseCommand(std::vector<std::string>(argv + 1, argv + argc));
   const bool pictureOnStdout = command.outcome == BwCommand::RUN && IsStandardOutput(command.Output());
-  BwConsole console = StdioConsole(command.settings.quiet, pictureOnStdout);
+  // The bar: asked for with --progress, or by default when the console is on a terminal (and not
+  // quietened), where it takes the spinner's place. Logs and pipes see the console as before.
+  const bool terminal = isatty(STDOUT_FILENO) && isatty(STDERR_FILENO) && command.settings.quiet == 0;
+  std::unique_ptr<ProgressBar> bar;
+  if (command.outcome == BwCommand::RUN && (command.settings.progress || terminal))
+    bar = std::make_unique<ProgressBar>(command.settings.progress);
+  const int quiet = bar && isatty(STDOUT_FILENO) ? std::max(command.settings.quiet, 1) : command.settings.quiet;
+  BwConsole console = StdioConsole(quiet, pictureOnStdout, bar.get());
+  if (bar) console.SetProgressHook([&bar](double done) { bar->Update(done); });
   switch (command.outcome) {
     case BwCommand::RUN: break;
     case BwCommand::HELP: PrintHelp(); return 0;
@@ -144,7 +196,9 @@ int BumpweldMain(int argc, char** argv) {
   settings.mapInputs = true;  // a file cut short while mapped ends the run through SIGBUS
   std::string error;
   const auto output = BwFileOutput(command.Output(), BwSignalObserver());
-  if (BwRunCommand(command, settings, console, *output, &error)) return 0;
+  const bool ok = BwRunCommand(command, settings, console, *output, &error);
+  bar.reset();
+  if (ok) return 0;
   PrintHints(command, error);
   return 255;
 }

@@ -390,8 +390,56 @@ class ConcurrentRead {
 }  // namespace
 
 
-void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOutputWriter& output,
+namespace {
+
+// Tells the console's progress hook how far the run is: the share of the chain's texels the
+// output has taken, level by level, as it takes them (the merge and the stages of a streamed
+// level run as its rows are taken).
+class ProgressOutput : public BwOutputWriter {
+ public:
+  explicit ProgressOutput(BwOutputWriter& output) : output_(output) {}
+
+  bool CanDiscard(BwRun& run, int level) override { return output_.CanDiscard(run, level); }
+  int Encoding(BwRun& run) override { return output_.Encoding(run); }
+  void Finish(BwRun& run) override {
+    output_.Finish(run);
+    run.console.ReportProgress(1.0);
+  }
+
+  bool Level(BwRun& run, int level, const BwTexelSource& encoded, const std::function<bool()>& keep) override {
+    if (level == 0) {
+      // Every level's texels, from level 0's size.
+      done_ = 0;
+      total_ = 0;
+      const int levels = BwChainLevels(run.width, run.height, run.settings.mipLevels != 0);
+      for (int l = 0, w = run.width, h = run.height; l < levels; ++l, BwNextMipSize(&w, &h)) total_ += double(w) * h;
+    }
+    const double texels = double(run.width) * run.height;
+    const double levelBytes = texels * BwSelectedEncoding(run).texelBytes;
+    std::atomic<uint64_t> taken{0};
+    const BwTexelSource counted = [&](uint64_t offset, uint64_t bytes, unsigned char* out) {
+      if (!encoded(offset, bytes, out)) return false;
+      const double share = std::min(1.0, double(taken += bytes) / std::max(levelBytes, 1.0));
+      run.console.ReportProgress((done_ + share * texels) / std::max(total_, 1.0));
+      return true;
+    };
+    const bool kept = output_.Level(run, level, counted, keep);
+    if (kept) done_ += texels;
+    return kept;
+  }
+
+ private:
+  BwOutputWriter& output_;
+  double done_ = 0;   // texels of the levels taken
+  double total_ = 0;  // texels of the whole chain
+};
+
+}  // namespace
+
+void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOutputWriter& target,
                    const char* scaleText) {
+  ProgressOutput progress(target);
+  BwOutputWriter& output = run.console.WantsProgress() ? static_cast<BwOutputWriter&>(progress) : target;
   const BwSettings& settings = run.settings;
   if (settings.bumpMap && !std::isfinite(settings.bumpScale)) {
     if (scaleText)

@@ -193,6 +193,8 @@ const char* const kBwLongOptionHelp[] = {
     "--fill=N|all          N dilation passes (0: none), or until no texel is left empty\n",
     "--threads=N           threads to use (0: all the CPUs the process may use)\n",
     "--no-sync             don't wait for outputs to reach the disk before putting them in place\n",
+    "--progress            a bar for the whole run, with the time left, on standard error (the\n"
+    "                        default on a terminal, in place of the spinner)\n",
     nullptr,
 };
 
@@ -226,6 +228,8 @@ bool BwApplyLongOption(const char* option, BwSettings* settings, std::string* er
     settings->alphaEmpty = true;
   } else if (name == "--no-sync" && !hasValue) {
     settings->sync = false;
+  } else if (name == "--progress" && !hasValue) {
+    settings->progress = true;
   } else if (name == "--bits") {
     // The message of the PNG-only days stays as it was; 32 is for OpenEXR outputs.
     if (value != "8" && value != "16" && value != "32") return bad("8 or 16");
