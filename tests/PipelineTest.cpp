@@ -73,6 +73,18 @@ TEST(CommandLine, HintsOnATerminalOnly) {
                                        "height.tga is a height map, give its scale before the output, as in "
                                        "bumpweld base.tga height.tga 2.5 o.tga"},
   };
+  // A normal map made from heights, and the same with its green negated: a second map whose
+  // green runs the other way is hinted at after a run that succeeds.
+  ASSERT_EQ(Shell("mkdir big", dir.path()), 0);
+  WriteTestMaps(dir.path() + "/big", 64, 64);
+  WriteFile(dir / "flat.tga", MakeTga(64, 64, 24, Repeat({255, 128, 128}, 64 * 64)));
+  ASSERT_EQ(Shell("\"$BW\" -Q flat.tga big/height.tga 4 n.tga && \"$BW\" -Q --flip-green=output flat.tga big/height.tga 4 f.tga", dir.path()), 0);
+  for (const char* pair : {"n.tga f.tga", "n.tga n.tga", "--flip-green=second n.tga f.tga"}) {
+    ASSERT_EQ(Shell(std::string("script -qec '\"$BW\" -q ") + pair + " o.tga' /dev/null > tty.txt", dir.path()), 0);
+    const Bytes tty = ReadFile(dir / "tty.txt");
+    EXPECT_EQ(std::string(tty.begin(), tty.end()).find("hint: the second map's green channel looks flipped") != std::string::npos,
+              pair == std::string("n.tga f.tga")) << pair;
+  }
   for (const auto& [args, hint] : kCases) {
     SCOPED_TRACE(args);
     EXPECT_EQ(Shell("script -qec '\"$BW\" " + args + "' /dev/null > tty.txt", dir.path()), 255);

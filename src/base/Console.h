@@ -35,6 +35,14 @@ class BwConsole {
   // A file module's diagnostic, on the error stream whatever the quiet level.
   void Diagnostic(const char* text);
 
+  // Receives hints for a person (one line each, without its end), which a console may show
+  // beside the run's output; none is ever part of it.
+  void SetHintHook(std::function<void(const char*)> hook) { hintHook_ = std::move(hook); }
+  bool WantsHints() const { return bool(hintHook_); }
+  void Hint(const char* text) const {
+    if (hintHook_) hintHook_(text);
+  }
+
   // Receives how far the run is, 0 to 1 over every level's texels, as the output takes them.
   void SetProgressHook(std::function<void(double)> hook) { progressHook_ = std::move(hook); }
   bool WantsProgress() const { return bool(progressHook_); }
@@ -49,6 +57,7 @@ class BwConsole {
   int spinner_ = 0;
   BwSink sink_;
   std::function<void(double)> progressHook_;
+  std::function<void(const char*)> hintHook_;
 };
 
 // Diagnostics of the file modules go to the console of the job running on this thread; a

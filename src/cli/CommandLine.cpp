@@ -182,6 +182,9 @@ int BumpweldMain(int argc, char** argv) {
   const int quiet = bar && isatty(STDOUT_FILENO) ? std::max(command.settings.quiet, 1) : command.settings.quiet;
   BwConsole console = StdioConsole(quiet, pictureOnStdout, bar.get());
   if (bar) console.SetProgressHook([&bar](double done) { bar->Update(done); });
+  // Hints of a run that succeeds, shown after it on a terminal's standard error.
+  std::vector<std::string> hints;
+  if (isatty(STDERR_FILENO)) console.SetHintHook([&hints](const char* text) { hints.push_back(text); });
   switch (command.outcome) {
     case BwCommand::RUN: break;
     case BwCommand::HELP: PrintHelp(); return 0;
@@ -198,6 +201,7 @@ int BumpweldMain(int argc, char** argv) {
   const auto output = BwFileOutput(command.Output(), BwSignalObserver());
   const bool ok = BwRunCommand(command, settings, console, *output, &error);
   bar.reset();
+  for (const std::string& hint : hints) std::fprintf(stderr, "hint: %s\n", hint.c_str());
   if (ok) return 0;
   PrintHints(command, error);
   return 255;

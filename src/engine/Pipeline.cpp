@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
+#include <vector>
 #include <utility>
 
 #include "Encoders.h"
@@ -79,6 +80,53 @@ void MergeImage(const BwRun& run, const Inputs& inputs, float* img) {
     BwRowScratch s(width);
     for (int64_t y = y0; y < y1; ++y) MergeRow(inputs, width, y, &s, img + y * width * kNumComponents);
   });
+}
+
+// How much the slopes of an input's normals curl with their green as it is, against with it
+// negated, over pairs of rows every eighth row: a height field's normals do not curl in their
+// own green convention, so well below 1 the map keeps its green as its rows run, well above 1
+// the other way. `row` gives the normals of a row (x, y and z, `width` each).
+template <typename Row>
+double GreenCurlRatio(int64_t width, int64_t height, const Row& row) {
+  BwRowScratch scratch(width);
+  std::vector<float> a(size_t(width) * 3), b(size_t(width) * 3);
+  double same = 0, flipped = 0;
+  for (int64_t y = 0; y + 1 < height; y += 8) {
+    row(y, &scratch, a.data(), a.data() + width, a.data() + 2 * width);
+    row(y + 1, &scratch, b.data(), b.data() + width, b.data() + 2 * width);
+    const float *ax = a.data(), *ay = ax + width, *az = ay + width, *bx = b.data(), *bz = bx + 2 * width;
+    for (int64_t x = 0; x + 1 < width; ++x) {
+      if (az[x] <= 0.05f || az[x + 1] <= 0.05f || bz[x] <= 0.05f) continue;  // empty or lying down
+      const float dpdy = bx[x] / bz[x] - ax[x] / az[x];
+      const float dqdx = ay[x + 1] / az[x + 1] - ay[x] / az[x];
+      same += double((dpdy - dqdx) * (dpdy - dqdx));
+      flipped += double((dpdy + dqdx) * (dpdy + dqdx));
+    }
+  }
+  return flipped > 0 ? same / flipped : 1.0;
+}
+
+// Hints when the second map's green convention looks opposite to the base's: both maps' slopes
+// curl clearly less one way than the other, and not the same way.
+void HintGreenConvention(BwRun& run, const Inputs& inputs) {
+  const int64_t width = run.width, height = run.height;
+  const auto normalRows = [](const BwInputTexels& texels) {
+    return [&texels](int64_t y, BwRowScratch* s, float* ox, float* oy, float* oz) {
+      BwDecodeNormalMapRow(texels, y, s, ox, oy, oz);
+    };
+  };
+  const auto heightRows = [&inputs](int64_t y, BwRowScratch* s, float* ox, float* oy, float* oz) {
+    BwHeightNormalsRowSoA(*inputs.heightField, y, s, ox, oy, oz);
+  };
+  double base = GreenCurlRatio(width, height, normalRows(inputs.base));
+  double second = inputs.heightField ? GreenCurlRatio(width, height, heightRows)
+                                     : GreenCurlRatio(width, height, normalRows(inputs.second));
+  if (inputs.flipGreen & BW_FLIP_BASE) base = 1 / std::max(base, 1e-12);
+  if (inputs.flipGreen & BW_FLIP_SECOND) second = 1 / std::max(second, 1e-12);
+  if ((base < 0.5 && second > 2) || (base > 2 && second < 0.5))
+    run.console.Hint("the second map's green channel looks flipped against the base's (one is OpenGL-style, "
+                     "green up, the other DirectX-style, green down): if its relief looks inverted, add "
+                     "--flip-green=second");
 }
 
 // The console output of level 0's stages. It depends only on the settings and the size, so it
@@ -473,6 +521,7 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
   if (inputs.second.width != run.width || inputs.second.height != run.height)
     run.Fail(BW_ERROR_SIZE, "Normal map sizes must match! (%dx%d %dx%d)\n", run.width, run.height,
              inputs.second.width, inputs.second.height);
+  if (run.console.WantsHints()) HintGreenConvention(run, inputs);
   if (!settings.mask.empty()) {
     BwInput mask;
     mask.name = settings.mask;
