@@ -5,7 +5,7 @@
 import { LitView, decodeTarga } from './preview.js';
 
 const $ = (id) => document.getElementById(id);
-const inputs = { base: null, second: null };  // the maps' names; their bytes are in the worker
+const inputs = { base: null, second: null, mask: null };  // the maps' names; their bytes are in the worker
 const worker = new Worker('worker.js');
 const pending = new Map();
 let requests = 0;
@@ -54,16 +54,26 @@ function words(preview) {
   const flips = ['base', 'second', 'output'].filter((part) => $('flip-' + part).checked);
   if (flips.length) options.push('--flip-green=' + flips.join(','));
   if ($('round').checked) options.push('--round');
-  if ($('dilation').value === 'all') options.push('--fill=all');
+  if ($('fill').value !== '') options.push('--fill=' + $('fill').value);
+  else if ($('dilation').value === 'all') options.push('--fill=all');
+  if ($('strength').value !== '1') options.push('--detail-strength=' + $('strength').value);
+  if ($('blend').value !== 'rnm') options.push('--blend=' + $('blend').value);
+  if ($('edges').value !== 'wrap') options.push('--edges=' + $('edges').value);
+  if (inputs.mask && !$('no-mask').checked) options.push('--mask=' + inputs.mask);
   const height = $('height').checked;
   return { flags: flags ? '-' + flags : '', options, heightScale: height ? $('scale').value : undefined,
            output: preview ? 'preview.tga' : 'merged.' + container };
 }
 
+// The flat view: the picture once or tiled 3 x 3 (to judge seams), at the chosen zoom.
 function showFlat(targa) {
   const canvas = $('flat');
-  canvas.width = targa.width;
-  canvas.height = targa.height;
+  const tiles = $('tiled').checked ? 3 : 1, zoom = Number($('zoom').value);
+  canvas.width = targa.width * tiles;
+  canvas.height = targa.height * tiles;
+  // Fit: the whole picture in the view's 320 pixels; else texels at 1, 2 or 4 pixels, scrolled.
+  canvas.style.width = zoom ? canvas.width * zoom + 'px' : '';
+  canvas.style.height = zoom ? canvas.height * zoom + 'px' : '';
   const context = canvas.getContext('2d');
   const image = context.createImageData(targa.width, targa.height);
   const rowBytes = targa.width * 4;
@@ -73,7 +83,17 @@ function showFlat(targa) {
     const from = targa.flipY ? y : targa.height - 1 - y;
     image.data.set(targa.rgba.subarray(from * rowBytes, (from + 1) * rowBytes), y * rowBytes);
   }
-  context.putImageData(image, 0, 0);
+  for (let ty = 0; ty < tiles; ++ty)
+    for (let tx = 0; tx < tiles; ++tx) context.putImageData(image, tx * targa.width, ty * targa.height);
+}
+
+// No result: after a failure nothing of the previous one stays on screen.
+function clearResult() {
+  showing = null;
+  const canvas = $('flat');
+  canvas.width = canvas.height = 1;
+  canvas.style.width = canvas.style.height = '';
+  if (lit && lit.clear) lit.clear();
 }
 
 function showLit() {
@@ -157,6 +177,7 @@ async function merge() {
     showMessage(error.message + tooLarge, true);
     $('log').textContent = readable(error.log || '');
     offerDownloads([]);
+    clearResult();
     document.body.dataset.failed = String(mine);
   } finally {
     if (mine === generation) {
@@ -189,10 +210,11 @@ async function take(role, file) {
   worker.postMessage({ keep: role, input: { name: file.name, bytes } }, [bytes]);
   $('name-' + role).textContent = `${file.name} (${file.size} bytes)`;
   $('merge').disabled = !(inputs.base && inputs.second);
+  if (role === 'mask') $('no-mask').checked = false;
   merge();
 }
 
-for (const role of ['base', 'second']) {
+for (const role of ['base', 'second', 'mask']) {
   const zone = $('drop-' + role);
   zone.addEventListener('dragover', (event) => { event.preventDefault(); zone.classList.add('over'); });
   zone.addEventListener('dragleave', () => zone.classList.remove('over'));
@@ -204,8 +226,15 @@ for (const role of ['base', 'second']) {
   $('file-' + role).addEventListener('change', (event) => { if (event.target.files.length) take(role, event.target.files[0]); });
 }
 $('merge').addEventListener('click', merge);
-for (const id of ['height', 'scale', 'flip-base', 'flip-second', 'flip-output', 'round', 'dilation', 'box', 'mips', 'container'])
+// Every setting merges again at once, a moment after the last change of a typed value; an older
+// merge still running is dropped when it answers.
+let typing = null;
+for (const id of ['height', 'scale', 'flip-base', 'flip-second', 'flip-output', 'round', 'dilation', 'box', 'mips',
+                  'container', 'strength', 'no-mask', 'blend', 'edges', 'fill'])
   $(id).addEventListener('change', merge);
+for (const id of ['strength', 'scale', 'fill'])
+  $(id).addEventListener('input', () => { clearTimeout(typing); typing = setTimeout(merge, 300); });
+for (const id of ['tiled', 'zoom']) $(id).addEventListener('change', () => showing && showing.merged && showFlat(showing.merged.flat));
 $('shape').addEventListener('change', () => lit && lit.setShape($('shape').value));
 $('base-alone').addEventListener('change', () => ($('base-alone').checked ? showBaseAlone() : showLit()));
 

@@ -89,6 +89,14 @@ export class LitView {
     this.render();
   }
 
+  // Shows nothing: the view is cleared to black until the next show().
+  clear() {
+    const old = this.material.uniforms.normalMap.value;
+    if (old) old.dispose();
+    this.material.uniforms.normalMap.value = null;
+    this.renderer.clear();
+  }
+
   render() {
     if (this.material.uniforms.normalMap.value) this.renderer.render(this.scene, this.camera);
   }

@@ -1,6 +1,7 @@
 // The page's merges run here, off the page's thread, so the page answers while a large map is
 // merged. The maps are handed over once, { keep: role, input: { name, bytes } }, and stay here;
-// a request { id, base, second, options } names them by role and is answered with
+// a request { id, base, second, options } names them by role (a mask, role "mask", goes to the
+// module as a file when the options name it) and is answered with
 // { id, result } or { id, error }; the console output of the run comes as { id, console }
 // messages on the way (the page shows percentages from them). A PNG map is decoded here into
 // an image in memory when it is first used.
@@ -58,7 +59,11 @@ self.onmessage = async (event) => {
       posted = now;
       self.postMessage({ id, console: { stream, text } });
     };
-    const result = bw.merge(inputs[0], inputs[1], Object.assign({}, options, { onConsole }));
+    // A mask the options name is handed to the module as a file of the job's folder.
+    const mask = kept.mask && !(kept.mask instanceof Promise) ? kept.mask : null;
+    const files = mask && options.options.includes('--mask=' + mask.name)
+      ? [{ name: mask.name, bytes: new Uint8Array(mask.bytes) }] : [];
+    const result = bw.merge(inputs[0], inputs[1], Object.assign({}, options, { onConsole, files }));
     const merged = performance.now();
     const transfer = result.files.map((f) => f.bytes.buffer).concat(result.levels.map((l) => l.bytes.buffer));
     self.postMessage({ id, result, times: { decode: decoded - started, merge: merged - decoded } }, transfer);

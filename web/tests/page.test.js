@@ -86,6 +86,32 @@ const server = http.createServer((request, response) => {
     assert.ok(!state.failed, state.message);
     const targa = native(['base.tga', 'detail.tga'], 'merged.tga');
     assert.ok((await download()).equals(targa.bytes), 'the page\'s Targa file differs from the command line\'s');
+    // Each artist control gives the command line's bytes with the same option, at once.
+    const setControl = async (id, value) => {
+      const before = await started();
+      await page.evaluate(({ id, value }) => {
+        const element = document.getElementById(id);
+        if (element.type === 'checkbox') element.checked = value; else element.value = value;
+        element.dispatchEvent(new Event('change'));
+      }, { id, value });
+      return done(before);
+    };
+    const kControls = [['strength', '0.5', '--detail-strength=0.5'], ['blend', 'whiteout', '--blend=whiteout'],
+                       ['edges', 'clamp', '--edges=clamp'], ['fill', '3', '--fill=3']];
+    for (const [id, value, option] of kControls) {
+      state = await setControl(id, value);
+      assert.ok(!state.failed, state.message);
+      const args = kControls.slice(0, kControls.findIndex((c) => c[0] === id) + 1).map((c) => c[2]);
+      assert.ok((await download()).equals(native(args.concat(['base.tga', 'detail.tga']), 'merged.tga').bytes), option);
+    }
+    state = await drop('mask', 'height.tga');
+    assert.ok(!state.failed, state.message);
+    const masked = native(kControls.map((c) => c[2]).concat(['--mask=height.tga', 'base.tga', 'detail.tga']), 'merged.tga');
+    assert.ok((await download()).equals(masked.bytes), '--mask');
+    for (const [id, value] of [['strength', '1'], ['blend', 'rnm'], ['edges', 'wrap'], ['fill', ''], ['no-mask', true]])
+      await setControl(id, value);
+    assert.ok((await download()).equals(targa.bytes), 'the controls set back');
+
     // A 16-bit PNG base, decoded by the page: what the command line makes of the same file.
     assert.strictEqual(native(['--bits=16', 'base.tga', 'detail.tga'], 'base16.png').status, 0);
     state = await drop('base', 'base16.png');
