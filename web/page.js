@@ -49,7 +49,9 @@ function words(preview) {
   const container = $('container').value;
   let flags = $('dilation').value === 'all' ? '' : $('dilation').value;
   if ($('box').checked) flags += 'B';
-  if (!preview) flags += $('mips').value + (container === 'kep' ? 'i' : '');
+  // PNG files are made here from level 0 kept in memory (the module writes no PNG).
+  const png = container.startsWith('png');
+  if (!preview && !png) flags += $('mips').value + (container === 'kep' ? 'i' : '');
   const options = [];
   const flips = ['base', 'second', 'output'].filter((part) => $('flip-' + part).checked);
   if (flips.length) options.push('--flip-green=' + flips.join(','));
@@ -61,8 +63,9 @@ function words(preview) {
   if ($('edges').value !== 'wrap') options.push('--edges=' + $('edges').value);
   if (inputs.mask && !$('no-mask').checked) options.push('--mask=' + inputs.mask);
   const height = $('height').checked;
+  if (png && !preview && container === 'png16') options.push('--bits=16');
   return { flags: flags ? '-' + flags : '', options, heightScale: height ? $('scale').value : undefined,
-           output: preview ? 'preview.tga' : 'merged.' + container };
+           output: preview ? 'preview.tga' : png ? undefined : 'merged.' + container };
 }
 
 // The flat view: the picture once or tiled 3 x 3 (to judge seams), at the chosen zoom.
@@ -105,6 +108,25 @@ function showLit() {
   if (shown.flat) showFlat(shown.flat);
 }
 
+// A PNG file of a level kept in memory: the 8-bit texels of a Targa level, or with --bits=16 the
+// 16-bit x, y, z values; both stored bottom row first.
+async function pngFile(level) {
+  const { width, height } = level;
+  const sixteen = level.headerBytes === 0;
+  const stored = sixteen ? new Uint16Array(level.bytes.buffer, level.bytes.byteOffset, width * height * 3)
+                         : level.bytes.subarray(level.headerBytes);
+  const rgb = sixteen ? new Uint16Array(width * height * 3) : new Uint8Array(width * height * 3);
+  for (let y = 0; y < height; ++y)
+    for (let x = 0; x < width; ++x) {
+      const from = ((height - 1 - y) * width + x) * 3, to = (y * width + x) * 3;
+      // Targa texels are blue, green, red.
+      rgb[to] = stored[from + (sixteen ? 0 : 2)];
+      rgb[to + 1] = stored[from + 1];
+      rgb[to + 2] = stored[from + (sixteen ? 2 : 0)];
+    }
+  return { name: 'merged.png', bytes: await globalThis.encodePng(rgb, width, height) };
+}
+
 function offerDownloads(files) {
   const box = $('downloads');
   for (const link of box.querySelectorAll('a')) URL.revokeObjectURL(link.href);
@@ -141,19 +163,20 @@ async function merge() {
     if (mine !== generation) return;
     window.bumpweldTimes.push({ wall, merge: result.times.merge, output: job.output });
     $('log').textContent = readable(result.log);
+    if (!job.output) result.files = [await pngFile(result.levels[0])];
     offerDownloads(result.files);
     // The lit view takes the file itself where three.js reads it (Targa, KTX2); else, and for the
     // flat view of a KTX2 file, the same job as a Targa file of level 0.
     const first = result.files[0];
     let merged;
-    if (job.output.endsWith('.tga')) {
+    if (job.output && job.output.endsWith('.tga')) {
       const flat = decodeTarga(first.bytes);
       merged = { texture: flat.texture, twoChannels: false, flat };
     } else {
       const preview = await request('base', 'second', words(true));
       const flat = decodeTarga(preview.files[0].bytes);
       merged = { texture: flat.texture, twoChannels: false, flat };
-      if (lit && job.output.endsWith('.ktx2')) {
+      if (lit && job.output && job.output.endsWith('.ktx2')) {
         try {
           merged.texture = await lit.ktx2Texture(first.bytes);
           merged.twoChannels = true;

@@ -1,4 +1,4 @@
-// A PNG decoder for the page, which hands PNG maps to the library as images in memory (the
+// A PNG decoder and encoder for the page, which hands PNG maps to the library as images in memory (the
 // WebAssembly module has no PNG reader): 8- and 16-bit grey, grey and alpha, RGB, RGBA and
 // 8-bit palette files, not interlaced. Inflating is the browser's (DecompressionStream).
 // decodePng(bytes) -> { texels, width, height, channels } with rows top first, colour in red,
@@ -80,6 +80,56 @@
     return { texels, width, height, channels: stored };
   }
 
-  if (typeof module === 'object' && module.exports) module.exports = { decodePng };
-  else root.decodePng = decodePng;
+  const CRC_TABLE = Array.from({ length: 256 }, (_, n) => {
+    let c = n;
+    for (let k = 0; k < 8; ++k) c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
+    return c >>> 0;
+  });
+
+  function crc32(bytes) {
+    let c = 0xffffffff;
+    for (const b of bytes) c = CRC_TABLE[(c ^ b) & 0xff] ^ (c >>> 8);
+    return (c ^ 0xffffffff) >>> 0;
+  }
+
+  // A PNG file of an RGB picture, rows top first: 8-bit values (a Uint8Array) or 16-bit ones (a
+  // Uint16Array, the machine's numbers), no row filter, deflated by the browser
+  // (CompressionStream).
+  async function encodePng(texels, width, height) {
+    const bits = texels instanceof Uint16Array ? 16 : 8;
+    const rowValues = width * 3, rowBytes = rowValues * (bits / 8);
+    const raw = new Uint8Array((rowBytes + 1) * height);
+    for (let y = 0; y < height; ++y) {
+      const at = y * (rowBytes + 1) + 1;
+      if (bits === 8) {
+        raw.set(texels.subarray(y * rowValues, (y + 1) * rowValues), at);
+      } else {
+        for (let i = 0; i < rowValues; ++i) {
+          const v = texels[y * rowValues + i];
+          raw[at + 2 * i] = v >> 8;
+          raw[at + 2 * i + 1] = v & 0xff;
+        }
+      }
+    }
+    const stream = new Blob([raw]).stream().pipeThrough(new CompressionStream('deflate'));
+    const data = new Uint8Array(await new Response(stream).arrayBuffer());
+    const header = new Uint8Array(13);
+    const view = new DataView(header.buffer);
+    view.setUint32(0, width);
+    view.setUint32(4, height);
+    header.set([bits, 2, 0, 0, 0], 8);  // RGB, deflate, no filter method but the first, not interlaced
+    const chunks = [['IHDR', header], ['IDAT', data], ['IEND', new Uint8Array(0)]].map(([type, body]) => {
+      const chunk = new Uint8Array(body.length + 12);
+      const chunkView = new DataView(chunk.buffer);
+      chunkView.setUint32(0, body.length);
+      chunk.set(Array.from(type, (c) => c.charCodeAt(0)), 4);
+      chunk.set(body, 8);
+      chunkView.setUint32(body.length + 8, crc32(chunk.subarray(4, body.length + 8)));
+      return chunk;
+    });
+    return new Uint8Array(await new Blob([new Uint8Array(SIGNATURE), ...chunks]).arrayBuffer());
+  }
+
+  if (typeof module === 'object' && module.exports) module.exports = { decodePng, encodePng };
+  else Object.assign(root, { decodePng, encodePng });
 })(typeof self !== 'undefined' ? self : globalThis);

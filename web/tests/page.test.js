@@ -112,6 +112,19 @@ const server = http.createServer((request, response) => {
       await setControl(id, value);
     assert.ok((await download()).equals(targa.bytes), 'the controls set back');
 
+    // PNG downloads of 8 and 16 bits: the command line's PNG pictures.
+    for (const [container, args] of [['png', []], ['png16', ['--bits=16']]]) {
+      const before = await started();
+      await page.selectOption('#container', container);
+      state = await done(before);
+      assert.ok(!state.failed, state.message);
+      const ours = await decodePng(new Uint8Array(await download()));
+      const theirs = await decodePng(native(args.concat(['base.tga', 'detail.tga']), 'merged.png').bytes);
+      assert.deepStrictEqual([ours.width, ours.height, ours.channels], [theirs.width, theirs.height, theirs.channels]);
+      assert.ok(Buffer.from(ours.texels.buffer).equals(Buffer.from(theirs.texels.buffer)), container);
+    }
+    await page.selectOption('#container', 'tga');
+
     // A 16-bit PNG base, decoded by the page: what the command line makes of the same file.
     assert.strictEqual(native(['--bits=16', 'base.tga', 'detail.tga'], 'base16.png').status, 0);
     state = await drop('base', 'base16.png');
