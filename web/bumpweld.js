@@ -29,6 +29,8 @@
 // without folders; the library opens nothing outside it (a name that is absolute or goes up
 // with ".." is refused).
 //
+// samples() gives the library's sample maps (base, detail, height) as images in memory.
+//
 // The result: { files: [{ name, bytes }], levels: [{ width, height, headerBytes, bytes }], log }.
 // A failure throws a BumpweldError whose message is the command line's ("ERROR: ...") and whose
 // status is the library's code (bw_strerror names it). The module stays usable: after a trap
@@ -230,9 +232,27 @@
       }
     }
 
+    // The library's sample maps as images in memory, ready for merge: base, detail and height.
+    function samples() {
+      const core = instance();
+      const size = core._bw_sample_size(), bytes = size * size * 3;
+      const pointer = core._malloc(bytes);
+      if (!pointer) throw new BumpweldError('ERROR: Unable to allocate texture', OUT_OF_MEMORY, '');
+      try {
+        return ['base.tga', 'detail.tga', 'height.tga'].map((name, which) => {
+          core._bw_sample_map(which, pointer);
+          const texels = core.HEAPU8.slice(pointer >>> 0, (pointer >>> 0) + bytes);
+          return { name, texels, width: size, height: size, channels: 3, topFirst: false };
+        });
+      } finally {
+        core._free(pointer);
+      }
+    }
+
     const core = instance();
     return {
       merge,
+      samples,
       version: core.UTF8ToString(core._bw_version()),
       strerror: (status) => core.UTF8ToString(core._bw_strerror(status)),
     };

@@ -266,4 +266,21 @@ try {
 } catch (error) {
   showMessage('No WebGL here, so no lit view: ' + error.message, true);
 }
-document.body.dataset.ready = '1';
+
+// At first open the library's sample maps stand in for the maps, so the page shows a result at
+// once; a map dropped or chosen replaces them.
+async function useSamples() {
+  const id = ++requests;
+  const answer = new Promise((resolve, reject) => pending.set(id, { resolve, reject }));
+  worker.postMessage({ id, samples: true });
+  const { names } = await answer;
+  if (inputs.base || inputs.second) return;
+  inputs.base = names[0];
+  inputs.second = names[1];
+  $('name-base').textContent = names[0] + ' (sample)';
+  $('name-second').textContent = names[1] + ' (sample)';
+  $('merge').disabled = false;
+  await merge();
+}
+useSamples().catch((error) => showMessage('No sample maps: ' + error.message, true))
+  .finally(() => { document.body.dataset.ready = '1'; });

@@ -40,6 +40,19 @@ self.onmessage = async (event) => {
     kept[event.data.keep] = event.data.input;
     return;
   }
+  if (event.data.samples) {
+    // The sample maps, kept as the base and second map: { id, result: { names } }.
+    try {
+      const [base, detail] = (await module()).samples();
+      // Maps handed over meanwhile stay.
+      if (!kept.base) kept.base = base;
+      if (!kept.second) kept.second = detail;
+      self.postMessage({ id: event.data.id, result: { names: [base.name, detail.name] } });
+    } catch (error) {
+      self.postMessage({ id: event.data.id, error: { message: error.message, status: error.status || 0, log: '' } });
+    }
+    return;
+  }
   const { id, base, second, options } = event.data;
   const started = performance.now();
   const input = (role) => {

@@ -209,6 +209,13 @@ BW_API int bw_result_copy(const bw_job *job, int level, void *texels, ptrdiff_t 
 
 /* The message of the last failure, "" when the last run succeeded. */
 BW_API const char *bw_job_error(const bw_job *job);
+/* The sample maps the tool ships instead of art, made by formula: bw_sample_size() x
+ * bw_sample_size() texels (512) of red, green and blue bytes, the bottom row first, into `rgb`.
+ * `which`: 0 a base normal map (domes, with an empty patch), 1 a detail normal map (ripples), 2 a
+ * height map of rings (grey: three equal bytes). BW_OK, or BW_ERROR_ARGUMENT. */
+BW_API int bw_sample_size(void);
+BW_API int bw_sample_map(int which, unsigned char *rgb);
+
 /* The status code of the last call on the job that can fail (BW_OK after a success). */
 BW_API int bw_job_status(const bw_job *job);
 

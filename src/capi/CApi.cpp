@@ -13,6 +13,7 @@
 #include "Job.h"
 #include "MapLoaders.h"
 #include "Parallel.h"
+#include "Samples.h"
 
 struct bw_job {
   // What the caller set; the settings of a run are made from them (Settings()).
@@ -413,6 +414,14 @@ int bw_result_copy(const bw_job* job, int level, void* texels, ptrdiff_t stride_
   if (stride_bytes < rowBytes) return BW_ERROR_ARGUMENT;
   const BwThreadLimit threads(job->threads);
   BwCopyLevelTexels(bytes, static_cast<unsigned char*>(texels), stride_bytes, top_first != 0, bgr_order != 0);
+  return BW_OK;
+}
+
+int bw_sample_size(void) { return kBwSampleSize; }
+
+int bw_sample_map(int which, unsigned char* rgb) {
+  if (!rgb || which < 0 || which > 2) return BW_ERROR_ARGUMENT;
+  BwMakeSample(BwSample(which), rgb);
   return BW_OK;
 }
 

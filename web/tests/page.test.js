@@ -80,6 +80,11 @@ const server = http.createServer((request, response) => {
       return fs.readFileSync(await file.path());
     };
 
+    // At first open the page has merged the library's sample maps, the files bumpweld_samples
+    // writes.
+    assert.ok(await page.evaluate(() => document.body.dataset.merged === '1'), 'no sample merge at first open');
+    assert.ok((await download()).equals(native(['base.tga', 'detail.tga'], 'merged.tga').bytes), 'the sample merge');
+
     // Targa with the defaults, then a DDS mip chain of the height map: the command line's bytes.
     await drop('base', 'base.tga', false);
     let state = await drop('second', 'detail.tga');
