@@ -6,7 +6,9 @@ import { LitView, decodeTarga } from './preview.js';
 
 const $ = (id) => document.getElementById(id);
 const inputs = { base: null, second: null, mask: null };  // the maps' names; their bytes are in the worker
-const worker = new Worker('worker.js');
+const files = {};  // role -> the File handed to the worker, to hand again to a new one
+let usingSamples = false;
+let worker = null;
 const pending = new Map();
 let requests = 0;
 let lit = null;
@@ -24,7 +26,7 @@ function request(base, second, options, onConsole) {
   });
 }
 
-worker.onmessage = (event) => {
+function onWorkerMessage(event) {
   const { id, console: text, result, error, times } = event.data;
   const entry = pending.get(id);
   if (!entry) return;
@@ -32,8 +34,32 @@ worker.onmessage = (event) => {
   pending.delete(id);
   if (error) entry.reject(Object.assign(new Error(error.message), error));
   else entry.resolve(Object.assign(result, { times }));
-};
-worker.onerror = (event) => showMessage('The merge worker failed: ' + event.message, true);
+}
+
+// A worker with the maps of the page: the files handed over, or the sample maps.
+function startWorker() {
+  worker = new Worker('worker.js');
+  worker.onmessage = onWorkerMessage;
+  worker.onerror = (event) => showMessage('The merge worker failed: ' + event.message, true);
+  if (usingSamples) worker.postMessage({ id: ++requests, samples: true });
+  for (const [role, file] of Object.entries(files)) handOver(role, file);
+}
+
+async function handOver(role, file) {
+  const bytes = await file.arrayBuffer();
+  worker.postMessage({ keep: role, input: { name: file.name, bytes } }, [bytes]);
+}
+
+// Stops the merge under way, if any: a merge cannot be interrupted inside the module, so its
+// worker goes, and a new one takes the maps again.
+function cancelRunning() {
+  if (pending.size === 0) return;
+  worker.terminate();
+  for (const entry of pending.values()) entry.reject(Object.assign(new Error('cancelled'), { cancelled: true }));
+  pending.clear();
+  startWorker();
+}
+startWorker();
 
 // Console text without the spinner frames and carriage returns a terminal would overwrite.
 const readable = (text) => text.replace(/[\\|/-]*\r/g, '\n').replace(/^[\\|/-]+$/gm, '').replace(/\n{2,}/g, '\n');
@@ -143,6 +169,7 @@ function offerDownloads(files) {
 
 async function merge() {
   if (!inputs.base || !inputs.second) return;
+  cancelRunning();
   const mine = ++generation;
   document.body.dataset.started = String(mine);
   const job = words(false);
@@ -223,14 +250,15 @@ async function showBaseAlone() {
     showing.base = { texture: flat.texture, twoChannels: false, flat };
     showLit();
   } catch (error) {
-    showMessage(error.message, true);
+    if (!error.cancelled) showMessage(error.message, true);
   }
 }
 
 async function take(role, file) {
-  const bytes = await file.arrayBuffer();
+  cancelRunning();
+  files[role] = file;
   inputs[role] = file.name;
-  worker.postMessage({ keep: role, input: { name: file.name, bytes } }, [bytes]);
+  await handOver(role, file);
   $('name-' + role).textContent = `${file.name} (${file.size} bytes)`;
   $('merge').disabled = !(inputs.base && inputs.second);
   if (role === 'mask') $('no-mask').checked = false;
@@ -275,6 +303,7 @@ async function useSamples() {
   worker.postMessage({ id, samples: true });
   const { names } = await answer;
   if (inputs.base || inputs.second) return;
+  usingSamples = true;
   inputs.base = names[0];
   inputs.second = names[1];
   $('name-base').textContent = names[0] + ' (sample)';
@@ -282,5 +311,5 @@ async function useSamples() {
   $('merge').disabled = false;
   await merge();
 }
-useSamples().catch((error) => showMessage('No sample maps: ' + error.message, true))
+useSamples().catch((error) => error.cancelled || showMessage('No sample maps: ' + error.message, true))
   .finally(() => { document.body.dataset.ready = '1'; });

@@ -116,6 +116,15 @@ const server = http.createServer((request, response) => {
     for (const [id, value] of [['strength', '1'], ['blend', 'rnm'], ['edges', 'wrap'], ['fill', ''], ['no-mask', true]])
       await setControl(id, value);
     assert.ok((await download()).equals(targa.bytes), 'the controls set back');
+    // A change while a merge runs cancels it (its worker is replaced): the newest settings win.
+    const first = await started();
+    await page.evaluate(() => {
+      const strength = document.getElementById('strength');
+      for (const value of ['0.5', '1']) { strength.value = value; strength.dispatchEvent(new Event('change')); }
+    });
+    state = await done(first + 1);
+    assert.ok(!state.failed, state.message);
+    assert.ok((await download()).equals(targa.bytes), 'a cancelled merge');
 
     // PNG downloads of 8 and 16 bits: the command line's PNG pictures.
     for (const [container, args] of [['png', []], ['png16', ['--bits=16']]]) {
