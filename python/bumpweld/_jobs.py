@@ -140,6 +140,9 @@ def run_files(base: PathLike, second: PathLike, output: PathLike, flags: str = "
     is a normal map. Outputs are complete or absent: a failure leaves none behind and raises
     Error with the command line's message (e.g. "ERROR: Unable to open base.tga"). The
     interpreter lock is released while the run goes.
+    **options: the command line's long options, as merge lists them; for files bits=16 also
+    writes 16-bit .png and .tif files, bits=32 float .exr files, and format="bc5", "bc5s",
+    "rg16s", "rgba16s", "rgb10a2" or "rgba8" chooses the layout of a .dds or .ktx2 file.
     """
     job = _make_job("run_files", flags, height_scale, threads, options)
     names = [os.fsencode(name) for name in (base, second, output)]
