@@ -335,14 +335,16 @@ JournalRead ReadJournal(const std::string& directory, const std::string& name, J
 // Finishes what the journal `name` in `directory` says: renames its files over their targets
 // when it was committed, else removes them; then removes the journal. The caller holds the
 // directory lock. True when no journal is left at that name; a file that is not one of ours is
-// left alone (and warned about once).
-bool Recover(const std::string& directory, const std::string& name) {
+// left alone (and warned about once). *read (if given) tells which it was.
+bool Recover(const std::string& directory, const std::string& name, JournalRead* read = nullptr) {
   Journal journal;
   const char* why = nullptr;
-  switch (ReadJournal(directory, name, &journal, &why)) {
-    case JournalRead::ABSENT: return true;
-    case JournalRead::IGNORED: WarnIgnored(directory + name, why); return false;
-    case JournalRead::READ: break;
+  const JournalRead found = ReadJournal(directory, name, &journal, &why);
+  if (read) *read = found;
+  if (found == JournalRead::ABSENT) return true;
+  if (found == JournalRead::IGNORED) {
+    WarnIgnored(directory + name, why);
+    return false;
   }
   bool ok = true;
   for (const auto& [temporary, target] : journal.entries) {
@@ -520,13 +522,11 @@ int BwRecoverOutputs(const char* directory, std::string* error) {
   const DirectoryLock lock(prefix);
   int count = 0;
   for (const std::string& journal : journals) {
-    Journal ignored;
-    const char* why = nullptr;
     // Files that are not journals of ours are warned about and left, and not counted.
-    const JournalRead read = ReadJournal(prefix, journal, &ignored, &why);
-    if (read == JournalRead::IGNORED) WarnIgnored(prefix + journal, why);
+    JournalRead read = JournalRead::ABSENT;
+    const bool done = Recover(prefix, journal, &read);
     if (read != JournalRead::READ) continue;
-    if (!Recover(prefix, journal)) {
+    if (!done) {
       *error = "ERROR: Unable to recover " + prefix + journal;
       return -1;
     }
