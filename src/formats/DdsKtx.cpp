@@ -659,8 +659,8 @@ bool BwReadKtx2(FILE* fp, BwDdsImage* image, std::string* error) {
 // DDS: height and width at bytes 12 and 16 (little-endian). The reader holds level 0 as it is
 // stored (at most eight bytes a texel, in the 16-bit RGBA layout) and three floats a texel.
 bool BwProbeDds(const unsigned char* head, size_t n, uint64_t, BwImageProbe* probe) {
-  if (n < 128 || BwLoadLE32(head + 4) != 124) return false;
-  if (!BwSetProbeSize(BwLoadLE32(head + 16), BwLoadLE32(head + 12), probe)) return false;
+  if (n < 128 || Load32(head + 4) != 124) return false;
+  if (!BwSetProbeSize(Load32(head + 16), Load32(head + 12), probe)) return false;
   probe->readerBytes = uint64_t(probe->width) * uint64_t(probe->height) * (8 + 12);
   return true;
 }
@@ -668,7 +668,7 @@ bool BwProbeDds(const unsigned char* head, size_t n, uint64_t, BwImageProbe* pro
 // KTX2: width and height at bytes 20 and 24 (little-endian); the reader holds level 0 as the
 // DDS reader does.
 bool BwProbeKtx2(const unsigned char* head, size_t n, uint64_t, BwImageProbe* probe) {
-  if (n < 28 || !BwSetProbeSize(BwLoadLE32(head + 20), BwLoadLE32(head + 24), probe)) return false;
+  if (n < 28 || !BwSetProbeSize(Load32(head + 20), Load32(head + 24), probe)) return false;
   probe->readerBytes = uint64_t(probe->width) * uint64_t(probe->height) * (8 + 12);
   return true;
 }

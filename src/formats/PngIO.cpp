@@ -31,10 +31,6 @@ struct SpngFree {
   void operator()(spng_ctx* ctx) const { spng_ctx_free(ctx); }
 };
 
-uint32_t BigEndian32(const unsigned char* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-
 bool Fail(std::string* error, const std::string& message) {
   if (error) *error = "PNG: " + message;
   return false;
@@ -46,7 +42,7 @@ std::string FindBrokenChunk(const unsigned char* data, size_t size) {
   size_t pos = BW_PNG_SIGNATURE_BYTES;
   while (pos < size) {
     if (size - pos < 8) return "file ends inside a chunk header";
-    const uint64_t length = BigEndian32(data + pos);
+    const uint64_t length = BwLoadBE32(data + pos);
     const std::string type(reinterpret_cast<const char*>(data + pos + 4), 4);
     const bool printable = std::all_of(type.begin(), type.end(), [](char c) {
       return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
@@ -54,7 +50,7 @@ std::string FindBrokenChunk(const unsigned char* data, size_t size) {
     const std::string name = printable ? "the " + type + " chunk" : "a chunk with a bad type";
     if (length > size - pos - 8 || size - pos - 8 - length < 4) return "file ends inside " + name;
     const uint32_t crc = uint32_t(crc32(0, data + pos + 4, uInt(length + 4)));
-    if (crc != BigEndian32(data + pos + 8 + length)) return "bad CRC in " + name;
+    if (crc != BwLoadBE32(data + pos + 8 + length)) return "bad CRC in " + name;
     if (type == "IEND") return "";
     pos += 12 + length;
   }
@@ -67,7 +63,7 @@ std::string DescribeChunkLimit(const unsigned char* data, size_t size) {
   std::map<std::string, int> counts;
   uint64_t total = 0;
   for (size_t pos = BW_PNG_SIGNATURE_BYTES; size - pos >= 12 && pos < size;) {
-    const uint64_t length = BigEndian32(data + pos);
+    const uint64_t length = BwLoadBE32(data + pos);
     const std::string type(reinterpret_cast<const char*>(data + pos + 4), 4);
     const bool ancillary = (data[pos + 4] & 0x20) != 0;
     if (ancillary && length > kMaxChunkBytes)
@@ -95,8 +91,8 @@ std::string Describe(int code, const unsigned char* data, size_t size) {
     case SPNG_EUSER_WIDTH:
     case SPNG_EUSER_HEIGHT:
       if (size < 24) break;
-      return "image of " + std::to_string(BigEndian32(data + 16)) + " x " +
-             std::to_string(BigEndian32(data + 20)) + " texels is too large (at most " +
+      return "image of " + std::to_string(BwLoadBE32(data + 16)) + " x " +
+             std::to_string(BwLoadBE32(data + 20)) + " texels is too large (at most " +
              std::to_string(kMaxSide) + " x " + std::to_string(kMaxSide) + ")";
     case SPNG_ECHUNK_LIMITS:
       return DescribeChunkLimit(data, size);
