@@ -142,11 +142,12 @@ void PrintHints(const BwCommand& command, const std::string& error) {
     if (option.find('=') == std::string::npos && error.find("Bad value in " + option + " ") != std::string::npos)
       hint("write an option's value after '=': " + option + "=VALUE");
   // A file that could not be opened or written: the system's reason.
-  for (const char* prefix : {"ERROR: Unable to open ", "ERROR: Unable to write "}) {
-    if (error.compare(0, std::strlen(prefix), prefix) != 0) continue;
-    const std::string name = error.substr(std::strlen(prefix));
+  for (const auto& [prefix, opening] : {std::pair<std::string, bool>{"ERROR: Unable to open ", true},
+                                        std::pair<std::string, bool>{"ERROR: Unable to write ", false}}) {
+    if (error.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string name = error.substr(prefix.size());
     if (name.empty() || name[0] == '-') continue;  // a flag word taken for a file: hinted above
-    const bool input = prefix[15] == 'o' && (name == command.Base() || name == command.Second());
+    const bool input = opening && (name == command.Base() || name == command.Second());
     const size_t slash = name.rfind('/');
     const std::string probe = input ? name : slash == std::string::npos ? "." : name.substr(0, slash + 1);
     if (access(probe.c_str(), input ? R_OK : W_OK | X_OK) != 0) hint(name + ": " + std::strerror(errno));
