@@ -364,13 +364,16 @@ void DilateEncodedLevelZero(BwRun& run, Inputs& inputs, BwOutputWriter& output) 
                                       encoded.get() + int64_t(fills[size_t(i)].texel) * texelBytes);
                    });
                  });
+  // The empty texel's bytes, encoded once.
+  static const float kEmpty[kNumComponents] = {};
+  unsigned char empty[16];
+  BwEncodeTexels(code, kEmpty, kNumComponents, 1, empty);
   BwParallelFor(height, RowGrain(run.width), [&](int64_t y0, int64_t y1) {
-    static const float kEmpty[kNumComponents] = {};
     for (int64_t y = y0; y < y1; ++y) {
       if (rowEncoded[size_t(y)]) continue;
       for (int64_t x = 0; x < width; ++x)
         if (!((filled[size_t(y * rowWords + x / 64)] >> (x % 64)) & 1u))
-          BwEncodeTexels(code, kEmpty, kNumComponents, 1, encoded.get() + y * rowBytes + x * texelBytes);
+          std::memcpy(encoded.get() + y * rowBytes + x * texelBytes, empty, size_t(texelBytes));
     }
   });
   output.Level(run, 0, [&](uint64_t offset, uint64_t bytes, unsigned char* out) {
