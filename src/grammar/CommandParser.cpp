@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <string>
 
 #include "Encoders.h"
 #include "Job.h"
@@ -200,6 +202,16 @@ const char* const kBwLongOptionHelp[] = {
 
 namespace {
 
+// The place of `value` among `names`, or -1.
+int NameIndex(std::initializer_list<const char*> names, const std::string& value) {
+  int i = 0;
+  for (const char* name : names) {
+    if (value == name) return i;
+    ++i;
+  }
+  return -1;
+}
+
 // A whole number in [low, high], all of `text`.
 bool ParseInt(const std::string& text, int low, int high, int* value) {
   if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -249,10 +261,7 @@ bool BwApplyLongOption(const char* option, BwSettings* settings, std::string* er
     }
     settings->flipGreen = flip;
   } else if (name == "--height-channel") {
-    static const char* const kNames[] = {"b", "g", "r", "a", "luma"};
-    int channel = -1;
-    for (int i = 0; i < 5; ++i)
-      if (value == kNames[i]) channel = i;
+    const int channel = NameIndex({"b", "g", "r", "a", "luma"}, value);
     if (channel < 0) return bad("r, g, b, a or luma");
     settings->heightChannel = channel;
   } else if (name == "--exr-channel") {
@@ -271,10 +280,7 @@ bool BwApplyLongOption(const char* option, BwSettings* settings, std::string* er
     if (value.empty()) return bad("a file name");
     settings->mask = value;
   } else if (name == "--blend") {
-    static const char* const kNames[] = {"rnm", "whiteout", "udn", "linear"};
-    int blend = -1;
-    for (int i = 0; i < 4; ++i)
-      if (value == kNames[i]) blend = i;
+    const int blend = NameIndex({"rnm", "whiteout", "udn", "linear"}, value);
     if (blend < 0) return bad("rnm, whiteout, udn or linear");
     settings->blend = blend;
   } else if (name == "--edges") {
