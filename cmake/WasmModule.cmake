@@ -21,7 +21,7 @@ add_executable(bumpweld_core src/wasm/WasmModule.cpp ${LIBRARY_OBJECTS})
 target_link_libraries(bumpweld_core PRIVATE bumpweld_capi)
 target_compile_options(bumpweld_core PRIVATE ${WASM_FLAGS} ${BUMPWELD_WARNINGS})
 set(WASM_EXPORTS
-  _malloc _free _bw_version _bw_strerror _bw_sample_size _bw_sample_map _bw_job_new _bw_job_free _bw_job_set_flags _bw_job_set_option
+  _malloc _free _bw_version _bw_strerror _bw_sample_size _bw_sample_map _bw_result_layout _bw_result_copy _bw_job_new _bw_job_free _bw_job_set_flags _bw_job_set_option
   _bw_job_set_height_scale_text _bw_job_clear_height_scale _bw_job_clear_options _bw_job_error
   _bw_job_status _bw_job_confine_files _bw_run_inputs _bw_result_count _bw_output_count _bw_output_name
   _bwjs_image_new _bwjs_image_set_texels _bwjs_check_image _bwjs_input_new _bwjs_console_begin

@@ -22,7 +22,8 @@
 // height map), options (long options, e.g. ["--flip-green=second", "--format=bc5"]), files
 // (more files the options name, [{ name, bytes }], e.g. a mask for "--mask=mask.tga"), output
 // (the output file name, whose extension chooses the container; left out, the levels are kept
-// in memory as the flag word encodes them), onConsole(stream, text) (the run's console output:
+// in memory as the flag word encodes them), texels (with levels in memory, each level also as a
+// picture: channels, and texels top row first, red first, in a typed array of its values), onConsole(stream, text) (the run's console output:
 // stream 1 messages and percentages, 2 file-format details).
 //
 // Each job runs in a folder of its own that holds the files it was handed, under their names
@@ -31,7 +32,8 @@
 //
 // samples() gives the library's sample maps (base, detail, height) as images in memory.
 //
-// The result: { files: [{ name, bytes }], levels: [{ width, height, headerBytes, bytes }], log }.
+// The result: { files: [{ name, bytes }], levels: [{ width, height, headerBytes, bytes, and with
+// the option texels: channels, texels }], log }.
 // A failure throws a BumpweldError whose message is the command line's ("ERROR: ...") and whose
 // status is the library's code (bw_strerror names it). The module stays usable: after a trap
 // the next call runs on a fresh instance.
@@ -65,6 +67,30 @@
     if (bytes instanceof ArrayBuffer) return new Uint8Array(bytes);
     if (ArrayBuffer.isView(bytes)) return new Uint8Array(bytes.buffer, bytes.byteOffset, bytes.byteLength);
     return null;
+  }
+
+  // Result level `level` of a job as a picture: { channels, texels }, the texels in picture
+  // order (top row first, red first) as the library copies them (bw_result_copy), in the typed
+  // array of their value type.
+  const VALUE_ARRAYS = [Uint8Array, Uint16Array, Float32Array, Int16Array, Uint32Array];
+  function picture(core, job, level) {
+    const layout = core._malloc(16) >>> 0;
+    try {
+      core._bw_result_layout(job, level, layout, layout + 4, layout + 8, layout + 12);
+      const [width, height, channels, type] = new Int32Array(core.HEAPU8.slice(layout, layout + 16).buffer);
+      const Values = VALUE_ARRAYS[type];
+      const bytes = width * height * channels * Values.BYTES_PER_ELEMENT;
+      const texels = core._malloc(Math.max(1, bytes)) >>> 0;
+      if (!texels) throw new BumpweldError('ERROR: Unable to allocate texture', OUT_OF_MEMORY, '');
+      try {
+        core._bw_result_copy(job, level, texels, 0, 1, 0);
+        return { channels, texels: new Values(core.HEAPU8.slice(texels, texels + bytes).buffer) };
+      } finally {
+        core._free(texels);
+      }
+    } finally {
+      core._free(layout);
+    }
   }
 
   // instantiate() makes a fresh instance of the module, at once.
@@ -200,6 +226,7 @@
             height: core._bwjs_result_height(job, i),
             headerBytes: core._bwjs_result_header_bytes(job, i),
             bytes: core.HEAPU8.slice(pointer, pointer + core._bwjs_result_size(job, i)),
+            ...(options.texels ? picture(core, job, i) : {}),
           });
         }
         if (callbackError) throw callbackError;

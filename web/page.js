@@ -91,7 +91,7 @@ function words(preview) {
   const height = $('height').checked;
   if (png && !preview && container === 'png16') options.push('--bits=16');
   return { flags: flags ? '-' + flags : '', options, heightScale: height ? $('scale').value : undefined,
-           output: preview ? 'preview.tga' : png ? undefined : 'merged.' + container };
+           output: preview ? 'preview.tga' : png ? undefined : 'merged.' + container, texels: png && !preview };
 }
 
 // The flat view: the picture once or tiled 3 x 3 (to judge seams), at the chosen zoom.
@@ -134,23 +134,10 @@ function showLit() {
   if (shown.flat) showFlat(shown.flat);
 }
 
-// A PNG file of a level kept in memory: the 8-bit texels of a Targa level, or with --bits=16 the
-// 16-bit x, y, z values; both stored bottom row first.
+// A PNG file of a level kept in memory, from its picture as the library gives it (8-bit Targa
+// texels, or with --bits=16 the 16-bit x, y, z values).
 async function pngFile(level) {
-  const { width, height } = level;
-  const sixteen = level.headerBytes === 0;
-  const stored = sixteen ? new Uint16Array(level.bytes.buffer, level.bytes.byteOffset, width * height * 3)
-                         : level.bytes.subarray(level.headerBytes);
-  const rgb = sixteen ? new Uint16Array(width * height * 3) : new Uint8Array(width * height * 3);
-  for (let y = 0; y < height; ++y)
-    for (let x = 0; x < width; ++x) {
-      const from = ((height - 1 - y) * width + x) * 3, to = (y * width + x) * 3;
-      // Targa texels are blue, green, red.
-      rgb[to] = stored[from + (sixteen ? 0 : 2)];
-      rgb[to + 1] = stored[from + 1];
-      rgb[to + 2] = stored[from + (sixteen ? 2 : 0)];
-    }
-  return { name: 'merged.png', bytes: await globalThis.encodePng(rgb, width, height) };
+  return { name: 'merged.png', bytes: await globalThis.encodePng(level.texels, level.width, level.height) };
 }
 
 function offerDownloads(files) {
