@@ -128,6 +128,17 @@ TEST(DdsKtxTest, RoundTripsAndLayouts) {
       if (info.compressed || format == BwGpuFormat::RG16S) {
         EXPECT_NEAR(dds.image.normals[2], 1.0f, 0.01f);
       }
+      // The legacy header without the DX10 extension names the same layout.
+      Bytes dx9 = BwDdsHeader(format, w, h, BwMipLevelCount(w, h), true);
+      EXPECT_EQ(dx9.size(), 128u);
+      for (int level = 0; level < BwMipLevelCount(w, h); ++level) {
+        const Bytes b = Level(format, w, h, level);
+        dx9.insert(dx9.end(), b.begin(), b.end());
+      }
+      const Dds legacy = ReadDds(dx9);
+      ASSERT_TRUE(legacy.ok) << legacy.error;
+      EXPECT_TRUE(legacy.image.format == format &&
+                  std::memcmp(legacy.image.normals.get(), dds.image.normals.get(), n.size() * sizeof(float)) == 0);
 
       FILE* fp = std::fopen((dir / "t.ktx2").c_str(), "wb");
       std::string error;

@@ -65,10 +65,14 @@ TEST(GpuOutput, RefusalsAndDdsInputs) {
   TempDir dir;
   WriteTestMaps(dir.path(), w, h);
   const std::pair<std::vector<std::string>, std::string> refused[] = {
-      {{"--format=bc7", "base.tga", "detail.tga", "x.dds"}, "ERROR: Unknown format bc7 (bc5, bc5s, rg16s, rgba16s, rgb10a2 or rgba8)\n"},
+      {{"--format=bc7", "base.tga", "detail.tga", "x.dds"}, "ERROR: Unknown format bc7 (bc5, bc5s, rg16s, rgba16s, rgb10a2, rgba8, bc3n, eacrg11, eacrg11s, astc4x4, astc5x5, astc6x6 or astc8x8)\n"},
+      {{"--format=astc4x4", "base.tga", "detail.tga", "x.dds"}, "ERROR: A .dds output takes bc5, bc5s, rg16s, rgba16s, rgb10a2, rgba8 or bc3n, not astc4x4\n"},
+      {{"--dds-header=dx9", "base.tga", "detail.tga", "x.ktx2"}, "ERROR: --dds-header needs a .dds output\n"},
+      {{"--dds-header=dx9", "base.tga", "detail.tga", "x.tga"}, "ERROR: --dds-header needs a .dds output\n"},
+      {{"--astc-quality=best", "base.tga", "detail.tga", "x.ktx2"}, "ERROR: Bad value in --astc-quality=best (fastest, fast, medium, thorough, verythorough or exhaustive)\n"},
       {{"-s", "base.tga", "detail.tga", "x.dds"}, "ERROR: The encodings s and S write .kep textures only: x.dds\n"},
-      {{"--format=bc5", "base.tga", "detail.tga", "x.tga"}, "ERROR: --format needs a .dds or .ktx2 output\n"},
-      {{"--format=bc5", "base.tga", "detail.tga", "x.png"}, "ERROR: --format needs a .dds or .ktx2 output\n"},
+      {{"--format=bc5", "base.tga", "detail.tga", "x.tga"}, "ERROR: --format needs a .dds, .ktx2 or .astc output\n"},
+      {{"--format=bc5", "base.tga", "detail.tga", "x.png"}, "ERROR: --format needs a .dds, .ktx2 or .astc output\n"},
       {{"--rond", "base.tga", "detail.tga", "x.tga"}, "ERROR: Unknown option --rond\n"},
       {{"--bits=12", "base.tga", "detail.tga", "x.png"}, "ERROR: Bad value in --bits=12 (8 or 16)\n"},
       {{"--flip-green=left", "base.tga", "detail.tga", "x.tga"}, "ERROR: Bad value in --flip-green=left (base, second, output, comma-separated)\n"},

@@ -54,7 +54,10 @@ struct BwSettings {
   std::string exrChannel;       // the channel of an OpenEXR height map ("" : the only one, or Y),
                                 // the layer of an OpenEXR normal map ("" : R, G, B)
   bool exrUnorm = false;        // OpenEXR normal maps hold 0 to 1 instead of -1 to 1
-  std::string format;           // encoding of a DDS or KTX2 output ("" : bc5)
+  std::string format;           // encoding of a DDS, KTX2 or .astc output ("" : the container's first)
+  int astcQuality = 2;          // --astc-quality: the ASTC encoder's effort, 0 (fastest) to 5 (exhaustive)
+  bool ddsDx9 = false;          // --dds-header=dx9: DDS files with the legacy header, without DX10
+  bool stats = false;           // --stats: each level's angle error, from its decoded texels
   bool sync = true;             // outputs are synced to disk before they are put in place
   bool progress = false;        // --progress: a bar for the whole run on standard error
   float detailStrength = 1.0f;  // the second normal's tilt is scaled by this (times the mask)

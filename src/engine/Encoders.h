@@ -21,21 +21,21 @@ void BwConvertToExpPixel(double x, double y, double z, BwExpPixel* jp);
 
 // ---- Writing an encoded image ------------------------------------------------------------
 // Encoding codes: 0 to 7 as the flag letters select them, then the PNG encodings (red, green,
-// blue at 8 bits, and at 16 bits the nearest of (c + 1) / 2 * 65535), then the GPU formats of
-// DDS and KTX2 files, whose texels go to their writer as the three floats they are (the writer
-// encodes them; see DdsKtx.h), then the TIFF encodings (the texels of the PNG ones) and the
-// OpenEXR ones (three floats, which the writer stores as half or float samples). BW_ROUND added
+// blue at 8 bits, and at 16 bits the nearest of (c + 1) / 2 * 65535), the TIFF encodings (the
+// texels of the PNG ones), the OpenEXR ones (three floats, which the writer stores as half or
+// float samples), then the GPU formats of DDS, KTX2 and .astc files, whose texels go to their
+// writer as the three floats they are (the writer encodes them; see DdsKtx.h). BW_ROUND added
 // to a code rounds its components to nearest (clamped to their range) instead of truncating
 // them.
 enum {
   BW_ENCODING_PNG8 = 8,
   BW_ENCODING_PNG16 = 9,
-  BW_ENCODING_GPU = 10,  // BW_ENCODING_GPU + int(BwGpuFormat)
-  BW_ENCODING_TIFF8 = 16,
-  BW_ENCODING_TIFF16 = 17,
-  BW_ENCODING_EXR_HALF = 18,
-  BW_ENCODING_EXR_FLOAT = 19,
-  BW_ENCODING_COUNT = 20,
+  BW_ENCODING_TIFF8 = 10,
+  BW_ENCODING_TIFF16 = 11,
+  BW_ENCODING_EXR_HALF = 12,
+  BW_ENCODING_EXR_FLOAT = 13,
+  BW_ENCODING_GPU = 14,  // BW_ENCODING_GPU + int(BwGpuFormat)
+  BW_ENCODING_COUNT = 27,
   BW_ROUND = 0x100,
 };
 // Encodes `count` texels (numComponents floats each) into `out` in the encoding `code`. Targa

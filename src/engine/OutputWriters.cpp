@@ -65,9 +65,12 @@ void RefuseUnknownCode(BwRun& run) {
   if (run.settings.output < 0 || run.settings.output > 7) run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown output format!\n");
 }
 
-// Refuses --format for an output that has no GPU layouts.
+// Refuses --format for an output that has no GPU layouts, and --dds-header for one that is not
+// a DDS file.
 void RefuseFormat(BwRun& run) {
-  if (!run.settings.format.empty()) run.Fail(BW_ERROR_SETTINGS, "ERROR: --format needs a .dds or .ktx2 output\n");
+  if (!run.settings.format.empty())
+    run.Fail(BW_ERROR_SETTINGS, "ERROR: --format needs a .dds, .ktx2 or .astc output\n");
+  if (run.settings.ddsDx9) run.Fail(BW_ERROR_SETTINGS, "ERROR: --dds-header needs a .dds output\n");
 }
 
 }  // namespace
@@ -251,11 +254,17 @@ class GpuOutput : public FileOutput {
     const BwSettings& settings = run.settings;
     RefuseUnknownCode(run);
     CheckBits(run, *row_);
-    BwGpuFormat format = BwGpuFormat::BC5;
+    if (settings.ddsDx9 && row_->id != BwContainerId::DDS)
+      run.Fail(BW_ERROR_SETTINGS, "ERROR: --dds-header needs a .dds output\n");
+    // The container's first layout unless --format names another.
+    BwGpuFormat format = BwGpuFormat(__builtin_ctz(row_->gpuFormats));
     if (!settings.format.empty()) {
       if (!BwGpuFormatFromName(settings.format.c_str(), &format))
-        run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown format %s (bc5, bc5s, rg16s, rgba16s, rgb10a2 or rgba8)\n",
-                 settings.format.c_str());
+        run.Fail(BW_ERROR_SETTINGS, "ERROR: Unknown format %s (%s)\n", settings.format.c_str(),
+                 BwGpuFormatNames((1u << kBwGpuFormatCount) - 1u).c_str());
+      if (!(row_->gpuFormats >> int(format) & 1u))
+        run.Fail(BW_ERROR_SETTINGS, "ERROR: A %s output takes %s, not %s\n", row_->extensions[0],
+                 BwGpuFormatNames(row_->gpuFormats).c_str(), settings.format.c_str());
     } else if (settings.output == 3 || settings.output == 4 || settings.output == 5) {
       // The .kep letters choose the same values in the GPU layouts.
       format = settings.output == 3 ? BwGpuFormat::RG16S
@@ -268,7 +277,9 @@ class GpuOutput : public FileOutput {
 
   bool Level(BwRun& run, int level, const BwTexelSource& floats, const std::function<bool()>& keep) override {
     const BwGpuFormat format = BwGpuFormat((run.encoding & ~BW_ROUND) - BW_ENCODING_GPU);
-    const bool round = (run.encoding & BW_ROUND) != 0;
+    BwGpuEncodeOptions options;
+    options.round = (run.encoding & BW_ROUND) != 0;
+    options.astcQuality = run.settings.astcQuality;
     std::string error;
     if (level == 0) {
       file_ = Open(run, outName_, true);
@@ -276,23 +287,26 @@ class GpuOutput : public FileOutput {
       levels_ = PipelineLevels(run);
       writer_ = std::make_unique<BwGpuTextureWriter>();
       const BwContainer container = row_->id == BwContainerId::DDS ? BwContainer::DDS : BwContainer::KTX2;
-      if (!writer_->Begin(file_->Stream(), container, format, run.width, run.height, levels_, &error))
+      if (!writer_->Begin(file_->Stream(), container, format, run.width, run.height, levels_, &error,
+                          run.settings.ddsDx9))
         return Failed(run, error);
     }
-    // Bands of rows from the top of the picture, whole 4 x 4 blocks but for the last: the
-    // floats come bottom row first, as the encoder takes them, and it writes top row first.
-    // A band is 64 to 256 rows, as many as about 12 MiB of floats hold: a band's merge and its
-    // encoding are two loops, each waiting at its end for its slowest thread, so fewer, longer
-    // bands wait less.
+    // Bands of rows from the top of the picture, whole blocks but for the last: the floats
+    // come bottom row first, as the encoder takes them, and it writes top row first. A band is
+    // 64 to 256 rows (a whole number of block rows), as many as about 12 MiB of floats hold: a
+    // band's merge and its encoding are two loops, each waiting at its end for its slowest
+    // thread, so fewer, longer bands wait less.
     const int64_t width = run.width;
     const int64_t rowBytes = width * 3 * int64_t(sizeof(float));
-    const int64_t band = std::clamp<int64_t>((int64_t(12) << 20) / rowBytes / 4 * 4, 64, 256);
+    const int64_t blockRows = BwGpuFormatInfoOf(format).blockHeight;
+    const int64_t band = std::clamp<int64_t>((int64_t(12) << 20) / rowBytes, 64, 256) / blockRows * blockRows;
     BwArray<float> rows = BwAllocArray<float>(uint64_t(band * width * 3));
     std::vector<unsigned char> out(size_t(BwGpuLevelBytes(format, run.width, int(band))));
     if (!rows) throw std::bad_alloc();
     unsigned char* const stored = reinterpret_cast<unsigned char*>(rows.get());
     const auto encode = [&](const unsigned char*, int64_t count) {
-      BwEncodeGpuLevel(format, rows.get(), run.width, int(count), 3, out.data(), round);
+      if (!BwEncodeGpuLevel(format, rows.get(), run.width, int(count), 3, out.data(), options, &error))
+        return Failed(run, error);
       return writer_->Level(level, out.data(), BwGpuLevelBytes(format, run.width, int(count)), &error) ||
              Failed(run, error);
     };

@@ -14,18 +14,22 @@
 
 namespace {
 constexpr char kGpuDepths[] = "--bits=8 only (--format chooses the encoding)";
+// The layouts of DDS files (BC5, BC5 signed, the uncompressed ones and BC3n) and of KTX2 files
+// (every one).
+constexpr uint32_t kDdsFormats = (1u << (int(BwGpuFormat::BC3N) + 1)) - 1u;
+constexpr uint32_t kKtx2Formats = (1u << kBwGpuFormatCount) - 1u;
 }  // namespace
 
 const BwContainerRow kBwContainers[] = {
-    {BwContainerId::TARGA, "Targa", {}, nullptr, BwProbeTarga, false, BW_DEPTH_8, nullptr, false},
-    {BwContainerId::KEP, ".kep", {}, nullptr, nullptr, false, BW_DEPTH_8, nullptr, false},
-    {BwContainerId::PNG, "PNG", {".png"}, BwIsPng, BwProbePng, false, BW_DEPTH_8 | BW_DEPTH_16, nullptr, false},
+    {BwContainerId::TARGA, "Targa", {}, nullptr, BwProbeTarga, false, BW_DEPTH_8, nullptr, 0},
+    {BwContainerId::KEP, ".kep", {}, nullptr, nullptr, false, BW_DEPTH_8, nullptr, 0},
+    {BwContainerId::PNG, "PNG", {".png"}, BwIsPng, BwProbePng, false, BW_DEPTH_8 | BW_DEPTH_16, nullptr, 0},
     {BwContainerId::TIFF, "TIFF", {".tif", ".tiff"}, BwIsTiff, BwProbeTiff, false, BW_DEPTH_8 | BW_DEPTH_16, nullptr,
-     false},
+     0},
     {BwContainerId::EXR, "OpenEXR", {".exr"}, BwIsExr, BwProbeExr, true, BW_DEPTH_16 | BW_DEPTH_32,
-     "--bits=16 (half) or --bits=32 (float)", false},
-    {BwContainerId::DDS, "DDS", {".dds"}, BwIsDds, BwProbeDds, true, BW_DEPTH_8, kGpuDepths, true},
-    {BwContainerId::KTX2, "KTX2", {".ktx2"}, BwIsKtx2, BwProbeKtx2, true, BW_DEPTH_8, kGpuDepths, true},
+     "--bits=16 (half) or --bits=32 (float)", 0},
+    {BwContainerId::DDS, "DDS", {".dds"}, BwIsDds, BwProbeDds, true, BW_DEPTH_8, kGpuDepths, kDdsFormats},
+    {BwContainerId::KTX2, "KTX2", {".ktx2"}, BwIsKtx2, BwProbeKtx2, true, BW_DEPTH_8, kGpuDepths, kKtx2Formats},
 };
 const size_t kBwContainerCount = sizeof kBwContainers / sizeof kBwContainers[0];
 

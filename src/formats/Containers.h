@@ -29,7 +29,9 @@ struct BwContainerRow {
   bool wholeChain;    // a mip chain is one file, else one numbered file a level
   unsigned depths;    // BW_DEPTH_ bits
   const char* depthNames;  // how a refusal of another depth names those it takes (null: older messages)
-  bool gpuFormats;    // takes --format (the GPU layouts)
+  // The GPU layouts (bits 1 << int(BwGpuFormat)) --format chooses among, the first of them
+  // without it; 0: the container takes no --format.
+  uint32_t gpuFormats;
 };
 
 // Every row, in the order of the lists --help prints.

@@ -15,14 +15,22 @@
 namespace {
 
 const BwGpuFormatInfo kFormats[] = {
-    // name      DXGI  Vk  bytes compressed typeSize
-    {"bc5", 83, 141, 16, true, 1},  // BC5_UNORM, VK_FORMAT_BC5_UNORM_BLOCK
-    {"bc5s", 84, 142, 16, true, 1},  // BC5_SNORM, VK_FORMAT_BC5_SNORM_BLOCK
-    {"rg16s", 37, 78, 4, false, 2},  // R16G16_SNORM, VK_FORMAT_R16G16_SNORM
-    {"rgba16s", 13, 92, 8, false, 2},  // R16G16B16A16_SNORM, VK_FORMAT_R16G16B16A16_SNORM
-    {"rgb10a2", 24, 64, 4, false, 4},  // R10G10B10A2_UNORM, VK_FORMAT_A2B10G10R10_UNORM_PACK32
-    {"rgba8", 28, 37, 4, false, 1},  // R8G8B8A8_UNORM, VK_FORMAT_R8G8B8A8_UNORM
+    // name      DXGI  Vk  bytes compressed typeSize block  two components
+    {"bc5", 83, 141, 16, true, 1, 4, 4, true},       // BC5_UNORM, VK_FORMAT_BC5_UNORM_BLOCK
+    {"bc5s", 84, 142, 16, true, 1, 4, 4, true},      // BC5_SNORM, VK_FORMAT_BC5_SNORM_BLOCK
+    {"rg16s", 37, 78, 4, false, 2, 1, 1, true},      // R16G16_SNORM, VK_FORMAT_R16G16_SNORM
+    {"rgba16s", 13, 92, 8, false, 2, 1, 1, false},   // R16G16B16A16_SNORM, VK_FORMAT_R16G16B16A16_SNORM
+    {"rgb10a2", 24, 64, 4, false, 4, 1, 1, false},   // R10G10B10A2_UNORM, VK_FORMAT_A2B10G10R10_UNORM_PACK32
+    {"rgba8", 28, 37, 4, false, 1, 1, 1, false},     // R8G8B8A8_UNORM, VK_FORMAT_R8G8B8A8_UNORM
+    {"bc3n", 77, 137, 16, true, 1, 4, 4, true},      // BC3_UNORM, VK_FORMAT_BC3_UNORM_BLOCK
+    {"eacrg11", 0, 155, 16, true, 1, 4, 4, true},    // VK_FORMAT_EAC_R11G11_UNORM_BLOCK
+    {"eacrg11s", 0, 156, 16, true, 1, 4, 4, true},   // VK_FORMAT_EAC_R11G11_SNORM_BLOCK
+    {"astc4x4", 0, 157, 16, true, 1, 4, 4, true},    // VK_FORMAT_ASTC_4x4_UNORM_BLOCK
+    {"astc5x5", 0, 161, 16, true, 1, 5, 5, true},    // VK_FORMAT_ASTC_5x5_UNORM_BLOCK
+    {"astc6x6", 0, 165, 16, true, 1, 6, 6, true},    // VK_FORMAT_ASTC_6x6_UNORM_BLOCK
+    {"astc8x8", 0, 171, 16, true, 1, 8, 8, true},    // VK_FORMAT_ASTC_8x8_UNORM_BLOCK
 };
+static_assert(sizeof kFormats / sizeof kFormats[0] == size_t(kBwGpuFormatCount), "a row for every format");
 
 // Largest width or height written or read: the tool's sizes are 16-bit.
 constexpr int MAX_SIDE = 65535;
@@ -31,11 +39,10 @@ constexpr int MAX_SIDE = 65535;
 constexpr uint32_t DDSD_CAPS = 0x1, DDSD_HEIGHT = 0x2, DDSD_WIDTH = 0x4, DDSD_PITCH = 0x8;
 constexpr uint32_t DDSD_PIXELFORMAT = 0x1000, DDSD_MIPMAPCOUNT = 0x20000;
 constexpr uint32_t DDSD_LINEARSIZE = 0x80000, DDSD_DEPTH = 0x800000;
-constexpr uint32_t DDPF_FOURCC = 0x4, DDPF_RGB = 0x40;
+constexpr uint32_t DDPF_ALPHAPIXELS = 0x1, DDPF_FOURCC = 0x4, DDPF_RGB = 0x40, DDPF_BUMPDUDV = 0x80000;
 constexpr uint32_t DDSCAPS_COMPLEX = 0x8, DDSCAPS_TEXTURE = 0x1000, DDSCAPS_MIPMAP = 0x400000;
 constexpr uint32_t DDSCAPS2_CUBEMAP = 0x200, DDSCAPS2_VOLUME = 0x200000;
 constexpr uint32_t DDS_DIMENSION_TEXTURE2D = 3, DDS_RESOURCE_MISC_TEXTURECUBE = 0x4;
-constexpr uint32_t DXGI_FORMAT_BC3_UNORM = 77;
 constexpr uint64_t DDS_BASE_BYTES = 4 + 124;  // magic and DDS_HEADER
 constexpr uint64_t DDS_DX10_BYTES = 20;       // DDS_HEADER_DXT10
 
@@ -46,11 +53,13 @@ constexpr uint32_t FourCC(char a, char b, char c, char d) {
 
 // KTX2: the file identifier, the data format descriptor values, the writer's key/value entry.
 constexpr unsigned char KTX2_IDENTIFIER[12] = {0xAB, 'K', 'T', 'X', ' ', '2', '0', 0xBB, '\r', '\n', 0x1A, '\n'};
-constexpr uint32_t KHR_DF_MODEL_RGBSDA = 1, KHR_DF_MODEL_BC5 = 132;
+constexpr uint32_t KHR_DF_MODEL_RGBSDA = 1, KHR_DF_MODEL_BC3 = 130, KHR_DF_MODEL_BC5 = 132;
+constexpr uint32_t KHR_DF_MODEL_ETC2 = 161, KHR_DF_MODEL_ASTC = 162;
 constexpr uint32_t KHR_DF_PRIMARIES_BT709 = 1, KHR_DF_TRANSFER_LINEAR = 1;
 constexpr uint32_t KHR_DF_VERSIONNUMBER_1_3 = 2;
 constexpr uint32_t KHR_DF_SAMPLE_DATATYPE_SIGNED = 0x40;
 constexpr uint32_t CHANNEL_RED = 0, CHANNEL_GREEN = 1, CHANNEL_BLUE = 2, CHANNEL_ALPHA = 15;
+constexpr char KTX2_SWIZZLE_KEY[] = "KTXswizzle";
 constexpr char KTX2_WRITER_KEY[] = "KTXwriter";
 constexpr char KTX2_WRITER[] = "Bumpweld";
 
@@ -80,10 +89,15 @@ inline uint64_t Load64(const unsigned char* p) { return Load32(p) | uint64_t(Loa
 
 int LevelSide(int side, int level) { return std::max(1, side >> level); }
 
-uint64_t LevelBytes(uint32_t blockBytes, bool compressed, int width, int height) {
-  // Sides below 2^16 and at most 16 bytes a texel or block: below 2^36.
-  if (compressed) return uint64_t((width + 3) / 4) * uint64_t((height + 3) / 4) * blockBytes;
-  return uint64_t(width) * uint64_t(height) * blockBytes;
+// Sides below 2^16 and at most 16 bytes a texel or block: below 2^36.
+uint64_t LevelBytes(const BwGpuFormatInfo& info, int width, int height) {
+  const uint64_t across = uint64_t((width + info.blockWidth - 1) / info.blockWidth);
+  return across * uint64_t((height + info.blockHeight - 1) / info.blockHeight) * info.blockBytes;
+}
+
+// Bytes of a row of texels or blocks.
+uint64_t RowBytes(const BwGpuFormatInfo& info, int width) {
+  return uint64_t((width + info.blockWidth - 1) / info.blockWidth) * info.blockBytes;
 }
 
 bool Fail(std::string* error, const std::string& message) {
@@ -106,19 +120,30 @@ std::vector<unsigned char> Dfd(BwGpuFormat format) {
   struct Sample {
     uint32_t offset, bits, channel;
   };
-  // Per format: the samples in bit order, and whether they are signed.
+  // Per format: the colour model, the samples in bit order, and whether they are signed. Block
+  // formats have one sample a block of a channel (BC3: alpha, then colour; EAC: red, then green;
+  // ASTC: the whole block).
   static const struct {
+    uint32_t model;
     int count;
     bool isSigned;
     Sample samples[4];
   } kSamples[] = {
-      {2, false, {{0, 64, CHANNEL_RED}, {64, 64, CHANNEL_GREEN}}},
-      {2, true, {{0, 64, CHANNEL_RED}, {64, 64, CHANNEL_GREEN}}},
-      {2, true, {{0, 16, CHANNEL_RED}, {16, 16, CHANNEL_GREEN}}},
-      {4, true, {{0, 16, CHANNEL_RED}, {16, 16, CHANNEL_GREEN}, {32, 16, CHANNEL_BLUE}, {48, 16, CHANNEL_ALPHA}}},
-      {4, false, {{0, 10, CHANNEL_RED}, {10, 10, CHANNEL_GREEN}, {20, 10, CHANNEL_BLUE}, {30, 2, CHANNEL_ALPHA}}},
-      {4, false, {{0, 8, CHANNEL_RED}, {8, 8, CHANNEL_GREEN}, {16, 8, CHANNEL_BLUE}, {24, 8, CHANNEL_ALPHA}}},
+      {KHR_DF_MODEL_BC5, 2, false, {{0, 64, CHANNEL_RED}, {64, 64, CHANNEL_GREEN}}},
+      {KHR_DF_MODEL_BC5, 2, true, {{0, 64, CHANNEL_RED}, {64, 64, CHANNEL_GREEN}}},
+      {KHR_DF_MODEL_RGBSDA, 2, true, {{0, 16, CHANNEL_RED}, {16, 16, CHANNEL_GREEN}}},
+      {KHR_DF_MODEL_RGBSDA, 4, true, {{0, 16, CHANNEL_RED}, {16, 16, CHANNEL_GREEN}, {32, 16, CHANNEL_BLUE}, {48, 16, CHANNEL_ALPHA}}},
+      {KHR_DF_MODEL_RGBSDA, 4, false, {{0, 10, CHANNEL_RED}, {10, 10, CHANNEL_GREEN}, {20, 10, CHANNEL_BLUE}, {30, 2, CHANNEL_ALPHA}}},
+      {KHR_DF_MODEL_RGBSDA, 4, false, {{0, 8, CHANNEL_RED}, {8, 8, CHANNEL_GREEN}, {16, 8, CHANNEL_BLUE}, {24, 8, CHANNEL_ALPHA}}},
+      {KHR_DF_MODEL_BC3, 2, false, {{0, 64, CHANNEL_ALPHA}, {64, 64, CHANNEL_RED}}},
+      {KHR_DF_MODEL_ETC2, 2, false, {{0, 64, CHANNEL_RED}, {64, 64, CHANNEL_GREEN}}},
+      {KHR_DF_MODEL_ETC2, 2, true, {{0, 64, CHANNEL_RED}, {64, 64, CHANNEL_GREEN}}},
+      {KHR_DF_MODEL_ASTC, 1, false, {{0, 128, CHANNEL_RED}}},
+      {KHR_DF_MODEL_ASTC, 1, false, {{0, 128, CHANNEL_RED}}},
+      {KHR_DF_MODEL_ASTC, 1, false, {{0, 128, CHANNEL_RED}}},
+      {KHR_DF_MODEL_ASTC, 1, false, {{0, 128, CHANNEL_RED}}},
   };
+  static_assert(sizeof kSamples / sizeof kSamples[0] == size_t(kBwGpuFormatCount), "a descriptor for every format");
   const auto& layout = kSamples[int(format)];
   const bool isSigned = layout.isSigned;
   const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
@@ -127,10 +152,10 @@ std::vector<unsigned char> Dfd(BwGpuFormat format) {
   Put32(&v, 4 + blockSize);  // dfdTotalSize
   Put32(&v, 0);              // vendorId 0 (Khronos), descriptorType 0 (basic)
   Put32(&v, KHR_DF_VERSIONNUMBER_1_3 | blockSize << 16);
-  Put32(&v, (info.compressed ? KHR_DF_MODEL_BC5 : KHR_DF_MODEL_RGBSDA) | KHR_DF_PRIMARIES_BT709 << 8 |
-                KHR_DF_TRANSFER_LINEAR << 16);  // flags 0: alpha straight
-  Put32(&v, info.compressed ? 0x0303u : 0u);    // texel block 4 x 4 x 1 x 1, or 1 x 1 x 1 x 1
-  Put32(&v, info.blockBytes);                   // bytesPlane0; planes 1 to 7 empty
+  Put32(&v, layout.model | KHR_DF_PRIMARIES_BT709 << 8 | KHR_DF_TRANSFER_LINEAR << 16);  // flags 0: alpha straight
+  // The texel block's dimensions less one (1 x 1 x 1 x 1 for the uncompressed layouts).
+  Put32(&v, uint32_t(info.blockWidth - 1) | uint32_t(info.blockHeight - 1) << 8);
+  Put32(&v, info.blockBytes);  // bytesPlane0; planes 1 to 7 empty
   Put32(&v, 0);
   for (int i = 0; i < layout.count; ++i) {
     const Sample& s = layout.samples[i];
@@ -151,18 +176,35 @@ std::vector<unsigned char> Dfd(BwGpuFormat format) {
   return v;
 }
 
+// The KTXswizzle a reader needs to find x and y in red and green, for the layouts that keep them
+// elsewhere (null: none is written).
+const char* Swizzle(BwGpuFormat format) {
+  if (format == BwGpuFormat::BC3N) return "ag01";
+  if (format >= BwGpuFormat::ASTC4X4) return "ra01";  // the normal-map mode: x in red, green and blue, y in alpha
+  return nullptr;
+}
+
 }  // namespace
 
 const BwGpuFormatInfo& BwGpuFormatInfoOf(BwGpuFormat format) { return kFormats[int(format)]; }
 
 bool BwGpuFormatFromName(const char* name, BwGpuFormat* format) {
-  for (int i = 0; i < int(sizeof kFormats / sizeof kFormats[0]); ++i) {
+  for (int i = 0; i < kBwGpuFormatCount; ++i) {
     if (name && std::strcmp(name, kFormats[i].name) == 0) {
       *format = BwGpuFormat(i);
       return true;
     }
   }
   return false;
+}
+
+std::string BwGpuFormatNames(uint32_t mask) {
+  std::vector<const char*> names;
+  for (int i = 0; i < kBwGpuFormatCount; ++i)
+    if (mask >> i & 1u) names.push_back(kFormats[i].name);
+  std::string list;
+  for (size_t i = 0; i < names.size(); ++i) list += (i == 0 ? "" : i + 1 < names.size() ? ", " : " or ") + std::string(names[i]);
+  return list;
 }
 
 int BwMipLevelCount(int width, int height) {
@@ -172,17 +214,26 @@ int BwMipLevelCount(int width, int height) {
 }
 
 uint64_t BwGpuLevelBytes(BwGpuFormat format, int width, int height) {
-  const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
-  return LevelBytes(info.blockBytes, info.compressed, width, height);
+  return LevelBytes(BwGpuFormatInfoOf(format), width, height);
 }
 
-void BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int height,
-                      int numComponents, unsigned char* out, bool round) {
-  if (format == BwGpuFormat::BC5 || format == BwGpuFormat::BC5S) {
-    BwEncodeBc5Image(image, width, height, numComponents,
-                     format == BwGpuFormat::BC5 ? BwBc4Kind::UNORM : BwBc4Kind::SNORM, out);
-    return;
+bool BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int height, int numComponents,
+                      unsigned char* out, const BwGpuEncodeOptions& options, std::string* error) {
+  switch (format) {
+    case BwGpuFormat::BC5:
+    case BwGpuFormat::BC5S:
+      BwEncodeBc5Image(image, width, height, numComponents,
+                       format == BwGpuFormat::BC5 ? BwBc4Kind::UNORM : BwBc4Kind::SNORM, out);
+      return true;
+    case BwGpuFormat::RG16S:
+    case BwGpuFormat::RGBA16S:
+    case BwGpuFormat::RGB10A2:
+    case BwGpuFormat::RGBA8:
+      break;
+    default:
+      return Fail(error, std::string("this build cannot encode ") + kFormats[int(format)].name);
   }
+  const bool round = options.round;
   const int64_t texelBytes = BwGpuFormatInfoOf(format).blockBytes;
   const int64_t w = width;
   BwParallelFor(height, std::max<int64_t>(1, (1 << 15) / w), [=](int64_t begin, int64_t end) {
@@ -218,9 +269,33 @@ void BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int hei
       }
     }
   });
+  return true;
 }
 
-std::vector<unsigned char> BwDdsHeader(BwGpuFormat format, int width, int height, int levelCount) {
+namespace {
+
+// The legacy pixel format of a layout: flags, four-character code, bit count and the red, green,
+// blue and alpha masks.
+struct LegacyPixelFormat {
+  uint32_t flags, fourCC, bitCount, masks[4];
+};
+
+LegacyPixelFormat Legacy(BwGpuFormat format) {
+  switch (format) {
+    case BwGpuFormat::BC5: return {DDPF_FOURCC, FourCC('A', 'T', 'I', '2'), 0, {}};
+    case BwGpuFormat::BC5S: return {DDPF_FOURCC, FourCC('B', 'C', '5', 'S'), 0, {}};
+    case BwGpuFormat::BC3N: return {DDPF_FOURCC, FourCC('D', 'X', 'T', '5'), 0, {}};
+    case BwGpuFormat::RGBA16S: return {DDPF_FOURCC, 110, 0, {}};  // D3DFMT_Q16W16V16U16
+    case BwGpuFormat::RG16S: return {DDPF_BUMPDUDV, 0, 32, {0xFFFFu, 0xFFFF0000u, 0, 0}};
+    case BwGpuFormat::RGB10A2:
+      return {DDPF_RGB | DDPF_ALPHAPIXELS, 0, 32, {0x3FFu, 0xFFC00u, 0x3FF00000u, 0xC0000000u}};
+    default: return {DDPF_RGB | DDPF_ALPHAPIXELS, 0, 32, {0xFFu, 0xFF00u, 0xFF0000u, 0xFF000000u}};
+  }
+}
+
+}  // namespace
+
+std::vector<unsigned char> BwDdsHeader(BwGpuFormat format, int width, int height, int levelCount, bool dx9) {
   const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
   std::vector<unsigned char> v = {'D', 'D', 'S', ' '};
   uint32_t flags = DDSD_CAPS | DDSD_HEIGHT | DDSD_WIDTH | DDSD_PIXELFORMAT;
@@ -229,8 +304,7 @@ std::vector<unsigned char> BwDdsHeader(BwGpuFormat format, int width, int height
   // Compressed: bytes of the top level (the row of blocks when that does not fit 32 bits);
   // uncompressed: bytes of a row.
   const uint64_t levelBytes = BwGpuLevelBytes(format, width, height);
-  const uint64_t rowBytes = info.compressed ? uint64_t((width + 3) / 4) * info.blockBytes
-                                            : uint64_t(width) * info.blockBytes;
+  const uint64_t rowBytes = RowBytes(info, width);
   const uint64_t pitch = info.compressed && levelBytes <= UINT32_MAX ? levelBytes : rowBytes;
   Put32(&v, 124);  // dwSize
   Put32(&v, flags);
@@ -241,11 +315,14 @@ std::vector<unsigned char> BwDdsHeader(BwGpuFormat format, int width, int height
   Put32(&v, uint32_t(levelCount));
   for (int i = 0; i < 11; ++i) Put32(&v, 0);  // dwReserved1
   Put32(&v, 32);                              // ddspf.dwSize
-  Put32(&v, DDPF_FOURCC);
-  Put32(&v, FourCC('D', 'X', '1', '0'));
-  for (int i = 0; i < 5; ++i) Put32(&v, 0);  // bit count and masks
+  const LegacyPixelFormat legacy = dx9 ? Legacy(format) : LegacyPixelFormat{DDPF_FOURCC, FourCC('D', 'X', '1', '0'), 0, {}};
+  Put32(&v, legacy.flags);
+  Put32(&v, legacy.fourCC);
+  Put32(&v, legacy.bitCount);
+  for (uint32_t mask : legacy.masks) Put32(&v, mask);
   Put32(&v, DDSCAPS_TEXTURE | (levelCount > 1 ? DDSCAPS_COMPLEX | DDSCAPS_MIPMAP : 0u));
   for (int i = 0; i < 4; ++i) Put32(&v, 0);  // dwCaps2 to dwCaps4, dwReserved2
+  if (dx9) return v;
   Put32(&v, info.dxgiFormat);
   Put32(&v, DDS_DIMENSION_TEXTURE2D);
   Put32(&v, 0);  // miscFlag
@@ -258,9 +335,19 @@ std::vector<unsigned char> BwKtx2Header(BwGpuFormat format, int width, int heigh
                                         std::vector<uint64_t>* levelOffsets) {
   const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
   const std::vector<unsigned char> dfd = Dfd(format);
-  // One key/value entry: its length, key and value each ending in NUL, padded to 4 bytes.
-  const uint32_t entryBytes = uint32_t(sizeof KTX2_WRITER_KEY + sizeof KTX2_WRITER);
-  const uint32_t kvdBytes = 4 + (entryBytes + 3) / 4 * 4;
+  // Key/value entries in the order of their keys: each its length, key and value each ending in
+  // NUL, padded to 4 bytes (the padding after the last one counts as the data's).
+  std::vector<unsigned char> kvd;
+  const auto entry = [&kvd](const char* key, const char* value) {
+    kvd.resize((kvd.size() + 3) / 4 * 4, 0);
+    const size_t keyBytes = std::strlen(key) + 1, valueBytes = std::strlen(value) + 1;
+    Put32(&kvd, uint32_t(keyBytes + valueBytes));
+    kvd.insert(kvd.end(), key, key + keyBytes);
+    kvd.insert(kvd.end(), value, value + valueBytes);
+  };
+  if (const char* swizzle = Swizzle(format)) entry(KTX2_SWIZZLE_KEY, swizzle);
+  entry(KTX2_WRITER_KEY, KTX2_WRITER);
+  const uint32_t kvdBytes = uint32_t((kvd.size() + 3) / 4 * 4);
   const uint64_t dfdOffset = 80 + 24 * uint64_t(levelCount);
   const uint64_t kvdOffset = dfdOffset + dfd.size();
   // Level data starts at a multiple of lcm(texel block bytes, 4); every level length is a
@@ -298,15 +385,13 @@ std::vector<unsigned char> BwKtx2Header(BwGpuFormat format, int width, int heigh
     Put64(&v, bytes);  // uncompressedByteLength
   }
   v.insert(v.end(), dfd.begin(), dfd.end());
-  Put32(&v, entryBytes);
-  v.insert(v.end(), KTX2_WRITER_KEY, KTX2_WRITER_KEY + sizeof KTX2_WRITER_KEY);
-  v.insert(v.end(), KTX2_WRITER, KTX2_WRITER + sizeof KTX2_WRITER);
+  v.insert(v.end(), kvd.begin(), kvd.end());
   v.resize(size_t(dataStart), 0);  // value padding and the padding before the first level
   return v;
 }
 
 bool BwGpuTextureWriter::Begin(FILE* fp, BwContainer container, BwGpuFormat format, int width,
-                               int height, int levelCount, std::string* error) {
+                               int height, int levelCount, std::string* error, bool dx9) {
   fp_ = nullptr;
   if (!fp) return Fail(error, "no output stream");
   if (width < 1 || height < 1 || width > MAX_SIDE || height > MAX_SIDE)
@@ -322,7 +407,7 @@ bool BwGpuTextureWriter::Begin(FILE* fp, BwContainer container, BwGpuFormat form
     levelBytes_.push_back(BwGpuLevelBytes(format, LevelSide(width, level), LevelSide(height, level)));
   std::vector<unsigned char> header;
   if (container == BwContainer::DDS) {
-    header = BwDdsHeader(format, width, height, levelCount);
+    header = BwDdsHeader(format, width, height, levelCount, dx9);
     levelOffsets_.clear();
     uint64_t offset = header.size();
     for (uint64_t bytes : levelBytes_) levelOffsets_.push_back(offset), offset += bytes;
@@ -388,25 +473,11 @@ bool BwGpuTextureWriter::End(std::string* error) {
 
 namespace {
 
-enum class Layout { BC5, BC5S, BC3, RG16S, RGBA16S, RGB10A2, RGBA8 };
-
-struct ReadFormat {
-  Layout layout;
-  uint32_t dxgiFormat;
-  uint32_t blockBytes;
-  bool compressed;
-};
-
-const ReadFormat kReadFormats[] = {
-    {Layout::BC5, 83, 16, true},      {Layout::BC5S, 84, 16, true},     {Layout::BC3, 77, 16, true},
-    {Layout::RG16S, 37, 4, false},    {Layout::RGBA16S, 13, 8, false},  {Layout::RGB10A2, 24, 4, false},
-    {Layout::RGBA8, 28, 4, false},
-};
-
-const ReadFormat* ByDxgi(uint32_t dxgi) {
-  for (const ReadFormat& f : kReadFormats)
-    if (f.dxgiFormat == dxgi) return &f;
-  return nullptr;
+// The layout of a DXGI format the DDS reader takes.
+bool ByDxgi(uint32_t dxgi, BwGpuFormat* format) {
+  for (int i = 0; i < kBwGpuFormatCount; ++i)
+    if (kFormats[i].dxgiFormat != 0 && kFormats[i].dxgiFormat == dxgi) return *format = BwGpuFormat(i), true;
+  return false;
 }
 
 inline float Unorm(uint32_t v, uint32_t max) { return float(v) / float(max) * 2.0f - 1.0f; }
@@ -415,41 +486,54 @@ inline float Snorm16(uint32_t v) {
   return std::max(float(s) / 32767.0f, -1.0f);
 }
 
-// Decodes picture row block row `by` (compressed) or texel row `by` into the output rows.
-void DecodeRows(const ReadFormat& f, const unsigned char* data, int w, int h, float* out) {
+}  // namespace
+
+bool BwDecodeGpuLevel(BwGpuFormat format, const unsigned char* data, int w, int h, float* out, std::string* error) {
+  const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
   auto put = [&](int px, int py, float x, float y, float z, bool haveZ) {
     if (px >= w || py >= h) return;
     float* t = out + (int64_t(h - 1 - py) * w + px) * 3;
     t[0] = x, t[1] = y;
     t[2] = haveZ ? z : std::sqrt(std::max(0.0f, 1.0f - x * x - y * y));
   };
-  if (f.compressed) {
-    const int64_t blocksWide = (w + 3) / 4;
-    for (int by = 0; by < (h + 3) / 4; ++by)
-      for (int bx = 0; bx < blocksWide; ++bx) {
-        const unsigned char* b = data + (by * blocksWide + bx) * 16;
-        float x[16], y[16];
-        if (f.layout == Layout::BC3) {
-          BwDecodeBc4Block(b, BwBc4Kind::UNORM, x);
-          BwDecodeBc3GreenBlock(b + 8, y);
-        } else {
-          const BwBc4Kind kind = f.layout == Layout::BC5 ? BwBc4Kind::UNORM : BwBc4Kind::SNORM;
-          BwDecodeBc4Block(b, kind, x);
-          BwDecodeBc4Block(b + 8, kind, y);
+  switch (format) {
+    case BwGpuFormat::BC5:
+    case BwGpuFormat::BC5S:
+    case BwGpuFormat::BC3N: {
+      const int64_t blocksWide = (w + 3) / 4;
+      for (int by = 0; by < (h + 3) / 4; ++by)
+        for (int bx = 0; bx < blocksWide; ++bx) {
+          const unsigned char* b = data + (by * blocksWide + bx) * 16;
+          float x[16], y[16];
+          if (format == BwGpuFormat::BC3N) {
+            BwDecodeBc4Block(b, BwBc4Kind::UNORM, x);
+            BwDecodeBc3GreenBlock(b + 8, y);
+          } else {
+            const BwBc4Kind kind = format == BwGpuFormat::BC5 ? BwBc4Kind::UNORM : BwBc4Kind::SNORM;
+            BwDecodeBc4Block(b, kind, x);
+            BwDecodeBc4Block(b + 8, kind, y);
+          }
+          for (int i = 0; i < 16; ++i) put(bx * 4 + i % 4, by * 4 + i / 4, x[i], y[i], 0.0f, false);
         }
-        for (int i = 0; i < 16; ++i) put(bx * 4 + i % 4, by * 4 + i / 4, x[i], y[i], 0.0f, false);
-      }
-    return;
+      return true;
+    }
+    case BwGpuFormat::RG16S:
+    case BwGpuFormat::RGBA16S:
+    case BwGpuFormat::RGB10A2:
+    case BwGpuFormat::RGBA8:
+      break;
+    default:
+      return Fail(error, std::string("this build cannot decode ") + info.name);
   }
   for (int py = 0; py < h; ++py)
     for (int px = 0; px < w; ++px) {
-      const unsigned char* t = data + (int64_t(py) * w + px) * f.blockBytes;
-      switch (f.layout) {
-        case Layout::RG16S: put(px, py, Snorm16(Load16(t)), Snorm16(Load16(t + 2)), 0.0f, false); break;
-        case Layout::RGBA16S:
+      const unsigned char* t = data + (int64_t(py) * w + px) * info.blockBytes;
+      switch (format) {
+        case BwGpuFormat::RG16S: put(px, py, Snorm16(Load16(t)), Snorm16(Load16(t + 2)), 0.0f, false); break;
+        case BwGpuFormat::RGBA16S:
           put(px, py, Snorm16(Load16(t)), Snorm16(Load16(t + 2)), Snorm16(Load16(t + 4)), true);
           break;
-        case Layout::RGB10A2: {
+        case BwGpuFormat::RGB10A2: {
           const uint32_t v = Load32(t);
           put(px, py, Unorm(v & 0x3FF, 1023), Unorm(v >> 10 & 0x3FF, 1023), Unorm(v >> 20 & 0x3FF, 1023), true);
           break;
@@ -457,7 +541,10 @@ void DecodeRows(const ReadFormat& f, const unsigned char* data, int w, int h, fl
         default: put(px, py, Unorm(t[0], 255), Unorm(t[1], 255), Unorm(t[2], 255), true); break;
       }
     }
+  return true;
 }
+
+namespace {
 
 // The bytes the file holds from its current position, to compare every announced size with;
 // false for a stream that cannot seek.
@@ -507,7 +594,8 @@ bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error) {
   if ((flags & DDSD_DEPTH) || (caps2 & (DDSCAPS2_CUBEMAP | DDSCAPS2_VOLUME)))
     return Fail(error, "DDS volumes and cube maps are not supported");
 
-  const ReadFormat* format = nullptr;
+  BwGpuFormat format = BwGpuFormat::BC5;
+  bool known = false;
   uint64_t headerBytes = DDS_BASE_BYTES;
   if ((pfFlags & DDPF_FOURCC) && fourCC == FourCC('D', 'X', '1', '0')) {
     if (fileBytes < DDS_BASE_BYTES + DDS_DX10_BYTES ||
@@ -515,20 +603,28 @@ bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error) {
       return Fail(error, "too short for a DDS DX10 header");
     headerBytes += DDS_DX10_BYTES;
     const unsigned char* x = h + DDS_BASE_BYTES;
-    format = ByDxgi(Load32(x));
-    if (!format) return Fail(error, "unsupported DXGI format " + std::to_string(Load32(x)));
+    if (!ByDxgi(Load32(x), &format)) return Fail(error, "unsupported DXGI format " + std::to_string(Load32(x)));
+    known = true;
     if (Load32(x + 4) != DDS_DIMENSION_TEXTURE2D || (Load32(x + 8) & DDS_RESOURCE_MISC_TEXTURECUBE) ||
         Load32(x + 12) != 1)
       return Fail(error, "only single 2D DDS textures are supported");
-  } else if (pfFlags & DDPF_FOURCC) {
-    if (fourCC == FourCC('A', 'T', 'I', '2') || fourCC == FourCC('B', 'C', '5', 'U')) format = ByDxgi(83);
-    if (fourCC == FourCC('B', 'C', '5', 'S')) format = ByDxgi(84);
-    if (fourCC == FourCC('D', 'X', 'T', '5')) format = ByDxgi(DXGI_FORMAT_BC3_UNORM);
-  } else if ((pfFlags & DDPF_RGB) && bitCount == 32 && Load32(h + 92) == 0xFFu &&
-             Load32(h + 96) == 0xFF00u && Load32(h + 100) == 0xFF0000u) {
-    format = ByDxgi(28);  // bytes in red, green, blue, (alpha) order
+  } else if ((pfFlags & DDPF_FOURCC) && fourCC == FourCC('B', 'C', '5', 'U')) {
+    known = true;  // another name of BC5
+  } else {
+    // The legacy header of a layout: its four-character code, or its kind, bit count and red,
+    // green and blue masks (alpha is not asked for).
+    for (int i = 0; i < kBwGpuFormatCount && !known; ++i) {
+      const LegacyPixelFormat legacy = Legacy(BwGpuFormat(i));
+      if (kFormats[i].dxgiFormat == 0) continue;
+      known = legacy.fourCC != 0 ? (pfFlags & DDPF_FOURCC) && fourCC == legacy.fourCC
+                                 : !(pfFlags & DDPF_FOURCC) && (pfFlags & legacy.flags & (DDPF_RGB | DDPF_BUMPDUDV)) &&
+                                       bitCount == legacy.bitCount && Load32(h + 92) == legacy.masks[0] &&
+                                       Load32(h + 96) == legacy.masks[1] && Load32(h + 100) == legacy.masks[2];
+      if (known) format = BwGpuFormat(i);
+    }
   }
-  if (!format) return Fail(error, "unsupported DDS pixel format");
+  if (!known) return Fail(error, "unsupported DDS pixel format");
+  const BwGpuFormatInfo& info = kFormats[int(format)];
 
   if (width < 1 || height < 1 || width > MAX_SIDE || height > MAX_SIDE)
     return Fail(error, "DDS size " + std::to_string(width) + " x " + std::to_string(height) +
@@ -538,25 +634,25 @@ bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error) {
   if (mipMapCount > uint32_t(BwMipLevelCount(w, ht)))
     return Fail(error, "DDS mip count " + std::to_string(mipMapCount) + " is too large for " +
                            std::to_string(w) + " x " + std::to_string(ht));
-  const uint64_t level0 = LevelBytes(format->blockBytes, format->compressed, w, ht);
+  const uint64_t level0 = LevelBytes(info, w, ht);
   // A pitch field the flags say is set must be the row pitch or the size of level 0.
-  const uint64_t rowPitch = format->compressed ? uint64_t((w + 3) / 4) * format->blockBytes
-                                               : uint64_t(w) * format->blockBytes;
+  const uint64_t rowPitch = RowBytes(info, w);
   if ((flags & (DDSD_PITCH | DDSD_LINEARSIZE)) && pitch != 0 && pitch != rowPitch && pitch != level0)
     return Fail(error, "DDS pitch " + std::to_string(pitch) + " does not match the size");
   uint64_t chainBytes = 0;  // at most 64 levels of below 2^36 bytes
   for (int level = 0; level < levels; ++level)
-    chainBytes += LevelBytes(format->blockBytes, format->compressed, LevelSide(w, level), LevelSide(ht, level));
+    chainBytes += LevelBytes(info, LevelSide(w, level), LevelSide(ht, level));
   if (chainBytes > fileBytes - headerBytes) return Fail(error, "DDS texel data is truncated");
 
   BwArray<unsigned char> data = BwAllocArray<unsigned char>(level0);
   BwArray<float> normals = BwAllocArray<float>(uint64_t(w) * uint64_t(ht) * 3);
   if (!data || !normals) return Fail(error, "out of memory for the DDS texels");
   if (std::fread(data.get(), 1, size_t(level0), fp) != level0) return Fail(error, "could not read the DDS texels");
-  DecodeRows(*format, data.get(), w, ht, normals.get());
+  if (!BwDecodeGpuLevel(format, data.get(), w, ht, normals.get(), error)) return false;
   image->width = w;
   image->height = ht;
-  image->dxgiFormat = format->dxgiFormat;
+  image->format = format;
+  image->dxgiFormat = info.dxgiFormat;
   image->levelCount = levels;
   image->normals = std::move(normals);
   return true;
@@ -569,11 +665,11 @@ namespace {
 constexpr uint64_t KTX2_HEADER_BYTES = 80;  // identifier, header and the sgd fields
 constexpr uint64_t KTX2_LEVEL_BYTES = 24;   // one entry of the level index
 
-// The DXGI format of the layout with Vulkan format vk, as the DDS reader knows them.
-uint32_t DxgiOfVulkan(uint32_t vk) {
-  for (const BwGpuFormatInfo& f : kFormats)
-    if (f.vkFormat == vk) return f.dxgiFormat;
-  return 0;
+// The layout with Vulkan format vk.
+bool ByVulkan(uint32_t vk, BwGpuFormat* format) {
+  for (int i = 0; i < kBwGpuFormatCount; ++i)
+    if (kFormats[i].vkFormat == vk) return *format = BwGpuFormat(i), true;
+  return false;
 }
 
 }  // namespace
@@ -601,8 +697,9 @@ bool BwReadKtx2(FILE* fp, BwDdsImage* image, std::string* error) {
     return Fail(error, "supercompressed KTX2 files are not supported (scheme " + std::to_string(scheme) +
                            (scheme < 4 ? std::string(", ") + kSchemes[scheme] : std::string()) + ")");
   if (vkFormat == 0) return Fail(error, "KTX2 files without a Vulkan format (Basis Universal) are not supported");
-  const ReadFormat* format = ByDxgi(DxgiOfVulkan(vkFormat));
-  if (!format) return Fail(error, "unsupported Vulkan format " + std::to_string(vkFormat));
+  BwGpuFormat format = BwGpuFormat::BC5;
+  if (!ByVulkan(vkFormat, &format)) return Fail(error, "unsupported Vulkan format " + std::to_string(vkFormat));
+  const BwGpuFormatInfo& info = kFormats[int(format)];
   if (depth != 0 || faces != 1 || layers > 1) return Fail(error, "only single 2D KTX2 textures are supported");
   if (width < 1 || height < 1 || width > MAX_SIDE || height > MAX_SIDE)
     return Fail(error, "KTX2 size " + std::to_string(width) + " x " + std::to_string(height) +
@@ -616,7 +713,7 @@ bool BwReadKtx2(FILE* fp, BwDdsImage* image, std::string* error) {
   if (indexEnd > fileBytes || std::fread(h + first, 1, size_t(indexEnd - first), fp) != indexEnd - first)
     return Fail(error, "the KTX2 level index is truncated");
   const uint64_t offset = Load64(h + 80), length = Load64(h + 88);
-  const uint64_t level0 = LevelBytes(format->blockBytes, format->compressed, w, ht);
+  const uint64_t level0 = LevelBytes(info, w, ht);
   if (length != level0)
     return Fail(error, "KTX2 level 0 holds " + std::to_string(length) + " bytes, not the " + std::to_string(level0) +
                            " of its size");
@@ -647,10 +744,11 @@ bool BwReadKtx2(FILE* fp, BwDdsImage* image, std::string* error) {
   if (fseeko(fp, start + off_t(offset), SEEK_SET) != 0 || std::fread(data.get(), 1, size_t(level0), fp) != level0)
     return Fail(error, "could not read the KTX2 texels");
   // Rows top row first, KTX2's default orientation, as the DDS levels are.
-  DecodeRows(*format, data.get(), w, ht, normals.get());
+  if (!BwDecodeGpuLevel(format, data.get(), w, ht, normals.get(), error)) return false;
   image->width = w;
   image->height = ht;
-  image->dxgiFormat = format->dxgiFormat;
+  image->format = format;
+  image->dxgiFormat = info.dxgiFormat;
   image->levelCount = int(levels);
   image->normals = std::move(normals);
   return true;

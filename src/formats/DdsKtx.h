@@ -26,26 +26,43 @@
 
 struct BwImageProbe;
 
-enum class BwGpuFormat { BC5, BC5S, RG16S, RGBA16S, RGB10A2, RGBA8 };
+// The layouts of GPU textures. BC3N is BC3 with x in alpha and y in green; the EAC and ASTC
+// layouts are read only from (and written only to) KTX2 and .astc files, which DDS files cannot
+// name.
+enum class BwGpuFormat {
+  BC5, BC5S, RG16S, RGBA16S, RGB10A2, RGBA8, BC3N, EACRG11, EACRG11S, ASTC4X4, ASTC5X5, ASTC6X6, ASTC8X8
+};
+constexpr int kBwGpuFormatCount = 13;
 enum class BwContainer { DDS, KTX2 };
 
 struct BwGpuFormatInfo {
   const char* name;     // the format's name on a command line: bc5, bc5s, rg16s, ...
-  uint32_t dxgiFormat;  // DXGI_FORMAT value in the DDS DX10 header
+  uint32_t dxgiFormat;  // DXGI_FORMAT value in the DDS DX10 header (0: DDS files cannot hold it)
   uint32_t vkFormat;    // VkFormat value in the KTX2 header
-  uint32_t blockBytes;  // bytes of a 4 x 4 block (compressed) or of one texel
-  bool compressed;      // stored as 4 x 4 blocks
+  uint32_t blockBytes;  // bytes of a block (compressed) or of one texel
+  bool compressed;      // stored as blocks of blockWidth x blockHeight texels
   uint32_t typeSize;    // KTX2 typeSize: 1 for blocks and bytes, else the component word size
+  int blockWidth, blockHeight;  // 1 x 1 for the uncompressed layouts
+  bool twoComponents;   // x and y only: a reader rebuilds z = sqrt(1 - x^2 - y^2)
 };
 
 const BwGpuFormatInfo& BwGpuFormatInfoOf(BwGpuFormat format);
 // The format named `name` (as in BwGpuFormatInfo::name); false for an unknown name.
 bool BwGpuFormatFromName(const char* name, BwGpuFormat* format);
+// The names of the formats in `mask` (bits 1 << int(format)), as "a, b or c".
+std::string BwGpuFormatNames(uint32_t mask);
 
 // Levels of the full chain of a width x height texture, down to 1 x 1.
 int BwMipLevelCount(int width, int height);
 // Bytes of one width x height level in `format`.
 uint64_t BwGpuLevelBytes(BwGpuFormat format, int width, int height);
+
+// How the lossy layouts are made: rounding of the uncompressed ones, the ASTC encoder's effort
+// (0 fastest, 1 fast, 2 medium, 3 thorough, 4 very thorough, 5 exhaustive).
+struct BwGpuEncodeOptions {
+  bool round = false;
+  int astcQuality = 2;
+};
 
 // Encodes a width x height normal image (rows bottom row first, numComponents floats a texel:
 // x, y, z) into BwGpuLevelBytes bytes of `format`, top row first. The uncompressed layouts
@@ -54,8 +71,16 @@ uint64_t BwGpuLevelBytes(BwGpuFormat format, int width, int height);
 // 20-29) with alpha 3, rgba8 the Targa bytes in red, green, blue, alpha order with alpha 255.
 // With `round` the uncompressed layouts round to nearest and clamp, as the other encoders do
 // with --round (an empty texel then keeps the Targa bytes 127 of an empty texel in rgba8).
-void BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int height,
-                      int numComponents, unsigned char* out, bool round = false);
+// False, with a message, when this build cannot encode `format`.
+bool BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int height, int numComponents,
+                      unsigned char* out, const BwGpuEncodeOptions& options = {}, std::string* error = nullptr);
+
+// Decodes a width x height level of `format` (top row first) into three floats a texel, rows
+// bottom row first: what a reader of the texture gets, z rebuilt for the two-component layouts
+// and the unsigned ones mapped from [0, 1] to [-1, 1]. False, with a message, when this build
+// cannot decode `format`.
+bool BwDecodeGpuLevel(BwGpuFormat format, const unsigned char* data, int width, int height, float* normals,
+                      std::string* error = nullptr);
 
 // Writes one texture: Begin writes the headers (every level size follows from the size), Level
 // takes each level's bytes in order (level 0 first, a level in as many pieces as wanted, top
@@ -68,7 +93,7 @@ void BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int hei
 class BwGpuTextureWriter {
  public:
   bool Begin(FILE* fp, BwContainer container, BwGpuFormat format, int width, int height,
-             int levelCount, std::string* error);
+             int levelCount, std::string* error, bool dx9 = false);
   bool Level(int level, const unsigned char* bytes, uint64_t byteCount, std::string* error);
   bool End(std::string* error);
 
@@ -88,7 +113,10 @@ class BwGpuTextureWriter {
 };
 
 // The header bytes Begin writes, for the tests and for writers of their own.
-std::vector<unsigned char> BwDdsHeader(BwGpuFormat format, int width, int height, int levelCount);
+// With `dx9` the DDS header is the legacy one without the DX10 extension: BC5 with the four-
+// character code ATI2, BC5 signed BC5S, BC3n DXT5, rgba16s the code 110 (Q16W16V16U16), rg16s
+// the V16U16 bump masks, rgb10a2 and rgba8 their RGB and alpha masks.
+std::vector<unsigned char> BwDdsHeader(BwGpuFormat format, int width, int height, int levelCount, bool dx9 = false);
 // The KTX2 bytes before the first level's data, and each level's file offset.
 std::vector<unsigned char> BwKtx2Header(BwGpuFormat format, int width, int height, int levelCount,
                                         std::vector<uint64_t>* levelOffsets);
@@ -97,7 +125,8 @@ std::vector<unsigned char> BwKtx2Header(BwGpuFormat format, int width, int heigh
 struct BwDdsImage {
   int width = 0;
   int height = 0;
-  uint32_t dxgiFormat = 0;  // the format as a DXGI_FORMAT value (77 for BC3)
+  BwGpuFormat format = BwGpuFormat::BC5;  // the layout it was stored in
+  uint32_t dxgiFormat = 0;  // the format as a DXGI_FORMAT value (77 for BC3; 0 for none)
   int levelCount = 0;
   // Three floats a texel, rows bottom row first. Formats without z get
   // z = sqrt(max(0, 1 - x*x - y*y)); unsigned formats map [0, 1] to [-1, 1].

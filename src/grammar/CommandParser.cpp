@@ -185,8 +185,13 @@ const char* const kBwLongOptionHelp[] = {
     "--height-channel=C    height from r, g, b, a or luma of a colour height map\n",
     "--exr-channel=NAME    the channel of an OpenEXR height map, the layer of a normal map\n",
     "--exr-normals=RANGE   snorm (default: -1 to 1 as stored) or unorm (0 to 1) OpenEXR normals\n",
-    "--format=NAME         encoding of a .dds or .ktx2 output: bc5 (default), bc5s, rg16s,\n"
-    "                        rgba16s, rgb10a2 or rgba8\n",
+    "--format=NAME         encoding of a .dds, .ktx2 or .astc output: bc5 (default), bc5s,\n"
+    "                        bc3n, rg16s, rgba16s, rgb10a2, rgba8; in .ktx2 also eacrg11,\n"
+    "                        eacrg11s and astc4x4, astc5x5, astc6x6 or astc8x8 (those four\n"
+    "                        in .astc files too, astc4x4 their default)\n",
+    "--astc-quality=Q      fastest, fast, medium (default), thorough, verythorough or exhaustive\n",
+    "--dds-header=KIND     dx10 (default) or dx9: the legacy header older readers take\n",
+    "--stats               print each level's angle error (mean, 99th percentile, largest)\n",
     "--detail-strength=S   scale the tilt of the second map's normals by S >= 0 (1: as they are)\n",
     "--mask=FILE           a grey map, the size of the inputs, whose values 0 to 1 scale the strength\n",
     "--blend=METHOD        rnm (rotation, default), whiteout, udn or linear\n",
@@ -294,6 +299,15 @@ bool BwApplyLongOption(const char* option, BwSettings* settings, std::string* er
   } else if (name == "--format") {
     if (value.empty()) return bad("an encoding name");
     settings->format = value;
+  } else if (name == "--astc-quality") {
+    const int quality = NameIndex({"fastest", "fast", "medium", "thorough", "verythorough", "exhaustive"}, value);
+    if (quality < 0) return bad("fastest, fast, medium, thorough, verythorough or exhaustive");
+    settings->astcQuality = quality;
+  } else if (name == "--dds-header") {
+    if (value != "dx10" && value != "dx9") return bad("dx10 or dx9");
+    settings->ddsDx9 = value == "dx9";
+  } else if (name == "--stats" && !hasValue) {
+    settings->stats = true;
   } else {
     *error = "ERROR: Unknown option " + name;
     return false;
