@@ -274,6 +274,22 @@ class Job {
     return names;
   }
 
+  // With --stats, the angle error of each level of the last run.
+  py::list Stats() const {
+    py::list levels;
+    for (int level = 0; level < bw_stats_count(job_.get()); ++level) {
+      double mean = 0, p99 = 0, max = 0;
+      bw_stats_level(job_.get(), level, &mean, &p99, &max);
+      py::dict figures;
+      figures["level"] = level;
+      figures["mean"] = mean;
+      figures["p99"] = p99;
+      figures["max"] = max;
+      levels.append(figures);
+    }
+    return levels;
+  }
+
   py::list RunImages(const py::array& base, const py::array& second) {
     const InputImage baseImage = DescribeImage(base, "the base image");
     const InputImage secondImage = DescribeImage(second, "the second image");
@@ -344,6 +360,8 @@ PYBIND11_MODULE(_bumpweld, m) {
       .def("words", &Job::Words, "The words of the last command line set, also when it was refused.")
       .def("run_command", &Job::RunCommand, "Runs the command line last set; raises Error on failure.")
       .def("outputs", &Job::Outputs, "The files the last run put in place, as bytes.")
+      .def("stats", &Job::Stats,
+           "With the option --stats, each level's angle error in degrees: dicts of level, mean, p99 and max.")
       .def("run_images", &Job::RunImages, py::arg("base"), py::arg("second"),
            "Merges two arrays and returns the result levels in picture order; raises Error on failure.");
 }

@@ -207,6 +207,15 @@ BW_API int bw_result_layout(const bw_job *job, int level, int *width, int *heigh
 BW_API int bw_result_copy(const bw_job *job, int level, void *texels, ptrdiff_t stride_bytes, int top_first,
                           int bgr_order);
 
+/* With the option --stats, the angle error of each level the last run wrote: bw_stats_count
+ * levels (0 without --stats or after a failure), level 0 first. For level `level`, the mean,
+ * the 99th percentile and the largest angle in degrees between the normal a reader of the output
+ * decodes (z rebuilt for the two-component layouts) and the float normal it was encoded from;
+ * empty texels are left out. Any pointer may be NULL. BW_OK, or BW_ERROR_ARGUMENT when there is
+ * no such level. */
+BW_API int bw_stats_count(const bw_job *job);
+BW_API int bw_stats_level(const bw_job *job, int level, double *mean, double *p99, double *max);
+
 /* The message of the last failure, "" when the last run succeeded. */
 BW_API const char *bw_job_error(const bw_job *job);
 /* The sample maps the tool ships instead of art, made by formula: bw_sample_size() x

@@ -101,17 +101,21 @@ def merge(base: Any, second: Any, *, height_scale: HeightScale = None, flags: st
         height_channel="r" | "g" | "b" | "a" | "luma": height of a colour height map
         exr_channel="NAME"    the channel of an OpenEXR height map, the layer of a normal map
         exr_normals="snorm" | "unorm": how OpenEXR normals are stored
-        format="bc5" | ...    not in memory (.dds and .ktx2 files only)
+        format="bc5" | ...    not in memory (.dds, .ktx2 and .astc files only; see run_files)
         detail_strength=S     S >= 0 scales the tilt of the second map's normals (1: as they are)
         mask="FILE"           a grey map of the inputs' size whose values 0 to 1 scale the strength
         blend="rnm" | "whiteout" | "udn" | "linear"
         edges="wrap" | "clamp"  what lies past an edge for heights, dilation and the box filter
         fill=N | "all"        N dilation passes (0: none), or until no texel is left empty
+        stats=True            also return each level's angle error (see below)
 
     Returns one array, or a list of levels when flags ask for a mip chain (m or M), in picture
     order: H x W x 3 uint8 red, green, blue for Targa output (the default); for .kep outputs the
     texel words: h -> H x W x 2 int16, H -> H x W x 4 int16, i -> H x W uint32 (x in bits
-    31-22, y 21-12, z 11-2), s and S -> H x W x 4 uint16.
+    31-22, y 21-12, z 11-2), s and S -> H x W x 4 uint16. With stats=True the result is a pair:
+    that, and a list of one dict a level, {"level", "mean", "p99", "max"}: the angle error in
+    degrees between the normals the output decodes to and the float normals it was made from
+    (empty texels left out), as --stats prints it.
 
     Raises Error with the command line's message (e.g. "Normal map sizes must match! (64x64
     32x32)"), TypeError for an unknown keyword or value type, ValueError for a bad shape or
@@ -127,7 +131,8 @@ def merge(base: Any, second: Any, *, height_scale: HeightScale = None, flags: st
     job = _make_job("merge", flags, height_scale, threads, options)
     heights = height_scale is not None
     levels = job.run_images(_image(base, "base", (3, 4)), _image(second, "second", (1, 2, 3, 4) if heights else (3, 4)))
-    return levels if _mip_chain(flags) else levels[0]
+    result = levels if _mip_chain(flags) else levels[0]
+    return (result, job.stats()) if options.get("stats") else result
 
 
 def run_files(base: PathLike, second: PathLike, output: PathLike, flags: str = "",
@@ -141,10 +146,14 @@ def run_files(base: PathLike, second: PathLike, output: PathLike, flags: str = "
     Error with the command line's message (e.g. "ERROR: Unable to open base.tga"). The
     interpreter lock is released while the run goes.
     **options: the command line's long options, as merge lists them; for files bits=16 also
-    writes 16-bit .png and .tif files, bits=32 float .exr files, and format="bc5", "bc5s",
-    "rg16s", "rgba16s", "rgb10a2" or "rgba8" chooses the layout of a .dds or .ktx2 file.
+    writes 16-bit .png and .tif files, bits=32 float .exr files, format= chooses the layout of
+    a .dds, .ktx2 or .astc file ("bc5", "bc5s", "bc3n", "rg16s", "rgba16s", "rgb10a2", "rgba8",
+    "eacrg11", "eacrg11s", "astc4x4", "astc5x5", "astc6x6", "astc8x8"), astc_quality= the ASTC
+    encoder's effort and dds_header="dx9" the legacy DDS header. With stats=True the result is a
+    pair: the names, and each level's angle error as merge gives it.
     """
     job = _make_job("run_files", flags, height_scale, threads, options)
     names = [os.fsencode(name) for name in (base, second, output)]
     job.run_files(*names)
-    return [os.fsdecode(name) for name in job.outputs()]
+    written = [os.fsdecode(name) for name in job.outputs()]
+    return (written, job.stats()) if options.get("stats") else written

@@ -8,6 +8,7 @@
 
 #include <bumpweld/bumpweld.h>
 
+#include "AngleStats.h"
 #include "Console.h"
 #include "Settings.h"
 
@@ -27,6 +28,8 @@ struct BwRun {
   int width = 0;
   int height = 0;
   int encoding = 0;  // the encoding code of the output (see Encoders.h)
+  // With --stats, where the encoders tally each level's angle error.
+  BwAngleStats* angles = nullptr;
 
   // Prints the message (as BwConsole::Message) and ends the job with it; `code` says what kind
   // of failure it is (a BW_ERROR_ code).

@@ -30,6 +30,7 @@ struct bw_job {
   int status = BW_OK;
   std::vector<BwLevelBytes> levels;
   std::vector<std::string> outputs;  // the files the last run put in place
+  std::vector<BwLevelStats> stats;   // with --stats, the angle error of each level of the last run
   // The last command line read by bw_job_set_command (none: no output word), and its words
   // (kept when it is refused).
   BwCommand command;
@@ -104,7 +105,8 @@ int Run(bw_job* job, const BwInput& base, const BwInput& second, BwOutputWriter&
   if (const int refused = RefuseOutside(job, {settings.mask, base.image ? "" : base.name, second.image ? "" : second.name}))
     return refused;
   BwConsole console = JobConsole(*job, settings.quiet);
-  if (BwRunJob(settings, console, base, second, output, &job->error, ScaleText(*job), &job->status)) return BW_OK;
+  if (BwRunJob(settings, console, base, second, output, &job->error, ScaleText(*job), &job->status, &job->stats))
+    return BW_OK;
   job->outputs.clear();
   return job->status;
 }
@@ -302,7 +304,7 @@ int bw_run_command(bw_job* job) {
       return refused;
     BwConsole console = JobConsole(*job, settings.quiet);
     const auto files = BwFileOutput(job->command.Output(), nullptr, &job->outputs);
-    if (BwRunCommand(job->command, settings, console, *files, &job->error, &job->status)) return BW_OK;
+    if (BwRunCommand(job->command, settings, console, *files, &job->error, &job->status, &job->stats)) return BW_OK;
     job->outputs.clear();
     return job->status;
   } catch (...) {
@@ -422,6 +424,17 @@ int bw_sample_size(void) { return kBwSampleSize; }
 int bw_sample_map(int which, unsigned char* rgb) {
   if (!rgb || which < 0 || which > 2) return BW_ERROR_ARGUMENT;
   BwMakeSample(BwSample(which), rgb);
+  return BW_OK;
+}
+
+int bw_stats_count(const bw_job* job) { return job ? int(job->stats.size()) : 0; }
+
+int bw_stats_level(const bw_job* job, int level, double* mean, double* p99, double* max) {
+  if (!job || level < 0 || size_t(level) >= job->stats.size()) return BW_ERROR_ARGUMENT;
+  const BwLevelStats& stats = job->stats[size_t(level)];
+  if (mean) *mean = stats.mean;
+  if (p99) *p99 = stats.p99;
+  if (max) *max = stats.max;
   return BW_OK;
 }
 

@@ -65,6 +65,7 @@ struct BatchJob {
   std::string console;
   double seconds = 0.0;
   std::vector<std::string> written;
+  std::vector<BwLevelStats> stats;  // with --stats, each level's angle error
   bool alone = false;  // runs with nothing else in flight
 };
 
@@ -81,7 +82,7 @@ void RunJob(BatchJob* job, int threads) {
   BwConsole out(settings.quiet, [console](int, const char* text, size_t length) { console->append(text, length); });
   const auto output = BwFileOutput(command.Output(), BwSignalObserver(), &job->written);
   std::string error;
-  const bool ok = BwRunCommand(command, settings, out, *output, &error);
+  const bool ok = BwRunCommand(command, settings, out, *output, &error, nullptr, &job->stats);
   job->status = ok ? Status::OK : Status::FAILED;
   job->message = error;
   job->seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -260,7 +261,19 @@ std::string JsonReport(const std::vector<BatchJob>& jobs) {
       if (o) json += ", ";
       AppendJsonString(&json, job.written[o]);
     }
-    json += "]}";
+    json += "]";
+    // The angle error of each level, for the jobs with --stats.
+    if (job.command.settings.stats) {
+      json += ", \"stats\": [";
+      for (size_t l = 0; l < job.stats.size(); ++l) {
+        char level[128];
+        std::snprintf(level, sizeof level, "%s{\"level\": %d, \"mean\": %.3f, \"p99\": %.3f, \"max\": %.3f}",
+                      l ? ", " : "", job.stats[l].level, job.stats[l].mean, job.stats[l].p99, job.stats[l].max);
+        json += level;
+      }
+      json += "]";
+    }
+    json += "}";
   }
   json += jobs.empty() ? "]\n" : "\n]\n";
   return json;

@@ -27,12 +27,11 @@ void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16
     palette[6] = minCode;
     palette[7] = maxCode;
   }
+  // Each entry as the value it stands for, then looked up by the indices.
+  for (float& p : palette) p = unorm ? p / 255.0f * 2.0f - 1.0f : p / 127.0f;
   uint64_t bits = 0;
   for (int i = 0; i < 6; ++i) bits |= uint64_t(in[2 + i]) << (8 * i);
-  for (int i = 0; i < 16; ++i) {
-    const float p = palette[(bits >> (3 * i)) & 7u];
-    values[i] = kind == BwBc4Kind::UNORM ? p / 255.0f * 2.0f - 1.0f : p / 127.0f;
-  }
+  for (int i = 0; i < 16; ++i) values[i] = palette[(bits >> (3 * i)) & 7u];
 }
 
 void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]) {

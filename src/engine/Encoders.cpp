@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#include <algorithm>
+
 #include "BwVector.h"
+#include "Half.h"
 #include "Encoders.h"
 #include "NormalMath.h"
 #include "KepFileIO.h"
@@ -195,6 +198,85 @@ void BwEncodeTexels(int code, const float* in, int numComponents, int64_t count,
     EncodeAny<false>(code, in, numComponents, count, out);
 }
 
+namespace {
+
+inline uint16_t Load16(const unsigned char* p) {
+  uint16_t v;
+  std::memcpy(&v, p, 2);
+  return v;
+}
+
+// One texel of the encoding kCode (GPU formats aside) back to three floats.
+template <int kCode>
+BW_INLINE void DecodeTexel(const unsigned char* t, float* n) {
+  constexpr float kByte = 1.0f / 127.5f, kWord = 1.0f / 32767.5f;
+  if constexpr (kCode == 0 || kCode == 1) {  // Targa: blue, green, red carry z, y, x
+    n[0] = float(t[2]) * kByte - 1.0f, n[1] = float(t[1]) * kByte - 1.0f, n[2] = float(t[0]) * kByte - 1.0f;
+  } else if constexpr (kCode == BW_ENCODING_PNG8) {
+    n[0] = float(t[0]) * kByte - 1.0f, n[1] = float(t[1]) * kByte - 1.0f, n[2] = float(t[2]) * kByte - 1.0f;
+  } else if constexpr (kCode == 2) {  // (x, y, 1 - z) over their largest magnitude m, and m
+    const float m = float(t[3]) / 255.0f;
+    n[0] = (float(t[2]) * kByte - 1.0f) * m, n[1] = (float(t[1]) * kByte - 1.0f) * m;
+    n[2] = 1.0f - (float(t[0]) * kByte - 1.0f) * m;
+  } else if constexpr (kCode == 3 || kCode == 4) {
+    n[0] = float(int16_t(Load16(t))) / 32767.0f, n[1] = float(int16_t(Load16(t + 2))) / 32767.0f;
+    n[2] = kCode == 4 ? float(int16_t(Load16(t + 4))) / 32767.0f
+                      : std::sqrt(std::max(0.0f, 1.0f - n[0] * n[0] - n[1] * n[1]));
+  } else if constexpr (kCode == 5) {
+    uint32_t v;
+    std::memcpy(&v, t, 4);
+    n[0] = (float(v >> 22 & 0x3FF) - 511.0f) / 511.0f, n[1] = (float(v >> 12 & 0x3FF) - 511.0f) / 511.0f;
+    n[2] = (float(v >> 2 & 0x3FF) - 511.0f) / 511.0f;
+  } else if constexpr (kCode == 6 || kCode == 7 || kCode == BW_ENCODING_PNG16) {
+    n[0] = float(Load16(t)) * kWord - 1.0f, n[1] = float(Load16(t + 2)) * kWord - 1.0f;
+    n[2] = float(Load16(t + 4)) * kWord - 1.0f;
+  } else {  // OpenEXR: floats, stored as half or as they are
+    std::memcpy(n, t, 12);
+    if constexpr (kCode == BW_ENCODING_EXR_HALF)
+      for (int c = 0; c < 3; ++c) n[c] = BwHalfToFloat(BwFloatToHalf(n[c]));
+  }
+}
+
+template <int kCode>
+void DecodeLoop(const unsigned char* encoded, int64_t count, float* out) {
+  const int64_t texelBytes = kEncodings[kCode].texelBytes;
+  for (int64_t i = 0; i < count; ++i) DecodeTexel<kCode>(encoded + i * texelBytes, out + i * 3);
+}
+
+}  // namespace
+
+void BwDecodeTexels(int code, const unsigned char* encoded, int64_t count, float* out) {
+  switch (code & ~BW_ROUND) {
+    case 0: return DecodeLoop<0>(encoded, count, out);
+    case 1: return DecodeLoop<1>(encoded, count, out);
+    case 2: return DecodeLoop<2>(encoded, count, out);
+    case 3: return DecodeLoop<3>(encoded, count, out);
+    case 4: return DecodeLoop<4>(encoded, count, out);
+    case 5: return DecodeLoop<5>(encoded, count, out);
+    case 6: return DecodeLoop<6>(encoded, count, out);
+    case 7: return DecodeLoop<7>(encoded, count, out);
+    case BW_ENCODING_PNG8:
+    case BW_ENCODING_TIFF8: return DecodeLoop<BW_ENCODING_PNG8>(encoded, count, out);
+    case BW_ENCODING_PNG16:
+    case BW_ENCODING_TIFF16: return DecodeLoop<BW_ENCODING_PNG16>(encoded, count, out);
+    case BW_ENCODING_EXR_HALF: return DecodeLoop<BW_ENCODING_EXR_HALF>(encoded, count, out);
+    default: return DecodeLoop<BW_ENCODING_EXR_FLOAT>(encoded, count, out);
+  }
+}
+
+void BwTallyEncoded(int code, const float* in, int numComponents, int64_t count, const unsigned char* encoded,
+                    BwAngleTally* tally) {
+  if ((code & ~BW_ROUND) >= BW_ENCODING_GPU) return;
+  constexpr int64_t kChunk = 1024;
+  float decoded[kChunk * 3];
+  const int64_t texelBytes = kEncodings[code & ~BW_ROUND].texelBytes;
+  for (int64_t at = 0; at < count; at += kChunk) {
+    const int64_t n = std::min(kChunk, count - at);
+    BwDecodeTexels(code, encoded + at * texelBytes, n, decoded);
+    tally->Add(in + at * numComponents, numComponents, decoded, 3, n);
+  }
+}
+
 const BwEncoding* BwFindEncoding(int code) {
   code &= ~BW_ROUND;
   return code >= 0 && code < BW_ENCODING_COUNT ? &kEncodings[code] : nullptr;
@@ -212,13 +294,17 @@ void BwShowEncodingStage(BwRun& run) {
   run.console.EndStage();
 }
 
-BwTexelSource BwEncodeFrom(int code, const float* img, int numComponents) {
+BwTexelSource BwEncodeFrom(int code, const float* img, int numComponents, BwAngleStats* angles) {
   const int64_t texelBytes = BwFindEncoding(code)->texelBytes;
   return [=](uint64_t offset, uint64_t bytes, unsigned char* out) {
     const float* first = img + int64_t(offset) / texelBytes * numComponents;
     BwParallelFor(int64_t(bytes) / texelBytes, 1 << 15, [=](int64_t begin, int64_t end) {
       BwEncodeTexels(code, first + begin * numComponents, numComponents, end - begin,
                      out + begin * texelBytes);
+      if (!angles) return;
+      BwAngleTally tally;
+      BwTallyEncoded(code, first + begin * numComponents, numComponents, end - begin, out + begin * texelBytes, &tally);
+      angles->Merge(tally);
     });
     return true;
   };

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "AngleStats.h"
 #include "BwArray.h"
 #include "KepFileIO.h"
 #include "Quantize.h"
@@ -43,6 +44,18 @@ enum {
 // fourth byte.
 void BwEncodeTexels(int code, const float* in, int numComponents, int64_t count, unsigned char* out);
 
+// Decodes `count` texels of the encoding `code` (one that BwEncodeTexels writes, not a GPU
+// format) into three floats a texel, what a reader of the file gets: each component back in
+// [-1, 1] (or in proportion to it, which gives the same direction), z rebuilt from x and y for
+// the two-component .kep layout.
+void BwDecodeTexels(int code, const unsigned char* encoded, int64_t count, float* out);
+
+// Adds to `tally` the angles between `count` texels of float normals (numComponents floats
+// each) and what their encoding in `code` decodes to; nothing for the GPU formats, which their
+// writer tallies (see DdsKtx.h's BwDecodeGpuLevel).
+void BwTallyEncoded(int code, const float* in, int numComponents, int64_t count, const unsigned char* encoded,
+                    BwAngleTally* tally);
+
 // An output encoding: codes 0 to 2 are 8-bit Targa files, 3 to 7 packed .kep textures.
 struct BwEncoding {
   const char* message;  // the stage header
@@ -60,8 +73,9 @@ const BwEncoding& BwSelectedEncoding(BwRun& run);
 // The console output of the encoding stage: its message, a spinner frame per row, "\r".
 void BwShowEncodingStage(BwRun& run);
 
-// The encoded texels (encoding `code`, which must exist) of the image img, in storage order.
-BwTexelSource BwEncodeFrom(int code, const float* img, int numComponents);
+// The encoded texels (encoding `code`, which must exist) of the image img, in storage order;
+// their angle error is tallied in `angles` when given.
+BwTexelSource BwEncodeFrom(int code, const float* img, int numComponents, BwAngleStats* angles = nullptr);
 
 // Writes a width x height Targa or .kep file whose encoded texels come from `encoded` to the
 // open stream fp; false, after the file module's message, when it cannot.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "MapLoaders.h"
 #include "Outputs.h"
@@ -14,7 +15,9 @@
 // line end), every buffer freed and nothing left of the outputs. `scaleText` is the height
 // scale as the user typed it, for the message that refuses one that is not finite (null: the
 // number is shown).
-// *status, when given, receives BW_OK or the kind of the failure.
+// *status, when given, receives BW_OK or the kind of the failure; *stats, with --stats, the angle
+// error of each level written.
 bool BwRunJob(const BwSettings& settings, BwConsole& console, const BwInput& base,
               const BwInput& second, BwOutputWriter& output, std::string* error,
-              const char* scaleText = nullptr, int* status = nullptr) noexcept;
+              const char* scaleText = nullptr, int* status = nullptr,
+              std::vector<BwLevelStats>* stats = nullptr) noexcept;

@@ -307,6 +307,7 @@ class GpuOutput : public FileOutput {
     const auto encode = [&](const unsigned char*, int64_t count) {
       if (!BwEncodeGpuLevel(format, rows.get(), run.width, int(count), 3, out.data(), options, &error))
         return Failed(run, error);
+      if (run.angles) TallyBand(run, format, rows.get(), out.data(), count);
       return writer_->Level(level, out.data(), BwGpuLevelBytes(format, run.width, int(count)), &error) ||
              Failed(run, error);
     };
@@ -329,6 +330,30 @@ class GpuOutput : public FileOutput {
 
  private:
   void Abandon() override { file_.reset(); }
+
+  // Adds the angle error of a band of `count` rows (floats bottom row first) encoded into
+  // `encoded` (top row first) to the run's tally: a few rows of blocks at a time are decoded
+  // and compared while they are in the cache.
+  static void TallyBand(BwRun& run, BwGpuFormat format, const float* floats, const unsigned char* encoded,
+                        int64_t count) {
+    const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
+    const int64_t width = run.width, rowFloats = width * 3, blockRows = info.blockHeight;
+    const int64_t rowBytes = int64_t(BwGpuLevelBytes(format, run.width, int(blockRows)));
+    const int64_t chunkRows = std::max<int64_t>(1, 16 / blockRows) * blockRows;
+    BwParallelFor((count + chunkRows - 1) / chunkRows, 1, [&](int64_t c0, int64_t c1) {
+      std::vector<float> decoded(size_t(chunkRows * rowFloats));
+      BwAngleTally tally;
+      std::string error;
+      for (int64_t c = c0; c < c1; ++c) {
+        const int64_t top = c * chunkRows, rows = std::min(chunkRows, count - top);
+        if (!BwDecodeGpuLevel(format, encoded + top / blockRows * rowBytes, run.width, int(rows), decoded.data(), &error))
+          throw BwFatalError{"ERROR: " + error, BW_ERROR_WRITE};
+        // Picture rows [top, top + rows) are stored from row count - top - rows.
+        tally.Add(floats + (count - top - rows) * rowFloats, 3, decoded.data(), 3, rows * width);
+      }
+      run.angles->Merge(tally);
+    });
+  }
 
   std::unique_ptr<OutputFile> file_;
   std::unique_ptr<BwGpuTextureWriter> writer_;

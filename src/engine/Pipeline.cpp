@@ -206,12 +206,15 @@ class LevelZeroBands {
   }
 
  private:
-  // The part of row y inside texels [first, end), encoded into out (texel `first` at out).
-  void Encode(const float* row, int64_t y, int64_t first, int64_t end, unsigned char* out) const {
+  // The part of row y inside texels [first, end), encoded into out (texel `first` at out), its
+  // angle error added to `tally` when there is one.
+  void Encode(const float* row, int64_t y, int64_t first, int64_t end, unsigned char* out, BwAngleTally* tally) const {
     const int64_t from = std::max(y * width_, first), to = std::min((y + 1) * width_, end);
-    if (from < to)
-      BwEncodeTexels(code_, row + (from - y * width_) * kNumComponents, kNumComponents, to - from,
-                     out + (from - first) * texelBytes_);
+    if (from >= to) return;
+    const float* in = row + (from - y * width_) * kNumComponents;
+    unsigned char* encoded = out + (from - first) * texelBytes_;
+    BwEncodeTexels(code_, in, kNumComponents, to - from, encoded);
+    if (tally) BwTallyEncoded(code_, in, kNumComponents, to - from, encoded, tally);
   }
 
   // Level 1 row y / 2 from rows y - 1 (`previous`) and y of level 0, for odd y (or row 0 of a
@@ -228,7 +231,11 @@ class LevelZeroBands {
   // used (with the row before b0 when it pairs with b0 for level 1) has an empty texel.
   bool Stream(int64_t b0, int64_t b1, int64_t first, int64_t end, unsigned char* out) {
     std::atomic<bool> empty{false};
+    // The band's angle error counts only if the band is not made again.
+    BwAngleStats band;
     BwParallelFor(b1 - b0, RowGrain(run_.width), [&](int64_t r0, int64_t r1) {
+      BwAngleTally tally;
+      BwAngleTally* const counted = run_.angles ? &tally : nullptr;
       BwRowScratch s(width_);
       BwArray<float> rows = BwAllocArray<float>(uint64_t(rowFloats_) * 2);
       if (!rows) throw std::bad_alloc();
@@ -246,11 +253,13 @@ class LevelZeroBands {
       for (int64_t y = b0 + r0; y < b0 + r1 && !empty; ++y) {
         MergeRow(inputs_, width_, y, &s, row);
         check(row);
-        Encode(row, y, first, end, out);
+        Encode(row, y, first, end, out, counted);
         LevelOneRow(previous, row, y);
         std::swap(previous, row);
       }
+      if (counted) band.Merge(tally);
     });
+    if (run_.angles && !empty) run_.angles->MergeFrom(band);
     return empty;
   }
 
@@ -267,11 +276,13 @@ class LevelZeroBands {
     });
     BwDilateWindow(window, run_.width, int(w1 - w0), passes_, kNumComponents, run_.settings.clampEdges);
     BwParallelFor(b1 - top, RowGrain(run_.width), [&](int64_t r0, int64_t r1) {
+      BwAngleTally tally;
       for (int64_t y = top + r0; y < top + r1; ++y) {
         const float* row = window + (y - w0) * rowFloats_;
-        if (y >= b0) Encode(row, y, first, end, out);
+        if (y >= b0) Encode(row, y, first, end, out, run_.angles ? &tally : nullptr);
         if (y > top) LevelOneRow(row - rowFloats_, row, y);
       }
+      if (run_.angles) run_.angles->Merge(tally);
     });
   }
 
@@ -328,6 +339,7 @@ void DilateEncodedLevelZero(BwRun& run, Inputs& inputs, BwOutputWriter& output) 
     });
     std::vector<std::vector<BwFill>> bandSeeds(size_t(b1 - b0));
     BwParallelFor(b1 - b0, RowGrain(run.width), [&](int64_t r0, int64_t r1) {
+      BwAngleTally tally;
       for (int64_t y = b0 + r0; y < b0 + r1; ++y) {
         const float* row = window.get() + (y - b0 + 1) * rowFloats;
         // The window row of image row ny, which is y or a row next to it.
@@ -349,8 +361,10 @@ void DilateEncodedLevelZero(BwRun& run, Inputs& inputs, BwOutputWriter& output) 
           if (bordering) bandSeeds[size_t(y - b0)].push_back(BwFill{uint32_t(y * width + x), {t[0], t[1], t[2]}});
         }
         if (any) BwEncodeTexels(code, row, kNumComponents, width, encoded.get() + y * rowBytes);
+        if (any && run.angles) BwTallyEncoded(code, row, kNumComponents, width, encoded.get() + y * rowBytes, &tally);
         rowEncoded[size_t(y)] = any;
       }
+      if (run.angles) run.angles->Merge(tally);
     });
     for (const auto& part : bandSeeds) seeds.insert(seeds.end(), part.begin(), part.end());
   }
@@ -359,9 +373,13 @@ void DilateEncodedLevelZero(BwRun& run, Inputs& inputs, BwOutputWriter& output) 
   BwDilateSparse(filled.get(), rowWords, run.width, run.height, run.settings.DilationPasses(), clamp, std::move(seeds),
                  [&](const std::vector<BwFill>& fills) {
                    BwParallelFor(int64_t(fills.size()), 1 << 15, [&](int64_t begin, int64_t end) {
-                     for (int64_t i = begin; i < end; ++i)
-                       BwEncodeTexels(code, fills[size_t(i)].value, kNumComponents, 1,
-                                      encoded.get() + int64_t(fills[size_t(i)].texel) * texelBytes);
+                     BwAngleTally tally;
+                     for (int64_t i = begin; i < end; ++i) {
+                       unsigned char* at = encoded.get() + int64_t(fills[size_t(i)].texel) * texelBytes;
+                       BwEncodeTexels(code, fills[size_t(i)].value, kNumComponents, 1, at);
+                       if (run.angles) BwTallyEncoded(code, fills[size_t(i)].value, kNumComponents, 1, at, &tally);
+                     }
+                     if (run.angles) run.angles->Merge(tally);
                    });
                  });
   // The empty texel's bytes, encoded once.
@@ -539,6 +557,12 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
   const BwFileIdentity baseFile = inputs.base.storage.identity;
   const BwFileIdentity secondFile = inputs.second.storage.identity;
 
+  // With --stats, each level's angle error once it is written.
+  const auto levelWritten = [&run](int level) {
+    if (!run.angles) return;
+    const BwLevelStats stats = run.angles->FinishLevel(level);
+    run.console.Message("Angle error: mean %.3f, p99 %.3f, max %.3f degrees\n", stats.mean, stats.p99, stats.max);
+  };
   const bool mips = settings.mipLevels != 0;
   const bool dilate = settings.DilationPasses() > 0;
   int oneWidth = run.width, oneHeight = run.height;
@@ -554,6 +578,7 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
   if (!settings.boxFilter && (!dilate || BandedPasses(run) > 0 || output.CanDiscard(run, 0))) {
     if (mips) current = AllocateLevel(run, oneWidth, oneHeight);
     streamed = StreamLevelZero(run, inputs, output, current.get());
+    if (!streamed && run.angles) run.angles->DropLevel();
   }
   if (!streamed && dilate && !settings.boxFilter && !mips) {
     DilateEncodedLevelZero(run, inputs, output);
@@ -571,8 +596,9 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
                         kNumComponents, settings.clampEdges);
       std::swap(current, next);
     }
-    output.Level(run, 0, BwEncodeFrom(run.encoding, current.get(), kNumComponents), nullptr);
+    output.Level(run, 0, BwEncodeFrom(run.encoding, current.get(), kNumComponents, run.angles), nullptr);
   }
+  levelWritten(0);
   inputs = Inputs();
 
   // Every further level is the box-filtered halving of the one before.
@@ -590,7 +616,8 @@ void BwRunPipeline(BwRun& run, const BwInput& base, const BwInput& second, BwOut
       std::swap(current, next);
     }
     BwShowEncodingStage(run);
-    output.Level(run, level, BwEncodeFrom(run.encoding, current.get(), kNumComponents), nullptr);
+    output.Level(run, level, BwEncodeFrom(run.encoding, current.get(), kNumComponents, run.angles), nullptr);
+    levelWritten(level);
   }
 
   if (!BwFileIntact(baseFile) || !BwFileIntact(secondFile)) {

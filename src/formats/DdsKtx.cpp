@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "BlockCompress.h"
+#include "BwVector.h"
 #include "Quantize.h"
 #include "Parallel.h"
 #include "ImageProbe.h"
@@ -486,37 +487,62 @@ inline float Snorm16(uint32_t v) {
   return std::max(float(s) / 32767.0f, -1.0f);
 }
 
+// z = sqrt(max(0, 1 - x^2 - y^2)) of each of the w texels of a row, from its x and y.
+void RebuildZ(float* BW_RESTRICT row, int64_t w) {
+  for (int64_t i = 0; i < w; ++i) {
+    const float x = row[3 * i], y = row[3 * i + 1];
+    row[3 * i + 2] = std::sqrt(std::max(0.0f, 1.0f - x * x - y * y));
+  }
+}
+
+// Decodes a level of two-channel 4 x 4 blocks of 16 bytes: block(bytes, x, y) gives the 16 x and
+// y values of a block (row-major from its top-left texel); z is rebuilt a row at a time. Rows
+// of blocks are shared among the threads.
+template <typename DecodeBlock>
+void DecodeTwoChannelBlocks(const unsigned char* data, int w, int h, float* out, const DecodeBlock& block) {
+  const int64_t blocksWide = (w + 3) / 4;
+  BwParallelFor((h + 3) / 4, std::max<int64_t>(1, 4096 / blocksWide), [&](int64_t by0, int64_t by1) {
+    for (int64_t by = by0; by < by1; ++by) {
+      const int rows = std::min(4, h - int(by) * 4);
+      for (int64_t bx = 0; bx < blocksWide; ++bx) {
+        float x[16], y[16];
+        block(data + (by * blocksWide + bx) * 16, x, y);
+        const int columns = int(std::min<int64_t>(4, w - bx * 4));
+        for (int r = 0; r < rows; ++r) {
+          float* t = out + ((h - 1 - (by * 4 + r)) * int64_t(w) + bx * 4) * 3;
+          for (int c = 0; c < columns; ++c) t[3 * c] = x[r * 4 + c], t[3 * c + 1] = y[r * 4 + c];
+        }
+      }
+      for (int r = 0; r < rows; ++r) RebuildZ(out + (h - 1 - (by * 4 + r)) * int64_t(w) * 3, w);
+    }
+  });
+}
+
 }  // namespace
 
 bool BwDecodeGpuLevel(BwGpuFormat format, const unsigned char* data, int w, int h, float* out, std::string* error) {
   const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
   auto put = [&](int px, int py, float x, float y, float z, bool haveZ) {
-    if (px >= w || py >= h) return;
     float* t = out + (int64_t(h - 1 - py) * w + px) * 3;
     t[0] = x, t[1] = y;
     t[2] = haveZ ? z : std::sqrt(std::max(0.0f, 1.0f - x * x - y * y));
   };
   switch (format) {
     case BwGpuFormat::BC5:
-    case BwGpuFormat::BC5S:
-    case BwGpuFormat::BC3N: {
-      const int64_t blocksWide = (w + 3) / 4;
-      for (int by = 0; by < (h + 3) / 4; ++by)
-        for (int bx = 0; bx < blocksWide; ++bx) {
-          const unsigned char* b = data + (by * blocksWide + bx) * 16;
-          float x[16], y[16];
-          if (format == BwGpuFormat::BC3N) {
-            BwDecodeBc4Block(b, BwBc4Kind::UNORM, x);
-            BwDecodeBc3GreenBlock(b + 8, y);
-          } else {
-            const BwBc4Kind kind = format == BwGpuFormat::BC5 ? BwBc4Kind::UNORM : BwBc4Kind::SNORM;
-            BwDecodeBc4Block(b, kind, x);
-            BwDecodeBc4Block(b + 8, kind, y);
-          }
-          for (int i = 0; i < 16; ++i) put(bx * 4 + i % 4, by * 4 + i / 4, x[i], y[i], 0.0f, false);
-        }
+    case BwGpuFormat::BC5S: {
+      const BwBc4Kind kind = format == BwGpuFormat::BC5 ? BwBc4Kind::UNORM : BwBc4Kind::SNORM;
+      DecodeTwoChannelBlocks(data, w, h, out, [kind](const unsigned char* b, float* x, float* y) {
+        BwDecodeBc4Block(b, kind, x);
+        BwDecodeBc4Block(b + 8, kind, y);
+      });
       return true;
     }
+    case BwGpuFormat::BC3N:
+      DecodeTwoChannelBlocks(data, w, h, out, [](const unsigned char* b, float* x, float* y) {
+        BwDecodeBc4Block(b, BwBc4Kind::UNORM, x);
+        BwDecodeBc3GreenBlock(b + 8, y);
+      });
+      return true;
     case BwGpuFormat::RG16S:
     case BwGpuFormat::RGBA16S:
     case BwGpuFormat::RGB10A2:
@@ -525,22 +551,24 @@ bool BwDecodeGpuLevel(BwGpuFormat format, const unsigned char* data, int w, int 
     default:
       return Fail(error, std::string("this build cannot decode ") + info.name);
   }
-  for (int py = 0; py < h; ++py)
-    for (int px = 0; px < w; ++px) {
-      const unsigned char* t = data + (int64_t(py) * w + px) * info.blockBytes;
-      switch (format) {
-        case BwGpuFormat::RG16S: put(px, py, Snorm16(Load16(t)), Snorm16(Load16(t + 2)), 0.0f, false); break;
-        case BwGpuFormat::RGBA16S:
-          put(px, py, Snorm16(Load16(t)), Snorm16(Load16(t + 2)), Snorm16(Load16(t + 4)), true);
-          break;
-        case BwGpuFormat::RGB10A2: {
-          const uint32_t v = Load32(t);
-          put(px, py, Unorm(v & 0x3FF, 1023), Unorm(v >> 10 & 0x3FF, 1023), Unorm(v >> 20 & 0x3FF, 1023), true);
-          break;
+  BwParallelFor(h, std::max(1, 65536 / w), [&](int64_t py0, int64_t py1) {
+    for (int py = int(py0); py < int(py1); ++py)
+      for (int px = 0; px < w; ++px) {
+        const unsigned char* t = data + (int64_t(py) * w + px) * info.blockBytes;
+        switch (format) {
+          case BwGpuFormat::RG16S: put(px, py, Snorm16(Load16(t)), Snorm16(Load16(t + 2)), 0.0f, false); break;
+          case BwGpuFormat::RGBA16S:
+            put(px, py, Snorm16(Load16(t)), Snorm16(Load16(t + 2)), Snorm16(Load16(t + 4)), true);
+            break;
+          case BwGpuFormat::RGB10A2: {
+            const uint32_t v = Load32(t);
+            put(px, py, Unorm(v & 0x3FF, 1023), Unorm(v >> 10 & 0x3FF, 1023), Unorm(v >> 20 & 0x3FF, 1023), true);
+            break;
+          }
+          default: put(px, py, Unorm(t[0], 255), Unorm(t[1], 255), Unorm(t[2], 255), true); break;
         }
-        default: put(px, py, Unorm(t[0], 255), Unorm(t[1], 255), Unorm(t[2], 255), true); break;
       }
-    }
+  });
   return true;
 }
 

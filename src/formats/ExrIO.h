@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "BwArray.h"
+#include "Half.h"
 
 struct BwImageProbe;
 
@@ -75,9 +76,6 @@ bool BwReadExrMemory(const unsigned char* data, size_t size, const BwExrRequest&
 // Levels of an OpenEXR round-down mip map of a width x height image: down to 1 x 1.
 int BwExrLevelCount(int width, int height);
 
-// An IEEE half-precision value nearest to f (ties to even); infinities and values beyond the
-// half range become infinities, a NaN stays a NaN.
-uint16_t BwFloatToHalf(float f);
 
 // Writes normals as an OpenEXR file through the OpenEXR C library: channels R, G, B (x, y, z) of
 // half samples, or float ones, ZIP compressed (16 rows a chunk). One level is a scanline image;

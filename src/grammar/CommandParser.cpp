@@ -136,13 +136,13 @@ std::vector<std::string> SettingsReport(const char* flags, const BwSettings& set
 }  // namespace
 
 bool BwRunCommand(const BwCommand& command, const BwSettings& settings, BwConsole& console,
-                  BwOutputWriter& output, std::string* error, int* status) {
+                  BwOutputWriter& output, std::string* error, int* status, std::vector<BwLevelStats>* stats) {
   for (const std::string& line : SettingsReport(command.Flags(), settings, command.longOptions))
     console.Message("%s", line.c_str());
   BwInput base, second;
   base.name = command.Base();
   second.name = command.Second();
-  return BwRunJob(settings, console, base, second, output, error, command.ScaleText(), status);
+  return BwRunJob(settings, console, base, second, output, error, command.ScaleText(), status, stats);
 }
 
 void BwApplyFlagWord(const char* flags, BwSettings* settings) {

@@ -87,7 +87,8 @@ std::string BwUsageText(bool withFlags);
 // it): the settings report on the console first, as the command line prints it, then the job
 // on the command's files (see BwRunJob).
 bool BwRunCommand(const BwCommand& command, const BwSettings& settings, BwConsole& console,
-                  BwOutputWriter& output, std::string* error, int* status = nullptr);
+                  BwOutputWriter& output, std::string* error, int* status = nullptr,
+                  std::vector<BwLevelStats>* stats = nullptr);
 
 // Splits one line of a batch file into words as a POSIX shell does: blanks separate words;
 // single quotes keep everything; double quotes keep everything but a backslash before $ ` " or

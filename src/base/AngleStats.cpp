@@ -1,0 +1,144 @@
+// Angle error tallies; see AngleStats.h.
+#include "AngleStats.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "BwVector.h"
+#include "NormalMath.h"
+
+namespace {
+
+constexpr float kUnitsPerDegree = 1e5f;
+constexpr uint32_t kUnitsPerBin = 100;  // bins of 0.001 degree
+constexpr int kChunk = 256;             // texels whose angles are worked out together
+
+// asin(s) for s in [0, 0.5]: its series to the s^15 term, which is within 2e-7 of it (relative).
+inline float AsinSmall(float s) {
+  const float s2 = s * s;
+  float p = 143.0f / 10240.0f;
+  p = p * s2 + 231.0f / 13312.0f;
+  p = p * s2 + 63.0f / 2816.0f;
+  p = p * s2 + 35.0f / 1152.0f;
+  p = p * s2 + 5.0f / 112.0f;
+  p = p * s2 + 3.0f / 40.0f;
+  p = p * s2 + 1.0f / 6.0f;
+  return s + s * s2 * p;
+}
+
+// The angles of `count` texels (at most kChunk) in units, -1 for an empty float normal. The
+// angle between unit vectors a and b is 2 asin(|a - b| / 2), which keeps its precision for the
+// small angles that matter here (acos of their dot product would not); asin(s) for s above 0.5
+// is pi / 2 - 2 asin(sqrt((1 - s) / 2)). Written without branches, so that it vectorises; the
+// usual strides of three floats are constants there.
+template <int kExact, int kDecoded>
+BW_INLINE void AnglesOf(const float* BW_RESTRICT exact, int exactStride, const float* BW_RESTRICT decoded,
+                        int decodedStride, int count, int32_t* BW_RESTRICT units) {
+  const int64_t es = kExact > 0 ? kExact : exactStride, ds = kDecoded > 0 ? kDecoded : decodedStride;
+  for (int i = 0; i < count; ++i) {
+    const float* e = exact + i * es;
+    const float* d = decoded + i * ds;
+    const float ee = e[0] * e[0] + e[1] * e[1] + e[2] * e[2];
+    const float dd = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+    const float ie = 1.0f / std::sqrt(std::max(ee, 1e-30f)), id = 1.0f / std::sqrt(std::max(dd, 1e-30f));
+    const float dx = e[0] * ie - d[0] * id, dy = e[1] * ie - d[1] * id, dz = e[2] * ie - d[2] * id;
+    const float s = std::min(0.5f * std::sqrt(dx * dx + dy * dy + dz * dz), 1.0f);
+    const float t = std::sqrt(std::max(0.0f, (1.0f - s) * 0.5f));
+    const float asinS = s <= 0.5f ? AsinSmall(s) : 1.57079632679f - 2.0f * AsinSmall(t);
+    const float degrees = 2.0f * asinS * 57.2957795131f;
+    const bool empty = std::fabs(e[0]) <= float(BW_TINY) && std::fabs(e[1]) <= float(BW_TINY) &&
+                       std::fabs(e[2]) <= float(BW_TINY);
+    // A decoded normal of no length has no direction: it counts as a right angle off.
+    const float angle = dd < 1e-20f ? 90.0f : degrees;
+    units[i] = empty ? -1 : int32_t(angle * kUnitsPerDegree + 0.5f);
+  }
+}
+
+}  // namespace
+
+// Outside the anonymous namespace and never inlined, so that each processor version is a
+// function of its own that the caller's dispatch picks.
+BW_VECTOR_CLONES __attribute__((noinline))
+void BwAngleUnits(const float* exact, int exactStride, const float* decoded, int decodedStride, int count, int32_t* units) {
+  if (exactStride == 3 && decodedStride == 3)
+    AnglesOf<3, 3>(exact, 3, decoded, 3, count, units);
+  else
+    AnglesOf<0, 0>(exact, exactStride, decoded, decodedStride, count, units);
+}
+
+void BwAngleTally::Add(const float* exact, int exactStride, const float* decoded, int decodedStride, int64_t count) {
+  int32_t units[kChunk];
+  // Held in locals: the bins are of the same type as the sums, and stores to them would
+  // otherwise reload the sums each texel.
+  uint64_t counted = count_, sum = sum_;
+  uint32_t most = max_;
+  for (int64_t at = 0; at < count; at += kChunk) {
+    const int n = int(std::min<int64_t>(kChunk, count - at));
+    BwAngleUnits(exact + at * exactStride, exactStride, decoded + at * decodedStride, decodedStride, n, units);
+    int32_t chunkMost = -1;
+    for (int i = 0; i < n; ++i) chunkMost = std::max(chunkMost, units[i]);
+    if (chunkMost < 0) continue;
+    if (size_t(chunkMost) / kUnitsPerBin >= bins_.size()) bins_.resize(size_t(chunkMost) / kUnitsPerBin + 1, 0);
+    most = std::max(most, uint32_t(chunkMost));
+    uint64_t* const bins = bins_.data();
+    for (int i = 0; i < n; ++i) {
+      if (units[i] < 0) continue;
+      const uint32_t u = uint32_t(units[i]);
+      ++bins[u / kUnitsPerBin];
+      ++counted;
+      sum += u;
+    }
+  }
+  count_ = counted, sum_ = sum, max_ = most;
+}
+
+void BwAngleTally::Merge(const BwAngleTally& other) {
+  count_ += other.count_;
+  sum_ += other.sum_;
+  max_ = std::max(max_, other.max_);
+  if (other.bins_.size() > bins_.size()) bins_.resize(other.bins_.size(), 0);
+  for (size_t i = 0; i < other.bins_.size(); ++i) bins_[i] += other.bins_[i];
+}
+
+BwLevelStats BwAngleTally::Result(int level) const {
+  BwLevelStats stats;
+  stats.level = level;
+  stats.texels = count_;
+  if (count_ == 0) return stats;
+  stats.mean = double(sum_) / double(count_) / double(kUnitsPerDegree);
+  stats.max = double(max_) / double(kUnitsPerDegree);
+  // The first bin by whose end 99 % of the texels are counted; its end, or the largest angle
+  // when that is smaller.
+  const uint64_t rank = (count_ * 99 + 99) / 100;
+  uint64_t seen = 0;
+  size_t bin = 0;
+  while (bin < bins_.size() && (seen += bins_[bin]) < rank) ++bin;
+  stats.p99 = std::min(stats.max, double((bin + 1) * kUnitsPerBin) / double(kUnitsPerDegree));
+  return stats;
+}
+
+void BwAngleStats::Merge(const BwAngleTally& tally) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  level_.Merge(tally);
+}
+
+void BwAngleStats::MergeFrom(BwAngleStats& other) {
+  BwAngleTally tally;
+  {
+    const std::lock_guard<std::mutex> lock(other.mutex_);
+    tally = other.level_;
+  }
+  Merge(tally);
+}
+
+BwLevelStats BwAngleStats::FinishLevel(int level) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  levels_.push_back(level_.Result(level));
+  level_ = BwAngleTally();
+  return levels_.back();
+}
+
+void BwAngleStats::DropLevel() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  level_ = BwAngleTally();
+}
