@@ -39,9 +39,10 @@ Bytes Level(BwGpuFormat format, int w, int h, int level) {
 }
 
 // Writes the full chain of Normals(w, h), each level given in two pieces.
-bool WriteTexture(FILE* fp, BwContainer container, BwGpuFormat format, int w, int h, std::string* error) {
+bool WriteTexture(FILE* fp, BwContainer container, BwGpuFormat format, int w, int h, std::string* error,
+                  bool dx9 = false) {
   BwGpuTextureWriter writer;
-  bool ok = writer.Begin(fp, container, format, w, h, BwMipLevelCount(w, h), error);
+  bool ok = writer.Begin(fp, container, format, w, h, BwMipLevelCount(w, h), error, dx9);
   for (int level = 0; ok && level < BwMipLevelCount(w, h); ++level) {
     const Bytes b = Level(format, w, h, level);
     ok = writer.Level(level, b.data(), b.size() / 2, error) &&
@@ -51,10 +52,10 @@ bool WriteTexture(FILE* fp, BwContainer container, BwGpuFormat format, int w, in
 }
 
 // The texture written on a memory stream, which cannot seek.
-Bytes Texture(BwContainer container, BwGpuFormat format, int w, int h) {
+Bytes Texture(BwContainer container, BwGpuFormat format, int w, int h, bool dx9 = false) {
   return Written([&](FILE* fp) {
     std::string error;
-    EXPECT_TRUE(WriteTexture(fp, container, format, w, h, &error)) << error;
+    EXPECT_TRUE(WriteTexture(fp, container, format, w, h, &error, dx9)) << error;
   });
 }
 
@@ -161,24 +162,33 @@ TEST(DdsKtxTest, RoundTripsAndLayouts) {
     }
 }
 
-// Independent readers: PIL (BC5 and R8G8B8A8 DDS) and oiiotool (BC5 DDS) decode our files to
-// the values our decoder gives, within a step of 8 bits.
+// Independent readers: PIL (BC5 and R8G8B8A8 DDS), oiiotool (BC5 DDS) and nvdecompress (the
+// legacy header's BC5 and BC3n, which it reads; it reads the DX10 header's BC5 as zeros) decode
+// our files to the values our decoder gives, within a step of 8 bits.
 TEST(DdsKtxTest, OtherReadersAgree) {
   TempDir dir;
   const bool havePil = std::system("/usr/bin/python3 -c 'import PIL' 2>/dev/null") == 0;
   const bool haveOiio = std::system("oiiotool --help >/dev/null 2>&1") == 0;
-  if (!havePil && !haveOiio) GTEST_SKIP() << "neither PIL nor oiiotool is installed";
+  const bool haveNvtt = std::system("command -v nvdecompress >/dev/null 2>&1") == 0;
+  if (!havePil && !haveOiio && !haveNvtt) GTEST_SKIP() << "none of PIL, oiiotool and nvdecompress is installed";
   const int w = 37, h = 21;
-  const std::string dds = dir / "in.dds", tga = dir / "out.tga";
-  for (BwGpuFormat format : {BwGpuFormat::BC5, BwGpuFormat::RGBA8}) {
-    WriteFile(dds, Texture(BwContainer::DDS, format, w, h));
+  const std::string dds = dir / "in.dds", tga = dir / "in.tga";
+  const struct {
+    BwGpuFormat format;
+    bool dx9;
+  } files[] = {{BwGpuFormat::BC5, false}, {BwGpuFormat::RGBA8, false}, {BwGpuFormat::BC5, true}, {BwGpuFormat::BC3N, true}};
+  for (const auto& file : files) {
+    const BwGpuFormat format = file.format;
+    WriteFile(dds, Texture(BwContainer::DDS, format, w, h, file.dx9));
     const Dds ours = ReadDds(ReadFile(dds));
     ASSERT_TRUE(ours.ok) << ours.error;
     std::vector<std::string> commands;
-    if (havePil)
+    if (havePil && !file.dx9)
       commands.push_back("/usr/bin/python3 -c \"from PIL import Image; Image.open('" + dds +
                          "').convert('RGB').save('" + tga + "')\"");
-    if (haveOiio && format == BwGpuFormat::BC5) commands.push_back("oiiotool " + dds + " --ch R,G,G -d uint8 -o " + tga);
+    if (haveOiio && format == BwGpuFormat::BC5 && !file.dx9)
+      commands.push_back("oiiotool " + dds + " --ch R,G,G -d uint8 -o " + tga);
+    if (haveNvtt && file.dx9) commands.push_back("nvdecompress " + dds + " >/dev/null");
     for (const std::string& command : commands) {
       std::remove(tga.c_str());
       ASSERT_EQ(std::system((command + " 2>/dev/null").c_str()), 0) << command;
@@ -188,10 +198,13 @@ TEST(DdsKtxTest, OtherReadersAgree) {
       ASSERT_TRUE(in && TGAReadImage(in, &tw, &th, &depth, &t) && tw == w && th == h) << command;
       std::fclose(in);
       int worst = 0;
-      for (int i = 0; i < w * h; ++i)  // Targa texels are blue, green, red, bottom row first like ours
+      // Targa texels are blue, green, red, (alpha), bottom row first like ours; BC3n holds x in alpha.
+      const int xAt = format == BwGpuFormat::BC3N ? 3 : 2;
+      ASSERT_TRUE(format != BwGpuFormat::BC3N || depth == 32) << command;
+      for (int i = 0; i < w * h; ++i)
         for (int c = 0; c < 2; ++c) {
           const float v = (ours.image.normals[size_t(i) * 3 + size_t(c)] + 1.0f) * 127.5f;
-          worst = std::max(worst, int(std::fabs(float(t[size_t(i * (depth / 8) + 2 - c)]) - v) + 0.5f));
+          worst = std::max(worst, int(std::fabs(float(t[size_t(i * (depth / 8) + (c == 0 ? xAt : 1))]) - v) + 0.5f));
         }
       EXPECT_LE(worst, 1) << command;
     }

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make pkg-config libgtest-dev libspng-dev zlib1g-dev libopenexr-dev libtiff-dev libpng-dev
           pybind11-dev python3-dev python3-numpy python3-pytest python3-distributed python3-pil
-          python3-venv openimageio-tools python3-openimageio emscripten chromium)
+          python3-venv openimageio-tools python3-openimageio libnvtt-bin emscripten chromium)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
