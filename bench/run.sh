@@ -20,6 +20,10 @@
 #   --bc5-quality       after the timings, BC5 angular errors of bumpweld's DDS and of
 #                       nvcompress -bc5 -normal on bumpweld's Targa, on the merged maps of each
 #                       size and on the real textures in ../shared/textures (needs nvcompress)
+#   --gpu               after the timings, the GPU layouts' angle errors (bc5, eacrg11, bc3n,
+#                       ASTC 4x4 and 6x6 against astcenc and nvcompress -bc3n) on the real
+#                       textures and the merged maps of each size, and the chains' speed on the
+#                       largest size (needs astcenc, nvcompress and the Python module)
 #   --cache DIR         where generated inputs are kept between runs
 #                       (default: $BUMPWELD_BENCH_CACHE, else ~/.cache/bumpweld-bench)
 #   --samples           make the inputs from the project's 512 x 512 sample maps, tiled, even
@@ -95,6 +99,7 @@ build=1
 bumpweld=""
 old_bumpweld=""
 bc5_quality=0
+gpu=0
 cache="${BUMPWELD_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/bumpweld-bench}"
 use_peers=1
 samples=0
@@ -115,6 +120,7 @@ while [ $# -gt 0 ]; do
     --bumpweld) [ $# -ge 2 ] || die "--bumpweld needs a value"; bumpweld=$2; build=0; shift ;;
     --old-bumpweld) [ $# -ge 2 ] || die "--old-bumpweld needs a value"; old_bumpweld=$2; shift ;;
     --bc5-quality) bc5_quality=1 ;;
+    --gpu) gpu=1 ;;
     --cache) [ $# -ge 2 ] || die "--cache needs a value"; cache=$2; shift ;;
     --samples) samples=1 ;;
     --no-peers) use_peers=0 ;;
@@ -389,6 +395,17 @@ fi
 driver=$!
 trap 'kill -TERM "$driver" 2>/dev/null; wait "$driver"; exit 130' INT TERM
 wait "$driver"
+
+if [ "$gpu" = 1 ]; then
+  command -v astcenc >/dev/null || die "--gpu needs astcenc (Debian package astcenc)"
+  command -v nvcompress >/dev/null || die "--gpu needs nvcompress (Debian package libnvtt-bin)"
+  pairs=()
+  for n in $sizes; do pairs+=(--pair "$n² merged:$input_dir/base_$n.tga:$input_dir/detail_$n.tga"); done
+  PYTHONPATH="$(dirname "$bumpweld")/python" "$py" "$bench_dir/gpu_table.py" --bumpweld "$bumpweld" \
+    --textures "$repo/../shared/textures" --workdir "$workdir/gpu" --runs "$runs" "${pairs[@]}" &
+  driver=$!
+  wait "$driver"
+fi
 
 if [ "$bc5_quality" = 1 ]; then
   pairs=()
