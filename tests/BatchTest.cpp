@@ -42,7 +42,7 @@ const Row kRows[] = {
     {"base.tga detail.tga", {"base.tga", "detail.tga"}},
     {"-m base.tga detail.tga bad.tga --rond", {"-m", "base.tga", "detail.tga", "bad.tga", "--rond"}},
     {"base.tga height.tga nan nan.tga", {"base.tga", "height.tga", "nan", "nan.tga"}},
-    {"-m base.tga detail.tga chain.dds", {"-m", "base.tga", "detail.tga", "chain.dds"}},
+    {"-m base.tga detail.tga chain.dds --stats", {"-m", "base.tga", "detail.tga", "chain.dds", "--stats"}},
     {"-M base.tga height.tga 2 chain.KTX2", {"-M", "base.tga", "height.tga", "2", "chain.KTX2"}},
 };
 
@@ -99,11 +99,15 @@ TEST(BatchTest, WritesWhatSingleRunsWrite) {
   // One job at a time, verbose: each job's console text, in line order, as its command line prints it.
   EXPECT_EQ(::Run({"--batch=jobs.txt", "--verbose", "--jobs=1"}, batch.path()).out, singleOut + summary + "\n");
 
-  // The report: valid JSON, in job order, the files each job wrote.
+  // The report: valid JSON, in job order, the files each job wrote, and the angle error of each
+  // level of a job with --stats.
   const std::string script =
       "/usr/bin/python3 -c 'import json, os\n"
       "for r in json.load(open(\"report.json\")):\n"
-      "    assert type(r[\"seconds\"]) is float and set(r) == {\"args\", \"status\", \"message\", \"seconds\", \"outputs\"}\n"
+      "    assert type(r[\"seconds\"]) is float and set(r) - {\"stats\"} == {\"args\", \"status\", \"message\", \"seconds\", \"outputs\"}\n"
+      "    assert (\"stats\" in r) == (\"--stats\" in r[\"args\"])\n"
+      "    assert [(s[\"level\"], set(s)) for s in r.get(\"stats\", [])] == [(l, {\"level\", \"mean\", \"p99\", \"max\"}) for l in range(len(r.get(\"stats\", [])))]\n"
+      "    assert len(r.get(\"stats\", [0] * 6)) == 6 and all(0 <= s[\"mean\"] <= s[\"p99\"] <= s[\"max\"] for s in r.get(\"stats\", []))\n"
       "    assert all(os.path.isfile(o) for o in r[\"outputs\"]) and (r[\"status\"] == \"ok\") == bool(r[\"outputs\"])\n"
       "    print(r[\"status\"] + (\" \" + r[\"message\"] if r[\"message\"] else \"\"))' > statuses.txt";
   ASSERT_EQ(Shell(script, batch.path()), 0);
