@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "AstcFile.h"
 #include "Containers.h"
 #include "DdsKtx.h"
 #include "ExrIO.h"
@@ -42,7 +43,7 @@ bool ReadAsFarAsPictureNeeds(FILE* fp, std::vector<unsigned char>* bytes, uint64
          BwReadUpTo(fp, bytes, (1 << 20) + uint64_t(probe.width) * uint64_t(probe.height) * texelBytes);
 }
 
-// Opens `name` and reads its texels, from a PNG, TIFF, DDS, KTX2, OpenEXR or (anything else)
+// Opens `name` and reads its texels, from a PNG, TIFF, DDS, KTX2, .astc, OpenEXR or (anything else)
 // Targa file as its first bytes say, ending the job with the loaders' messages. An OpenEXR file gives the
 // normal channels for a normal map (`normalMap`), else the height channel.
 void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels* texels) {
@@ -68,9 +69,9 @@ void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels*
     ok = rewound ? BwReadTiff(in.get(), &image, &error)
                  : BwReadTiffStream(in.get(), head.data(), head.size(), &image, &error);
     TakeDecoded(&image, texels);
-  } else if (container == BwContainerId::DDS || container == BwContainerId::KTX2) {
+  } else if (container == BwContainerId::DDS || container == BwContainerId::KTX2 || container == BwContainerId::ASTC) {
     BwDdsImage image;
-    const auto read = container == BwContainerId::DDS ? BwReadDds : BwReadKtx2;
+    const auto read = container == BwContainerId::DDS ? BwReadDds : container == BwContainerId::KTX2 ? BwReadKtx2 : BwReadAstc;
     std::unique_ptr<FILE, BwFileCloser> memory;
     if (!rewound) {
       // At most what the levels can take: eight bytes a texel at level 0, a third more for the

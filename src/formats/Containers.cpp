@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "AstcFile.h"
 #include "DdsKtx.h"
 #include "ExrIO.h"
 #include "ImageProbe.h"
@@ -14,10 +15,13 @@
 
 namespace {
 constexpr char kGpuDepths[] = "--bits=8 only (--format chooses the encoding)";
-// The layouts of DDS files (BC5, BC5 signed, the uncompressed ones and BC3n) and of KTX2 files
-// (every one).
+// The layouts of DDS files (BC5, BC5 signed, the uncompressed ones and BC3n), of KTX2 files
+// (every one) and of .astc files.
 constexpr uint32_t kDdsFormats = (1u << (int(BwGpuFormat::BC3N) + 1)) - 1u;
 constexpr uint32_t kKtx2Formats = (1u << kBwGpuFormatCount) - 1u;
+// The ASTC layouts, the only ones of .astc files.
+constexpr uint32_t kAstcFormats = 1u << int(BwGpuFormat::ASTC4X4) | 1u << int(BwGpuFormat::ASTC5X5) |
+                                  1u << int(BwGpuFormat::ASTC6X6) | 1u << int(BwGpuFormat::ASTC8X8);
 }  // namespace
 
 const BwContainerRow kBwContainers[] = {
@@ -30,6 +34,7 @@ const BwContainerRow kBwContainers[] = {
      "--bits=16 (half) or --bits=32 (float)", 0},
     {BwContainerId::DDS, "DDS", {".dds"}, BwIsDds, BwProbeDds, true, BW_DEPTH_8, kGpuDepths, kDdsFormats},
     {BwContainerId::KTX2, "KTX2", {".ktx2"}, BwIsKtx2, BwProbeKtx2, true, BW_DEPTH_8, kGpuDepths, kKtx2Formats},
+    {BwContainerId::ASTC, ".astc", {".astc"}, BwIsAstc, BwProbeAstc, false, BW_DEPTH_8, kGpuDepths, kAstcFormats},
 };
 const size_t kBwContainerCount = sizeof kBwContainers / sizeof kBwContainers[0];
 

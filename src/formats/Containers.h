@@ -12,7 +12,7 @@
 
 struct BwImageProbe;
 
-enum class BwContainerId { TARGA, KEP, PNG, TIFF, EXR, DDS, KTX2 };
+enum class BwContainerId { TARGA, KEP, PNG, TIFF, EXR, DDS, KTX2, ASTC };
 
 // The --bits depths an output takes.
 constexpr unsigned BW_DEPTH_8 = 1, BW_DEPTH_16 = 2, BW_DEPTH_32 = 4;
