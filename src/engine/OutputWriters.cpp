@@ -1,5 +1,5 @@
-// Where a job's levels go: numbered Targa, .kep, PNG and TIFF files or one DDS, KTX2 or OpenEXR
-// file, put in place together once every level is complete, or whole files' bytes kept in
+// Where a job's levels go: numbered Targa, .kep, PNG, TIFF and .astc files or one DDS, KTX2 or
+// OpenEXR file, put in place together once every level is complete, or whole files' bytes kept in
 // memory.
 #include <algorithm>
 #include <cctype>
@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "AstcCodec.h"
+#include "AstcFile.h"
 #include "Containers.h"
 #include "Encoders.h"
 #include "Outputs.h"
@@ -149,10 +151,11 @@ class FileOutput : public BwOutputWriter {
   // Drops the file being written (a chain's one file).
   virtual void Abandon() {}
 
-  [[noreturn]] bool Failed(BwRun& run, const std::string& error) {
+  // Ends the job: the file `name` (the output name when empty) could not be written.
+  [[noreturn]] bool Failed(BwRun& run, const std::string& error, const std::string& name = std::string()) {
     if (!error.empty()) BwDiagnostic("%s\n", error.c_str());
     Abandon();
-    run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", outName_.c_str());
+    run.Fail(BW_ERROR_WRITE, "ERROR: Unable to write %s\n", (name.empty() ? outName_ : name).c_str());
   }
 
   const std::string outName_;
@@ -245,7 +248,8 @@ class LevelFilesOutput : public FileOutput {
   }
 };
 
-// DDS and KTX2: the whole chain in one file, encoded from the float normals.
+// DDS and KTX2: the whole chain in one file; .astc: a file for each level. Encoded from the float
+// normals.
 class GpuOutput : public FileOutput {
  public:
   using FileOutput::FileOutput;
@@ -272,18 +276,31 @@ class GpuOutput : public FileOutput {
     } else if (settings.output != 0) {
       run.Fail(BW_ERROR_SETTINGS, "ERROR: The encodings s and S write .kep textures only: %s\n", outName_.c_str());
     }
+    if (!(row_->gpuFormats >> int(format) & 1u))
+      run.Fail(BW_ERROR_SETTINGS, "ERROR: A %s output takes %s, not the encodings h, H and i\n", row_->extensions[0],
+               BwGpuFormatNames(row_->gpuFormats).c_str());
     return (BW_ENCODING_GPU + int(format)) | (settings.round ? BW_ROUND : 0);
   }
 
   bool Level(BwRun& run, int level, const BwTexelSource& floats, const std::function<bool()>& keep) override {
     const BwGpuFormat format = BwGpuFormat((run.encoding & ~BW_ROUND) - BW_ENCODING_GPU);
+    const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
     BwGpuEncodeOptions options;
     options.round = (run.encoding & BW_ROUND) != 0;
     options.astcQuality = run.settings.astcQuality;
+    options.astcEncoder = &astc_;
     std::string error;
-    if (level == 0) {
-      file_ = Open(run, outName_, true);
-      if (!*file_) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", outName_.c_str());
+    // A DDS or KTX2 file holds the chain, begun with level 0; a .astc file holds one level.
+    const bool chainFile = row_->wholeChain;
+    const std::string name = chainFile ? outName_ : BwLevelFileName(outName_, run.settings.mipLevels != 0, level);
+    if (level == 0 || !chainFile) {
+      file_ = Open(run, name, level == 0);
+      if (!*file_) run.Fail(BW_ERROR_OPEN, "ERROR: Unable to open %s\n", name.c_str());
+    }
+    if (!chainFile) {
+      if (!astcFile_.Begin(file_->Stream(), info.blockWidth, info.blockHeight, run.width, run.height, &error))
+        return Failed(run, error, name);
+    } else if (level == 0) {
       levels_ = PipelineLevels(run);
       writer_ = std::make_unique<BwGpuTextureWriter>();
       const BwContainer container = row_->id == BwContainerId::DDS ? BwContainer::DDS : BwContainer::KTX2;
@@ -298,7 +315,7 @@ class GpuOutput : public FileOutput {
     // thread, so fewer, longer bands wait less.
     const int64_t width = run.width;
     const int64_t rowBytes = width * 3 * int64_t(sizeof(float));
-    const int64_t blockRows = BwGpuFormatInfoOf(format).blockHeight;
+    const int64_t blockRows = info.blockHeight;
     const int64_t band = std::clamp<int64_t>((int64_t(12) << 20) / rowBytes, 64, 256) / blockRows * blockRows;
     BwArray<float> rows = BwAllocArray<float>(uint64_t(band * width * 3));
     std::vector<unsigned char> out(size_t(BwGpuLevelBytes(format, run.width, int(band))));
@@ -306,10 +323,12 @@ class GpuOutput : public FileOutput {
     unsigned char* const stored = reinterpret_cast<unsigned char*>(rows.get());
     const auto encode = [&](const unsigned char*, int64_t count) {
       if (!BwEncodeGpuLevel(format, rows.get(), run.width, int(count), 3, out.data(), options, &error))
-        return Failed(run, error);
+        return Failed(run, error, name);
       if (run.angles) TallyBand(run, format, rows.get(), out.data(), count);
-      return writer_->Level(level, out.data(), BwGpuLevelBytes(format, run.width, int(count)), &error) ||
-             Failed(run, error);
+      const uint64_t bytes = BwGpuLevelBytes(format, run.width, int(count));
+      const bool written = chainFile ? writer_->Level(level, out.data(), bytes, &error)
+                                     : astcFile_.Blocks(out.data(), bytes, &error);
+      return written || Failed(run, error, name);
     };
     const bool taken = TakeBandsFromTop(floats, run.height, rowBytes, band, [&](int64_t) { return stored; }, encode);
     if (!taken) {
@@ -320,10 +339,10 @@ class GpuOutput : public FileOutput {
       file_.reset();
       return false;
     }
-    if (level + 1 == levels_) {
-      if (!writer_->End(&error)) return Failed(run, error);
-      if (!file_->Finish()) return Failed(run, "");
-      Pend(run, outName_, std::move(file_));
+    if (!chainFile || level + 1 == levels_) {
+      if (!(chainFile ? writer_->End(&error) : astcFile_.End(&error))) return Failed(run, error, name);
+      if (!file_->Finish()) return Failed(run, "", name);
+      Pend(run, name, std::move(file_));
     }
     return true;
   }
@@ -357,6 +376,8 @@ class GpuOutput : public FileOutput {
 
   std::unique_ptr<OutputFile> file_;
   std::unique_ptr<BwGpuTextureWriter> writer_;
+  BwAstcFileWriter astcFile_;  // the level file being written, for a .astc output
+  BwAstcEncoder astc_;         // keeps the ASTC encoder's set-up from band to band and level to level
   int levels_ = 0;  // levels the pipeline makes
 };
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "AstcCodec.h"
 #include "BlockCompress.h"
 #include "BwVector.h"
 #include "Quantize.h"
@@ -231,6 +232,17 @@ bool BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int hei
     case BwGpuFormat::RGB10A2:
     case BwGpuFormat::RGBA8:
       break;
+    case BwGpuFormat::ASTC4X4:
+    case BwGpuFormat::ASTC5X5:
+    case BwGpuFormat::ASTC6X6:
+    case BwGpuFormat::ASTC8X8: {
+      const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
+      if (options.astcEncoder)
+        return options.astcEncoder->Encode(image, width, height, numComponents, info.blockWidth, info.blockHeight,
+                                           options.astcQuality, out, error);
+      return BwEncodeAstcImage(image, width, height, numComponents, info.blockWidth, info.blockHeight,
+                               options.astcQuality, out, error);
+    }
     default:
       return Fail(error, std::string("this build cannot encode ") + kFormats[int(format)].name);
   }
@@ -548,6 +560,11 @@ bool BwDecodeGpuLevel(BwGpuFormat format, const unsigned char* data, int w, int 
     case BwGpuFormat::RGB10A2:
     case BwGpuFormat::RGBA8:
       break;
+    case BwGpuFormat::ASTC4X4:
+    case BwGpuFormat::ASTC5X5:
+    case BwGpuFormat::ASTC6X6:
+    case BwGpuFormat::ASTC8X8:
+      return BwDecodeAstcImage(data, w, h, info.blockWidth, info.blockHeight, out, error);
     default:
       return Fail(error, std::string("this build cannot decode ") + info.name);
   }

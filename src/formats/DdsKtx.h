@@ -24,6 +24,7 @@
 
 #include "BwArray.h"
 
+class BwAstcEncoder;
 struct BwImageProbe;
 
 // The layouts of GPU textures. BC3N is BC3 with x in alpha and y in green; the EAC and ASTC
@@ -58,10 +59,13 @@ int BwMipLevelCount(int width, int height);
 uint64_t BwGpuLevelBytes(BwGpuFormat format, int width, int height);
 
 // How the lossy layouts are made: rounding of the uncompressed ones, the ASTC encoder's effort
-// (0 fastest, 1 fast, 2 medium, 3 thorough, 4 very thorough, 5 exhaustive).
+// (0 fastest, 1 fast, 2 medium, 3 thorough, 4 very thorough, 5 exhaustive), and the ASTC
+// encoder that keeps its set-up from call to call (null: one for the call), which a writer of
+// many levels or bands owns.
 struct BwGpuEncodeOptions {
   bool round = false;
   int astcQuality = 2;
+  BwAstcEncoder* astcEncoder = nullptr;
 };
 
 // Encodes a width x height normal image (rows bottom row first, numComponents floats a texel:
@@ -70,8 +74,9 @@ struct BwGpuEncodeOptions {
 // components (alpha 32767), rgb10a2 the 10-bit fields of .kep (x in bits 0-9, y in 10-19, z in
 // 20-29) with alpha 3, rgba8 the Targa bytes in red, green, blue, alpha order with alpha 255.
 // With `round` the uncompressed layouts round to nearest and clamp, as the other encoders do
-// with --round (an empty texel then keeps the Targa bytes 127 of an empty texel in rgba8).
-// False, with a message, when this build cannot encode `format`.
+// with --round (an empty texel then keeps the Targa bytes 127 of an empty texel in rgba8). The
+// ASTC layouts are astcenc's normal-map mode (see AstcCodec.h), x in red, green and blue and y
+// in alpha. False, with a message, when this build cannot encode `format` or the encoder fails.
 bool BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int height, int numComponents,
                       unsigned char* out, const BwGpuEncodeOptions& options = {}, std::string* error = nullptr);
 
