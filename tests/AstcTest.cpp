@@ -235,3 +235,103 @@ TEST(AstcTest, AstcencDecodesOurFiles) {
     EXPECT_GT(tiltedRight, w * h * 3 / 4);  // the top half leans to +x (a flip: a quarter)
   }
 }
+
+// KTX2 files of the four ASTC layouts: the Vulkan format, the data format descriptor of an ASTC
+// block (colour model 162, the block's size less one, one 128-bit sample), the swizzle a reader
+// needs before the writer's entry (keys in order), and level 0 read back as the decoder gives it.
+TEST(AstcTest, Ktx2Files) {
+  const int w = 29, h = 19;
+  const struct {
+    BwGpuFormat format;
+    uint32_t vk;
+    int block;
+  } cases[] = {{BwGpuFormat::ASTC4X4, 157, 4}, {BwGpuFormat::ASTC5X5, 161, 5}, {BwGpuFormat::ASTC6X6, 165, 6},
+               {BwGpuFormat::ASTC8X8, 171, 8}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.vk);
+    const int levels = BwMipLevelCount(w, h);
+    const Bytes file = Written([&](FILE* fp) {
+      BwGpuTextureWriter writer;
+      std::string error;
+      ASSERT_TRUE(writer.Begin(fp, BwContainer::KTX2, c.format, w, h, levels, &error)) << error;
+      for (int level = 0; level < levels; ++level) {
+        const int lw = std::max(1, w >> level), lh = std::max(1, h >> level);
+        Bytes blocks(BwGpuLevelBytes(c.format, lw, lh));
+        ASSERT_TRUE(BwEncodeGpuLevel(c.format, Bumps(lw, lh).data(), lw, lh, 3, blocks.data(), {}, &error)) << error;
+        ASSERT_TRUE(writer.Level(level, blocks.data(), blocks.size(), &error)) << error;
+      }
+      ASSERT_TRUE(writer.End(&error)) << error;
+    });
+    const auto u32 = [&](size_t at) { return uint32_t(file[at] | file[at + 1] << 8 | file[at + 2] << 16 | file[at + 3] << 24); };
+    EXPECT_EQ(u32(12), c.vk);
+    const size_t dfd = u32(48), kvd = u32(56);
+    EXPECT_EQ(u32(dfd), 4u + 24 + 16);                             // one sample
+    EXPECT_EQ(u32(dfd + 12) & 0xFF, 162u);                         // KHR_DF_MODEL_ASTC
+    EXPECT_EQ(u32(dfd + 16), uint32_t(c.block - 1) * 0x101u);      // texel block dimensions
+    EXPECT_EQ(u32(dfd + 20), 16u);                                 // bytesPlane0
+    EXPECT_EQ(u32(dfd + 28), 127u << 16);                          // bits 0 to 127, channel ASTC data
+    EXPECT_EQ(u32(dfd + 40), 0xFFFFFFFFu);                         // sampleUpper
+    EXPECT_EQ(u32(kvd), 16u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&file[kvd + 4]), 16), std::string("KTXswizzle\0ra01\0", 16));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&file[kvd + 24])), "KTXwriter");
+
+    Bytes copy = file;
+    FILE* fp = fmemopen(copy.data(), copy.size(), "rb");
+    BwDdsImage image;
+    std::string error;
+    ASSERT_TRUE(BwReadKtx2(fp, &image, &error)) << error;
+    std::fclose(fp);
+    EXPECT_EQ(image.format, c.format);
+    std::vector<float> decoded(size_t(w * h * 3));
+    const size_t level0 = size_t(u32(80));
+    ASSERT_TRUE(BwDecodeAstcImage(file.data() + level0, w, h, c.block, c.block, decoded.data(), nullptr));
+    EXPECT_EQ(std::memcmp(image.normals.get(), decoded.data(), decoded.size() * sizeof(float)), 0);
+  }
+}
+
+// Through the command line: a .astc chain as numbered files whose levels are those of the KTX2
+// chain, the same bytes on one thread as on several, a .astc input merged again, and refusals.
+TEST(AstcTest, CommandLine) {
+  const int w = 45, h = 33;
+  TempDir dir;
+  WriteTestMaps(dir.path(), w, h);
+  ASSERT_EQ(::Run({"-mq", "--format=astc6x6", "base.tga", "detail.tga", "c.astc"}, dir.path()).status, 0);
+  ASSERT_EQ(::Run({"-mq", "--format=astc6x6", "base.tga", "detail.tga", "c.ktx2"}, dir.path()).status, 0);
+  ASSERT_EQ(::Run({"-mq", "--format=astc6x6", "--threads=1", "base.tga", "detail.tga", "one.astc"}, dir.path()).status, 0);
+  const Bytes ktx2 = ReadFile(dir / "c.ktx2");
+  const int levels = BwMipLevelCount(w, h);
+  EXPECT_FALSE(FileExists(dir / ("c0" + std::to_string(levels) + ".astc")));
+  for (int level = 0; level < levels; ++level) {
+    const std::string number = "0" + std::to_string(level);
+    const Bytes file = ReadFile(dir / ("c" + number + ".astc"));
+    const int lw = std::max(1, w >> level), lh = std::max(1, h >> level);
+    ASSERT_EQ(file.size(), 16 + BwGpuLevelBytes(BwGpuFormat::ASTC6X6, lw, lh)) << level;
+    EXPECT_EQ(file[7] | file[8] << 8, lw);
+    EXPECT_EQ(file[10] | file[11] << 8, lh);
+    const size_t entry = 80 + 24 * size_t(level);
+    const size_t at = size_t(ktx2[entry] | ktx2[entry + 1] << 8 | ktx2[entry + 2] << 16);
+    EXPECT_TRUE(std::equal(file.begin() + 16, file.end(), ktx2.begin() + long(at))) << level;
+    EXPECT_EQ(ReadFile(dir / ("one" + number + ".astc")), file) << level;
+  }
+  RunResult r = ::Run({"-q", "c00.astc", "c00.astc", "again.tga"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.out;
+
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } refusals[] = {
+      {{"-q", "--format=bc5", "base.tga", "detail.tga", "x.astc"},
+       "ERROR: A .astc output takes astc4x4, astc5x5, astc6x6 or astc8x8, not bc5\n"},
+      {{"-qh", "base.tga", "detail.tga", "x.astc"},
+       "ERROR: A .astc output takes astc4x4, astc5x5, astc6x6 or astc8x8, not the encodings h, H and i\n"},
+      {{"-q", "cut.astc", "detail.tga", "x.tga"}, "ERROR: Unable to read cut.astc\n"},
+  };
+  const Bytes level0 = ReadFile(dir / "c00.astc");
+  WriteFile(dir / "cut.astc", Bytes(level0.begin(), level0.end() - 1));
+  for (const auto& refusal : refusals) {
+    r = ::Run(refusal.args, dir.path());
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(EndsWith(r.out, refusal.message)) << r.out;
+    EXPECT_FALSE(FileExists(dir / "x.astc") || FileExists(dir / "x.tga"));
+  }
+}
