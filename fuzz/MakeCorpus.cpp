@@ -5,10 +5,11 @@
 // writer or put together chunk by chunk) and OpenEXR files (scanline and tiled, each sample
 // type, and RGB normal maps), TIFF files (the project's writer, and libtiff's in several
 // compressions, byte orders, tiles and orientations), DDS files of every writer format plus
-// legacy four-character codes, and KTX2 files of every writer format. The Targa files go to
+// legacy four-character codes, KTX2 files of the BC5 and uncompressed formats and of two ASTC
+// ones, and .astc files of several block sizes and with refused headers. The Targa files go to
 // tga_read/, normal_map/ and height_map/, the others to kep_read/, png_read/, exr_read/,
-// tiff_read/, dds_read/ and ktx2_read/ under the directory given. Minimised findings of the fuzzers are kept
-// beside these files (named for the fault) and are not made here.
+// tiff_read/, dds_read/, ktx2_read/ and astc_read/ under the directory given. Minimised findings
+// of the fuzzers are kept beside these files (named for the fault) and are not made here.
 //
 //   fuzz_make_corpus fuzz/corpus
 #include <algorithm>
@@ -30,6 +31,8 @@
 #include <tiffio.h>
 #include <zlib.h>
 
+#include "AstcCodec.h"
+#include "AstcFile.h"
 #include "DdsKtx.h"
 #include "KepFileIO.h"
 #include "PngWriter.h"
@@ -264,6 +267,20 @@ Bytes Dds(BwGpuFormat format, BwContainer container = BwContainer::DDS) {
   });
 }
 
+// A .astc file of a W x H picture in bw x bh blocks, from the library's encoder and writer.
+Bytes Astc(int bw, int bh) {
+  return Captured([&](FILE* fp) {
+    std::vector<float> normals;
+    for (int i = 0; i < W * H; ++i) normals.insert(normals.end(), {0.1f * float(i) - 0.3f, 0.2f - 0.15f * float(i), 0.9f});
+    Bytes blocks(BwAstcImageBytes(W, H, bw, bh));
+    BwAstcFileWriter writer;
+    std::string error;
+    return BwEncodeAstcImage(normals.data(), W, H, 3, bw, bh, BW_ASTC_MEDIUM, blocks.data(), &error) &&
+           writer.Begin(fp, bw, bh, W, H, &error) && writer.Blocks(blocks.data(), blocks.size(), &error) &&
+           writer.End(&error);
+  });
+}
+
 // The BC5 file with a legacy header: four-character code `code` instead of the DX10 extension.
 Bytes LegacyDds(const char* code) {
   Bytes b = Dds(BwGpuFormat::BC5);
@@ -376,8 +393,22 @@ int main(int argc, char** argv) {
       {"rg16s.ktx2", Dds(BwGpuFormat::RG16S, BwContainer::KTX2)},     {"rgba16s.ktx2", Dds(BwGpuFormat::RGBA16S, BwContainer::KTX2)},
       {"rgb10a2.ktx2", Dds(BwGpuFormat::RGB10A2, BwContainer::KTX2)}, {"rgba8.ktx2", Dds(BwGpuFormat::RGBA8, BwContainer::KTX2)},
       {"supercompressed.ktx2", supercompressed},
+      {"astc4x4.ktx2", Dds(BwGpuFormat::ASTC4X4, BwContainer::KTX2)}, {"astc6x6.ktx2", Dds(BwGpuFormat::ASTC6X6, BwContainer::KTX2)},
   };
   for (const auto& [name, bytes] : ktx2) ok = !bytes.empty() && Save(root / "ktx2_read" / name, bytes) && ok;
+  fs::create_directories(root / "astc_read");
+  const auto withByte = [](Bytes b, size_t at, unsigned char value) {
+    if (b.size() > at) b[at] = value;
+    return b;
+  };
+  const Bytes astc = Astc(4, 4);
+  const std::vector<std::pair<std::string, Bytes>> astcFiles = {
+      {"4x4.astc", astc},  {"5x5.astc", Astc(5, 5)}, {"6x6.astc", Astc(6, 6)}, {"8x8.astc", Astc(8, 8)},
+      {"12x12.astc", Astc(12, 12)}, {"block_depth.astc", withByte(astc, 6, 4)}, {"volume.astc", withByte(astc, 13, 2)},
+      {"block_3x3.astc", withByte(withByte(astc, 4, 3), 5, 3)}, {"wider.astc", withByte(astc, 7, 200)},
+      {"truncated.astc", Bytes(astc.begin(), astc.end() - 1)},
+  };
+  for (const auto& [name, bytes] : astcFiles) ok = !bytes.empty() && Save(root / "astc_read" / name, bytes) && ok;
   fs::create_directories(root / "tiff_read");
   const std::vector<std::pair<std::string, Bytes>> tiffs = {
       {"written_rgb_8.tif", WrittenTiff(8, 3)},   {"written_rgb_16.tif", WrittenTiff(16, 3)},
