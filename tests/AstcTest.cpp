@@ -158,6 +158,7 @@ TEST(AstcTest, FileRoundTrip) {
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.image.width, w);
   EXPECT_EQ(r.image.height, h);
+  EXPECT_EQ(r.image.format, BwGpuFormat::ASTC5X5);
   std::vector<float> decoded(size_t(w * h * 3));
   ASSERT_TRUE(BwDecodeAstcImage(file.data() + 16, w, h, 5, 5, decoded.data(), nullptr));
   EXPECT_EQ(std::memcmp(r.image.normals.get(), decoded.data(), decoded.size() * sizeof(float)), 0);

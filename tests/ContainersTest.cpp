@@ -14,7 +14,7 @@ TEST(Containers, OutputsAreRecognisedAndProbedByTheirRow) {
   const std::pair<const char*, BwContainerId> kCases[] = {
       {"o.tga", BwContainerId::TARGA}, {"o.PNG", BwContainerId::PNG}, {"o.tif", BwContainerId::TIFF},
       {"o.Tiff", BwContainerId::TIFF}, {"o.exr", BwContainerId::EXR}, {"o.dds", BwContainerId::DDS},
-      {"o.KTX2", BwContainerId::KTX2},
+      {"o.KTX2", BwContainerId::KTX2}, {"o.Astc", BwContainerId::ASTC},
   };
   for (const auto& [name, id] : kCases) {
     SCOPED_TRACE(name);
@@ -34,9 +34,9 @@ TEST(Containers, OutputsAreRecognisedAndProbedByTheirRow) {
 }
 
 TEST(Containers, ListsNameEveryRow) {
-  EXPECT_EQ(BwContainerList(BwContainerListKind::OUTPUTS), ".png, .tif, .tiff, .exr, .dds or .ktx2");
+  EXPECT_EQ(BwContainerList(BwContainerListKind::OUTPUTS), ".png, .tif, .tiff, .exr, .dds, .ktx2 or .astc");
   EXPECT_EQ(BwContainerList(BwContainerListKind::CHAINS), ".exr, .dds or .ktx2");
-  EXPECT_EQ(BwContainerList(BwContainerListKind::INPUTS), "Targa, PNG, TIFF, OpenEXR, DDS and KTX2");
+  EXPECT_EQ(BwContainerList(BwContainerListKind::INPUTS), "Targa, PNG, TIFF, OpenEXR, DDS, KTX2 and .astc");
 }
 
 }  // namespace

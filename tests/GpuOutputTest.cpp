@@ -91,7 +91,7 @@ TEST(GpuOutput, RefusalsAndDdsInputs) {
       {{"wide0.tga", "wide0.tga", "x.tga"}, "ERROR: wide0.tga has no texels (0x5)\n"},
       {{"-m", "high0.tga", "detail.tga", "x.tga"}, "ERROR: high0.tga has no texels (5x0)\n"},
       // A name of an image container that is not written, before any input is read.
-      {{"-h", "none.tga", "detail.tga", "x.Jpeg"}, "ERROR: Bumpweld does not write .Jpeg files: x.Jpeg (a name ending in .png, .tif, .tiff, .exr, .dds or .ktx2 writes that container; any other name a Targa file or a .kep texture)\n"},
+      {{"-h", "none.tga", "detail.tga", "x.Jpeg"}, "ERROR: Bumpweld does not write .Jpeg files: x.Jpeg (a name ending in .png, .tif, .tiff, .exr, .dds, .ktx2 or .astc writes that container; any other name a Targa file or a .kep texture)\n"},
       // A height scale that is not finite as a float is refused before any input is read.
       {{"none.tga", "none.tga", "nan", "x.tga"}, "ERROR: The height scale nan is not a finite number\n"},
       {{"-m", "none.tga", "none.tga", "-inf", "x.tga"}, "ERROR: The height scale -inf is not a finite number\n"},

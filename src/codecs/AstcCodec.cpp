@@ -15,9 +15,10 @@
 
 namespace {
 
-constexpr float kPresets[BW_ASTC_QUALITY_COUNT] = {ASTCENC_PRE_FASTEST,  ASTCENC_PRE_FAST,
-                                                   ASTCENC_PRE_MEDIUM,   ASTCENC_PRE_THOROUGH,
-                                                   ASTCENC_PRE_VERYTHOROUGH, ASTCENC_PRE_EXHAUSTIVE};
+// The library's presets for BW_ASTC_FASTEST to BW_ASTC_EXHAUSTIVE.
+const float kPresets[BW_ASTC_QUALITY_COUNT] = {ASTCENC_PRE_FASTEST,  ASTCENC_PRE_FAST,         ASTCENC_PRE_MEDIUM,
+                                               ASTCENC_PRE_THOROUGH, ASTCENC_PRE_VERYTHOROUGH, ASTCENC_PRE_EXHAUSTIVE};
+
 // Blocks a thread of the library's own scheduling should at least have: below this a small
 // image (a mip chain's last levels) is encoded or decoded on the calling thread alone.
 constexpr int64_t kBlocksPerThread = 64;

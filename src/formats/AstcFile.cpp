@@ -114,6 +114,11 @@ bool BwReadAstc(FILE* fp, BwDdsImage* image, std::string* error) {
     return false;
   image->width = int(width);
   image->height = int(height);
+  // The layout of the same blocks, for the block sizes Bumpweld writes.
+  for (BwGpuFormat format : {BwGpuFormat::ASTC4X4, BwGpuFormat::ASTC5X5, BwGpuFormat::ASTC6X6, BwGpuFormat::ASTC8X8}) {
+    const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
+    if (info.blockWidth == blockWidth && info.blockHeight == blockHeight) image->format = format;
+  }
   image->dxgiFormat = 0;
   image->levelCount = 1;
   image->normals = std::move(normals);

@@ -46,5 +46,6 @@ bool BwIsAstc(const unsigned char* head, size_t n);
 bool BwProbeAstc(const unsigned char* head, size_t n, uint64_t fileBytes, BwImageProbe* probe);
 
 // The normals of a .astc file read from its current position to its end (three floats a texel,
-// rows bottom row first, as BwDecodeAstcImage gives them). levelCount is 1; dxgiFormat 0.
+// rows bottom row first, as BwDecodeAstcImage gives them). levelCount is 1, dxgiFormat 0, and
+// format the ASTC layout of the file's block size when it is one Bumpweld writes.
 bool BwReadAstc(FILE* fp, BwDdsImage* image, std::string* error);
