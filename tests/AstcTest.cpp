@@ -73,7 +73,8 @@ Read ReadBack(Bytes file, bool ktx2 = false) {
 
 }  // namespace
 
-// Each block size at the default quality, on an odd size whose edge blocks are partly outside.
+// Each block size at the default quality, on an odd size whose edge blocks are partly outside;
+// values outside the normals' range; a block size ASTC does not have.
 TEST(AstcTest, AngleErrorPerBlockSize) {
   const int w = 53, h = 37;
   const std::vector<float> normals = Bumps(w, h);
@@ -91,6 +92,11 @@ TEST(AstcTest, AngleErrorPerBlockSize) {
     EXPECT_LT(mean, c.mean);
     EXPECT_LT(worst, c.worst);
   }
+  // Not a number counts as 0, values past the ends as the ends.
+  std::vector<float> wild = normals, tame = normals;
+  for (size_t i = 0; i < 30; i += 3) wild[i] = std::nanf(""), tame[i] = 0.0f;
+  for (size_t i = 30; i < 60; ++i) wild[i] = i % 2 ? 7.0f : -3.0f, tame[i] = i % 2 ? 1.0f : -1.0f;
+  EXPECT_EQ(Encode(wild, w, h, 4, 4), Encode(tame, w, h, 4, 4));
   Bytes out(BwAstcImageBytes(w, h, 8, 8));
   std::string error;
   EXPECT_FALSE(BwEncodeAstcImage(normals.data(), w, h, 3, 7, 7, BW_ASTC_FAST, out.data(), &error));

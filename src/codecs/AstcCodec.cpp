@@ -37,9 +37,8 @@ bool Failed(std::string* error, const char* what, astcenc_error status) {
 
 // A normal component in [-1, 1] as the value stored, (c + 1) / 2 in [0, 1]; NaN as 0.
 inline float Unorm(float c) {
-  if (!(c >= -1.0f)) c = c > 0.0f ? 1.0f : std::isnan(c) ? 0.0f : -1.0f;
-  if (c > 1.0f) c = 1.0f;
-  return (c + 1.0f) * 0.5f;
+  if (std::isnan(c)) return 0.5f;
+  return (std::clamp(c, -1.0f, 1.0f) + 1.0f) * 0.5f;
 }
 
 // Calls run(threadIndex) once for each of `threads` thread indices, on as many threads: the
