@@ -352,23 +352,35 @@ class GpuOutput : public FileOutput {
 
   // Adds the angle error of a band of `count` rows (floats bottom row first) encoded into
   // `encoded` (top row first) to the run's tally: a few rows of blocks at a time are decoded
-  // and compared while they are in the cache.
+  // and compared while they are in the cache. An ASTC band is decoded whole, since each call
+  // of that decoder sets it up anew.
   static void TallyBand(BwRun& run, BwGpuFormat format, const float* floats, const unsigned char* encoded,
                         int64_t count) {
     const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
     const int64_t width = run.width, rowFloats = width * 3, blockRows = info.blockHeight;
     const int64_t rowBytes = int64_t(BwGpuLevelBytes(format, run.width, int(blockRows)));
-    const int64_t chunkRows = std::max<int64_t>(1, 16 / blockRows) * blockRows;
-    BwParallelFor((count + chunkRows - 1) / chunkRows, 1, [&](int64_t c0, int64_t c1) {
-      std::vector<float> decoded(size_t(chunkRows * rowFloats));
+    const bool whole = format >= BwGpuFormat::ASTC4X4;
+    const int64_t chunkRows = whole ? count : std::max<int64_t>(1, 16 / blockRows) * blockRows;
+    std::string error;
+    std::vector<float> band(whole ? size_t(count * rowFloats) : 0);
+    if (whole && !BwDecodeGpuLevel(format, encoded, run.width, int(count), band.data(), &error))
+      throw BwFatalError{"ERROR: " + error, BW_ERROR_WRITE};
+    const int64_t chunks = whole ? count : (count + chunkRows - 1) / chunkRows;  // rows of a whole band
+    BwParallelFor(chunks, whole ? std::max<int64_t>(1, (int64_t(1) << 15) / width) : 1, [&](int64_t c0, int64_t c1) {
       BwAngleTally tally;
-      std::string error;
-      for (int64_t c = c0; c < c1; ++c) {
-        const int64_t top = c * chunkRows, rows = std::min(chunkRows, count - top);
-        if (!BwDecodeGpuLevel(format, encoded + top / blockRows * rowBytes, run.width, int(rows), decoded.data(), &error))
-          throw BwFatalError{"ERROR: " + error, BW_ERROR_WRITE};
-        // Picture rows [top, top + rows) are stored from row count - top - rows.
-        tally.Add(floats + (count - top - rows) * rowFloats, 3, decoded.data(), 3, rows * width);
+      if (whole) {
+        tally.Add(floats + c0 * rowFloats, 3, band.data() + c0 * rowFloats, 3, (c1 - c0) * width);
+      } else {
+        std::vector<float> decoded(size_t(chunkRows * rowFloats));
+        std::string failure;
+        for (int64_t c = c0; c < c1; ++c) {
+          const int64_t top = c * chunkRows, rows = std::min(chunkRows, count - top);
+          if (!BwDecodeGpuLevel(format, encoded + top / blockRows * rowBytes, run.width, int(rows), decoded.data(),
+                                &failure))
+            throw BwFatalError{"ERROR: " + failure, BW_ERROR_WRITE};
+          // Picture rows [top, top + rows) are stored from row count - top - rows.
+          tally.Add(floats + (count - top - rows) * rowFloats, 3, decoded.data(), 3, rows * width);
+        }
       }
       run.angles->Merge(tally);
     });
