@@ -1,14 +1,14 @@
-// BC5 image encoder from float normals (the block search is in BlockSearch.inc, compiled in a
-// file for each processor version), and the BC4, BC5 and BC3-green block decoders.
+// BC5 and BC3n image encoders from float normals (the block searches are in BlockSearch.inc,
+// compiled in a file for each processor version), and the BC4, BC5 and BC3-green block decoders.
 #include "BlockCompress.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include "BlockRows.h"
 #include "BlockSearch.h"
 #include "BwVector.h"
-#include "Parallel.h"
 
 void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16]) {
   // The six-value mode's two fixed entries: the ends of the range.
@@ -35,17 +35,19 @@ void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16
 }
 
 void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]) {
-  // Colours are 5:6:5 words; green is bits 5 to 10.
+  // Colours are 5:6:5 words; green is bits 5 to 10, read as 8 bits with its top bits repeated.
   const int g0 = ((in[0] | in[1] << 8) >> 5) & 0x3F;
   const int g1 = ((in[2] | in[3] << 8) >> 5) & 0x3F;
-  const float palette[4] = {float(g0), float(g1), float(2 * g0 + g1) / 3.0f, float(g0 + 2 * g1) / 3.0f};
+  const int e0 = g0 << 2 | g0 >> 4, e1 = g1 << 2 | g1 >> 4;
+  float palette[4] = {float(e0), float(e1), float(2 * e0 + e1) / 3.0f, float(e0 + 2 * e1) / 3.0f};
+  for (float& p : palette) p = p / 255.0f * 2.0f - 1.0f;
   const uint32_t bits = uint32_t(in[4]) | uint32_t(in[5]) << 8 | uint32_t(in[6]) << 16 | uint32_t(in[7]) << 24;
-  for (int i = 0; i < 16; ++i) values[i] = palette[(bits >> (2 * i)) & 3u] / 63.0f * 2.0f - 1.0f;
+  for (int i = 0; i < 16; ++i) values[i] = palette[(bits >> (2 * i)) & 3u];
 }
 
 namespace {
 
-// One band of BC5 blocks (see BwEncodeBc5BandAvx2) in the given version.
+// One band of BC5 or BC3n blocks (see BwEncodeBc5BandAvx2) in the given version.
 void EncodeBc5Rows(BwVectorVersion version, const float* const* rows, int rowCount, int width, int numComponents,
                    BwBc4Kind kind, unsigned char* out) {
 #ifdef BW_HAS_VECTOR_CLONES
@@ -56,22 +58,30 @@ void EncodeBc5Rows(BwVectorVersion version, const float* const* rows, int rowCou
   BwEncodeBc5BandBaseline(rows, rowCount, width, numComponents, kind, out);
 }
 
+void EncodeBc3nRows(BwVectorVersion version, const float* const* rows, int rowCount, int width, int numComponents,
+                    unsigned char* out) {
+#ifdef BW_HAS_VECTOR_CLONES
+  if (version == BwVectorVersion::AVX512) return BwEncodeBc3nBandAvx512(rows, rowCount, width, numComponents, out);
+  if (version == BwVectorVersion::AVX2) return BwEncodeBc3nBandAvx2(rows, rowCount, width, numComponents, out);
+#endif
+  (void)version;
+  BwEncodeBc3nBandBaseline(rows, rowCount, width, numComponents, out);
+}
+
 }  // namespace
 
 void BwEncodeBc5Image(const float* image, int width, int height, int numComponents,
                       BwBc4Kind kind, unsigned char* out, BwVectorVersion version) {
-  const int64_t blocksWide = (width + 3) / 4;
-  const int64_t blockRows = (height + 3) / 4;
-  // About 256 blocks a task at least, so that small mip levels stay on one thread.
-  const int64_t grain = std::max<int64_t>(1, 256 / blocksWide);
-  // Block rows are handed out one at a time: their search time varies with the picture.
-  BwParallelForEach(blockRows, grain, [=](int64_t band) {
-    const float* rows[4];
-    const int rowCount = int(std::min<int64_t>(4, height - 4 * band));
-    for (int r = 0; r < rowCount; ++r) {
-      const int64_t pictureRow = 4 * band + r;
-      rows[r] = image + (height - 1 - pictureRow) * int64_t(width) * numComponents;
-    }
-    EncodeBc5Rows(version, rows, rowCount, width, numComponents, kind, out + band * blocksWide * 16);
+  BwEncodeBlockRows(image, width, height, numComponents, out, [=](const float* const* rows, int rowCount,
+                                                                  unsigned char* bandOut) {
+    EncodeBc5Rows(version, rows, rowCount, width, numComponents, kind, bandOut);
+  });
+}
+
+void BwEncodeBc3nImage(const float* image, int width, int height, int numComponents, unsigned char* out,
+                       BwVectorVersion version) {
+  BwEncodeBlockRows(image, width, height, numComponents, out, [=](const float* const* rows, int rowCount,
+                                                                  unsigned char* bandOut) {
+    EncodeBc3nRows(version, rows, rowCount, width, numComponents, bandOut);
   });
 }

@@ -33,7 +33,9 @@ void BwEncodeBc4Block(const float values[16], BwBc4Kind kind, unsigned char out[
 void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16]);
 
 // Decodes the green channel of a BC3 colour block (bytes 8 to 15 of a BC3 block) into 16
-// values in [-1, 1]. BC3 colour blocks always use the four-colour palette.
+// values in [-1, 1], as a GPU reads it: each 6-bit endpoint expanded to 8 bits by repeating its
+// top bits, and the four-colour palette (BC3 colour blocks always use it) of the endpoints and
+// the exact thirds (2 c0 + c1) / 3 and (c0 + 2 c1) / 3 between them.
 void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]);
 
 // Encodes a whole width x height normal image (rows stored bottom row first, as the pipeline
@@ -46,3 +48,11 @@ void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]);
 // turns the normal by.
 void BwEncodeBc5Image(const float* image, int width, int height, int numComponents,
                       BwBc4Kind kind, unsigned char* out, BwVectorVersion version = BwFastestVectorVersion());
+
+// Encodes a whole normal image as BwEncodeBc5Image does, into BC3n ("DXT5nm") blocks of 16 bytes:
+// a BC3 block whose alpha block (a BC4 UNORM block) holds x and whose colour block holds y in
+// green, with red and blue 0. The green endpoints differ (c0 > c1 as 16-bit words) unless the
+// whole block wants one value; the search minimises the same angle-weighted error against the
+// palette of BwDecodeBc3GreenBlock.
+void BwEncodeBc3nImage(const float* image, int width, int height, int numComponents, unsigned char* out,
+                       BwVectorVersion version = BwFastestVectorVersion());

@@ -6,3 +6,7 @@ void BwEncodeBc5BandAvx2(const float* const* rows, int rowCount, int width, int 
                          unsigned char* out) {
   EncodeBc5Band<Float8, false>(rows, rowCount, width, numComponents, kind, out);
 }
+
+void BwEncodeBc3nBandAvx2(const float* const* rows, int rowCount, int width, int numComponents, unsigned char* out) {
+  EncodeBc3nBand<Float8, false>(rows, rowCount, width, numComponents, out);
+}

@@ -7,3 +7,7 @@ void BwEncodeBc5BandAvx512(const float* const* rows, int rowCount, int width, in
                            unsigned char* out) {
   EncodeBc5Band<Float8, true>(rows, rowCount, width, numComponents, kind, out);
 }
+
+void BwEncodeBc3nBandAvx512(const float* const* rows, int rowCount, int width, int numComponents, unsigned char* out) {
+  EncodeBc3nBand<Float8, true>(rows, rowCount, width, numComponents, out);
+}

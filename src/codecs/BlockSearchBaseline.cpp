@@ -12,3 +12,7 @@ void BwEncodeBc5BandBaseline(const float* const* rows, int rowCount, int width, 
                              unsigned char* out) {
   EncodeBc5Band<Float4, false>(rows, rowCount, width, numComponents, kind, out);
 }
+
+void BwEncodeBc3nBandBaseline(const float* const* rows, int rowCount, int width, int numComponents, unsigned char* out) {
+  EncodeBc3nBand<Float4, false>(rows, rowCount, width, numComponents, out);
+}

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "BlockRows.h"
 #include "EacSearch.h"
-#include "Parallel.h"
 
 void BwDecodeEacR11Block(const unsigned char in[8], bool isSigned, float values[16]) {
   int base = in[0];
@@ -43,18 +43,8 @@ void EncodeEacRows(BwVectorVersion version, const float* const* rows, int rowCou
 
 void BwEncodeEacRg11Image(const float* image, int width, int height, int numComponents, bool isSigned,
                           unsigned char* out, BwVectorVersion version) {
-  const int64_t blocksWide = (width + 3) / 4;
-  const int64_t blockRows = (height + 3) / 4;
-  // About 256 blocks a task at least, so that small mip levels stay on one thread.
-  const int64_t grain = std::max<int64_t>(1, 256 / blocksWide);
-  // Block rows are handed out one at a time: their search time varies with the picture.
-  BwParallelForEach(blockRows, grain, [=](int64_t band) {
-    const float* rows[4];
-    const int rowCount = int(std::min<int64_t>(4, height - 4 * band));
-    for (int r = 0; r < rowCount; ++r) {
-      const int64_t pictureRow = 4 * band + r;
-      rows[r] = image + (height - 1 - pictureRow) * int64_t(width) * numComponents;
-    }
-    EncodeEacRows(version, rows, rowCount, width, numComponents, isSigned, out + band * blocksWide * 16);
+  BwEncodeBlockRows(image, width, height, numComponents, out, [=](const float* const* rows, int rowCount,
+                                                                    unsigned char* bandOut) {
+    EncodeEacRows(version, rows, rowCount, width, numComponents, isSigned, bandOut);
   });
 }
