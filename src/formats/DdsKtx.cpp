@@ -10,6 +10,7 @@
 #include "AstcCodec.h"
 #include "BlockCompress.h"
 #include "BwVector.h"
+#include "EacCompress.h"
 #include "Quantize.h"
 #include "Parallel.h"
 #include "ImageProbe.h"
@@ -227,6 +228,13 @@ bool BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int hei
       BwEncodeBc5Image(image, width, height, numComponents,
                        format == BwGpuFormat::BC5 ? BwBc4Kind::UNORM : BwBc4Kind::SNORM, out);
       return true;
+    case BwGpuFormat::BC3N:
+      BwEncodeBc3nImage(image, width, height, numComponents, out);
+      return true;
+    case BwGpuFormat::EACRG11:
+    case BwGpuFormat::EACRG11S:
+      BwEncodeEacRg11Image(image, width, height, numComponents, format == BwGpuFormat::EACRG11S, out);
+      return true;
     case BwGpuFormat::RG16S:
     case BwGpuFormat::RGBA16S:
     case BwGpuFormat::RGB10A2:
@@ -243,8 +251,8 @@ bool BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int hei
       return BwEncodeAstcImage(image, width, height, numComponents, info.blockWidth, info.blockHeight,
                                options.astcQuality, out, error);
     }
-    default:
-      return Fail(error, std::string("this build cannot encode ") + kFormats[int(format)].name);
+    default:  // every layout has its case: only a value outside the enumeration comes here
+      return Fail(error, "not a GPU layout");
   }
   const bool round = options.round;
   const int64_t texelBytes = BwGpuFormatInfoOf(format).blockBytes;
@@ -555,6 +563,15 @@ bool BwDecodeGpuLevel(BwGpuFormat format, const unsigned char* data, int w, int 
         BwDecodeBc3GreenBlock(b + 8, y);
       });
       return true;
+    case BwGpuFormat::EACRG11:
+    case BwGpuFormat::EACRG11S: {
+      const bool isSigned = format == BwGpuFormat::EACRG11S;
+      DecodeTwoChannelBlocks(data, w, h, out, [isSigned](const unsigned char* b, float* x, float* y) {
+        BwDecodeEacR11Block(b, isSigned, x);
+        BwDecodeEacR11Block(b + 8, isSigned, y);
+      });
+      return true;
+    }
     case BwGpuFormat::RG16S:
     case BwGpuFormat::RGBA16S:
     case BwGpuFormat::RGB10A2:
@@ -565,8 +582,8 @@ bool BwDecodeGpuLevel(BwGpuFormat format, const unsigned char* data, int w, int 
     case BwGpuFormat::ASTC6X6:
     case BwGpuFormat::ASTC8X8:
       return BwDecodeAstcImage(data, w, h, info.blockWidth, info.blockHeight, out, error);
-    default:
-      return Fail(error, std::string("this build cannot decode ") + info.name);
+    default:  // every layout has its case: only a value outside the enumeration comes here
+      return Fail(error, "not a GPU layout");
   }
   BwParallelFor(h, std::max(1, 65536 / w), [&](int64_t py0, int64_t py1) {
     for (int py = int(py0); py < int(py1); ++py)
