@@ -13,6 +13,7 @@ void BwEncodeBc5BandBaseline(const float* const* rows, int rowCount, int width, 
   EncodeBc5Band<Float4, false>(rows, rowCount, width, numComponents, kind, out);
 }
 
-void BwEncodeBc3nBandBaseline(const float* const* rows, int rowCount, int width, int numComponents, unsigned char* out) {
+void BwEncodeBc3nBandBaseline(const float* const* rows, int rowCount, int width, int numComponents,
+                              unsigned char* out) {
   EncodeBc3nBand<Float4, false>(rows, rowCount, width, numComponents, out);
 }
