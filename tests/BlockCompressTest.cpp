@@ -1,5 +1,6 @@
-// BC4 / BC5 encoder and decoders: decoder vectors from the block layouts, and the same bytes on
-// every thread count and processor version. (Padding and row order of whole images are checked
+// BC4 / BC5 / BC3n encoders and decoders: decoder vectors from the block layouts, BC3n's blocks
+// against BC5's and against every green pair, and the same bytes on every thread count and
+// processor version. (Padding and row order of whole images are checked
 // against independent readers in DdsKtxTest; the encoder's quality against other encoders by
 // the benchmark.)
 #include <algorithm>
@@ -17,7 +18,8 @@ const unsigned char kAllIndices[6] = {0x88, 0xC6, 0xFA, 0xFF, 0xFF, 0xFF};
 
 }  // namespace
 
-// Layout vectors: palettes of both modes, SNORM -128 read as -127, BC3 green in four-colour mode.
+// Layout vectors: palettes of both modes, SNORM -128 read as -127, BC3 green in four-colour mode
+// with its 6 bits expanded to 8 as a GPU reads them.
 TEST(BlockCompressTest, DecodersFollowTheBlockLayouts) {
   using K = BwBc4Kind;
   const std::vector<float> eight = {1, -1, 5 / 7.0f, 3 / 7.0f, 1 / 7.0f, -1 / 7.0f, -3 / 7.0f, -5 / 7.0f};
@@ -29,12 +31,16 @@ TEST(BlockCompressTest, DecodersFollowTheBlockLayouts) {
     BwDecodeBc4Block(Cat({{uint8_t(e0), uint8_t(e1)}, Bytes(kAllIndices, kAllIndices + 6)}).data(), kind, v);
     for (int i = 0; i < 8; ++i) EXPECT_NEAR(v[i], first8[size_t(i)], 1e-6) << e0 << " texel " << i;
   }
-  // Green 63 and 0 (bits 5-10 of the 5:6:5 words), indices 0, 1, 2, 3, then 0.
-  const unsigned char colour[8] = {0xE0, 0x07, 0x00, 0x00, 0xE4, 0x00, 0x00, 0x00};
-  float g[16];
-  BwDecodeBc3GreenBlock(colour, g);
-  const float expected[4] = {1.0f, -1.0f, 1.0f / 3.0f, -1.0f / 3.0f};
-  for (int i = 0; i < 4; ++i) EXPECT_NEAR(g[i], expected[i], 1e-6) << i;
+  // Green (bits 5-10 of the 5:6:5 words) read as 8 bits, its top bits repeated: 63 and 0, and 33
+  // and 31 (134 and 125, thirds 131 and 128) with red and blue all ones; indices 0, 1, 2, 3.
+  const std::pair<Bytes, std::vector<int>> colours[] = {
+      {{0xE0, 0x07, 0x00, 0x00, 0xE4, 0x00, 0x00, 0x00}, {255, 0, 170, 85}},
+      {{0x3F, 0xFC, 0xFF, 0xFB, 0xE4, 0x00, 0x00, 0x00}, {134, 125, 131, 128}}};
+  for (const auto& [colour, expected] : colours) {
+    float g[16];
+    BwDecodeBc3GreenBlock(colour.data(), g);
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(g[i], float(expected[size_t(i)]) / 255.0f * 2.0f - 1.0f, 1e-6) << i;
+  }
 }
 
 namespace {
@@ -89,5 +95,91 @@ TEST(BlockCompressTest, SameBytesOnEveryThreadCountAndProcessorVersion) {
       BwEncodeBc5Image(image.data(), w, h, 3, kind, version.data(), code);
       EXPECT_EQ(version, all) << "version " << int(code) << ", kind " << int(kind);
     }
+  }
+}
+
+namespace {
+
+// The weighted squared error of a green block's decoded values against 8-bit targets t.
+double GreenError(const unsigned char colour[8], const float* t, const float* w) {
+  float g[16];
+  BwDecodeBc3GreenBlock(colour, g);
+  double sum = 0;
+  for (int i = 0; i < 16; ++i) sum += double(w[i]) * std::pow((double(g[i]) + 1.0) * 127.5 - double(t[i]), 2);
+  return sum;
+}
+
+}  // namespace
+
+// BC3n: the alpha block is BC5's x block (the same search and weights); the colour block holds
+// green only, c0 > c1 unless one value fills the block (then c0 == c1 and indices 0), and its
+// error is within 2% of the best of all 2080 green pairs; the same bytes on every thread count
+// and processor version (the baseline build checks the same hash).
+TEST(BlockCompressTest, Bc3nBlocks) {
+  const int w = 41, h = 22;  // 11 x 6 blocks, the last column and row padded
+  std::vector<float> image = MixedNormals(w, h, 5);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      float* t = &image[(size_t(y) * w + x) * 3];
+      t[1] = x < 12 ? 0.3f : x < 24 ? 0.4f * std::sin(0.3f * float(x + y)) : t[0] - 0.5f;  // flat, smooth, rough
+    }
+  const size_t blocks = 11 * 6;
+  std::vector<unsigned char> bc3n(blocks * 16), bc5(bc3n.size());
+  BwEncodeBc3nImage(image.data(), w, h, 3, bc3n.data());
+  BwEncodeBc5Image(image.data(), w, h, 3, BwBc4Kind::UNORM, bc5.data());
+  double ours = 0, best = 0;
+  for (size_t b = 0; b < blocks; ++b) {
+    const unsigned char* block = &bc3n[16 * b];
+    EXPECT_TRUE(std::equal(block, block + 8, &bc5[16 * b])) << b;
+    const int c0 = block[8] | block[9] << 8, c1 = block[10] | block[11] << 8;
+    EXPECT_EQ((c0 | c1) & 0xF81F, 0) << b;  // red and blue 0
+    EXPECT_TRUE(c0 > c1 || (c0 == c1 && std::all_of(block + 12, block + 16, [](int i) { return i == 0; }))) << b;
+    // The targets and weights of the block's y, as the encoder sees them.
+    float t[16], wy[16];
+    const int bx = int(b % 11), by = int(b / 11);
+    for (int i = 0; i < 16; ++i) {
+      const int px = std::min(4 * bx + i % 4, w - 1), py = std::min(4 * by + i / 4, h - 1);
+      const float* n = &image[(size_t(h - 1 - py) * w + px) * 3];
+      t[i] = (n[1] + 1.0f) * 127.5f;
+      wy[i] = 1.0f + n[1] * n[1] / std::max(1.0f - n[0] * n[0] - n[1] * n[1], 0.05f);
+    }
+    ours += GreenError(block + 8, t, wy);
+    double least = HUGE_VAL;
+    for (int lo = 0; lo < 64; ++lo)
+      for (int hi = lo; hi < 64; ++hi) {
+        unsigned char colour[8] = {uint8_t(hi << 5), uint8_t(hi >> 3), uint8_t(lo << 5), uint8_t(lo >> 3)};
+        // Each texel on its nearest entry: the error of the pair.
+        float g[4];
+        for (int k = 0; k < 4; ++k) {
+          colour[4] = uint8_t(k * 0x55);
+          float v[16];
+          BwDecodeBc3GreenBlock(colour, v);
+          g[k] = (v[0] + 1.0f) * 127.5f;
+        }
+        double sum = 0;
+        for (int i = 0; i < 16; ++i) {
+          double d = HUGE_VAL;
+          for (float gk : g) d = std::min(d, std::pow(double(gk) - double(t[i]), 2));
+          sum += double(wy[i]) * d;
+        }
+        least = std::min(least, sum);
+      }
+    best += least;
+  }
+  EXPECT_LE(ours, 1.02 * best);
+  uint64_t fnv1a = 14695981039346656037ull;
+  for (unsigned char b : bc3n) fnv1a = (fnv1a ^ b) * 1099511628211ull;
+  EXPECT_EQ(fnv1a, 265680560590853976ull);
+  {
+    BwThreadLimit limit(1);
+    std::vector<unsigned char> one(bc3n.size());
+    BwEncodeBc3nImage(image.data(), w, h, 3, one.data());
+    EXPECT_EQ(one, bc3n);
+  }
+  for (BwVectorVersion code : {BwVectorVersion::BASELINE, BwVectorVersion::AVX2, BwVectorVersion::AVX512}) {
+    if (!BwVectorVersionRuns(code)) continue;
+    std::vector<unsigned char> version(bc3n.size());
+    BwEncodeBc3nImage(image.data(), w, h, 3, version.data(), code);
+    EXPECT_EQ(version, bc3n) << "version " << int(code);
   }
 }

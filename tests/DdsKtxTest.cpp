@@ -113,7 +113,7 @@ TEST(DdsKtxTest, Ktx2HeaderFields) {
 TEST(DdsKtxTest, RoundTripsAndLayouts) {
   TempDir dir;
   for (BwGpuFormat format : {BwGpuFormat::BC5, BwGpuFormat::BC5S, BwGpuFormat::RG16S, BwGpuFormat::RGBA16S,
-                             BwGpuFormat::RGB10A2, BwGpuFormat::RGBA8})
+                             BwGpuFormat::RGB10A2, BwGpuFormat::RGBA8, BwGpuFormat::BC3N})
     for (const auto& [w, h] : {std::pair(1, 1), std::pair(3, 5), std::pair(1023, 17)}) {
       const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
       SCOPED_TRACE(testing::Message() << info.name << " " << w << "x" << h);
@@ -159,6 +159,30 @@ TEST(DdsKtxTest, RoundTripsAndLayouts) {
         ASSERT_TRUE(at + expected.size() == next && at % std::max<uint64_t>(info.blockBytes, 4) == 0) << l;
         EXPECT_TRUE(Bytes(file.begin() + long(at), file.begin() + long(next)) == expected) << l;
       }
+    }
+}
+
+// EAC RG11 levels, which only KTX2 files hold, read back as the levels encoded, under their
+// VkFormat.
+TEST(DdsKtxTest, EacRoundTrips) {
+  for (const auto& [format, vkFormat] :
+       {std::pair(BwGpuFormat::EACRG11, 155u), std::pair(BwGpuFormat::EACRG11S, 156u)})
+    for (const auto& [w, h] : {std::pair(1, 1), std::pair(3, 5), std::pair(1023, 17)}) {
+      SCOPED_TRACE(testing::Message() << BwGpuFormatInfoOf(format).name << " " << w << "x" << h);
+      const Bytes file = Texture(BwContainer::KTX2, format, w, h);
+      EXPECT_EQ(U32(file, 12), vkFormat);
+      const Dds ktx2 = ReadDds(file, true);
+      ASSERT_TRUE(ktx2.ok) << ktx2.error;
+      ASSERT_EQ(std::make_tuple(ktx2.image.width, ktx2.image.height, ktx2.image.levelCount),
+                std::make_tuple(w, h, BwMipLevelCount(w, h)));
+      const std::vector<float> n = Normals(w, h);
+      float worst = 0;
+      for (size_t i = 3; i < n.size(); i += 3)
+        for (int c = 0; c < 2; ++c) worst = std::max(worst, std::fabs(ktx2.image.normals[i + c] - n[i + c]));
+      EXPECT_LE(worst, 0.08f);  // coarser than BC5's sevenths on slopes this gentle
+      std::vector<float> level0(size_t(w) * h * 3);
+      ASSERT_TRUE(BwDecodeGpuLevel(format, Level(format, w, h, 0).data(), w, h, level0.data()));
+      EXPECT_EQ(std::memcmp(level0.data(), ktx2.image.normals.get(), level0.size() * sizeof(float)), 0);
     }
 }
 

@@ -3,6 +3,7 @@
 // (options, containers that do not go together, height scales, empty and hostile images), before
 // anything is written. (KTX2 level layout is in DdsKtxTest; cut and damaged files of every
 // reader are the fuzz corpus, replayed by ctest.)
+#include <cmath>
 #include <cstring>
 
 #include "DdsKtx.h"
@@ -57,6 +58,35 @@ TEST(GpuOutput, LevelsCarryTheValuesOfTheOtherEncoders) {
       const long k = 13 + long(h - 1 - y) * w * texelBytes, g = 148 + long(y) * w * texelBytes;
       ASSERT_EQ(Bytes(kep.begin() + k, kep.begin() + k + w * texelBytes), Bytes(gpu.begin() + g, gpu.begin() + g + w * texelBytes)) << letter;
     }
+  }
+}
+
+// The command line writes BC3n (.dds) and EAC RG11 (.ktx2) chains, which the readers read back
+// close to the Targa level 0 of the same merge.
+TEST(GpuOutput, Bc3nAndEacChains) {
+  const int w = 37, h = 22;
+  TempDir dir;
+  WriteTestMaps(dir.path(), w, h);
+  ASSERT_EQ(::Run({"base.tga", "detail.tga", "t.tga"}, dir.path()).status, 0);
+  const Bytes tga = ReadFile(dir / "t.tga");
+  for (const char* format : {"bc3n", "eacrg11", "eacrg11s"}) {
+    const std::string name = std::string("o.") + (format[0] == 'b' ? "dds" : "ktx2");
+    ASSERT_EQ(::Run({"-m", std::string("--format=") + format, "base.tga", "detail.tga", name}, dir.path()).status, 0)
+        << format;
+    Bytes file = ReadFile(dir / name);
+    FILE* fp = fmemopen(file.data(), file.size(), "rb");
+    BwDdsImage image;
+    std::string error;
+    ASSERT_TRUE((format[0] == 'b' ? BwReadDds : BwReadKtx2)(fp, &image, &error)) << format << ": " << error;
+    std::fclose(fp);
+    EXPECT_EQ(image.levelCount, 6) << format;
+    float worst = 0;
+    for (size_t i = 0; i < size_t(w) * h; ++i)
+      for (size_t c = 0; c < 2; ++c) {  // Targa texels are blue, green, red: x is byte 2, y byte 1
+        const float targa = float(tga[18 + 3 * i + 2 - c]) / 127.5f - 1.0f;
+        worst = std::max(worst, std::fabs(image.normals[3 * i + c] - targa));
+      }
+    EXPECT_LT(worst, 0.1f) << format;
   }
 }
 
