@@ -6,23 +6,11 @@
 'use strict';
 const assert = require('assert');
 const fs = require('fs');
-const http = require('http');
 const path = require('path');
 const { execFileSync, spawnSync } = require('child_process');
+const { openPage, actions } = require('./browser.js');
 
 const [pageDir, bumpweld, samples, outDir] = process.argv.slice(2).map((arg) => path.resolve(arg));
-const skip = (reason) => { console.log('SKIP: ' + reason); process.exit(77); };
-if (process.env.BUMPWELD_WEB_SKIP) skip(process.env.BUMPWELD_WEB_SKIP);
-if (!fs.existsSync(path.join(pageDir, 'index.html'))) skip('the page was not built: no ' + pageDir);
-const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
-if (!fs.existsSync(chromiumPath)) skip('no Chromium at ' + chromiumPath + ' (Debian package chromium)');
-let chromium;
-try {
-  ({ chromium } = require('playwright-core'));
-} catch (error) {
-  skip('the npm package playwright-core is not installed (npm ci in the build)');
-}
-const { decodePng } = require(path.join(pageDir, 'png.js'));
 
 fs.rmSync(outDir, { recursive: true, force: true });
 fs.mkdirSync(outDir, { recursive: true });
@@ -36,49 +24,13 @@ function native(args, output) {
   return { status: run.status, text: run.stdout + run.stderr, bytes: run.status === 0 ? read(output) : null };
 }
 
-const TYPES = { '.html': 'text/html', '.js': 'text/javascript', '.wasm': 'application/wasm', '.json': 'application/json' };
-const server = http.createServer((request, response) => {
-  const file = path.join(pageDir, decodeURIComponent(new URL(request.url, 'http://x').pathname));
-  if (!file.startsWith(pageDir) || !fs.existsSync(file) || fs.statSync(file).isDirectory()) {
-    if (file === pageDir + '/') return response.writeHead(302, { location: '/index.html' }).end();
-    return response.writeHead(404).end();
-  }
-  response.writeHead(200, { 'content-type': TYPES[path.extname(file)] || 'application/octet-stream' });
-  fs.createReadStream(file).pipe(response);
-});
-
 (async () => {
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const browser = await chromium.launch({ executablePath: chromiumPath, headless: true,
-                                          args: ['--no-sandbox', '--use-angle=swiftshader', '--enable-unsafe-swiftshader'] });
+  const { page, problems, close } = await openPage(pageDir);
+  const { decodePng } = require(path.join(pageDir, 'png.js'));
   try {
-    const page = await browser.newPage({ acceptDownloads: true, viewport: { width: 1200, height: 900 } });
-    const problems = [];
-    page.on('pageerror', (error) => problems.push(error.message));
-    await page.goto(`http://127.0.0.1:${server.address().port}/index.html`);
-    await page.waitForSelector('body[data-ready]');
-
-    // The merge that the last action started, once it has ended.
-    const started = () => page.evaluate(() => Number(document.body.dataset.started || 0));
-    const done = async (before) => {
-      await page.waitForFunction((n) => Number(document.body.dataset.started || 0) > n &&
-                                 document.body.dataset.settled === document.body.dataset.started, before, { timeout: 60000 });
-      return page.evaluate(() => ({ failed: document.body.dataset.failed === document.body.dataset.started,
-                                    message: document.getElementById('message').textContent }));
-    };
-    const drop = async (role, name, merges = true) => {
-      const before = await started();
-      await page.evaluate(({ role, name, data }) => {
-        const transfer = new DataTransfer();
-        transfer.items.add(new File([Uint8Array.from(atob(data), (c) => c.charCodeAt(0))], name));
-        document.getElementById('drop-' + role).dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
-      }, { role, name, data: read(name).toString('base64') });
-      return merges ? done(before) : null;
-    };
-    const download = async () => {
-      const [file] = await Promise.all([page.waitForEvent('download'), page.click('#downloads a')]);
-      return fs.readFileSync(await file.path());
-    };
+    const act = actions(page);
+    const { started, done, setControl, download } = act;
+    const drop = (role, name, merges) => act.drop(role, name, read(name), merges);
 
     // At first open the page has merged the library's sample maps, the files bumpweld_samples
     // writes.
@@ -92,15 +44,6 @@ const server = http.createServer((request, response) => {
     const targa = native(['base.tga', 'detail.tga'], 'merged.tga');
     assert.ok((await download()).equals(targa.bytes), 'the page\'s Targa file differs from the command line\'s');
     // Each artist control gives the command line's bytes with the same option, at once.
-    const setControl = async (id, value) => {
-      const before = await started();
-      await page.evaluate(({ id, value }) => {
-        const element = document.getElementById(id);
-        if (element.type === 'checkbox') element.checked = value; else element.value = value;
-        element.dispatchEvent(new Event('change'));
-      }, { id, value });
-      return done(before);
-    };
     const kControls = [['strength', '0.5', '--detail-strength=0.5'], ['blend', 'whiteout', '--blend=whiteout'],
                        ['edges', 'clamp', '--edges=clamp'], ['fill', '3', '--fill=3']];
     for (const [id, value, option] of kControls) {
@@ -183,7 +126,6 @@ const server = http.createServer((request, response) => {
     assert.deepStrictEqual(problems, []);
     console.log('page: Targa and DDS bytes equal, lit view follows the light, a broken map is reported; screenshots in ' + outDir);
   } finally {
-    await browser.close();
-    server.close();
+    await close();
   }
 })().catch((error) => { console.error(error); process.exit(1); });
