@@ -1,8 +1,9 @@
 // The page: two maps dropped or chosen, the artist's options turned into the command line's flag
 // word and long options, the merge in a worker (worker.js), the result shown flat and lit and
 // offered for download. What the settings mean is the library's business: a refusal comes back
-// with the command line's message and is shown as it is.
-import { LitView, decodeTarga } from './preview.js';
+// with the command line's message and is shown as it is. A KTX2 result, or a KTX2 file opened
+// on its own, is shown as the GPU decodes it.
+import { LitView, decodeTarga, TARGA_DECODE } from './preview.js';
 
 const $ = (id) => document.getElementById(id);
 const inputs = { base: null, second: null, mask: null };  // the maps' names; their bytes are in the worker
@@ -12,7 +13,7 @@ let worker = null;
 const pending = new Map();
 let requests = 0;
 let lit = null;
-let showing = null;  // { merged, base } textures of the last result
+let showing = null;  // { merged, base, viewed } of the last result: each { texture, decode, flat, gpu }
 let generation = 0;  // the newest merge; older answers are dropped
 
 // Merge timings for the benchmark, read by the headless run.
@@ -87,6 +88,8 @@ function words(preview) {
   if ($('strength').value !== '1') options.push('--detail-strength=' + $('strength').value);
   if ($('blend').value !== 'rnm') options.push('--blend=' + $('blend').value);
   if ($('edges').value !== 'wrap') options.push('--edges=' + $('edges').value);
+  if (!preview && (container === 'dds' || container === 'ktx2') && $('format').value !== 'bc5')
+    options.push('--format=' + $('format').value);
   if (inputs.mask && !$('no-mask').checked) options.push('--mask=' + inputs.mask);
   const height = $('height').checked;
   if (png && !preview && container === 'png16') options.push('--bits=16');
@@ -116,9 +119,18 @@ function showFlat(targa) {
     for (let tx = 0; tx < tiles; ++tx) context.putImageData(image, tx * targa.width, ty * targa.height);
 }
 
+// What the views show from now on; the textures of what they showed go.
+function setShowing(next) {
+  if (showing) for (const shown of [showing.merged, showing.base]) if (shown) shown.texture.dispose();
+  showing = next;
+  $('base-alone').checked = false;
+  $('base-alone').disabled = Boolean(next && next.viewed);
+}
+
 // No result: after a failure nothing of the previous one stays on screen.
 function clearResult() {
-  showing = null;
+  setShowing(null);
+  $('flat-source').textContent = '';
   const canvas = $('flat');
   canvas.width = canvas.height = 1;
   canvas.style.width = canvas.style.height = '';
@@ -130,8 +142,24 @@ function showLit() {
   const base = $('base-alone').checked;
   const shown = base ? showing.base : showing.merged;
   if (!shown) return;
-  if (lit) lit.show(shown.texture, shown.twoChannels);
-  if (shown.flat) showFlat(shown.flat);
+  if (lit) lit.show(shown.texture, shown.decode);
+  showFlat(shown.flat);
+  $('flat-source').textContent = shown.gpu ? '(as the GPU decodes it)' : '(as the library decodes it)';
+}
+
+// A Targa file shown as it is.
+function fromTarga(bytes) {
+  const flat = decodeTarga(bytes);
+  return { texture: flat.texture, decode: TARGA_DECODE, flat, gpu: false };
+}
+
+// A KTX2 file as the GPU decodes it, lit and (read back from the GPU) flat. Throws when the GPU
+// cannot show it, saying why.
+async function fromKtx2(bytes) {
+  if (!lit) throw new Error('no WebGL here');
+  const shown = await lit.ktx2Texture(bytes);
+  const rgba = lit.readBack(shown.texture, shown.decode, shown.width, shown.height);
+  return Object.assign(shown, { flat: { width: shown.width, height: shown.height, rgba, flipY: true }, gpu: true });
 }
 
 // A PNG file of a level kept in memory, from its picture as the library gives it (8-bit Targa
@@ -179,33 +207,23 @@ async function merge() {
     $('log').textContent = readable(result.log);
     if (!job.output) result.files = [await pngFile(result.levels[0])];
     offerDownloads(result.files);
-    // The lit view takes the file itself where three.js reads it (Targa, KTX2); else, and for the
-    // flat view of a KTX2 file, the same job as a Targa file of level 0.
+    // The views show a KTX2 file as the GPU decodes it, a Targa file as it is, and anything else
+    // (or a KTX2 file the GPU cannot show) through the same job as a Targa file of level 0.
     const first = result.files[0];
-    let merged;
-    if (job.output && job.output.endsWith('.tga')) {
-      const flat = decodeTarga(first.bytes);
-      merged = { texture: flat.texture, twoChannels: false, flat };
-    } else {
-      const preview = await request('base', 'second', words(true));
-      const flat = decodeTarga(preview.files[0].bytes);
-      merged = { texture: flat.texture, twoChannels: false, flat };
-      if (lit && job.output && job.output.endsWith('.ktx2')) {
-        try {
-          merged.texture = await lit.ktx2Texture(first.bytes);
-          merged.twoChannels = true;
-        } catch (error) {
-          showMessage('This GPU cannot show the KTX2 file (' + error.message + '); the lit view shows its Targa version');
-        }
+    let merged = null, note = '';
+    if (job.output && job.output.endsWith('.ktx2')) {
+      try {
+        merged = await fromKtx2(first.bytes);
+      } catch (error) {
+        note = `The GPU cannot show ${first.name}: ${error.message}. The views show the library's decoding.`;
       }
     }
-    if (mine !== generation) return;
-    showing = { merged, base: null };
-    $('base-alone').checked = false;
+    if (!merged && job.output && job.output.endsWith('.tga')) merged = fromTarga(first.bytes);
+    if (!merged) merged = fromTarga((await request('base', 'second', words(true))).files[0].bytes);
+    if (mine !== generation) return merged.texture.dispose();
+    setShowing({ merged, base: null });
     showLit();
-    if (!/cannot show/.test($('message').textContent)) {
-      showMessage(`Merged in ${(wall / 1000).toFixed(2)} s: ${result.files.map((f) => f.name).join(', ')}`);
-    }
+    showMessage(note || `Merged in ${(wall / 1000).toFixed(2)} s: ${result.files.map((f) => f.name).join(', ')}`);
     document.body.dataset.merged = String(mine);
   } catch (error) {
     if (mine !== generation) return;
@@ -226,15 +244,15 @@ async function merge() {
 
 // The base alone, as the library reads it: the base merged with itself at detail strength 0.
 async function showBaseAlone() {
-  if (!showing || showing.base || !inputs.base) return showLit();
+  if (!showing || showing.base || showing.viewed || !inputs.base) return showLit();
   const job = words(true);
   job.heightScale = undefined;
   job.options = job.options.concat('--detail-strength=0');
   job.output = 'base.tga';
   try {
     const result = await request('base', 'base', job);
-    const flat = decodeTarga(result.files[0].bytes);
-    showing.base = { texture: flat.texture, twoChannels: false, flat };
+    if (!showing || showing.base || showing.viewed) return;
+    showing.base = fromTarga(result.files[0].bytes);
     showLit();
   } catch (error) {
     if (!error.cancelled) showMessage(error.message, true);
@@ -252,23 +270,49 @@ async function take(role, file) {
   merge();
 }
 
-for (const role of ['base', 'second', 'mask']) {
+// A KTX2 file of its own, shown as the GPU decodes it in place of the merge's result (the next
+// merge replaces it).
+async function view(file) {
+  cancelRunning();
+  const mine = ++generation;
+  document.body.dataset.started = String(mine);
+  $('name-view').textContent = `${file.name} (${file.size} bytes)`;
+  try {
+    const shown = await fromKtx2(new Uint8Array(await file.arrayBuffer()));
+    if (mine !== generation) return shown.texture.dispose();
+    setShowing({ merged: shown, base: null, viewed: true });
+    showLit();
+    showMessage(`${file.name}: ${shown.layout}, ${shown.width} x ${shown.height}, ${shown.levelCount} ` +
+                `level${shown.levelCount > 1 ? 's' : ''}, as this GPU decodes it`);
+    document.body.dataset.merged = String(mine);
+  } catch (error) {
+    if (mine !== generation) return;
+    showMessage(`The GPU cannot show ${file.name}: ${error.message}`, true);
+    clearResult();
+    document.body.dataset.failed = String(mine);
+  } finally {
+    if (mine === generation) document.body.dataset.settled = String(mine);
+  }
+}
+
+for (const role of ['base', 'second', 'mask', 'view']) {
   const zone = $('drop-' + role);
+  const chosen = (file) => (role === 'view' ? view(file) : take(role, file));
   zone.addEventListener('dragover', (event) => { event.preventDefault(); zone.classList.add('over'); });
   zone.addEventListener('dragleave', () => zone.classList.remove('over'));
   zone.addEventListener('drop', (event) => {
     event.preventDefault();
     zone.classList.remove('over');
-    if (event.dataTransfer.files.length) take(role, event.dataTransfer.files[0]);
+    if (event.dataTransfer.files.length) chosen(event.dataTransfer.files[0]);
   });
-  $('file-' + role).addEventListener('change', (event) => { if (event.target.files.length) take(role, event.target.files[0]); });
+  $('file-' + role).addEventListener('change', (event) => { if (event.target.files.length) chosen(event.target.files[0]); });
 }
 $('merge').addEventListener('click', merge);
 // Every setting merges again at once, a moment after the last change of a typed value; an older
 // merge still running is dropped when it answers.
 let typing = null;
 for (const id of ['height', 'scale', 'flip-base', 'flip-second', 'flip-output', 'round', 'dilation', 'box', 'mips',
-                  'container', 'strength', 'no-mask', 'blend', 'edges', 'fill'])
+                  'container', 'format', 'strength', 'no-mask', 'blend', 'edges', 'fill'])
   $(id).addEventListener('change', merge);
 for (const id of ['strength', 'scale', 'fill'])
   $(id).addEventListener('input', () => { clearTimeout(typing); typing = setTimeout(merge, 300); });
