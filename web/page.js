@@ -287,7 +287,7 @@ async function view(file) {
     document.body.dataset.merged = String(mine);
   } catch (error) {
     if (mine !== generation) return;
-    showMessage(`The GPU cannot show ${file.name}: ${error.message}`, true);
+    showMessage(`${file.name} cannot be shown: ${error.message}`, true);
     clearResult();
     document.body.dataset.failed = String(mine);
   } finally {

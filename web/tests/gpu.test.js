@@ -103,6 +103,10 @@ const kLayouts = [
       }
     }
 
+    // A file that is no KTX2 texture is refused by the view, with the reason.
+    const refused = await act.drop('view', 'base.tga', fs.readFileSync(path.join(outDir, 'base.tga')));
+    assert.ok(refused.failed && /^base\.tga cannot be shown: .*KTX/.test(refused.message), refused.message);
+
     // ASTC, written only natively, opened in the view; its y is in alpha (KTXswizzle ra01).
     const astc = native(['--fill=all', 'base.tga', 'detail.tga', '--format=astc4x4', 'astc4x4.ktx2']);
     if (astc.status !== 0) {
