@@ -48,10 +48,14 @@ const fragmentShader = decodeChunk + `
     float diffuse = max(dot(N, L), 0.0), specular = pow(max(dot(N, H), 0.0), 48.0) * 0.35;
     gl_FragColor = vec4(vec3(0.04) + vec3(0.82, 0.8, 0.76) * diffuse + vec3(specular), 1.0);
   }`;
-// Texel (x, y) of level 0 unfiltered, as (c + 1) / 2 of each component.
+// Texel (x, y) of level 0 unfiltered, as the unit normal a shader makes of it (x and y a little
+// past the unit circle, as a lossy layout may store them at the horizon, give z 0 and are
+// scaled back; the library reads them so too), (c + 1) / 2 of each component.
 const readBackShader = decodeChunk + `
   void main() {
-    gl_FragColor = vec4(storedNormal(texelFetch(normalMap, ivec2(gl_FragCoord.xy), 0)) * 0.5 + 0.5, 1.0);
+    vec3 n = storedNormal(texelFetch(normalMap, ivec2(gl_FragCoord.xy), 0));
+    float l = length(n);
+    gl_FragColor = vec4((l > 0.0 ? n / l : n) * 0.5 + 0.5, 1.0);
   }`;
 
 // The layouts of KTX2 normal maps the view takes, by Vulkan format: the WebGL2 extension the GPU
@@ -256,9 +260,9 @@ export class LitView {
     };
   }
 
-  // Level 0 of `texture` as the GPU samples it, unfiltered: x, y and z (rebuilt where the texture
-  // holds none) as 8-bit values of (c + 1) / 2, then 255, four bytes a texel, rows in the
-  // texture's order (top row first for a KTX2 texture).
+  // Level 0 of `texture` as the GPU samples it, unfiltered: the unit normal of each texel (z
+  // rebuilt where the texture holds none) as 8-bit values of (c + 1) / 2, then 255, four bytes a
+  // texel, rows in the texture's order (top row first for a KTX2 texture).
   readBack(texture, decode, width, height) {
     const target = new THREE.WebGLRenderTarget(width, height, { depthBuffer: false });
     setDecode(this.readMaterial.uniforms, texture, decode);
