@@ -147,13 +147,22 @@ const runGuarded = () => new Promise((resolve, reject) => {
     });
     ++checks;
   }
-  // A PNG file is refused by this build, with a reason in the log.
+  // What this build leaves out is refused, with the reason in the log: PNG files (no libspng),
+  // and ASTC written or read (no astcenc; the command line's ASTC file as an input).
+  assert.strictEqual(native({ second: 'detail.tga', options: ['--format=astc4x4'], output: 'astc.ktx2' }).status, 0);
   const png = { name: 'map.png', bytes: Uint8Array.from([137, 80, 78, 71, 13, 10, 26, 10, 0, 0, 0, 13]) };
-  assert.throws(() => bw.merge(file('base.tga'), png, { output: 'p.tga' }),
-                (error) => error.message === 'ERROR: Unable to read map.png' && /PNG files are not supported/.test(error.log));
+  const left = [
+    [png, file('detail.tga'), {}, 'ERROR: Unable to read map.png', /PNG files are not supported/],
+    [file('base.tga'), file('detail.tga'), { options: ['--format=astc4x4'], output: 'a.ktx2' }, 'ERROR: Unable to write a.ktx2', /no ASTC codec/],
+    [file('astc.ktx2'), file('detail.tga'), {}, 'ERROR: Unable to read astc.ktx2', /no ASTC codec/],
+  ];
+  for (const [base, second, options, message, reason] of left) {
+    assert.throws(() => bw.merge(base, second, Object.assign({ output: 'p.tga' }, options)),
+                  (error) => error.message === message && reason.test(error.log), message);
+  }
   const again = wasm(bw, jobs[0]);
   assert.ok(Buffer.from(again.files[0].bytes).equals(plain), 'the module does not work after refusals');
-  checks += 2;
+  checks += left.length + 1;
   await runGuarded();
   checks += guarded().length;
   console.log(`module ${bw.version}: ${checks} checks passed`);
