@@ -84,21 +84,20 @@ function levelsOf(container) {
                                                height: Math.max(1, container.pixelHeight >> i) }));
 }
 
-function filtersFor(texture, levelCount, compressed) {
+// A texture of the file's levels, filtered as the loader filters its own, ready to upload.
+function filtersFor(texture, levelCount) {
   texture.minFilter = levelCount > 1 ? THREE.LinearMipmapLinearFilter : THREE.LinearFilter;
   texture.magFilter = THREE.LinearFilter;
   texture.generateMipmaps = false;
-  if (!compressed) texture.needsUpdate = true;
+  texture.needsUpdate = true;
   return texture;
 }
 
+// ASTC blocks of a size the loader does not map, handed to WebGL2 as they are.
 function astcTexture(format) {
-  return (container) => {
-    const texture = new THREE.CompressedTexture(levelsOf(container), container.pixelWidth, container.pixelHeight,
-                                                format, THREE.UnsignedByteType);
-    texture.needsUpdate = true;
-    return filtersFor(texture, container.levels.length, true);
-  };
+  return (container) => filtersFor(new THREE.CompressedTexture(levelsOf(container), container.pixelWidth,
+                                                               container.pixelHeight, format, THREE.UnsignedByteType),
+                                   container.levels.length);
 }
 
 // Signed 16-bit values, which WebGL2 samples as -1 to 1 with EXT_texture_norm16.
@@ -108,7 +107,7 @@ function norm16Texture(format) {
     const texture = new THREE.DataTexture(levels[0].data, levels[0].width, levels[0].height, format, THREE.ShortType);
     texture.mipmaps = levels.length > 1 ? levels : [];
     texture.normalized = true;
-    return filtersFor(texture, levels.length, false);
+    return filtersFor(texture, levels.length);
   };
 }
 

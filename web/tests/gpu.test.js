@@ -3,7 +3,7 @@
 // extension the flat view (the texels the GPU decoded, read back from a framebuffer) is within
 // one 8-bit step of the library's decoding of the same file (the command line reading it into a
 // PNG), and where it has not the page names the missing extension and shows the library's
-// decoding. An ASTC 4x4 file written by the command line is opened in the page's KTX2 view and
+// decoding. ASTC files written by the command line are opened in the page's KTX2 view and
 // checked alike.
 // Usage: node gpu.test.js PAGE_DIR BUMPWELD BUMPWELD_SAMPLES OUT_DIR (exits 77 to skip).
 'use strict';
@@ -79,11 +79,13 @@ const kLayouts = [
       for (let i = 0; i < shot.texels.length; ++i) sum += Math.abs(shot.texels[i] - targaLit.texels[i]);
       assert.ok(sum / shot.texels.length < 10, `${what}: the lit view differs from the Targa one by ${sum / shot.texels.length}`);
     };
+    // Mip chains from here on, so that every way of making a texture takes levels.
+    await act.setControl('mips', 'm');
     await act.setControl('container', 'ktx2');
     for (const [format, extension, stored] of kLayouts) {
       const state = await act.setControl('format', format);
       // The page's output name, so that a refusal names the same file.
-      const cli = native(['--fill=all', 'base.tga', 'detail.tga', '--format=' + format, 'merged.ktx2']);
+      const cli = native(['-m', '--fill=all', 'base.tga', 'detail.tga', '--format=' + format, 'merged.ktx2']);
       if (cli.status !== 0) {
         // A layout this build cannot encode: the page says what the command line says.
         assert.ok(state.failed && cli.text.includes(state.message), `${format}: page "${state.message}", command line ${cli.text}`);
@@ -108,18 +110,21 @@ const kLayouts = [
     assert.ok(refused.failed && /^base\.tga cannot be shown: .*KTX/.test(refused.message), refused.message);
 
     // ASTC, written only natively, opened in the view; its y is in alpha (KTXswizzle ra01).
-    const astc = native(['--fill=all', 'base.tga', 'detail.tga', '--format=astc4x4', 'astc4x4.ktx2']);
-    if (astc.status !== 0) {
-      notes.push('astc4x4: the command line wrote none: ' + astc.text.trim().split('\n').pop());
-    } else {
-      const state = await act.drop('view', 'astc4x4.ktx2', astc.bytes);
+    // three.js's loader makes the 4x4 texture, the page the 5x5 and 8x8 ones.
+    for (const [format, flags, title] of [['astc4x4', [], 'ASTC 4x4'], ['astc5x5', ['-m'], 'ASTC 5x5'], ['astc8x8', ['-m'], 'ASTC 8x8']]) {
+      const astc = native(flags.concat(['--fill=all', 'base.tga', 'detail.tga', '--format=' + format, format + '.ktx2']));
+      if (astc.status !== 0) {
+        notes.push(`${format}: the command line wrote none: ${astc.text.trim().split('\n').pop()}`);
+        continue;
+      }
+      const state = await act.drop('view', format + '.ktx2', astc.bytes);
       if (extensions.includes('WEBGL_compressed_texture_astc')) {
-        assert.ok(!state.failed && /ASTC 4x4, 512 x 512/.test(state.message), state.message);
-        await checkFlat('astc4x4.ktx2', 'astc4x4', 2);
-        await checkLit('astc4x4');
+        assert.ok(!state.failed && state.message.includes(title + ', 512 x 512'), state.message);
+        await checkFlat(format + '.ktx2', format, 2);
+        await checkLit(format);
       } else {
         assert.ok(state.failed && state.message.includes('WEBGL_compressed_texture_astc'), state.message);
-        notes.push('astc4x4: this GPU has no WEBGL_compressed_texture_astc');
+        notes.push(`${format}: this GPU has no WEBGL_compressed_texture_astc`);
       }
     }
     assert.deepStrictEqual(problems, []);
