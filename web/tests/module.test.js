@@ -45,6 +45,9 @@ const jobs = [
   { flags: '-MB', second: 'detail.tga', options: ['--round', '--flip-green=second'], output: 'bc5.ktx2' },
   { flags: '-i', second: 'detail.tga', options: ['--blend=whiteout'], output: 'half.kep' },
   { second: 'detail.tga', options: ['--format=rgba8', '--detail-strength=0.5'], output: 'rgba8.dds' },
+  { flags: '-m', second: 'height.tga', scale: '2.5', options: ['--format=eacrg11'], output: 'eac.ktx2' },
+  { second: 'detail.tga', options: ['--format=eacrg11s', '--round'], output: 'eacs.ktx2' },
+  { flags: '-M', second: 'detail.tga', options: ['--format=bc3n'], output: 'bc3n.dds' },
   { base: 'chain.dds', second: 'detail.tga', options: ['--edges=clamp'], output: 'fromdds.tga' },
   { second: 'detail.tga', options: ['--mask=height.tga'], files: ['height.tga'], output: 'masked.tga' },
 ];
