@@ -10,25 +10,31 @@
 #include "BlockSearch.h"
 #include "BwVector.h"
 
+// The palette is worked out as eight numerators over eight denominators, so that its divisions
+// are one vector operation; each entry is the same division as written out one by one.
 void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16]) {
   // The six-value mode's two fixed entries: the ends of the range.
   const bool unorm = kind == BwBc4Kind::UNORM;
-  const float minCode = unorm ? 0.0f : -127.0f, maxCode = unorm ? 255.0f : 127.0f;
+  const int minCode = unorm ? 0 : -127, maxCode = unorm ? 255 : 127;
   int e0 = in[0], e1 = in[1];
   if (kind == BwBc4Kind::SNORM) {
     e0 = e0 >= 128 ? std::max(e0 - 256, -127) : e0;
     e1 = e1 >= 128 ? std::max(e1 - 256, -127) : e1;
   }
-  float palette[8] = {float(e0), float(e1)};
-  if (e0 > e1) {
-    for (int i = 2; i < 8; ++i) palette[i] = float((8 - i) * e0 + (i - 1) * e1) / 7.0f;
-  } else {
-    for (int i = 2; i < 6; ++i) palette[i] = float((6 - i) * e0 + (i - 1) * e1) / 5.0f;
-    palette[6] = minCode;
-    palette[7] = maxCode;
+  const bool eight = e0 > e1;
+  float numerator[8], denominator[8];
+  for (int i = 0; i < 8; ++i) {
+    const int six = i < 2 ? (i == 0 ? e0 : e1) : i < 6 ? (6 - i) * e0 + (i - 1) * e1 : i == 6 ? minCode : maxCode;
+    const int seven = i < 2 ? (i == 0 ? e0 : e1) : (8 - i) * e0 + (i - 1) * e1;
+    numerator[i] = float(eight ? seven : six);
+    denominator[i] = i < 2 ? 1.0f : eight ? 7.0f : i < 6 ? 5.0f : 1.0f;
   }
   // Each entry as the value it stands for, then looked up by the indices.
-  for (float& p : palette) p = unorm ? p / 255.0f * 2.0f - 1.0f : p / 127.0f;
+  float palette[8];
+  for (int i = 0; i < 8; ++i) {
+    const float p = numerator[i] / denominator[i];
+    palette[i] = unorm ? p / 255.0f * 2.0f - 1.0f : p / 127.0f;
+  }
   uint64_t bits = 0;
   for (int i = 0; i < 6; ++i) bits |= uint64_t(in[2 + i]) << (8 * i);
   for (int i = 0; i < 16; ++i) values[i] = palette[(bits >> (3 * i)) & 7u];

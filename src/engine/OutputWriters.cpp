@@ -371,7 +371,9 @@ class GpuOutput : public FileOutput {
       if (whole) {
         tally.Add(floats + c0 * rowFloats, 3, band.data() + c0 * rowFloats, 3, (c1 - c0) * width);
       } else {
-        std::vector<float> decoded(size_t(chunkRows * rowFloats));
+        // Kept from band to band: a buffer of this size would come from fresh pages each time.
+        thread_local std::vector<float> decoded;
+        decoded.resize(std::max(decoded.size(), size_t(chunkRows * rowFloats)));
         std::string failure;
         for (int64_t c = c0; c < c1; ++c) {
           const int64_t top = c * chunkRows, rows = std::min(chunkRows, count - top);
