@@ -21,7 +21,8 @@ def command_job(args: Sequence[str], threads: int = 0):
 def run_command(args: Sequence[str], threads: int = 0) -> Dict[str, Any]:
     """Runs one command line in this process (no console output) and reports it as
     {"args", "status": "ok" or "failed", "message", "seconds", "outputs"}; message is the
-    command line's error message, "" after success."""
+    command line's error message, "" after success. A job with --stats that succeeded also
+    reports "stats": each level's angle error, [{"level", "mean", "p99", "max"}, ...]."""
     import os
 
     from ._bumpweld import Error
@@ -33,6 +34,8 @@ def run_command(args: Sequence[str], threads: int = 0) -> Dict[str, Any]:
         job = command_job(args, threads)
         job.run_command()
         report["outputs"] = [os.fsdecode(name) for name in job.outputs()]
+        if job.stats():
+            report["stats"] = job.stats()
         report["status"] = "ok"
     except Error as error:
         report["message"] = str(error)

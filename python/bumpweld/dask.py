@@ -51,7 +51,8 @@ def run_batch(jobs: Iterable[Job], client: Any, retries: int = 2, *, threads: in
 
     Each report is {"args": [...], "status": "ok" or "failed", "message": the command line's
     error message ("" after success), "seconds": the run's time on its worker (of the last
-    attempt), "outputs": the files written}. A line that is not a command line (a wrong number
+    attempt), "outputs": the files written}, and for a job with --stats "stats": each level's
+    angle error, as the batch's report gives it. A line that is not a command line (a wrong number
     of arguments, an unknown option) fails as it fails in a batch, and is not sent.
     """
     _Job().set_threads(int(threads))  # a count out of range raises ValueError before anything is sent

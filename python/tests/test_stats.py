@@ -101,3 +101,12 @@ def test_stats_agree_with_numpy(tmp_path, pair, output, options):
         assert figures["mean"] == pytest.approx(a.mean(), abs=0.01), level
         assert figures["max"] == pytest.approx(a.max(), abs=0.01), level
         assert figures["p99"] == pytest.approx(np.percentile(a, 99, method="inverted_cdf"), abs=0.01), level
+
+
+def test_command_reports_carry_the_figures(maps, tmp_path):
+    """A command line run for Dask reports what the batch report holds: one entry a level."""
+    from bumpweld.commandline import run_command
+    args = ["-m", str(maps["dir"] / "base.tga"), str(maps["dir"] / "detail.tga"), str(tmp_path / "o.ktx2")]
+    report = run_command(args + ["--stats", "--format=eacrg11"])
+    assert report["status"] == "ok" and [s["level"] for s in report["stats"]] == list(range(6))
+    assert "stats" not in run_command(args)
