@@ -10,6 +10,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "Containers.h"
+#include "DdsKtx.h"
+#include "ImageProbe.h"
 #include "MapLoaders.h"
 
 // Largest image a target passes on. Run-length data lets a few kilobytes announce a 65535 x
@@ -69,4 +72,34 @@ bool FuzzLoad(const uint8_t* data, size_t size, BwInputTexels* texels, const Rea
     return false;
   }
   return true;
+}
+
+// Runs a GPU container's reader (BwReadDds, BwReadKtx2, BwReadAstc) on the input bytes through an
+// in-memory stream, after the container's probe has refused sizes past FUZZ_MAX_TEXELS. A file it
+// refuses must say why in one line; one it accepts must have a size within the limits and finite
+// normals in [-1, 1] for every texel.
+inline int FuzzGpuRead(const uint8_t* data, size_t size, BwContainerId container,
+                       bool (*read)(FILE*, BwDdsImage*, std::string*)) {
+  BwImageProbe probe;
+  if (BwContainerRowOf(container).probe(data, size, size, &probe) &&
+      uint64_t(probe.width) * uint64_t(probe.height) > FUZZ_MAX_TEXELS)
+    return 0;
+  FILE* stream = fmemopen(const_cast<uint8_t*>(data), size, "rb");
+  if (!stream) return 0;
+  BwDdsImage image;
+  std::string error;
+  const bool ok = read(stream, &image, &error);
+  std::fclose(stream);
+  if (!ok) {
+    if (error.empty() || error.find('\n') != std::string::npos) std::abort();
+    return 0;
+  }
+  if (image.width < 1 || image.height < 1 || image.width > 65535 || image.height > 65535 || !image.normals)
+    std::abort();
+  const uint64_t floats = uint64_t(image.width) * uint64_t(image.height) * 3;
+  for (uint64_t i = 0; i < floats; ++i) {
+    const float v = image.normals[i];
+    if (!(v >= -1.0f && v <= 1.0f)) std::abort();
+  }
+  return 0;
 }
