@@ -1,5 +1,8 @@
 #include "TestSupport.h"
 
+#include "BwVector.h"
+#include "Parallel.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -129,4 +132,23 @@ std::string Spin(int count, int phase) {
   std::string frames;
   for (int i = 0; i < count; ++i) frames += std::string("\r") + "\\|/-"[(phase + i) % 4];
   return frames;
+}
+
+void ExpectSameBytesEverywhere(size_t bytes, uint64_t hash, const std::function<void(unsigned char*, int)>& encode) {
+  std::vector<unsigned char> all(bytes), one(bytes);
+  encode(all.data(), int(BwFastestVectorVersion()));
+  {
+    BwThreadLimit limit(1);
+    encode(one.data(), int(BwFastestVectorVersion()));
+  }
+  EXPECT_EQ(all, one);
+  uint64_t fnv1a = 14695981039346656037ull;
+  for (unsigned char b : all) fnv1a = (fnv1a ^ b) * 1099511628211ull;
+  EXPECT_EQ(fnv1a, hash);
+  for (BwVectorVersion code : {BwVectorVersion::BASELINE, BwVectorVersion::AVX2, BwVectorVersion::AVX512}) {
+    if (!BwVectorVersionRuns(code)) continue;
+    std::vector<unsigned char> version(bytes);
+    encode(version.data(), int(code));
+    EXPECT_EQ(version, all) << "version " << int(code);
+  }
 }

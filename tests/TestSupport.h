@@ -62,6 +62,11 @@ std::map<std::string, Bytes> Files(const std::string& root);
 bool HasTemporaries(const std::string& dir);
 
 bool EndsWith(const std::string& text, const std::string& suffix);
+
+// Checks a block encoder's determinism: encode(out, version) with every processor version that
+// runs here and on one thread gives the bytes of the default run, whose FNV-1a hash is `hash`
+// (pinned, so the baseline build checks the same bytes). `bytes` is the size of its output.
+void ExpectSameBytesEverywhere(size_t bytes, uint64_t hash, const std::function<void(unsigned char*, int)>& encode);
 // `count` spinner frames from `phase` (0 to 3) on.
 std::string Spin(int count, int phase = 0);
 
