@@ -29,22 +29,32 @@ inline float AsinSmall(float s) {
 // The angles of `count` texels (at most kChunk) in units, -1 for an empty float normal. The
 // angle between unit vectors a and b is 2 asin(|a - b| / 2), which keeps its precision for the
 // small angles that matter here (acos of their dot product would not); asin(s) for s above 0.5
-// is pi / 2 - 2 asin(sqrt((1 - s) / 2)). Written without branches, so that it vectorises; the
-// usual strides of three floats are constants there.
-template <int kExact, int kDecoded>
+// is pi / 2 - 2 asin(sqrt((1 - s) / 2)), so one series serves both halves. Written without
+// branches, so that it vectorises; the usual strides of three floats are constants there.
+// `decoded` has three floats a texel, or, with kPlanes, its x and y are planes of their own
+// (decoded and decoded + decodedStride) and z = sqrt(max(0, 1 - x^2 - y^2)), as a reader of a
+// two-component layout rebuilds it.
+template <int kExact, int kDecoded, bool kPlanes>
 BW_INLINE void AnglesOf(const float* BW_RESTRICT exact, int exactStride, const float* BW_RESTRICT decoded,
-                        int decodedStride, int count, int32_t* BW_RESTRICT units) {
+                        int64_t decodedStride, int count, int32_t* BW_RESTRICT units) {
   const int64_t es = kExact > 0 ? kExact : exactStride, ds = kDecoded > 0 ? kDecoded : decodedStride;
   for (int i = 0; i < count; ++i) {
     const float* e = exact + i * es;
-    const float* d = decoded + i * ds;
+    float d[3];
+    if (kPlanes) {
+      d[0] = decoded[i], d[1] = decoded[i + ds];
+      d[2] = std::sqrt(std::max(0.0f, 1.0f - d[0] * d[0] - d[1] * d[1]));
+    } else {
+      d[0] = decoded[i * ds], d[1] = decoded[i * ds + 1], d[2] = decoded[i * ds + 2];
+    }
     const float ee = e[0] * e[0] + e[1] * e[1] + e[2] * e[2];
     const float dd = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
     const float ie = 1.0f / std::sqrt(std::max(ee, 1e-30f)), id = 1.0f / std::sqrt(std::max(dd, 1e-30f));
     const float dx = e[0] * ie - d[0] * id, dy = e[1] * ie - d[1] * id, dz = e[2] * ie - d[2] * id;
     const float s = std::min(0.5f * std::sqrt(dx * dx + dy * dy + dz * dz), 1.0f);
-    const float t = std::sqrt(std::max(0.0f, (1.0f - s) * 0.5f));
-    const float asinS = s <= 0.5f ? AsinSmall(s) : 1.57079632679f - 2.0f * AsinSmall(t);
+    const bool small = s <= 0.5f;
+    const float p = AsinSmall(small ? s : std::sqrt(std::max(0.0f, (1.0f - s) * 0.5f)));
+    const float asinS = small ? p : 1.57079632679f - 2.0f * p;
     const float degrees = 2.0f * asinS * 57.2957795131f;
     const bool empty = std::fabs(e[0]) <= float(BW_TINY) && std::fabs(e[1]) <= float(BW_TINY) &&
                        std::fabs(e[2]) <= float(BW_TINY);
@@ -57,16 +67,29 @@ BW_INLINE void AnglesOf(const float* BW_RESTRICT exact, int exactStride, const f
 }  // namespace
 
 // Outside the anonymous namespace and never inlined, so that each processor version is a
-// function of its own that the caller's dispatch picks.
+// function of its own that the caller's dispatch picks. A planeGap above 0 means planes of x
+// and y that far apart (decodedStride is then 1).
 BW_VECTOR_CLONES __attribute__((noinline))
-void BwAngleUnits(const float* exact, int exactStride, const float* decoded, int decodedStride, int count, int32_t* units) {
-  if (exactStride == 3 && decodedStride == 3)
-    AnglesOf<3, 3>(exact, 3, decoded, 3, count, units);
+void BwAngleUnits(const float* exact, int exactStride, const float* decoded, int decodedStride, int64_t planeGap,
+                  int count, int32_t* units) {
+  if (planeGap > 0)
+    AnglesOf<3, 0, true>(exact, 3, decoded, planeGap, count, units);
+  else if (exactStride == 3 && decodedStride == 3)
+    AnglesOf<3, 3, false>(exact, 3, decoded, 3, count, units);
   else
-    AnglesOf<0, 0>(exact, exactStride, decoded, decodedStride, count, units);
+    AnglesOf<0, 0, false>(exact, exactStride, decoded, decodedStride, count, units);
 }
 
 void BwAngleTally::Add(const float* exact, int exactStride, const float* decoded, int decodedStride, int64_t count) {
+  AddUnits(exact, exactStride, decoded, decodedStride, 0, count);
+}
+
+void BwAngleTally::AddTwoComponent(const float* exact, const float* xy, int64_t planeGap, int64_t count) {
+  AddUnits(exact, 3, xy, 1, planeGap, count);
+}
+
+void BwAngleTally::AddUnits(const float* exact, int exactStride, const float* decoded, int decodedStride,
+                            int64_t planeGap, int64_t count) {
   int32_t units[kChunk];
   // Held in locals: the bins are of the same type as the sums, and stores to them would
   // otherwise reload the sums each texel.
@@ -74,17 +97,21 @@ void BwAngleTally::Add(const float* exact, int exactStride, const float* decoded
   uint32_t most = max_;
   for (int64_t at = 0; at < count; at += kChunk) {
     const int n = int(std::min<int64_t>(kChunk, count - at));
-    BwAngleUnits(exact + at * exactStride, exactStride, decoded + at * decodedStride, decodedStride, n, units);
+    BwAngleUnits(exact + at * exactStride, exactStride, decoded + at * decodedStride, decodedStride, planeGap, n,
+                 units);
     int32_t chunkMost = -1;
     for (int i = 0; i < n; ++i) chunkMost = std::max(chunkMost, units[i]);
     if (chunkMost < 0) continue;
-    if (size_t(chunkMost) / kUnitsPerBin >= bins_.size()) bins_.resize(size_t(chunkMost) / kUnitsPerBin + 1, 0);
+    const size_t needed = 2 * (size_t(chunkMost) / kUnitsPerBin + 1);
+    if (needed > bins_.size()) bins_.resize(needed, 0);
     most = std::max(most, uint32_t(chunkMost));
+    // Neighbouring texels mostly fall in one bin: each of a pair counts in its own half of the
+    // bin, so that two increments of one counter do not follow each other.
     uint64_t* const bins = bins_.data();
     for (int i = 0; i < n; ++i) {
       if (units[i] < 0) continue;
       const uint32_t u = uint32_t(units[i]);
-      ++bins[u / kUnitsPerBin];
+      ++bins[2 * (u / kUnitsPerBin) + (i & 1)];
       ++counted;
       sum += u;
     }
@@ -112,7 +139,7 @@ BwLevelStats BwAngleTally::Result(int level) const {
   const uint64_t rank = (count_ * 99 + 99) / 100;
   uint64_t seen = 0;
   size_t bin = 0;
-  while (bin < bins_.size() && (seen += bins_[bin]) < rank) ++bin;
+  while (2 * bin < bins_.size() && (seen += bins_[2 * bin] + bins_[2 * bin + 1]) < rank) ++bin;
   stats.p99 = std::min(stats.max, double((bin + 1) * kUnitsPerBin) / double(kUnitsPerDegree));
   return stats;
 }

@@ -23,14 +23,21 @@ class BwAngleTally {
   // three floats a texel each, `exactStride` and `decodedStride` floats apart. Texels whose float
   // normal is empty are left out; neither normal needs unit length.
   void Add(const float* exact, int exactStride, const float* decoded, int decodedStride, int64_t count);
+  // The same for decoded normals of a two-component layout: x at xy[i], y at xy[planeGap + i],
+  // and z rebuilt as a reader does, sqrt(max(0, 1 - x^2 - y^2)); the float normals are three
+  // floats a texel.
+  void AddTwoComponent(const float* exact, const float* xy, int64_t planeGap, int64_t count);
   void Merge(const BwAngleTally& other);
   BwLevelStats Result(int level) const;
 
  private:
+  void AddUnits(const float* exact, int exactStride, const float* decoded, int decodedStride, int64_t planeGap,
+                int64_t count);
+
   uint64_t count_ = 0;
   uint64_t sum_ = 0;              // in units of 1e-5 degree, each angle rounded to one
   uint32_t max_ = 0;              // the same units
-  std::vector<uint64_t> bins_;    // texels a 0.001 degree, grown as far as needed
+  std::vector<uint64_t> bins_;    // texels a 0.001 degree, grown as far as needed, two counts a bin
 };
 
 // The tally of the level being encoded, which the threads encoding it add to, and the figures

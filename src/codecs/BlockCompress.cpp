@@ -10,8 +10,36 @@
 #include "BlockSearch.h"
 #include "BwVector.h"
 
-// The palette is worked out as eight numerators over eight denominators, so that its divisions
-// are one vector operation; each entry is the same division as written out one by one.
+namespace {
+
+// Every value a BC4 palette entry can take, for each kind: entry = numerator / denominator
+// (the denominator 1, 5 or 7, the numerator a whole number from the endpoints), mapped to
+// [-1, 1]. Worked out once with the same divisions a block would make, so that decoding a block
+// is table lookups rather than two divisions an entry.
+constexpr int kUnormLargest = 7 * 255, kSnormLargest = 7 * 127;
+constexpr int kDenominators[3] = {1, 5, 7};
+
+struct Bc4Values {
+  float unorm[3][kUnormLargest + 1];
+  float snorm[3][2 * kSnormLargest + 1];  // numerator n at n + kSnormLargest
+
+  Bc4Values() {
+    for (int d = 0; d < 3; ++d) {
+      for (int n = 0; n <= kUnormLargest; ++n)
+        unorm[d][n] = float(n) / float(kDenominators[d]) / 255.0f * 2.0f - 1.0f;
+      for (int n = -kSnormLargest; n <= kSnormLargest; ++n)
+        snorm[d][n + kSnormLargest] = float(n) / float(kDenominators[d]) / 127.0f;
+    }
+  }
+};
+
+const Bc4Values& Bc4ValueTable() {
+  static const Bc4Values table;
+  return table;
+}
+
+}  // namespace
+
 void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16]) {
   // The six-value mode's two fixed entries: the ends of the range.
   const bool unorm = kind == BwBc4Kind::UNORM;
@@ -21,19 +49,20 @@ void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16
     e0 = e0 >= 128 ? std::max(e0 - 256, -127) : e0;
     e1 = e1 >= 128 ? std::max(e1 - 256, -127) : e1;
   }
+  // Entry i is (w0[i] e0 + w1[i] e1 + fixed[i]) / denominator[i], by the eight-value mode's
+  // weights when e0 > e1, else by the six-value mode's (whose last two entries are the ends of
+  // the range); the denominators as indices into kDenominators.
+  static constexpr int kWeights[2][3][8] = {
+      {{1, 0, 4, 3, 2, 1, 0, 0}, {0, 1, 1, 2, 3, 4, 0, 0}, {0, 0, 1, 1, 1, 1, 0, 0}},
+      {{1, 0, 6, 5, 4, 3, 2, 1}, {0, 1, 1, 2, 3, 4, 5, 6}, {0, 0, 2, 2, 2, 2, 2, 2}}};
   const bool eight = e0 > e1;
-  float numerator[8], denominator[8];
-  for (int i = 0; i < 8; ++i) {
-    const int six = i < 2 ? (i == 0 ? e0 : e1) : i < 6 ? (6 - i) * e0 + (i - 1) * e1 : i == 6 ? minCode : maxCode;
-    const int seven = i < 2 ? (i == 0 ? e0 : e1) : (8 - i) * e0 + (i - 1) * e1;
-    numerator[i] = float(eight ? seven : six);
-    denominator[i] = i < 2 ? 1.0f : eight ? 7.0f : i < 6 ? 5.0f : 1.0f;
-  }
-  // Each entry as the value it stands for, then looked up by the indices.
+  const int(&w)[3][8] = kWeights[eight ? 1 : 0];
+  const Bc4Values& table = Bc4ValueTable();
   float palette[8];
   for (int i = 0; i < 8; ++i) {
-    const float p = numerator[i] / denominator[i];
-    palette[i] = unorm ? p / 255.0f * 2.0f - 1.0f : p / 127.0f;
+    const int fixed = eight || i < 6 ? 0 : i == 6 ? minCode : maxCode;
+    const int numerator = w[0][i] * e0 + w[1][i] * e1 + fixed;
+    palette[i] = unorm ? table.unorm[w[2][i]][numerator] : table.snorm[w[2][i]][numerator + kSnormLargest];
   }
   uint64_t bits = 0;
   for (int i = 0; i < 6; ++i) bits |= uint64_t(in[2 + i]) << (8 * i);

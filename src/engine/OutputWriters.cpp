@@ -2,6 +2,7 @@
 // OpenEXR file, put in place together once every level is complete, or whole files' bytes kept in
 // memory.
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -321,10 +322,15 @@ class GpuOutput : public FileOutput {
     std::vector<unsigned char> out(size_t(BwGpuLevelBytes(format, run.width, int(band))));
     if (!rows) throw std::bad_alloc();
     unsigned char* const stored = reinterpret_cast<unsigned char*>(rows.get());
+    const bool blocksOfTwo = info.twoComponents && info.blockWidth == 4 && format < BwGpuFormat::ASTC4X4;
     const auto encode = [&](const unsigned char*, int64_t count) {
-      if (!BwEncodeGpuLevel(format, rows.get(), run.width, int(count), 3, out.data(), options, &error))
-        return Failed(run, error, name);
-      if (run.angles) TallyBand(run, format, rows.get(), out.data(), count);
+      if (run.angles && blocksOfTwo) {
+        EncodeAndTally(run, format, rows.get(), count, out.data(), options);
+      } else {
+        if (!BwEncodeGpuLevel(format, rows.get(), run.width, int(count), 3, out.data(), options, &error))
+          return Failed(run, error, name);
+        if (run.angles) TallyBand(run, format, rows.get(), out.data(), count);
+      }
       const uint64_t bytes = BwGpuLevelBytes(format, run.width, int(count));
       const bool written = chainFile ? writer_->Level(level, out.data(), bytes, &error)
                                      : astcFile_.Blocks(out.data(), bytes, &error);
@@ -349,6 +355,46 @@ class GpuOutput : public FileOutput {
 
  private:
   void Abandon() override { file_.reset(); }
+
+  // Encodes a band of `count` rows (floats bottom row first) of a two-component 4 x 4 block
+  // layout into `encoded` (top row first) and adds its angle error to the run's tally. Each
+  // thread takes a few rows of blocks at a time, encodes them and decodes them again while their
+  // floats are still in its cache. The bytes are those of the band encoded in one call, since a
+  // block is encoded from its own texels alone.
+  static void EncodeAndTally(BwRun& run, BwGpuFormat format, const float* floats, int64_t count,
+                             unsigned char* encoded, const BwGpuEncodeOptions& options) {
+    constexpr int64_t kPieceRows = 16;
+    const int64_t width = run.width, rowFloats = width * 3;
+    const int64_t blockRowBytes = int64_t(BwGpuLevelBytes(format, run.width, 4));
+    const int64_t pieces = (count + kPieceRows - 1) / kPieceRows;
+    std::atomic<int64_t> next{0};
+    BwParallelFor(std::min<int64_t>(BwThreadCount(), pieces), 1, [&](int64_t, int64_t) {
+      BwAngleTally tally;
+      std::vector<float> planes(size_t(8 * width));
+      for (int64_t piece; (piece = next++) < pieces;) {
+        const int64_t top = piece * kPieceRows, rows = std::min(kPieceRows, count - top);
+        unsigned char* const blocks = encoded + top / 4 * blockRowBytes;
+        std::string error;
+        {
+          const BwThreadLimit oneThread(1);
+          if (!BwEncodeGpuLevel(format, floats + (count - top - rows) * rowFloats, run.width, int(rows), 3, blocks,
+                                options, &error))
+            throw BwFatalError{"ERROR: " + error, BW_ERROR_WRITE};
+        }
+        for (int64_t blockRow = 0; blockRow * 4 < rows; ++blockRow) {
+          const int64_t picked = std::min<int64_t>(4, rows - blockRow * 4);
+          BwDecodeTwoChannelBlockRow(format, blocks + blockRow * blockRowBytes, run.width, int(picked), planes.data(),
+                                     planes.data() + 4 * width);
+          for (int64_t r = 0; r < picked; ++r) {
+            const int64_t pictureRow = top + blockRow * 4 + r;
+            tally.AddTwoComponent(floats + (count - 1 - pictureRow) * rowFloats, planes.data() + r * width, 4 * width,
+                                  width);
+          }
+        }
+      }
+      run.angles->Merge(tally);
+    });
+  }
 
   // Adds the angle error of a band of `count` rows (floats bottom row first) encoded into
   // `encoded` (top row first) to the run's tally: a few rows of blocks at a time are decoded

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <sys/stat.h>
+#include <vector>
 
 #include "AstcCodec.h"
 #include "BlockCompress.h"
@@ -507,38 +508,60 @@ inline float Snorm16(uint32_t v) {
   return std::max(float(s) / 32767.0f, -1.0f);
 }
 
-// z = sqrt(max(0, 1 - x^2 - y^2)) of each of the w texels of a row, from its x and y.
-void RebuildZ(float* BW_RESTRICT row, int64_t w) {
-  for (int64_t i = 0; i < w; ++i) {
-    const float x = row[3 * i], y = row[3 * i + 1];
-    row[3 * i + 2] = std::sqrt(std::max(0.0f, 1.0f - x * x - y * y));
+// The 16 x and y values of a two-channel 4 x 4 block of 16 bytes, row-major from its top-left
+// texel.
+using DecodeTwoChannelBlock = void (*)(const unsigned char* block, float* x, float* y);
+
+DecodeTwoChannelBlock TwoChannelBlockDecoder(BwGpuFormat format) {
+  switch (format) {
+    case BwGpuFormat::BC5:
+      return [](const unsigned char* b, float* x, float* y) {
+        BwDecodeBc4Block(b, BwBc4Kind::UNORM, x);
+        BwDecodeBc4Block(b + 8, BwBc4Kind::UNORM, y);
+      };
+    case BwGpuFormat::BC5S:
+      return [](const unsigned char* b, float* x, float* y) {
+        BwDecodeBc4Block(b, BwBc4Kind::SNORM, x);
+        BwDecodeBc4Block(b + 8, BwBc4Kind::SNORM, y);
+      };
+    case BwGpuFormat::BC3N:
+      return [](const unsigned char* b, float* x, float* y) {
+        BwDecodeBc4Block(b, BwBc4Kind::UNORM, x);
+        BwDecodeBc3GreenBlock(b + 8, y);
+      };
+    case BwGpuFormat::EACRG11:
+      return [](const unsigned char* b, float* x, float* y) {
+        BwDecodeEacR11Block(b, false, x);
+        BwDecodeEacR11Block(b + 8, false, y);
+      };
+    case BwGpuFormat::EACRG11S:
+      return [](const unsigned char* b, float* x, float* y) {
+        BwDecodeEacR11Block(b, true, x);
+        BwDecodeEacR11Block(b + 8, true, y);
+      };
+    default:
+      return nullptr;
   }
 }
 
-// Decodes a level of two-channel 4 x 4 blocks of 16 bytes: block(bytes, x, y) gives the 16 x and
-// y values of a block (row-major from its top-left texel); z is rebuilt a row at a time. Rows
-// of blocks are shared among the threads.
-template <typename DecodeBlock>
-void DecodeTwoChannelBlocks(const unsigned char* data, int w, int h, float* out, const DecodeBlock& block) {
-  const int64_t blocksWide = (w + 3) / 4;
-  BwParallelFor((h + 3) / 4, std::max<int64_t>(1, 4096 / blocksWide), [&](int64_t by0, int64_t by1) {
-    for (int64_t by = by0; by < by1; ++by) {
-      const int rows = std::min(4, h - int(by) * 4);
-      for (int64_t bx = 0; bx < blocksWide; ++bx) {
-        float x[16], y[16];
-        block(data + (by * blocksWide + bx) * 16, x, y);
-        const int columns = int(std::min<int64_t>(4, w - bx * 4));
-        for (int r = 0; r < rows; ++r) {
-          float* t = out + ((h - 1 - (by * 4 + r)) * int64_t(w) + bx * 4) * 3;
-          for (int c = 0; c < columns; ++c) t[3 * c] = x[r * 4 + c], t[3 * c + 1] = y[r * 4 + c];
-        }
-      }
-      for (int r = 0; r < rows; ++r) RebuildZ(out + (h - 1 - (by * 4 + r)) * int64_t(w) * 3, w);
-    }
-  });
-}
-
 }  // namespace
+
+bool BwDecodeTwoChannelBlockRow(BwGpuFormat format, const unsigned char* blocks, int width, int rows, float* x,
+                                float* y) {
+  const DecodeTwoChannelBlock decode = TwoChannelBlockDecoder(format);
+  if (!decode) return false;
+  for (int bx = 0; bx * 4 < width; ++bx) {
+    float bxValues[16], byValues[16];
+    decode(blocks + bx * 16, bxValues, byValues);
+    const int columns = std::min(4, width - bx * 4);
+    for (int r = 0; r < rows; ++r)
+      for (int c = 0; c < columns; ++c) {
+        x[r * int64_t(width) + bx * 4 + c] = bxValues[r * 4 + c];
+        y[r * int64_t(width) + bx * 4 + c] = byValues[r * 4 + c];
+      }
+  }
+  return true;
+}
 
 bool BwDecodeGpuLevel(BwGpuFormat format, const unsigned char* data, int w, int h, float* out, std::string* error) {
   const BwGpuFormatInfo& info = BwGpuFormatInfoOf(format);
@@ -549,26 +572,26 @@ bool BwDecodeGpuLevel(BwGpuFormat format, const unsigned char* data, int w, int 
   };
   switch (format) {
     case BwGpuFormat::BC5:
-    case BwGpuFormat::BC5S: {
-      const BwBc4Kind kind = format == BwGpuFormat::BC5 ? BwBc4Kind::UNORM : BwBc4Kind::SNORM;
-      DecodeTwoChannelBlocks(data, w, h, out, [kind](const unsigned char* b, float* x, float* y) {
-        BwDecodeBc4Block(b, kind, x);
-        BwDecodeBc4Block(b + 8, kind, y);
-      });
-      return true;
-    }
+    case BwGpuFormat::BC5S:
     case BwGpuFormat::BC3N:
-      DecodeTwoChannelBlocks(data, w, h, out, [](const unsigned char* b, float* x, float* y) {
-        BwDecodeBc4Block(b, BwBc4Kind::UNORM, x);
-        BwDecodeBc3GreenBlock(b + 8, y);
-      });
-      return true;
     case BwGpuFormat::EACRG11:
     case BwGpuFormat::EACRG11S: {
-      const bool isSigned = format == BwGpuFormat::EACRG11S;
-      DecodeTwoChannelBlocks(data, w, h, out, [isSigned](const unsigned char* b, float* x, float* y) {
-        BwDecodeEacR11Block(b, isSigned, x);
-        BwDecodeEacR11Block(b + 8, isSigned, y);
+      // Rows of blocks, shared among the threads; x and y are decoded into planes, then
+      // interleaved with z rebuilt.
+      const int64_t blockRowBytes = int64_t(BwGpuLevelBytes(format, w, 4));
+      BwParallelFor((h + 3) / 4, std::max<int64_t>(1, 16384 / w), [&](int64_t by0, int64_t by1) {
+        std::vector<float> planes(size_t(w) * 8);
+        for (int64_t by = by0; by < by1; ++by) {
+          const int rows = std::min(4, h - int(by) * 4);
+          BwDecodeTwoChannelBlockRow(format, data + by * blockRowBytes, w, rows, planes.data(), planes.data() + 4 * w);
+          for (int r = 0; r < rows; ++r) {
+            const float* x = planes.data() + r * int64_t(w);
+            const float* y = x + 4 * int64_t(w);
+            float* t = out + (h - 1 - (by * 4 + r)) * int64_t(w) * 3;
+            for (int64_t i = 0; i < w; ++i)
+              t[3 * i] = x[i], t[3 * i + 1] = y[i], t[3 * i + 2] = std::sqrt(std::max(0.0f, 1.0f - x[i] * x[i] - y[i] * y[i]));
+          }
+        }
       });
       return true;
     }

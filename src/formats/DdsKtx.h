@@ -87,6 +87,12 @@ bool BwEncodeGpuLevel(BwGpuFormat format, const float* image, int width, int hei
 bool BwDecodeGpuLevel(BwGpuFormat format, const unsigned char* data, int width, int height, float* normals,
                       std::string* error = nullptr);
 
+// Decodes one row of 4 x 4 blocks of a two-component block layout (BC5, BC5 signed, BC3n, EAC
+// RG11, EAC RG11 signed) `width` texels wide: its top `rows` rows (1 to 4) of x and of y, each
+// row `width` floats after the last, top row first. False for any other layout.
+bool BwDecodeTwoChannelBlockRow(BwGpuFormat format, const unsigned char* blocks, int width, int rows, float* x,
+                                float* y);
+
 // Writes one texture: Begin writes the headers (every level size follows from the size), Level
 // takes each level's bytes in order (level 0 first, a level in as many pieces as wanted, top
 // row first), End checks that every level arrived and flushes. The stream is the caller's.
