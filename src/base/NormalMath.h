@@ -28,6 +28,17 @@ inline bool BwIsFilled(const float* t) {
          std::fabs(double(t[2])) > BW_TINY;
 }
 
+// The x and y a two-component layout stores for the normal n (numComponents floats): a reader
+// rebuilds z as +sqrt(1 - x^2 - y^2), so a normal below the horizon (z < 0) is stored as the
+// nearest direction a reader can get back, its projection onto the horizon, (x, y) at unit
+// length; storing its own x and y would turn it into its mirror image above the horizon.
+inline void BwTwoComponentTarget(const float* n, int numComponents, float* x, float* y) {
+  *x = n[0], *y = n[1];
+  if (numComponents < 3 || !(n[2] < 0.0f)) return;
+  const float length = std::sqrt(n[0] * n[0] + n[1] * n[1]);
+  if (length > 0.0f) *x = n[0] / length, *y = n[1] / length;
+}
+
 // The rotation e I + [v]x + h v v^T, h = 1 / (1 + e), for the cross product v and the dot
 // product e of two unit vectors that are not nearly parallel or opposite; row-major.
 inline void BwGeneralRotation(float e, float vx, float vy, float vz, float* mtx) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "BwArray.h"
+#include "NormalMath.h"
 #include "Parallel.h"
 
 namespace {
@@ -111,8 +112,10 @@ bool BwAstcEncoder::Encode(const float* image, int width, int height, int numCom
       const float* in = image + (h - 1 - y) * w * numComponents;
       float* to = rgba.get() + y * w * 4;
       for (int64_t x = 0; x < w; ++x, in += numComponents, to += 4) {
-        to[0] = Unorm(in[0]);
-        to[1] = Unorm(in[1]);
+        float nx, ny;
+        BwTwoComponentTarget(in, numComponents, &nx, &ny);
+        to[0] = Unorm(nx);
+        to[1] = Unorm(ny);
         to[2] = 0.0f;
         to[3] = 1.0f;
       }
