@@ -7,6 +7,13 @@
 #include "BwVector.h"
 #include "NormalMath.h"
 
+// What a chunk of texels adds to a tally besides its histogram.
+struct BwAngleChunk {
+  int32_t most = -1;  // the largest angle in units, -1 when every texel is empty
+  int64_t sum = 0;
+  int64_t count = 0;
+};
+
 namespace {
 
 constexpr float kUnitsPerDegree = 1e5f;
@@ -26,7 +33,9 @@ inline float AsinSmall(float s) {
   return s + s * s2 * p;
 }
 
-// The angles of `count` texels (at most kChunk) in units, -1 for an empty float normal. The
+// The histogram counter of each of `count` texels (at most kChunk), -1 for an empty float normal,
+// and the chunk's largest angle, sum and count. Each angle is rounded to units; its counter is
+// the first or second of its bin's two, by the texel's place. The
 // angle between unit vectors a and b is 2 asin(|a - b| / 2), which keeps its precision for the
 // small angles that matter here (acos of their dot product would not); asin(s) for s above 0.5
 // is pi / 2 - 2 asin(sqrt((1 - s) / 2)), so one series serves both halves. Written without
@@ -35,8 +44,10 @@ inline float AsinSmall(float s) {
 // (decoded and decoded + decodedStride) and z = sqrt(max(0, 1 - x^2 - y^2)), as a reader of a
 // two-component layout rebuilds it.
 template <int kExact, int kDecoded, bool kPlanes>
-BW_INLINE void AnglesOf(const float* BW_RESTRICT exact, int exactStride, const float* BW_RESTRICT decoded,
-                        int64_t decodedStride, int count, int32_t* BW_RESTRICT units) {
+BW_INLINE BwAngleChunk AnglesOf(const float* BW_RESTRICT exact, int exactStride, const float* BW_RESTRICT decoded,
+                                int64_t decodedStride, int count, int32_t* BW_RESTRICT slots) {
+  int32_t most = -1;
+  int64_t sum = 0, counted = 0;
   const int64_t es = kExact > 0 ? kExact : exactStride, ds = kDecoded > 0 ? kDecoded : decodedStride;
   for (int i = 0; i < count; ++i) {
     const float* e = exact + i * es;
@@ -60,8 +71,18 @@ BW_INLINE void AnglesOf(const float* BW_RESTRICT exact, int exactStride, const f
                        std::fabs(e[2]) <= float(BW_TINY);
     // A decoded normal of no length has no direction: it counts as a right angle off.
     const float angle = dd < 1e-20f ? 90.0f : degrees;
-    units[i] = empty ? -1 : int32_t(angle * kUnitsPerDegree + 0.5f);
+    slots[i] = empty ? -1 : int32_t(angle * kUnitsPerDegree + 0.5f);
   }
+  // The angles in units become counters, in a loop of whole numbers of its own that vectorises
+  // as well.
+  for (int i = 0; i < count; ++i) {
+    const int32_t units = slots[i];
+    most = std::max(most, units);
+    sum += std::max(units, 0);
+    counted += units >= 0;
+    slots[i] = units < 0 ? -1 : int32_t(2 * (uint32_t(units) / kUnitsPerBin) + uint32_t(i & 1));
+  }
+  return {most, sum, counted};
 }
 
 }  // namespace
@@ -70,14 +91,11 @@ BW_INLINE void AnglesOf(const float* BW_RESTRICT exact, int exactStride, const f
 // function of its own that the caller's dispatch picks. A planeGap above 0 means planes of x
 // and y that far apart (decodedStride is then 1).
 BW_VECTOR_CLONES __attribute__((noinline))
-void BwAngleUnits(const float* exact, int exactStride, const float* decoded, int decodedStride, int64_t planeGap,
-                  int count, int32_t* units) {
-  if (planeGap > 0)
-    AnglesOf<3, 0, true>(exact, 3, decoded, planeGap, count, units);
-  else if (exactStride == 3 && decodedStride == 3)
-    AnglesOf<3, 3, false>(exact, 3, decoded, 3, count, units);
-  else
-    AnglesOf<0, 0, false>(exact, exactStride, decoded, decodedStride, count, units);
+BwAngleChunk BwAngleSlots(const float* exact, int exactStride, const float* decoded, int decodedStride,
+                          int64_t planeGap, int count, int32_t* slots) {
+  if (planeGap > 0) return AnglesOf<3, 0, true>(exact, 3, decoded, planeGap, count, slots);
+  if (exactStride == 3 && decodedStride == 3) return AnglesOf<3, 3, false>(exact, 3, decoded, 3, count, slots);
+  return AnglesOf<0, 0, false>(exact, exactStride, decoded, decodedStride, count, slots);
 }
 
 void BwAngleTally::Add(const float* exact, int exactStride, const float* decoded, int decodedStride, int64_t count) {
@@ -90,31 +108,26 @@ void BwAngleTally::AddTwoComponent(const float* exact, const float* xy, int64_t 
 
 void BwAngleTally::AddUnits(const float* exact, int exactStride, const float* decoded, int decodedStride,
                             int64_t planeGap, int64_t count) {
-  int32_t units[kChunk];
+  int32_t slots[kChunk];
   // Held in locals: the bins are of the same type as the sums, and stores to them would
   // otherwise reload the sums each texel.
   uint64_t counted = count_, sum = sum_;
   uint32_t most = max_;
   for (int64_t at = 0; at < count; at += kChunk) {
     const int n = int(std::min<int64_t>(kChunk, count - at));
-    BwAngleUnits(exact + at * exactStride, exactStride, decoded + at * decodedStride, decodedStride, planeGap, n,
-                 units);
-    int32_t chunkMost = -1;
-    for (int i = 0; i < n; ++i) chunkMost = std::max(chunkMost, units[i]);
-    if (chunkMost < 0) continue;
-    const size_t needed = 2 * (size_t(chunkMost) / kUnitsPerBin + 1);
+    const BwAngleChunk chunk = BwAngleSlots(exact + at * exactStride, exactStride, decoded + at * decodedStride,
+                                            decodedStride, planeGap, n, slots);
+    if (chunk.most < 0) continue;
+    counted += uint64_t(chunk.count);
+    sum += uint64_t(chunk.sum);
+    most = std::max(most, uint32_t(chunk.most));
+    const size_t needed = 2 * (size_t(chunk.most) / kUnitsPerBin + 1);
     if (needed > bins_.size()) bins_.resize(needed, 0);
-    most = std::max(most, uint32_t(chunkMost));
     // Neighbouring texels mostly fall in one bin: each of a pair counts in its own half of the
     // bin, so that two increments of one counter do not follow each other.
     uint64_t* const bins = bins_.data();
-    for (int i = 0; i < n; ++i) {
-      if (units[i] < 0) continue;
-      const uint32_t u = uint32_t(units[i]);
-      ++bins[2 * (u / kUnitsPerBin) + (i & 1)];
-      ++counted;
-      sum += u;
-    }
+    for (int i = 0; i < n; ++i)
+      if (slots[i] >= 0) ++bins[slots[i]];
   }
   count_ = counted, sum_ = sum, max_ = most;
 }

@@ -49,23 +49,32 @@ void BwDecodeBc4Block(const unsigned char in[8], BwBc4Kind kind, float values[16
     e0 = e0 >= 128 ? std::max(e0 - 256, -127) : e0;
     e1 = e1 >= 128 ? std::max(e1 - 256, -127) : e1;
   }
-  // Entry i is (w0[i] e0 + w1[i] e1 + fixed[i]) / denominator[i], by the eight-value mode's
-  // weights when e0 > e1, else by the six-value mode's (whose last two entries are the ends of
-  // the range); the denominators as indices into kDenominators.
-  static constexpr int kWeights[2][3][8] = {
-      {{1, 0, 4, 3, 2, 1, 0, 0}, {0, 1, 1, 2, 3, 4, 0, 0}, {0, 0, 1, 1, 1, 1, 0, 0}},
-      {{1, 0, 6, 5, 4, 3, 2, 1}, {0, 1, 1, 2, 3, 4, 5, 6}, {0, 0, 2, 2, 2, 2, 2, 2}}};
-  const bool eight = e0 > e1;
-  const int(&w)[3][8] = kWeights[eight ? 1 : 0];
+  // Entry i is a whole-number numerator over 1, 5 or 7: in the eight-value mode (e0 > e1) the
+  // sevenths between the endpoints, else the fifths between them and the ends of the range.
   const Bc4Values& table = Bc4ValueTable();
+  const int offset = unorm ? 0 : kSnormLargest;
+  const float* const ones = (unorm ? table.unorm[0] : table.snorm[0]) + offset;
+  const float* const fifths = (unorm ? table.unorm[1] : table.snorm[1]) + offset;
+  const float* const sevenths = (unorm ? table.unorm[2] : table.snorm[2]) + offset;
   float palette[8];
-  for (int i = 0; i < 8; ++i) {
-    const int fixed = eight || i < 6 ? 0 : i == 6 ? minCode : maxCode;
-    const int numerator = w[0][i] * e0 + w[1][i] * e1 + fixed;
-    palette[i] = unorm ? table.unorm[w[2][i]][numerator] : table.snorm[w[2][i]][numerator + kSnormLargest];
+  palette[0] = ones[e0];
+  palette[1] = ones[e1];
+  if (e0 > e1) {
+    for (int i = 2; i < 8; ++i) palette[i] = sevenths[(8 - i) * e0 + (i - 1) * e1];
+  } else {
+    for (int i = 2; i < 6; ++i) palette[i] = fifths[(6 - i) * e0 + (i - 1) * e1];
+    palette[6] = ones[minCode];
+    palette[7] = ones[maxCode];
   }
+  // The 48 bits of indices, little-endian after the endpoints: one load where the machine is
+  // little-endian as well.
   uint64_t bits = 0;
-  for (int i = 0; i < 6; ++i) bits |= uint64_t(in[2 + i]) << (8 * i);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::memcpy(&bits, in, 8);
+#else
+  for (int i = 0; i < 8; ++i) bits |= uint64_t(in[i]) << (8 * i);
+#endif
+  bits >>= 16;
   for (int i = 0; i < 16; ++i) values[i] = palette[(bits >> (3 * i)) & 7u];
 }
 

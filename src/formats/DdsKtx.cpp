@@ -553,12 +553,17 @@ bool BwDecodeTwoChannelBlockRow(BwGpuFormat format, const unsigned char* blocks,
   for (int bx = 0; bx * 4 < width; ++bx) {
     float bxValues[16], byValues[16];
     decode(blocks + bx * 16, bxValues, byValues);
-    const int columns = std::min(4, width - bx * 4);
-    for (int r = 0; r < rows; ++r)
-      for (int c = 0; c < columns; ++c) {
-        x[r * int64_t(width) + bx * 4 + c] = bxValues[r * 4 + c];
-        y[r * int64_t(width) + bx * 4 + c] = byValues[r * 4 + c];
+    const int columns = std::min(4, width - bx * 4);  // fewer only where the picture ends inside the block
+    for (int r = 0; r < rows; ++r) {
+      float* const tx = x + r * int64_t(width) + bx * 4;
+      float* const ty = y + r * int64_t(width) + bx * 4;
+      if (columns == 4) {
+        std::memcpy(tx, bxValues + r * 4, 4 * sizeof(float));
+        std::memcpy(ty, byValues + r * 4, 4 * sizeof(float));
+      } else {
+        for (int c = 0; c < columns; ++c) tx[c] = bxValues[r * 4 + c], ty[c] = byValues[r * 4 + c];
       }
+    }
   }
   return true;
 }
