@@ -6,6 +6,7 @@
 #include <cmath>
 #include <vector>
 
+#include "DdsKtx.h"
 #include "NormalMath.h"
 
 // Row i of m times a, in double.
@@ -42,5 +43,36 @@ TEST(NormalMathTest, ParallelThresholdOnTheWidenedDot) {
     BwFromToRotation(z, to, m);
     EXPECT_NEAR(m[1], dot == 0.99999994f ? -to[0] : 0.0f, dot == 0.99999994f ? 1e-6 : 0.0) << dot;
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(Dot(m, i, z), to[i], 1e-6) << dot;
+  }
+}
+
+// A normal below the horizon goes into a two-component layout as its projection onto the
+// horizon, the nearest direction a reader that rebuilds z >= 0 can get back, not as its mirror
+// image above it (106 degrees off for the normal here instead of 53).
+TEST(NormalMathTest, BelowHorizonNormalsStoredOnTheHorizon) {
+  const struct { float n[3]; int components; float x, y; } targets[] = {
+      {{0.6f, 0, -0.8f}, 3, 1, 0}, {{0.3f, 0.4f, -0.5f}, 3, 0.6f, 0.8f}, {{0.3f, 0.4f, 0.5f}, 3, 0.3f, 0.4f},
+      {{0, 0, -1}, 3, 0, 0}, {{0.3f, 0.4f, -0.5f}, 2, 0.3f, 0.4f}};
+  for (const auto& c : targets) {
+    float x, y;
+    BwTwoComponentTarget(c.n, c.components, &x, &y);
+    EXPECT_TRUE(x == c.x && y == c.y) << c.n[0] << "," << c.n[1] << "," << c.n[2] << " gave " << x << "," << y;
+  }
+  const int w = 8, h = 8;
+  std::vector<float> normals;
+  for (int i = 0; i < w * h; ++i) normals.insert(normals.end(), {0.48f, 0.36f, i % 3 ? 0.8f : -0.8f});
+  for (BwGpuFormat format : {BwGpuFormat::EACRG11, BwGpuFormat::EACRG11S, BwGpuFormat::ASTC4X4}) {
+    SCOPED_TRACE(BwGpuFormatInfoOf(format).name);
+    std::vector<unsigned char> blocks(BwGpuLevelBytes(format, w, h));
+    std::vector<float> decoded(normals.size());
+    ASSERT_TRUE(BwEncodeGpuLevel(format, normals.data(), w, h, 3, blocks.data()) &&
+                BwDecodeGpuLevel(format, blocks.data(), w, h, decoded.data()));
+    for (int i = 0; i < w * h; ++i) {
+      const float* d = &decoded[size_t(i) * 3];
+      const double want[3] = {i % 3 ? 0.48 : 0.8, i % 3 ? 0.36 : 0.6, i % 3 ? 0.8 : 0.0};
+      const double dot = (d[0] * want[0] + d[1] * want[1] + d[2] * want[2]) /
+                         std::sqrt(double(d[0]) * d[0] + double(d[1]) * d[1] + double(d[2]) * d[2]);
+      EXPECT_GT(dot, std::cos(3.0 * M_PI / 180.0)) << i;
+    }
   }
 }
