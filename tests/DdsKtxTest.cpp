@@ -3,8 +3,10 @@
 // readers, independent readers of DDS files (PIL, oiiotool), and hostile DDS and KTX2 headers.
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <tuple>
 
+#include "AstcCodec.h"
 #include "DdsKtx.h"
 #include "TGAIO.h"
 #include "TestSupport.h"
@@ -30,11 +32,18 @@ std::vector<float> Normals(int w, int h) {
   return n;
 }
 
-// Level `level` of the chain of Normals(w, h) in `format`.
+// Level `level` of the chain of Normals(w, h) in `format`, each encoded once (ASTC is slow).
 Bytes Level(BwGpuFormat format, int w, int h, int level) {
+  static std::map<std::tuple<BwGpuFormat, int, int, int>, Bytes> made;
+  static BwAstcEncoder astc;  // kept from call to call, as a writer keeps it: its set-up is slow too
+  Bytes& bytes = made[{format, w, h, level}];
   const int lw = std::max(1, w >> level), lh = std::max(1, h >> level);
-  Bytes bytes(BwGpuLevelBytes(format, lw, lh));
-  BwEncodeGpuLevel(format, Normals(lw, lh).data(), lw, lh, 3, bytes.data());
+  if (bytes.empty()) {
+    BwGpuEncodeOptions options;
+    options.astcEncoder = &astc;
+    bytes.resize(BwGpuLevelBytes(format, lw, lh));
+    BwEncodeGpuLevel(format, Normals(lw, lh).data(), lw, lh, 3, bytes.data(), options);
+  }
   return bytes;
 }
 
