@@ -4,19 +4,12 @@
 // back), the merge times inside the worker, and the page's message.
 // Usage: node web_merge.js PAGE_DIR BASE SECOND RUNS [OUTPUT_CONTAINER] (NODE_PATH: playwright-core)
 'use strict';
-const fs = require('fs');
-const http = require('http');
 const path = require('path');
 const { chromium } = require('playwright-core');
+const { serve } = require('../web/tests/browser.js');
 
 const [pageDir, base, second, runs, container] = process.argv.slice(2);
-const server = http.createServer((request, response) => {
-  const file = path.join(pageDir, new URL(request.url, 'http://x').pathname);
-  if (!fs.existsSync(file) || fs.statSync(file).isDirectory()) return response.writeHead(404).end();
-  const type = file.endsWith('.wasm') ? 'application/wasm' : file.endsWith('.js') ? 'text/javascript' : 'text/html';
-  response.writeHead(200, { 'content-type': type });
-  fs.createReadStream(file).pipe(response);
-});
+const server = serve(path.resolve(pageDir));
 
 (async () => {
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));

@@ -47,8 +47,7 @@ TEST(AngleStats, TallyOfKnownAngles) {
   first.Merge(second);
   for (const BwAngleTally* tally : {&whole, &first}) {
     const BwLevelStats s = tally->Result(3);
-    EXPECT_EQ(s.level, 3);
-    EXPECT_EQ(s.texels, 1001u);
+    EXPECT_EQ(std::make_pair(s.level, s.texels), std::make_pair(3, uint64_t(1001)));
     EXPECT_NEAR(s.mean, mean, 1e-4);
     EXPECT_NEAR(s.max, 90.0, 1e-4);
     // 99 % of 1001 angles: the 991st smallest, the first of the large ones.

@@ -1,5 +1,7 @@
 // The command-line grammar: which word is which in each argument form, long options anywhere,
 // the height scale as atof reads it, and the outcomes that are not a run.
+#include <tuple>
+
 #include "CommandParser.h"
 #include "TestSupport.h"
 
@@ -33,10 +35,9 @@ TEST(CommandParser, ArgumentForms) {
     const BwCommand command = BwParseCommand(c.args);
     EXPECT_EQ(command.outcome, c.outcome);
     if (c.outcome != BwCommand::RUN) continue;
-    EXPECT_STREQ(command.Flags() ? command.Flags() : "(none)", c.flags ? c.flags : "(none)");
-    EXPECT_EQ(command.Output(), c.output);
-    EXPECT_EQ(command.settings.bumpMap, c.heights);
-    EXPECT_EQ(command.settings.bumpScale, c.scale);
+    EXPECT_EQ(std::make_tuple(std::string(command.Flags() ? command.Flags() : "(none)"), command.Output(),
+                              command.settings.bumpMap, command.settings.bumpScale),
+              std::make_tuple(std::string(c.flags ? c.flags : "(none)"), std::string(c.output), c.heights, c.scale));
   }
 }
 

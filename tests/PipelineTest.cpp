@@ -58,11 +58,25 @@ std::string Report(const char* flags, int mip, int passes, bool box) {
          (box ? "Postprocess box filter\n" : "No postprocess filter\n");
 }
 
-// Hints that name the fix appear on a terminal's standard error and never without one.
-TEST(CommandLine, HintsOnATerminalOnly) {
+// Hints that name the fix appear on a terminal's standard error and never without one; so does
+// one progress bar for the whole run, in place of the spinner.
+TEST(CommandLine, HintsAndProgressBarOnATerminalOnly) {
   if (Shell("command -v script >/dev/null", ".") != 0) GTEST_SKIP() << "no script(1) to give the run a terminal";
   TempDir dir;
   WriteTestMaps(dir.path(), 8, 4);
+  // What `"$BW" words` shows on a terminal, and its status.
+  const auto onTerminal = [&](const std::string& words) {
+    const int status = Shell("script -qec '\"$BW\" " + words + "' /dev/null > tty.txt", dir.path());
+    const Bytes shown = ReadFile(dir / "tty.txt");
+    return std::make_pair(status, std::string(shown.begin(), shown.end()));
+  };
+  const auto [status, bar] = onTerminal("-m --progress base.tga detail.tga o.tga");
+  ASSERT_EQ(status, 0);
+  EXPECT_NE(bar.find("[##############################] 100%"), std::string::npos);
+  EXPECT_EQ(bar.find("\r|"), std::string::npos);  // no spinner frame
+  ASSERT_EQ(Shell("\"$BW\" -m base.tga detail.tga o.tga > out.txt 2> err.txt", dir.path()), 0);
+  EXPECT_TRUE(ReadFile(dir / "err.txt").empty());
+  EXPECT_NE(ReadFile(dir / "out.txt"), Bytes());
   WriteFile(dir / "small.tga", MakeTga(2, 2, 24, Bytes(12, 200)));
   const std::pair<std::string, std::string> kCases[] = {
       {"-q -m base.tga detail.tga o.tga", "hint: flags go in one word (-qm, not -q -m)"},
@@ -80,35 +94,20 @@ TEST(CommandLine, HintsOnATerminalOnly) {
   WriteFile(dir / "flat.tga", MakeTga(64, 64, 24, Repeat({255, 128, 128}, 64 * 64)));
   ASSERT_EQ(Shell("\"$BW\" -Q flat.tga big/height.tga 4 n.tga && \"$BW\" -Q --flip-green=output flat.tga big/height.tga 4 f.tga", dir.path()), 0);
   for (const char* pair : {"n.tga f.tga", "n.tga n.tga", "--flip-green=second n.tga f.tga"}) {
-    ASSERT_EQ(Shell(std::string("script -qec '\"$BW\" -q ") + pair + " o.tga' /dev/null > tty.txt", dir.path()), 0);
-    const Bytes tty = ReadFile(dir / "tty.txt");
-    EXPECT_EQ(std::string(tty.begin(), tty.end()).find("hint: the second map's green channel looks flipped") != std::string::npos,
+    const auto [ran, shown] = onTerminal(std::string("-q ") + pair + " o.tga");
+    ASSERT_EQ(ran, 0) << pair;
+    EXPECT_EQ(shown.find("hint: the second map's green channel looks flipped") != std::string::npos,
               pair == std::string("n.tga f.tga")) << pair;
   }
   for (const auto& [args, hint] : kCases) {
     SCOPED_TRACE(args);
-    EXPECT_EQ(Shell("script -qec '\"$BW\" " + args + "' /dev/null > tty.txt", dir.path()), 255);
-    const Bytes tty = ReadFile(dir / "tty.txt");
-    EXPECT_NE(std::string(tty.begin(), tty.end()).find(hint), std::string::npos);
+    const auto [refused, shown] = onTerminal(args);
+    EXPECT_EQ(refused, 255);
+    EXPECT_NE(shown.find(hint), std::string::npos);
     EXPECT_EQ(Shell("\"$BW\" " + args + " > log.txt 2>&1", dir.path()), 255);
     const Bytes log = ReadFile(dir / "log.txt");
     EXPECT_EQ(std::string(log.begin(), log.end()).find("hint:"), std::string::npos);
   }
-}
-
-// On a terminal one bar shows the whole run in place of the spinner; without one, nothing of it.
-TEST(CommandLine, ProgressBarOnATerminalOnly) {
-  if (Shell("command -v script >/dev/null", ".") != 0) GTEST_SKIP() << "no script(1) to give the run a terminal";
-  TempDir dir;
-  WriteTestMaps(dir.path(), 8, 4);
-  ASSERT_EQ(Shell("script -qec '\"$BW\" -m --progress base.tga detail.tga o.tga' /dev/null > tty.txt", dir.path()), 0);
-  const Bytes tty = ReadFile(dir / "tty.txt");
-  const std::string shown(tty.begin(), tty.end());
-  EXPECT_NE(shown.find("[##############################] 100%"), std::string::npos);
-  EXPECT_EQ(shown.find("\r|"), std::string::npos);  // no spinner frame
-  ASSERT_EQ(Shell("\"$BW\" -m base.tga detail.tga o.tga > out.txt 2> err.txt", dir.path()), 0);
-  EXPECT_TRUE(ReadFile(dir / "err.txt").empty());
-  EXPECT_NE(ReadFile(dir / "out.txt"), Bytes());
 }
 
 // Wrong argument counts print the usage (in full for none or one), whatever the flags. Other

@@ -99,8 +99,7 @@ TEST(RunInputs, ResultCopyInTheCallersLayout) {
     int width = 0, height = 0, channels = 0, type = -1;
     ASSERT_EQ(bw_result_layout(job.job, 0, &width, &height, &channels, &type), BW_OK);
     const bool targa = std::strcmp(flags, "-") == 0;
-    EXPECT_EQ(channels, targa ? 3 : 4);
-    EXPECT_EQ(type, targa ? BW_UINT8 : BW_INT16);
+    EXPECT_EQ(std::make_pair(channels, type), targa ? std::make_pair(3, int(BW_UINT8)) : std::make_pair(4, int(BW_INT16)));
     size_t headerBytes = 0;
     const unsigned char* stored = bw_result_level(job.job, 0, nullptr, nullptr, nullptr, &headerBytes);
     stored += headerBytes;

@@ -1,5 +1,6 @@
 """Shared helpers: a tiny Targa writer, a reader of the command line's outputs, the command
-line itself (BUMPWELD_EXE) and asymmetric 61 x 37 test maps in picture order."""
+line itself (BUMPWELD_EXE), asymmetric 61 x 37 test maps in picture order and the real maps of
+the shared texture folder."""
 import os
 import struct
 import subprocess
@@ -28,6 +29,16 @@ def read_output(path):
         return texels[..., 0] if words == 1 else texels
     w, h = struct.unpack_from("<HH", data, 12)
     return np.frombuffer(data, np.uint8, offset=18).reshape(h, w, data[16] // 8)[::-1, :, [2, 1, 0]]
+
+
+def texture_path(name):
+    """The real map `name` in BUMPWELD_TEXTURES; the test skips, saying why, when it is not there."""
+    folder = os.environ.get("BUMPWELD_TEXTURES", "")
+    path = os.path.join(folder, name)
+    if not os.path.exists(path):
+        pytest.skip(f"no {name} in the texture folder {folder or '(none)'}: set BUMPWELD_TEXTURES to a folder "
+                    "of the shared textures, or place them at ../shared/textures beside the source")
+    return path
 
 
 @pytest.fixture(scope="session")

@@ -1,23 +1,15 @@
 """The artist controls against independent numpy statements of their formulas, on the real maps:
 every blend method at several detail strengths, and a mask."""
-import os
-
 import numpy as np
 import pytest
 
 import bumpweld
 
-from conftest import read_output, write_tga
-
-TEXTURES = os.environ.get("BUMPWELD_TEXTURES", "")
+from conftest import read_output, texture_path, write_tga
 
 
 def texture(name):
-    path = os.path.join(TEXTURES, name)
-    if not os.path.exists(path):
-        pytest.skip(f"no {name} in the texture folder {TEXTURES or '(none)'}: set BUMPWELD_TEXTURES to a folder "
-                    "of the shared textures, or place them at ../shared/textures beside the source")
-    return read_output(path)
+    return read_output(texture_path(name))
 
 
 def unit(v):

@@ -1,7 +1,6 @@
 """--stats against an independent numpy statement of the angle error on the real maps: the float
 normals of each level (bits=32), the output files decoded by numpy (Targa, the uncompressed DDS
 layouts, BC5), and the angles between them in double precision."""
-import os
 import struct
 
 import numpy as np
@@ -9,18 +8,9 @@ import pytest
 
 import bumpweld
 
-from conftest import read_output
+from conftest import read_output, texture_path
 
-TEXTURES = os.environ.get("BUMPWELD_TEXTURES", "")
 PAIRS = [("rock058_normal_1024.tga", "fabric_normal_1024.tga"), ("cube_normal_348.tga", "cube_normal_348.tga")]
-
-
-def texture_path(name):
-    path = os.path.join(TEXTURES, name)
-    if not os.path.exists(path):
-        pytest.skip(f"no {name} in the texture folder {TEXTURES or '(none)'}: set BUMPWELD_TEXTURES to a folder "
-                    "of the shared textures, or place them at ../shared/textures beside the source")
-    return path
 
 
 def bc4(blocks, signed):

@@ -1,15 +1,34 @@
-// What the browser tests share: the reasons they skip, the built page served on a loopback port
-// and opened in headless Chromium through playwright-core, and the page's actions as a user
-// takes them (drop a file, change a control, wait for the merge, download the result).
+// What the browser tests share: their set-up, the reasons they skip, the built page served on a
+// loopback port and opened in headless Chromium through playwright-core, and the page's actions
+// as a user takes them (drop a file, change a control, wait for the merge, download the result).
 'use strict';
 const fs = require('fs');
 const http = require('http');
 const path = require('path');
+const { execFileSync, spawnSync } = require('child_process');
+
+// The test's arguments (PAGE_DIR, BUMPWELD, BUMPWELD_SAMPLES, OUT_DIR), OUT_DIR emptied and given
+// the sample maps, and the command line run there: native(args, output) gives its status,
+// console text and, when it succeeded, the bytes of `output` (added to args; else their last).
+function setUp() {
+  const [pageDir, bumpweld, samples, outDir] = process.argv.slice(2).map((arg) => path.resolve(arg));
+  fs.rmSync(outDir, { recursive: true, force: true });
+  fs.mkdirSync(outDir, { recursive: true });
+  execFileSync(samples, [outDir]);
+  const read = (name) => fs.readFileSync(path.join(outDir, name));
+  const native = (args, output) => {
+    const words = output ? args.concat(output) : args;
+    const run = spawnSync(bumpweld, words, { cwd: outDir, encoding: 'latin1' });
+    return { status: run.status, text: run.stdout + run.stderr, bytes: run.status === 0 ? read(words[words.length - 1]) : null };
+  };
+  return { pageDir, outDir, read, native };
+}
 
 const skip = (reason) => { console.log('SKIP: ' + reason); process.exit(77); };
 
 const TYPES = { '.html': 'text/html', '.js': 'text/javascript', '.wasm': 'application/wasm', '.json': 'application/json' };
 
+// A server of the files under the absolute path pageDir (for the tests and bench/web_merge.js).
 function serve(pageDir) {
   return http.createServer((request, response) => {
     const file = path.join(pageDir, decodeURIComponent(new URL(request.url, 'http://x').pathname));
@@ -90,4 +109,4 @@ function actions(page) {
   return { started, done, drop, setControl, download };
 }
 
-module.exports = { skip, openPage, actions };
+module.exports = { setUp, skip, serve, openPage, actions };

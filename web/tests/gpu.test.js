@@ -8,22 +8,10 @@
 // Usage: node gpu.test.js PAGE_DIR BUMPWELD BUMPWELD_SAMPLES OUT_DIR (exits 77 to skip).
 'use strict';
 const assert = require('assert');
-const fs = require('fs');
 const path = require('path');
-const { execFileSync, spawnSync } = require('child_process');
-const { skip, openPage, actions } = require('./browser.js');
+const { setUp, skip, openPage, actions } = require('./browser.js');
 
-const [pageDir, bumpweld, samples, outDir] = process.argv.slice(2).map((arg) => path.resolve(arg));
-fs.rmSync(outDir, { recursive: true, force: true });
-fs.mkdirSync(outDir, { recursive: true });
-execFileSync(samples, [outDir]);
-
-// The command line in OUT_DIR: status, console text, and the output's bytes when it wrote one.
-function native(args) {
-  const run = spawnSync(bumpweld, args, { cwd: outDir, encoding: 'latin1' });
-  const output = path.join(outDir, args[args.length - 1]);
-  return { status: run.status, text: run.stdout + run.stderr, bytes: run.status === 0 ? fs.readFileSync(output) : null };
-}
+const { pageDir, read, native } = setUp();
 
 // The layouts, the WebGL2 extension the GPU needs for each, the components the file stores (z
 // rebuilt from x and y is left out: near the horizon it turns differences far below a step in x
@@ -103,7 +91,7 @@ const kLayouts = [
     }
 
     // A file that is no KTX2 texture is refused by the view, with the reason.
-    const refused = await act.drop('view', 'base.tga', fs.readFileSync(path.join(outDir, 'base.tga')));
+    const refused = await act.drop('view', 'base.tga', read('base.tga'));
     assert.ok(refused.failed && /^base\.tga cannot be shown: .*KTX/.test(refused.message), refused.message);
     assert.deepStrictEqual(problems, []);
   } finally {

@@ -7,22 +7,10 @@
 const assert = require('assert');
 const fs = require('fs');
 const path = require('path');
-const { execFileSync, spawnSync } = require('child_process');
-const { openPage, actions } = require('./browser.js');
+const { setUp, openPage, actions } = require('./browser.js');
 
-const [pageDir, bumpweld, samples, outDir] = process.argv.slice(2).map((arg) => path.resolve(arg));
-
-fs.rmSync(outDir, { recursive: true, force: true });
-fs.mkdirSync(outDir, { recursive: true });
-execFileSync(samples, [outDir]);
-const read = (name) => fs.readFileSync(path.join(outDir, name));
+const { pageDir, outDir, read, native } = setUp();
 fs.writeFileSync(path.join(outDir, 'cut.tga'), read('base.tga').subarray(0, 5000));
-
-// The command line in OUT_DIR: its status, console text and first output file.
-function native(args, output) {
-  const run = spawnSync(bumpweld, args.concat(output), { cwd: outDir, encoding: 'latin1' });
-  return { status: run.status, text: run.stdout + run.stderr, bytes: run.status === 0 ? read(output) : null };
-}
 
 (async () => {
   const { page, problems, close } = await openPage(pageDir);
