@@ -32,7 +32,8 @@ std::vector<png_color> Palette(int n) {
 }  // namespace
 
 // The texels are what libpng gives with palettes and grey below 8 bits expanded, tRNS turned
-// into alpha, blue and red exchanged and 16-bit samples in host order, but bottom row first.
+// into alpha, blue and red exchanged and 16-bit samples in host order, but bottom row first,
+// whichever row filters the file uses.
 TEST(BwReadPng, EveryColourTypeDepthAndInterlacing) {
   const std::vector<png_byte> alpha = {0, 90, 180};  // shorter than the palette: the rest opaque
   const PngLayout cases[] = {
@@ -45,9 +46,14 @@ TEST(BwReadPng, EveryColourTypeDepthAndInterlacing) {
       {W, H, 0, 2, true}, {W, H, 2, 8, true}, {W, H, 3, 4, true, Palette(16), alpha}, {W, H, 6, 16, true}};
   const uint16_t one = 1;
   const int hostOrder = *reinterpret_cast<const unsigned char*>(&one) == 1 ? PNG_TRANSFORM_SWAP_ENDIAN : 0;
-  for (const PngLayout& s : cases) {
+  // Each row filter alone, and libpng's choice among them.
+  const int filters[] = {PNG_FILTER_NONE, PNG_FILTER_SUB, PNG_FILTER_UP, PNG_FILTER_AVG, PNG_FILTER_PAETH, PNG_ALL_FILTERS};
+  for (const int filter : filters)
+  for (PngLayout s : cases) {
+    s.filters = filter;
     SCOPED_TRACE(testing::Message() << "colour type " << s.colourType << ", depth " << s.depth << ", tRNS "
-                                    << s.trns.size() + s.paletteAlpha.size() << ", interlaced " << s.interlaced);
+                                    << s.trns.size() + s.paletteAlpha.size() << ", interlaced " << s.interlaced
+                                    << ", filters " << filter);
     std::vector<int> samples;
     for (int y = 0; y < H; ++y)
       for (int x = 0; x < W; ++x)
