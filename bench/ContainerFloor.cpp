@@ -10,7 +10,7 @@
 //       reading and of the writing: "read CPU WALL write CPU WALL"
 //
 // CONTAINER is tga (bumpweld's own Targa code), png (libspng: Paeth rows, zlib level 1 with
-// the run-length strategy, as bumpweld writes them), tiff (libtiff: Deflate level 6 with the
+// the run-length strategy, as bumpweld writes them), tiff (libtiff: Deflate level 7 with the
 // horizontal predictor, strips of 32 rows), exr (OpenEXR: half R, G, B, ZIP) or dds
 // (bumpweld's own DDS code, the uncompressed rgba8 layout). A picture is held as it is read;
 // nothing is converted between reading and writing except into the writer's sample layout,
@@ -130,7 +130,7 @@ void WriteTiff(const char* name, const Picture& p) {
             TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG)) &&
             TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, stripRows) &&
             TIFFSetField(t, TIFFTAG_COMPRESSION, uint16_t(COMPRESSION_ADOBE_DEFLATE)) &&
-            TIFFSetField(t, TIFFTAG_PREDICTOR, uint16_t(PREDICTOR_HORIZONTAL)) && TIFFSetField(t, TIFFTAG_ZIPQUALITY, 6);
+            TIFFSetField(t, TIFFTAG_PREDICTOR, uint16_t(PREDICTOR_HORIZONTAL)) && TIFFSetField(t, TIFFTAG_ZIPQUALITY, 7);
   // libtiff's predictor works in place: it is given a copy, as a caller that keeps its picture must.
   std::vector<unsigned char> strip;
   for (uint32_t y = 0, s = 0; ok && y < uint32_t(p.height); y += stripRows, ++s) {

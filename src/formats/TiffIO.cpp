@@ -21,8 +21,9 @@ namespace {
 
 constexpr int64_t kMaxSide = 65535;
 constexpr uint32_t kStripRows = 32;
-// libdeflate's level 6: smaller strips than zlib's level 6, several times faster.
-constexpr int kZipLevel = 6;
+// libdeflate's level 7: on merged maps smaller strips than zlib's level 6 (which level 6 of
+// libdeflate is not always), and two to four times faster.
+constexpr int kZipLevel = 7;
 // Most bytes libtiff may allocate at once for its own tables.
 constexpr tmsize_t kMaxLibraryAllocation = tmsize_t(256) << 20;
 struct CompressorFree {
