@@ -271,9 +271,11 @@ struct DecompressorFree {
 // to exactly the filtered rows, filters 0 to 4, then IEND and the end of the file. The whole
 // stream is inflated at once, much faster than row by row. False for anything else, and the
 // file is then read the ordinary way, which names what is wrong with it; so every file either
-// reads here as it would there or is left to it.
-bool DecodeWhole(const unsigned char* data, size_t size, const spng_ihdr& ihdr, const Layout& layout,
-                 BwArray<unsigned char>* texels) {
+// reads here as it would there or is left to it. With `writable` (data itself, which may be
+// changed) several IDAT chunks' data are joined in place, and put back if the file is left
+// to libspng; else they are joined in a copy.
+bool DecodeWhole(const unsigned char* data, unsigned char* writable, size_t size, const spng_ihdr& ihdr,
+                 const Layout& layout, BwArray<unsigned char>* texels) {
   size_t pos = BW_PNG_SIGNATURE_BYTES;
   while (size - pos >= 12 && std::memcmp(data + pos + 4, "IDAT", 4) != 0) {
     const uint64_t length = BwLoadBE32(data + pos);
@@ -293,15 +295,6 @@ bool DecodeWhole(const unsigned char* data, size_t size, const spng_ihdr& ihdr, 
   }
   static const unsigned char kIend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
   if (pieces.empty() || size - pos != 12 || std::memcmp(data + pos, kIend, 12) != 0) return false;
-  BwArray<unsigned char> joined;
-  const unsigned char* stream = data + pieces[0].first;
-  if (pieces.size() > 1) {
-    if (!(joined = BwAllocArray<unsigned char>(compressedBytes))) return false;
-    size_t at = 0;
-    for (const auto& piece : pieces) std::memcpy(joined.get() + at, data + piece.first, piece.second), at += piece.second;
-    stream = joined.get();
-  }
-
   // Each row is its filter byte and its bytes; the rows are made in place, top row first, each
   // moving down by the filter bytes before it, then turned over to go bottom row first.
   const int64_t width = ihdr.width, height = ihdr.height;
@@ -311,6 +304,42 @@ bool DecodeWhole(const unsigned char* data, size_t size, const spng_ihdr& ihdr, 
   BwArray<unsigned char> rows = BwAllocArray<unsigned char>(filteredBytes + kRowSlack);
   std::unique_ptr<libdeflate_decompressor, DecompressorFree> inflater(libdeflate_alloc_decompressor());
   if (!rows || !inflater) return false;
+
+  BwArray<unsigned char> joined;
+  const unsigned char* stream = data + pieces[0].first;
+  // In place, each chunk's data moves down over the CRC and head between it and the one
+  // before; those 12 bytes are kept to put the file back as it was.
+  std::vector<unsigned char> between;
+  struct PutBack {
+    unsigned char* file;
+    const std::vector<std::pair<size_t, size_t>>& pieces;
+    const std::vector<unsigned char>& between;
+    ~PutBack() {
+      if (!file || between.empty()) return;
+      size_t end = pieces[0].first;  // the end of the joined data
+      for (const auto& piece : pieces) end += piece.second;
+      for (size_t i = pieces.size(); i-- > 1;) {
+        end -= pieces[i].second;
+        std::memmove(file + pieces[i].first, file + end, pieces[i].second);
+        std::memcpy(file + pieces[i].first - 12, between.data() + (i - 1) * 12, 12);
+      }
+    }
+  } putBack{nullptr, pieces, between};
+  if (pieces.size() > 1 && writable) {
+    between.resize((pieces.size() - 1) * 12);
+    size_t at = pieces[0].first + pieces[0].second;
+    for (size_t i = 1; i < pieces.size(); ++i) {
+      std::memcpy(between.data() + (i - 1) * 12, writable + pieces[i].first - 12, 12);
+      std::memmove(writable + at, writable + pieces[i].first, pieces[i].second);
+      at += pieces[i].second;
+    }
+    putBack.file = writable;
+  } else if (pieces.size() > 1) {
+    if (!(joined = BwAllocArray<unsigned char>(compressedBytes))) return false;
+    size_t at = 0;
+    for (const auto& piece : pieces) std::memcpy(joined.get() + at, data + piece.first, piece.second), at += piece.second;
+    stream = joined.get();
+  }
   size_t used = 0;
   if (libdeflate_zlib_decompress_ex(inflater.get(), stream, size_t(compressedBytes), rows.get(), size_t(filteredBytes),
                                     &used, nullptr) != LIBDEFLATE_SUCCESS ||
@@ -338,6 +367,7 @@ bool DecodeWhole(const unsigned char* data, size_t size, const spng_ihdr& ihdr, 
   for (int64_t y = 0; y < height / 2; ++y)
     std::swap_ranges(rows.get() + y * rowBytes, rows.get() + (y + 1) * rowBytes, rows.get() + (height - 1 - y) * rowBytes);
   *texels = std::move(rows);
+  putBack.file = nullptr;  // the file is not read again
   return true;
 }
 
@@ -369,8 +399,10 @@ int ReadStream(spng_ctx*, void* user, void* dest, size_t length) {
 }
 
 // Decodes the PNG file held in data[0, size), or, with a stream, the one it delivers (data and
-// size then grow as it is read).
-bool Decode(const unsigned char* data, size_t size, Stream* stream, BwDecodedImage* image, std::string* error) {
+// size then grow as it is read). `writable`, when given, is data, which may be changed while
+// it is read.
+bool Decode(const unsigned char* data, size_t size, Stream* stream, BwDecodedImage* image, std::string* error,
+            unsigned char* writable = nullptr) {
   const auto bytes = [&] { return stream ? stream->seen.data() : data; };
   const auto count = [&] { return stream ? stream->seen.size() : size; };
   if (!BwIsPng(bytes(), count())) return Fail(error, Describe(SPNG_ESIGNATURE, bytes(), count()));
@@ -416,7 +448,7 @@ bool Decode(const unsigned char* data, size_t size, Stream* stream, BwDecodedIma
   // Samples as the file stores them, in a file held whole: inflated at once.
   BwArray<unsigned char> texels;
   if (!stream && layout.format == SPNG_FMT_PNG && ihdr.bit_depth >= 8 && ihdr.interlace_method == SPNG_INTERLACE_NONE &&
-      DecodeWhole(data, size, ihdr, layout, &texels)) {
+      DecodeWhole(data, writable, size, ihdr, layout, &texels)) {
     image->width = int(width);
     image->height = int(height);
     image->channels = layout.channels;
@@ -489,7 +521,7 @@ bool BwReadPng(FILE* fp, BwDecodedImage* image, std::string* error) {
         return Decode(bytes.data(), bytes.size(), nullptr, image, error);
       }
       if (std::ferror(fp)) return Fail(error, "read error");
-      return Decode(file.get(), got, nullptr, image, error);
+      return Decode(file.get(), got, nullptr, image, error, file.get());
     }
     std::vector<unsigned char> bytes;
     if (!BwReadToEnd(fp, &bytes)) return Fail(error, "read error");
