@@ -9,7 +9,7 @@ the medians of the new / old ratios pair by pair, and the output sizes.
 
 Table 2: for each container, a merge job through bumpweld (both inputs and the output in that
 container) against container_floor reading the same two inputs with the container's library
-alone (side by side on two threads) and writing one map of the same size; the ratios are
+alone (side by side on two threads) and writing the picture bumpweld wrote; the ratios are
 bumpweld / floor, pair by pair, medians.
 
 Inputs other than the generated PNG and Targa pairs are made once by container_floor (the
@@ -24,8 +24,9 @@ import sys
 import time
 
 
-def timed(argv, outdir, timeout=600):
-    """Runs argv under its own wait4; returns (cpu seconds, wall seconds, bytes, stdout)."""
+def timed(argv, outdir, keep=None):
+    """Runs argv under its own wait4; returns (cpu seconds, wall seconds, bytes, stdout). With
+    keep, the one file it wrote is moved there."""
     shutil.rmtree(outdir, ignore_errors=True)
     os.mkdir(outdir)
     argv = [a.replace("{out}", outdir) for a in argv]
@@ -49,6 +50,8 @@ def timed(argv, outdir, timeout=600):
     with open(os.path.join(outdir, "..", "stdout.txt")) as f:
         said = f.read()
     written = sum(os.path.getsize(os.path.join(outdir, f)) for f in os.listdir(outdir))
+    if keep:
+        shutil.move(os.path.join(outdir, os.listdir(outdir)[0]), keep)
     shutil.rmtree(outdir, ignore_errors=True)
     return usage.ru_utime + usage.ru_stime, wall, written, said
 
@@ -67,6 +70,7 @@ def main():
     ap.add_argument("--workdir", required=True)
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--warmup", type=int, default=1)
+    ap.add_argument("--only", choices=("jobs", "floors"), help="one of the two tables")
     args = ap.parse_args()
 
     n = args.size
@@ -103,6 +107,14 @@ def main():
     def job_argv(exe, opts, inputs, out):
         return [exe, "--no-sync"] + opts + [inputs["base"], inputs["detail"], "{out}/" + out]
 
+    if args.only != "floors":
+        job_table(args, jobs, job_argv, outdir)
+    if args.only != "jobs":
+        floor_table(args, tga, png, png16, tif8, tif16, exr, dds, job_argv, made, outdir)
+
+
+def job_table(args, jobs, job_argv, outdir):
+    n = args.size
     print("## PNG and TIFF jobs, %d² (%s)\n" % (n, time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())))
     print("Processor time is user + system of the whole process; medians of %d runs after %d "
           "warm-up, old and new alternating; ratios are medians of new / old pair by pair.\n"
@@ -136,6 +148,10 @@ def main():
             print("| %s | %.3f | %.3f | %d |" % (label, median([r[0] for r in new]),
                                                   median([r[1] for r in new]), new[0][2]))
 
+
+
+def floor_table(args, tga, png, png16, tif8, tif16, exr, dds, job_argv, made, outdir):
+    n = args.size
     floors = [
         ("Targa", "tga", [], tga, "out.tga"),
         ("PNG", "png", [], png, "out.png"),
@@ -147,15 +163,19 @@ def main():
     ]
     print("\n## Each container against its library alone, %d²\n" % n)
     print("Floor: container_floor reads both inputs with the library alone (two threads) and "
-          "writes one map; bumpweld: the merge job, inputs and output in the container. Ratios "
+          "writes bumpweld's output picture again; bumpweld: the merge job, inputs and output in the container. Ratios "
           "are bumpweld / floor, pair by pair, medians.\n")
     print("| container | floor read CPU s | floor write CPU s | floor CPU s | bumpweld CPU s "
           "| CPU ratio | floor wall s | bumpweld wall s | wall ratio |")
     print("|---|---|---|---|---|---|---|---|---|")
     for label, container, opts, inputs, out in floors:
+        # bumpweld's output of the job: the picture the floor writes.
+        merged = os.path.join(made, "merged_%s_%s" % (label.split()[0], out))
+        merged = merged.replace(" ", "_")
+        timed(job_argv(args.bumpweld, opts, inputs, out), outdir, keep=merged)
         rounds = []
         for i in range(args.warmup + args.runs):
-            f = timed([args.floor, "job", container, inputs["base"], inputs["detail"],
+            f = timed([args.floor, "job", container, inputs["base"], inputs["detail"], merged,
                        "{out}/" + out], outdir)
             b = timed(job_argv(args.bumpweld, opts, inputs, out), outdir)
             if i >= args.warmup:
