@@ -24,6 +24,10 @@
 #                       ASTC 4x4 and 6x6 against astcenc and nvcompress -bc3n) on the real
 #                       textures and the merged maps of each size, and the chains' speed on the
 #                       largest size (needs astcenc, nvcompress and the Python module)
+#   --codecs            after the timings, the PNG and TIFF jobs at 4096² (against
+#                       --old-bumpweld when given, alternating) and each container's floor:
+#                       its library alone reading and writing the same maps (bench/codec_table.py,
+#                       bench/ContainerFloor.cpp); with --sizes '' only these
 #   --cache DIR         where generated inputs are kept between runs
 #                       (default: $BUMPWELD_BENCH_CACHE, else ~/.cache/bumpweld-bench)
 #   --samples           make the inputs from the project's 512 x 512 sample maps, tiled, even
@@ -78,6 +82,7 @@
 #   bench/run.sh --sizes 4096 --cases png         # PNG job against numpy + PIL
 #   bench/run.sh --sizes '' --huge --cases png16  # 16384² 16-bit PNG memory check
 #   bench/run.sh --sizes 4096 --cases dds --huge --bc5-quality   # BC5 time, memory, quality
+#   bench/run.sh --sizes '' --codecs --old-bumpweld OLD   # PNG/TIFF old and new, floors
 set -euo pipefail
 
 usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; }
@@ -100,6 +105,7 @@ bumpweld=""
 old_bumpweld=""
 bc5_quality=0
 gpu=0
+codecs=0
 cache="${BUMPWELD_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/bumpweld-bench}"
 use_peers=1
 samples=0
@@ -121,6 +127,7 @@ while [ $# -gt 0 ]; do
     --old-bumpweld) [ $# -ge 2 ] || die "--old-bumpweld needs a value"; old_bumpweld=$2; shift ;;
     --bc5-quality) bc5_quality=1 ;;
     --gpu) gpu=1 ;;
+    --codecs) codecs=1 ;;
     --cache) [ $# -ge 2 ] || die "--cache needs a value"; cache=$2; shift ;;
     --samples) samples=1 ;;
     --no-peers) use_peers=0 ;;
@@ -139,7 +146,7 @@ sizes=$( ( [ ${#size_list[@]} -eq 0 ] || printf '%s\n' "${size_list[@]}" ) | sor
 for n in $sizes; do
   [[ $n =~ ^[0-9]+$ ]] && [ "$n" -ge 1 ] && [ "$n" -le 16384 ] || die "bad size '$n'"
 done
-[ -n "${sizes// /}" ] || [ "$huge" = 1 ] || die "no sizes to time"
+[ -n "${sizes// /}" ] || [ "$huge" = 1 ] || [ "$codecs" = 1 ] || die "no sizes to time"
 for c in ${cases//,/ }; do
   case "$c" in
     default|e|m|height|i|fsync|png|png16|dds|strength|blend|fillall|exr) ;;
@@ -219,6 +226,9 @@ if has_case fsync; then
   [ -f "$nofsync" ] || die "no $nofsync after the build"
   nofsync=$(cd "$(dirname "$nofsync")" && pwd)/$(basename "$nofsync")
 fi
+if [ "$codecs" = 1 ]; then
+  build_extra container_floor
+fi
 if [ "$bc5_quality" = 1 ]; then
   build_extra bc5_quality
   command -v nvcompress >/dev/null || die "--bc5-quality needs nvcompress (Debian package libnvtt-bin)"
@@ -279,6 +289,7 @@ have_inputs() { [ -s "$input_dir/base_$1.tga" ] && [ -s "$input_dir/detail_$1.tg
                 [ -s "$input_dir/height_$1.tga" ]; }
 todo=()
 for n in $sizes; do have_inputs "$n" || todo+=("$n"); done
+if [ "$codecs" = 1 ] && ! have_inputs 4096 && [[ " ${todo[*]} " != *" 4096 "* ]]; then todo+=(4096); fi
 if [ ${#todo[@]} -gt 0 ]; then
   note "making inputs ${todo[*]} in $input_dir"
   make_inputs "${todo[@]}" || die "making the inputs failed"
@@ -388,13 +399,25 @@ if has_case fsync; then
 fi
 # The driver runs in the background so that Ctrl-C or a TERM reaches it at once; it then ends
 # the command being timed (each runs in a session of its own) before this script cleans up.
-"$py" "$bench_dir/compare.py" --bumpweld "$bumpweld" --workdir "$workdir" \
-  --cases "$cases" --runs "$runs" --warmup "$warmup" \
-  --revision "$revision" --input-source "$source_text" \
-  "${input_args[@]}" "${huge_args[@]}" "${peer_args[@]}" "${old_args[@]}" &
-driver=$!
-trap 'kill -TERM "$driver" 2>/dev/null; wait "$driver"; exit 130' INT TERM
-wait "$driver"
+if [ ${#input_args[@]} -gt 0 ] || [ ${#huge_args[@]} -gt 0 ]; then
+  "$py" "$bench_dir/compare.py" --bumpweld "$bumpweld" --workdir "$workdir" \
+    --cases "$cases" --runs "$runs" --warmup "$warmup" \
+    --revision "$revision" --input-source "$source_text" \
+    "${input_args[@]}" "${huge_args[@]}" "${peer_args[@]}" "${old_args[@]}" &
+  driver=$!
+  trap 'kill -TERM "$driver" 2>/dev/null; wait "$driver"; exit 130' INT TERM
+  wait "$driver"
+fi
+
+if [ "$codecs" = 1 ]; then
+  png_inputs 4096 >/dev/null
+  "$py" "$bench_dir/codec_table.py" --bumpweld "$bumpweld" ${old_bumpweld:+--old-bumpweld "$old_bumpweld"} \
+    --floor "$build_dir/container_floor" --inputs "$input_dir" --size 4096 --workdir "$workdir/codecs" \
+    --runs "$runs" --warmup "$warmup" &
+  driver=$!
+  trap 'kill -TERM "$driver" 2>/dev/null; wait "$driver"; exit 130' INT TERM
+  wait "$driver"
+fi
 
 if [ "$gpu" = 1 ]; then
   command -v astcenc >/dev/null || die "--gpu needs astcenc (Debian package astcenc)"

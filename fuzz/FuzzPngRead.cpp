@@ -1,5 +1,5 @@
-// Fuzz target: the PNG reader on the input bytes, from memory, through an in-memory stream, and
-// decoded as it streams after its first bytes were read (as from a pipe). When the memory read
+// Fuzz target: the PNG reader on the input bytes, from memory, through an in-memory stream, from
+// a regular file, and decoded as it streams after its first bytes were read (as from a pipe). When the memory read
 // succeeds the others must agree on the layout and every byte, and every announced byte is read
 // so that the address sanitizer catches a short buffer.
 #include <cstdint>
@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "FuzzSupport.h"
 #include "PngIO.h"
@@ -49,6 +51,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    streamed.channels != memory.channels || streamed.bits != memory.bits ||
                    std::memcmp(streamed.data.get(), memory.data.get(), memory.ByteCount()) != 0))
     std::abort();
+
+  // From a regular file (a memory file here), whose bytes the reader holds and may move.
+  const int fd = memfd_create("png", 0);
+  FILE* file = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+  if (file && std::fwrite(data, 1, size, file) == size && std::fseek(file, 0, SEEK_SET) == 0) {
+    BwDecodedImage held;
+    std::string heldError;
+    const bool heldOk = BwReadPng(file, &held, &heldError);
+    if (heldOk != memoryOk || (!memoryOk && heldError != memoryError)) std::abort();
+    if (memoryOk && (held.width != memory.width || held.height != memory.height || held.channels != memory.channels ||
+                     held.bits != memory.bits || std::memcmp(held.data.get(), memory.data.get(), memory.ByteCount()) != 0))
+      std::abort();
+  }
+  if (file) std::fclose(file);
+  else if (fd >= 0) close(fd);
 
   const size_t head = 8;
   if (size <= head) return 0;

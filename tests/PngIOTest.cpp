@@ -32,7 +32,8 @@ std::vector<png_color> Palette(int n) {
 }  // namespace
 
 // The texels are what libpng gives with palettes and grey below 8 bits expanded, tRNS turned
-// into alpha, blue and red exchanged and 16-bit samples in host order, but bottom row first.
+// into alpha, blue and red exchanged and 16-bit samples in host order, but bottom row first,
+// whichever row filters the file uses.
 TEST(BwReadPng, EveryColourTypeDepthAndInterlacing) {
   const std::vector<png_byte> alpha = {0, 90, 180};  // shorter than the palette: the rest opaque
   const PngLayout cases[] = {
@@ -45,9 +46,14 @@ TEST(BwReadPng, EveryColourTypeDepthAndInterlacing) {
       {W, H, 0, 2, true}, {W, H, 2, 8, true}, {W, H, 3, 4, true, Palette(16), alpha}, {W, H, 6, 16, true}};
   const uint16_t one = 1;
   const int hostOrder = *reinterpret_cast<const unsigned char*>(&one) == 1 ? PNG_TRANSFORM_SWAP_ENDIAN : 0;
-  for (const PngLayout& s : cases) {
+  // Each row filter alone, and libpng's choice among them.
+  const int filters[] = {PNG_FILTER_NONE, PNG_FILTER_SUB, PNG_FILTER_UP, PNG_FILTER_AVG, PNG_FILTER_PAETH, PNG_ALL_FILTERS};
+  for (const int filter : filters)
+  for (PngLayout s : cases) {
+    s.filters = filter;
     SCOPED_TRACE(testing::Message() << "colour type " << s.colourType << ", depth " << s.depth << ", tRNS "
-                                    << s.trns.size() + s.paletteAlpha.size() << ", interlaced " << s.interlaced);
+                                    << s.trns.size() + s.paletteAlpha.size() << ", interlaced " << s.interlaced
+                                    << ", filters " << filter);
     std::vector<int> samples;
     for (int y = 0; y < H; ++y)
       for (int x = 0; x < W; ++x)
@@ -96,6 +102,22 @@ Bytes Png(const Bytes& idat, const Bytes& extra = {}) {
   return Cat({kSignature, Ihdr(2, 2), extra, Chunk("IDAT", idat), Chunk("IEND", {})});
 }
 
+// The same with the image data cut into two IDAT chunks.
+Bytes PngTwoIdat(const Bytes& idat) {
+  const Bytes first(idat.begin(), idat.begin() + idat.size() / 2), second(idat.begin() + idat.size() / 2, idat.end());
+  return Cat({kSignature, Ihdr(2, 2), Chunk("IDAT", first), Chunk("IDAT", second), Chunk("IEND", {})});
+}
+
+// Reads the file from a regular file, as the command line does.
+Read ReadFile(const Bytes& file) {
+  Read r;
+  std::unique_ptr<FILE, BwFileCloser> fp(std::tmpfile());
+  if (std::fwrite(file.data(), 1, file.size(), fp.get()) != file.size() || std::fseek(fp.get(), 0, SEEK_SET) != 0)
+    return r;
+  r.ok = BwReadPng(fp.get(), &r.image, &r.error);
+  return r;
+}
+
 }  // namespace
 
 TEST(BwReadPng, DamagedFilesGiveOneMessage) {
@@ -122,6 +144,7 @@ TEST(BwReadPng, DamagedFilesGiveOneMessage) {
       {"tEXt CRC", badText, "PNG: bad CRC in the tEXt chunk"},
       {"Adler-32", Png(badAdler), "PNG: bad zlib data in the IDAT chunks"},
       {"bad filter", Png(Zlib(raw)), "PNG: invalid scanline filter"},
+      {"bad filter, two IDAT", PngTwoIdat(Zlib(raw)), "PNG: invalid scanline filter"},
       {"too few rows", Png(Zlib(Bytes(rows.begin(), rows.begin() + 7))), "PNG: image data ends before the last row"},
       {"too wide", Cat({kSignature, Ihdr(70000, 1), Chunk("IEND", {})}),
        "PNG: image of 70000 x 1 texels is too large (at most 65535 x 65535)"},
@@ -129,11 +152,14 @@ TEST(BwReadPng, DamagedFilesGiveOneMessage) {
       {"lying size", Cat({kSignature, Ihdr(65535, 65535), Chunk("IDAT", Bytes(47, 0)), Chunk("IEND", {})}),
        "PNG: image of 65535 x 65535 texels holds more data than the file could"},
       {"zlib bomb", Png(Zlib(bomb)), ""},
+      {"zlib bomb, two IDAT", PngTwoIdat(Zlib(bomb)), ""},
       {"many text chunks", Png(Zlib(rows), texts), "PNG: more than 1000 tEXt chunks (1500)"},
   };
   for (const auto& c : cases) {
-    const Read r = ReadMemory(c.file);
-    // A zlib bomb reads: decompression stops at the announced size.
-    EXPECT_EQ(std::make_pair(r.ok, r.error), std::make_pair(c.message.empty(), c.message)) << c.name;
+    // From memory and from a file (whose bytes the reader may move while it reads them).
+    for (const Read& r : {ReadMemory(c.file), ReadFile(c.file)}) {
+      // A zlib bomb reads: decompression stops at the announced size.
+      EXPECT_EQ(std::make_pair(r.ok, r.error), std::make_pair(c.message.empty(), c.message)) << c.name;
+    }
   }
 }

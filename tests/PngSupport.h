@@ -16,6 +16,7 @@ struct PngLayout {
   std::vector<png_byte> paletteAlpha = {};  // tRNS of a palette image
   std::vector<int> trns = {};               // tRNS of a grey (one value) or colour image (three)
   size_t idatBytes = 64;                    // small: rows cross IDAT chunk ends
+  int filters = PNG_ALL_FILTERS;            // the row filters libpng may choose among
 };
 
 // A PNG file of `samples` (top row first, each texel's samples in file order at the file's
@@ -38,6 +39,7 @@ inline Bytes EncodePng(const PngLayout& s, const std::vector<int>& samples) {
     if (setjmp(png_jmpbuf(png))) return png_destroy_write_struct(&png, &info);
     png_init_io(png, fp);
     png_set_compression_buffer_size(png, s.idatBytes);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, s.filters);
     png_set_IHDR(png, info, png_uint_32(s.width), png_uint_32(s.height), s.depth, s.colourType,
                  s.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);

@@ -2,10 +2,16 @@
 #include "PngIO.h"
 #include "ImageProbe.h"
 
+#include <libdeflate.h>
 #include <spng.h>
 #include <zlib.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -161,6 +167,210 @@ void SwapRedBlue(unsigned char* texels, uint64_t count, int channels, int bits) 
     SwapRedBlue(reinterpret_cast<uint16_t*>(texels), count, channels);
 }
 
+// Undoing the row filters. Row bytes are filtered against the byte `texelBytes` to the left
+// (a), the byte above (b) and the one above and to the left (c); a and c are 0 in the first
+// texel, b and c in the top row.
+enum Filter { NONE = 0, SUB = 1, UP = 2, AVERAGE = 3, PAETH = 4 };
+
+// Bytes readable and writable past the end of a row: texels are loaded and stored eight bytes
+// at a time.
+constexpr int64_t kRowSlack = 8;
+
+#if defined(__SSE2__)
+// The first bytes of a texel as 16-bit lanes (the lanes past the texel are ignored).
+__m128i LoadTexel(const unsigned char* p) {
+  return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), _mm_setzero_si128());
+}
+
+__m128i Abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
+
+// Sub, average and Paeth depend on the texel just made, so they run a texel at a time, its
+// bytes side by side in 16-bit lanes; each store runs past the texel into the next.
+template <int Bytes, int Kind>
+void UnfilterTexels(const unsigned char* in, const unsigned char* up, int64_t rowBytes, unsigned char* out) {
+  const __m128i low = _mm_set1_epi16(0xFF);
+  __m128i a = _mm_setzero_si128(), c = _mm_setzero_si128();
+  for (int64_t x = 0; x < rowBytes; x += Bytes) {
+    const __m128i d = LoadTexel(in + x);
+    const __m128i b = LoadTexel(up + x);
+    __m128i predicted;
+    if (Kind == SUB) {
+      predicted = a;
+    } else if (Kind == AVERAGE) {
+      predicted = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
+    } else {
+      // The nearest of a, b, c to a + b - c, ties going to a, then b.
+      const __m128i pa = _mm_sub_epi16(b, c), pb = _mm_sub_epi16(a, c);
+      const __m128i pc = Abs16(_mm_add_epi16(pa, pb));
+      const __m128i absA = Abs16(pa), absB = Abs16(pb);
+      const __m128i least = _mm_min_epi16(_mm_min_epi16(absA, absB), pc);
+      const __m128i takeA = _mm_cmpeq_epi16(absA, least), takeB = _mm_cmpeq_epi16(absB, least);
+      const __m128i bOrC = _mm_or_si128(_mm_and_si128(takeB, b), _mm_andnot_si128(takeB, c));
+      predicted = _mm_or_si128(_mm_and_si128(takeA, a), _mm_andnot_si128(takeA, bOrC));
+    }
+    a = _mm_and_si128(_mm_add_epi16(d, predicted), low);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(a, a));
+    c = b;
+  }
+}
+#else
+template <int Bytes, int Kind>
+void UnfilterTexels(const unsigned char* in, const unsigned char* up, int64_t rowBytes, unsigned char* out) {
+  for (int64_t i = 0; i < rowBytes; ++i) {
+    const int a = i >= Bytes ? out[i - Bytes] : 0, b = up[i], c = i >= Bytes ? up[i - Bytes] : 0;
+    int predicted = a;
+    if (Kind == AVERAGE) {
+      predicted = (a + b) >> 1;
+    } else if (Kind == PAETH) {
+      const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - c - c);
+      predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+    }
+    out[i] = (unsigned char)(in[i] + predicted);
+  }
+}
+#endif
+
+template <int Bytes>
+void UnfilterTexels(int filter, const unsigned char* in, const unsigned char* up, int64_t rowBytes,
+                    unsigned char* out) {
+  if (filter == SUB) UnfilterTexels<Bytes, SUB>(in, up, rowBytes, out);
+  if (filter == AVERAGE) UnfilterTexels<Bytes, AVERAGE>(in, up, rowBytes, out);
+  if (filter == PAETH) UnfilterTexels<Bytes, PAETH>(in, up, rowBytes, out);
+}
+
+// Undoes one row's filter: `in` the filtered bytes, `up` the row above as made, `out` the row;
+// each with kRowSlack bytes after it. False for an unknown filter.
+bool UnfilterRow(int filter, const unsigned char* in, const unsigned char* up, int64_t rowBytes, int texelBytes,
+                 unsigned char* out) {
+  if (filter == NONE) {
+    std::memcpy(out, in, size_t(rowBytes));
+    return true;
+  }
+  if (filter == UP) {
+    for (int64_t i = 0; i < rowBytes; ++i) out[i] = (unsigned char)(in[i] + up[i]);
+    return true;
+  }
+  if (filter != SUB && filter != AVERAGE && filter != PAETH) return false;
+  switch (texelBytes) {
+    case 1: UnfilterTexels<1>(filter, in, up, rowBytes, out); break;
+    case 2: UnfilterTexels<2>(filter, in, up, rowBytes, out); break;
+    case 3: UnfilterTexels<3>(filter, in, up, rowBytes, out); break;
+    case 4: UnfilterTexels<4>(filter, in, up, rowBytes, out); break;
+    case 6: UnfilterTexels<6>(filter, in, up, rowBytes, out); break;
+    default: UnfilterTexels<8>(filter, in, up, rowBytes, out); break;
+  }
+  return true;
+}
+
+struct DecompressorFree {
+  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+// The image of a PNG file that holds nothing unusual after its header chunks (which libspng has
+// read and checked): one run of IDAT chunks with good CRCs, one zlib stream in them that inflates
+// to exactly the filtered rows, filters 0 to 4, then IEND and the end of the file. The whole
+// stream is inflated at once, much faster than row by row. False for anything else, and the
+// file is then read the ordinary way, which names what is wrong with it; so every file either
+// reads here as it would there or is left to it. With `writable` (data itself, which may be
+// changed) several IDAT chunks' data are joined in place, and put back if the file is left
+// to libspng; else they are joined in a copy.
+bool DecodeWhole(const unsigned char* data, unsigned char* writable, size_t size, const spng_ihdr& ihdr,
+                 const Layout& layout, BwArray<unsigned char>* texels) {
+  size_t pos = BW_PNG_SIGNATURE_BYTES;
+  while (size - pos >= 12 && std::memcmp(data + pos + 4, "IDAT", 4) != 0) {
+    const uint64_t length = BwLoadBE32(data + pos);
+    if (length > size - pos - 12) return false;
+    pos += 12 + length;
+  }
+  // The IDAT chunks' data, joined when there are several.
+  std::vector<std::pair<size_t, size_t>> pieces;  // offset and length in the file
+  uint64_t compressedBytes = 0;
+  for (; size - pos >= 12 && std::memcmp(data + pos + 4, "IDAT", 4) == 0; pos += 12 + pieces.back().second) {
+    const uint64_t length = BwLoadBE32(data + pos);
+    if (length > size - pos - 12) return false;
+    const uint32_t crc = libdeflate_crc32(0, data + pos + 4, size_t(length) + 4);
+    if (crc != BwLoadBE32(data + pos + 8 + length)) return false;
+    pieces.emplace_back(pos + 8, size_t(length));
+    compressedBytes += length;
+  }
+  static const unsigned char kIend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+  if (pieces.empty() || size - pos != 12 || std::memcmp(data + pos, kIend, 12) != 0) return false;
+  // Each row is its filter byte and its bytes; the rows are made in place, top row first, each
+  // moving down by the filter bytes before it, then turned over to go bottom row first.
+  const int64_t width = ihdr.width, height = ihdr.height;
+  const int texelBytes = layout.channels * layout.bits / 8;
+  const int64_t rowBytes = width * texelBytes;
+  const uint64_t filteredBytes = uint64_t(height) * uint64_t(rowBytes + 1);
+  BwArray<unsigned char> rows = BwAllocArray<unsigned char>(filteredBytes + kRowSlack);
+  std::unique_ptr<libdeflate_decompressor, DecompressorFree> inflater(libdeflate_alloc_decompressor());
+  if (!rows || !inflater) return false;
+
+  BwArray<unsigned char> joined;
+  const unsigned char* stream = data + pieces[0].first;
+  // In place, each chunk's data moves down over the CRC and head between it and the one
+  // before; those 12 bytes are kept to put the file back as it was.
+  std::vector<unsigned char> between;
+  struct PutBack {
+    unsigned char* file;
+    const std::vector<std::pair<size_t, size_t>>& pieces;
+    const std::vector<unsigned char>& between;
+    ~PutBack() {
+      if (!file || between.empty()) return;
+      size_t end = pieces[0].first;  // the end of the joined data
+      for (const auto& piece : pieces) end += piece.second;
+      for (size_t i = pieces.size(); i-- > 1;) {
+        end -= pieces[i].second;
+        std::memmove(file + pieces[i].first, file + end, pieces[i].second);
+        std::memcpy(file + pieces[i].first - 12, between.data() + (i - 1) * 12, 12);
+      }
+    }
+  } putBack{nullptr, pieces, between};
+  if (pieces.size() > 1 && writable) {
+    between.resize((pieces.size() - 1) * 12);
+    size_t at = pieces[0].first + pieces[0].second;
+    for (size_t i = 1; i < pieces.size(); ++i) {
+      std::memcpy(between.data() + (i - 1) * 12, writable + pieces[i].first - 12, 12);
+      std::memmove(writable + at, writable + pieces[i].first, pieces[i].second);
+      at += pieces[i].second;
+    }
+    putBack.file = writable;
+  } else if (pieces.size() > 1) {
+    if (!(joined = BwAllocArray<unsigned char>(compressedBytes))) return false;
+    size_t at = 0;
+    for (const auto& piece : pieces) std::memcpy(joined.get() + at, data + piece.first, piece.second), at += piece.second;
+    stream = joined.get();
+  }
+  size_t used = 0;
+  if (libdeflate_zlib_decompress_ex(inflater.get(), stream, size_t(compressedBytes), rows.get(), size_t(filteredBytes),
+                                    &used, nullptr) != LIBDEFLATE_SUCCESS ||
+      used != compressedBytes)
+    return false;
+  joined.reset();
+
+  // This row and the one above, as made (zeros above the top row).
+  const int64_t madeStride = rowBytes + kRowSlack;
+  std::vector<unsigned char> made(size_t(madeStride) * 2, 0);
+  const bool swapRedBlue = layout.channels >= 3;
+  const uint16_t one = 1;
+  const bool littleEndian = *reinterpret_cast<const unsigned char*>(&one) == 1;
+  for (int64_t y = 0; y < height; ++y) {
+    unsigned char* row = made.data() + (y % 2) * madeStride;
+    const unsigned char* above = made.data() + ((y + 1) % 2) * madeStride;
+    const unsigned char* in = rows.get() + y * (rowBytes + 1);
+    if (!UnfilterRow(in[0], in + 1, above, rowBytes, texelBytes, row)) return false;
+    unsigned char* out = rows.get() + y * rowBytes;
+    std::memcpy(out, row, size_t(rowBytes));
+    if (layout.bits == 16 && littleEndian)
+      for (int64_t i = 0; i < rowBytes; i += 2) std::swap(out[i], out[i + 1]);
+    if (swapRedBlue) SwapRedBlue(out, uint64_t(width), layout.channels, layout.bits);
+  }
+  for (int64_t y = 0; y < height / 2; ++y)
+    std::swap_ranges(rows.get() + y * rowBytes, rows.get() + (y + 1) * rowBytes, rows.get() + (height - 1 - y) * rowBytes);
+  *texels = std::move(rows);
+  putBack.file = nullptr;  // the file is not read again
+  return true;
+}
+
 // A PNG file read as it streams: libspng takes the bytes as it needs them, so it reads no
 // further than the end of the image's chunks. What was read is kept to name a fault found.
 struct Stream {
@@ -189,8 +399,10 @@ int ReadStream(spng_ctx*, void* user, void* dest, size_t length) {
 }
 
 // Decodes the PNG file held in data[0, size), or, with a stream, the one it delivers (data and
-// size then grow as it is read).
-bool Decode(const unsigned char* data, size_t size, Stream* stream, BwDecodedImage* image, std::string* error) {
+// size then grow as it is read). `writable`, when given, is data, which may be changed while
+// it is read.
+bool Decode(const unsigned char* data, size_t size, Stream* stream, BwDecodedImage* image, std::string* error,
+            unsigned char* writable = nullptr) {
   const auto bytes = [&] { return stream ? stream->seen.data() : data; };
   const auto count = [&] { return stream ? stream->seen.size() : size; };
   if (!BwIsPng(bytes(), count())) return Fail(error, Describe(SPNG_ESIGNATURE, bytes(), count()));
@@ -233,7 +445,18 @@ bool Decode(const unsigned char* data, size_t size, Stream* stream, BwDecodedIma
   size_t spngTotal = 0;
   if ((ret = spng_decoded_image_size(c, layout.format, &spngTotal)) != 0) return Fail(error, describe(ret));
   if (spngTotal != total) return Fail(error, "unexpected decoded size");
-  BwArray<unsigned char> texels = BwAllocArray<unsigned char>(total);
+  // Samples as the file stores them, in a file held whole: inflated at once.
+  BwArray<unsigned char> texels;
+  if (!stream && layout.format == SPNG_FMT_PNG && ihdr.bit_depth >= 8 && ihdr.interlace_method == SPNG_INTERLACE_NONE &&
+      DecodeWhole(data, writable, size, ihdr, layout, &texels)) {
+    image->width = int(width);
+    image->height = int(height);
+    image->channels = layout.channels;
+    image->bits = layout.bits;
+    image->data = std::move(texels);
+    return true;
+  }
+  texels = BwAllocArray<unsigned char>(total);
   if (!texels)
     return Fail(error, "not enough memory for an image of " + std::to_string(width) + " x " +
                            std::to_string(height) + " texels");
@@ -280,8 +503,26 @@ bool BwReadPngMemory(const unsigned char* data, size_t size, BwDecodedImage* ima
 
 bool BwReadPng(FILE* fp, BwDecodedImage* image, std::string* error) {
   // The whole file first: its size bounds the image it can hold before anything large is
-  // allocated, and a pipe is read like a regular file.
+  // allocated, and a pipe is read like a regular file. A regular file goes into a buffer of its
+  // size (large pages, not filled beforehand); if it turns out longer, the rest is appended.
   try {
+    struct stat info;
+    const off_t here = ftello(fp);
+    if (fstat(fileno(fp), &info) == 0 && S_ISREG(info.st_mode) && here >= 0 && info.st_size > here) {
+      const size_t expected = size_t(info.st_size - here);
+      BwArray<unsigned char> file = BwAllocArray<unsigned char>(expected);
+      if (!file) return Fail(error, "out of memory");
+      const size_t got = std::fread(file.get(), 1, expected, fp);
+      if (got == expected && std::fgetc(fp) != EOF) {
+        std::vector<unsigned char> bytes(file.get(), file.get() + got);
+        file.reset();
+        if (fseeko(fp, here + off_t(got), SEEK_SET) != 0 || !BwReadToEnd(fp, &bytes))
+          return Fail(error, "read error");
+        return Decode(bytes.data(), bytes.size(), nullptr, image, error);
+      }
+      if (std::ferror(fp)) return Fail(error, "read error");
+      return Decode(file.get(), got, nullptr, image, error, file.get());
+    }
     std::vector<unsigned char> bytes;
     if (!BwReadToEnd(fp, &bytes)) return Fail(error, "read error");
     return Decode(bytes.data(), bytes.size(), nullptr, image, error);

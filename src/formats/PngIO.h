@@ -4,7 +4,11 @@
 // images become colour, grey images of 1, 2 and 4 bits are scaled to 8 bits, 16-bit images
 // stay 16-bit; a tRNS chunk adds an alpha channel (palette, grey and colour images alike).
 // Rows come out bottom row first with colour in blue, green, red order (see DecodedImage.h).
-// Gamma, colour profiles and other ancillary chunks are not applied.
+// Gamma, colour profiles and other ancillary chunks are not applied. A file held whole whose
+// samples need no conversion (8 or 16 bits, not interlaced, no palette or tRNS) and that holds
+// nothing after its image data but IEND has its image data inflated at once with libdeflate and
+// its row filters undone here; any other file, or one that is not perfectly formed, is read
+// row by row by libspng.
 //
 // It refuses, with a one-line message: files without the PNG signature, sizes above
 // 65535 x 65535, images whose data could not fit in the file (deflate expands at most 1032

@@ -1,6 +1,7 @@
 // PNG writing with parallel deflate; see PngWriter.h for the layout of the output.
 #include "PngWriter.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -36,7 +37,7 @@ std::vector<unsigned char> Chunk(const char* type, const unsigned char* data, ui
   PutBigEndian32(chunk.data(), length);
   std::memcpy(chunk.data() + 4, type, 4);
   if (length > 0) std::memcpy(chunk.data() + 8, data, length);
-  PutBigEndian32(chunk.data() + 8 + length, uint32_t(crc32(0, chunk.data() + 4, uInt(length) + 4)));
+  PutBigEndian32(chunk.data() + 8 + length, libdeflate_crc32(0, chunk.data() + 4, size_t(length) + 4));
   return chunk;
 }
 
@@ -159,8 +160,9 @@ void BwPngWriter::FilterRows(int64_t begin, int64_t end) {
 }
 
 // Deflates segment `index` of the band into its IDAT chunk (without the CRC when it is the
-// image's last segment, whose chunk also gets the Adler-32 of the whole stream).
-void BwPngWriter::CompressSegment(int64_t index, int64_t segments, bool lastBand) {
+// image's last segment, whose chunk also gets the Adler-32 of the whole stream), with `z` made
+// ready for raw deflate.
+void BwPngWriter::CompressSegment(z_stream* z, int64_t index, int64_t segments, bool lastBand) {
   Segment& seg = segments_[size_t(index)];
   const int64_t filteredRow = rowBytes_ + 1;
   const int64_t firstRow = index * segmentRows_;
@@ -171,24 +173,14 @@ void BwPngWriter::CompressSegment(int64_t index, int64_t segments, bool lastBand
   const bool lastOfImage = lastBand && index == segments - 1;
   seg.ok = false;
   seg.inputBytes = inBytes;
-  seg.adler = uint32_t(adler32(1, in, uInt(inBytes)));
-
-  z_stream z;
-  std::memset(&z, 0, sizeof z);
-  // Raw deflate: the zlib header and checksum are written here, once for all segments. The
-  // run-length strategy only refers to the byte before, so a segment needs no window of the
-  // data before it: a zero byte before its first byte costs nothing measurable.
-  if (deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_RLE) != Z_OK) return;
-  struct Ender {
-    z_stream* z;
-    ~Ender() { deflateEnd(z); }
-  } ender{&z};
+  seg.adler = libdeflate_adler32(1, in, size_t(inBytes));
+  if (deflateReset(z) != Z_OK) return;
 
   // Room for the chunk head, the zlib header, the deflated data with its flush marker, the
-  // Adler-32 and the CRC.
-  const size_t bound = size_t(deflateBound(&z, uLong(inBytes))) + 64;
+  // Adler-32 and the CRC; the buffer is kept from band to band.
+  const size_t bound = size_t(deflateBound(z, uLong(inBytes))) + 64;
   try {
-    seg.chunk.resize(8 + 2 + bound + 4 + 4);
+    if (seg.chunk.size() < 8 + 2 + bound + 4 + 4) seg.chunk.resize(8 + 2 + bound + 4 + 4);
   } catch (const std::bad_alloc&) {
     return;
   }
@@ -199,19 +191,18 @@ void BwPngWriter::CompressSegment(int64_t index, int64_t segments, bool lastBand
     data[1] = kZlibHeader[1];
     head = 2;
   }
-  z.next_in = const_cast<unsigned char*>(in);
-  z.avail_in = uInt(inBytes);
-  z.next_out = data + head;
-  z.avail_out = uInt(bound);
+  z->next_in = const_cast<unsigned char*>(in);
+  z->avail_in = uInt(inBytes);
+  z->next_out = data + head;
+  z->avail_out = uInt(bound);
   const int flush = lastOfImage ? Z_FINISH : Z_SYNC_FLUSH;
-  const int ret = deflate(&z, flush);
-  if ((lastOfImage ? ret != Z_STREAM_END : ret != Z_OK) || z.avail_in != 0 || z.avail_out == 0) return;
-  const size_t length = head + (bound - z.avail_out);
+  const int ret = deflate(z, flush);
+  if ((lastOfImage ? ret != Z_STREAM_END : ret != Z_OK) || z->avail_in != 0 || z->avail_out == 0) return;
+  const size_t length = head + (bound - z->avail_out);
   std::memcpy(seg.chunk.data() + 4, "IDAT", 4);
   PutBigEndian32(seg.chunk.data(), uint32_t(length));
-  seg.chunk.resize(8 + length + 4);
-  if (!lastOfImage)
-    PutBigEndian32(seg.chunk.data() + 8 + length, uint32_t(crc32(0, seg.chunk.data() + 4, uInt(length + 4))));
+  seg.length = 8 + length + 4;
+  if (!lastOfImage) PutBigEndian32(seg.chunk.data() + 8 + length, libdeflate_crc32(0, seg.chunk.data() + 4, length + 4));
   seg.ok = true;
 }
 
@@ -220,7 +211,20 @@ bool BwPngWriter::FlushBand(std::string* error) {
   BwParallelFor(bandFill_, 16, [this](int64_t begin, int64_t end) { FilterRows(begin, end); });
   const int64_t segments = (bandFill_ + segmentRows_ - 1) / segmentRows_;
   BwParallelFor(segments, 1, [this, segments, lastBand](int64_t begin, int64_t end) {
-    for (int64_t s = begin; s < end; ++s) CompressSegment(s, segments, lastBand);
+    // One stream for the segments of this range, reset between them: each segment is
+    // deflated as if by a stream of its own.
+    z_stream z;
+    std::memset(&z, 0, sizeof z);
+    // Raw deflate: the zlib header and checksum are written here, once for all segments. The
+    // run-length strategy only refers to the byte before, so a segment needs no window of the
+    // data before it: a zero byte before its first byte costs nothing measurable.
+    const bool ready = deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_RLE) == Z_OK;
+    for (int64_t s = begin; s < end; ++s) {
+      segments_[size_t(s)].ok = false;
+      if (ready) CompressSegment(&z, s, segments, lastBand);
+    }
+    if (!ready) return;
+    deflateEnd(&z);
   });
   for (int64_t s = 0; s < segments; ++s) {
     Segment& seg = segments_[size_t(s)];
@@ -228,14 +232,13 @@ bool BwPngWriter::FlushBand(std::string* error) {
     adler_ = uint32_t(adler32_combine(adler_, seg.adler, z_off_t(seg.inputBytes)));
     if (lastBand && s == segments - 1) {
       // The stream's checksum goes at the end of the last chunk's data, then the chunk's CRC.
-      const size_t length = seg.chunk.size() - 12;
-      seg.chunk.resize(seg.chunk.size() + 4);
+      const size_t length = seg.length - 12;
+      seg.length += 4;
       PutBigEndian32(seg.chunk.data() + 8 + length, adler_);
       PutBigEndian32(seg.chunk.data(), uint32_t(length + 4));
-      PutBigEndian32(seg.chunk.data() + 12 + length,
-                     uint32_t(crc32(0, seg.chunk.data() + 4, uInt(length + 8))));
+      PutBigEndian32(seg.chunk.data() + 12 + length, libdeflate_crc32(0, seg.chunk.data() + 4, length + 8));
     }
-    if (!WriteAll(fp_, seg.chunk)) return Fail(error, "write error");
+    if (std::fwrite(seg.chunk.data(), 1, seg.length, fp_) != seg.length) return Fail(error, "write error");
   }
   // The row above the next band's first row.
   std::memcpy(previous_.get(), band_.get() + (bandFill_ - 1) * rowBytes_, size_t(rowBytes_));

@@ -24,6 +24,8 @@
 
 #include "BwArray.h"
 
+struct z_stream_s;
+
 class BwPngWriter {
  public:
   BwPngWriter() = default;
@@ -48,6 +50,7 @@ class BwPngWriter {
  private:
   struct Segment {
     std::vector<unsigned char> chunk;  // length, "IDAT", data, CRC (CRC and length last)
+    size_t length = 0;                 // bytes of `chunk` that are the chunk
     uint32_t adler = 1;
     uint64_t inputBytes = 0;
     bool ok = true;
@@ -56,7 +59,7 @@ class BwPngWriter {
   bool Fail(std::string* error, const std::string& message);
   bool FlushBand(std::string* error);
   void FilterRows(int64_t begin, int64_t end);
-  void CompressSegment(int64_t index, int64_t segments, bool lastBand);
+  void CompressSegment(z_stream_s* z, int64_t index, int64_t segments, bool lastBand);
 
   FILE* fp_ = nullptr;
   int64_t width_ = 0, height_ = 0;

@@ -15,15 +15,20 @@
 #include "Parallel.h"
 #include "ImageProbe.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 namespace {
 
 constexpr int64_t kMaxSide = 65535;
 constexpr uint32_t kStripRows = 32;
-constexpr int kZipLevel = 6;
+// libdeflate's level 7: on merged maps smaller strips than zlib's level 6 (which level 6 of
+// libdeflate is not always), and two to four times faster.
+constexpr int kZipLevel = 7;
 // Most bytes libtiff may allocate at once for its own tables.
 constexpr tmsize_t kMaxLibraryAllocation = tmsize_t(256) << 20;
+struct CompressorFree {
+  void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
 // Largest tile buffer allowed whatever the image's size (a small image may have large tiles).
 constexpr uint64_t kSmallTileBytes = uint64_t(1) << 20;
 
@@ -648,6 +653,8 @@ bool BwTiffWriter::FlushBand(std::string* error) {
   std::vector<char> ok(size_t(strips), 0);
   BwParallelFor(strips, 1, [&](int64_t begin, int64_t end) {
     std::vector<unsigned char> differences;
+    const std::unique_ptr<libdeflate_compressor, CompressorFree> deflater(libdeflate_alloc_compressor(kZipLevel));
+    if (!deflater) return;
     for (int64_t i = begin; i < end; ++i) {
       const int64_t rows = std::min<int64_t>(kStripRows, s.bandFill - i * kStripRows);
       const unsigned char* raw = s.band.data() + i * kStripRows * s.rowBytes;
@@ -672,11 +679,12 @@ bool BwTiffWriter::FlushBand(std::string* error) {
           }
         }
       }
-      uLongf size = compressBound(uLong(differences.size()));
-      s.strips[size_t(i)].resize(size_t(size));
-      ok[size_t(i)] = compress2(s.strips[size_t(i)].data(), &size, differences.data(), uLong(differences.size()),
-                                kZipLevel) == Z_OK;
-      s.strips[size_t(i)].resize(size_t(size));
+      std::vector<unsigned char>& strip = s.strips[size_t(i)];
+      strip.resize(libdeflate_zlib_compress_bound(deflater.get(), differences.size()));
+      const size_t size = libdeflate_zlib_compress(deflater.get(), differences.data(), differences.size(), strip.data(),
+                                                   strip.size());
+      ok[size_t(i)] = size != 0;
+      strip.resize(size);
     }
   });
   for (int64_t i = 0; i < strips; ++i) {

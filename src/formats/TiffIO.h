@@ -18,8 +18,8 @@
 //
 // The writer writes one image of 1 to 65535 texels a side, grey, grey and alpha, RGB or RGBA at 8
 // or 16 bits, little-endian, in strips of 32 rows, Deflate compressed with the horizontal
-// predictor: the strips of a band of rows are compressed at the same time on all CPUs (zlib,
-// level 6) and handed to libtiff in order, so the bytes do not depend on the number of
+// predictor: the strips of a band of rows are compressed at the same time on all CPUs (libdeflate,
+// level 7) and handed to libtiff in order, so the bytes do not depend on the number of
 // threads. On a regular file libtiff writes in place; on anything else (a pipe) the file is
 // held in memory and written by End.
 #pragma once
