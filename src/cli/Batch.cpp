@@ -21,7 +21,9 @@
 #include "Outputs.h"
 #include "OutputFile.h"
 #include "Parallel.h"
+#include "Records.h"
 #include "Signals.h"
+#include "TreePlan.h"
 
 const char kBwBatchUsage[] =
     "Usage: bumpweld --batch FILE [batch options]   (FILE '-': standard input)\n"
@@ -29,10 +31,14 @@ const char kBwBatchUsage[] =
     "  --jobs=N              run at most N jobs at once (default: four per CPU, at most 48)\n"
     "  --report=FILE         write a JSON report of every job\n"
     "  --shard=K/N           run only the jobs i with i mod N = K (jobs counted from 0)\n"
-    "  --skip-up-to-date     skip a job whose outputs all exist and are newer than its inputs\n"
+    "  --skip-up-to-date     skip a job whose outputs are those recorded from the same inputs' contents,\n"
+    "                        options and version\n"
     "  --fail-fast           start no new job after the first failure\n"
     "  --verbose             print each job's console text instead of one line a job\n"
-    "  --memory=MIB          memory the jobs in flight may use (default: 4/5 of what is available)\n";
+    "  --memory=MIB          memory the jobs in flight may use (default: 4/5 of what is available)\n"
+    "Trees: bumpweld --tree MANIFEST [--plan] [batch options]: the jobs of a manifest's rules, each\n"
+    "  skipped while its recorded inputs, options and version are unchanged; --plan prints them\n"
+    "  as batch lines and runs nothing\n";
 
 namespace {
 
@@ -67,6 +73,9 @@ struct BatchJob {
   std::vector<std::string> written;
   std::vector<BwLevelStats> stats;  // with --stats, each level's angle error
   bool alone = false;  // runs with nothing else in flight
+  // With records: where they are kept, and the hash of what the outputs are made from.
+  BwRecords* records = nullptr;
+  std::string digest;
 };
 
 // Runs one parsed job with `threads` threads (unless its line sets them), capturing its console.
@@ -80,6 +89,8 @@ void RunJob(BatchJob* job, int threads) {
   settings.mapInputs = false;
   std::string* console = &job->console;
   BwConsole out(settings.quiet, [console](int, const char* text, size_t length) { console->append(text, length); });
+  // The inputs are hashed before the run, so that one changed meanwhile leaves a stale record.
+  if (job->records && job->digest.empty()) job->digest = job->records->JobDigest(command);
   const auto output = BwFileOutput(command.Output(), BwSignalObserver(), &job->written);
   std::string error;
   const bool ok = BwRunCommand(command, settings, out, *output, &error, nullptr, &job->stats);
@@ -132,26 +143,6 @@ BatchJob MakeJob(std::vector<std::string> words) {
   return job;
 }
 
-// Modification time in nanoseconds; false when the file cannot be looked at.
-bool ModifiedAt(const std::string& path, int64_t* nanoseconds) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) return false;
-  *nanoseconds = int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-  return true;
-}
-
-// Whether every output of a planned job exists and is newer than both inputs.
-bool UpToDate(const BatchJob& job) {
-  if (job.levels.empty()) return false;
-  int64_t base = 0, second = 0;
-  if (!ModifiedAt(job.command.Base(), &base) || !ModifiedAt(job.command.Second(), &second)) return false;
-  for (const std::string& level : job.levels) {
-    int64_t modified = 0;
-    if (!ModifiedAt(level, &modified) || modified <= std::max(base, second)) return false;
-  }
-  return true;
-}
-
 // The size, memory estimate and output names of a job, from its inputs' headers.
 void Plan(BatchJob* job) {
   job->planned = true;
@@ -170,7 +161,7 @@ void Plan(BatchJob* job) {
 // "" when no two jobs write the same file, else the refusal naming both lines. Jobs whose base
 // map cannot be probed yet (an earlier job may make it) are checked by their first level's name
 // and planned again when they come up.
-std::string SharedOutput(std::vector<BatchJob>* jobs) {
+std::string SharedOutput(std::vector<BatchJob>* jobs, const char* what) {
   std::map<std::string, const BatchJob*> writers;
   for (BatchJob& job : *jobs) {
     if (job.status == Status::FAILED) continue;  // not a command line
@@ -186,7 +177,7 @@ std::string SharedOutput(std::vector<BatchJob>* jobs) {
       if (key.empty()) continue;
       const auto [first, fresh] = writers.emplace(key, &job);
       if (!fresh)
-        return "ERROR: Lines " + std::to_string(first->second->line) + " and " + std::to_string(job.line) +
+        return "ERROR: " + std::string(what) + " " + std::to_string(first->second->line) + " and " + std::to_string(job.line) +
                " both write " + name;
     }
   }
@@ -293,8 +284,8 @@ void Print(const std::string& text, FILE* stream = stdout) {
 // The batch in flight: the jobs, what runs, and what the console shows.
 class Scheduler {
  public:
-  Scheduler(std::vector<BatchJob>* jobs, const BwBatchOptions& options)
-      : jobs_(*jobs), options_(options), start_(Clock::now()) {
+  Scheduler(std::vector<BatchJob>* jobs, const BwBatchOptions& options, BwRecordBook* records)
+      : jobs_(*jobs), options_(options), records_(records), start_(Clock::now()) {
     cpus_ = std::max(1, BwThreadCount());
     // Every output is synced to disk before it is put in place, so a small job spends much of
     // its time waiting for the disk: four jobs a CPU keep the CPUs busy meanwhile.
@@ -348,7 +339,8 @@ class Scheduler {
         continue;
       }
       if (!job.planned) Plan(&job);
-      if (options_.skipUpToDate && UpToDate(job)) {
+      if (records_ && (job.records = records_->For(job.command)) &&
+          job.records->UpToDate(job.command, job.levels, &job.digest, &job.written)) {
         job.status = Status::SKIPPED;
         job.message = "up to date";
         ++next_;
@@ -385,6 +377,7 @@ class Scheduler {
 
   void Finished(const BatchJob& job) {
     ++finished_;
+    if (job.status == Status::OK && job.records) job.records->Store(job.command, job.digest, job.written);
     if (job.status == Status::OK) doneTexels_ += job.texels;
     if (job.status == Status::FAILED && options_.failFast) stopping_ = true;
     if (options_.verbose)
@@ -410,6 +403,7 @@ class Scheduler {
 
   std::vector<BatchJob>& jobs_;
   const BwBatchOptions& options_;
+  BwRecordBook* records_;
   Clock::time_point start_;
   int cpus_ = 1;
   int slots_ = 1;
@@ -428,11 +422,77 @@ class Scheduler {
   std::vector<size_t> done_;
 };
 
+// The jobs of a batch file, those of the shard asked for; false after printing why there are none.
+bool BatchFileJobs(const BwBatchOptions& options, std::vector<BatchJob>* jobs) {
+  std::string text, error;
+  if (!ReadBatchFile(options.file, &text, &error)) {
+    Print(error + "\n");
+    return false;
+  }
+  size_t jobIndex = 0;
+  int lineNumber = 0;
+  for (size_t start = 0; start < text.size();) {
+    ++lineNumber;
+    const size_t end = std::min(text.find('\n', start), text.size());
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    std::vector<std::string> words;
+    std::string lineError;
+    const bool split = BwSplitBatchLine(line, &words, &lineError);
+    if (split && words.empty()) continue;  // blank or comment
+    if (jobIndex++ % uint64_t(options.shardCount) != uint64_t(options.shardIndex)) continue;
+    if (split) {
+      jobs->push_back(MakeJob(std::move(words)));
+      jobs->back().line = lineNumber;
+    } else {
+      BatchJob job;
+      job.args = {line};
+      job.label = line;
+      job.status = Status::FAILED;
+      job.message = lineError;
+      job.console = lineError + "\n";
+      jobs->push_back(std::move(job));
+    }
+  }
+  return true;
+}
+
+// The jobs of a tree's plan, those of the shard asked for (numbered from 1 in the plan's
+// order), or with --plan every job printed as its batch line. False after printing the
+// manifest's fault or every problem of the plan.
+bool TreeJobs(const BwBatchOptions& options, BwTreePlan* plan, std::vector<BatchJob>* jobs) {
+  std::string error;
+  if (!BwPlanTree(options.tree, plan, &error)) {
+    Print(error + "\n");
+    return false;
+  }
+  if (!plan->problems.empty()) {
+    std::string text;
+    for (const std::string& problem : plan->problems) text += problem + "\n";
+    Print(text);
+    return false;
+  }
+  std::string lines;
+  for (size_t i = 0; i < plan->jobs.size(); ++i) {
+    if (i % uint64_t(options.shardCount) != uint64_t(options.shardIndex)) continue;
+    if (options.plan) {
+      lines += BwJoinBatchLine(plan->jobs[i].args) + "\n";
+      continue;
+    }
+    jobs->push_back(MakeJob(plan->jobs[i].args));
+    jobs->back().line = int(i + 1);
+  }
+  if (options.plan) Print(lines);
+  return true;
+}
+
 }  // namespace
 
 bool BwIsBatchCommand(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
-    if (std::strcmp(argv[i], "--batch") == 0 || std::strncmp(argv[i], "--batch=", 8) == 0) return true;
+    for (const char* option : {"--batch", "--tree"})
+      if (std::strcmp(argv[i], option) == 0 || (std::strncmp(argv[i], option, std::strlen(option)) == 0 && argv[i][std::strlen(option)] == '='))
+        return true;
   return false;
 }
 
@@ -461,6 +521,14 @@ bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* h
       if (value.empty()) return bad("a batch file, - for standard input");
       options->file = value;
       haveFile = true;
+    } else if (arg == "--tree") {
+      if (i + 1 >= argc) return bad("a manifest");
+      options->tree = argv[++i];
+    } else if (name == "--tree" && hasValue) {
+      if (value.empty()) return bad("a manifest");
+      options->tree = value;
+    } else if (arg == "--plan") {
+      options->plan = true;
     } else if (arg == "--help") {
       *help = true;
     } else if (name == "--jobs") {
@@ -498,7 +566,15 @@ bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* h
       return false;
     }
   }
-  if (!haveFile && !*help) {
+  if (haveFile && !options->tree.empty()) {
+    *error = "ERROR: --batch and --tree do not go together";
+    return false;
+  }
+  if (options->plan && options->tree.empty()) {
+    *error = "ERROR: --plan goes with --tree";
+    return false;
+  }
+  if (!haveFile && options->tree.empty() && !*help) {
     *error = "ERROR: --batch needs a batch file";
     return false;
   }
@@ -518,9 +594,12 @@ int BwBatchMain(int argc, char** argv) {
     return 0;
   }
   BwInstallSignalHandlers();
-  std::string text;
-  if (!ReadBatchFile(options.file, &text, &error)) {
-    Print(error + "\n");
+  std::vector<BatchJob> jobs;
+  BwTreePlan tree;
+  if (!options.tree.empty()) {
+    if (!TreeJobs(options, &tree, &jobs)) return 255;
+    if (options.plan) return 0;
+  } else if (!BatchFileJobs(options, &jobs)) {
     return 255;
   }
   // The report's file is opened first, so that a batch that could not report does not run.
@@ -532,41 +611,25 @@ int BwBatchMain(int argc, char** argv) {
       return 255;
     }
   }
-
-  std::vector<BatchJob> jobs;
-  size_t jobIndex = 0;
-  int lineNumber = 0;
-  for (size_t start = 0; start < text.size();) {
-    ++lineNumber;
-    const size_t end = std::min(text.find('\n', start), text.size());
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
-    std::vector<std::string> words;
-    std::string lineError;
-    const bool split = BwSplitBatchLine(line, &words, &lineError);
-    if (split && words.empty()) continue;  // blank or comment
-    if (jobIndex++ % uint64_t(options.shardCount) != uint64_t(options.shardIndex)) continue;
-    if (split) {
-      jobs.push_back(MakeJob(std::move(words)));
-      jobs.back().line = lineNumber;
-    } else {
-      BatchJob job;
-      job.args = {line};
-      job.label = line;
-      job.status = Status::FAILED;
-      job.message = lineError;
-      job.console = lineError + "\n";
-      jobs.push_back(std::move(job));
-    }
-  }
-  text = std::string();
-  const std::string shared = SharedOutput(&jobs);
+  const std::string shared = SharedOutput(&jobs, options.tree.empty() ? "Lines" : "Jobs");
   if (!shared.empty()) {
     Print(shared + "\n");
     return 255;
   }
+  if (!options.tree.empty() && !BwMakeTreeFolders(tree, &error)) {
+    Print(error + "\n");
+    return 255;
+  }
 
-  Scheduler(&jobs, options).Run();
+  // A tree keeps its records in its output root; a batch with --skip-up-to-date beside each
+  // job's output.
+  std::unique_ptr<BwRecordBook> records;
+  if (!options.tree.empty() || options.skipUpToDate) records = std::make_unique<BwRecordBook>(tree.outputRoot);
+  Scheduler(&jobs, options, records.get()).Run();
+  if (records) {
+    records->Flush();
+    for (const std::string& warning : records->Warnings()) Print(warning + "\n", stderr);
+  }
 
   size_t ok = 0, failed = 0, skipped = 0;
   for (const BatchJob& job : jobs)
