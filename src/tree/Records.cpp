@@ -13,7 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ImageProbe.h"
 #include "OutputFile.h"
+#include "Outputs.h"
 
 const char BW_RECORDS_NAME[] = ".bumpweld.records";
 
@@ -79,15 +81,6 @@ int64_t Now() {
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// An output's name in the records: its folder with links resolved, and its own name.
-std::string OutputName(const std::string& output) {
-  char resolved[PATH_MAX];
-  const size_t slash = output.rfind('/');
-  const std::string name = slash == std::string::npos ? output : output.substr(slash + 1);
-  if (!realpath(FolderOf(output).c_str(), resolved)) return "";
-  return std::string(resolved) + "/" + name;
 }
 
 // Everything of a job's settings that changes the bytes of its outputs (the threads, the
@@ -280,6 +273,21 @@ bool BwRecords::ContentHash(const std::string& path, std::string* hash) {
   return true;
 }
 
+// An output's name in the records: its folder with links resolved (each folder resolved once),
+// and its own name; "" when the folder cannot be resolved.
+std::string BwRecords::OutputName(const std::string& output) {
+  const size_t slash = output.rfind('/');
+  const std::string name = slash == std::string::npos ? output : output.substr(slash + 1);
+  const std::string folder = FolderOf(output);
+  const std::lock_guard<std::mutex> lock(mutex_);
+  auto found = folders_.find(folder);
+  if (found == folders_.end()) {
+    char resolved[PATH_MAX];
+    found = folders_.emplace(folder, realpath(folder.c_str(), resolved) ? resolved : "").first;
+  }
+  return found->second.empty() ? "" : found->second + "/" + name;
+}
+
 std::string BwRecords::JobDigest(const BwCommand& command) {
   std::string text = std::string("bumpweld ") + BUMPWELD_VERSION + " " + kBwVersionLine + SettingsText(command.settings);
   const std::string inputs[] = {command.Base(), command.Second(), command.settings.mask};
@@ -317,6 +325,15 @@ bool BwRecords::UpToDate(const BwCommand& command, const std::vector<std::string
   if (digest->empty() || *digest != job.digest) return false;
   *outputs = job.outputs;
   return true;
+}
+
+bool BwRecords::UpToDate(const BwCommand& command, std::string* digest, std::vector<std::string>* outputs) {
+  BwImageProbe base;
+  digest->clear();
+  if (!BwProbeImageFile(command.Base(), &base)) return false;
+  const std::vector<std::string> levels =
+      BwOutputFileNames(command.Output(), command.settings.mipLevels != 0, base.width, base.height);
+  return UpToDate(command, levels, digest, outputs);
 }
 
 void BwRecords::Store(const BwCommand& command, const std::string& digest, const std::vector<std::string>& outputs) {
@@ -397,10 +414,8 @@ void BwRecords::Commit() {
 
 BwRecords* BwRecordBook::For(const BwCommand& command) {
   const std::string& output = command.Output();
-  if (BwOutputKey(output.c_str()).empty() && !output.empty()) {
-    // A device or descriptor: nothing to keep. An output that does not exist yet has a key.
-    return nullptr;
-  }
+  // A device or descriptor has no records (and its folder, /dev say, is not for them).
+  if (root_.empty() && BwOutputKey(output.c_str()).empty()) return nullptr;
   const std::string folder = root_.empty() ? FolderOf(output) : root_;
   const std::lock_guard<std::mutex> lock(mutex_);
   std::unique_ptr<BwRecords>& records = books_[folder];

@@ -64,6 +64,8 @@ class BwRecords {
   // the record already failed to match: JobDigest makes it).
   bool UpToDate(const BwCommand& command, const std::vector<std::string>& levels, std::string* digest,
                 std::vector<std::string>* outputs);
+  // The same with the files the job writes found from its base map's header.
+  bool UpToDate(const BwCommand& command, std::string* digest, std::vector<std::string>* outputs);
   // Records a job that wrote `outputs` from what `digest` hashes (the digest taken before it ran,
   // so that an input changed during the run makes the record stale, never wrong). Records are
   // written a few dozen at a time, or a quarter of a second apart; a failure to write is a
@@ -93,6 +95,7 @@ class BwRecords {
   void Commit();
   void Warn(const std::string& text);
   bool ContentHash(const std::string& path, std::string* hash);
+  std::string OutputName(const std::string& output);
 
   std::string folder_, file_;
   struct sqlite3* db_ = nullptr;
@@ -100,6 +103,7 @@ class BwRecords {
   std::map<std::pair<uint64_t, uint64_t>, Content> contents_;  // by device and inode
   std::map<std::pair<uint64_t, uint64_t>, Content> fresh_;     // hashed this run, not yet stored
   std::map<std::string, Job> jobs_;                            // by output name
+  std::map<std::string, std::string> folders_;                 // output folders, links resolved
   std::vector<std::pair<std::string, Job>> pending_;           // stored, not yet written
   std::chrono::steady_clock::time_point lastCommit_ = std::chrono::steady_clock::now();
   bool writeFailed_ = false;

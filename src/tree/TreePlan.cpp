@@ -20,7 +20,6 @@
 #include <toml++/toml.h>
 
 #include "CommandParser.h"
-#include "OutputFile.h"
 
 namespace {
 
@@ -56,12 +55,9 @@ std::string Tidy(const std::string& path) {
 
 // The absolute form of a path, by its text: the working folder before a relative one, "." and
 // ".." parts resolved (links are not looked at: the outputs may not exist yet).
-std::string Absolute(const std::string& path) {
+std::string Absolute(const std::string& path, const std::string& cwd) {
   std::string full = path;
-  if (path.empty() || path[0] != '/') {
-    char cwd[4096];
-    full = Join(getcwd(cwd, sizeof cwd) ? cwd : "/", path);
-  }
+  if (path.empty() || path[0] != '/') full = Join(cwd, path);
   std::vector<std::string> parts;
   for (size_t at = 0; at <= full.size();) {
     const size_t end = std::min(full.find('/', at), full.size());
@@ -318,10 +314,14 @@ class Planner {
     for (const std::string& sub : folders) Walk(manifestRoot, root, sub);
   }
 
+  // The jobs' options, two jobs writing one file (by the names' text: the batch's own check
+  // compares the files themselves before anything runs), outputs where a rule would read them.
   void Check() {
-    std::map<std::string, const std::string*> writers;  // output key -> the base of its job
+    char folder[4096];
+    const std::string cwd = getcwd(folder, sizeof folder) ? folder : "/";
+    std::map<std::string, const std::string*> writers;  // output path -> the base of its job
     std::vector<std::pair<std::string, std::string>> rootsAbsolute;
-    for (const std::string& root : roots_) rootsAbsolute.emplace_back(Absolute(root), root);
+    for (const std::string& root : roots_) rootsAbsolute.emplace_back(Absolute(root, cwd), root);
     std::set<int> refused;
     for (size_t j = 0; j < plan_.jobs.size(); ++j) {
       const BwTreeJob& job = plan_.jobs[j];
@@ -332,12 +332,10 @@ class Planner {
         continue;
       }
       const std::string& output = command.Output();
-      std::string key = BwOutputKey(output.c_str());
-      if (key.empty()) key = Absolute(output);
-      const auto [first, fresh] = writers.emplace(key, &bases_[j]);
+      const std::string absolute = Absolute(output, cwd);
+      const auto [first, fresh] = writers.emplace(absolute, &bases_[j]);
       if (!fresh) Problem("The jobs of " + *first->second + " and " + bases_[j] + " both write " + output);
       // An output where a rule would take it for an input of a later run.
-      const std::string absolute = Absolute(output);
       const std::string name = absolute.substr(absolute.rfind('/') + 1);
       for (const auto& [root, spelled] : rootsAbsolute) {
         if (absolute.compare(0, root.size() + 1, root + "/") != 0) continue;
