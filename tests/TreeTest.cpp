@@ -196,6 +196,20 @@ TEST(TreeTest, KilledAndConcurrentRunsLeaveTrueRecords) {
   }
 }
 
+TEST(TreeTest, WatchRebuildsTheJobsOfAChangedInput) {
+  TempDir dir;
+  WriteManyPairs(dir.path(), 3);
+  // After the first pass, a changed height map: its job alone is built again, within seconds.
+  ASSERT_EQ(Shell("\"$BW\" --tree tree.toml --watch > log & until grep -q '^3 jobs' log; do sleep 0.05; done; "
+                  "cp base.tga in/m2.h.tga; for i in $(seq 100); do grep -q '1 ok' log && break; sleep 0.1; done; "
+                  "kill $!; wait $!; test $? -eq 143",
+                  dir.path()),
+            0);
+  const Bytes log = ReadFile(dir / "log");
+  EXPECT_TRUE(EndsWith(std::string(log.begin(), log.end()), "3 jobs: 3 ok, 0 failed, 0 skipped\nok out/m2.tga\n"
+                                                            "3 jobs: 1 ok, 0 failed, 2 skipped\n"));
+}
+
 TEST(TreeTest, DamagedOrPlantedRecordsOnlyCostARebuild) {
   TempDir dir;
   WriteManyPairs(dir.path(), 3);

@@ -7,9 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -36,9 +39,9 @@ const char kBwBatchUsage[] =
     "  --fail-fast           start no new job after the first failure\n"
     "  --verbose             print each job's console text instead of one line a job\n"
     "  --memory=MIB          memory the jobs in flight may use (default: 4/5 of what is available)\n"
-    "Trees: bumpweld --tree MANIFEST [--plan] [batch options]: the jobs of a manifest's rules, each\n"
-    "  skipped while its recorded inputs, options and version are unchanged; --plan prints them\n"
-    "  as batch lines and runs nothing\n";
+    "Trees: bumpweld --tree MANIFEST [--plan | --watch] [batch options]: the jobs of a manifest's\n"
+    "  rules, each skipped while its recorded inputs, options and version are unchanged; --plan\n"
+    "  prints them as batch lines and runs nothing; --watch runs again as inputs change\n";
 
 namespace {
 
@@ -284,8 +287,8 @@ void Print(const std::string& text, FILE* stream = stdout) {
 // The batch in flight: the jobs, what runs, and what the console shows.
 class Scheduler {
  public:
-  Scheduler(std::vector<BatchJob>* jobs, const BwBatchOptions& options, BwRecordBook* records)
-      : jobs_(*jobs), options_(options), records_(records), start_(Clock::now()) {
+  Scheduler(std::vector<BatchJob>* jobs, const BwBatchOptions& options, BwRecordBook* records, bool quietSkips)
+      : jobs_(*jobs), options_(options), records_(records), quietSkips_(quietSkips), start_(Clock::now()) {
     cpus_ = std::max(1, BwThreadCount());
     // Every output is synced to disk before it is put in place, so a small job spends much of
     // its time waiting for the disk: four jobs a CPU keep the CPUs busy meanwhile.
@@ -380,6 +383,7 @@ class Scheduler {
     if (job.status == Status::OK && job.records) job.records->Store(job.command, job.digest, job.written);
     if (job.status == Status::OK) doneTexels_ += job.texels;
     if (job.status == Status::FAILED && options_.failFast) stopping_ = true;
+    if (quietSkips_ && job.status == Status::SKIPPED) return;
     if (options_.verbose)
       Print(job.status == Status::SKIPPED ? JobLine(job) : job.console);
     else if (!progress_)
@@ -404,6 +408,7 @@ class Scheduler {
   std::vector<BatchJob>& jobs_;
   const BwBatchOptions& options_;
   BwRecordBook* records_;
+  bool quietSkips_;  // no line for a job up to date (the passes of a watch)
   Clock::time_point start_;
   int cpus_ = 1;
   int slots_ = 1;
@@ -486,6 +491,121 @@ bool TreeJobs(const BwBatchOptions& options, BwTreePlan* plan, std::vector<Batch
   return true;
 }
 
+// One pass over the jobs as a batch runs them: refused when two write one file, then run, the
+// summary printed and the report written. The exit status.
+int RunPass(const BwBatchOptions& options, std::vector<BatchJob>* jobs, const BwTreePlan* tree, BwRecordBook* records,
+            bool quietSkips) {
+  // The report's file is opened first, so that a batch that could not report does not run.
+  std::unique_ptr<OutputFile> report;
+  if (!options.report.empty()) {
+    report = std::make_unique<OutputFile>(options.report.c_str(), BwSignalObserver());
+    if (!*report) {
+      Print("ERROR: Unable to open " + options.report + "\n");
+      return 255;
+    }
+  }
+  const std::string shared = SharedOutput(jobs, options.tree.empty() ? "Lines" : "Jobs");
+  if (!shared.empty()) {
+    Print(shared + "\n");
+    return 255;
+  }
+  std::string error;
+  if (tree && !BwMakeTreeFolders(*tree, &error)) {
+    Print(error + "\n");
+    return 255;
+  }
+  Scheduler(jobs, options, records, quietSkips).Run();
+  if (records) {
+    records->Flush();
+    for (const std::string& warning : records->Warnings()) Print(warning + "\n", stderr);
+  }
+  size_t ok = 0, failed = 0, skipped = 0;
+  for (const BatchJob& job : *jobs)
+    (job.status == Status::OK ? ok : job.status == Status::FAILED ? failed : skipped) += 1;
+  char summary[128];
+  std::snprintf(summary, sizeof summary, "%zu jobs: %zu ok, %zu failed, %zu skipped\n", jobs->size(), ok, failed, skipped);
+  Print(summary);
+  if (report) {
+    const std::string json = JsonReport(*jobs);
+    if (std::fwrite(json.data(), 1, json.size(), report->Stream()) != json.size() || !report->Commit()) {
+      Print("ERROR: Unable to write " + options.report + "\n");
+      return 255;
+    }
+  }
+  return failed == 0 ? 0 : 255;
+}
+
+// The folders a watch looks at: every folder under the roots (as the plan walks them: hidden
+// names and links to folders passed over), and the manifest's own.
+void AddWatches(int inotify, const BwBatchOptions& options, const BwTreePlan& plan, std::map<int, std::string>* folders) {
+  constexpr uint32_t kEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE;
+  std::vector<std::string> pending(plan.roots.begin(), plan.roots.end());
+  const size_t slash = options.tree.rfind('/');
+  pending.push_back(slash == std::string::npos ? "." : options.tree.substr(0, slash + 1));
+  while (!pending.empty()) {
+    const std::string folder = pending.back();
+    pending.pop_back();
+    const int watch = inotify_add_watch(inotify, folder.c_str(), kEvents | IN_ONLYDIR);
+    if (watch >= 0) (*folders)[watch] = folder;
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) continue;
+    while (const dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      const std::string path = folder + "/" + entry->d_name;
+      struct stat info;
+      if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && path != plan.outputRoot) pending.push_back(path);
+    }
+    closedir(dir);
+  }
+}
+
+// Waits for a change under the roots (or of the manifest) and for the changes to settle: no
+// event for kBwWatchSettleMs. Changes to hidden names (temporaries, journals, the records) and
+// under the output root (the tree's own outputs) do not count.
+constexpr int kBwWatchSettleMs = 500;
+
+void AwaitChange(int inotify, const std::map<int, std::string>& folders, const std::string& outputRoot) {
+  bool changed = false;
+  while (true) {
+    pollfd ready{inotify, POLLIN, 0};
+    const int n = poll(&ready, 1, changed ? kBwWatchSettleMs : -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (changed) return;
+      continue;
+    }
+    alignas(inotify_event) char buffer[1 << 16];
+    const ssize_t length = read(inotify, buffer, sizeof buffer);
+    for (ssize_t at = 0; at < length;) {
+      const inotify_event* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      at += ssize_t(sizeof(inotify_event) + event->len);
+      const auto folder = folders.find(event->wd);
+      if (event->len == 0 || event->name[0] == '.' || folder == folders.end()) continue;
+      if (folder->second == outputRoot || folder->second.compare(0, outputRoot.size() + 1, outputRoot + "/") == 0) continue;
+      changed = true;
+    }
+  }
+}
+
+// --watch: after the first pass, a pass of the whole tree (planned again, so new and removed
+// files count) each time its inputs change; the records skip the jobs whose inputs did not.
+// Ends only by a signal, which as ever leaves each output complete or absent.
+int WatchTree(const BwBatchOptions& options, BwTreePlan plan, BwRecordBook* records) {
+  const int inotify = inotify_init1(IN_CLOEXEC);
+  if (inotify < 0) {
+    Print("ERROR: Unable to watch the tree: " + std::string(std::strerror(errno)) + "\n");
+    return 255;
+  }
+  std::map<int, std::string> folders;
+  while (true) {
+    AddWatches(inotify, options, plan, &folders);
+    AwaitChange(inotify, folders, plan.outputRoot);
+    std::vector<BatchJob> jobs;
+    if (!TreeJobs(options, &plan, &jobs)) continue;  // the problems are listed; wait for a fix
+    RunPass(options, &jobs, &plan, records, true);
+  }
+}
+
 }  // namespace
 
 bool BwIsBatchCommand(int argc, char** argv) {
@@ -529,6 +649,8 @@ bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* h
       options->tree = value;
     } else if (arg == "--plan") {
       options->plan = true;
+    } else if (arg == "--watch") {
+      options->watch = true;
     } else if (arg == "--help") {
       *help = true;
     } else if (name == "--jobs") {
@@ -570,8 +692,8 @@ bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* h
     *error = "ERROR: --batch and --tree do not go together";
     return false;
   }
-  if (options->plan && options->tree.empty()) {
-    *error = "ERROR: --plan goes with --tree";
+  if ((options->plan || options->watch) && options->tree.empty()) {
+    *error = std::string("ERROR: ") + (options->plan ? "--plan" : "--watch") + " goes with --tree";
     return false;
   }
   if (!haveFile && options->tree.empty() && !*help) {
@@ -594,55 +716,21 @@ int BwBatchMain(int argc, char** argv) {
     return 0;
   }
   BwInstallSignalHandlers();
-  std::vector<BatchJob> jobs;
+  if (options.tree.empty()) {
+    std::vector<BatchJob> jobs;
+    if (!BatchFileJobs(options, &jobs)) return 255;
+    // A batch with --skip-up-to-date keeps its records beside each job's output.
+    std::unique_ptr<BwRecordBook> records;
+    if (options.skipUpToDate) records = std::make_unique<BwRecordBook>();
+    return RunPass(options, &jobs, nullptr, records.get(), false);
+  }
   BwTreePlan tree;
-  if (!options.tree.empty()) {
-    if (!TreeJobs(options, &tree, &jobs)) return 255;
-    if (options.plan) return 0;
-  } else if (!BatchFileJobs(options, &jobs)) {
-    return 255;
-  }
-  // The report's file is opened first, so that a batch that could not report does not run.
-  std::unique_ptr<OutputFile> report;
-  if (!options.report.empty()) {
-    report = std::make_unique<OutputFile>(options.report.c_str(), BwSignalObserver());
-    if (!*report) {
-      Print("ERROR: Unable to open " + options.report + "\n");
-      return 255;
-    }
-  }
-  const std::string shared = SharedOutput(&jobs, options.tree.empty() ? "Lines" : "Jobs");
-  if (!shared.empty()) {
-    Print(shared + "\n");
-    return 255;
-  }
-  if (!options.tree.empty() && !BwMakeTreeFolders(tree, &error)) {
-    Print(error + "\n");
-    return 255;
-  }
-
-  // A tree keeps its records in its output root; a batch with --skip-up-to-date beside each
-  // job's output.
-  std::unique_ptr<BwRecordBook> records;
-  if (!options.tree.empty() || options.skipUpToDate) records = std::make_unique<BwRecordBook>(tree.outputRoot);
-  Scheduler(&jobs, options, records.get()).Run();
-  if (records) {
-    records->Flush();
-    for (const std::string& warning : records->Warnings()) Print(warning + "\n", stderr);
-  }
-
-  size_t ok = 0, failed = 0, skipped = 0;
-  for (const BatchJob& job : jobs)
-    (job.status == Status::OK ? ok : job.status == Status::FAILED ? failed : skipped) += 1;
-  char summary[128];
-  std::snprintf(summary, sizeof summary, "%zu jobs: %zu ok, %zu failed, %zu skipped\n", jobs.size(), ok, failed, skipped);
-  Print(summary);
-  if (report) {
-    const std::string json = JsonReport(jobs);
-    if (std::fwrite(json.data(), 1, json.size(), report->Stream()) != json.size() || !report->Commit()) {
-      Print("ERROR: Unable to write " + options.report + "\n");
-      return 255;
-    }
-  }
-  return failed == 0 ? 0 : 255;
+  std::vector<BatchJob> jobs;
+  if (!TreeJobs(options, &tree, &jobs)) return 255;
+  if (options.plan) return 0;
+  // A tree keeps its records in its output root.
+  BwRecordBook records(tree.outputRoot);
+  const int status = RunPass(options, &jobs, &tree, &records, false);
+  if (!options.watch) return status;
+  return WatchTree(options, tree, &records);
 }

@@ -44,6 +44,7 @@ struct BwBatchOptions {
   bool skipUpToDate = false;  // --skip-up-to-date
   std::string tree;           // --tree: the manifest ("" : a batch)
   bool plan = false;          // --plan: print the tree's jobs, run nothing
+  bool watch = false;         // --watch: run the tree again whenever its inputs change
   bool failFast = false;      // --fail-fast
   bool verbose = false;       // --verbose: each job's console text instead of one line
   uint64_t memoryBytes = 0;   // --memory=MIB: the memory budget (0: from the machine)
