@@ -347,7 +347,8 @@ class Tree {
     }
     if (!current) return py::none();
     py::list names;
-    for (int i = 0; i < bw_tree_output_count(tree_.get(), job); ++i) names.append(py::bytes(bw_tree_output(tree_.get(), job, i)));
+    for (int i = 0; i < bw_tree_output_count(tree_.get(), job); ++i)
+      names.append(py::bytes(bw_tree_output(tree_.get(), job, i)));
     return std::move(names);
   }
   void Record(int job, const std::vector<std::string>& outputs) {

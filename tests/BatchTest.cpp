@@ -23,7 +23,8 @@ std::vector<std::string> Lines(const std::string& text) {
 // The files of a directory but the batch's own.
 std::map<std::string, Bytes> Outputs(const std::string& dir) {
   std::map<std::string, Bytes> files = Files(dir);
-  for (const char* own : {"base.tga", "detail.tga", "height.tga", "jobs.txt", "report.json", "log", ".bumpweld.records"})
+  for (const char* own :
+       {"base.tga", "detail.tga", "height.tga", "jobs.txt", "report.json", "log", ".bumpweld.records"})
     files.erase(own);
   return files;
 }
@@ -179,16 +180,25 @@ TEST(BatchTest, SkipsByContentAndOptions) {
       {"cp detail.tga height.tga", "ok a.dds\nskipped b.ktx2: up to date\n"},
   };
   for (const auto& [step, expected] : kSteps) {
-    if (step[0] == '-') WriteFile(dir / "jobs.txt", AsBytes(step));
-    else ASSERT_EQ(Shell(step, dir.path()), 0);
-    const RunResult r = ::Run({"--batch", "jobs.txt", "--skip-up-to-date", "--jobs=1", "--report=report.json"}, dir.path());
+    if (step[0] == '-')
+      WriteFile(dir / "jobs.txt", AsBytes(step));
+    else
+      ASSERT_EQ(Shell(step, dir.path()), 0);
+    const RunResult r =
+        ::Run({"--batch", "jobs.txt", "--skip-up-to-date", "--jobs=1", "--report=report.json"}, dir.path());
     EXPECT_EQ(r.out.substr(0, r.out.rfind("2 jobs")), expected) << step;
   }
-  ASSERT_EQ(Shell("grep -q '\"status\": \"skipped\", \"message\": \"up to date\", \"seconds\": 0.000000, \"outputs\": \\[\"b.ktx2\"\\]' "
-                  "report.json", dir.path()), 0);
+  ASSERT_EQ(Shell("grep -q '\"status\": \"skipped\", \"message\": \"up to date\", \"seconds\": 0.000000, \"outputs\": "
+                  "\\[\"b.ktx2\"\\]' "
+                  "report.json",
+                  dir.path()),
+            0);
   // Without --skip-up-to-date a batch keeps no records and rebuilds.
-  EXPECT_EQ(Shell("rm .bumpweld.records && \"$BW\" --batch jobs.txt | grep -c ^ok | grep -qx 2 && test ! -e .bumpweld.records",
-                  dir.path()), 0);
+  EXPECT_EQ(
+      Shell(
+          "rm .bumpweld.records && \"$BW\" --batch jobs.txt | grep -c ^ok | grep -qx 2 && test ! -e .bumpweld.records",
+          dir.path()),
+      0);
 }
 
 TEST(BatchTest, FailFastStartsNothingAfterAFailure) {

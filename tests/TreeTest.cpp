@@ -84,19 +84,25 @@ TEST(TreeTest, PlansEachLayoutAndListsEveryProblem) {
   const std::pair<std::string, std::string> kCases[] = {
       {kGoodManifest, kGoodPlan},
       // A partner missing, a base of two rules (a file read as a partner is no base).
-      {"output = \"out\"\n[[root]]\npath = \"assets\"\n[[rule]]\nbase = \"{name}_n.tga\"\nsecond = \"{name}_detail.tga\"\n"
-       "output = \"{name}.tga\"\n[[rule]]\nbase = \"rock_{name}.tga\"\nsecond = \"detail.tga\"\noutput = \"x/{name}.tga\"\n",
+      {"output = \"out\"\n[[root]]\npath = \"assets\"\n[[rule]]\nbase = \"{name}_n.tga\"\nsecond = "
+       "\"{name}_detail.tga\"\n"
+       "output = \"{name}.tga\"\n[[rule]]\nbase = \"rock_{name}.tga\"\nsecond = \"detail.tga\"\noutput = "
+       "\"x/{name}.tga\"\n",
        "ERROR: No second map for assets/rock_mask.tga: assets/detail.tga is missing (rule 2)\n"
        "ERROR: assets/rock_n.tga is a base of rules 1 and 2\n"},
       // Two jobs writing one file; an output where a rule would read it.
-      {"output = \"assets\"\n[[root]]\npath = \"assets\"\n[[rule]]\nbase = \"{name}_n.tga\"\nsecond = \"{name}_detail.tga\"\n"
+      {"output = \"assets\"\n[[root]]\npath = \"assets\"\n[[rule]]\nbase = \"{name}_n.tga\"\nsecond = "
+       "\"{name}_detail.tga\"\n"
        "output = \"all.tga\"\n",
        "ERROR: The jobs of assets/rock_n.tga and assets/deep/it's_n.tga both write assets/all.tga\n"},
-      {"output = \"assets\"\n[[root]]\npath = \"assets/deep\"\n[[rule]]\nbase = \"{name}_n.tga\"\nsecond = \"{name}_detail.tga\"\n"
+      {"output = \"assets\"\n[[root]]\npath = \"assets/deep\"\n[[rule]]\nbase = \"{name}_n.tga\"\nsecond = "
+       "\"{name}_detail.tga\"\n"
        "output = \"deep/{name}_detail.tga\"\n",
-       "ERROR: The output assets/deep/it's_detail.tga is inside the input root assets/deep, where rule 1 would read it\n"},
+       "ERROR: The output assets/deep/it's_detail.tga is inside the input root assets/deep, where rule 1 would read "
+       "it\n"},
       // Manifests that are not one.
-      {"output = \"out\"\n[[root]]\npath = \"assets\"\n[[rule]]\nbase = \"{name}_n.tga\"\nsecond = \"{name}_detail.tga\"\n"
+      {"output = \"out\"\n[[root]]\npath = \"assets\"\n[[rule]]\nbase = \"{name}_n.tga\"\nsecond = "
+       "\"{name}_detail.tga\"\n"
        "options = [\"--rond\"]\noutput = \"{name}.tga\"\n",
        "ERROR: Rule 1: Unknown option --rond\n"},
       {"output = \"out\"\n[[root]]\npath = \"assets\"\n[[rule]]\nbase = \"n.tga\"\n",
@@ -151,9 +157,10 @@ TEST(TreeTest, RebuildsByContentOptionsAndMasks) {
                   tree.path()),
             0);
   // Every output is the one its batch line writes.
-  ASSERT_EQ(Shell("cp '" + tree.path() + "/tree.toml' . && cp '" + tree.path() + "/assets/rock_mask.tga' assets && "
-                  "\"$BW\" --tree tree.toml --plan > jobs.txt && mkdir -p out/deep out/shared out/h && "
-                  "\"$BW\" --batch jobs.txt > /dev/null",
+  ASSERT_EQ(Shell("cp '" + tree.path() + "/tree.toml' . && cp '" + tree.path() +
+                      "/assets/rock_mask.tga' assets && "
+                      "\"$BW\" --tree tree.toml --plan > jobs.txt && mkdir -p out/deep out/shared out/h && "
+                      "\"$BW\" --batch jobs.txt > /dev/null",
                   batch.path()),
             0);
   EXPECT_EQ(TreeOutputs(tree.path()), TreeOutputs(batch.path()));
@@ -166,8 +173,9 @@ void WriteManyPairs(const std::string& dir, int count) {
                       "); do cp base.tga in/m$i.n.tga; cp height.tga in/m$i.h.tga; done",
                   dir),
             0);
-  WriteFile(dir + "/tree.toml", AsBytes("output = \"out\"\n[[root]]\npath = \"in\"\n[[rule]]\nbase = \"{name}.n.tga\"\n"
-                                        "second = \"{name}.h.tga\"\nheight_scale = 3\nflags = \"mq\"\noutput = \"{name}.tga\"\n"));
+  WriteFile(dir + "/tree.toml",
+            AsBytes("output = \"out\"\n[[root]]\npath = \"in\"\n[[rule]]\nbase = \"{name}.n.tga\"\n"
+                    "second = \"{name}.h.tga\"\nheight_scale = 3\nflags = \"mq\"\noutput = \"{name}.tga\"\n"));
 }
 
 TEST(TreeTest, KilledAndConcurrentRunsLeaveTrueRecords) {
@@ -206,16 +214,19 @@ TEST(TreeTest, WatchRebuildsTheJobsOfAChangedInput) {
                   dir.path()),
             0);
   const Bytes log = ReadFile(dir / "log");
-  EXPECT_TRUE(EndsWith(std::string(log.begin(), log.end()), "3 jobs: 3 ok, 0 failed, 0 skipped\nok out/m2.tga\n"
-                                                            "3 jobs: 1 ok, 0 failed, 2 skipped\n"));
+  EXPECT_TRUE(EndsWith(std::string(log.begin(), log.end()),
+                       "3 jobs: 3 ok, 0 failed, 0 skipped\nok out/m2.tga\n"
+                       "3 jobs: 1 ok, 0 failed, 2 skipped\n"));
 }
 
 TEST(TreeTest, DamagedOrPlantedRecordsOnlyCostARebuild) {
   TempDir dir;
   WriteManyPairs(dir.path(), 3);
-  ASSERT_EQ(Shell("mkdir out && head -c 5000 /dev/urandom > out/.bumpweld.records && echo keep > victim", dir.path()), 0);
+  ASSERT_EQ(Shell("mkdir out && head -c 5000 /dev/urandom > out/.bumpweld.records && echo keep > victim", dir.path()),
+            0);
   RunResult r = ::Run({"--tree", "tree.toml"}, dir.path());
-  EXPECT_EQ(r.err, "Warning! The records out/.bumpweld.records are damaged: every job is built and the records made anew\n");
+  EXPECT_EQ(r.err,
+            "Warning! The records out/.bumpweld.records are damaged: every job is built and the records made anew\n");
   EXPECT_TRUE(EndsWith(r.out, "3 jobs: 3 ok, 0 failed, 0 skipped\n"));
   EXPECT_TRUE(EndsWith(::Run({"--tree", "tree.toml"}, dir.path()).out, "3 jobs: 0 ok, 0 failed, 3 skipped\n"));
   // A link at the database's name is never followed: its target stays as it was.

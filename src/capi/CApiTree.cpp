@@ -67,7 +67,9 @@ const char* bw_tree_word(const bw_tree* tree, int job, int word) {
   return tree->plan.jobs[size_t(job)].args[size_t(word)].c_str();
 }
 
-const char* bw_tree_line(const bw_tree* tree, int job) { return Valid(tree, job) ? tree->lines[size_t(job)].c_str() : nullptr; }
+const char* bw_tree_line(const bw_tree* tree, int job) {
+  return Valid(tree, job) ? tree->lines[size_t(job)].c_str() : nullptr;
+}
 
 int bw_tree_make_folders(bw_tree* tree) {
   if (!tree) return BW_ERROR_ARGUMENT;
@@ -98,7 +100,9 @@ int bw_tree_up_to_date(bw_tree* tree, int job) {
   }
 }
 
-int bw_tree_output_count(const bw_tree* tree, int job) { return Valid(tree, job) ? int(tree->outputs[size_t(job)].size()) : 0; }
+int bw_tree_output_count(const bw_tree* tree, int job) {
+  return Valid(tree, job) ? int(tree->outputs[size_t(job)].size()) : 0;
+}
 
 const char* bw_tree_output(const bw_tree* tree, int job, int index) {
   if (!Valid(tree, job) || index < 0 || size_t(index) >= tree->outputs[size_t(job)].size()) return nullptr;

@@ -180,8 +180,8 @@ std::string SharedOutput(std::vector<BatchJob>* jobs, const char* what) {
       if (key.empty()) continue;
       const auto [first, fresh] = writers.emplace(key, &job);
       if (!fresh)
-        return "ERROR: " + std::string(what) + " " + std::to_string(first->second->line) + " and " + std::to_string(job.line) +
-               " both write " + name;
+        return "ERROR: " + std::string(what) + " " + std::to_string(first->second->line) + " and " +
+               std::to_string(job.line) + " both write " + name;
     }
   }
   return "";
@@ -288,7 +288,11 @@ void Print(const std::string& text, FILE* stream = stdout) {
 class Scheduler {
  public:
   Scheduler(std::vector<BatchJob>* jobs, const BwBatchOptions& options, BwRecordBook* records, bool quietSkips)
-      : jobs_(*jobs), options_(options), records_(records), quietSkips_(quietSkips), start_(Clock::now()) {
+      : jobs_(*jobs),
+        options_(options),
+        records_(records),
+        quietSkips_(quietSkips),
+        start_(Clock::now()) {
     cpus_ = std::max(1, BwThreadCount());
     // Every output is synced to disk before it is put in place, so a small job spends much of
     // its time waiting for the disk: four jobs a CPU keep the CPUs busy meanwhile.
@@ -523,7 +527,8 @@ int RunPass(const BwBatchOptions& options, std::vector<BatchJob>* jobs, const Bw
   for (const BatchJob& job : *jobs)
     (job.status == Status::OK ? ok : job.status == Status::FAILED ? failed : skipped) += 1;
   char summary[128];
-  std::snprintf(summary, sizeof summary, "%zu jobs: %zu ok, %zu failed, %zu skipped\n", jobs->size(), ok, failed, skipped);
+  std::snprintf(summary, sizeof summary, "%zu jobs: %zu ok, %zu failed, %zu skipped\n", jobs->size(), ok, failed,
+                skipped);
   Print(summary);
   if (report) {
     const std::string json = JsonReport(*jobs);
@@ -537,7 +542,8 @@ int RunPass(const BwBatchOptions& options, std::vector<BatchJob>* jobs, const Bw
 
 // The folders a watch looks at: every folder under the roots (as the plan walks them: hidden
 // names and links to folders passed over), and the manifest's own.
-void AddWatches(int inotify, const BwBatchOptions& options, const BwTreePlan& plan, std::map<int, std::string>* folders) {
+void AddWatches(int inotify, const BwBatchOptions& options, const BwTreePlan& plan,
+                std::map<int, std::string>* folders) {
   constexpr uint32_t kEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE;
   std::vector<std::string> pending(plan.roots.begin(), plan.roots.end());
   const size_t slash = options.tree.rfind('/');
@@ -581,7 +587,8 @@ void AwaitChange(int inotify, const std::map<int, std::string>& folders, const s
       at += ssize_t(sizeof(inotify_event) + event->len);
       const auto folder = folders.find(event->wd);
       if (event->len == 0 || event->name[0] == '.' || folder == folders.end()) continue;
-      if (folder->second == outputRoot || folder->second.compare(0, outputRoot.size() + 1, outputRoot + "/") == 0) continue;
+      if (folder->second == outputRoot || folder->second.compare(0, outputRoot.size() + 1, outputRoot + "/") == 0)
+        continue;
       changed = true;
     }
   }
@@ -611,7 +618,8 @@ int WatchTree(const BwBatchOptions& options, BwTreePlan plan, BwRecordBook* reco
 bool BwIsBatchCommand(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
     for (const char* option : {"--batch", "--tree"})
-      if (std::strcmp(argv[i], option) == 0 || (std::strncmp(argv[i], option, std::strlen(option)) == 0 && argv[i][std::strlen(option)] == '='))
+      if (std::strcmp(argv[i], option) == 0 ||
+          (std::strncmp(argv[i], option, std::strlen(option)) == 0 && argv[i][std::strlen(option)] == '='))
         return true;
   return false;
 }

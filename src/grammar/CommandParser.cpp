@@ -370,8 +370,9 @@ std::string BwJoinBatchLine(const std::vector<std::string>& words) {
   for (const std::string& word : words) {
     if (word.find_first_of("\r\n") != std::string::npos) return "";
     if (!line.empty()) line += ' ';
-    const bool plain = !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                               "0123456789_-.,/:=+@%") == std::string::npos;
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "0123456789_-.,/:=+@%") == std::string::npos;
     if (plain) {
       line += word;
       continue;

@@ -21,11 +21,11 @@ const char BW_RECORDS_NAME[] = ".bumpweld.records";
 
 namespace {
 
-constexpr int kLayout = 1;                    // PRAGMA user_version of the tables below
-constexpr int64_t kSettled = 1000000000;      // a file's times must be this much older than its hash
+constexpr int kLayout = 1;                // PRAGMA user_version of the tables below
+constexpr int64_t kSettled = 1000000000;  // a file's times must be this much older than its hash
 constexpr size_t kHashBytes = 32;
-constexpr int kStoresPerCommit = 64;          // records written together (one commit each)
-constexpr double kCommitSeconds = 0.25;       // ... or after this long
+constexpr int kStoresPerCommit = 64;     // records written together (one commit each)
+constexpr double kCommitSeconds = 0.25;  // ... or after this long
 
 constexpr char kTables[] =
     "CREATE TABLE IF NOT EXISTS files(device INTEGER, inode INTEGER, size INTEGER, modified INTEGER, "
@@ -49,7 +49,8 @@ bool IdentityOf(const std::string& path, BwFileIdentity* identity) {
 std::string IdentityText(const BwFileIdentity& id) {
   char text[160];
   std::snprintf(text, sizeof text, "%llu %llu %llu %lld %lld", (unsigned long long)id.device,
-                (unsigned long long)id.inode, (unsigned long long)id.size, (long long)id.modified, (long long)id.changed);
+                (unsigned long long)id.inode, (unsigned long long)id.size, (long long)id.modified,
+                (long long)id.changed);
   return text;
 }
 
@@ -74,7 +75,8 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 int64_t Now() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 // The folder of a path ("." for a bare name).
@@ -131,9 +133,12 @@ std::string HashText(const std::string& text) {
 bool OursOrAbsent(const std::string& path, std::string* why) {
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) return errno == ENOENT;
-  if (!S_ISREG(info.st_mode)) *why = "not a regular file";
-  else if (info.st_uid != geteuid()) *why = "another user's file";
-  else if (info.st_mode & 022) *why = "writable by others";
+  if (!S_ISREG(info.st_mode))
+    *why = "not a regular file";
+  else if (info.st_uid != geteuid())
+    *why = "another user's file";
+  else if (info.st_mode & 022)
+    *why = "writable by others";
   return why->empty();
 }
 
@@ -179,15 +184,16 @@ bool BwRecords::Open() {
       return false;
     }
   }
-  if (sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr) !=
-      SQLITE_OK) {
+  if (sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
+                      nullptr) != SQLITE_OK) {
     Warn("Unable to open the records " + file_ + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory"));
     Close();
     return false;
   }
   sqlite3_busy_timeout(db_, 10000);
   // A lost commit (power loss) costs only a rebuild, so commits need no sync of their own.
-  return sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr) == SQLITE_OK;
+  return sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr) ==
+         SQLITE_OK;
 }
 
 void BwRecords::Close() {
@@ -204,8 +210,9 @@ bool BwRecords::Load() {
     layout = sqlite3_column_int(statement, 0);
   sqlite3_finalize(statement);
   if (layout != 0 && layout != kLayout) return false;
-  if (layout == 0 && sqlite3_exec(db_, (std::string(kTables) + "PRAGMA user_version=" + std::to_string(kLayout)).c_str(),
-                                  nullptr, nullptr, nullptr) != SQLITE_OK)
+  if (layout == 0 &&
+      sqlite3_exec(db_, (std::string(kTables) + "PRAGMA user_version=" + std::to_string(kLayout)).c_str(), nullptr,
+                   nullptr, nullptr) != SQLITE_OK)
     return false;
   bool ok = sqlite3_prepare_v2(db_, "SELECT device, inode, size, modified, changed, hashed_at, hash FROM files", -1,
                                &statement, nullptr) == SQLITE_OK;
@@ -231,7 +238,8 @@ bool BwRecords::Load() {
     const void* digest = sqlite3_column_blob(statement, 1);
     const unsigned char* outputs = sqlite3_column_text(statement, 2);
     const unsigned char* identities = sqlite3_column_text(statement, 3);
-    if (!output || !digest || !outputs || !identities || sqlite3_column_bytes(statement, 1) != int(kHashBytes)) continue;
+    if (!output || !digest || !outputs || !identities || sqlite3_column_bytes(statement, 1) != int(kHashBytes))
+      continue;
     Job job;
     job.digest.assign(static_cast<const char*>(digest), kHashBytes);
     job.outputs = SplitLines(reinterpret_cast<const char*>(outputs));
@@ -257,7 +265,8 @@ bool BwRecords::ContentHash(const std::string& path, std::string* hash) {
     for (const auto* table : {&fresh_, &contents_}) {
       const auto found = table->find(key);
       if (found != table->end() && found->second.identity == identity &&
-          identity.modified < found->second.hashedAt - kSettled && identity.changed < found->second.hashedAt - kSettled) {
+          identity.modified < found->second.hashedAt - kSettled &&
+          identity.changed < found->second.hashedAt - kSettled) {
         *hash = found->second.hash;
         return true;
       }
@@ -289,7 +298,8 @@ std::string BwRecords::OutputName(const std::string& output) {
 }
 
 std::string BwRecords::JobDigest(const BwCommand& command) {
-  std::string text = std::string("bumpweld ") + BUMPWELD_VERSION + " " + kBwVersionLine + SettingsText(command.settings);
+  std::string text =
+      std::string("bumpweld ") + BUMPWELD_VERSION + " " + kBwVersionLine + SettingsText(command.settings);
   const std::string inputs[] = {command.Base(), command.Second(), command.settings.mask};
   for (const std::string& input : inputs) {
     std::string hash;
@@ -403,7 +413,9 @@ void BwRecords::Commit() {
   sqlite3_finalize(job);
   ok = ok && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
   if (!ok) {
-    if (!writeFailed_) Warn("Unable to write the records " + file_ + ": " + sqlite3_errmsg(db_) + " (the jobs are built again next time)");
+    if (!writeFailed_)
+      Warn("Unable to write the records " + file_ + ": " + sqlite3_errmsg(db_) +
+           " (the jobs are built again next time)");
     writeFailed_ = true;
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }

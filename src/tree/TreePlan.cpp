@@ -27,7 +27,7 @@ constexpr char kName[] = "{name}";
 constexpr char kDir[] = "{dir}";
 
 struct Rule {
-  int number = 0;  // from 1
+  int number = 0;    // from 1
   std::string root;  // the one root it applies under ("" : every root)
   std::string base, second, mask, output, flags;
   std::string scale;  // the height scale as the job's word, "" for a normal map
@@ -153,8 +153,10 @@ class ManifestReader {
     if (error_.empty() && rules->empty()) error_ = path_ + ": no [[rule]]";
     if (error_.empty() && plan->outputRoot.empty()) error_ = path_ + ": no output folder (output = \"...\")";
     for (const Rule& rule : *rules)
-      if (error_.empty() && !rule.root.empty() && std::find(plan->roots.begin(), plan->roots.end(), rule.root) == plan->roots.end())
-        error_ = path_ + ": rule " + std::to_string(rule.number) + " names the root '" + rule.root + "', which no [[root]] has";
+      if (error_.empty() && !rule.root.empty() &&
+          std::find(plan->roots.begin(), plan->roots.end(), rule.root) == plan->roots.end())
+        error_ = path_ + ": rule " + std::to_string(rule.number) + " names the root '" + rule.root +
+                 "', which no [[root]] has";
     if (!error_.empty()) *error = "ERROR: " + error_;
     return error_.empty();
   }
@@ -179,7 +181,8 @@ class ManifestReader {
   bool Pattern(const toml::node& node, const std::string& key, bool named, std::string* value) {
     if (!String(node, key, value)) return false;
     const size_t names = Count(*value, kName);
-    if (value->find('/') != std::string::npos || names > 1 || (named && names == 0) || *value == "." || *value == "..") {
+    if (value->find('/') != std::string::npos || names > 1 || (named && names == 0) || *value == "." ||
+        *value == "..") {
       Fail(node, "'" + key + "' is a file name " + (named ? "with one {name}" : "with at most one {name}") +
                      ", in the base's folder");
       return false;
@@ -220,8 +223,10 @@ class ManifestReader {
       } else if (key == "flags") {
         const std::optional<std::string> flags = node.value_exact<std::string>();
         ok = flags.has_value();
-        if (ok) rule.flags = *flags;
-        else Fail(node, "'flags' is a text, the flag word");
+        if (ok)
+          rule.flags = *flags;
+        else
+          Fail(node, "'flags' is a text, the flag word");
       } else if (key == "height_scale") {
         const std::optional<double> scale = node.value<double>();
         ok = scale.has_value() && node.is_number();
@@ -250,7 +255,8 @@ class ManifestReader {
       if (!ok) return false;
     }
     for (const auto& [key, value] : {std::pair<const char*, const std::string*>{"base", &rule.base},
-                                     {"second", &rule.second}, {"output", &rule.output}})
+                                     {"second", &rule.second},
+                                     {"output", &rule.output}})
       if (value->empty()) {
         Fail(table, "a [[rule]] without its " + std::string(key));
         return false;
@@ -279,8 +285,8 @@ class ManifestReader {
 // One folder's files, matched against the rules.
 struct Folder {
   std::string manifestRoot;  // the root as the manifest names it
-  std::string root;  // the root's path as the jobs name it
-  std::string dir;   // the folder under the root ("" : the root itself)
+  std::string root;          // the root's path as the jobs name it
+  std::string dir;           // the folder under the root ("" : the root itself)
   std::vector<std::string> files;
 };
 
@@ -306,8 +312,10 @@ class Planner {
       struct stat info;
       const std::string file = Join(path, name);
       if (lstat(file.c_str(), &info) != 0) continue;
-      if (S_ISDIR(info.st_mode)) folders.push_back(Join(dir, name));  // a link to a folder is not followed
-      else if (S_ISREG(info.st_mode) || (S_ISLNK(info.st_mode) && stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode)))
+      if (S_ISDIR(info.st_mode))
+        folders.push_back(Join(dir, name));  // a link to a folder is not followed
+      else if (S_ISREG(info.st_mode) ||
+               (S_ISLNK(info.st_mode) && stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode)))
         files.files.push_back(name);
     }
     Match(files);
@@ -388,13 +396,15 @@ class Planner {
       const std::string base = Join(path, c.file);
       const auto [first, fresh] = baseOf.emplace(c.file, c.rule->number);
       if (!fresh) {
-        Problem(base + " is a base of rules " + std::to_string(first->second) + " and " + std::to_string(c.rule->number));
+        Problem(base + " is a base of rules " + std::to_string(first->second) + " and " +
+                std::to_string(c.rule->number));
         continue;
       }
       const std::string second = Replace(c.rule->second, kName, c.name);
       const std::string mask = Replace(c.rule->mask, kName, c.name);
       bool complete = true;
-      for (const auto& [what, partner] : {std::pair<const char*, const std::string*>{"second map", &second}, {"mask", &mask}})
+      for (const auto& [what, partner] :
+           {std::pair<const char*, const std::string*>{"second map", &second}, {"mask", &mask}})
         if (!partner->empty() && !present.count(*partner)) {
           Problem("No " + std::string(what) + " for " + base + ": " + Join(path, *partner) + " is missing (rule " +
                   std::to_string(c.rule->number) + ")");

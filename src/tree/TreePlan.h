@@ -34,10 +34,10 @@ struct BwTreeJob {
 };
 
 struct BwTreePlan {
-  std::string outputRoot;            // the folder of the outputs and of the records
-  std::vector<std::string> roots;    // the input roots
-  std::vector<BwTreeJob> jobs;       // in the order of the roots, folders, names and rules
-  std::vector<std::string> problems; // each one line, "ERROR: ..."; the tree runs only without any
+  std::string outputRoot;             // the folder of the outputs and of the records
+  std::vector<std::string> roots;     // the input roots
+  std::vector<BwTreeJob> jobs;        // in the order of the roots, folders, names and rules
+  std::vector<std::string> problems;  // each one line, "ERROR: ..."; the tree runs only without any
 };
 
 // Reads the manifest and plans the tree. False with *error for a manifest that cannot be read
