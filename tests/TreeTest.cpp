@@ -123,6 +123,13 @@ TEST(TreeTest, PlansEachLayoutAndListsEveryProblem) {
     }
     EXPECT_FALSE(FileExists(dir / "out"));
   }
+  const std::pair<std::vector<std::string>, const char*> kCommandLines[] = {
+      {{"--tree", "tree.toml", "--round"}, "ERROR: --round belongs in the options of a tree's rules, not with --tree\n"},
+      {{"--tree", "tree.toml", "x.tga"}, "ERROR: A tree takes its jobs from its manifest, not x.tga\n"},
+      {{"--batch", "jobs.txt", "--plan"}, "ERROR: --plan goes with --tree\n"},
+      {{"--tree=tree.toml", "--batch", "jobs.txt"}, "ERROR: --batch and --tree do not go together\n"},
+  };
+  for (const auto& [args, message] : kCommandLines) EXPECT_EQ(::Run(args, dir.path()).out, message);
 }
 
 TEST(TreeTest, RebuildsByContentOptionsAndMasks) {

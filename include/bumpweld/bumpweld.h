@@ -233,6 +233,7 @@ BW_API int bw_job_status(const bw_job *job);
  * its records, in the output root, say which jobs are up to date: those whose outputs are the
  * files recorded and whose inputs' contents, settings and tool version are unchanged. A caller
  * runs the other jobs (bw_job_set_command and bw_run_command) and records each that succeeded.
+ * The functions of one tree are called from one thread at a time (the jobs may run anywhere).
  *
  *   bw_tree *tree = bw_tree_plan("tree.toml");
  *   if (!tree || bw_tree_error(tree)[0]) ...;           (the fault, or every problem a line)

@@ -65,6 +65,7 @@ struct BatchJob {
   std::string label;  // the output name as typed, or the line's last word
   // The plan, made when the job comes up.
   bool planned = false;
+  bool estimated = false;  // the second map's reader is in memoryBytes
   uint64_t texels = 0;
   uint64_t memoryBytes = 0;
   std::vector<std::string> levels;  // the files it writes, when its base map's size is known
@@ -147,18 +148,26 @@ BatchJob MakeJob(std::vector<std::string> words) {
 }
 
 // The size, memory estimate and output names of a job, from its inputs' headers.
+// The memory estimate is finished by Estimate when the job is about to run (a job skipped as up
+// to date never reads its second map's header).
 void Plan(BatchJob* job) {
   job->planned = true;
   const BwSettings& settings = job->command.settings;
-  BwImageProbe base, second;
+  BwImageProbe base;
   const bool known = BwProbeImageFile(job->command.Base(), &base);
-  BwProbeImageFile(job->command.Second(), &second);
   job->texels = uint64_t(base.width) * uint64_t(base.height);
   // Whole float images: the merged image (12 bytes a texel) and the dilation's lists; a second
   // full image for the box filter, a quarter one for the first mip level.
   const uint64_t texelBytes = 16 + (settings.boxFilter ? 12 : settings.mipLevels != 0 ? 4 : 0);
-  job->memoryBytes = base.readerBytes + second.readerBytes + job->texels * texelBytes + (uint64_t(16) << 20);
+  job->memoryBytes = base.readerBytes + job->texels * texelBytes + (uint64_t(16) << 20);
   if (known) job->levels = BwOutputFileNames(job->command.Output(), settings.mipLevels != 0, base.width, base.height);
+}
+
+// Adds the second map's reader to a planned job's memory estimate.
+void Estimate(BatchJob* job) {
+  BwImageProbe second;
+  BwProbeImageFile(job->command.Second(), &second);
+  job->memoryBytes += second.readerBytes;
 }
 
 // "" when no two jobs write the same file, else the refusal naming both lines. Jobs whose base
@@ -353,6 +362,10 @@ class Scheduler {
         ++next_;
         Finished(job);
         continue;
+      }
+      if (!job.estimated) {
+        Estimate(&job);
+        job.estimated = true;
       }
       const bool big = job.memoryBytes > budget_ / uint64_t(slots_);
       if (running_ > 0 && (big || inFlightBytes_ + job.memoryBytes > budget_)) return;
@@ -627,6 +640,8 @@ bool BwIsBatchCommand(int argc, char** argv) {
 bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* help, std::string* error) {
   *help = false;
   bool haveFile = false;
+  bool batch = false;  // a batch, as opposed to a tree, for the refusals' words
+  for (int i = 1; i < argc; ++i) batch = batch || std::strncmp(argv[i], "--batch", 7) == 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const size_t equals = arg.find('=');
@@ -688,11 +703,13 @@ bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* h
       BwSettings check;
       std::string ignored;
       *error = BwApplyLongOption(arg.c_str(), &check, &ignored) || name == "--version"
-                   ? "ERROR: " + name + " belongs on the lines of a batch, not with --batch"
+                   ? "ERROR: " + name + (batch ? " belongs on the lines of a batch, not with --batch"
+                                               : " belongs in the options of a tree's rules, not with --tree")
                    : "ERROR: Unknown option " + name;
       return false;
     } else {
-      *error = "ERROR: A batch takes its jobs from its file, not " + arg;
+      *error = batch ? "ERROR: A batch takes its jobs from its file, not " + arg
+                     : "ERROR: A tree takes its jobs from its manifest, not " + arg;
       return false;
     }
   }
