@@ -311,6 +311,61 @@ class Job {
   std::atomic<bool> busy_{false};
 };
 
+struct TreeDeleter {
+  void operator()(bw_tree* tree) const { bw_tree_free(tree); }
+};
+
+// An asset tree's plan and records (a bw_tree); raises Error for a manifest that is not one or
+// a plan with problems (every one, a line each).
+class Tree {
+ public:
+  explicit Tree(const std::string& manifest) : tree_(bw_tree_plan(manifest.c_str())) {
+    if (!tree_) throw std::bad_alloc();
+    if (*bw_tree_error(tree_.get())) RaiseError(bw_tree_error(tree_.get()), BW_ERROR_COMMAND);
+  }
+  int Count() const { return bw_tree_job_count(tree_.get()); }
+  std::vector<std::string> Words(int job) const {
+    Check(job);
+    std::vector<std::string> words;
+    for (int i = 0; i < bw_tree_word_count(tree_.get(), job); ++i) words.push_back(bw_tree_word(tree_.get(), job, i));
+    return words;
+  }
+  std::string Line(int job) const {
+    Check(job);
+    return bw_tree_line(tree_.get(), job);
+  }
+  void MakeFolders() {
+    if (bw_tree_make_folders(tree_.get()) != 0) RaiseError(bw_tree_error(tree_.get()), BW_ERROR_WRITE);
+  }
+  // None when the job must run, else the files it stands for.
+  py::object UpToDate(int job) {
+    Check(job);
+    int current;
+    {
+      py::gil_scoped_release unlocked;
+      current = bw_tree_up_to_date(tree_.get(), job);
+    }
+    if (!current) return py::none();
+    py::list names;
+    for (int i = 0; i < bw_tree_output_count(tree_.get(), job); ++i)
+      names.append(py::bytes(bw_tree_output(tree_.get(), job, i)));
+    return std::move(names);
+  }
+  void Record(int job, const std::vector<std::string>& outputs) {
+    Check(job);
+    std::vector<const char*> names;
+    for (const std::string& name : outputs) names.push_back(name.c_str());
+    bw_tree_record(tree_.get(), job, int(names.size()), names.data());
+  }
+  std::string Finish() { return bw_tree_finish(tree_.get()); }
+
+ private:
+  void Check(int job) const {
+    if (job < 0 || job >= Count()) throw py::index_error("no such job");
+  }
+  std::unique_ptr<bw_tree, TreeDeleter> tree_;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_bumpweld, m) {
@@ -364,4 +419,17 @@ PYBIND11_MODULE(_bumpweld, m) {
            "With the option --stats, each level's angle error in degrees: dicts of level, mean, p99 and max.")
       .def("run_images", &Job::RunImages, py::arg("base"), py::arg("second"),
            "Merges two arrays and returns the result levels in picture order; raises Error on failure.");
+
+  py::class_<Tree>(m, "Tree", "An asset tree's plan and the records of what was built (a bw_tree).")
+      .def(py::init<const std::string&>(), py::arg("manifest"),
+           "Plans the tree of a manifest; raises Error with the fault or every problem, one a line.")
+      .def("__len__", &Tree::Count)
+      .def("words", &Tree::Words, py::arg("job"), "The command line of a job, without the program name.")
+      .def("line", &Tree::Line, py::arg("job"), "The same as the line of a batch file.")
+      .def("make_folders", &Tree::MakeFolders, "Makes the folders of the outputs; raises Error.")
+      .def("up_to_date", &Tree::UpToDate, py::arg("job"),
+           "None when the job must run (its inputs are hashed now, for record), else its files, as bytes.")
+      .def("record", &Tree::Record, py::arg("job"), py::arg("outputs"),
+           "Records that the job, asked about with up_to_date before it ran, wrote these files.")
+      .def("finish", &Tree::Finish, "Writes the records not written yet; returns the records' warnings, a line each.");
 }

@@ -23,7 +23,9 @@ std::vector<std::string> Lines(const std::string& text) {
 // The files of a directory but the batch's own.
 std::map<std::string, Bytes> Outputs(const std::string& dir) {
   std::map<std::string, Bytes> files = Files(dir);
-  for (const char* own : {"base.tga", "detail.tga", "height.tga", "jobs.txt", "report.json", "log"}) files.erase(own);
+  for (const char* own :
+       {"base.tga", "detail.tga", "height.tga", "jobs.txt", "report.json", "log", ".bumpweld.records"})
+    files.erase(own);
   return files;
 }
 
@@ -151,8 +153,6 @@ TEST(BatchTest, ResumesAfterAKill) {
   for (const TempDir* dir : {&killed, &clean}) {
     WriteTestMaps(dir->path(), 300, 200);
     WriteFile(*dir / "jobs.txt", AsBytes(file));
-    // Inputs older than any output, so that finished jobs are up to date.
-    ASSERT_EQ(Shell("touch -d 2001-01-01 base.tga height.tga", dir->path()), 0);
   }
   ASSERT_EQ(::Run({"--batch", "jobs.txt"}, clean.path()).status, 0);
   // Killed once a job has finished, while others run.
@@ -165,14 +165,40 @@ TEST(BatchTest, ResumesAfterAKill) {
                        "80 jobs: 0 ok, 0 failed, 80 skipped\n"));
 }
 
-TEST(BatchTest, SkipsChainsInOneFileWhenUpToDate) {
+// Up to date by the records of the inputs' contents and the options, not by the clock: a
+// changed option or mask rebuilds, a touch does not, and a skipped job reports its files.
+TEST(BatchTest, SkipsByContentAndOptions) {
   TempDir dir;
   WriteTestMaps(dir.path(), 40, 24);
-  ASSERT_EQ(Shell("touch -d 2001-01-01 base.tga detail.tga", dir.path()), 0);
-  WriteFile(dir / "jobs.txt", AsBytes("-m base.tga detail.tga a.dds\n-m base.tga detail.tga b.ktx2\n"));
-  ASSERT_EQ(::Run({"--batch", "jobs.txt"}, dir.path()).status, 0);
-  EXPECT_EQ(::Run({"--batch", "jobs.txt", "--skip-up-to-date"}, dir.path()).out,
-            "skipped a.dds: up to date\nskipped b.ktx2: up to date\n2 jobs: 0 ok, 0 failed, 2 skipped\n");
+  const std::pair<const char*, const char*> kSteps[] = {
+      {"-m base.tga detail.tga a.dds --mask=height.tga\n-m base.tga detail.tga b.ktx2\n", "ok a.dds\nok b.ktx2\n"},
+      {"-m base.tga detail.tga a.dds --mask=height.tga\n-m base.tga detail.tga b.ktx2\n",
+       "skipped a.dds: up to date\nskipped b.ktx2: up to date\n"},
+      {"-m base.tga detail.tga a.dds --mask=height.tga\n-m base.tga detail.tga b.ktx2 --detail-strength=0.2\n",
+       "skipped a.dds: up to date\nok b.ktx2\n"},
+      {"touch base.tga height.tga", "skipped a.dds: up to date\nskipped b.ktx2: up to date\n"},
+      {"cp detail.tga height.tga", "ok a.dds\nskipped b.ktx2: up to date\n"},
+  };
+  for (const auto& [step, expected] : kSteps) {
+    if (step[0] == '-')
+      WriteFile(dir / "jobs.txt", AsBytes(step));
+    else
+      ASSERT_EQ(Shell(step, dir.path()), 0);
+    const RunResult r =
+        ::Run({"--batch", "jobs.txt", "--skip-up-to-date", "--jobs=1", "--report=report.json"}, dir.path());
+    EXPECT_EQ(r.out.substr(0, r.out.rfind("2 jobs")), expected) << step;
+  }
+  ASSERT_EQ(Shell("grep -q '\"status\": \"skipped\", \"message\": \"up to date\", \"seconds\": 0.000000, \"outputs\": "
+                  "\\[\"b.ktx2\"\\]' "
+                  "report.json",
+                  dir.path()),
+            0);
+  // Without --skip-up-to-date a batch keeps no records and rebuilds.
+  EXPECT_EQ(
+      Shell(
+          "rm .bumpweld.records && \"$BW\" --batch jobs.txt | grep -c ^ok | grep -qx 2 && test ! -e .bumpweld.records",
+          dir.path()),
+      0);
 }
 
 TEST(BatchTest, FailFastStartsNothingAfterAFailure) {

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make pkg-config libgtest-dev libspng-dev libdeflate-dev zlib1g-dev libopenexr-dev libtiff-dev libpng-dev
-          libastcenc-dev astcenc
+          libastcenc-dev astcenc libtomlplusplus-dev libsqlite3-dev libssl-dev
           pybind11-dev python3-dev python3-numpy python3-pytest python3-distributed python3-pil
           python3-venv openimageio-tools python3-openimageio libnvtt-bin emscripten chromium)
 missing=()

@@ -228,6 +228,48 @@ BW_API int bw_sample_map(int which, unsigned char *rgb);
 /* The status code of the last call on the job that can fail (BW_OK after a success). */
 BW_API int bw_job_status(const bw_job *job);
 
+/* Asset trees (not in the WebAssembly module). A tree is the plan of a manifest: its rules pair
+ * the files found under its roots into jobs, each a command line (see README, "Asset trees"), and
+ * its records, in the output root, say which jobs are up to date: those whose outputs are the
+ * files recorded and whose inputs' contents, settings and tool version are unchanged. A caller
+ * runs the other jobs (bw_job_set_command and bw_run_command) and records each that succeeded.
+ * The functions of one tree are called from one thread at a time (the jobs may run anywhere).
+ *
+ *   bw_tree *tree = bw_tree_plan("tree.toml");
+ *   if (!tree || bw_tree_error(tree)[0]) ...;           (the fault, or every problem a line)
+ *   bw_tree_make_folders(tree);
+ *   for (int i = 0; i < bw_tree_job_count(tree); ++i)
+ *     if (!bw_tree_up_to_date(tree, i)) { run job i; bw_tree_record(tree, i, count, names); }
+ *   bw_tree_finish(tree);
+ *   bw_tree_free(tree);
+ */
+typedef struct bw_tree bw_tree;
+/* Reads the manifest and plans its tree. NULL only when memory is short; a manifest that cannot
+ * be read, or a plan with problems, gives a tree without jobs whose bw_tree_error says why. */
+BW_API bw_tree *bw_tree_plan(const char *manifest);
+/* Writes the records not written yet and frees the tree. */
+BW_API void bw_tree_free(bw_tree *tree);
+/* "" for a tree that can run; else the manifest's fault or every problem, one a line. */
+BW_API const char *bw_tree_error(const bw_tree *tree);
+BW_API int bw_tree_job_count(const bw_tree *tree);
+/* The words of job `job`'s command line (without the program name), and the same as the line of
+ * a batch file that reads back as them. */
+BW_API int bw_tree_word_count(const bw_tree *tree, int job);
+BW_API const char *bw_tree_word(const bw_tree *tree, int job, int word);
+BW_API const char *bw_tree_line(const bw_tree *tree, int job);
+/* Makes the folders of the outputs: BW_OK, or BW_ERROR_WRITE with bw_tree_error naming one. */
+BW_API int bw_tree_make_folders(bw_tree *tree);
+/* 1 when the job is up to date (its files are then bw_tree_output), 0 when it must run. Call it
+ * before running the job: it hashes the inputs as they are then, for bw_tree_record. */
+BW_API int bw_tree_up_to_date(bw_tree *tree, int job);
+BW_API int bw_tree_output_count(const bw_tree *tree, int job);
+BW_API const char *bw_tree_output(const bw_tree *tree, int job, int index);
+/* Records that the job, run after bw_tree_up_to_date, wrote these files (bw_output_name). */
+BW_API int bw_tree_record(bw_tree *tree, int job, int count, const char *const *outputs);
+/* Writes the records not written yet; returns the records' warnings so far, one a line ("" : none;
+ * a damaged database, one that could not be written). */
+BW_API const char *bw_tree_finish(bw_tree *tree);
+
 #ifdef __cplusplus
 }
 #endif

@@ -8,13 +8,16 @@
 Arrays are in picture order (first row = top, as PIL and imageio give them), channels red,
 green, blue; uint8, uint16, float32 or float64 values (float64 read as float32). Failures
 raise bumpweld.Error with the command line's message and a bumpweld.ErrorCode as its `code`.
-`bumpweld.dask.run_batch` runs many command lines on a dask.distributed cluster.
+`bumpweld.tree("tree.toml")` runs an asset tree's jobs, skipping those up to date.
+`bumpweld.dask.run_batch` runs many command lines on a dask.distributed cluster, and
+`bumpweld.dask.run_tree` an asset tree's.
 """
-from ._bumpweld import Error, ErrorCode, Job, version
+from ._bumpweld import Error, ErrorCode, Job, Tree, version
 from ._jobs import merge, run_files
+from ._tree import tree
 
 __version__ = version()
-__all__ = ["Error", "ErrorCode", "Job", "merge", "run_files", "version"]
+__all__ = ["Error", "ErrorCode", "Job", "Tree", "merge", "run_files", "tree", "version"]
 
 
 def __getattr__(name: str):

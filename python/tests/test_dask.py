@@ -73,3 +73,14 @@ def test_failed_jobs_are_sent_again(maps, tmp_path, client):
     again = bumpweld.dask.run_batch(jobs, client, retries=1, _run=flaky_run)
     assert [r["status"] for r in again] == ["ok"] * 3 and [r["args"] for r in again] == jobs
     assert bumpweld.dask.run_batch([], client) == []
+
+
+def test_tree_runs_on_the_cluster_from_the_library_plan(maps, tmp_path, client):
+    from test_tree import make_tree
+
+    manifest = make_tree(tmp_path, maps)
+    assert [r["status"] for r in bumpweld.dask.run_tree(manifest, client)] == ["ok", "ok"]
+    os.remove(tmp_path / "out/a00.tga")
+    reports = bumpweld.dask.run_tree(manifest, client)
+    assert [r["status"] for r in reports] == ["ok", "skipped"]
+    assert reports[1]["outputs"] == [str(tmp_path / "out/sub/b%02d.tga") % n for n in range(6)]

@@ -7,9 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -21,7 +24,9 @@
 #include "Outputs.h"
 #include "OutputFile.h"
 #include "Parallel.h"
+#include "Records.h"
 #include "Signals.h"
+#include "TreePlan.h"
 
 const char kBwBatchUsage[] =
     "Usage: bumpweld --batch FILE [batch options]   (FILE '-': standard input)\n"
@@ -29,10 +34,14 @@ const char kBwBatchUsage[] =
     "  --jobs=N              run at most N jobs at once (default: four per CPU, at most 48)\n"
     "  --report=FILE         write a JSON report of every job\n"
     "  --shard=K/N           run only the jobs i with i mod N = K (jobs counted from 0)\n"
-    "  --skip-up-to-date     skip a job whose outputs all exist and are newer than its inputs\n"
+    "  --skip-up-to-date     skip a job whose outputs are those recorded from the same inputs' contents,\n"
+    "                        options and version\n"
     "  --fail-fast           start no new job after the first failure\n"
     "  --verbose             print each job's console text instead of one line a job\n"
-    "  --memory=MIB          memory the jobs in flight may use (default: 4/5 of what is available)\n";
+    "  --memory=MIB          memory the jobs in flight may use (default: 4/5 of what is available)\n"
+    "Trees: bumpweld --tree MANIFEST [--plan | --watch] [batch options]: the jobs of a manifest's\n"
+    "  rules, each skipped while its recorded inputs, options and version are unchanged; --plan\n"
+    "  prints them as batch lines and runs nothing; --watch runs again as inputs change\n";
 
 namespace {
 
@@ -56,6 +65,7 @@ struct BatchJob {
   std::string label;  // the output name as typed, or the line's last word
   // The plan, made when the job comes up.
   bool planned = false;
+  bool estimated = false;  // the second map's reader is in memoryBytes
   uint64_t texels = 0;
   uint64_t memoryBytes = 0;
   std::vector<std::string> levels;  // the files it writes, when its base map's size is known
@@ -67,6 +77,9 @@ struct BatchJob {
   std::vector<std::string> written;
   std::vector<BwLevelStats> stats;  // with --stats, each level's angle error
   bool alone = false;  // runs with nothing else in flight
+  // With records: where they are kept, and the hash of what the outputs are made from.
+  BwRecords* records = nullptr;
+  std::string digest;
 };
 
 // Runs one parsed job with `threads` threads (unless its line sets them), capturing its console.
@@ -80,6 +93,8 @@ void RunJob(BatchJob* job, int threads) {
   settings.mapInputs = false;
   std::string* console = &job->console;
   BwConsole out(settings.quiet, [console](int, const char* text, size_t length) { console->append(text, length); });
+  // The inputs are hashed before the run, so that one changed meanwhile leaves a stale record.
+  if (job->records && job->digest.empty()) job->digest = job->records->JobDigest(command);
   const auto output = BwFileOutput(command.Output(), BwSignalObserver(), &job->written);
   std::string error;
   const bool ok = BwRunCommand(command, settings, out, *output, &error, nullptr, &job->stats);
@@ -132,45 +147,33 @@ BatchJob MakeJob(std::vector<std::string> words) {
   return job;
 }
 
-// Modification time in nanoseconds; false when the file cannot be looked at.
-bool ModifiedAt(const std::string& path, int64_t* nanoseconds) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) return false;
-  *nanoseconds = int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-  return true;
-}
-
-// Whether every output of a planned job exists and is newer than both inputs.
-bool UpToDate(const BatchJob& job) {
-  if (job.levels.empty()) return false;
-  int64_t base = 0, second = 0;
-  if (!ModifiedAt(job.command.Base(), &base) || !ModifiedAt(job.command.Second(), &second)) return false;
-  for (const std::string& level : job.levels) {
-    int64_t modified = 0;
-    if (!ModifiedAt(level, &modified) || modified <= std::max(base, second)) return false;
-  }
-  return true;
-}
-
 // The size, memory estimate and output names of a job, from its inputs' headers.
+// The memory estimate is finished by Estimate when the job is about to run (a job skipped as up
+// to date never reads its second map's header).
 void Plan(BatchJob* job) {
   job->planned = true;
   const BwSettings& settings = job->command.settings;
-  BwImageProbe base, second;
+  BwImageProbe base;
   const bool known = BwProbeImageFile(job->command.Base(), &base);
-  BwProbeImageFile(job->command.Second(), &second);
   job->texels = uint64_t(base.width) * uint64_t(base.height);
   // Whole float images: the merged image (12 bytes a texel) and the dilation's lists; a second
   // full image for the box filter, a quarter one for the first mip level.
   const uint64_t texelBytes = 16 + (settings.boxFilter ? 12 : settings.mipLevels != 0 ? 4 : 0);
-  job->memoryBytes = base.readerBytes + second.readerBytes + job->texels * texelBytes + (uint64_t(16) << 20);
+  job->memoryBytes = base.readerBytes + job->texels * texelBytes + (uint64_t(16) << 20);
   if (known) job->levels = BwOutputFileNames(job->command.Output(), settings.mipLevels != 0, base.width, base.height);
+}
+
+// Adds the second map's reader to a planned job's memory estimate.
+void Estimate(BatchJob* job) {
+  BwImageProbe second;
+  BwProbeImageFile(job->command.Second(), &second);
+  job->memoryBytes += second.readerBytes;
 }
 
 // "" when no two jobs write the same file, else the refusal naming both lines. Jobs whose base
 // map cannot be probed yet (an earlier job may make it) are checked by their first level's name
 // and planned again when they come up.
-std::string SharedOutput(std::vector<BatchJob>* jobs) {
+std::string SharedOutput(std::vector<BatchJob>* jobs, const char* what) {
   std::map<std::string, const BatchJob*> writers;
   for (BatchJob& job : *jobs) {
     if (job.status == Status::FAILED) continue;  // not a command line
@@ -186,8 +189,8 @@ std::string SharedOutput(std::vector<BatchJob>* jobs) {
       if (key.empty()) continue;
       const auto [first, fresh] = writers.emplace(key, &job);
       if (!fresh)
-        return "ERROR: Lines " + std::to_string(first->second->line) + " and " + std::to_string(job.line) +
-               " both write " + name;
+        return "ERROR: " + std::string(what) + " " + std::to_string(first->second->line) + " and " +
+               std::to_string(job.line) + " both write " + name;
     }
   }
   return "";
@@ -293,8 +296,12 @@ void Print(const std::string& text, FILE* stream = stdout) {
 // The batch in flight: the jobs, what runs, and what the console shows.
 class Scheduler {
  public:
-  Scheduler(std::vector<BatchJob>* jobs, const BwBatchOptions& options)
-      : jobs_(*jobs), options_(options), start_(Clock::now()) {
+  Scheduler(std::vector<BatchJob>* jobs, const BwBatchOptions& options, BwRecordBook* records, bool quietSkips)
+      : jobs_(*jobs),
+        options_(options),
+        records_(records),
+        quietSkips_(quietSkips),
+        start_(Clock::now()) {
     cpus_ = std::max(1, BwThreadCount());
     // Every output is synced to disk before it is put in place, so a small job spends much of
     // its time waiting for the disk: four jobs a CPU keep the CPUs busy meanwhile.
@@ -348,12 +355,17 @@ class Scheduler {
         continue;
       }
       if (!job.planned) Plan(&job);
-      if (options_.skipUpToDate && UpToDate(job)) {
+      if (records_ && (job.records = records_->For(job.command)) &&
+          job.records->UpToDate(job.command, job.levels, &job.digest, &job.written)) {
         job.status = Status::SKIPPED;
         job.message = "up to date";
         ++next_;
         Finished(job);
         continue;
+      }
+      if (!job.estimated) {
+        Estimate(&job);
+        job.estimated = true;
       }
       const bool big = job.memoryBytes > budget_ / uint64_t(slots_);
       if (running_ > 0 && (big || inFlightBytes_ + job.memoryBytes > budget_)) return;
@@ -385,8 +397,10 @@ class Scheduler {
 
   void Finished(const BatchJob& job) {
     ++finished_;
+    if (job.status == Status::OK && job.records) job.records->Store(job.command, job.digest, job.written);
     if (job.status == Status::OK) doneTexels_ += job.texels;
     if (job.status == Status::FAILED && options_.failFast) stopping_ = true;
+    if (quietSkips_ && job.status == Status::SKIPPED) return;
     if (options_.verbose)
       Print(job.status == Status::SKIPPED ? JobLine(job) : job.console);
     else if (!progress_)
@@ -410,6 +424,8 @@ class Scheduler {
 
   std::vector<BatchJob>& jobs_;
   const BwBatchOptions& options_;
+  BwRecordBook* records_;
+  bool quietSkips_;  // no line for a job up to date (the passes of a watch)
   Clock::time_point start_;
   int cpus_ = 1;
   int slots_ = 1;
@@ -428,17 +444,204 @@ class Scheduler {
   std::vector<size_t> done_;
 };
 
+// The jobs of a batch file, those of the shard asked for; false after printing why there are none.
+bool BatchFileJobs(const BwBatchOptions& options, std::vector<BatchJob>* jobs) {
+  std::string text, error;
+  if (!ReadBatchFile(options.file, &text, &error)) {
+    Print(error + "\n");
+    return false;
+  }
+  size_t jobIndex = 0;
+  int lineNumber = 0;
+  for (size_t start = 0; start < text.size();) {
+    ++lineNumber;
+    const size_t end = std::min(text.find('\n', start), text.size());
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    std::vector<std::string> words;
+    std::string lineError;
+    const bool split = BwSplitBatchLine(line, &words, &lineError);
+    if (split && words.empty()) continue;  // blank or comment
+    if (jobIndex++ % uint64_t(options.shardCount) != uint64_t(options.shardIndex)) continue;
+    if (split) {
+      jobs->push_back(MakeJob(std::move(words)));
+      jobs->back().line = lineNumber;
+    } else {
+      BatchJob job;
+      job.args = {line};
+      job.label = line;
+      job.status = Status::FAILED;
+      job.message = lineError;
+      job.console = lineError + "\n";
+      jobs->push_back(std::move(job));
+    }
+  }
+  return true;
+}
+
+// The jobs of a tree's plan, those of the shard asked for (numbered from 1 in the plan's
+// order), or with --plan every job printed as its batch line. False after printing the
+// manifest's fault or every problem of the plan.
+bool TreeJobs(const BwBatchOptions& options, BwTreePlan* plan, std::vector<BatchJob>* jobs) {
+  std::string error;
+  if (!BwPlanTree(options.tree, plan, &error)) {
+    Print(error + "\n");
+    return false;
+  }
+  if (!plan->problems.empty()) {
+    std::string text;
+    for (const std::string& problem : plan->problems) text += problem + "\n";
+    Print(text);
+    return false;
+  }
+  std::string lines;
+  for (size_t i = 0; i < plan->jobs.size(); ++i) {
+    if (i % uint64_t(options.shardCount) != uint64_t(options.shardIndex)) continue;
+    if (options.plan) {
+      lines += BwJoinBatchLine(plan->jobs[i].args) + "\n";
+      continue;
+    }
+    jobs->push_back(MakeJob(plan->jobs[i].args));
+    jobs->back().line = int(i + 1);
+  }
+  if (options.plan) Print(lines);
+  return true;
+}
+
+// One pass over the jobs as a batch runs them: refused when two write one file, then run, the
+// summary printed and the report written. The exit status.
+int RunPass(const BwBatchOptions& options, std::vector<BatchJob>* jobs, const BwTreePlan* tree, BwRecordBook* records,
+            bool quietSkips) {
+  // The report's file is opened first, so that a batch that could not report does not run.
+  std::unique_ptr<OutputFile> report;
+  if (!options.report.empty()) {
+    report = std::make_unique<OutputFile>(options.report.c_str(), BwSignalObserver());
+    if (!*report) {
+      Print("ERROR: Unable to open " + options.report + "\n");
+      return 255;
+    }
+  }
+  const std::string shared = SharedOutput(jobs, options.tree.empty() ? "Lines" : "Jobs");
+  if (!shared.empty()) {
+    Print(shared + "\n");
+    return 255;
+  }
+  std::string error;
+  if (tree && !BwMakeTreeFolders(*tree, &error)) {
+    Print(error + "\n");
+    return 255;
+  }
+  Scheduler(jobs, options, records, quietSkips).Run();
+  if (records) {
+    records->Flush();
+    for (const std::string& warning : records->Warnings()) Print(warning + "\n", stderr);
+  }
+  size_t ok = 0, failed = 0, skipped = 0;
+  for (const BatchJob& job : *jobs)
+    (job.status == Status::OK ? ok : job.status == Status::FAILED ? failed : skipped) += 1;
+  char summary[128];
+  std::snprintf(summary, sizeof summary, "%zu jobs: %zu ok, %zu failed, %zu skipped\n", jobs->size(), ok, failed,
+                skipped);
+  Print(summary);
+  if (report) {
+    const std::string json = JsonReport(*jobs);
+    if (std::fwrite(json.data(), 1, json.size(), report->Stream()) != json.size() || !report->Commit()) {
+      Print("ERROR: Unable to write " + options.report + "\n");
+      return 255;
+    }
+  }
+  return failed == 0 ? 0 : 255;
+}
+
+// The folders a watch looks at: every folder under the roots (as the plan walks them: hidden
+// names and links to folders passed over), and the manifest's own.
+void AddWatches(int inotify, const BwBatchOptions& options, const BwTreePlan& plan,
+                std::map<int, std::string>* folders) {
+  constexpr uint32_t kEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE;
+  std::vector<std::string> pending(plan.roots.begin(), plan.roots.end());
+  const size_t slash = options.tree.rfind('/');
+  pending.push_back(slash == std::string::npos ? "." : options.tree.substr(0, slash + 1));
+  while (!pending.empty()) {
+    const std::string folder = pending.back();
+    pending.pop_back();
+    const int watch = inotify_add_watch(inotify, folder.c_str(), kEvents | IN_ONLYDIR);
+    if (watch >= 0) (*folders)[watch] = folder;
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) continue;
+    while (const dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      const std::string path = folder + "/" + entry->d_name;
+      struct stat info;
+      if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && path != plan.outputRoot) pending.push_back(path);
+    }
+    closedir(dir);
+  }
+}
+
+// Waits for a change under the roots (or of the manifest) and for the changes to settle: no
+// event for kBwWatchSettleMs. Changes to hidden names (temporaries, journals, the records) and
+// under the output root (the tree's own outputs) do not count.
+constexpr int kBwWatchSettleMs = 500;
+
+void AwaitChange(int inotify, const std::map<int, std::string>& folders, const std::string& outputRoot) {
+  bool changed = false;
+  while (true) {
+    pollfd ready{inotify, POLLIN, 0};
+    const int n = poll(&ready, 1, changed ? kBwWatchSettleMs : -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (changed) return;
+      continue;
+    }
+    alignas(inotify_event) char buffer[1 << 16];
+    const ssize_t length = read(inotify, buffer, sizeof buffer);
+    for (ssize_t at = 0; at < length;) {
+      const inotify_event* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      at += ssize_t(sizeof(inotify_event) + event->len);
+      const auto folder = folders.find(event->wd);
+      if (event->len == 0 || event->name[0] == '.' || folder == folders.end()) continue;
+      if (folder->second == outputRoot || folder->second.compare(0, outputRoot.size() + 1, outputRoot + "/") == 0)
+        continue;
+      changed = true;
+    }
+  }
+}
+
+// --watch: after the first pass, a pass of the whole tree (planned again, so new and removed
+// files count) each time its inputs change; the records skip the jobs whose inputs did not.
+// Ends only by a signal, which as ever leaves each output complete or absent.
+int WatchTree(const BwBatchOptions& options, BwTreePlan plan, BwRecordBook* records) {
+  const int inotify = inotify_init1(IN_CLOEXEC);
+  if (inotify < 0) {
+    Print("ERROR: Unable to watch the tree: " + std::string(std::strerror(errno)) + "\n");
+    return 255;
+  }
+  std::map<int, std::string> folders;
+  while (true) {
+    AddWatches(inotify, options, plan, &folders);
+    AwaitChange(inotify, folders, plan.outputRoot);
+    std::vector<BatchJob> jobs;
+    if (!TreeJobs(options, &plan, &jobs)) continue;  // the problems are listed; wait for a fix
+    RunPass(options, &jobs, &plan, records, true);
+  }
+}
+
 }  // namespace
 
 bool BwIsBatchCommand(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
-    if (std::strcmp(argv[i], "--batch") == 0 || std::strncmp(argv[i], "--batch=", 8) == 0) return true;
+    for (const char* option : {"--batch", "--tree"})
+      if (std::strcmp(argv[i], option) == 0 ||
+          (std::strncmp(argv[i], option, std::strlen(option)) == 0 && argv[i][std::strlen(option)] == '='))
+        return true;
   return false;
 }
 
 bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* help, std::string* error) {
   *help = false;
   bool haveFile = false;
+  bool batch = false;  // a batch, as opposed to a tree, for the refusals' words
+  for (int i = 1; i < argc; ++i) batch = batch || std::strncmp(argv[i], "--batch", 7) == 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const size_t equals = arg.find('=');
@@ -461,6 +664,16 @@ bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* h
       if (value.empty()) return bad("a batch file, - for standard input");
       options->file = value;
       haveFile = true;
+    } else if (arg == "--tree") {
+      if (i + 1 >= argc) return bad("a manifest");
+      options->tree = argv[++i];
+    } else if (name == "--tree" && hasValue) {
+      if (value.empty()) return bad("a manifest");
+      options->tree = value;
+    } else if (arg == "--plan") {
+      options->plan = true;
+    } else if (arg == "--watch") {
+      options->watch = true;
     } else if (arg == "--help") {
       *help = true;
     } else if (name == "--jobs") {
@@ -490,15 +703,25 @@ bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* h
       BwSettings check;
       std::string ignored;
       *error = BwApplyLongOption(arg.c_str(), &check, &ignored) || name == "--version"
-                   ? "ERROR: " + name + " belongs on the lines of a batch, not with --batch"
+                   ? "ERROR: " + name + (batch ? " belongs on the lines of a batch, not with --batch"
+                                               : " belongs in the options of a tree's rules, not with --tree")
                    : "ERROR: Unknown option " + name;
       return false;
     } else {
-      *error = "ERROR: A batch takes its jobs from its file, not " + arg;
+      *error = batch ? "ERROR: A batch takes its jobs from its file, not " + arg
+                     : "ERROR: A tree takes its jobs from its manifest, not " + arg;
       return false;
     }
   }
-  if (!haveFile && !*help) {
+  if (haveFile && !options->tree.empty()) {
+    *error = "ERROR: --batch and --tree do not go together";
+    return false;
+  }
+  if ((options->plan || options->watch) && options->tree.empty()) {
+    *error = std::string("ERROR: ") + (options->plan ? "--plan" : "--watch") + " goes with --tree";
+    return false;
+  }
+  if (!haveFile && options->tree.empty() && !*help) {
     *error = "ERROR: --batch needs a batch file";
     return false;
   }
@@ -518,68 +741,21 @@ int BwBatchMain(int argc, char** argv) {
     return 0;
   }
   BwInstallSignalHandlers();
-  std::string text;
-  if (!ReadBatchFile(options.file, &text, &error)) {
-    Print(error + "\n");
-    return 255;
+  if (options.tree.empty()) {
+    std::vector<BatchJob> jobs;
+    if (!BatchFileJobs(options, &jobs)) return 255;
+    // A batch with --skip-up-to-date keeps its records beside each job's output.
+    std::unique_ptr<BwRecordBook> records;
+    if (options.skipUpToDate) records = std::make_unique<BwRecordBook>();
+    return RunPass(options, &jobs, nullptr, records.get(), false);
   }
-  // The report's file is opened first, so that a batch that could not report does not run.
-  std::unique_ptr<OutputFile> report;
-  if (!options.report.empty()) {
-    report = std::make_unique<OutputFile>(options.report.c_str(), BwSignalObserver());
-    if (!*report) {
-      Print("ERROR: Unable to open " + options.report + "\n");
-      return 255;
-    }
-  }
-
+  BwTreePlan tree;
   std::vector<BatchJob> jobs;
-  size_t jobIndex = 0;
-  int lineNumber = 0;
-  for (size_t start = 0; start < text.size();) {
-    ++lineNumber;
-    const size_t end = std::min(text.find('\n', start), text.size());
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
-    std::vector<std::string> words;
-    std::string lineError;
-    const bool split = BwSplitBatchLine(line, &words, &lineError);
-    if (split && words.empty()) continue;  // blank or comment
-    if (jobIndex++ % uint64_t(options.shardCount) != uint64_t(options.shardIndex)) continue;
-    if (split) {
-      jobs.push_back(MakeJob(std::move(words)));
-      jobs.back().line = lineNumber;
-    } else {
-      BatchJob job;
-      job.args = {line};
-      job.label = line;
-      job.status = Status::FAILED;
-      job.message = lineError;
-      job.console = lineError + "\n";
-      jobs.push_back(std::move(job));
-    }
-  }
-  text = std::string();
-  const std::string shared = SharedOutput(&jobs);
-  if (!shared.empty()) {
-    Print(shared + "\n");
-    return 255;
-  }
-
-  Scheduler(&jobs, options).Run();
-
-  size_t ok = 0, failed = 0, skipped = 0;
-  for (const BatchJob& job : jobs)
-    (job.status == Status::OK ? ok : job.status == Status::FAILED ? failed : skipped) += 1;
-  char summary[128];
-  std::snprintf(summary, sizeof summary, "%zu jobs: %zu ok, %zu failed, %zu skipped\n", jobs.size(), ok, failed, skipped);
-  Print(summary);
-  if (report) {
-    const std::string json = JsonReport(jobs);
-    if (std::fwrite(json.data(), 1, json.size(), report->Stream()) != json.size() || !report->Commit()) {
-      Print("ERROR: Unable to write " + options.report + "\n");
-      return 255;
-    }
-  }
-  return failed == 0 ? 0 : 255;
+  if (!TreeJobs(options, &tree, &jobs)) return 255;
+  if (options.plan) return 0;
+  // A tree keeps its records in its output root.
+  BwRecordBook records(tree.outputRoot);
+  const int status = RunPass(options, &jobs, &tree, &records, false);
+  if (!options.watch) return status;
+  return WatchTree(options, tree, &records);
 }

@@ -1,5 +1,8 @@
 // Batches: `bumpweld --batch FILE` runs one job per line of FILE (`-`: standard input) on
 // threads of this process, each writing exactly the files its own command line would.
+// `bumpweld --tree MANIFEST` runs the jobs of an asset tree's plan (TreePlan.h) the same way,
+// skipping those its records (Records.h) show up to date; with --plan it prints them as batch
+// lines instead.
 //
 // Reads the batch file (at most BW_BATCH_MAX_BYTES), the headers of every input it plans for
 // (ImageProbe.h) and /proc/meminfo. Writes the jobs' outputs, one line per finished job on
@@ -39,12 +42,16 @@ struct BwBatchOptions {
   int shardIndex = 0;         // --shard=K/N: only jobs i with i mod N = K
   int shardCount = 1;
   bool skipUpToDate = false;  // --skip-up-to-date
+  std::string tree;           // --tree: the manifest ("" : a batch)
+  bool plan = false;          // --plan: print the tree's jobs, run nothing
+  bool watch = false;         // --watch: run the tree again whenever its inputs change
   bool failFast = false;      // --fail-fast
   bool verbose = false;       // --verbose: each job's console text instead of one line
   uint64_t memoryBytes = 0;   // --memory=MIB: the memory budget (0: from the machine)
 };
 
-// Whether the command line asks for a batch (--batch or --batch=FILE among its arguments).
+// Whether the command line asks for a batch or a tree (--batch, --batch=FILE, --tree or
+// --tree=FILE among its arguments).
 bool BwIsBatchCommand(int argc, char** argv);
 
 // Reads the batch options of a command line (program name first). False with the message when
@@ -53,5 +60,6 @@ bool BwIsBatchCommand(int argc, char** argv);
 bool BwParseBatchOptions(int argc, char** argv, BwBatchOptions* options, bool* help, std::string* error);
 
 
-// Runs `bumpweld --batch ...`: returns 0 when every job succeeded or was up to date, else 255.
+// Runs `bumpweld --batch ...` or `bumpweld --tree ...`: returns 0 when every job succeeded or was
+// up to date (or the plan was printed), else 255.
 int BwBatchMain(int argc, char** argv);

@@ -365,4 +365,23 @@ bool BwSplitBatchLine(const std::string& line, std::vector<std::string>* words, 
   return true;
 }
 
+std::string BwJoinBatchLine(const std::vector<std::string>& words) {
+  std::string line;
+  for (const std::string& word : words) {
+    if (word.find_first_of("\r\n") != std::string::npos) return "";
+    if (!line.empty()) line += ' ';
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "0123456789_-.,/:=+@%") == std::string::npos;
+    if (plain) {
+      line += word;
+      continue;
+    }
+    line += '\'';
+    for (const char c : word) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    line += '\'';
+  }
+  return line;
+}
+
 float BwReadHeightScale(const char* text) { return BwNarrowToFloat(std::atof(text)); }

@@ -96,6 +96,10 @@ bool BwRunCommand(const BwCommand& command, const BwSettings& settings, BwConsol
 // comment. A trailing carriage return is dropped. False with a message for an open quote or a
 // backslash at the end of the line.
 bool BwSplitBatchLine(const std::string& line, std::vector<std::string>* words, std::string* error);
+// The line of a batch file that BwSplitBatchLine reads back as `words`: a word of letters, digits
+// and the characters _ - . , / : = + @ % as it is, any other in single quotes ('\'' for a quote).
+// A word with a line break has no such line: "" then.
+std::string BwJoinBatchLine(const std::vector<std::string>& words);
 
 // The height scale a command line's text gives: the number at its start as C's atof reads it,
 // narrowed to float.
