@@ -76,8 +76,8 @@ TEST(BlockCompressTest, SameBytesOnEveryThreadCountAndProcessorVersion) {
       else if (x >= 2 * w / 3)
         t[0] = (x + y) % 3 ? 0.9f + 0.1f * t[0] : 1.0f, t[1] = t[1] - 0.95f;
     }
-  const std::pair<BwBc4Kind, uint64_t> cases[] = {{BwBc4Kind::UNORM, 10232548528162760020ull},
-                                                  {BwBc4Kind::SNORM, 152266757903674576ull}};
+  const std::pair<BwBc4Kind, uint64_t> cases[] = {{BwBc4Kind::UNORM, 2662166789675455041ull},
+                                                  {BwBc4Kind::SNORM, 16986716218854738130ull}};
   for (const auto& [kind, hash] : cases) {
     SCOPED_TRACE(int(kind));
     ExpectSameBytesEverywhere(35 * 18 * 16, hash, [&, kind = kind](unsigned char* out, int version) {
@@ -173,7 +173,7 @@ TEST(BlockCompressTest, Bc3nBlocks) {
     best += least;
   }
   EXPECT_LE(ours, 1.02 * best);
-  ExpectSameBytesEverywhere(bc3n.size(), 1030809710055211459ull, [&](unsigned char* out, int version) {
+  ExpectSameBytesEverywhere(bc3n.size(), 15338616809242725287ull, [&](unsigned char* out, int version) {
     BwEncodeBc3nImage(image.data(), w, h, 3, out, BwVectorVersion(version));
   });
 }
