@@ -45,7 +45,10 @@ void BwDecodeBc3GreenBlock(const unsigned char in[8], float values[16]);
 // same bytes). Blocks past the right or bottom edge repeat the last column or row. A reader
 // rebuilds z from x and y, so the squared error of x counts 1 + x^2 / z^2 times (and that of y
 // 1 + y^2 / z^2), z^2 being 1 - x^2 - y^2 held to at least 0.05: the squared angle the error
-// turns the normal by.
+// turns the normal by. The x block is encoded first and the y block then aims to cancel the
+// angle x's error leaves (the term 2 x y dx dy / z^2). A texel whose z (the third component,
+// when there is one) is negative is encoded as its direction on the horizon, (x, y) / |(x, y)|,
+// the nearest normal a reader that rebuilds z >= 0 can give.
 void BwEncodeBc5Image(const float* image, int width, int height, int numComponents,
                       BwBc4Kind kind, unsigned char* out, BwVectorVersion version = BwFastestVectorVersion());
 
