@@ -95,7 +95,8 @@ TEST(AstcTest, AngleErrorPerBlockSize) {
   // Not a number counts as 0, values past the ends as the ends.
   std::vector<float> wild = normals, tame = normals;
   for (size_t i = 0; i < 30; i += 3) wild[i] = std::nanf(""), tame[i] = 0.0f;
-  for (size_t i = 30; i < 60; ++i) wild[i] = i % 2 ? 7.0f : -3.0f, tame[i] = i % 2 ? 1.0f : -1.0f;
+  for (size_t i = 30; i < 60; ++i)  // x and y only: z keeps the normal above the horizon
+    if (i % 3 != 2) wild[i] = i % 2 ? 7.0f : -3.0f, tame[i] = i % 2 ? 1.0f : -1.0f;
   EXPECT_EQ(Encode(wild, w, h, 4, 4), Encode(tame, w, h, 4, 4));
   Bytes out(BwAstcImageBytes(w, h, 8, 8));
   std::string error;

@@ -86,24 +86,6 @@ TEST(BlockCompressTest, SameBytesOnEveryThreadCountAndProcessorVersion) {
   }
 }
 
-// A normal below the surface (z < 0) cannot be held, as a reader rebuilds z >= 0: it is stored
-// on the horizon in its own direction, not as its mirror image above the surface.
-TEST(BlockCompressTest, NormalsBelowTheSurfaceGoToTheHorizon) {
-  const float below[][3] = {{0.6f, 0.0f, -0.8f}, {0.36f, -0.48f, -0.8f}, {-0.05f, 0.0f, -0.9987f}};
-  for (const auto& n : below) {
-    std::vector<float> image;
-    for (int i = 0; i < 16; ++i) image.insert(image.end(), n, n + 3);
-    unsigned char block[16];
-    BwEncodeBc5Image(image.data(), 4, 4, 3, BwBc4Kind::SNORM, block);
-    float x[16], y[16];
-    BwDecodeBc4Block(block, BwBc4Kind::SNORM, x);
-    BwDecodeBc4Block(block + 8, BwBc4Kind::SNORM, y);
-    const float length = std::sqrt(n[0] * n[0] + n[1] * n[1]);
-    EXPECT_NEAR(x[5], n[0] / length, 1.0f / 127) << n[0];
-    EXPECT_NEAR(y[5], n[1] / length, 1.0f / 127) << n[0];
-  }
-}
-
 namespace {
 
 // The weighted squared error of a green block's decoded values against 8-bit targets t.
