@@ -445,39 +445,36 @@ bool Decode(const unsigned char* data, size_t size, Stream* stream, BwDecodedIma
   size_t spngTotal = 0;
   if ((ret = spng_decoded_image_size(c, layout.format, &spngTotal)) != 0) return Fail(error, describe(ret));
   if (spngTotal != total) return Fail(error, "unexpected decoded size");
-  // Samples as the file stores them, in a file held whole: inflated at once.
+  // Samples as the file stores them, in a file held whole: inflated at once; anything else (or a
+  // whole file that path turns down) row by row through libspng.
   BwArray<unsigned char> texels;
-  if (!stream && layout.format == SPNG_FMT_PNG && ihdr.bit_depth >= 8 && ihdr.interlace_method == SPNG_INTERLACE_NONE &&
-      DecodeWhole(data, writable, size, ihdr, layout, &texels)) {
-    image->width = int(width);
-    image->height = int(height);
-    image->channels = layout.channels;
-    image->bits = layout.bits;
-    image->data = std::move(texels);
-    return true;
-  }
-  texels = BwAllocArray<unsigned char>(total);
-  if (!texels)
-    return Fail(error, "not enough memory for an image of " + std::to_string(width) + " x " +
-                           std::to_string(height) + " texels");
+  const bool whole = !stream && layout.format == SPNG_FMT_PNG && ihdr.bit_depth >= 8 &&
+                     ihdr.interlace_method == SPNG_INTERLACE_NONE &&
+                     DecodeWhole(data, writable, size, ihdr, layout, &texels);
+  if (!whole) {
+    texels = BwAllocArray<unsigned char>(total);
+    if (!texels)
+      return Fail(error, "not enough memory for an image of " + std::to_string(width) + " x " +
+                             std::to_string(height) + " texels");
 
-  if ((ret = spng_decode_image(c, nullptr, 0, layout.format, layout.flags | SPNG_DECODE_PROGRESSIVE)) != 0)
-    return Fail(error, describe(ret));
-  // Rows arrive top row first (for interlaced images once per pass, each pass adding texels to
-  // rows already begun); each goes straight to its place counted from the bottom.
-  const bool interlaced = ihdr.interlace_method != SPNG_INTERLACE_NONE;
-  do {
-    spng_row_info row;
-    if ((ret = spng_get_row_info(c, &row)) != 0) break;
-    if (row.row_num >= height) return Fail(error, "row out of range");
-    unsigned char* out = texels.get() + (height - 1 - row.row_num) * rowBytes;
-    ret = spng_decode_row(c, out, size_t(rowBytes));
-    if ((ret == 0 || ret == SPNG_EOI) && !interlaced) SwapRedBlue(out, width, layout.channels, layout.bits);
-  } while (ret == 0);
-  if (ret != SPNG_EOI) return Fail(error, describe(ret));
-  // The chunks after the image data, up to IEND, with their CRCs.
-  if ((ret = spng_decode_chunks(c)) != 0) return Fail(error, describe(ret));
-  if (interlaced) SwapRedBlue(texels.get(), width * height, layout.channels, layout.bits);
+    if ((ret = spng_decode_image(c, nullptr, 0, layout.format, layout.flags | SPNG_DECODE_PROGRESSIVE)) != 0)
+      return Fail(error, describe(ret));
+    // Rows arrive top row first (for interlaced images once per pass, each pass adding texels to
+    // rows already begun); each goes straight to its place counted from the bottom.
+    const bool interlaced = ihdr.interlace_method != SPNG_INTERLACE_NONE;
+    do {
+      spng_row_info row;
+      if ((ret = spng_get_row_info(c, &row)) != 0) break;
+      if (row.row_num >= height) return Fail(error, "row out of range");
+      unsigned char* out = texels.get() + (height - 1 - row.row_num) * rowBytes;
+      ret = spng_decode_row(c, out, size_t(rowBytes));
+      if ((ret == 0 || ret == SPNG_EOI) && !interlaced) SwapRedBlue(out, width, layout.channels, layout.bits);
+    } while (ret == 0);
+    if (ret != SPNG_EOI) return Fail(error, describe(ret));
+    // The chunks after the image data, up to IEND, with their CRCs.
+    if ((ret = spng_decode_chunks(c)) != 0) return Fail(error, describe(ret));
+    if (interlaced) SwapRedBlue(texels.get(), width * height, layout.channels, layout.bits);
+  }
 
   image->width = int(width);
   image->height = int(height);
