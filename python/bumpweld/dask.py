@@ -15,7 +15,6 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Unio
 
 from ._bumpweld import Error
 from ._bumpweld import Job as _Job
-from ._bumpweld import Tree as _Tree
 from .commandline import command_job, run_command, split_line
 
 Job = Union[str, Sequence[Union[str, "os.PathLike[str]"]]]
@@ -117,22 +116,7 @@ def run_tree(manifest: Union[str, "os.PathLike[str]"], client: Any, retries: int
     files under the same names (a shared file system, run from the same folder). Raises Error,
     before anything is sent, for a manifest that is not one or a plan with problems.
     """
-    from ._tree import _skipped, finish
+    from ._tree import run_plan
 
-    plan = _Tree(os.fsdecode(manifest))
-    plan.make_folders()
-    reports: List[Any] = [None] * len(plan)
-    todo = []
-    for index in range(len(plan)):
-        outputs = plan.up_to_date(index)
-        if outputs is None:
-            todo.append(index)
-        else:
-            reports[index] = _skipped(plan.words(index), outputs)
-    ran = run_batch([plan.words(index) for index in todo], client, retries, threads=threads)
-    for index, report in zip(todo, ran):
-        reports[index] = report
-        if report["status"] == "ok":
-            plan.record(index, [os.fsencode(name) for name in report["outputs"]])
-    finish(plan)
-    return reports
+    return run_plan(manifest, lambda plan, todo: run_batch([plan.words(index) for index in todo], client, retries,
+                                                            threads=threads))
