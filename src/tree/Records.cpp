@@ -32,7 +32,7 @@ constexpr char kTables[] =
     "changed INTEGER, hashed_at INTEGER, hash BLOB, PRIMARY KEY(device, inode));"
     "CREATE TABLE IF NOT EXISTS jobs(output TEXT PRIMARY KEY, digest BLOB, outputs TEXT, identities TEXT);";
 
-bool Identify(const struct stat& info, BwFileIdentity* identity) {
+bool Identify(const struct stat& info, BwFileStamp* identity) {
   identity->device = uint64_t(info.st_dev);
   identity->inode = uint64_t(info.st_ino);
   identity->size = uint64_t(info.st_size);
@@ -41,12 +41,12 @@ bool Identify(const struct stat& info, BwFileIdentity* identity) {
   return true;
 }
 
-bool IdentityOf(const std::string& path, BwFileIdentity* identity) {
+bool IdentityOf(const std::string& path, BwFileStamp* identity) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && Identify(info, identity);
 }
 
-std::string IdentityText(const BwFileIdentity& id) {
+std::string IdentityText(const BwFileStamp& id) {
   char text[160];
   std::snprintf(text, sizeof text, "%llu %llu %llu %lld %lld", (unsigned long long)id.device,
                 (unsigned long long)id.inode, (unsigned long long)id.size, (long long)id.modified,
@@ -54,7 +54,7 @@ std::string IdentityText(const BwFileIdentity& id) {
   return text;
 }
 
-bool ParseIdentity(const std::string& text, BwFileIdentity* id) {
+bool ParseIdentity(const std::string& text, BwFileStamp* id) {
   unsigned long long device = 0, inode = 0, size = 0;
   long long modified = 0, changed = 0;
   char extra = 0;
@@ -97,11 +97,11 @@ std::string SettingsText(const BwSettings& s) {
 }
 
 // SHA-256 of a file's bytes; false when it cannot be read, or changed while it was.
-bool HashFile(const std::string& path, const BwFileIdentity& expected, std::string* hash) {
+bool HashFile(const std::string& path, const BwFileStamp& expected, std::string* hash) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat before;
-  BwFileIdentity identity;
+  BwFileStamp identity;
   bool ok = fstat(fd, &before) == 0 && S_ISREG(before.st_mode) && Identify(before, &identity) && identity == expected;
   EVP_MD_CTX* context = EVP_MD_CTX_new();
   ok = ok && context && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1;
@@ -257,7 +257,7 @@ bool BwRecords::Load() {
 }
 
 bool BwRecords::ContentHash(const std::string& path, std::string* hash) {
-  BwFileIdentity identity;
+  BwFileStamp identity;
   if (!IdentityOf(path, &identity)) return false;
   const std::pair<uint64_t, uint64_t> key{identity.device, identity.inode};
   {
@@ -328,7 +328,7 @@ bool BwRecords::UpToDate(const BwCommand& command, const std::vector<std::string
   // The files the job writes, and those files still.
   if (job.outputs != levels) return false;
   for (size_t i = 0; i < levels.size(); ++i) {
-    BwFileIdentity identity;
+    BwFileStamp identity;
     if (!IdentityOf(levels[i], &identity) || !(identity == job.identities[i])) return false;
   }
   *digest = JobDigest(command);
@@ -386,7 +386,7 @@ void BwRecords::Commit() {
   ok = ok && sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO jobs VALUES(?, ?, ?, ?)", -1, &job, nullptr) == SQLITE_OK;
   for (const auto& [key, content] : fresh_) {
     if (!ok) break;
-    const BwFileIdentity& id = content.identity;
+    const BwFileStamp& id = content.identity;
     sqlite3_bind_int64(file, 1, sqlite3_int64(id.device));
     sqlite3_bind_int64(file, 2, sqlite3_int64(id.inode));
     sqlite3_bind_int64(file, 3, sqlite3_int64(id.size));

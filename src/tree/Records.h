@@ -34,11 +34,11 @@
 // The database's name inside the output folder: hidden, so a tree's walk never reads it.
 extern const char BW_RECORDS_NAME[];
 
-// The identity of a file as the records compare it.
-struct BwFileIdentity {
+// The identity of a file as the records compare it: where it is, its size and its times.
+struct BwFileStamp {
   uint64_t device = 0, inode = 0, size = 0;
   int64_t modified = 0, changed = 0;  // nanoseconds
-  bool operator==(const BwFileIdentity& other) const {
+  bool operator==(const BwFileStamp& other) const {
     return device == other.device && inode == other.inode && size == other.size && modified == other.modified &&
            changed == other.changed;
   }
@@ -79,14 +79,14 @@ class BwRecords {
 
  private:
   struct Content {
-    BwFileIdentity identity;
+    BwFileStamp identity;
     int64_t hashedAt = 0;  // when it was hashed, nanoseconds of the real-time clock
     std::string hash;
   };
   struct Job {
     std::string digest;
     std::vector<std::string> outputs;
-    std::vector<BwFileIdentity> identities;
+    std::vector<BwFileStamp> identities;
   };
 
   bool Open();
