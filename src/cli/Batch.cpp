@@ -100,6 +100,8 @@ void RunJob(BatchJob* job, int threads) {
   const bool ok = BwRunCommand(command, settings, out, *output, &error, nullptr, &job->stats);
   job->status = ok ? Status::OK : Status::FAILED;
   job->message = error;
+  // Recorded here, on the job's thread: a commit's wait for the disk holds up no other job.
+  if (ok && job->records) job->records->Store(command, job->digest, job->written);
   job->seconds = std::chrono::duration<double>(Clock::now() - start).count();
 }
 
@@ -397,7 +399,6 @@ class Scheduler {
 
   void Finished(const BatchJob& job) {
     ++finished_;
-    if (job.status == Status::OK && job.records) job.records->Store(job.command, job.digest, job.written);
     if (job.status == Status::OK) doneTexels_ += job.texels;
     if (job.status == Status::FAILED && options_.failFast) stopping_ = true;
     if (quietSkips_ && job.status == Status::SKIPPED) return;

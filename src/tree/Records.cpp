@@ -1,6 +1,7 @@
 // The records of what was built, in SQLite, with SHA-256 content hashes (OpenSSL); see Records.h.
 #include "Records.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -12,6 +13,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "ImageProbe.h"
 #include "OutputFile.h"
@@ -24,6 +26,7 @@ namespace {
 constexpr int kLayout = 1;                // PRAGMA user_version of the tables below
 constexpr int64_t kSettled = 1000000000;  // a file's times must be this much older than its hash
 constexpr size_t kHashBytes = 32;
+constexpr uint64_t kHashChunk = 1 << 20;  // bytes read at a time for a hash
 constexpr int kStoresPerCommit = 64;     // records written together (one commit each)
 constexpr double kCommitSeconds = 0.25;  // ... or after this long
 
@@ -96,7 +99,10 @@ std::string SettingsText(const BwSettings& s) {
   return std::string(text) + "\nexr " + s.exrChannel + "\nformat " + s.format;
 }
 
-// SHA-256 of a file's bytes; false when it cannot be read, or changed while it was.
+// SHA-256 of a file's bytes; false when it cannot be read, or is not the file `expected` names.
+// The file is read up to the size it had when opened. A write meanwhile needs no check here: it
+// gives the file times newer than the hash's (taken before the read), so the hash is never
+// taken from the records for it again.
 bool HashFile(const std::string& path, const BwFileStamp& expected, std::string* hash) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
@@ -105,16 +111,18 @@ bool HashFile(const std::string& path, const BwFileStamp& expected, std::string*
   bool ok = fstat(fd, &before) == 0 && S_ISREG(before.st_mode) && Identify(before, &identity) && identity == expected;
   EVP_MD_CTX* context = EVP_MD_CTX_new();
   ok = ok && context && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1;
-  static thread_local unsigned char buffer[1 << 16];
-  for (ssize_t n; ok && (n = read(fd, buffer, sizeof buffer)) != 0;) {
+  // On the heap: a buffer in thread-local storage would be cleared for every thread the process
+  // starts, hashing or not.
+  std::vector<unsigned char> buffer(ok ? size_t(std::min<uint64_t>(expected.size, kHashChunk)) : 0);
+  for (uint64_t left = expected.size; ok && left > 0;) {
+    const ssize_t n = read(fd, buffer.data(), size_t(std::min<uint64_t>(left, buffer.size())));
     if (n < 0 && errno == EINTR) continue;
-    ok = n > 0 && EVP_DigestUpdate(context, buffer, size_t(n)) == 1;
+    ok = n > 0 && EVP_DigestUpdate(context, buffer.data(), size_t(n)) == 1;
+    if (ok) left -= uint64_t(n);
   }
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   ok = ok && EVP_DigestFinal_ex(context, digest, &length) == 1 && length == kHashBytes;
-  struct stat after;
-  ok = ok && fstat(fd, &after) == 0 && Identify(after, &identity) && identity == expected;
   EVP_MD_CTX_free(context);
   close(fd);
   if (ok) hash->assign(reinterpret_cast<const char*>(digest), length);
@@ -355,36 +363,45 @@ void BwRecords::Store(const BwCommand& command, const std::string& digest, const
   }
   const std::string name = OutputName(command.Output());
   if (name.empty()) return;
-  const std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   pending_.emplace_back(name, job);
   jobs_[name] = std::move(job);
   const auto now = std::chrono::steady_clock::now();
   if (pending_.size() >= size_t(kStoresPerCommit) ||
       std::chrono::duration<double>(now - lastCommit_).count() >= kCommitSeconds)
-    Commit();
+    Commit(lock);
 }
 
 void BwRecords::Flush() {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  Commit();
+  std::unique_lock<std::mutex> lock(mutex_);
+  Commit(lock);
+  const std::lock_guard<std::mutex> writing(writing_);  // and any commit still being written
 }
 
-// Writes the pending records and the contents hashed meanwhile in one transaction. The caller
-// holds mutex_.
-void BwRecords::Commit() {
+// Takes the pending records and the contents hashed meanwhile under `lock` (on mutex_), and
+// writes them in one transaction with it released: lookups and hashes on other threads go on
+// while SQLite writes, and waits for a checkpoint's sync.
+void BwRecords::Commit(std::unique_lock<std::mutex>& lock) {
   lastCommit_ = std::chrono::steady_clock::now();
   if (pending_.empty() && fresh_.empty()) return;
-  if (!db_) {
-    pending_.clear();
-    return;
+  std::vector<std::pair<std::string, Job>> jobs;
+  jobs.swap(pending_);
+  std::vector<Content> contents;
+  for (auto& [key, content] : fresh_) {
+    contents.push_back(content);
+    contents_[key] = std::move(content);
   }
+  fresh_.clear();
+  lock.unlock();
+  const std::lock_guard<std::mutex> writing(writing_);
+  if (!db_) return;
   sqlite3_stmt* file = nullptr;
   sqlite3_stmt* job = nullptr;
   bool ok = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
   ok = ok && sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO files VALUES(?, ?, ?, ?, ?, ?, ?)", -1, &file, nullptr) ==
                  SQLITE_OK;
   ok = ok && sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO jobs VALUES(?, ?, ?, ?)", -1, &job, nullptr) == SQLITE_OK;
-  for (const auto& [key, content] : fresh_) {
+  for (const Content& content : contents) {
     if (!ok) break;
     const BwFileStamp& id = content.identity;
     sqlite3_bind_int64(file, 1, sqlite3_int64(id.device));
@@ -393,18 +410,18 @@ void BwRecords::Commit() {
     sqlite3_bind_int64(file, 4, id.modified);
     sqlite3_bind_int64(file, 5, id.changed);
     sqlite3_bind_int64(file, 6, content.hashedAt);
-    sqlite3_bind_blob(file, 7, content.hash.data(), int(content.hash.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_blob(file, 7, content.hash.data(), int(content.hash.size()), SQLITE_STATIC);
     ok = sqlite3_step(file) == SQLITE_DONE && sqlite3_reset(file) == SQLITE_OK;
   }
-  for (const auto& [name, record] : pending_) {
+  for (const auto& [name, record] : jobs) {
     if (!ok) break;
     std::string outputs, identities;
     for (size_t i = 0; i < record.outputs.size(); ++i) {
       outputs += (i ? "\n" : "") + record.outputs[i];
       identities += (i ? "\n" : "") + IdentityText(record.identities[i]);
     }
-    sqlite3_bind_text(job, 1, name.c_str(), int(name.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_blob(job, 2, record.digest.data(), int(record.digest.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(job, 1, name.c_str(), int(name.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(job, 2, record.digest.data(), int(record.digest.size()), SQLITE_STATIC);
     sqlite3_bind_text(job, 3, outputs.c_str(), int(outputs.size()), SQLITE_TRANSIENT);
     sqlite3_bind_text(job, 4, identities.c_str(), int(identities.size()), SQLITE_TRANSIENT);
     ok = sqlite3_step(job) == SQLITE_DONE && sqlite3_reset(job) == SQLITE_OK;
@@ -419,9 +436,6 @@ void BwRecords::Commit() {
     writeFailed_ = true;
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
-  for (auto& [key, content] : fresh_) contents_[key] = std::move(content);
-  fresh_.clear();
-  pending_.clear();
 }
 
 BwRecords* BwRecordBook::For(const BwCommand& command) {

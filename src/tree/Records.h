@@ -44,8 +44,8 @@ struct BwFileStamp {
   }
 };
 
-// The records of one output folder. Lookups and hashes may run on any thread; Store on one at a
-// time.
+// The records of one output folder. Every member may be called on any thread; a commit's
+// writing holds up no lookup or hash.
 class BwRecords {
  public:
   // Opens, or makes, the database `folder`/BW_RECORDS_NAME. Never fails: without a usable
@@ -92,21 +92,22 @@ class BwRecords {
   bool Open();
   bool Load();
   void Close();
-  void Commit();
+  void Commit(std::unique_lock<std::mutex>& lock);
   void Warn(const std::string& text);
   bool ContentHash(const std::string& path, std::string* hash);
   std::string OutputName(const std::string& output);
 
   std::string folder_, file_;
   struct sqlite3* db_ = nullptr;
-  std::mutex mutex_;
+  std::mutex mutex_;    // the tables below
+  std::mutex writing_;  // the database, while a commit writes it
   std::map<std::pair<uint64_t, uint64_t>, Content> contents_;  // by device and inode
   std::map<std::pair<uint64_t, uint64_t>, Content> fresh_;     // hashed this run, not yet stored
   std::map<std::string, Job> jobs_;                            // by output name
   std::map<std::string, std::string> folders_;                 // output folders, links resolved
   std::vector<std::pair<std::string, Job>> pending_;           // stored, not yet written
   std::chrono::steady_clock::time_point lastCommit_ = std::chrono::steady_clock::now();
-  bool writeFailed_ = false;
+  bool writeFailed_ = false;  // under writing_
   std::mutex warningsMutex_;
   std::vector<std::string> warnings_;
 };

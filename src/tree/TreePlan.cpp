@@ -301,21 +301,29 @@ class Planner {
       Problem("Unable to read the folder " + path + ": " + std::strerror(errno));
       return;
     }
-    std::vector<std::string> names;
+    // Names with the kinds the folder gives (most file systems do), so that only links and
+    // names of unknown kind are looked up one by one.
+    std::vector<std::pair<std::string, unsigned char>> names;
     while (const dirent* entry = readdir(folder))
-      if (entry->d_name[0] != '.') names.push_back(entry->d_name);  // hidden names: records, temporaries
+      if (entry->d_name[0] != '.') names.emplace_back(entry->d_name, entry->d_type);  // hidden: records, temporaries
     closedir(folder);
     std::sort(names.begin(), names.end());
     Folder files{manifestRoot, root, dir, {}};
     std::vector<std::string> folders;
-    for (const std::string& name : names) {
-      struct stat info;
+    for (const auto& [name, type] : names) {
       const std::string file = Join(path, name);
-      if (lstat(file.c_str(), &info) != 0) continue;
-      if (S_ISDIR(info.st_mode))
-        folders.push_back(Join(dir, name));  // a link to a folder is not followed
-      else if (S_ISREG(info.st_mode) ||
-               (S_ISLNK(info.st_mode) && stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode)))
+      struct stat info;
+      bool folderHere = type == DT_DIR, regular = type == DT_REG;
+      if (type == DT_UNKNOWN && lstat(file.c_str(), &info) == 0) {
+        folderHere = S_ISDIR(info.st_mode);
+        regular = S_ISREG(info.st_mode);
+      }
+      // A link to a file counts as that file; a link to a folder is not followed.
+      if (type == DT_LNK || (type == DT_UNKNOWN && !folderHere && !regular))
+        regular = stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+      if (folderHere)
+        folders.push_back(Join(dir, name));
+      else if (regular)
         files.files.push_back(name);
     }
     Match(files);
