@@ -93,7 +93,7 @@ int bw_tree_up_to_date(bw_tree* tree, int job) {
     outputs.clear();
     // Taken now, before the caller runs the job, so that an input changed meanwhile leaves the
     // record stale rather than wrong.
-    if (digest.empty()) digest = tree->records->JobDigest(command);
+    if (digest.empty()) digest = tree->records->JobDigest(command, true);
     return 0;
   } catch (const std::bad_alloc&) {
     return 0;

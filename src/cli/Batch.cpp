@@ -94,7 +94,8 @@ void RunJob(BatchJob* job, int threads) {
   std::string* console = &job->console;
   BwConsole out(settings.quiet, [console](int, const char* text, size_t length) { console->append(text, length); });
   // The inputs are hashed before the run, so that one changed meanwhile leaves a stale record.
-  if (job->records && job->digest.empty()) job->digest = job->records->JobDigest(command);
+  // A job without a digest yet had no record that matched: its inputs are likely new.
+  if (job->records && job->digest.empty()) job->digest = job->records->JobDigest(command, true);
   const auto output = BwFileOutput(command.Output(), BwSignalObserver(), &job->written);
   std::string error;
   const bool ok = BwRunCommand(command, settings, out, *output, &error, nullptr, &job->stats);

@@ -99,22 +99,16 @@ std::string SettingsText(const BwSettings& s) {
   return std::string(text) + "\nexr " + s.exrChannel + "\nformat " + s.format;
 }
 
-// SHA-256 of a file's bytes; false when it cannot be read, or is not the file `expected` names.
-// The file is read up to the size it had when opened. A write meanwhile needs no check here: it
-// gives the file times newer than the hash's (taken before the read), so the hash is never
-// taken from the records for it again.
-bool HashFile(const std::string& path, const BwFileStamp& expected, std::string* hash) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  struct stat before;
-  BwFileStamp identity;
-  bool ok = fstat(fd, &before) == 0 && S_ISREG(before.st_mode) && Identify(before, &identity) && identity == expected;
+// SHA-256 of the `size` bytes of the open file `fd`, from its start; false when they cannot be
+// read. A write meanwhile needs no check here: it gives the file times newer than the hash's
+// (taken before the read), so the hash is never taken from the records for it again.
+bool HashFile(int fd, uint64_t size, std::string* hash) {
   EVP_MD_CTX* context = EVP_MD_CTX_new();
-  ok = ok && context && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1;
+  bool ok = context && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1;
   // On the heap: a buffer in thread-local storage would be cleared for every thread the process
   // starts, hashing or not.
-  std::vector<unsigned char> buffer(ok ? size_t(std::min<uint64_t>(expected.size, kHashChunk)) : 0);
-  for (uint64_t left = expected.size; ok && left > 0;) {
+  std::vector<unsigned char> buffer(ok ? size_t(std::min(size, kHashChunk)) : 0);
+  for (uint64_t left = size; ok && left > 0;) {
     const ssize_t n = read(fd, buffer.data(), size_t(std::min<uint64_t>(left, buffer.size())));
     if (n < 0 && errno == EINTR) continue;
     ok = n > 0 && EVP_DigestUpdate(context, buffer.data(), size_t(n)) == 1;
@@ -124,9 +118,17 @@ bool HashFile(const std::string& path, const BwFileStamp& expected, std::string*
   unsigned int length = 0;
   ok = ok && EVP_DigestFinal_ex(context, digest, &length) == 1 && length == kHashBytes;
   EVP_MD_CTX_free(context);
-  close(fd);
   if (ok) hash->assign(reinterpret_cast<const char*>(digest), length);
   return ok;
+}
+
+// Opens a regular file for reading, with its identity; -1 when it is none.
+int OpenRegular(const std::string& path, BwFileStamp* identity) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat info;
+  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && Identify(info, identity)) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
 }
 
 std::string HashText(const std::string& text) {
@@ -264,29 +266,46 @@ bool BwRecords::Load() {
   return ok;
 }
 
-bool BwRecords::ContentHash(const std::string& path, std::string* hash) {
-  BwFileStamp identity;
-  if (!IdentityOf(path, &identity)) return false;
-  const std::pair<uint64_t, uint64_t> key{identity.device, identity.inode};
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto* table : {&fresh_, &contents_}) {
-      const auto found = table->find(key);
-      if (found != table->end() && found->second.identity == identity &&
-          identity.modified < found->second.hashedAt - kSettled &&
-          identity.changed < found->second.hashedAt - kSettled) {
-        *hash = found->second.hash;
-        return true;
-      }
+// The stored hash of a file of this identity, when it is to be trusted: times that were already
+// a second old when it was hashed.
+bool BwRecords::Recall(const BwFileStamp& identity, std::string* hash) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto* table : {&fresh_, &contents_}) {
+    const auto found = table->find({identity.device, identity.inode});
+    if (found != table->end() && found->second.identity == identity &&
+        identity.modified < found->second.hashedAt - kSettled && identity.changed < found->second.hashedAt - kSettled) {
+      *hash = found->second.hash;
+      return true;
     }
+  }
+  return false;
+}
+
+bool BwRecords::ContentHash(const std::string& path, bool openFirst, std::string* hash) {
+  BwFileStamp identity;
+  int fd = openFirst ? OpenRegular(path, &identity) : -1;
+  if (openFirst ? fd < 0 : !IdentityOf(path, &identity)) return false;
+  if (Recall(identity, hash)) {
+    if (fd >= 0) close(fd);
+    return true;
   }
   Content content;
   content.identity = identity;
   content.hashedAt = Now();
-  if (!HashFile(path, identity, &content.hash)) return false;
+  if (fd < 0) {  // opened after its identity was taken: it must still be that file
+    BwFileStamp opened;
+    fd = OpenRegular(path, &opened);
+    if (fd >= 0 && !(opened == identity)) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  const bool hashed = fd >= 0 && HashFile(fd, identity.size, &content.hash);
+  if (fd >= 0) close(fd);
+  if (!hashed) return false;
   *hash = content.hash;
   const std::lock_guard<std::mutex> lock(mutex_);
-  fresh_[key] = content;
+  fresh_[{identity.device, identity.inode}] = content;
   return true;
 }
 
@@ -305,7 +324,7 @@ std::string BwRecords::OutputName(const std::string& output) {
   return found->second.empty() ? "" : found->second + "/" + name;
 }
 
-std::string BwRecords::JobDigest(const BwCommand& command) {
+std::string BwRecords::JobDigest(const BwCommand& command, bool fresh) {
   std::string text =
       std::string("bumpweld ") + BUMPWELD_VERSION + " " + kBwVersionLine + SettingsText(command.settings);
   const std::string inputs[] = {command.Base(), command.Second(), command.settings.mask};
@@ -315,7 +334,7 @@ std::string BwRecords::JobDigest(const BwCommand& command) {
       text += "\nnone";
       continue;
     }
-    if (!ContentHash(input, &hash)) return "";
+    if (!ContentHash(input, fresh, &hash)) return "";
     text += "\n" + hash;
   }
   text += "\n" + OutputName(command.Output());
@@ -339,7 +358,7 @@ bool BwRecords::UpToDate(const BwCommand& command, const std::vector<std::string
     BwFileStamp identity;
     if (!IdentityOf(levels[i], &identity) || !(identity == job.identities[i])) return false;
   }
-  *digest = JobDigest(command);
+  *digest = JobDigest(command, false);
   if (digest->empty() || *digest != job.digest) return false;
   *outputs = job.outputs;
   return true;

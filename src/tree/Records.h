@@ -56,8 +56,9 @@ class BwRecords {
   BwRecords& operator=(const BwRecords&) = delete;
 
   // The hash of what a job's outputs are made from (its inputs' contents, settings, the tool's
-  // version); "" when an input cannot be read.
-  std::string JobDigest(const BwCommand& command);
+  // version); "" when an input cannot be read. `fresh`: the inputs are likely not in the records
+  // (the job has none), so each is opened at once rather than first looked up by its name.
+  std::string JobDigest(const BwCommand& command, bool fresh);
   // Whether the job is up to date: its record names `levels` (the files it writes), those are
   // the files there now, and its inputs, settings and version hash to the record's digest.
   // *outputs then holds the files. *digest is the job's digest when it was worked out ("" when
@@ -94,7 +95,8 @@ class BwRecords {
   void Close();
   void Commit(std::unique_lock<std::mutex>& lock);
   void Warn(const std::string& text);
-  bool ContentHash(const std::string& path, std::string* hash);
+  bool Recall(const BwFileStamp& identity, std::string* hash);
+  bool ContentHash(const std::string& path, bool openFirst, std::string* hash);
   std::string OutputName(const std::string& output);
 
   std::string folder_, file_;
