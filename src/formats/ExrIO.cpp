@@ -113,21 +113,36 @@ bool FailWith(std::string* error, const Source& source, exr_result_t code) {
   return Fail(error, text);
 }
 
-// Sample i of a decoded block of `type` samples, as float.
-float SampleAt(const unsigned char* block, uint64_t i, int type) {
+// Every half as float, looked up rather than worked out: a chunk's samples are converted in
+// one pass over each plane.
+const float* HalfFloats() {
+  static const std::vector<float> table = [] {
+    std::vector<float> floats(1 << 16);
+    for (uint32_t h = 0; h < floats.size(); ++h) floats[h] = BwHalfToFloat(uint16_t(h));
+    return floats;
+  }();
+  return table.data();
+}
+
+// Samples [first, first + count) of a decoded plane of `type` samples as floats into out, one
+// every `stride` floats.
+void PlaneToFloats(const unsigned char* plane, int type, uint64_t first, uint64_t count, float* out, int stride) {
   if (type == EXR_PIXEL_HALF) {
-    uint16_t h;
-    std::memcpy(&h, block + i * 2, 2);
-    return BwHalfToFloat(h);
+    const float* halves = HalfFloats();
+    for (uint64_t i = 0; i < count; ++i) {
+      uint16_t h;
+      std::memcpy(&h, plane + (first + i) * 2, 2);
+      out[i * uint64_t(stride)] = halves[h];
+    }
+  } else if (type == EXR_PIXEL_UINT) {
+    for (uint64_t i = 0; i < count; ++i) {
+      uint32_t u;
+      std::memcpy(&u, plane + (first + i) * 4, 4);
+      out[i * uint64_t(stride)] = float(u);
+    }
+  } else {
+    for (uint64_t i = 0; i < count; ++i) std::memcpy(out + i * uint64_t(stride), plane + (first + i) * 4, 4);
   }
-  if (type == EXR_PIXEL_UINT) {
-    uint32_t u;
-    std::memcpy(&u, block + i * 4, 4);
-    return float(u);
-  }
-  float f;
-  std::memcpy(&f, block + i * 4, 4);
-  return f;
 }
 
 struct ContextCloser {
@@ -181,12 +196,13 @@ class ChunkDecoder {
     return exr_decoding_run(ctxt_, 0, &pipeline_);
   }
 
-  // Sample (x, y) of the wanted channels of a decoded w-wide block of `texels` texels, as floats
-  // into out.
-  void Texel(const std::vector<unsigned char>& block, uint64_t texels, uint64_t i, float* out) const {
+  // Texels [first, first + count) of a decoded block of `texels` texels, the wanted channels of
+  // each as floats in turn, into out.
+  void Texels(const std::vector<unsigned char>& block, uint64_t texels, uint64_t first, uint64_t count,
+              float* out) const {
     uint64_t at = 0;
     for (size_t k = 0; k < wanted_.size(); ++k) {
-      out[k] = SampleAt(block.data() + at, i, wanted_[k].type);
+      PlaneToFloats(block.data() + at, wanted_[k].type, first, count, out + k, int(wanted_.size()));
       at += texels * uint64_t(wanted_[k].sampleBytes);
     }
   }
@@ -364,9 +380,8 @@ bool Read(Source* source, const BwExrRequest& request, BwExrImage* image, std::s
       if ((r = decoder.Decode(cinfo, &block)) != EXR_ERR_SUCCESS) return FailWith(error, *source, r);
       float* out = samples.Append(rows);
       if (!out) return Fail(error, "out of memory");
-      for (int64_t row = rows - 1; row >= 0; --row)
-        for (int64_t x = 0; x < width; ++x, out += n)
-          decoder.Texel(block, uint64_t(rows * width), uint64_t(row * width + x), out);
+      for (int64_t row = rows - 1; row >= 0; --row, out += width * n)
+        decoder.Texels(block, uint64_t(rows * width), uint64_t(row * width), uint64_t(width), out);
     }
   } else {
     uint32_t tileWidth = 0, tileHeight = 0;
@@ -389,8 +404,7 @@ bool Read(Source* source, const BwExrRequest& request, BwExrImage* image, std::s
         if ((r = decoder.Decode(cinfo, &block)) != EXR_ERR_SUCCESS) return FailWith(error, *source, r);
         std::vector<float>& tile = tileRow[size_t(tx)];
         tile.resize(size_t(cols * rows * n));
-        for (int64_t i = 0; i < cols * rows; ++i)
-          decoder.Texel(block, uint64_t(cols * rows), uint64_t(i), tile.data() + i * n);
+        decoder.Texels(block, uint64_t(cols * rows), 0, uint64_t(cols * rows), tile.data());
       }
       float* out = samples.Append(rows);
       if (!out) return Fail(error, "out of memory");
