@@ -9,7 +9,8 @@
 namespace {
 
 // Suffix pairs with masks (a name with a quote in a subfolder), one shared detail map for a
-// folder, and height maps.
+// folder, and height maps. The walk takes a link to a file as the file and does not follow a
+// link to a folder (assets/again -> deep).
 constexpr char kGoodManifest[] = R"(output = "out"
 [[root]]
 path = "assets"
@@ -54,7 +55,7 @@ void WriteTree(const std::string& dir, int w, int h) {
       "cp height.tga assets/rock_mask.tga && cp base.tga \"assets/deep/it's_n.tga\" && "
       "cp detail.tga \"assets/deep/it's_detail.tga\" && cp height.tga \"assets/deep/it's_mask.tga\" && "
       "cp base.tga shared/a.tga && cp detail.tga shared/b.tga && cp detail.tga shared/detail.tga && "
-      "cp base.tga heights/x_nrm.tga && cp height.tga heights/x_height.tga";
+      "cp base.tga heights/x_nrm.tga && cp height.tga heights/.h.tga && ln -s .h.tga heights/x_height.tga && ln -s deep assets/again";
   ASSERT_EQ(Shell(script, dir), 0);
   WriteFile(dir + "/tree.toml", AsBytes(kGoodManifest));
 }
