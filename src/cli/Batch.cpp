@@ -7,13 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <poll.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -555,28 +553,16 @@ int RunPass(const BwBatchOptions& options, std::vector<BatchJob>* jobs, const Bw
   return failed == 0 ? 0 : 255;
 }
 
-// The folders a watch looks at: every folder under the roots (as the plan walks them: hidden
-// names and links to folders passed over), and the manifest's own.
+// Watches the folders the plan walked and the manifest's own folder.
 void AddWatches(int inotify, const BwBatchOptions& options, const BwTreePlan& plan,
                 std::map<int, std::string>* folders) {
   constexpr uint32_t kEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE;
-  std::vector<std::string> pending(plan.roots.begin(), plan.roots.end());
+  std::vector<std::string> watched = plan.folders;
   const size_t slash = options.tree.rfind('/');
-  pending.push_back(slash == std::string::npos ? "." : options.tree.substr(0, slash + 1));
-  while (!pending.empty()) {
-    const std::string folder = pending.back();
-    pending.pop_back();
+  watched.push_back(slash == std::string::npos ? "." : options.tree.substr(0, slash + 1));
+  for (const std::string& folder : watched) {
     const int watch = inotify_add_watch(inotify, folder.c_str(), kEvents | IN_ONLYDIR);
     if (watch >= 0) (*folders)[watch] = folder;
-    DIR* dir = opendir(folder.c_str());
-    if (!dir) continue;
-    while (const dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] == '.') continue;
-      const std::string path = folder + "/" + entry->d_name;
-      struct stat info;
-      if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && path != plan.outputRoot) pending.push_back(path);
-    }
-    closedir(dir);
   }
 }
 

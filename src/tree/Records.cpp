@@ -270,15 +270,12 @@ bool BwRecords::Load() {
 // a second old when it was hashed.
 bool BwRecords::Recall(const BwFileStamp& identity, std::string* hash) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto* table : {&fresh_, &contents_}) {
-    const auto found = table->find({identity.device, identity.inode});
-    if (found != table->end() && found->second.identity == identity &&
-        identity.modified < found->second.hashedAt - kSettled && identity.changed < found->second.hashedAt - kSettled) {
-      *hash = found->second.hash;
-      return true;
-    }
-  }
-  return false;
+  const auto found = contents_.find({identity.device, identity.inode});
+  if (found == contents_.end() || !(found->second.identity == identity) ||
+      identity.modified >= found->second.hashedAt - kSettled || identity.changed >= found->second.hashedAt - kSettled)
+    return false;
+  *hash = found->second.hash;
+  return true;
 }
 
 bool BwRecords::ContentHash(const std::string& path, bool openFirst, std::string* hash) {
@@ -305,7 +302,8 @@ bool BwRecords::ContentHash(const std::string& path, bool openFirst, std::string
   if (!hashed) return false;
   *hash = content.hash;
   const std::lock_guard<std::mutex> lock(mutex_);
-  fresh_[{identity.device, identity.inode}] = content;
+  contents_[{identity.device, identity.inode}] = content;
+  hashed_.push_back(std::move(content));
   return true;
 }
 
@@ -402,15 +400,11 @@ void BwRecords::Flush() {
 // while SQLite writes, and waits for a checkpoint's sync.
 void BwRecords::Commit(std::unique_lock<std::mutex>& lock) {
   lastCommit_ = std::chrono::steady_clock::now();
-  if (pending_.empty() && fresh_.empty()) return;
+  if (pending_.empty() && hashed_.empty()) return;
   std::vector<std::pair<std::string, Job>> jobs;
   jobs.swap(pending_);
   std::vector<Content> contents;
-  for (auto& [key, content] : fresh_) {
-    contents.push_back(content);
-    contents_[key] = std::move(content);
-  }
-  fresh_.clear();
+  contents.swap(hashed_);
   lock.unlock();
   const std::lock_guard<std::mutex> writing(writing_);
   if (!db_) return;

@@ -104,7 +104,7 @@ class BwRecords {
   std::mutex mutex_;    // the tables below
   std::mutex writing_;  // the database, while a commit writes it
   std::map<std::pair<uint64_t, uint64_t>, Content> contents_;  // by device and inode
-  std::map<std::pair<uint64_t, uint64_t>, Content> fresh_;     // hashed this run, not yet stored
+  std::vector<Content> hashed_;                                // hashed, not yet written
   std::map<std::string, Job> jobs_;                            // by output name
   std::map<std::string, std::string> folders_;                 // output folders, links resolved
   std::vector<std::pair<std::string, Job>> pending_;           // stored, not yet written

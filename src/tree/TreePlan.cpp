@@ -19,6 +19,7 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include "BwArray.h"
 #include "CommandParser.h"
 
 namespace {
@@ -41,33 +42,33 @@ std::string Join(const std::string& a, const std::string& b) {
   return a.back() == '/' ? a + b : a + "/" + b;
 }
 
+// The parts of a path between its slashes, the empty and "." ones left out.
+std::vector<std::string> Parts(const std::string& path) {
+  std::vector<std::string> parts;
+  for (size_t at = 0; at <= path.size();) {
+    const size_t end = std::min(path.find('/', at), path.size());
+    if (end > at && path.compare(at, end - at, ".") != 0) parts.push_back(path.substr(at, end - at));
+    at = end + 1;
+  }
+  return parts;
+}
+
 // A path with its empty and "." parts dropped ("a//./b/" is "a/b").
 std::string Tidy(const std::string& path) {
   std::string tidy = !path.empty() && path[0] == '/' ? "/" : "";
-  for (size_t at = 0; at <= path.size();) {
-    const size_t end = std::min(path.find('/', at), path.size());
-    const std::string part = path.substr(at, end - at);
-    if (!part.empty() && part != ".") tidy += (tidy.empty() || tidy.back() == '/' ? "" : "/") + part;
-    at = end + 1;
-  }
+  for (const std::string& part : Parts(path)) tidy += (tidy.empty() || tidy.back() == '/' ? "" : "/") + part;
   return tidy.empty() ? "." : tidy;
 }
 
 // The absolute form of a path, by its text: the working folder before a relative one, "." and
 // ".." parts resolved (links are not looked at: the outputs may not exist yet).
 std::string Absolute(const std::string& path, const std::string& cwd) {
-  std::string full = path;
-  if (path.empty() || path[0] != '/') full = Join(cwd, path);
   std::vector<std::string> parts;
-  for (size_t at = 0; at <= full.size();) {
-    const size_t end = std::min(full.find('/', at), full.size());
-    const std::string part = full.substr(at, end - at);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    at = end + 1;
+  for (std::string& part : Parts(!path.empty() && path[0] == '/' ? path : Join(cwd, path))) {
+    if (part != "..")
+      parts.push_back(std::move(part));
+    else if (!parts.empty())
+      parts.pop_back();
   }
   std::string result;
   for (const std::string& part : parts) result += "/" + part;
@@ -109,21 +110,19 @@ bool ReadManifest(const std::string& path, std::string* text, std::string* error
     *error = "ERROR: Unable to open " + path;
     return false;
   }
-  char buffer[1 << 14];
-  bool ok = true;
-  for (size_t n; ok && (n = std::fread(buffer, 1, sizeof buffer, fp)) > 0;) {
-    text->append(buffer, n);
-    if (text->size() > BW_TREE_MAX_MANIFEST_BYTES) {
-      *error = "ERROR: The manifest " + path + " is larger than 1 MiB";
-      ok = false;
-    }
-  }
-  if (ok && std::ferror(fp)) {
-    *error = "ERROR: Unable to read " + path;
-    ok = false;
-  }
+  std::vector<unsigned char> bytes;
+  const bool read = BwReadUpTo(fp, &bytes, BW_TREE_MAX_MANIFEST_BYTES + 1);
   std::fclose(fp);
-  return ok;
+  if (bytes.size() > BW_TREE_MAX_MANIFEST_BYTES) {
+    *error = "ERROR: The manifest " + path + " is larger than 1 MiB";
+    return false;
+  }
+  if (!read) {
+    *error = "ERROR: Unable to read " + path;
+    return false;
+  }
+  text->assign(bytes.begin(), bytes.end());
+  return true;
 }
 
 // Reads the manifest's tables into the roots, the output root and the rules.
@@ -301,6 +300,7 @@ class Planner {
       Problem("Unable to read the folder " + path + ": " + std::strerror(errno));
       return;
     }
+    plan_.folders.push_back(path);
     // Names with the kinds the folder gives (most file systems do), so that only links and
     // names of unknown kind are looked up one by one.
     std::vector<std::pair<std::string, unsigned char>> names;
@@ -313,17 +313,17 @@ class Planner {
     for (const auto& [name, type] : names) {
       const std::string file = Join(path, name);
       struct stat info;
-      bool folderHere = type == DT_DIR, regular = type == DT_REG;
-      if (type == DT_UNKNOWN && lstat(file.c_str(), &info) == 0) {
-        folderHere = S_ISDIR(info.st_mode);
-        regular = S_ISREG(info.st_mode);
+      unsigned char kind = type;
+      if (kind == DT_UNKNOWN && lstat(file.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) kind = DT_DIR;
+        if (S_ISREG(info.st_mode)) kind = DT_REG;
+        if (S_ISLNK(info.st_mode)) kind = DT_LNK;
       }
       // A link to a file counts as that file; a link to a folder is not followed.
-      if (type == DT_LNK || (type == DT_UNKNOWN && !folderHere && !regular))
-        regular = stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-      if (folderHere)
+      if (kind == DT_LNK && stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode)) kind = DT_REG;
+      if (kind == DT_DIR)
         folders.push_back(Join(dir, name));
-      else if (regular)
+      else if (kind == DT_REG)
         files.files.push_back(name);
     }
     Match(files);
@@ -337,7 +337,7 @@ class Planner {
     const std::string cwd = getcwd(folder, sizeof folder) ? folder : "/";
     std::map<std::string, const std::string*> writers;  // output path -> the base of its job
     std::vector<std::pair<std::string, std::string>> rootsAbsolute;
-    for (const std::string& root : roots_) rootsAbsolute.emplace_back(Absolute(root, cwd), root);
+    for (const std::string& root : plan_.roots) rootsAbsolute.emplace_back(Absolute(root, cwd), root);
     std::set<int> refused;
     for (size_t j = 0; j < plan_.jobs.size(); ++j) {
       const BwTreeJob& job = plan_.jobs[j];
@@ -367,8 +367,6 @@ class Planner {
       }
     }
   }
-
-  std::vector<std::string> roots_;
 
  private:
   static std::string Unprefixed(const std::string& message) {
@@ -468,7 +466,6 @@ bool BwPlanTree(const std::string& manifest, BwTreePlan* plan, std::string* erro
   for (std::string& root : plan->roots) {
     const std::string named = root;
     root = Tidy(Join(folder, root));
-    planner.roots_.push_back(root);
     planner.Walk(named, root, "");
   }
   planner.Check();

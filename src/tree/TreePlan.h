@@ -37,6 +37,7 @@ struct BwTreePlan {
   std::string outputRoot;             // the folder of the outputs and of the records
   std::vector<std::string> roots;     // the input roots
   std::vector<BwTreeJob> jobs;        // in the order of the roots, folders, names and rules
+  std::vector<std::string> folders;   // every folder the walk read (those a watch looks at)
   std::vector<std::string> problems;  // each one line, "ERROR: ..."; the tree runs only without any
 };
 
