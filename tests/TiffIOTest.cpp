@@ -12,22 +12,26 @@ namespace {
 
 constexpr int W = 7, H = 5;
 
-// Sample c of texel (x, y), y from the top: distinct in every position and channel.
-uint32_t Sample(int x, int y, int c, int bits) {
-  const uint32_t v = uint32_t(x * 37 + y * 11 + c * 83);
+// Sample c of texel (x, y), y from the top: distinct in every position and channel; noisy, a
+// hash of them (bytes no deflate level can shorten much).
+uint32_t Sample(int x, int y, int c, int bits, bool noisy = false) {
+  uint32_t v = uint32_t(x * 37 + y * 11 + c * 83);
+  if (noisy) v = (v ^ uint32_t(y) << 16) * 0x9E3779B1u, v ^= v >> 15, v *= 0x85EBCA77u, v ^= v >> 13;
   return bits == 8 ? v & 0xFF : (v * 257 + uint32_t(x)) & 0xFFFF;
 }
 
 // A w x h picture of Sample, `stride` texels a row (0: w) in `rows` rows (0: h): row y holds
 // picture row y, or h - 1 - y with bottomFirst; colour as blue, green, red with bgr; 16-bit
 // samples in the order of this little-endian host.
-Bytes Picture(int w, int h, int bits, int channels, bool bottomFirst, bool bgr, int stride = 0, int rows = 0) {
+Bytes Picture(int w, int h, int bits, int channels, bool bottomFirst, bool bgr, int stride = 0, int rows = 0,
+              bool noisy = false) {
   const size_t sampleBytes = size_t(bits / 8), rowBytes = size_t(stride ? stride : w) * size_t(channels) * sampleBytes;
   Bytes out(rowBytes * size_t(rows ? rows : h), 0);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
       for (int k = 0; k < channels; ++k) {
-        const uint32_t v = Sample(x, bottomFirst ? h - 1 - y : y, bgr && channels >= 3 && k < 3 ? 2 - k : k, bits);
+        const uint32_t v =
+            Sample(x, bottomFirst ? h - 1 - y : y, bgr && channels >= 3 && k < 3 ? 2 - k : k, bits, noisy);
         std::memcpy(&out[size_t(y) * rowBytes + (size_t(x * channels + k)) * sampleBytes], &v, sampleBytes);
       }
   return out;
@@ -57,7 +61,8 @@ void WriteTiff(const std::string& path, const Layout& l) {
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(l.bits));
   TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(l.channels));
   TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, l.format);
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, l.photometric ? l.photometric : uint16_t(l.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK));
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+               l.photometric ? l.photometric : uint16_t(l.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK));
   TIFFSetField(t, TIFFTAG_PLANARCONFIG, l.planar);
   TIFFSetField(t, TIFFTAG_COMPRESSION, l.compression);
   TIFFSetField(t, TIFFTAG_ORIENTATION, l.orientation);
@@ -66,7 +71,8 @@ void WriteTiff(const std::string& path, const Layout& l) {
     TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t(1), &alpha);
   }
   std::vector<uint16_t> colours(256, 0);
-  if (l.photometric == PHOTOMETRIC_PALETTE) TIFFSetField(t, TIFFTAG_COLORMAP, colours.data(), colours.data(), colours.data());
+  if (l.photometric == PHOTOMETRIC_PALETTE)
+    TIFFSetField(t, TIFFTAG_COLORMAP, colours.data(), colours.data(), colours.data());
   const int texelBytes = l.channels * l.bits / 8;
   Bytes rows = Picture(W, H, l.bits, l.channels, l.orientation == ORIENTATION_BOTLEFT, false, l.tiled ? 16 : W,
                        l.tiled ? 16 : H);
@@ -128,31 +134,33 @@ TEST(TiffIO, EveryLayoutReadsAlike) {
   }
 }
 
-// The writer's files: every texel layout over several bands of strips read back as given, and
-// the bytes on a regular file equal those on a stream that cannot seek.
+// The writer's files: every texel layout over several bands of strips, smooth and noisy (whose
+// strips take another deflate level), read back as given, and the bytes on a regular file equal
+// those on a stream that cannot seek.
 TEST(TiffIO, WrittenFilesReadBack) {
   TempDir dir;
   const int w = 5, h = 300;
-  for (int bits : {8, 16})
-    for (int channels = 1; channels <= 4; ++channels) {
-      SCOPED_TRACE(testing::Message() << bits << " bits, " << channels << " channels");
-      const Bytes rows = Picture(w, h, bits, channels, false, false);
-      const size_t rowBytes = size_t(w * channels * bits / 8);
-      const auto write = [&](FILE* fp) {
-        BwTiffWriter writer;
-        std::string error;
-        ASSERT_TRUE(writer.Begin(fp, w, h, bits, channels, &error) && writer.WriteRows(rows.data(), 100, &error) &&
-                    writer.WriteRows(rows.data() + 100 * rowBytes, h - 100, &error) && writer.End(&error))
-            << error;
-      };
-      FILE* fp = std::fopen((dir / "w.tif").c_str(), "wb");
-      write(fp);
-      ASSERT_EQ(std::fclose(fp), 0);
-      EXPECT_TRUE(ReadFile(dir / "w.tif") == Written(write));
-      const Read r = ReadPath(dir / "w.tif");
-      ASSERT_TRUE(r.ok) << r.error;
-      EXPECT_TRUE(Texels(r.image) == Picture(w, h, bits, channels, true, true));
-    }
+  for (bool noisy : {false, true})
+    for (int bits : {8, 16})
+      for (int channels = 1; channels <= 4; ++channels) {
+        SCOPED_TRACE(testing::Message() << bits << " bits, " << channels << " channels" << (noisy ? ", noisy" : ""));
+        const Bytes rows = Picture(w, h, bits, channels, false, false, 0, 0, noisy);
+        const size_t rowBytes = size_t(w * channels * bits / 8);
+        const auto write = [&](FILE* fp) {
+          BwTiffWriter writer;
+          std::string error;
+          ASSERT_TRUE(writer.Begin(fp, w, h, bits, channels, &error) && writer.WriteRows(rows.data(), 100, &error) &&
+                      writer.WriteRows(rows.data() + 100 * rowBytes, h - 100, &error) && writer.End(&error))
+              << error;
+        };
+        FILE* fp = std::fopen((dir / "w.tif").c_str(), "wb");
+        write(fp);
+        ASSERT_EQ(std::fclose(fp), 0);
+        EXPECT_TRUE(ReadFile(dir / "w.tif") == Written(write));
+        const Read r = ReadPath(dir / "w.tif");
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_TRUE(Texels(r.image) == Picture(w, h, bits, channels, true, true, 0, 0, noisy));
+      }
 }
 
 TEST(TiffIO, RefusalsGiveOneMessage) {
@@ -184,19 +192,22 @@ TEST(TiffIO, RefusalsGiveOneMessage) {
   WriteFile(dir / "notiff.tif", AsBytes("P6\n"));
   WriteTiff(dir / "palette.tif", {8, 1, COMPRESSION_NONE, false, "w", ORIENTATION_TOPLEFT, PHOTOMETRIC_PALETTE});
   WriteTiff(dir / "float.tif", {16, 3, COMPRESSION_NONE, false, "w", ORIENTATION_TOPLEFT, 0, SAMPLEFORMAT_INT});
-  WriteTiff(dir / "planes.tif", {8, 3, COMPRESSION_NONE, false, "w", ORIENTATION_TOPLEFT, 0, SAMPLEFORMAT_UINT, PLANARCONFIG_SEPARATE});
+  WriteTiff(dir / "planes.tif",
+            {8, 3, COMPRESSION_NONE, false, "w", ORIENTATION_TOPLEFT, 0, SAMPLEFORMAT_UINT, PLANARCONFIG_SEPARATE});
   WriteTiff(dir / "mirrored.tif", {8, 3, COMPRESSION_NONE, false, "w", ORIENTATION_TOPRIGHT});
   const std::pair<const char*, std::string> cases[] = {
       {"huge.tif", "TIFF: an image of 983025 bytes cannot be held in a file of 294 bytes"},
       {"huge_jpeg.tif", "TIFF: an image of 983025 bytes cannot be held in a file of 294 bytes"},
-      {BUMPWELD_CORPUS "/tiff_read/jpeg_claims_8192.tif", "TIFF: an image of 201326592 bytes cannot be held in a file of 3441 bytes"},
+      {BUMPWELD_CORPUS "/tiff_read/jpeg_claims_8192.tif",
+       "TIFF: an image of 201326592 bytes cannot be held in a file of 3441 bytes"},
       {"short_strip.tif", "TIFF: a strip of 42 bytes cannot hold 393210 bytes of texels"},
       {"unknown.tif", "TIFF: compression 65000 is not supported"},
       {"orientation0.tif", "TIFF: orientation 0 is not valid (1 to 8)"},
       {"orientation9.tif", "TIFF: orientation 9 is not valid (1 to 8)"},
       {"cut.tif", "TIFF: "},
       {"notiff.tif", "TIFF: not a TIFF file (no byte-order mark)"},
-      {"palette.tif", "TIFF: photometric interpretation 3 with 1 samples is not supported (grey or RGB, with or without alpha)"},
+      {"palette.tif",
+       "TIFF: photometric interpretation 3 with 1 samples is not supported (grey or RGB, with or without alpha)"},
       {"float.tif", "TIFF: sample format 2 is not supported (unsigned integers only)"},
       {"planes.tif", "TIFF: separate sample planes are not supported"},
       {"mirrored.tif", "TIFF: orientation 2 is not supported (top-left or bottom-left)"},

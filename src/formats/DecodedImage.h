@@ -21,3 +21,12 @@ struct BwDecodedImage {
   int TexelBytes() const { return channels * bits / 8; }
   uint64_t ByteCount() const { return uint64_t(width) * uint64_t(height) * uint64_t(TexelBytes()); }
 };
+
+// Copies `count` texels of `channels` samples of `bits` bits from `in` to `out` in the order
+// BwDecodedImage keeps them: colour texels from red, green, blue to blue, green, red, and, with
+// bigEndian, 16-bit samples from the file's byte order to the machine's. `in` may be `out`.
+void BwCopyDecodedTexels(const unsigned char* in, unsigned char* out, uint64_t count, int channels, int bits,
+                         bool bigEndian);
+
+// Turns a picture of `height` rows of rowBytes over: the first row becomes the last.
+void BwFlipRows(unsigned char* data, uint64_t rowBytes, uint64_t height);

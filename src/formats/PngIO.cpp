@@ -152,21 +152,6 @@ int StoredSamples(int colorType) {
   }
 }
 
-// Exchanges the first and third samples of each of `count` texels: red, green, blue to blue,
-// green, red.
-template <typename T>
-void SwapRedBlue(T* texels, uint64_t count, int channels) {
-  for (uint64_t i = 0; i < count; ++i, texels += channels) std::swap(texels[0], texels[2]);
-}
-
-void SwapRedBlue(unsigned char* texels, uint64_t count, int channels, int bits) {
-  if (channels < 3) return;
-  if (bits == 8)
-    SwapRedBlue(texels, count, channels);
-  else
-    SwapRedBlue(reinterpret_cast<uint16_t*>(texels), count, channels);
-}
-
 // Undoing the row filters. Row bytes are filtered against the byte `texelBytes` to the left
 // (a), the byte above (b) and the one above and to the left (c); a and c are 0 in the first
 // texel, b and c in the top row.
@@ -350,22 +335,14 @@ bool DecodeWhole(const unsigned char* data, unsigned char* writable, size_t size
   // This row and the one above, as made (zeros above the top row).
   const int64_t madeStride = rowBytes + kRowSlack;
   std::vector<unsigned char> made(size_t(madeStride) * 2, 0);
-  const bool swapRedBlue = layout.channels >= 3;
-  const uint16_t one = 1;
-  const bool littleEndian = *reinterpret_cast<const unsigned char*>(&one) == 1;
   for (int64_t y = 0; y < height; ++y) {
     unsigned char* row = made.data() + (y % 2) * madeStride;
     const unsigned char* above = made.data() + ((y + 1) % 2) * madeStride;
     const unsigned char* in = rows.get() + y * (rowBytes + 1);
     if (!UnfilterRow(in[0], in + 1, above, rowBytes, texelBytes, row)) return false;
-    unsigned char* out = rows.get() + y * rowBytes;
-    std::memcpy(out, row, size_t(rowBytes));
-    if (layout.bits == 16 && littleEndian)
-      for (int64_t i = 0; i < rowBytes; i += 2) std::swap(out[i], out[i + 1]);
-    if (swapRedBlue) SwapRedBlue(out, uint64_t(width), layout.channels, layout.bits);
+    BwCopyDecodedTexels(row, rows.get() + y * rowBytes, uint64_t(width), layout.channels, layout.bits, true);
   }
-  for (int64_t y = 0; y < height / 2; ++y)
-    std::swap_ranges(rows.get() + y * rowBytes, rows.get() + (y + 1) * rowBytes, rows.get() + (height - 1 - y) * rowBytes);
+  BwFlipRows(rows.get(), uint64_t(rowBytes), uint64_t(height));
   *texels = std::move(rows);
   putBack.file = nullptr;  // the file is not read again
   return true;
@@ -468,12 +445,13 @@ bool Decode(const unsigned char* data, size_t size, Stream* stream, BwDecodedIma
       if (row.row_num >= height) return Fail(error, "row out of range");
       unsigned char* out = texels.get() + (height - 1 - row.row_num) * rowBytes;
       ret = spng_decode_row(c, out, size_t(rowBytes));
-      if ((ret == 0 || ret == SPNG_EOI) && !interlaced) SwapRedBlue(out, width, layout.channels, layout.bits);
+      if ((ret == 0 || ret == SPNG_EOI) && !interlaced)
+        BwCopyDecodedTexels(out, out, width, layout.channels, layout.bits, false);
     } while (ret == 0);
     if (ret != SPNG_EOI) return Fail(error, describe(ret));
     // The chunks after the image data, up to IEND, with their CRCs.
     if ((ret = spng_decode_chunks(c)) != 0) return Fail(error, describe(ret));
-    if (interlaced) SwapRedBlue(texels.get(), width * height, layout.channels, layout.bits);
+    if (interlaced) BwCopyDecodedTexels(texels.get(), texels.get(), width * height, layout.channels, layout.bits, false);
   }
 
   image->width = int(width);

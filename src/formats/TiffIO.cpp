@@ -4,6 +4,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <cmath>
 #include <dlfcn.h>
 #include <cstdarg>
 #include <cstring>
@@ -24,6 +25,11 @@ constexpr uint32_t kStripRows = 32;
 // libdeflate's level 7: on merged maps smaller strips than zlib's level 6 (which level 6 of
 // libdeflate is not always), and two to four times faster.
 constexpr int kZipLevel = 7;
+// A strip whose bytes carry more than this many bits each (their order-0 entropy) is noise-like:
+// matches are rare, every level leaves it at about its entropy (level 7 often a little above
+// level 1), and level 1 gets there in a third of level 7's time.
+constexpr int kNoiseZipLevel = 1;
+constexpr double kNoiseBits = 6.8;
 // Most bytes libtiff may allocate at once for its own tables.
 constexpr tmsize_t kMaxLibraryAllocation = tmsize_t(256) << 20;
 struct CompressorFree {
@@ -349,7 +355,6 @@ bool Read(Source* source, BwDecodedImage* image, std::string* error) {
   // as they arrive (first to what the file could hold uncompressed, four times its size).
   GrowingTexels texels(imageBytes, std::min<uint64_t>(source->size, UINT64_MAX / 4) * 4);
   if (!tile) return Fail(error, "out of memory");
-  const int sampleBytes = bits / 8;
   const uint64_t blocksAcross = tiled ? (uint64_t(width) + blockWidth - 1) / blockWidth : 1;
   for (uint64_t y0 = 0; y0 < height; y0 += blockHeight) {
     const uint64_t rows = std::min<uint64_t>(blockHeight, height - y0);
@@ -371,20 +376,14 @@ bool Read(Source* source, BwDecodedImage* image, std::string* error) {
         return failed(std::string(tiled ? "a tile" : "a strip") + " could not be read whole");
       for (uint64_t r = 0; r < rows; ++r) {
         unsigned char* out = band + r * rowBytes + x0 * texelBytes;
-        if (tiled) std::memcpy(out, tile.get() + r * blockRowBytes, size_t(cols * texelBytes));
-        if (rgb)  // red, green, blue to blue, green, red
-          for (uint64_t x = 0; x < cols; ++x)
-            for (int b = 0; b < sampleBytes; ++b)
-              std::swap(out[x * texelBytes + b], out[x * texelBytes + 2 * sampleBytes + b]);
+        const unsigned char* in = tiled ? tile.get() + r * blockRowBytes : out;
+        BwCopyDecodedTexels(in, out, cols, samples, bits, false);
       }
     }
   }
   // Rows go bottom row first: a file storing the top row first has its rows turned over.
   BwArray<unsigned char> data = texels.Take();
-  if (orientation != ORIENTATION_BOTLEFT)
-    for (uint64_t y = 0; y < height / 2; ++y)
-      std::swap_ranges(data.get() + y * rowBytes, data.get() + (y + 1) * rowBytes,
-                       data.get() + (height - 1 - y) * rowBytes);
+  if (orientation != ORIENTATION_BOTLEFT) BwFlipRows(data.get(), rowBytes, height);
   image->width = int(width);
   image->height = int(height);
   image->channels = samples;
@@ -644,6 +643,26 @@ bool BwTiffWriter::WriteRows(const void* rows, int64_t count, std::string* error
   return true;
 }
 
+namespace {
+
+// The order-0 entropy of n bytes, in bits a byte.
+double EntropyBits(const unsigned char* bytes, size_t n) {
+  // Four tables, so that runs of one value do not wait on their own increments.
+  uint32_t counts[4][256] = {};
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4)
+    for (int k = 0; k < 4; ++k) ++counts[k][bytes[i + k]];
+  for (; i < n; ++i) ++counts[0][bytes[i]];
+  double bits = 0.0;
+  for (int v = 0; v < 256; ++v) {
+    const double c = double(counts[0][v] + counts[1][v] + counts[2][v] + counts[3][v]);
+    if (c > 0.0) bits -= c * std::log2(c / double(n));
+  }
+  return n ? bits / double(n) : 0.0;
+}
+
+}  // namespace
+
 bool BwTiffWriter::FlushBand(std::string* error) {
   State& s = *state_;
   const int64_t first = s.rowsGiven - s.bandFill;  // first row of the band, a multiple of kStripRows
@@ -655,6 +674,8 @@ bool BwTiffWriter::FlushBand(std::string* error) {
     std::vector<unsigned char> differences;
     const std::unique_ptr<libdeflate_compressor, CompressorFree> deflater(libdeflate_alloc_compressor(kZipLevel));
     if (!deflater) return;
+    const std::unique_ptr<libdeflate_compressor, CompressorFree> noise(libdeflate_alloc_compressor(kNoiseZipLevel));
+    if (!noise) return;
     for (int64_t i = begin; i < end; ++i) {
       const int64_t rows = std::min<int64_t>(kStripRows, s.bandFill - i * kStripRows);
       const unsigned char* raw = s.band.data() + i * kStripRows * s.rowBytes;
@@ -680,9 +701,11 @@ bool BwTiffWriter::FlushBand(std::string* error) {
         }
       }
       std::vector<unsigned char>& strip = s.strips[size_t(i)];
-      strip.resize(libdeflate_zlib_compress_bound(deflater.get(), differences.size()));
-      const size_t size = libdeflate_zlib_compress(deflater.get(), differences.data(), differences.size(), strip.data(),
-                                                   strip.size());
+      libdeflate_compressor* const chosen =
+          EntropyBits(differences.data(), differences.size()) > kNoiseBits ? noise.get() : deflater.get();
+      strip.resize(libdeflate_zlib_compress_bound(chosen, differences.size()));
+      const size_t size =
+          libdeflate_zlib_compress(chosen, differences.data(), differences.size(), strip.data(), strip.size());
       ok[size_t(i)] = size != 0;
       strip.resize(size);
     }
