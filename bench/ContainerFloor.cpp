@@ -46,7 +46,7 @@ struct Picture {
   int width = 0, height = 0, channels = 3, bits = 8;
   std::vector<unsigned char> bytes;  // samples as the library lays them out
   std::vector<Imf::Rgba> halves;     // OpenEXR
-  BwArray<float> normals;            // DDS, as read
+  BwArray<unsigned char> dds;        // DDS, as read: blue, green, red bytes
 };
 
 [[noreturn]] void Die(const std::string& what) {
@@ -176,10 +176,12 @@ void WriteExr(const char* name, const Picture& p) {
 void ReadDds(const char* name, Picture* p) {
   std::unique_ptr<FILE, BwFileCloser> fp(std::fopen(name, "rb"));
   BwDdsImage image;
+  image.bytesFor8Bit = true;
   std::string error;
   if (!fp || !BwReadDds(fp.get(), &image, &error)) Die(std::string("cannot read ") + name + ": " + error);
+  if (!image.bytes) Die(std::string(name) + " is not in the rgba8 layout");
   p->width = image.width, p->height = image.height, p->channels = 4;
-  p->normals = std::move(image.normals);
+  p->dds = std::move(image.bytes);
 }
 
 void WriteDds(const char* name, const Picture& p) {
@@ -207,10 +209,10 @@ void ToWriterLayout(const std::string& container, int bits, Picture* p) {
       p->halves[i] = Imf::Rgba(t[0] / 127.5f - 1.0f, t[1] / 127.5f - 1.0f, t[2] / 127.5f - 1.0f);
     }
   }
-  if (container == "dds" && p->normals) {
+  if (container == "dds" && p->dds) {
     p->bytes.assign(texels * 4, 255);
     for (size_t i = 0; i < texels; ++i)
-      for (int c = 0; c < 3; ++c) p->bytes[i * 4 + c] = (unsigned char)(p->normals[i * 3 + c] * 127.5f + 127.5f);
+      for (int c = 0; c < 3; ++c) p->bytes[i * 4 + c] = p->dds[i * 3 + 2 - c];
   } else if (container == "dds" && p->channels == 3) {
     std::vector<unsigned char> rgba(texels * 4, 255);
     for (size_t i = 0; i < texels; ++i) std::memcpy(&rgba[i * 4], &p->bytes[i * 3], 3);

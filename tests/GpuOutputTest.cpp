@@ -138,12 +138,14 @@ TEST(GpuOutput, RefusalsAndDdsInputs) {
     EXPECT_FALSE(FileExists(dir / "x.dds") || FileExists(dir / "x.tga") || FileExists(dir / "x00.tga") ||
                  FileExists(dir / "x.png") || FileExists(dir / "x.exr") || HasTemporaries(dir.path()));
   }
-  // A DDS output read back as an input gives the picture it holds: rgba8 re-merged exactly like
-  // the Targa file it equals, and BC5 with z rebuilt.
+  // A DDS or KTX2 output read back as an input gives the picture it holds: rgba8 re-merged
+  // exactly like the Targa file it equals, and BC5 with z rebuilt.
   ASSERT_EQ(::Run({"-e", "base.tga", "detail.tga", "t.tga"}, dir.path()).status, 0);
   ASSERT_EQ(::Run({"-e", "--format=rgba8", "base.tga", "detail.tga", "t.dds"}, dir.path()).status, 0);
+  ASSERT_EQ(::Run({"-e", "--format=rgba8", "base.tga", "detail.tga", "t.ktx2"}, dir.path()).status, 0);
   ASSERT_EQ(::Run({"-e", "base.tga", "detail.tga", "bc5.dds"}, dir.path()).status, 0);
-  for (const char* in : {"t.tga", "t.dds", "bc5.dds"})
+  for (const char* in : {"t.tga", "t.dds", "t.ktx2", "bc5.dds"})
     ASSERT_EQ(::Run({"-e", in, "detail.tga", std::string(in) + ".tga"}, dir.path()).status, 0) << in;
   EXPECT_EQ(ReadFile(dir / "t.tga.tga"), ReadFile(dir / "t.dds.tga"));
+  EXPECT_EQ(ReadFile(dir / "t.tga.tga"), ReadFile(dir / "t.ktx2.tga"));
 }

@@ -71,6 +71,7 @@ void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels*
     TakeDecoded(&image, texels);
   } else if (container == BwContainerId::DDS || container == BwContainerId::KTX2 || container == BwContainerId::ASTC) {
     BwDdsImage image;
+    image.bytesFor8Bit = true;
     const auto read = container == BwContainerId::DDS ? BwReadDds : container == BwContainerId::KTX2 ? BwReadKtx2 : BwReadAstc;
     std::unique_ptr<FILE, BwFileCloser> memory;
     if (!rewound) {
@@ -80,12 +81,14 @@ void ReadFileTexels(BwRun& run, const char* name, bool normalMap, BwInputTexels*
       if (ok) memory.reset(fmemopen(head.data(), head.size(), "rb"));
     }
     ok = ok && (rewound ? read(in.get(), &image, &error) : memory && read(memory.get(), &image, &error));
-    const bool bytes8 = ok && BwDdsToLoaderOrder(&image);
+    const bool bytes8 = ok && image.bytes;
+    if (ok && !bytes8) BwDdsToLoaderOrder(&image);
     texels->width = image.width;
     texels->height = image.height;
     texels->channels = 3;
     texels->type = bytes8 ? BW_TEXEL_U8 : BW_TEXEL_F32;
-    texels->storage.decoded.reset(reinterpret_cast<unsigned char*>(image.normals.release()));
+    texels->storage.decoded.reset(bytes8 ? image.bytes.release()
+                                         : reinterpret_cast<unsigned char*>(image.normals.release()));
   } else if (container == BwContainerId::EXR) {
     BwExrImage image;
     BwExrRequest request(run.settings.exrChannel.c_str());

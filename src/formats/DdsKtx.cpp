@@ -11,6 +11,7 @@
 #include "AstcCodec.h"
 #include "BlockCompress.h"
 #include "BwVector.h"
+#include "DecodedImage.h"
 #include "EacCompress.h"
 #include "Quantize.h"
 #include "Parallel.h"
@@ -649,20 +650,44 @@ bool BytesLeft(FILE* fp, uint64_t* bytes) {
 
 }  // namespace
 
-bool BwDdsToLoaderOrder(BwDdsImage* image) {
+void BwDdsToLoaderOrder(BwDdsImage* image) {
   const int64_t count = int64_t(image->width) * image->height;
   float* normals = image->normals.get();
-  const bool bytes8 = image->dxgiFormat == 28;  // DXGI_FORMAT_R8G8B8A8_UNORM
-  for (int64_t i = 0; i < count; ++i) {
-    std::swap(normals[i * 3], normals[i * 3 + 2]);
-    if (bytes8) {
-      unsigned char* texel = reinterpret_cast<unsigned char*>(normals) + i * 3;
-      for (int k = 0; k < 3; ++k)
-        texel[k] = static_cast<unsigned char>(std::lround((double(normals[i * 3 + k]) + 1.0) * 127.5));
-    }
-  }
-  return bytes8;
+  for (int64_t i = 0; i < count; ++i) std::swap(normals[i * 3], normals[i * 3 + 2]);
 }
+
+namespace {
+
+// Level 0 of a file read into `data` (rows top row first) into *image: as bytes for the 8-bit
+// layout when the caller asks for them, else decoded into normals.
+bool TakeLevelZero(BwGpuFormat format, BwArray<unsigned char> data, int w, int h, int levels, BwDdsImage* image,
+                   const char* container, std::string* error) {
+  const uint64_t texels = uint64_t(w) * uint64_t(h);
+  if (format == BwGpuFormat::RGBA8 && image->bytesFor8Bit) {
+    // Red, green, blue, alpha to blue, green, red, in place: texel i's three bytes end before
+    // texel i + 1's four begin, and each texel is loaded before it is stored.
+    unsigned char* t = data.get();
+    for (uint64_t i = 0; i < texels; ++i) {
+      const unsigned char r = t[4 * i], g = t[4 * i + 1], b = t[4 * i + 2];
+      t[3 * i] = b, t[3 * i + 1] = g, t[3 * i + 2] = r;
+    }
+    BwFlipRows(t, uint64_t(w) * 3, uint64_t(h));
+    image->bytes = std::move(data);
+  } else {
+    BwArray<float> normals = BwAllocArray<float>(texels * 3);
+    if (!normals) return Fail(error, std::string("out of memory for the ") + container + " texels");
+    if (!BwDecodeGpuLevel(format, data.get(), w, h, normals.get(), error)) return false;
+    image->normals = std::move(normals);
+  }
+  image->width = w;
+  image->height = h;
+  image->format = format;
+  image->dxgiFormat = BwGpuFormatInfoOf(format).dxgiFormat;
+  image->levelCount = levels;
+  return true;
+}
+
+}  // namespace
 
 bool BwIsDds(const unsigned char* head, size_t n) { return n >= 4 && std::memcmp(head, "DDS ", 4) == 0; }
 
@@ -735,17 +760,9 @@ bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error) {
   if (chainBytes > fileBytes - headerBytes) return Fail(error, "DDS texel data is truncated");
 
   BwArray<unsigned char> data = BwAllocArray<unsigned char>(level0);
-  BwArray<float> normals = BwAllocArray<float>(uint64_t(w) * uint64_t(ht) * 3);
-  if (!data || !normals) return Fail(error, "out of memory for the DDS texels");
+  if (!data) return Fail(error, "out of memory for the DDS texels");
   if (std::fread(data.get(), 1, size_t(level0), fp) != level0) return Fail(error, "could not read the DDS texels");
-  if (!BwDecodeGpuLevel(format, data.get(), w, ht, normals.get(), error)) return false;
-  image->width = w;
-  image->height = ht;
-  image->format = format;
-  image->dxgiFormat = info.dxgiFormat;
-  image->levelCount = levels;
-  image->normals = std::move(normals);
-  return true;
+  return TakeLevelZero(format, std::move(data), w, ht, levels, image, "DDS", error);
 }
 
 // ---- Reading KTX2 ---------------------------------------------------------------------------
@@ -829,19 +846,11 @@ bool BwReadKtx2(FILE* fp, BwDdsImage* image, std::string* error) {
   }
 
   BwArray<unsigned char> data = BwAllocArray<unsigned char>(level0);
-  BwArray<float> normals = BwAllocArray<float>(uint64_t(w) * uint64_t(ht) * 3);
-  if (!data || !normals) return Fail(error, "out of memory for the KTX2 texels");
+  if (!data) return Fail(error, "out of memory for the KTX2 texels");
   if (fseeko(fp, start + off_t(offset), SEEK_SET) != 0 || std::fread(data.get(), 1, size_t(level0), fp) != level0)
     return Fail(error, "could not read the KTX2 texels");
   // Rows top row first, KTX2's default orientation, as the DDS levels are.
-  if (!BwDecodeGpuLevel(format, data.get(), w, ht, normals.get(), error)) return false;
-  image->width = w;
-  image->height = ht;
-  image->format = format;
-  image->dxgiFormat = info.dxgiFormat;
-  image->levelCount = int(levels);
-  image->normals = std::move(normals);
-  return true;
+  return TakeLevelZero(format, std::move(data), w, ht, int(levels), image, "KTX2", error);
 }
 
 // DDS: height and width at bytes 12 and 16 (little-endian). The reader holds level 0 as it is

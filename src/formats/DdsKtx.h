@@ -142,15 +142,18 @@ struct BwDdsImage {
   // Three floats a texel, rows bottom row first. Formats without z get
   // z = sqrt(max(0, 1 - x*x - y*y)); unsigned formats map [0, 1] to [-1, 1].
   BwArray<float> normals;
+  // Set by the caller: the 8-bit layout (rgba8) is given as `bytes` instead of `normals`, three a
+  // texel, blue, green, red, rows bottom row first (the bytes of the Targa file of the picture),
+  // a quarter of the memory and no conversion to floats and back.
+  bool bytesFor8Bit = false;
+  BwArray<unsigned char> bytes;
 };
 
 bool BwReadDds(FILE* fp, BwDdsImage* image, std::string* error);
 
 // Puts a read image's normals in the order of the other containers' colour channels, x, y, z as
-// blue, green, red. An 8-bit layout's values (v / 255 * 2 - 1, exactly recovered) become the
-// bytes they were, three a texel from the start of the buffer, so that 127, 127, 127 stays the
-// empty texel and the result that of the Targa file: true then.
-bool BwDdsToLoaderOrder(BwDdsImage* image);
+// blue, green, red.
+void BwDdsToLoaderOrder(BwDdsImage* image);
 
 // Whether the n bytes at head start like a DDS file (its magic number "DDS ").
 bool BwIsDds(const unsigned char* head, size_t n);
