@@ -2,6 +2,7 @@
 // that holds the input for readers that take a file name, and a silent job for the loaders.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -101,5 +102,17 @@ inline int FuzzGpuRead(const uint8_t* data, size_t size, BwContainerId container
     const float v = image.normals[i];
     if (!(v >= -1.0f && v <= 1.0f)) std::abort();
   }
+  // Asked for bytes, the 8-bit layout gives the bytes the floats were made from, blue first.
+  if (image.format != BwGpuFormat::RGBA8) return 0;
+  stream = fmemopen(const_cast<uint8_t*>(data), size, "rb");
+  if (!stream) return 0;
+  BwDdsImage bytes;
+  bytes.bytesFor8Bit = true;
+  const bool again = read(stream, &bytes, &error);
+  std::fclose(stream);
+  if (!again || !bytes.bytes || bytes.normals || bytes.width != image.width || bytes.height != image.height)
+    std::abort();
+  for (uint64_t i = 0; i < floats; ++i)
+    if (bytes.bytes[i] != std::lround((double(image.normals[i - i % 3 + 2 - i % 3]) + 1.0) * 127.5)) std::abort();
   return 0;
 }
