@@ -51,18 +51,13 @@ void CopySamples(const unsigned char* in, unsigned char* out, uint64_t count, in
 
 void BwCopyDecodedTexels(const unsigned char* in, unsigned char* out, uint64_t count, int channels, int bits,
                          bool bigEndian) {
-  if (bits == 8) {
-    if (channels < 3) {
-      if (in != out) std::memmove(out, in, size_t(count) * size_t(channels));
-      return;
-    }
-    return CopySamples<unsigned char, false>(in, out, count, channels);
-  }
-  if (bigEndian) return CopySamples<uint16_t, true>(in, out, count, channels);
-  if (channels < 3) {
-    if (in != out) std::memmove(out, in, size_t(count) * size_t(channels) * 2);
+  // Grey samples in the machine's order are already in place.
+  if (channels < 3 && (bits == 8 || !bigEndian)) {
+    if (in != out) std::memmove(out, in, size_t(count) * size_t(channels) * size_t(bits / 8));
     return;
   }
+  if (bits == 8) return CopySamples<unsigned char, false>(in, out, count, channels);
+  if (bigEndian) return CopySamples<uint16_t, true>(in, out, count, channels);
   CopySamples<uint16_t, false>(in, out, count, channels);
 }
 

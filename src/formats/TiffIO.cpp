@@ -672,10 +672,12 @@ bool BwTiffWriter::FlushBand(std::string* error) {
   std::vector<char> ok(size_t(strips), 0);
   BwParallelFor(strips, 1, [&](int64_t begin, int64_t end) {
     std::vector<unsigned char> differences;
-    const std::unique_ptr<libdeflate_compressor, CompressorFree> deflater(libdeflate_alloc_compressor(kZipLevel));
-    if (!deflater) return;
-    const std::unique_ptr<libdeflate_compressor, CompressorFree> noise(libdeflate_alloc_compressor(kNoiseZipLevel));
-    if (!noise) return;
+    // Each level's compressor is made when a strip first asks for it (noise asks only for one).
+    std::unique_ptr<libdeflate_compressor, CompressorFree> deflater, noise;
+    const auto compressor = [](std::unique_ptr<libdeflate_compressor, CompressorFree>* c, int level) {
+      if (!*c) c->reset(libdeflate_alloc_compressor(level));
+      return c->get();
+    };
     for (int64_t i = begin; i < end; ++i) {
       const int64_t rows = std::min<int64_t>(kStripRows, s.bandFill - i * kStripRows);
       const unsigned char* raw = s.band.data() + i * kStripRows * s.rowBytes;
@@ -701,8 +703,10 @@ bool BwTiffWriter::FlushBand(std::string* error) {
         }
       }
       std::vector<unsigned char>& strip = s.strips[size_t(i)];
-      libdeflate_compressor* const chosen =
-          EntropyBits(differences.data(), differences.size()) > kNoiseBits ? noise.get() : deflater.get();
+      libdeflate_compressor* const chosen = EntropyBits(differences.data(), differences.size()) > kNoiseBits
+                                                ? compressor(&noise, kNoiseZipLevel)
+                                                : compressor(&deflater, kZipLevel);
+      if (!chosen) return;
       strip.resize(libdeflate_zlib_compress_bound(chosen, differences.size()));
       const size_t size =
           libdeflate_zlib_compress(chosen, differences.data(), differences.size(), strip.data(), strip.size());
